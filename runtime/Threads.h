@@ -1,0 +1,86 @@
+#pragma once
+// Threads and the hand-over of calls to the main (GUI) thread.
+//
+// A worker that needs the main thread (a log line for the window, a preview
+// picture) calls RunInMainThread: on the main thread the call runs at once,
+// on any other thread it is queued and the caller blocks until the main
+// thread has run it. The main thread runs queued calls whenever the
+// application's event loop wakes it (the GUI installs a waker) and inside
+// every wait of its own for a worker (WaitServing, TThread::WaitFor). A wait
+// of the main thread that does not serve the queue deadlocks against a
+// worker that is logging, so the main thread never waits any other way.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+// Operating-system id of the calling thread (gettid).
+uint32_t CurrentThreadId();
+
+// True on the main thread: the process's initial thread unless SetMainThread
+// named another one.
+bool IsMainThread();
+// Makes the calling thread the main thread (tests and tools that serve the
+// queue from a thread other than the initial one).
+void SetMainThread();
+
+// Runs AMethod on the main thread and returns when it has run. Exceptions
+// thrown by AMethod reach the caller.
+void RunInMainThread(const std::function<void()>& AMethod);
+
+// Runs every queued call. Main thread only; does nothing elsewhere.
+// Returns the number of calls run.
+int ServeMainThreadQueue();
+
+// Installs the function that wakes the main thread's event loop when a call
+// has been queued. It is called on the queuing thread and must not block.
+void SetMainThreadWaker(std::function<void()> AWaker);
+
+// Installs the function that processes the application's pending window
+// events (the GUI's event loop step). Empty: none.
+void SetProcessEventsHook(std::function<void()> AHook);
+
+// Serves the hand-over queue and processes pending window events.
+void ProcessPendingMessages();
+
+// Waits until ADone() is true. On the main thread the queue is served while
+// waiting; ADone is polled at least every APoll.
+void WaitServing(const std::function<bool()>& ADone,
+                 std::chrono::milliseconds APoll = std::chrono::milliseconds(10));
+
+// Thread priorities of the platform's scale. Below tpNormal they lower the
+// thread (tpIdle = SCHED_IDLE, tpLowest and tpLower raise the nice value);
+// tpNormal and above leave the thread as it was created.
+enum TThreadPriority : uint8_t {
+  tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical
+};
+// Applies APriority to the calling thread. Returns false when the system
+// refused it (the thread then keeps running at its priority).
+bool SetCurrentThreadPriority(TThreadPriority APriority);
+
+// A joinable worker thread. Start runs the body on a new thread with the
+// given priority; WaitFor returns once the body has ended and the thread is
+// joined, serving the hand-over queue meanwhile when called on the main
+// thread. The destructor waits as WaitFor does: no thread outlives its owner.
+class TThread {
+public:
+  TThread() = default;
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  ~TThread();
+
+  void Start(std::function<void()> ABody, TThreadPriority APriority = tpNormal);
+  void WaitFor();
+  bool Started() const { return FThread.joinable(); }
+  bool Finished() const { return FState && FState->Done.load(); }
+
+private:
+  struct TState {
+    std::atomic<bool> Done{false};
+  };
+  std::shared_ptr<TState> FState;
+  std::thread FThread;
+};
