@@ -1,0 +1,662 @@
+#include "tests/media/TestMedia.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace testmedia {
+namespace {
+
+// Bump when the content of generated clips changes, so that stale cached
+// clips from an older generator are not reused.
+constexpr int kGeneratorVersion = 1;
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error("testmedia: " + what);
+}
+
+std::string AvError(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
+}
+
+void Check(int ret, const std::string& what) {
+  if (ret < 0) Fail(what + ": " + AvError(ret));
+}
+
+// Keeps the libraries at AV_LOG_ERROR while clips are being made, then puts
+// back whatever level the process had: code under test in the same process
+// may share the libraries and rely on its own level.
+class QuietLibraries {
+ public:
+  QuietLibraries() {
+    std::lock_guard lock(mutex_);
+    if (users_++ == 0) {
+      saved_ = av_log_get_level();
+      if (saved_ > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+    }
+  }
+  ~QuietLibraries() {
+    std::lock_guard lock(mutex_);
+    if (--users_ == 0) av_log_set_level(saved_);
+  }
+  QuietLibraries(const QuietLibraries&) = delete;
+  QuietLibraries& operator=(const QuietLibraries&) = delete;
+
+ private:
+  static inline std::mutex mutex_;
+  static inline int users_ = 0;
+  static inline int saved_ = AV_LOG_INFO;
+};
+
+struct Container {
+  const char* name;
+  const char* muxer;  // nullptr for stills
+  const char* extension;
+  const char* video;  // default video encoder, nullptr if the container holds no video
+  const char* audio;  // default audio encoder, nullptr if it holds no audio
+};
+
+constexpr Container kContainers[] = {
+    {"avi", "avi", ".avi", "mpeg4", "libmp3lame"},
+    {"mp4", "mp4", ".mp4", "libx264", "aac"},
+    {"mkv", "matroska", ".mkv", "libx264", "libvorbis"},
+    {"mpg", "vob", ".mpg", "mpeg2video", "mp2"},
+    {"flv", "flv", ".flv", "flv", "libmp3lame"},
+    {"asf", "asf", ".wmv", "wmv2", "wmav2"},
+    {"wmv", "asf", ".wmv", "wmv2", "wmav2"},
+    {"3gp", "3gp", ".3gp", "h263", "aac"},
+    {"mov", "mov", ".mov", "libx264", "aac"},
+    {"ts", "mpegts", ".ts", "libx264", "aac"},
+    {"ogg", "ogg", ".ogg", "libtheora", "libvorbis"},
+    {"wav", "wav", ".wav", nullptr, "pcm_s16le"},
+    {"mp3", "mp3", ".mp3", nullptr, "libmp3lame"},
+    {"png", nullptr, ".png", "png", nullptr},
+    {"jpg", nullptr, ".jpg", "mjpeg", nullptr},
+};
+
+const Container& FindContainer(const std::string& name) {
+  for (const auto& c : kContainers)
+    if (name == c.name) return c;
+  std::string known;
+  for (const auto& c : kContainers) known += std::string(known.empty() ? "" : ", ") + c.name;
+  Fail("unknown container \"" + name + "\" (known: " + known + ")");
+}
+
+bool IsH263Size(int w, int h) {
+  static constexpr int sizes[][2] = {{128, 96}, {176, 144}, {352, 288}, {704, 576}, {1408, 1152}};
+  for (const auto& s : sizes)
+    if (s[0] == w && s[1] == h) return true;
+  return false;
+}
+
+// ---- RAII for the libraries' objects ----
+
+struct FreeCodec {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FreeFrame {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct FreePacket {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FreeSws {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct FreeSwr {
+  void operator()(SwrContext* s) const { swr_free(&s); }
+};
+using CodecPtr = std::unique_ptr<AVCodecContext, FreeCodec>;
+using FramePtr = std::unique_ptr<AVFrame, FreeFrame>;
+using PacketPtr = std::unique_ptr<AVPacket, FreePacket>;
+using SwsPtr = std::unique_ptr<SwsContext, FreeSws>;
+using SwrPtr = std::unique_ptr<SwrContext, FreeSwr>;
+
+// Output file: closes the I/O and frees the context; removes the file unless
+// the writing was committed.
+class Output {
+ public:
+  Output(const std::string& muxer, const std::string& path) : path_(path) {
+    Check(avformat_alloc_output_context2(&ctx_, nullptr, muxer.c_str(), path.c_str()),
+          "cannot create muxer \"" + muxer + "\"");
+    ctx_->flags |= AVFMT_FLAG_BITEXACT;
+  }
+  ~Output() {
+    if (!ctx_) return;
+    if (ctx_->pb) avio_closep(&ctx_->pb);
+    avformat_free_context(ctx_);
+    if (!committed_) {
+      std::error_code ec;
+      fs::remove(path_, ec);
+    }
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  AVFormatContext* get() const { return ctx_; }
+  void Open() {
+    Check(avio_open(&ctx_->pb, path_.c_str(), AVIO_FLAG_WRITE), "cannot open " + path_ + " for writing");
+  }
+  void Close() {
+    int ret = avio_closep(&ctx_->pb);
+    Check(ret, "cannot finish writing " + path_);
+    committed_ = true;
+  }
+
+ private:
+  std::string path_;
+  AVFormatContext* ctx_ = nullptr;
+  bool committed_ = false;
+};
+
+// ---- picture ----
+
+void DrawPattern(std::vector<uint8_t>& rgb, int w, int h, int64_t frame) {
+  rgb.resize(static_cast<size_t>(w) * h * 3);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = rgb.data() + static_cast<size_t>(y) * w * 3;
+    for (int x = 0; x < w; ++x) {
+      const Rgb c = PatternPixel(x, y, frame, w, h);
+      row[3 * x] = c.r;
+      row[3 * x + 1] = c.g;
+      row[3 * x + 2] = c.b;
+    }
+  }
+}
+
+AVPixelFormat ChoosePixelFormat(const AVCodec* codec) {
+  if (!codec->pix_fmts) return AV_PIX_FMT_YUV420P;
+  // mjpeg takes yuv420p only as a non-standard extension; its first format
+  // is the full-range one. Everything else gets yuv420p when it has it.
+  if (codec->id != AV_CODEC_ID_MJPEG)
+    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+      if (*p == AV_PIX_FMT_YUV420P) return *p;
+  return codec->pix_fmts[0];
+}
+
+bool IsFullRange(AVPixelFormat fmt) {
+  return fmt == AV_PIX_FMT_YUVJ420P || fmt == AV_PIX_FMT_YUVJ422P || fmt == AV_PIX_FMT_YUVJ444P;
+}
+
+bool IsYuv(AVPixelFormat fmt) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(fmt);
+  return d && !(d->flags & AV_PIX_FMT_FLAG_RGB) && d->nb_components >= 3;
+}
+
+// Converts the RGB24 test pattern into encoder frames.
+class PictureSource {
+ public:
+  PictureSource(int w, int h, AVPixelFormat fmt) : w_(w), h_(h) {
+    sws_.reset(sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, fmt, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT,
+                              nullptr, nullptr, nullptr));
+    if (!sws_) Fail(std::string("cannot convert RGB24 to ") + av_get_pix_fmt_name(fmt));
+    if (IsYuv(fmt)) {
+      const int* coefs = sws_getCoefficients(SWS_CS_ITU601);
+      const int dstFull = IsFullRange(fmt) ? 1 : 0;
+      sws_setColorspaceDetails(sws_.get(), coefs, 1, coefs, dstFull, 0, 1 << 16, 1 << 16);
+    }
+    frame_.reset(av_frame_alloc());
+    if (!frame_) Fail("out of memory");
+    frame_->format = fmt;
+    frame_->width = w;
+    frame_->height = h;
+    Check(av_frame_get_buffer(frame_.get(), 0), "cannot allocate a video frame");
+  }
+
+  AVFrame* Render(int64_t n) {
+    DrawPattern(rgb_, w_, h_, n);
+    Check(av_frame_make_writable(frame_.get()), "cannot allocate a video frame");
+    const uint8_t* src[1] = {rgb_.data()};
+    const int srcStride[1] = {w_ * 3};
+    sws_scale(sws_.get(), src, srcStride, 0, h_, frame_->data, frame_->linesize);
+    frame_->pts = n;
+    return frame_.get();
+  }
+
+ private:
+  int w_, h_;
+  SwsPtr sws_;
+  FramePtr frame_;
+  std::vector<uint8_t> rgb_;
+};
+
+// ---- sound ----
+
+AVSampleFormat ChooseSampleFormat(const AVCodec* codec) {
+  if (!codec->sample_fmts) return AV_SAMPLE_FMT_FLTP;
+  return codec->sample_fmts[0];
+}
+
+// Generates the tone in float planar and converts it to the encoder's format.
+class ToneSource {
+ public:
+  ToneSource(AVCodecContext* enc, double hz) : enc_(enc), hz_(hz) {
+    frameSize_ = (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || enc->frame_size <= 0
+                     ? 1024
+                     : enc->frame_size;
+    variable_ = (enc->codec->capabilities & (AV_CODEC_CAP_VARIABLE_FRAME_SIZE | AV_CODEC_CAP_SMALL_LAST_FRAME)) ||
+                enc->frame_size <= 0;
+    SwrContext* s = nullptr;
+    Check(swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &enc->ch_layout,
+                              AV_SAMPLE_FMT_FLTP, enc->sample_rate, 0, nullptr),
+          "cannot set up the sample converter");
+    swr_.reset(s);
+    Check(swr_init(swr_.get()), "cannot set up the sample converter");
+    frame_.reset(av_frame_alloc());
+    if (!frame_) Fail("out of memory");
+    frame_->format = enc->sample_fmt;
+    frame_->sample_rate = enc->sample_rate;
+    Check(av_channel_layout_copy(&frame_->ch_layout, &enc->ch_layout), "bad channel layout");
+    frame_->nb_samples = frameSize_;
+    Check(av_frame_get_buffer(frame_.get(), 0), "cannot allocate an audio frame");
+    tone_.resize(frameSize_);
+  }
+
+  // Next frame starting at sample `first`, `remaining` samples still due
+  // (remaining > 0). Encoders that need whole frames get a full one.
+  AVFrame* Next(int64_t first, int64_t remaining) {
+    const int n = variable_ ? static_cast<int>(std::min<int64_t>(frameSize_, remaining)) : frameSize_;
+    for (int i = 0; i < n; ++i)
+      tone_[i] = static_cast<float>(
+          0.5 * std::sin(2.0 * std::numbers::pi * hz_ * static_cast<double>(first + i) / enc_->sample_rate));
+    std::vector<const uint8_t*> planes(enc_->ch_layout.nb_channels,
+                                       reinterpret_cast<const uint8_t*>(tone_.data()));
+    Check(av_frame_make_writable(frame_.get()), "cannot allocate an audio frame");
+    frame_->nb_samples = n;
+    const int got = swr_convert(swr_.get(), frame_->data, n, planes.data(), n);
+    Check(got, "sample conversion failed");
+    if (got != n) Fail("sample conversion returned a short frame");
+    frame_->pts = first;
+    return frame_.get();
+  }
+
+ private:
+  AVCodecContext* enc_;
+  double hz_;
+  int frameSize_ = 1024;
+  bool variable_ = false;
+  SwrPtr swr_;
+  FramePtr frame_;
+  std::vector<float> tone_;
+};
+
+// ---- encoders ----
+
+const AVCodec* FindEncoder(const std::string& name, AVMediaType type) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
+  if (!codec) Fail("no encoder named \"" + name + "\" in this libavcodec");
+  if (codec->type != type)
+    Fail("encoder \"" + name + "\" is not a" + (type == AVMEDIA_TYPE_VIDEO ? " video" : "n audio") + " encoder");
+  return codec;
+}
+
+int64_t DefaultVideoBitRate(const ClipSpec& s) {
+  const double fps = static_cast<double>(s.fpsNum) / s.fpsDen;
+  const double bits = 0.1 * s.width * s.height * fps;  // plenty for flat colours
+  return std::clamp<int64_t>(static_cast<int64_t>(bits), 100'000, 8'000'000);
+}
+
+CodecPtr OpenVideoEncoder(const ClipSpec& s, const std::string& name, bool globalHeader, bool still) {
+  const AVCodec* codec = FindEncoder(name, AVMEDIA_TYPE_VIDEO);
+  CodecPtr enc(avcodec_alloc_context3(codec));
+  if (!enc) Fail("out of memory");
+  enc->width = s.width;
+  enc->height = s.height;
+  enc->pix_fmt = ChoosePixelFormat(codec);
+  enc->time_base = AVRational{s.fpsDen, s.fpsNum};
+  enc->framerate = AVRational{s.fpsNum, s.fpsDen};
+  if (s.sarNum > 0) enc->sample_aspect_ratio = AVRational{s.sarNum, s.sarDen};
+  enc->thread_count = 1;
+  enc->flags |= AV_CODEC_FLAG_BITEXACT;
+  if (globalHeader) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (IsYuv(enc->pix_fmt)) {
+    enc->colorspace = AVCOL_SPC_BT470BG;
+    enc->color_range = IsFullRange(enc->pix_fmt) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+  }
+  if (!still) {
+    enc->gop_size = std::max(1, static_cast<int>(std::lround(static_cast<double>(s.fpsNum) / s.fpsDen)));
+    if (codec->id == AV_CODEC_ID_H264) {
+      av_opt_set(enc->priv_data, "preset", "veryfast", 0);
+      if (s.videoBitRate > 0) enc->bit_rate = s.videoBitRate;
+    } else {
+      enc->bit_rate = s.videoBitRate > 0 ? s.videoBitRate : DefaultVideoBitRate(s);
+    }
+    if (codec->id == AV_CODEC_ID_MPEG2VIDEO) {
+      // Program streams want a VBV buffer: one second at the peak rate.
+      enc->rc_max_rate = enc->bit_rate * 2;
+      enc->rc_buffer_size = static_cast<int>(std::min<int64_t>(enc->rc_max_rate, INT32_MAX));
+    }
+  }
+  Check(avcodec_open2(enc.get(), codec, nullptr), "cannot open video encoder \"" + name + "\" for " +
+                                                      std::to_string(s.width) + "x" + std::to_string(s.height) +
+                                                      " at " + std::to_string(s.fpsNum) + "/" +
+                                                      std::to_string(s.fpsDen) + " fps");
+  return enc;
+}
+
+CodecPtr OpenAudioEncoder(const ClipSpec& s, const std::string& name, bool globalHeader) {
+  const AVCodec* codec = FindEncoder(name, AVMEDIA_TYPE_AUDIO);
+  if (codec->supported_samplerates) {
+    bool ok = false;
+    for (const int* r = codec->supported_samplerates; *r; ++r) ok = ok || *r == s.sampleRate;
+    if (!ok) Fail("audio encoder \"" + name + "\" does not take " + std::to_string(s.sampleRate) + " Hz");
+  }
+  CodecPtr enc(avcodec_alloc_context3(codec));
+  if (!enc) Fail("out of memory");
+  enc->sample_rate = s.sampleRate;
+  enc->sample_fmt = ChooseSampleFormat(codec);
+  av_channel_layout_default(&enc->ch_layout, s.channels);
+  enc->time_base = AVRational{1, s.sampleRate};
+  enc->thread_count = 1;
+  enc->flags |= AV_CODEC_FLAG_BITEXACT;
+  if (globalHeader) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  enc->bit_rate = s.audioBitRate > 0 ? s.audioBitRate : std::min(64'000 * s.channels, 320'000);
+  Check(avcodec_open2(enc.get(), codec, nullptr), "cannot open audio encoder \"" + name + "\" for " +
+                                                      std::to_string(s.sampleRate) + " Hz, " +
+                                                      std::to_string(s.channels) + " channel(s)");
+  return enc;
+}
+
+void ValidateSpec(const ClipSpec& s, const ResolvedSpec& r) {
+  if (r.video) {
+    if (s.width <= 0 || s.height <= 0)
+      Fail("bad picture size " + std::to_string(s.width) + "x" + std::to_string(s.height));
+    if (s.fpsNum <= 0 || s.fpsDen <= 0) Fail("bad frame rate");
+    if (s.sarNum < 0 || s.sarDen <= 0) Fail("bad sample aspect ratio");
+  }
+  if (r.audio) {
+    if (s.sampleRate <= 0) Fail("bad sample rate");
+    if (s.channels <= 0 || s.channels > 8) Fail("bad channel count " + std::to_string(s.channels));
+    if (!(s.toneHz > 0) || s.toneHz >= s.sampleRate / 2.0) Fail("tone must be between 0 and half the sample rate");
+  }
+  if (!r.still && !(s.durationSec > 0)) Fail("duration must be positive");
+}
+
+// Encoder output goes to the muxer with timestamps in the stream's base.
+void Drain(AVCodecContext* enc, AVStream* st, AVFormatContext* oc, AVPacket* pkt) {
+  for (;;) {
+    int ret = avcodec_receive_packet(enc, pkt);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    Check(ret, "encoding failed");
+    av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
+    pkt->stream_index = st->index;
+    Check(av_interleaved_write_frame(oc, pkt), "cannot write a packet");
+  }
+}
+
+void WriteStill(const ClipSpec& s, const ResolvedSpec& r, const std::string& path) {
+  CodecPtr enc = OpenVideoEncoder(s, r.videoCodec, false, true);
+  PictureSource pictures(s.width, s.height, enc->pix_fmt);
+  Check(avcodec_send_frame(enc.get(), pictures.Render(0)), "encoding failed");
+  Check(avcodec_send_frame(enc.get(), nullptr), "encoding failed");
+  PacketPtr pkt(av_packet_alloc());
+  if (!pkt) Fail("out of memory");
+  Check(avcodec_receive_packet(enc.get(), pkt.get()), "the encoder gave no picture");
+
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) Fail("cannot open " + path + " for writing: " + std::strerror(errno));
+  const bool ok = std::fwrite(pkt->data, 1, pkt->size, f) == static_cast<size_t>(pkt->size);
+  if (std::fclose(f) != 0 || !ok) {
+    std::error_code ec;
+    fs::remove(path, ec);
+    Fail("cannot write " + path);
+  }
+}
+
+void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path) {
+  Output out(r.muxer, path);
+  AVFormatContext* oc = out.get();
+  const bool globalHeader = oc->oformat->flags & AVFMT_GLOBALHEADER;
+  // With DVD-sized 2048-byte packs several of our small frames share a pack
+  // and only the first gets a timestamp, so the file's end (and duration) is
+  // misread by a frame or more. Smaller packs keep a timestamp on each frame.
+  if (r.muxer == "vob") oc->packet_size = 512;
+
+  CodecPtr venc, aenc;
+  AVStream* vst = nullptr;
+  AVStream* ast = nullptr;
+  if (r.video) {
+    venc = OpenVideoEncoder(s, r.videoCodec, globalHeader, false);
+    vst = avformat_new_stream(oc, nullptr);
+    if (!vst) Fail("out of memory");
+    Check(avcodec_parameters_from_context(vst->codecpar, venc.get()), "bad video parameters");
+    vst->time_base = venc->time_base;
+    vst->avg_frame_rate = venc->framerate;
+    vst->r_frame_rate = venc->framerate;
+    vst->sample_aspect_ratio = venc->sample_aspect_ratio;
+  }
+  if (r.audio) {
+    aenc = OpenAudioEncoder(s, r.audioCodec, globalHeader);
+    ast = avformat_new_stream(oc, nullptr);
+    if (!ast) Fail("out of memory");
+    Check(avcodec_parameters_from_context(ast->codecpar, aenc.get()), "bad audio parameters");
+    ast->time_base = aenc->time_base;
+  }
+
+  out.Open();
+  Check(avformat_write_header(oc, nullptr), "the " + r.muxer + " muxer refused the streams (" +
+                                                (r.video ? r.videoCodec : std::string("no video")) + " + " +
+                                                (r.audio ? r.audioCodec : std::string("no audio")) + ")");
+
+  PacketPtr pkt(av_packet_alloc());
+  if (!pkt) Fail("out of memory");
+
+  const int64_t frames =
+      std::max<int64_t>(1, std::llround(s.durationSec * s.fpsNum / static_cast<double>(s.fpsDen)));
+  int64_t samples = std::max<int64_t>(1, std::llround(s.durationSec * s.sampleRate));
+  // An encoder that primes without buffering (WMA) puts its priming in front
+  // of the tone and never flushes the tail: feed it that much more tone so
+  // the decoder still gets every requested sample.
+  if (aenc && !(aenc->codec->capabilities & AV_CODEC_CAP_DELAY)) samples += aenc->initial_padding;
+
+  std::unique_ptr<PictureSource> pictures;
+  std::unique_ptr<ToneSource> tone;
+  if (venc) pictures = std::make_unique<PictureSource>(s.width, s.height, venc->pix_fmt);
+  if (aenc) tone = std::make_unique<ToneSource>(aenc.get(), s.toneHz);
+
+  int64_t nextFrame = 0, nextSample = 0;
+  bool videoDone = !venc, audioDone = !aenc;
+  while (!videoDone || !audioDone) {
+    const bool doVideo =
+        !videoDone && (audioDone || av_compare_ts(nextFrame, venc->time_base, nextSample, aenc->time_base) <= 0);
+    if (doVideo) {
+      if (nextFrame < frames) {
+        Check(avcodec_send_frame(venc.get(), pictures->Render(nextFrame)), "video encoding failed");
+        ++nextFrame;
+      } else {
+        Check(avcodec_send_frame(venc.get(), nullptr), "video encoding failed");
+        videoDone = true;
+      }
+      Drain(venc.get(), vst, oc, pkt.get());
+    } else {
+      if (nextSample < samples) {
+        AVFrame* f = tone->Next(nextSample, samples - nextSample);
+        Check(avcodec_send_frame(aenc.get(), f), "audio encoding failed");
+        nextSample += f->nb_samples;
+      } else {
+        Check(avcodec_send_frame(aenc.get(), nullptr), "audio encoding failed");
+        audioDone = true;
+      }
+      Drain(aenc.get(), ast, oc, pkt.get());
+    }
+  }
+
+  Check(av_write_trailer(oc), "cannot finish the " + r.muxer + " file");
+  out.Close();
+}
+
+// Shortest text that reads back as the same double.
+std::string FormatNumber(double v) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+std::string Sanitize(std::string s) {
+  for (char& c : s)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') c = '_';
+  return s;
+}
+
+}  // namespace
+
+std::string ContainerExtension(const std::string& container) { return FindContainer(container).extension; }
+
+ResolvedSpec Resolve(const ClipSpec& s) {
+  const Container& c = FindContainer(s.container);
+  ResolvedSpec r;
+  r.muxer = c.muxer ? c.muxer : "";
+  r.extension = c.extension;
+  r.still = c.muxer == nullptr;
+  r.video = c.video && (s.video || r.still);
+  r.audio = c.audio && s.audio;
+  if (!r.video && !r.audio)
+    Fail("a " + s.container + " clip without " + (c.video ? "video" : "audio") + " has nothing to write");
+  if (r.video) {
+    if (!s.videoCodec.empty())
+      r.videoCodec = s.videoCodec;
+    else if (s.container == "3gp" && !IsH263Size(s.width, s.height))
+      r.videoCodec = "mpeg4";  // H.263 only has a few picture sizes
+    else
+      r.videoCodec = c.video;
+  }
+  if (r.audio) r.audioCodec = s.audioCodec.empty() ? c.audio : s.audioCodec;
+  return r;
+}
+
+void MakeClip(const ClipSpec& spec, const std::string& path) {
+  const QuietLibraries quiet;
+  const ResolvedSpec r = Resolve(spec);
+  ValidateSpec(spec, r);
+  try {
+    if (r.still)
+      WriteStill(spec, r, path);
+    else
+      WriteClip(spec, r, path);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(std::string(e.what()) + " [writing " + path + "]");
+  }
+}
+
+std::string MediaDir() {
+  const char* env = std::getenv("VIDMILL_TEST_MEDIA_DIR");
+  const fs::path dir = env && *env ? fs::path(env) : fs::temp_directory_path() / "vidmill-test-media";
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (!fs::is_directory(dir)) Fail("cannot create the media folder " + dir.string());
+  return dir.string();
+}
+
+std::string CacheKey(const ClipSpec& s) {
+  // Every field goes in, even those a clip ignores (the size of an
+  // audio-only clip): exact beats clever for a cache key.
+  std::ostringstream k;
+  k << 'v' << kGeneratorVersion << '-' << s.container << '-' << (s.video ? "video" : "novideo") << '-'
+    << (s.videoCodec.empty() ? "def" : s.videoCodec) << '-' << s.width << 'x' << s.height << '-' << s.fpsNum << '_'
+    << s.fpsDen << "fps-sar" << s.sarNum << '_' << s.sarDen << "-vb" << s.videoBitRate << '-'
+    << (s.audio ? "audio" : "noaudio") << '-' << (s.audioCodec.empty() ? "def" : s.audioCodec) << '-'
+    << s.sampleRate << "hz-" << s.channels << "ch-tone" << FormatNumber(s.toneHz) << "-ab" << s.audioBitRate << '-'
+    << FormatNumber(s.durationSec) << 's';
+  return Sanitize(k.str());
+}
+
+std::string CachedClip(const ClipSpec& spec) {
+  const std::string ext = ContainerExtension(spec.container);
+  const fs::path dir = MediaDir();
+  const fs::path final = dir / (CacheKey(spec) + ext);
+  std::error_code ec;
+  if (fs::is_regular_file(final, ec) && fs::file_size(final, ec) > 0) return final.string();
+
+  static std::atomic<unsigned> counter{0};
+  const std::string unique = std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  const fs::path temp = dir / ("." + CacheKey(spec) + ".tmp-" + unique + ext);
+  MakeClip(spec, temp.string());
+  // rename() replaces atomically: a concurrent reader sees either no file or
+  // a complete one, and racing writers produce identical bytes anyway.
+  if (std::rename(temp.c_str(), final.c_str()) != 0) {
+    const int err = errno;
+    fs::remove(temp, ec);
+    Fail("cannot move the new clip to " + final.string() + ": " + std::strerror(err));
+  }
+  return final.string();
+}
+
+void MakeEmptyFile(const std::string& path) { MakeTextFile(path, ""); }
+
+void MakeTextFile(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (!f) Fail("cannot open " + path + " for writing");
+  f.write(text.data(), static_cast<std::streamsize>(text.size()));
+  f.close();
+  if (!f) Fail("cannot write " + path);
+}
+
+void MakeTruncatedCopy(const std::string& src, const std::string& dst, double fraction) {
+  if (!(fraction >= 0.0 && fraction <= 1.0)) Fail("truncation fraction must be within [0, 1]");
+  std::ifstream in(src, std::ios::binary);
+  if (!in) Fail("cannot open " + src);
+  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) Fail("cannot read " + src);
+  const auto keep = static_cast<size_t>(std::floor(fraction * static_cast<double>(data.size())));
+  MakeTextFile(dst, std::string(data.data(), keep));
+}
+
+Rect QuadrantInner(Quadrant q, int width, int height) {
+  const bool right = q == Quadrant::TopRight || q == Quadrant::BottomRight;
+  const bool bottom = q == Quadrant::BottomLeft || q == Quadrant::BottomRight;
+  const int x0 = right ? width / 2 : 0, x1 = right ? width : width / 2;
+  const int y0 = bottom ? height / 2 : 0, y1 = bottom ? height : height / 2;
+  const int qw = x1 - x0, qh = y1 - y0;
+  return Rect{x0 + qw / 4, y0 + qh / 4, std::max(1, qw / 2), std::max(1, qh / 2)};
+}
+
+MeanRgb QuadrantMean(const uint8_t* rgb24, int stride, int width, int height, Quadrant q) {
+  const Rect r = QuadrantInner(q, width, height);
+  double sr = 0, sg = 0, sb = 0;
+  for (int y = r.y; y < r.y + r.h; ++y) {
+    const uint8_t* p = rgb24 + static_cast<ptrdiff_t>(y) * stride + 3 * r.x;
+    for (int x = 0; x < r.w; ++x, p += 3) {
+      sr += p[0];
+      sg += p[1];
+      sb += p[2];
+    }
+  }
+  const double n = static_cast<double>(r.w) * r.h;
+  return MeanRgb{sr / n, sg / n, sb / n};
+}
+
+double ColourDistance(const MeanRgb& m, const Rgb& ref) {
+  return std::max({std::fabs(m.r - ref.r), std::fabs(m.g - ref.g), std::fabs(m.b - ref.b)});
+}
+
+}  // namespace testmedia

@@ -1,0 +1,150 @@
+// vidmill-mkmedia: writes one synthetic test clip (see TestMedia.h for what
+// the picture and the sound look like).
+#include "tests/media/TestMedia.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace {
+
+const char kUsage[] =
+    "usage: vidmill-mkmedia [options] OUTPUT\n"
+    "  --container C   avi mp4 mkv mpg flv asf|wmv 3gp mov ts ogg wav mp3 png jpg\n"
+    "                  (default: from the OUTPUT extension)\n"
+    "  --vcodec X      video encoder (libavcodec name); default per container\n"
+    "  --acodec X      audio encoder (libavcodec name); default per container\n"
+    "  --size WxH      picture size (320x240)\n"
+    "  --rate N[/D]    frame rate (25)\n"
+    "  --sar N:D       sample aspect ratio (not set)\n"
+    "  --ar HZ         sample rate (44100)\n"
+    "  --ac N          channels (2)\n"
+    "  --duration S    seconds (2)\n"
+    "  --tone HZ       sine frequency (1000)\n"
+    "  --vb BPS        video bit rate (encoder-dependent default)\n"
+    "  --ab BPS        audio bit rate (encoder-dependent default)\n"
+    "  --no-video      audio only\n"
+    "  --no-audio      video only\n";
+
+[[noreturn]] void Usage(const std::string& error) {
+  if (!error.empty()) std::fprintf(stderr, "vidmill-mkmedia: %s\n", error.c_str());
+  std::fputs(kUsage, stderr);
+  std::exit(2);
+}
+
+int ToInt(const std::string& opt, const std::string& v) {
+  size_t used = 0;
+  int n = 0;
+  try {
+    n = std::stoi(v, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != v.size()) Usage("bad number for " + opt + ": " + v);
+  return n;
+}
+
+double ToDouble(const std::string& opt, const std::string& v) {
+  size_t used = 0;
+  double d = 0;
+  try {
+    d = std::stod(v, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != v.size()) Usage("bad number for " + opt + ": " + v);
+  return d;
+}
+
+void ToPair(const std::string& opt, const std::string& v, char sep, int& a, int& b) {
+  const size_t at = v.find(sep);
+  if (at == std::string::npos) Usage("expected A" + std::string(1, sep) + "B for " + opt + ": " + v);
+  a = ToInt(opt, v.substr(0, at));
+  b = ToInt(opt, v.substr(at + 1));
+}
+
+std::string ContainerFromExtension(const std::string& path) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  if (!ext.empty()) ext.erase(0, 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "wmv") return "asf";
+  if (ext == "mpeg" || ext == "vob") return "mpg";
+  if (ext == "jpeg") return "jpg";
+  if (ext == "m4v") return "mp4";
+  return ext;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testmedia::ClipSpec spec;
+  spec.container.clear();
+  std::string output;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Usage("missing value for " + a);
+      return argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--container") {
+      spec.container = value();
+    } else if (a == "--vcodec") {
+      spec.videoCodec = value();
+    } else if (a == "--acodec") {
+      spec.audioCodec = value();
+    } else if (a == "--size") {
+      ToPair(a, value(), 'x', spec.width, spec.height);
+    } else if (a == "--rate") {
+      const std::string v = value();
+      if (v.find('/') != std::string::npos)
+        ToPair(a, v, '/', spec.fpsNum, spec.fpsDen);
+      else
+        spec.fpsNum = ToInt(a, v), spec.fpsDen = 1;
+    } else if (a == "--sar") {
+      ToPair(a, value(), ':', spec.sarNum, spec.sarDen);
+    } else if (a == "--ar") {
+      spec.sampleRate = ToInt(a, value());
+    } else if (a == "--ac") {
+      spec.channels = ToInt(a, value());
+    } else if (a == "--duration") {
+      spec.durationSec = ToDouble(a, value());
+    } else if (a == "--tone") {
+      spec.toneHz = ToDouble(a, value());
+    } else if (a == "--vb") {
+      spec.videoBitRate = ToInt(a, value());
+    } else if (a == "--ab") {
+      spec.audioBitRate = ToInt(a, value());
+    } else if (a == "--no-video") {
+      spec.video = false;
+    } else if (a == "--no-audio") {
+      spec.audio = false;
+    } else if (!a.empty() && a[0] == '-') {
+      Usage("unknown option " + a);
+    } else if (output.empty()) {
+      output = a;
+    } else {
+      Usage("only one OUTPUT please");
+    }
+  }
+  if (output.empty()) Usage("no OUTPUT given");
+  if (spec.container.empty()) spec.container = ContainerFromExtension(output);
+  if (spec.container.empty()) Usage("cannot tell the container from " + output + "; give --container");
+
+  try {
+    const testmedia::ResolvedSpec r = testmedia::Resolve(spec);
+    testmedia::MakeClip(spec, output);
+    std::printf("%s: %s%s%s\n", output.c_str(), r.video ? r.videoCodec.c_str() : "",
+                r.video && r.audio ? " + " : "", r.audio ? r.audioCodec.c_str() : "");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vidmill-mkmedia: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
