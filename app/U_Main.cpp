@@ -1,0 +1,573 @@
+#include "app/U_Main.h"
+
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cerrno>
+#include <iterator>
+#include <system_error>
+
+#include "app/AppInfo.h"
+#include "app/DialogFilter.h"
+#include "app/FormUtils.h"
+#include "app/RadioGroup.h"
+#include "app/U_about.h"
+#include "runtime/FFUtils.h"
+#include "runtime/Text.h"
+
+namespace {
+
+QAction* NewAction(QObject* AOwner, const char* AName, const QString& ACaption) {
+  auto* Action = new QAction(ACaption, AOwner);
+  Action->setObjectName(QString::fromLatin1(AName));
+  return Action;
+}
+
+template <class T>
+T* Named(T* AWidget, const char* AName) {
+  AWidget->setObjectName(QString::fromLatin1(AName));
+  return AWidget;
+}
+
+// Keeps AFollower's enabled state equal to ATarget's.
+void FollowEnabled(QAction* ATarget, QWidget* AFollower) {
+  AFollower->setEnabled(ATarget->isEnabled());
+  QObject::connect(ATarget, &QAction::enabledChanged, AFollower, &QWidget::setEnabled);
+}
+
+void FollowEnabled(QAction* ATarget, QAction* AFollower) {
+  AFollower->setEnabled(ATarget->isEnabled());
+  QObject::connect(ATarget, &QAction::enabledChanged, AFollower, &QAction::setEnabled);
+}
+
+// Columns of the conversion list; a width of 0 keeps the column but hides it.
+struct TListColumn {
+  const char* Caption;
+  int Width;
+};
+constexpr TListColumn kListColumns[] = {
+    {"源文件路径", 150}, {"总时间", 70}, {"文件大小", 70}, {"输出文件", 0}, {"转换进度", 70},
+    {"FPS", 0},          {"当前时间", 0}, {"文件大小", 70}, {"Path", 0},
+};
+
+const char* const kFrameSizes[] = {
+    "自动 - 初始化",     "128x96 - sqcif",    "176x144 - qcif",    "352x288 - cif",
+    "704x576 - 4cif",    "160x120 - qqvga",   "320x240 - qvga",    "640x480 - vga",
+    "800x600 - svga",    "1024x768 - xga",    "1600x1200 - uxga",  "2048x1536 - qxga",
+    "1280x1024 - sxga",  "2560x2048 - qsxga", "5120x4096 - hsxga", "852x480 - wvga",
+    "1366x768 - wxga",   "1600x1024 - wsxga", "1920x1200 - wuxga", "2560x1600 - woxga",
+    "3200x2048 - wqsxga", "3840x2400 - wquxga", "6400x4096 - whsxga", "7680x4800 - whuxga",
+    "320x200 - cga",     "640x350 - ega",     "852x480 - hd480",   "1280x720 - hd720",
+    "1920x1080 - hd1080",
+};
+
+bool IsDirectory(const QString& APath) {
+  if (APath.isEmpty()) return false;
+  struct stat Info {};
+  return ::stat(SystemPath(APath.toStdU16String()).c_str(), &Info) == 0 && S_ISDIR(Info.st_mode);
+}
+
+}  // namespace
+
+TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AEnvironment,
+                     QWidget* AParent)
+    : QMainWindow(AParent),
+      FServices(AServices ? std::move(AServices) : std::make_shared<TAppServices>()),
+      FEnvironment(std::move(AEnvironment)) {
+  FEnvironment.NormalizeFolders();
+  setObjectName(QStringLiteral("Frm_Main"));
+  setFont(FormFont());
+
+  FFLogger = std::make_unique<TFFLogger>(nullptr);
+  FFLogger->OnLog = [this](TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel,
+                           const std::string& ALogMsg) { FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg); };
+
+  CreateActions();
+  CreateMenus();
+  CreateToolBar();
+
+  auto* Central = Named(new QWidget(this), "pnlClient");
+  auto* Column = new QVBoxLayout(Central);
+  Column->setContentsMargins(4, 2, 4, 4);
+  Column->setSpacing(4);
+  Column->addWidget(CreateFileList(), 1);
+
+  auto* OutRow = new QHBoxLayout;
+  OutRow->setSpacing(6);
+  lblOutPath = Named(new QLabel(QStringLiteral("输出目录:"), Central), "lblOutPath");
+  edtOutPath = Named(new QLineEdit(Central), "edtOutPath");
+  edtOutPath->setReadOnly(true);
+  btnOutPath = Named(new QPushButton(QStringLiteral("选择目录"), Central), "btnOutPath");
+  btnOpenPath = Named(new QPushButton(QStringLiteral("打开目录"), Central), "btnOpenPath");
+  lblOutPath->setBuddy(edtOutPath);
+  OutRow->addWidget(lblOutPath);
+  OutRow->addWidget(edtOutPath, 1);
+  OutRow->addWidget(btnOutPath);
+  OutRow->addWidget(btnOpenPath);
+  Column->addLayout(OutRow);
+
+  auto* BottomRow = new QHBoxLayout;
+  BottomRow->setSpacing(4);
+  BottomRow->addWidget(CreatePreviewPanel(), 0);
+  BottomRow->addWidget(CreateProfileTabs(), 1);
+  Column->addLayout(BottomRow, 0);
+  setCentralWidget(Central);
+
+  CreateHiddenPage();
+
+  resize(649, 559);
+  CenterOnScreen(this);
+
+  FormCreate();
+}
+
+TFrm_Main::~TFrm_Main() {
+  // No log line may reach the memo while the window is being taken apart.
+  if (FFLogger) FFLogger->OnLog = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Construction of the components and controls
+
+void TFrm_Main::CreateActions() {
+  AddFile = NewAction(this, "AddFile", QStringLiteral("添加文件"));
+  DelFile = NewAction(this, "DelFile", QStringLiteral("删除文件"));
+  ClearFile = NewAction(this, "ClearFile", QStringLiteral("清除"));
+  Convert = NewAction(this, "Convert", QStringLiteral("开始转换"));
+  Convert_Stop = NewAction(this, "Convert_Stop", QStringLiteral("停止转换"));
+  M_Help = NewAction(this, "M_Help", QStringLiteral("帮助文件"));
+  M_email = NewAction(this, "M_email", QStringLiteral("E-mail支持"));
+  M_Homepage = NewAction(this, "M_Homepage", QStringLiteral("访问官方网站"));
+  M_Aboutus = NewAction(this, "M_Aboutus", QStringLiteral("关于..."));
+  Play = NewAction(this, "Play", QStringLiteral("播放"));
+  StopPlay = NewAction(this, "StopPlay", QStringLiteral("停止"));
+  PausePlay = NewAction(this, "PausePlay", QStringLiteral("暂停/继续"));
+  Pause = NewAction(this, "Pause", QStringLiteral("暂停"));
+
+  // Tool-bar images are 32x32 whatever sizes the theme offers.
+  AddFile->setIcon(SizedIcon(ThemeIcon("list-add", QStyle::SP_DialogOpenButton), 32));
+  DelFile->setIcon(SizedIcon(ThemeIcon("list-remove", QStyle::SP_TrashIcon), 32));
+  ClearFile->setIcon(SizedIcon(ThemeIcon("edit-clear", QStyle::SP_DialogResetButton), 32));
+  Convert->setIcon(SizedIcon(ThemeIcon("media-playback-start", QStyle::SP_MediaPlay), 32));
+  Convert_Stop->setIcon(SizedIcon(ThemeIcon("media-playback-stop", QStyle::SP_MediaStop), 32));
+  M_Help->setIcon(SizedIcon(ThemeIcon("help-contents", QStyle::SP_DialogHelpButton), 32));
+  Play->setIcon(ThemeIcon("media-playback-start", QStyle::SP_MediaPlay));
+  StopPlay->setIcon(ThemeIcon("media-playback-stop", QStyle::SP_MediaStop));
+  PausePlay->setIcon(ThemeIcon("media-playback-pause", QStyle::SP_MediaPause));
+  Pause->setIcon(ThemeIcon("media-playback-pause", QStyle::SP_MediaPause));
+
+  connect(M_Help, &QAction::triggered, this, &TFrm_Main::M_HelpExecute);
+  connect(M_email, &QAction::triggered, this, &TFrm_Main::M_emailExecute);
+  connect(M_Homepage, &QAction::triggered, this, &TFrm_Main::M_HomepageExecute);
+  connect(M_Aboutus, &QAction::triggered, this, &TFrm_Main::M_AboutusExecute);
+}
+
+void TFrm_Main::CreateMenus() {
+  MainMenu1 = Named(new QMenuBar(this), "MainMenu1");
+  setMenuBar(MainMenu1);
+
+  mnuFile = Named(MainMenu1->addMenu(QStringLiteral("文件")), "mnuFile");
+  mnuFile->addAction(AddFile);
+  mnuFile->addAction(DelFile);
+  // The menu names the clear action differently from its own caption.
+  mniClearFile = NewAction(this, "mniClearFile", QStringLiteral("清除文件"));
+  mniClearFile->setIcon(ClearFile->icon());
+  FollowEnabled(ClearFile, mniClearFile);
+  connect(mniClearFile, &QAction::triggered, ClearFile, &QAction::trigger);
+  mnuFile->addAction(mniClearFile);
+  mnuFile->addSeparator();
+  mnuFile->addAction(Convert);
+  mnuFile->addAction(Convert_Stop);
+  mnuFile->addSeparator();
+  N16 = NewAction(this, "N16", QStringLiteral("退出"));
+  connect(N16, &QAction::triggered, this, &TFrm_Main::N16Click);
+  mnuFile->addAction(N16);
+
+  mnuHelp = Named(MainMenu1->addMenu(QStringLiteral("帮助文件")), "mnuHelp");
+  mnuHelp->addAction(M_Help);
+  mnuHelp->addSeparator();
+  mnuHelp->addAction(M_email);
+  mnuHelp->addAction(M_Homepage);
+  mnuHelp->addSeparator();
+  mnuHelp->addAction(M_Aboutus);
+}
+
+void TFrm_Main::CreateToolBar() {
+  ToolBar1 = Named(new QToolBar(this), "ToolBar1");
+  ToolBar1->setMovable(false);
+  ToolBar1->setFloatable(false);
+  ToolBar1->setIconSize(QSize(32, 32));
+  ToolBar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  ToolBar1->toggleViewAction()->setVisible(false);
+  addToolBar(Qt::TopToolBarArea, ToolBar1);
+
+  auto NewButton = [this](const char* AName) {
+    auto* Button = Named(new QToolButton(ToolBar1), AName);
+    Button->setAutoRaise(true);
+    Button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    Button->setIconSize(QSize(32, 32));
+    Button->setMinimumSize(67, 51);
+    return Button;
+  };
+  // A button that shows a caption of its own and runs AAction.
+  auto OwnCaption = [&](const char* AName, const QString& ACaption, QAction* AAction) {
+    QToolButton* Button = NewButton(AName);
+    Button->setText(ACaption);
+    Button->setIcon(AAction->icon());
+    Button->setToolTip(AAction->text());
+    FollowEnabled(AAction, Button);
+    connect(Button, &QToolButton::clicked, AAction, &QAction::trigger);
+    ToolBar1->addWidget(Button);
+    return Button;
+  };
+  // A button that shows its action's caption.
+  auto ActionCaption = [&](const char* AName, QAction* AAction) {
+    QToolButton* Button = NewButton(AName);
+    Button->setDefaultAction(AAction);
+    ToolBar1->addWidget(Button);
+    return Button;
+  };
+
+  tbAddFile = OwnCaption("tbAddFile", QStringLiteral(" 添加(&A) "), AddFile);
+  tbDelFile = OwnCaption("tbDelFile", QStringLiteral("删除(&D)"), DelFile);
+  tbClearFile = OwnCaption("tbClearFile", QStringLiteral("清除(&C)"), ClearFile);
+  ToolBar1->addSeparator();
+  tbConvert = ActionCaption("tbConvert", Convert);
+  tbConvertStop = ActionCaption("tbConvertStop", Convert_Stop);
+  ToolBar1->addSeparator();
+  tbHelp = ActionCaption("tbHelp", M_Help);
+}
+
+QWidget* TFrm_Main::CreateFileList() {
+  lvFiles = Named(new QTreeWidget(this), "lvFiles");
+  lvFiles->setRootIsDecorated(false);
+  lvFiles->setItemsExpandable(false);
+  lvFiles->setUniformRowHeights(true);
+  lvFiles->setAllColumnsShowFocus(true);
+  lvFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+  lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+  lvFiles->header()->setStretchLastSection(false);
+  lvFiles->header()->setSectionsMovable(false);
+
+  QStringList Captions;
+  for (const TListColumn& Col : kListColumns) Captions.append(QString::fromUtf8(Col.Caption));
+  lvFiles->setColumnCount(static_cast<int>(Captions.size()));
+  lvFiles->setHeaderLabels(Captions);
+  for (int I = 0; I < static_cast<int>(std::size(kListColumns)); ++I) {
+    if (kListColumns[I].Width > 0)
+      lvFiles->setColumnWidth(I, kListColumns[I].Width);
+    else
+      lvFiles->setColumnHidden(I, true);
+  }
+
+  // The selected row stays marked when the list loses the focus.
+  QPalette Colors = lvFiles->palette();
+  for (const auto Role : {QPalette::Highlight, QPalette::HighlightedText})
+    Colors.setBrush(QPalette::Inactive, Role, Colors.brush(QPalette::Active, Role));
+  lvFiles->setPalette(Colors);
+  return lvFiles;
+}
+
+QWidget* TFrm_Main::CreatePreviewPanel() {
+  Panel2 = Named(new QFrame(this), "Panel2");
+  Panel2->setFrameShape(QFrame::StyledPanel);
+  Panel2->setFixedWidth(196);
+  auto* Column = new QVBoxLayout(Panel2);
+  Column->setContentsMargins(2, 2, 2, 2);
+  Column->setSpacing(2);
+
+  pl_play = Named(new QFrame(Panel2), "pl_play");
+  pl_play->setFrameShape(QFrame::Panel);
+  pl_play->setFrameShadow(QFrame::Sunken);
+  pl_play->setAutoFillBackground(true);
+  QPalette Dark = pl_play->palette();
+  Dark.setColor(QPalette::Window, Qt::black);
+  pl_play->setPalette(Dark);
+  pl_play->setMinimumSize(120, 90);
+  auto* PlayLayout = new QVBoxLayout(pl_play);
+  PlayLayout->setContentsMargins(0, 0, 0, 0);
+  imgPlay = Named(new QLabel(pl_play), "imgPlay");
+  imgPlay->setAlignment(Qt::AlignCenter);
+  imgPlay->setPixmap(ThemeIcon("video-x-generic", QStyle::SP_MediaPlay).pixmap(48, 48));
+  PlayLayout->addWidget(imgPlay);
+  Column->addWidget(pl_play, 1);
+
+  pl_bottom = Named(new QWidget(Panel2), "pl_bottom");
+  auto* Controls = new QHBoxLayout(pl_bottom);
+  Controls->setContentsMargins(0, 0, 0, 0);
+  Controls->setSpacing(2);
+  btnPlay = Named(new QToolButton(pl_bottom), "btnPlay");
+  btnPlay->setDefaultAction(Play);
+  btnPlay->setAutoRaise(true);
+  btnStopPlay = Named(new QToolButton(pl_bottom), "btnStopPlay");
+  btnStopPlay->setDefaultAction(StopPlay);
+  btnStopPlay->setAutoRaise(true);
+  TrackBar1 = Named(new QSlider(Qt::Horizontal, pl_bottom), "TrackBar1");
+  TrackBar1->setTickPosition(QSlider::NoTicks);
+  TrackBar1->setRange(0, 10);
+  Controls->addWidget(btnPlay);
+  Controls->addWidget(btnStopPlay);
+  Controls->addWidget(TrackBar1, 1);
+  Column->addWidget(pl_bottom, 0);
+  return Panel2;
+}
+
+QWidget* TFrm_Main::CreateProfileTabs() {
+  PageControl1 = Named(new QTabWidget(this), "PageControl1");
+  const char* const Names[] = {"TS1", "TS2", "TS3", "TS4", "TS5", "TS6", "TS7"};
+  const char* const Captions[] = {"3GP", "MP4", "AVI", "VCD", "DVD", "Flv", "WMV"};
+  QWidget** Sheets[] = {&TS1, &TS2, &TS3, &TS4, &TS5, &TS6, &TS7};
+  for (int I = 0; I < 7; ++I) {
+    QWidget* Sheet = Named(new QWidget(PageControl1), Names[I]);
+    auto* Layout = new QVBoxLayout(Sheet);
+    Layout->setContentsMargins(4, 4, 4, 4);
+    Layout->addStretch(1);
+    PageControl1->addTab(Sheet, QString::fromLatin1(Captions[I]));
+    *Sheets[I] = Sheet;
+  }
+
+  // The options panel: shown on the tab of the format it refines.
+  pl2 = Named(new QWidget(TS1), "pl2");
+  auto* Grid = new QGridLayout(pl2);
+  Grid->setContentsMargins(0, 0, 0, 0);
+  Grid->setSpacing(4);
+
+  grpFrameSize = Named(new QGroupBox(QStringLiteral("视频尺寸"), pl2), "grpFrameSize");
+  auto* SizeLayout = new QVBoxLayout(grpFrameSize);
+  SizeLayout->setContentsMargins(6, 4, 6, 4);
+  cboFrameSize = Named(new QComboBox(grpFrameSize), "cboFrameSize");
+  cboFrameSize->setEditable(false);
+  for (const char* Item : kFrameSizes) cboFrameSize->addItem(QString::fromUtf8(Item));
+  cboFrameSize->setCurrentIndex(0);
+  cboFrameSize->setMaxVisibleItems(16);
+  SizeLayout->addWidget(cboFrameSize);
+
+  grpAudioChannels = Named(new TRadioGroup(QStringLiteral("声道"),
+                                           {QStringLiteral("自动"), QStringLiteral("单声道"),
+                                            QStringLiteral("双声道")},
+                                           3, pl2),
+                           "grpAudioChannels");
+  grpAudioChannels->SetItemIndex(0);
+
+  grpBitRate = Named(new QGroupBox(QStringLiteral("视(音)频品质 (Kbps)"), pl2), "grpBitRate");
+  auto* RateLayout = new QGridLayout(grpBitRate);
+  RateLayout->setContentsMargins(6, 4, 6, 4);
+  RateLayout->setHorizontalSpacing(6);
+  RateLayout->setVerticalSpacing(2);
+  chkVideoBitRate = Named(new QCheckBox(QStringLiteral("视频品质"), grpBitRate), "chkVideoBitRate");
+  edtVideoBitRate = Named(new QLineEdit(QStringLiteral("600"), grpBitRate), "edtVideoBitRate");
+  chkAudioBitRate = Named(new QCheckBox(QStringLiteral("音频品质"), grpBitRate), "chkAudioBitRate");
+  edtAudioBitRate = Named(new QLineEdit(QStringLiteral("64"), grpBitRate), "edtAudioBitRate");
+  for (QLineEdit* Edit : {edtVideoBitRate, edtAudioBitRate}) {
+    Edit->setEnabled(false);
+    Edit->setFixedWidth(56);
+  }
+  RateLayout->addWidget(chkVideoBitRate, 0, 0);
+  RateLayout->addWidget(edtVideoBitRate, 0, 1);
+  RateLayout->addWidget(chkAudioBitRate, 1, 0);
+  RateLayout->addWidget(edtAudioBitRate, 1, 1);
+  connect(chkVideoBitRate, &QCheckBox::toggled, this, &TFrm_Main::chkVideoBitRateClick);
+  connect(chkAudioBitRate, &QCheckBox::toggled, this, &TFrm_Main::chkAudioBitRateClick);
+
+  grpFrameRate = Named(new TRadioGroup(QStringLiteral("帧率"),
+                                       {QStringLiteral("自动"), QStringLiteral("10"),
+                                        QStringLiteral("15"), QStringLiteral("25"),
+                                        QStringLiteral("30")},
+                                       5, pl2),
+                       "grpFrameRate");
+  grpFrameRate->SetItemIndex(0);
+
+  Grid->addWidget(grpFrameSize, 0, 0);
+  Grid->addWidget(grpAudioChannels, 0, 1);
+  Grid->addWidget(grpBitRate, 1, 0);
+  Grid->addWidget(grpFrameRate, 1, 1);
+  Grid->setColumnStretch(1, 1);
+  static_cast<QVBoxLayout*>(TS1->layout())->insertWidget(0, pl2);
+
+  // The TV norm: shown on the tab of the format it refines (VCD or DVD).
+  grpNorm = Named(new TRadioGroup(QStringLiteral("选择电视制式"),
+                                  {QStringLiteral("自动"), QStringLiteral("PAL 制试"),
+                                   QStringLiteral("NTSC 制试")},
+                                  1, TS4),
+                  "grpNorm");
+  grpNorm->SetItemIndex(0);
+  static_cast<QVBoxLayout*>(TS4->layout())->insertWidget(0, grpNorm);
+
+  PageControl1->setCurrentIndex(0);
+  connect(PageControl1, &QTabWidget::currentChanged, this, &TFrm_Main::PageControl1Change);
+  return PageControl1;
+}
+
+void TFrm_Main::CreateHiddenPage() {
+  PageControl2 = Named(new QTabWidget(this), "PageControl2");
+  TSHidden = Named(new QWidget(PageControl2), "TSHidden");
+  auto* Layout = new QVBoxLayout(TSHidden);
+  mmolog = Named(new QPlainTextEdit(TSHidden), "mmolog");
+  mmolog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  mmoAVFileInfo = Named(new QPlainTextEdit(TSHidden), "mmoAVFileInfo");
+  mmoAVFileInfo->setReadOnly(true);
+  chkOverwrite = Named(new QCheckBox(QStringLiteral("Overwrite Existing File"), TSHidden), "chkOverwrite");
+  chkDisableAudio = Named(new QCheckBox(QStringLiteral("Disable Audio"), TSHidden), "chkDisableAudio");
+  chkDisableVideo = Named(new QCheckBox(QStringLiteral("Disable Video"), TSHidden), "chkDisableVideo");
+  chkDisableDisplay = Named(new QCheckBox(QStringLiteral("Disable Display"), TSHidden), "chkDisableDisplay");
+  Layout->addWidget(mmolog);
+  Layout->addWidget(mmoAVFileInfo);
+  Layout->addWidget(chkOverwrite);
+  Layout->addWidget(chkDisableAudio);
+  Layout->addWidget(chkDisableVideo);
+  Layout->addWidget(chkDisableDisplay);
+  PageControl2->addTab(TSHidden, QStringLiteral("Log"));
+  PageControl2->hide();
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and close
+
+void TFrm_Main::FormCreate() {
+  // 1. Nothing to convert yet.
+  Convert->setEnabled(false);
+  Convert_Stop->setEnabled(false);
+
+  // 2. The dialog that adds sources: one existing file, all media first.
+  OpenDialog1.Filter = kMediaFileFilter;
+  OpenDialog1.NameFilters = ToQtNameFilters(kMediaFileFilter);
+  OpenDialog1.FilterIndex = 0;
+  OpenDialog1.Options = QFileDialog::HideNameFilterDetails;
+
+  // 3. The settings stay open until the window closes.
+  FSettings = std::make_unique<TAppSettings>(FEnvironment);
+
+  // 4. Run settings and the output folder.
+  ThreadCountText = FSettings->ReadString(QStringLiteral("Thread_Count"), QString());
+  ThreadPriority = FSettings->ReadInteger(QStringLiteral("Thread_Priority"), -1);
+  edtOutPath->setText(FSettings->ReadString(QStringLiteral("dir"), QString()));
+
+  // 5. Caption.
+  AppName = FSettings->ReadString(QStringLiteral("appname"), QString());
+  AppVersion = FSettings->ReadString(QStringLiteral("appver"), QString());
+  setWindowTitle(AppName + QLatin1Char(' ') + AppVersion);
+
+  // 6. The output folder must exist before anything is written into it.
+  CreateOutputFolder();
+}
+
+void TFrm_Main::CreateOutputFolder() {
+  const QString Dir = edtOutPath->text();
+  // "Next to each source" names no folder of its own.
+  if (Dir == kSameFolderText) return;
+
+  QString Path = Dir;
+  if (!Path.isEmpty() && !QDir::isAbsolutePath(Path) && !FEnvironment.CurrentDir.isEmpty())
+    Path = QDir(FEnvironment.CurrentDir).filePath(Path);
+  if (IsDirectory(Path)) return;
+
+  // One level only: a missing parent is an error like any other.
+  if (::mkdir(SystemPath(Path.toStdU16String()).c_str(), 0777) == 0) return;
+  const int Error = errno;
+  const QString Reason = QString::fromStdU16String(FromLocal8Bit(std::generic_category().message(Error)));
+  FServices->ShowMessageBox(this, QStringLiteral("无法创建目录 \"%1\": %2").arg(Dir, Reason),
+                            AppInfo::kProgramName, QMessageBox::Critical);
+}
+
+void TFrm_Main::FormCloseQuery(bool& CanClose) {
+  CanClose = true;
+  DetachConverterEvents();
+  StopAllTasks();
+  if (!FSettings) return;
+  try {
+    FSettings->WriteString(QStringLiteral("dir"), edtOutPath->text());
+  } catch (const std::exception& E) {
+    const QString Line =
+        QStringLiteral("***Cannot write the settings file: ") + QString::fromStdU16String(FromLocal8Bit(E.what()));
+    AppendLog(Line);
+    qWarning("%s", qUtf8Printable(Line));
+  }
+}
+
+void TFrm_Main::closeEvent(QCloseEvent* AEvent) {
+  bool CanClose = true;
+  FormCloseQuery(CanClose);
+  if (CanClose)
+    AEvent->accept();
+  else
+    AEvent->ignore();
+}
+
+void TFrm_Main::DetachConverterEvents() {
+  // The converter component joins the window with the conversion run; its
+  // OnBeforeHook, OnCustomHook, OnProgress and OnTerminate are cleared here.
+}
+
+void TFrm_Main::StopAllTasks() {
+  // The converter component joins the window with the conversion run; its
+  // StopConvert with wait = true goes here.
+}
+
+// ---------------------------------------------------------------------------
+// Control handlers
+
+void TFrm_Main::PageControl1Change() {
+  QWidget* Sheet = PageControl1->currentWidget();
+  if (!Sheet) return;
+  // VCD and DVD are refined by the TV norm only; every other format by the
+  // options panel.
+  QWidget* Moved = (Sheet == TS4 || Sheet == TS5) ? static_cast<QWidget*>(grpNorm) : pl2;
+  if (Moved->parentWidget() == Sheet) return;
+  if (QWidget* Old = Moved->parentWidget(); Old && Old->layout()) Old->layout()->removeWidget(Moved);
+  static_cast<QVBoxLayout*>(Sheet->layout())->insertWidget(0, Moved);
+  Moved->show();
+}
+
+void TFrm_Main::chkVideoBitRateClick() { edtVideoBitRate->setEnabled(chkVideoBitRate->isChecked()); }
+
+void TFrm_Main::chkAudioBitRateClick() { edtAudioBitRate->setEnabled(chkAudioBitRate->isChecked()); }
+
+void TFrm_Main::FFLoggerLog(TObject* /*Sender*/, uint32_t AThreadID, TLogLevel ALogLevel,
+                            const std::string& ALogMsg) {
+  AppendLog(QStringLiteral("#%1.%2: %3")
+                .arg(AThreadID)
+                .arg(static_cast<int>(ALogLevel))
+                .arg(QString::fromStdU16String(FromLocal8Bit(ALogMsg))));
+}
+
+void TFrm_Main::AppendLog(const QString& ALine) { mmolog->appendPlainText(ALine); }
+
+// ---------------------------------------------------------------------------
+// Help menu and exit
+
+void TFrm_Main::M_HelpExecute() {
+  FServices->OpenUrl(QUrl::fromLocalFile(FEnvironment.ExeDir + QStringLiteral("Help.CHM")));
+}
+
+void TFrm_Main::M_HomepageExecute() { FServices->OpenUrl(AppInfo::HomePageUrl()); }
+
+void TFrm_Main::M_emailExecute() { FServices->OpenUrl(AppInfo::SupportMailUrl()); }
+
+void TFrm_Main::M_AboutusExecute() {
+  TFrm_about About(AppName, AppVersion, *FServices, this);
+  About.exec();
+}
+
+void TFrm_Main::N16Click() { close(); }
