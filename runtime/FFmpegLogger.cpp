@@ -7,9 +7,7 @@
 #include <mutex>
 #include <vector>
 
-extern "C" {
-#include <libavutil/log.h>
-}
+#include "runtime/lib/AVUtil.h"
 
 #include "runtime/FFUtils.h"
 #include "runtime/Threads.h"
@@ -89,7 +87,7 @@ TFFLogger::~TFFLogger() {
 void TFFLogger::SetLogLevel(TLogLevel ALevel) {
   FLogLevel = ALevel;
   gAVLogLevel.store(LogLevelToAV(ALevel));
-  if (gSetLibraryLogLevel) gSetLibraryLogLevel(LogLevelToAV(ALevel));
+  if (lib::av_log_set_level) lib::av_log_set_level(LogLevelToAV(ALevel));
 }
 
 void TFFLogger::SetLogLevelByName(const std::string& AName) {
@@ -139,12 +137,9 @@ void TFFLogger::DoLog() {
 }
 
 void TFFLogger::InstallLogCallback() {
-  assert(gSetLibraryLogCallback != nullptr);
-  if (gSetLibraryLogCallback) gSetLibraryLogCallback(&TFFLogger::LibraryLogCallback);
+  assert(lib::av_log_set_callback != nullptr);
+  if (lib::av_log_set_callback) lib::av_log_set_callback(&TFFLogger::LibraryLogCallback);
 }
-
-void (*TFFLogger::gSetLibraryLogLevel)(int) = nullptr;
-void (*TFFLogger::gSetLibraryLogCallback)(void (*)(void*, int, const char*, va_list)) = nullptr;
 
 void TFFLogger::LibraryLogCallback(void* AAVClassContext, int ALevel, const char* AFormat, va_list AArgs) {
   if (ALevel > gAVLogLevel.load(std::memory_order_relaxed)) return;

@@ -52,11 +52,6 @@ public:
 
   TLogEvent OnLog;
 
-  // The library's level and callback setters, set once libavutil is bound
-  // (null before: only Log delivers anything then).
-  static void (*gSetLibraryLogLevel)(int);
-  static void (*gSetLibraryLogCallback)(void (*)(void*, int, const char*, va_list));
-
 private:
   void DoLog();
   void Deliver(TObject* Sender, uint32_t AThreadID, TLogLevel ALevel, const std::string& AMsg);

@@ -1,0 +1,13 @@
+#pragma once
+extern "C" {
+#include <libswresample/swresample.h>
+}
+#include "runtime/lib/AVUtil.h"
+
+#define VIDMILL_SWRESAMPLE_FUNCTIONS(X) \
+  X(swr_alloc) X(swr_alloc_set_opts2) X(swr_init) X(swr_free) X(swr_convert) X(swr_set_compensation) \
+  X(swr_get_delay) X(swr_get_out_samples)
+
+namespace lib {
+VIDMILL_SWRESAMPLE_FUNCTIONS(VIDMILL_DECLARE_BOUND)
+}
