@@ -14,7 +14,7 @@ extern "C" {
   X(av_sdp_create) X(avformat_get_class) X(av_codec_get_id) X(av_codec_get_tag) X(avformat_query_codec) \
   X(av_demuxer_iterate) X(av_muxer_iterate) X(av_pkt_dump_log2) X(av_guess_frame_rate) \
   X(avio_open) X(avio_closep) X(avio_alloc_context) X(avio_context_free) X(avio_seek) X(avio_size) \
-  X(avio_flush) X(avio_feof) X(avio_find_protocol_name)
+  X(avio_flush) X(avio_feof) X(avio_find_protocol_name) X(av_probe_input_format2)
 
 namespace lib {
 VIDMILL_AVFORMAT_FUNCTIONS(VIDMILL_DECLARE_BOUND)
