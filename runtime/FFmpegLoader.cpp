@@ -132,7 +132,9 @@ bool TFFmpegLoader::LoadLib(TLibraryType ALibrary) {
     // searched by its bare name in the system's order. Libraries already
     // loaded under the same name are reused by the dynamic linker.
     std::u16string target = (!folder.empty() && FileExistsW(folder + name)) ? folder + name : name;
-    void* handle = ::dlopen(SystemPath(target).c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Unloading never unmaps a library: threads or callbacks it started may
+    // still point into it.
+    void* handle = ::dlopen(SystemPath(target).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle == nullptr) {
       std::string error = Format("Load library %s error: %s", ToLocal8Bit(folder + name).c_str(), DlError().c_str());
       std::lock_guard<std::mutex> guard(FLock);
