@@ -1,0 +1,281 @@
+// The engine instance's life cycle: preparing, cleaning up, starting a run
+// on a worker thread or inline, stopping, and the one terminate notification.
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/UnicodeProtocol.h"
+#include "runtime/lib/AVFilter.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/MyUtil.h"
+
+std::recursive_mutex& PreviewLock() {
+  static std::recursive_mutex* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+bool EngineLibrariesLoaded() { return FFmpegLoader().AllLoaded(kConverterLibraries); }
+
+// ---- Bitstream filter chains ----
+
+TBitstreamFilterChain& TBitstreamFilterChain::operator=(TBitstreamFilterChain&& AOther) noexcept {
+  if (this != &AOther) {
+    Clear();
+    Filters = std::move(AOther.Filters);
+    AOther.Filters.clear();
+  }
+  return *this;
+}
+
+void TBitstreamFilterChain::Clear() {
+  for (AVBSFContext*& ctx : Filters)
+    if (ctx && lib::av_bsf_free) lib::av_bsf_free(&ctx);
+  Filters.clear();
+}
+
+// ---- Threads ----
+
+void TEngineThread::Resume() {
+  if (FResumed.exchange(true)) return;
+  FThread.Start(
+      [this] {
+        FThreadId = CurrentThreadId();
+        Execute();
+      },
+      FPriority);
+}
+
+void TConvertThread::Execute() {
+  if (FEngine) FEngine->Run();
+}
+
+void TWaitThread::Execute() {
+  if (!FEngine) return;
+  while (FEngine->FConvertThread.load() != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void TDoTerminateThread::Execute() {
+  if (FEngine) FEngine->DoTerminate();
+}
+
+// ---- Engine instance ----
+
+TCustomFFmpeg::TCustomFFmpeg() : FHookState(std::make_unique<THookState>()),
+                                 FPreviewState(std::make_unique<TPreviewState>()) {
+  ResetOptions();
+}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  Stop(true);
+  if (FWorker) FWorker->WaitFor();
+  ReapHelpers(true);
+  Cleanup();
+}
+
+void TCustomFFmpeg::KeepHelper(std::unique_ptr<TEngineThread> AThread) {
+  ReapHelpers(false);
+  std::lock_guard<std::mutex> guard(FHelpersLock);
+  FHelpers.push_back(std::move(AThread));
+}
+
+void TCustomFFmpeg::ReapHelpers(bool AWaitAll) {
+  std::vector<std::unique_ptr<TEngineThread>> done;
+  {
+    std::lock_guard<std::mutex> guard(FHelpersLock);
+    for (auto it = FHelpers.begin(); it != FHelpers.end();) {
+      if (AWaitAll || (*it)->Finished()) {
+        done.push_back(std::move(*it));
+        it = FHelpers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& thread : done) {
+    if (thread->IsCurrent()) {
+      // A helper cannot join itself: it is joined by the next reap.
+      std::lock_guard<std::mutex> guard(FHelpersLock);
+      FHelpers.push_back(std::move(thread));
+      continue;
+    }
+    thread->WaitFor();
+  }
+}
+
+void TCustomFFmpeg::Prepare() {
+  if (!EngineLibrariesLoaded()) return;
+  Cleanup();
+  ResetOptions();
+  FJoin = false;
+  FRunning = false;
+  FStopRequested = false;
+  FFinished = false;
+  FTerminated = false;
+  FTerminateRequested = false;
+  FTotalDuration = -1;
+  AllocOptionContexts(FOptionStore, FSwsFlags);
+}
+
+void TCustomFFmpeg::Cleanup() {
+  if (!EngineLibrariesLoaded()) return;
+  // 1. Option contexts and the names set through them.
+  FreeOptionContexts(FOptionStore);
+  // 2. The pipeline's buffers.
+  FBuffers.reset();
+  // 3. Outputs: close their files, free their streams' encoder contexts and
+  // the contexts, and remove files that stayed empty. In join mode every
+  // output slot refers to the same context.
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* ctx = FOutputFiles[i];
+    if (ctx) {
+      std::string url = ctx->url ? ctx->url : "";
+      if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
+      for (TOutputStreamSetup& setup : FOutputStreamSetups[i]) {
+        if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+        setup.StreamCopy = false;
+      }
+      if (!url.empty()) {
+        std::u16string name = FileNameFromLibrary(url);
+        if (FileExistsW(name) && FileSizeByName(name) == 0) ::unlink(SystemPath(name).c_str());
+      }
+      lib::avformat_free_context(ctx);
+    }
+    for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) FOutputFiles[j] = nullptr;
+    if (FJoin) break;
+  }
+  for (auto& row : FOutputStreamSetups)
+    for (TOutputStreamSetup& setup : row) {
+      if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+      setup.StreamCopy = false;
+    }
+  for (auto& row : FBitstreamFilters)
+    for (auto& chain : row) chain.Clear();
+  FOutputFileCount = 0;
+  // 4. Inputs.
+  for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
+  FInputFileCount = 0;
+  // 5. Allocated settings.
+  FIntraMatrix.reset();
+  FInterMatrix.reset();
+  if (FVstatsFile) {
+    lib::my_fclose(FVstatsFile);
+    FVstatsFile = nullptr;
+  }
+  FVstatsFileName.clear();
+  FVideoCodecName.clear();
+  FAudioCodecName.clear();
+  FSubtitleCodecName.clear();
+  FVideoStandard.clear();
+  FVideoRcOverride.clear();
+  FAudioLanguage.clear();
+  FSubtitleLanguage.clear();
+  FSubtitleCodecTag = 0;
+  FVideoBitstreamFilters.Clear();
+  FAudioBitstreamFilters.Clear();
+  FSubtitleBitstreamFilters.Clear();
+  // 7. Frame hook modules of this instance.
+  ReleaseFrameHooks(FHookState->Chain);
+  FHookState->HookText.clear();
+  // 8. The video filter graph.
+  if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
+  // 9. Hook and preview pictures.
+  *FPreviewState = TPreviewState{};
+}
+
+TConvertThread* TCustomFFmpeg::Start(bool AInThread, TThreadPriority APriority) {
+  if (FRunning || FTerminated) return nullptr;
+  try {
+    if (FOutputFileCount <= 0) {
+      Cleanup();
+      throw FFmpegException("At least one output file must be specified");
+    }
+    if (FInputFileCount == 0) {
+      Cleanup();
+      throw FFmpegException("At least one input file must be specified");
+    }
+  } catch (const FFmpegException& e) {
+    FFLoggerInstance()->Log(this, llQuiet, e.what());
+    FHasException = true;
+    FExceptionMessage = e.what();
+    DoTerminate();
+    return nullptr;
+  }
+  FRunning = true;
+  FStopRequested = false;
+  FFinished = false;
+  FTerminated = false;
+  if (!AInThread) {
+    Run();
+    return nullptr;
+  }
+  if (FWorker) FWorker->WaitFor();  // the thread of an earlier run has ended
+  FWorker = std::make_unique<TConvertThread>(this);
+  FWorker->SetPriority(APriority);
+  FConvertThread = FWorker.get();
+  return FWorker.get();
+}
+
+void TCustomFFmpeg::Run() {
+  FFinished = false;
+  try {
+    Transcode();
+  } catch (const std::exception& e) {
+    FFLoggerInstance()->Log(this, llQuiet, e.what());
+    FHasException = true;
+    FExceptionMessage = e.what();
+  } catch (...) {
+    FFLoggerInstance()->Log(this, llQuiet, "Unknown error");
+    FHasException = true;
+    FExceptionMessage = "Unknown error";
+  }
+  CloseOpenedCodecs();
+  Cleanup();
+  DoTerminate();
+}
+
+void TCustomFFmpeg::Stop(bool AWait) {
+  FStopRequested = true;
+  TConvertThread* worker = FConvertThread.load();
+  if (worker == nullptr) return;
+  if (worker->Suspended()) worker->Resume();
+  auto waiter = std::make_unique<TWaitThread>(this);
+  waiter->Resume();
+  // A stop asked for on the worker thread itself (from one of its events)
+  // cannot wait for that thread's end.
+  if (AWait && !worker->IsCurrent()) {
+    waiter->WaitFor();
+  } else {
+    KeepHelper(std::move(waiter));
+  }
+}
+
+void TCustomFFmpeg::Terminate(bool AWait) {
+  if (FRunning) {
+    Stop(AWait);
+    return;
+  }
+  if (FTerminated || FTerminateRequested.exchange(true)) return;
+  auto thread = std::make_unique<TDoTerminateThread>(this);
+  thread->Resume();
+  if (AWait) thread->WaitFor();
+  else KeepHelper(std::move(thread));
+}
+
+void TCustomFFmpeg::DoTerminate() {
+  FRunning = false;
+  FTerminated = true;
+  FConvertThread = nullptr;
+  if (FOnTerminate) FOnTerminate(this);
+}
+
+void TCustomFFmpeg::SetPreviewFlags(uint8_t AFlags) {
+  std::lock_guard<std::recursive_mutex> guard(PreviewLock());
+  if (AFlags == FPreviewFlags) return;
+  FPreviewFlags = AFlags;
+}

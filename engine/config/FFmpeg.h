@@ -1,0 +1,464 @@
+#pragma once
+// The transcoding engine: one engine instance is one conversion job. It is
+// configured with named options (SetOption and the typed setters), opens
+// its inputs and outputs, and runs a read-decode-encode-write loop on a
+// worker thread or inline, reporting progress and exactly one termination.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runtime/Hooks.h"
+#include "runtime/Object.h"
+#include "runtime/OptionContexts.h"
+#include "runtime/Threads.h"
+
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+struct AVBSFContext;
+struct AVCodecContext;
+struct AVCodec;
+struct AVFilterGraph;
+struct AVFormatContext;
+struct AVInputFormat;
+struct AVOutputFormat;
+
+// The engine's exception: its message is the user-visible error text.
+class FFmpegException : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+class TCustomFFmpeg;
+
+// Capacities of the file and map tables.
+constexpr int MAX_FILES = 20;
+constexpr int MAX_STREAMS = 20;
+constexpr int MAX_STREAM_MAPS = MAX_FILES * MAX_STREAMS;
+constexpr int MAX_META_DATA_MAPS = 20;
+
+struct TStreamMap {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+};
+
+struct TMetaDataMap {
+  int OutFile = 0;
+  int InFile = 0;
+};
+
+struct THookRange {
+  int64_t Start = 0;
+  int64_t End = 0;
+};
+
+// A chain of bitstream filters for one stream, in order. The contexts are
+// allocated when the option is given and initialised when the stream is set
+// up for a run (its codec parameters are known only then).
+class TBitstreamFilterChain {
+public:
+  TBitstreamFilterChain() = default;
+  TBitstreamFilterChain(const TBitstreamFilterChain&) = delete;
+  TBitstreamFilterChain& operator=(const TBitstreamFilterChain&) = delete;
+  TBitstreamFilterChain(TBitstreamFilterChain&& AOther) noexcept : Filters(std::move(AOther.Filters)) {}
+  TBitstreamFilterChain& operator=(TBitstreamFilterChain&& AOther) noexcept;
+  ~TBitstreamFilterChain() { Clear(); }
+
+  void Clear();  // frees every context
+  bool Empty() const { return Filters.empty(); }
+
+  std::vector<AVBSFContext*> Filters;
+};
+
+// Options that belong privately to a muxer or an encoder (the generic
+// contexts do not know them); they are applied when the output or the
+// encoder of the right kind opens.
+struct TPrivateOption {
+  std::string Name;
+  std::string Value;
+};
+
+// Per-thread-class helpers of the engine instance. Each holds one reference
+// to its engine instance, is created suspended and runs a one-line body.
+class TEngineThread {
+public:
+  explicit TEngineThread(TCustomFFmpeg* AEngine) : FEngine(AEngine) {}
+  virtual ~TEngineThread() = default;
+  void SetPriority(TThreadPriority APriority) { FPriority = APriority; }
+  void Resume();  // starts the suspended thread
+  void WaitFor() { FThread.WaitFor(); }
+  bool Suspended() const { return !FResumed.load(); }
+  bool Finished() const { return FThread.Finished(); }
+  // True on this object's own thread.
+  bool IsCurrent() const { return FThreadId.load() == CurrentThreadId(); }
+
+protected:
+  virtual void Execute() = 0;
+  TCustomFFmpeg* FEngine;
+
+private:
+  TThread FThread;
+  TThreadPriority FPriority = tpNormal;
+  std::atomic<bool> FResumed{false};
+  std::atomic<uint32_t> FThreadId{0};
+};
+
+// Runs the engine instance's Run.
+class TConvertThread : public TEngineThread {
+public:
+  using TEngineThread::TEngineThread;
+
+protected:
+  void Execute() override;
+};
+
+// Sleeps 10 ms at a time while the engine instance's worker thread exists.
+class TWaitThread : public TEngineThread {
+public:
+  using TEngineThread::TEngineThread;
+
+protected:
+  void Execute() override;
+};
+
+// Calls the engine instance's DoTerminate.
+class TDoTerminateThread : public TEngineThread {
+public:
+  using TEngineThread::TEngineThread;
+
+protected:
+  void Execute() override;
+};
+
+// Events. APTS values are microseconds.
+using TEngineTerminateEvent = std::function<void(TCustomFFmpeg* Sender)>;
+using TEngineProgressEvent =
+    std::function<void(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                       float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
+using TEngineBeforeHookEvent = std::function<void(TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction)>;
+using TEngineCustomHookEvent = std::function<void(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber,
+                                                  int64_t APTS, bool& AUpdate, bool& AStopHook)>;
+using TEnginePreviewBitmapEvent =
+    std::function<void(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS)>;
+
+// Run-state records of the pipeline (engine/pipeline).
+struct TInputStreamState;
+struct TOutputStreamState;
+// The engine instance's own states and buffers (engine/config/RunState.h).
+struct THookState;
+struct TPreviewState;
+struct TPipelineBuffers;
+
+struct TOutputStreamSetup {
+  AVCodecContext* Codec = nullptr;  // owned by the engine instance
+  bool StreamCopy = false;
+};
+
+class TCustomFFmpeg : public TObject {
+public:
+  TCustomFFmpeg();
+  ~TCustomFFmpeg() override;
+
+  // ---- Life cycle (Engine.cpp) ----
+  void Prepare();
+  void Cleanup();
+  // Starts a run: on a worker thread (returned, still suspended: the caller
+  // resumes it) or, with AInThread false, inline before returning nullptr.
+  TConvertThread* Start(bool AInThread, TThreadPriority APriority = tpNormal);
+  void Run();
+  void Stop(bool AWait);
+  void Terminate(bool AWait);
+  void DoTerminate();
+  void SetPreviewFlags(uint8_t AFlags);
+  uint8_t PreviewFlags() const { return FPreviewFlags; }
+
+  // ---- Options and setters (Options.cpp) ----
+  void ResetOptions();
+  void SetOption(const std::string& AName, const std::string& AValue);
+  bool OptDefault(const std::string& AName, const std::string& AValue);
+  void SetInputFormat(const std::string& AName);
+  void SetOutputFormat(const std::string& AName);
+  void SetRecordingTimeMs(int AValue);
+  void SetRecordingTime(int64_t AValue);
+  void SetStartTime(int64_t AValue);
+  void SetProgramId(int AValue);
+  void SetAudioVolume(int AValue);
+  void SetAudioSyncMethod(int AValue);
+  void SetVideoSyncMethod(int AValue);
+  void SetMuxMaxDelay(float AValue);
+  void SetMuxPreload(float AValue);
+  void SetFrameSize(const std::string& AValue);
+  void SetFrameRate(const std::string& AValue);
+  void SetFrameAspectRatio(const std::string& AValue);
+  void SetCropTop(int AValue);
+  void SetCropBottom(int AValue);
+  void SetCropLeft(int AValue);
+  void SetCropRight(int AValue);
+  void SetPadTop(int AValue);
+  void SetPadBottom(int AValue);
+  void SetPadLeft(int AValue);
+  void SetPadRight(int AValue);
+  void SetPadColor(int AColor);  // red in bits 0-7, green 8-15, blue 16-23
+  void SetAudioChannels(int AValue);
+  void SetAudioSampleRate(int AValue);
+  void SetVideoCodec(const std::string& AName);
+  void SetAudioCodec(const std::string& AName);
+  void SetSubtitleCodec(const std::string& AName);
+  void SetVideoTag(const std::string& ATag);
+  void SetAudioTag(const std::string& ATag);
+  void SetSubtitleTag(const std::string& ATag);
+  void SetVideoFilters(const std::string& AText);
+  void SetAudioLanguage(const std::string& AText);
+  void SetSubtitleLanguage(const std::string& AText);
+  void SetAudioDisable(bool AValue);
+  void SetVideoDisable(bool AValue);
+  void SetSubtitleDisable(bool AValue);
+  void SetCopyTimestamps(bool AValue);
+  void AddMetadata(const std::string& AKey, const std::string& AValue);
+  void SetLibraryOption(const std::string& AName, int AValue);  // OptDefault with the decimal text
+  void SetHookRanges(const std::vector<THookRange>& ARanges);
+
+  // ---- Input opening (InputFile.cpp) ----
+  bool OpenInputFile(const std::u16string& AFileName);
+  // The codec id for AName among encoders or decoders; an empty name is id 0.
+  bool FindCodecId(const std::string& AName, int AMediaType, bool AEncoder, int& ACodecId);
+
+  // ---- Outputs, targets and presets (OutputFile.cpp, Targets.cpp) ----
+  int OpenOutputFile(const std::u16string& AFileName, bool AJoin);
+  void NewVideoStream(AVFormatContext* AContext);
+  void NewAudioStream(AVFormatContext* AContext);
+  void NewSubtitleStream(AVFormatContext* AContext);
+  int ConfigureFilters(TInputStreamState& AInput, TOutputStreamState& AOutput);
+  void SetTarget(const std::string& ATarget, const std::string& ANorm, const std::string& ADefaultNorm);
+  void ApplyPreset(const std::string& AKind, const std::string& AValue);
+  void SetBitstreamFilter(const std::string& AKind, const std::string& AValue);
+  void SetVideoStatistics(bool AOn);
+
+  // ---- The pipeline (engine/pipeline) ----
+  // The body of a run; virtual so that a run can be stood in for in tests
+  // of the life cycle.
+  virtual void Transcode();
+
+  // ===================== State =====================
+  // Files and their tables.
+  AVFormatContext* FInputFiles[MAX_FILES] = {};
+  int FInputFileCount = 0;
+  int64_t FInputFilesTsOffset[MAX_FILES] = {};
+  double FInputFilesTsScale[MAX_FILES][MAX_STREAMS] = {};
+  const AVCodec* FInputCodecs[MAX_STREAM_MAPS] = {};
+  int FInputCodecCount = 0;
+  AVFormatContext* FOutputFiles[MAX_FILES] = {};
+  int FOutputFileCount = 0;
+  const AVCodec* FOutputCodecs[MAX_STREAM_MAPS] = {};
+  int FOutputCodecCount = 0;
+  TStreamMap FStreamMaps[MAX_STREAM_MAPS];
+  int FStreamMapCount = 0;
+  TMetaDataMap FMetaDataMaps[MAX_META_DATA_MAPS];
+  int FMetaDataMapCount = 0;
+
+  // Per-next-file settings.
+  const AVInputFormat* FInputFormat = nullptr;
+  const AVOutputFormat* FOutputFormat = nullptr;
+  int64_t FStartTime = 0;
+  int64_t FInputTsOffset = 0;
+  int64_t FRecordingTime = INT64_MAX;
+  int64_t FRecordingTimestamp = 0;  // seconds
+  std::vector<std::pair<std::string, std::string>> FMetadata;
+  bool FLoopInput = false;
+  int FLoopOutput = -1;
+  float FMuxPreload = 0.5f;
+  float FMuxMaxDelay = 0.7f;
+  uint64_t FLimitFileSize = 0;
+  int FProgramId = 0;
+
+  // Video settings.
+  int FFrameWidth = 0;
+  int FFrameHeight = 0;
+  float FFrameAspectRatio = 0;
+  int FFramePixFmt = -1;
+  AVRational FFrameRate{0, 0};
+  int FFrameTopBand = 0, FFrameBottomBand = 0, FFrameLeftBand = 0, FFrameRightBand = 0;
+  int FFramePadTop = 0, FFramePadBottom = 0, FFramePadLeft = 0, FFramePadRight = 0;
+  int FPadColor[3] = {16, 128, 128};  // Y, U, V
+  int FMaxFrames[4] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};  // video, audio, data, subtitle
+  float FVideoQScale = 0;
+  std::unique_ptr<std::array<uint16_t, 64>> FIntraMatrix;
+  std::unique_ptr<std::array<uint16_t, 64>> FInterMatrix;
+  std::string FVideoRcOverride;
+  bool FVideoDisable = false;
+  int FVideoDiscard = 0;
+  std::string FVideoCodecName;
+  int FVideoStreamCopy = 0;
+  uint32_t FVideoCodecTag = 0;
+  bool FSameQuality = false, FDoDeinterlace = false, FIntraOnly = false, FQpHist = false, FForceFps = false;
+  int FTopFieldFirst = -1;
+  int FMeThreshold = 0;
+  int FIntraDcPrecision = 8;
+  std::string FVideoFilters;
+  AVFilterGraph* FFilterGraph = nullptr;
+  bool FUseFilters = false;
+  int FVideoChannel = 0;
+  std::string FVideoStandard;
+  int FVideoGlobalHeader = 0;
+  int FDoPass = 0;
+  std::string FPassLogFilePrefix;
+  TBitstreamFilterChain FVideoBitstreamFilters;
+
+  // Audio settings.
+  int FAudioSampleRate = 44100;
+  int FAudioChannels = 2;
+  int64_t FChannelLayout = 0;  // channel mask, 0 = none
+  int FAudioSampleFmt = -1;
+  float FAudioQScale = -99999.0f;
+  bool FAudioDisable = false;
+  std::string FAudioCodecName;
+  int FAudioStreamCopy = 0;
+  uint32_t FAudioCodecTag = 0;
+  std::string FAudioLanguage;
+  int FAudioVolume = 256;
+  TBitstreamFilterChain FAudioBitstreamFilters;
+
+  // Subtitle settings.
+  bool FSubtitleDisable = false;
+  std::string FSubtitleCodecName;
+  int FSubtitleStreamCopy = 0;
+  uint32_t FSubtitleCodecTag = 0;
+  std::string FSubtitleLanguage;
+  TBitstreamFilterChain FSubtitleBitstreamFilters;
+
+  // Whole-run settings.
+  int FVideoSyncMethod = -1;
+  int FAudioSyncMethod = 0;
+  float FAudioDriftThreshold = 0.1f;
+  float FDtsDeltaThreshold = 10.0f;
+  bool FCopyTs = false, FShortest = false, FInputSync = false, FRateEmu = false, FExitOnError = false;
+  int FCopyInitialNonKeyframes = 0;
+  bool FDoHexDump = false, FDoPktDump = false, FDoPsnr = false;
+  std::string FVstatsFileName;
+  FILE* FVstatsFile = nullptr;
+  int FVerbose = 1;
+  int FThreadCount = 1;
+  int FSwsFlags = 4;  // bicubic
+  bool FPgmyuvCompat = false;
+  bool FUsingVhook = false;
+  TBitstreamFilterChain FBitstreamFilters[MAX_FILES][MAX_STREAMS];
+  std::vector<THookRange> FHookRanges;
+  int FHookRangeIndex = 0;
+  int FHookRangeCount = 0;
+  std::vector<TPrivateOption> FPrivateOptions;
+
+  // The library option contexts.
+  TOptionContexts FOptionStore;
+
+  // Codecs opened by a run, closed by the run or, after a failure, by Run.
+  std::list<TOutputStreamState*> FOpenedEncoders;
+  std::list<TInputStreamState*> FOpenedDecoders;
+
+  // Worker: the running thread, null when none runs.
+  std::atomic<TConvertThread*> FConvertThread{nullptr};
+
+  // Hooks and previews.
+  std::unique_ptr<THookState> FHookState;
+  THookAction FHookAction = haContinue;
+  std::unique_ptr<TPreviewState> FPreviewState;
+  uint8_t FPreviewFlags = 0;  // bit 0: preview window, bit 1: preview bitmap event
+
+  // Status.
+  bool FJoin = false;
+  std::atomic<bool> FRunning{false};
+  std::atomic<bool> FStopRequested{false};
+  std::atomic<bool> FFinished{false};
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FHasException{false};
+  std::string FExceptionMessage;
+  std::string FLastError;
+  int64_t FTotalDuration = -1;  // milliseconds
+
+  // Events (assigned by the owner before Start).
+  TEngineBeforeHookEvent FOnBeforeHook;
+  TEngineCustomHookEvent FOnCustomHook;
+  TEnginePreviewBitmapEvent FOnPreviewBitmap;
+  TEngineProgressEvent FOnProgress;
+  TEngineTerminateEvent FOnTerminate;
+
+  // Microseconds between progress reports and between preview frames.
+  int64_t FProgressInterval = 500000;
+  int64_t FPreviewInterval = 100000;
+
+  // Bytes of the encode output buffer (raised by the set-up for video).
+  int FBitBufferSize = 262144;
+
+  // The encoder context of each output stream (the engine's own; stream
+  // parameters reach the muxer through codecpar when the encoders open),
+  // and whether the stream is a stream copy.
+  TOutputStreamSetup FOutputStreamSetups[MAX_FILES][MAX_STREAMS];
+
+  // Buffers of the pipeline, allocated once per engine instance.
+  std::unique_ptr<TPipelineBuffers> FBuffers;
+
+protected:
+  // ---- Options (Options.cpp): private helpers ----
+  void DoNothing(const std::string& AName);
+  // The library's time parser as a duration or a date; raises on a bad text.
+  int64_t ParseTime(const std::string& AName, const std::string& AValue, bool ADuration);
+  void SetFormat(const std::string& AName, bool AInput, bool AOutput);
+  void SetBitRate(const std::string& AName, const std::string& AValue);
+  void AddStreamMap(const std::string& AValue);
+  void AddMetaDataMap(const std::string& AValue);
+  void SetTsScale(const std::string& AValue);
+  void SetPixelFormat(const std::string& AValue);
+  void SetSampleFormat(const std::string& AValue);
+  void SetCodecName(std::string& AField, int& AStreamCopy, const std::string& AName);
+  void SetCodecTag(uint32_t& AField, const char* AKind, const std::string& ATag);
+  void SetMatrix(std::unique_ptr<std::array<uint16_t, 64>>& AMatrix, const std::string& AValue);
+  void AddVideoHook(const std::string& AValue);
+  void NewStream(void (TCustomFFmpeg::*ANew)(AVFormatContext*));
+  void SetTargetOption(const std::string& AValue);
+  // "pal-dvd" is target "dvd" for norm "pal"; without a norm prefix the
+  // norm is "auto".
+  static void SplitTargetText(const std::string& AText, std::string& ATarget, std::string& ANorm);
+  // A name that no generic option context knows, looked up in the private
+  // classes of the muxers and encoders; found ones go to FPrivateOptions.
+  bool GenericOptionKnown(const std::string& AName) const;
+  bool AddPrivateOption(const std::string& AName, const std::string& AValue);
+  // The words of each "vhook" text: the modules may keep pointers to them.
+  std::list<std::vector<std::string>> FHookArguments;
+
+  // ---- Input opening (InputFile.cpp): private helpers ----
+  // The format parameters of the next input as open options (only demuxers
+  // that declare an option of that name take it). The caller frees it.
+  AVDictionary* InputFormatParameters() const;
+  // Forgets the settings that hold for one input only (after every open).
+  void ClearInputFileSettings();
+
+private:
+  // ---- Life cycle (Engine.cpp): private helpers ----
+  void CloseOpenedCodecs();
+  // Helper threads started without waiting; joined when they have ended and
+  // at the latest by the destructor.
+  void KeepHelper(std::unique_ptr<TEngineThread> AThread);
+  void ReapHelpers(bool AWaitAll);
+  std::atomic<bool> FTerminateRequested{false};  // a Terminate of a never-started instance is under way
+  std::mutex FHelpersLock;
+  std::vector<std::unique_ptr<TEngineThread>> FHelpers;
+  std::unique_ptr<TConvertThread> FWorker;  // owns the worker thread object
+};
+
+// Held around preview-flag changes and the post hooks of every engine instance.
+std::recursive_mutex& PreviewLock();
+
+// The libraries an engine instance needs.
+bool EngineLibrariesLoaded();

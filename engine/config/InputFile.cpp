@@ -1,0 +1,257 @@
+// Opening the inputs of an engine instance: the per-input options reach the
+// demuxer, the file's stream information is read, and the parameters of its
+// streams are copied back into the video and audio settings so that an
+// output opened afterwards inherits them unless later options override them.
+#include <algorithm>
+#include <mutex>
+
+#include "engine/config/FFmpeg.h"
+#include "probe/AVProbe.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/Text.h"
+#include "runtime/UnicodeProtocol.h"
+#include "runtime/lib/AVCodec.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/AVUtil.h"
+
+namespace {
+
+const char* CodecKindText(bool AEncoder) { return AEncoder ? "encoder" : "decoder"; }
+
+const AVCodec* FindDecoder(const std::string& AName) {
+  return AName.empty() ? nullptr : lib::avcodec_find_decoder_by_name(AName.c_str());
+}
+
+double RationalValue(AVRational AValue) { return AValue.den == 0 ? 0.0 : av_q2d(AValue); }
+
+// The number of FInputCodecs entries the streams of AContext add (every
+// stream but data streams), after checking their media types.
+int CountInputCodecEntries(const AVFormatContext* AContext) {
+  int entries = 0;
+  for (unsigned i = 0; i < AContext->nb_streams; ++i) {
+    const int type = AContext->streams[i]->codecpar->codec_type;
+    if (type < AVMEDIA_TYPE_UNKNOWN || type >= AVMEDIA_TYPE_NB) throw FFmpegException("invalid codec_type");
+    if (type != AVMEDIA_TYPE_DATA) ++entries;
+  }
+  return entries;
+}
+
+}  // namespace
+
+bool TCustomFFmpeg::FindCodecId(const std::string& AName, int AMediaType, bool AEncoder, int& ACodecId) {
+  ACodecId = AV_CODEC_ID_NONE;
+  if (AName.empty()) return true;
+  const AVCodec* codec = AEncoder ? lib::avcodec_find_encoder_by_name(AName.c_str())
+                                  : lib::avcodec_find_decoder_by_name(AName.c_str());
+  if (codec == nullptr) {
+    FLastError = Format("Unknown %s '%s'", CodecKindText(AEncoder), AName.c_str());
+    return false;
+  }
+  if (codec->type != AMediaType) {
+    FLastError = Format("Invalid %s type '%s'", CodecKindText(AEncoder), AName.c_str());
+    return false;
+  }
+  ACodecId = codec->id;
+  return true;
+}
+
+AVDictionary* TCustomFFmpeg::InputFormatParameters() const {
+  // Raw and capture demuxers declare these options; every other demuxer
+  // leaves them in the dictionary, which the caller then frees.
+  AVDictionary* options = nullptr;
+  if (FAudioSampleRate > 0) lib::av_dict_set(&options, "sample_rate", std::to_string(FAudioSampleRate).c_str(), 0);
+  if (FAudioChannels > 0) lib::av_dict_set(&options, "channels", std::to_string(FAudioChannels).c_str(), 0);
+  const int width = FFrameWidth + FFramePadLeft + FFramePadRight;
+  const int height = FFrameHeight + FFramePadTop + FFramePadBottom;
+  // A size with a zero side is no size: a demuxer would refuse the text.
+  if (width > 0 && height > 0) lib::av_dict_set(&options, "video_size", Format("%dx%d", width, height).c_str(), 0);
+  if (FFrameRate.num != 0 && FFrameRate.den != 0)
+    lib::av_dict_set(&options, "framerate", Format("%d/%d", FFrameRate.num, FFrameRate.den).c_str(), 0);
+  if (FFramePixFmt >= 0) {
+    const char* name = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(FFramePixFmt));
+    if (name) lib::av_dict_set(&options, "pixel_format", name, 0);
+  }
+  if (FVideoChannel != 0) lib::av_dict_set(&options, "channel", std::to_string(FVideoChannel).c_str(), 0);
+  if (!FVideoStandard.empty()) lib::av_dict_set(&options, "standard", FVideoStandard.c_str(), 0);
+  return options;
+}
+
+void TCustomFFmpeg::ClearInputFileSettings() {
+  FInputFormat = nullptr;
+  FOutputFormat = nullptr;
+  FVideoChannel = 0;
+  FVideoCodecName.clear();
+  FAudioCodecName.clear();
+  FSubtitleCodecName.clear();
+}
+
+bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
+  if (FInputFileCount >= MAX_FILES) throw FFmpegException(Format("Too many input files (at most %d)", MAX_FILES));
+
+  AVFormatContext* ctx = lib::avformat_alloc_context();
+  if (ctx == nullptr) throw FFmpegException("avformat_alloc_context failed");
+
+  // Every failure after this point leaves nothing of this input behind.
+  bool opened = false;  // ctx went through OpenInputContext successfully
+  auto fail = [&]() {
+    ClearInputFileSettings();
+    if (opened) CloseInputContext(&ctx);
+    else if (ctx) lib::avformat_free_context(ctx);
+    ctx = nullptr;
+    return false;
+  };
+
+  // Forced decoders. The image2 demuxer reads the forced video codec id, so
+  // the pgmyuv compatibility mode goes there too.
+  int videoCodecId = 0, audioCodecId = 0, subtitleCodecId = 0;
+  if (!FindCodecId(FVideoCodecName, AVMEDIA_TYPE_VIDEO, false, videoCodecId)) return fail();
+  if (!FindCodecId(FAudioCodecName, AVMEDIA_TYPE_AUDIO, false, audioCodecId)) return fail();
+  if (!FindCodecId(FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitleCodecId)) return fail();
+  if (FPgmyuvCompat) videoCodecId = AV_CODEC_ID_PGMYUV;
+
+  // The library options given before this input (probesize, fflags, ...).
+  ApplySetOptions(FOptionStore, FOptionStore.Format, ctx, AV_OPT_FLAG_DECODING_PARAM);
+
+  ctx->video_codec_id = static_cast<AVCodecID>(videoCodecId);
+  ctx->audio_codec_id = static_cast<AVCodecID>(audioCodecId);
+  ctx->subtitle_codec_id = static_cast<AVCodecID>(subtitleCodecId);
+  ctx->video_codec = FindDecoder(FVideoCodecName);
+  ctx->audio_codec = FindDecoder(FAudioCodecName);
+  ctx->subtitle_codec = FindDecoder(FSubtitleCodecName);
+  ctx->flags |= AVFMT_FLAG_NONBLOCK;
+
+  std::string libraryName;
+  if (!ToLibraryFileName(AFileName, libraryName)) {
+    FLastError = FileNameTooLongText(AFileName);
+    return fail();
+  }
+  const std::string shownName = ToLocal8Bit(AFileName);
+
+  AVDictionary* parameters = InputFormatParameters();
+  int result = OpenInputContext(&ctx, libraryName, FInputFormat, &parameters);
+  lib::av_dict_free(&parameters);
+  if (result < 0) {
+    // The failed open has freed the context.
+    ctx = nullptr;
+    FLastError = OpenErrorText(shownName, InputOpenErrorCode(result, FInputFormat, libraryName));
+    return fail();
+  }
+  opened = true;
+
+  try {
+    if (FProgramId != 0) {
+      for (unsigned i = 0; i < ctx->nb_programs; ++i)
+        if (ctx->programs[i]->id != FProgramId) ctx->programs[i]->discard = AVDISCARD_ALL;
+    }
+
+    // Looping an input: the demuxer context of this library generation has
+    // no loop flag of its own, so "loop_input" only reaches demuxers with a
+    // "loop" option of their own (image2, which then repeats its pictures);
+    // on every other demuxer it has no effect.
+    if (ctx->iformat && ctx->iformat->priv_class && ctx->priv_data &&
+        lib::av_opt_find(ctx->priv_data, "loop", nullptr, 0, 0) != nullptr)
+      lib::av_opt_set_int(ctx->priv_data, "loop", FLoopInput ? 1 : 0, 0);
+
+    // Reading the stream information opens decoders inside the library.
+    {
+      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      result = lib::avformat_find_stream_info(ctx, nullptr);
+    }
+    if (result < 0 && FVerbose >= 0) {
+      FLastError = Format("%s: could not find codec parameters", shownName.c_str());
+      FFLoggerInstance()->Log(this, llVerbose, FLastError);
+      return fail();
+    }
+
+    int64_t timestamp = FStartTime;
+    if (ctx->start_time != AV_NOPTS_VALUE) timestamp += ctx->start_time;
+    if (FStartTime != 0) lib::av_seek_frame(ctx, -1, timestamp, AVSEEK_FLAG_BACKWARD);  // a failed seek is ignored
+    FStartTime = 0;
+
+    // Checked before anything is recorded, so that a refused file leaves
+    // the tables as they were.
+    const int entries = CountInputCodecEntries(ctx);
+    if (FInputCodecCount + entries > MAX_STREAM_MAPS)
+      throw FFmpegException(Format("Too many input streams (at most %d)", MAX_STREAM_MAPS));
+
+    // The streams carry only their parameters (codecpar): there is no codec
+    // context per stream to initialise here. The decoder contexts are the
+    // pipeline's own, created when a run is set up, and it is there, before
+    // each decoder opens, that FThreadCount becomes the decoder's thread
+    // count and the stored options are applied with the video|decoding or
+    // audio|decoding mask. The low-resolution emulated-edge flag and the
+    // motion-vector debug flag of "me_threshold" have nothing to act on at
+    // this stage either.
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+      AVStream* st = ctx->streams[i];
+      const AVCodecParameters* par = st->codecpar;
+      switch (par->codec_type) {
+        case AVMEDIA_TYPE_VIDEO: {
+          FFrameHeight = par->height;
+          FFrameWidth = par->width;
+          const double aspect =
+              st->sample_aspect_ratio.num != 0 ? RationalValue(st->sample_aspect_ratio)
+                                               : RationalValue(par->sample_aspect_ratio);
+          if (par->width * par->height != 0) {
+            FFrameAspectRatio = aspect != 0 ? static_cast<float>(aspect * par->width / par->height)
+                                            : static_cast<float>(static_cast<double>(par->width) / par->height);
+          } else if (aspect == 0) {
+            FFrameAspectRatio = 4.0f / 3.0f;
+          }
+          FFramePixFmt = par->format == -1 ? 0 : par->format;
+          // The average frame rate stands in for the inverse of the old
+          // per-stream codec time base.
+          const AVRational avg = st->avg_frame_rate, real = st->r_frame_rate;
+          if (FVerbose >= 0 && avg.num != 0 && avg.den != 0 && av_cmp_q(avg, real) != 0) {
+            FFLoggerInstance()->Log(
+                this, llInfo,
+                Format("Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> "
+                       "%2.2f (%d/%d)",
+                       static_cast<int>(i), RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num,
+                       real.den));
+          }
+          FFrameRate = real;
+          FInputCodecs[FInputCodecCount++] = FindDecoder(FVideoCodecName);
+          if (FVideoDisable) st->discard = AVDISCARD_ALL;
+          else if (FVideoDiscard != 0) st->discard = static_cast<AVDiscard>(FVideoDiscard);
+          break;
+        }
+        case AVMEDIA_TYPE_AUDIO:
+          FChannelLayout = par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
+                               ? static_cast<int64_t>(par->ch_layout.u.mask) : 0;
+          FAudioChannels = par->ch_layout.nb_channels;
+          FAudioSampleRate = par->sample_rate;
+          FAudioSampleFmt = par->format;
+          FInputCodecs[FInputCodecCount++] = FindDecoder(FAudioCodecName);
+          if (FAudioDisable) st->discard = AVDISCARD_ALL;
+          break;
+        case AVMEDIA_TYPE_DATA:
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          FInputCodecs[FInputCodecCount++] = FindDecoder(FSubtitleCodecName);
+          if (FSubtitleDisable) st->discard = AVDISCARD_ALL;
+          break;
+        default:  // attachment or unknown
+          FInputCodecs[FInputCodecCount++] = nullptr;
+          break;
+      }
+    }
+
+    if (ctx->duration != AV_NOPTS_VALUE) FTotalDuration = std::max(FTotalDuration, ctx->duration / 1000);
+
+    FInputFiles[FInputFileCount] = ctx;
+    FInputFilesTsOffset[FInputFileCount] = FCopyTs ? FInputTsOffset : FInputTsOffset - timestamp;
+
+    // The format description goes through the library log.
+    if (FVerbose >= 0) lib::av_dump_format(ctx, FInputFileCount, libraryName.c_str(), 0);
+
+    ++FInputFileCount;
+    ClearInputFileSettings();
+    return true;
+  } catch (...) {
+    fail();
+    throw;
+  }
+}

@@ -1,0 +1,315 @@
+// The engine instance's life cycle: starting, stopping, terminating, and
+// the one terminate notification of every path.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "engine/config/FFmpeg.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/Text.h"
+#include "runtime/UnicodeProtocol.h"
+#include "runtime/lib/AVFormat.h"
+
+namespace {
+
+// Records the terminate notifications of an engine instance.
+struct TTerminations {
+  std::atomic<int> Count{0};
+  std::atomic<uint32_t> ThreadId{0};
+  std::atomic<bool> Finished{false};
+  std::atomic<bool> HadException{false};
+  std::string Message;
+
+  void Attach(TCustomFFmpeg& AEngine) {
+    AEngine.FOnTerminate = [this](TCustomFFmpeg* Sender) {
+      ThreadId = CurrentThreadId();
+      Finished = Sender->FFinished.load();
+      HadException = Sender->FHasException.load();
+      Message = Sender->FExceptionMessage;
+      ++Count;
+    };
+  }
+};
+
+// A run that lasts until it is stopped (or ALimit passes), logging as it
+// goes: stands in for a long conversion.
+class TLongRun : public TCustomFFmpeg {
+public:
+  std::atomic<bool> Started{false};
+  std::atomic<int> Iterations{0};
+  std::chrono::milliseconds Limit{5000};
+  bool Fail = false;
+  int StopItselfAfter = -1;
+
+  // A subclass whose run uses its own parts stops the run before they go.
+  ~TLongRun() override { Stop(true); }
+
+  void Transcode() override {
+    Started = true;
+    auto until = std::chrono::steady_clock::now() + Limit;
+    while (!FStopRequested && std::chrono::steady_clock::now() < until) {
+      FFLoggerInstance()->Log(this, llInfo, "working");
+      ++Iterations;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (Fail) throw FFmpegException("the run broke");
+      if (Iterations == StopItselfAfter) Stop(true);
+    }
+    FFinished = !FStopRequested;
+  }
+};
+
+// Gives an engine instance one input and one output slot so that Start
+// passes its checks: a 0-byte output file is created like an output open
+// would.
+void AddOutput(TCustomFFmpeg& AEngine, const std::u16string& AFileName) {
+  std::string name;
+  ASSERT_TRUE(ToLibraryFileName(AFileName, name));
+  AVFormatContext* ctx = nullptr;
+  ASSERT_GE(lib::avformat_alloc_output_context2(&ctx, nullptr, "wav", name.c_str()), 0);
+  ASSERT_EQ(OpenOutputIO(ctx, name), 0);
+  AEngine.FOutputFiles[AEngine.FOutputFileCount++] = ctx;
+}
+
+void AddFakeInput(TCustomFFmpeg& AEngine) { AEngine.FInputFileCount = 1; }  // Start only counts them
+
+class EngineLifeCycle : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = std::filesystem::temp_directory_path() /
+          ("vidmill-engine-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(Dir);
+  }
+  void TearDown() override { std::filesystem::remove_all(Dir); }
+  std::u16string Path(const char* AName) { return Utf8ToUtf16((Dir / AName).string()); }
+
+  std::filesystem::path Dir;
+};
+
+}  // namespace
+
+TEST_F(EngineLifeCycle, StartWithoutInputsClosesTheOutputsAndTerminatesOnce) {
+  TCustomFFmpeg engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  const std::u16string out = Path("empty.wav");
+  AddOutput(engine, out);
+  ASSERT_TRUE(FileExistsW(out));
+  EXPECT_EQ(engine.Start(true), nullptr);
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(t.ThreadId, CurrentThreadId());  // a failed start notifies on the caller's thread
+  EXPECT_FALSE(t.Finished);
+  EXPECT_TRUE(t.HadException);
+  EXPECT_EQ(t.Message, "At least one input file must be specified");
+  EXPECT_FALSE(FileExistsW(out)) << "the output that stayed empty is removed";
+  EXPECT_EQ(engine.FOutputFileCount, 0);
+  // Terminated: a second start and a terminate change nothing.
+  EXPECT_EQ(engine.Start(false), nullptr);
+  engine.Terminate(true);
+  EXPECT_EQ(t.Count, 1);
+}
+
+TEST_F(EngineLifeCycle, StartWithNothingReportsTheOutputMessageFirst) {
+  TCustomFFmpeg engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  EXPECT_EQ(engine.Start(false), nullptr);
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(t.Message, "At least one output file must be specified");
+}
+
+TEST_F(EngineLifeCycle, TerminateOfANeverStartedInstanceFiresOnceOnItsOwnThread) {
+  TCustomFFmpeg engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  engine.Terminate(false);
+  engine.Terminate(false);  // still under way: must not fire again
+  WaitServing([&] { return t.Count.load() > 0; });
+  engine.Terminate(true);  // terminated: nothing
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_NE(t.ThreadId, CurrentThreadId());
+  EXPECT_FALSE(t.HadException);
+  EXPECT_TRUE(engine.FTerminated);
+
+  TCustomFFmpeg waited;
+  waited.Prepare();
+  TTerminations w;
+  w.Attach(waited);
+  waited.Terminate(true);
+  EXPECT_EQ(w.Count, 1);  // delivered before Terminate returned
+  EXPECT_NE(w.ThreadId, CurrentThreadId());
+}
+
+TEST_F(EngineLifeCycle, StopWaitsForTheTerminateEventAndLeavesNoThread) {
+  TLongRun engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  TConvertThread* worker = engine.Start(true, tpLower);
+  ASSERT_NE(worker, nullptr);
+  EXPECT_TRUE(worker->Suspended());
+  EXPECT_EQ(engine.FConvertThread.load(), worker);
+  worker->Resume();
+  WaitServing([&] { return engine.Iterations.load() > 5; });
+  engine.Stop(true);  // the worker logs all along: the wait must serve it
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(engine.FConvertThread.load(), nullptr);
+  EXPECT_FALSE(t.Finished);
+  EXPECT_FALSE(t.HadException);
+  EXPECT_NE(t.ThreadId, CurrentThreadId());
+  EXPECT_FALSE(engine.FRunning);
+  EXPECT_EQ(engine.FOutputFileCount, 0);  // the run cleaned up
+}
+
+TEST_F(EngineLifeCycle, StopResumesASuspendedWorker) {
+  TLongRun engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  ASSERT_NE(engine.Start(true), nullptr);
+  engine.Stop(true);  // never resumed by the caller
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_TRUE(engine.Started);
+}
+
+TEST_F(EngineLifeCycle, StopOnAnIdleInstanceOnlySetsTheFlag) {
+  TCustomFFmpeg engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  engine.Stop(true);
+  EXPECT_TRUE(engine.FStopRequested);
+  EXPECT_EQ(t.Count, 0);
+}
+
+TEST_F(EngineLifeCycle, InlineStartRunsEverythingBeforeReturning) {
+  TLongRun engine;
+  engine.Limit = std::chrono::milliseconds(20);
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  EXPECT_EQ(engine.Start(false), nullptr);
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(t.ThreadId, CurrentThreadId());
+  EXPECT_TRUE(t.Finished);
+  EXPECT_GT(engine.Iterations.load(), 0);
+}
+
+TEST_F(EngineLifeCycle, AFailingRunIsLoggedAndReported) {
+  TLongRun engine;
+  engine.Fail = true;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  std::vector<std::string> quiet;
+  TFFLogger* logger = FFLoggerInstance();
+  auto old = logger->OnLog;
+  logger->OnLog = [&](TObject* Sender, uint32_t, TLogLevel ALevel, const std::string& AMsg) {
+    if (Sender == &engine && ALevel == llQuiet) quiet.push_back(AMsg);
+  };
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  TConvertThread* worker = engine.Start(true);
+  ASSERT_NE(worker, nullptr);
+  worker->Resume();
+  WaitServing([&] { return t.Count.load() > 0; });
+  logger->OnLog = old;
+  EXPECT_TRUE(t.HadException);
+  EXPECT_FALSE(t.Finished);
+  EXPECT_EQ(t.Message, "the run broke");
+  EXPECT_EQ(quiet, std::vector<std::string>{"the run broke"});
+}
+
+TEST_F(EngineLifeCycle, DestroyingARunningInstanceWaitsForItsRun) {
+  TTerminations t;
+  {
+    TLongRun engine;
+    engine.Prepare();
+    t.Attach(engine);
+    AddOutput(engine, Path("out.wav"));
+    AddFakeInput(engine);
+    TConvertThread* worker = engine.Start(true);
+    ASSERT_NE(worker, nullptr);
+    worker->Resume();
+    WaitServing([&] { return engine.Started.load(); });
+  }
+  EXPECT_EQ(t.Count, 1);
+}
+
+TEST_F(EngineLifeCycle, StopWithoutWaitingStillEndsTheRun) {
+  TLongRun engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  TConvertThread* worker = engine.Start(true);
+  ASSERT_NE(worker, nullptr);
+  worker->Resume();
+  WaitServing([&] { return engine.Started.load(); });
+  engine.Terminate(false);  // running: Terminate stops it
+  WaitServing([&] { return t.Count.load() > 0; });
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_FALSE(t.Finished);
+}
+
+TEST_F(EngineLifeCycle, AStopFromTheWorkersOwnThreadDoesNotDeadlock) {
+  TLongRun engine;
+  engine.StopItselfAfter = 3;  // as an event handler on the worker thread would
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  TConvertThread* worker = engine.Start(true);
+  ASSERT_NE(worker, nullptr);
+  worker->Resume();
+  WaitServing([&] { return t.Count.load() > 0; });
+  EXPECT_EQ(t.Count, 1);
+  EXPECT_FALSE(t.Finished);
+}
+
+TEST_F(EngineLifeCycle, AStopWaitedForOnAnotherThreadEndsTheRun) {
+  TLongRun engine;
+  engine.Prepare();
+  TTerminations t;
+  t.Attach(engine);
+  AddOutput(engine, Path("out.wav"));
+  AddFakeInput(engine);
+  TConvertThread* worker = engine.Start(true);
+  ASSERT_NE(worker, nullptr);
+  worker->Resume();
+  WaitServing([&] { return engine.Started.load(); });
+  std::atomic<bool> stopped{false};
+  std::thread asker([&] {
+    engine.Stop(true);
+    stopped = true;
+    EXPECT_EQ(t.Count, 1);  // the notification came before Stop returned
+  });
+  WaitServing([&] { return stopped.load(); });  // the worker keeps logging meanwhile
+  asker.join();
+}
+
+TEST_F(EngineLifeCycle, PreviewFlagsChangeUnderTheLock) {
+  TCustomFFmpeg engine;
+  engine.SetPreviewFlags(3);
+  EXPECT_EQ(engine.PreviewFlags(), 3);
+  engine.SetPreviewFlags(2);
+  EXPECT_EQ(engine.PreviewFlags(), 2);
+}
