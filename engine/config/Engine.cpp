@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "engine/config/FFmpeg.h"
+#include "engine/config/AmrNbEncoder.h"
 #include "engine/config/RunState.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
@@ -139,6 +140,7 @@ void TCustomFFmpeg::Cleanup() {
       for (TOutputStreamSetup& setup : FOutputStreamSetups[i]) {
         if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
         setup.StreamCopy = false;
+        setup.AmrNb.reset();
       }
       if (!url.empty()) {
         std::u16string name = FileNameFromLibrary(url);
@@ -153,6 +155,7 @@ void TCustomFFmpeg::Cleanup() {
     for (TOutputStreamSetup& setup : row) {
       if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
       setup.StreamCopy = false;
+      setup.AmrNb.reset();
     }
   for (auto& row : FBitstreamFilters)
     for (auto& chain : row) chain.Clear();
@@ -182,8 +185,9 @@ void TCustomFFmpeg::Cleanup() {
   // 7. Frame hook modules of this instance.
   ReleaseFrameHooks(FHookState->Chain);
   FHookState->HookText.clear();
-  // 8. The video filter graph.
+  // 8. The video filter graphs (in join mode one per input video stream).
   if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
+  FEarlierFilterGraphs.clear();
   // 9. Hook and preview pictures.
   *FPreviewState = TPreviewState{};
 }

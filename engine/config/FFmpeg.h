@@ -162,9 +162,14 @@ struct THookState;
 struct TPreviewState;
 struct TPipelineBuffers;
 
+class TAmrNbEncoder;
+
 struct TOutputStreamSetup {
   AVCodecContext* Codec = nullptr;  // owned by the engine instance
   bool StreamCopy = false;
+  // The engine's own AMR-NB encoder, when it encodes this stream (libavcodec
+  // has none).
+  std::unique_ptr<TAmrNbEncoder> AmrNb;
 };
 
 class TCustomFFmpeg : public TObject {
@@ -237,6 +242,7 @@ public:
   bool FindCodecId(const std::string& AName, int AMediaType, bool AEncoder, int& ACodecId);
 
   // ---- Outputs, targets and presets (OutputFile.cpp, Targets.cpp) ----
+  // OpenOutputFile: the new FOutputFileCount, or -1 with FLastError.
   int OpenOutputFile(const std::u16string& AFileName, bool AJoin);
   void NewVideoStream(AVFormatContext* AContext);
   void NewAudioStream(AVFormatContext* AContext);
@@ -410,6 +416,29 @@ public:
   std::unique_ptr<TPipelineBuffers> FBuffers;
 
 protected:
+  // ---- Outputs (OutputFile.cpp): private helpers ----
+  // The output slot of AContext: the first slot that holds it (join mode
+  // repeats one context), or the slot an output still being opened takes.
+  int OutputFileIndex(const AVFormatContext* AContext) const;
+  // The media types of the inputs an output draws from (the first input
+  // only with AJoin); raises "invalid codec_type of input file".
+  void CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio, bool& AHasSubtitle) const;
+  // Graphs of the other video streams of the same run: every input stream
+  // feeds the filters of its own graph, so they live until the next run
+  // builds its first graph, or until the engine instance is destroyed.
+  std::vector<std::unique_ptr<AVFilterGraph, void (*)(AVFilterGraph*)>> FEarlierFilterGraphs;
+
+  // ---- Targets and presets (Targets.cpp): private helpers ----
+  // The options of the libraries in use that stand for one option of the
+  // old library generation the presets are written in (retired names and
+  // flags; one old option may become several). Any other option comes back
+  // as it is.
+  static std::vector<std::pair<std::string, std::string>> TranslateOldOption(const std::string& AName,
+                                                                             const std::string& AValue);
+  // OptDefault for each option TranslateOldOption gives; false at the first
+  // one refused.
+  bool OptDefaultOld(const std::string& AName, const std::string& AValue);
+
   // ---- Options (Options.cpp): private helpers ----
   void DoNothing(const std::string& AName);
   // The library's time parser as a duration or a date; raises on a bad text.

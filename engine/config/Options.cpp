@@ -394,7 +394,9 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
       return;
     }
   }
-  OptDefault(AName, AValue);
+  // Any other name goes to the libraries; names and flag values of the
+  // older option vocabulary are translated on the way (as in presets).
+  OptDefaultOld(AName, AValue);
 }
 
 void TCustomFFmpeg::DoNothing(const std::string& AName) {

@@ -1,21 +1,766 @@
-// Creating the outputs of an engine instance and their streams.
-#include "engine/config/FFmpeg.h"
+// Creating the outputs of an engine instance: the container of each output,
+// its video, audio and subtitle streams with every encoder parameter taken
+// from the settings, the output metadata and the output file itself; and the
+// video filter graph of an encoded video stream.
+//
+// Streams carry only their parameters (codecpar). The encoder context of
+// each output stream is the engine's own (FOutputStreamSetups): it is
+// filled here, copied to the stream's parameters so that anything looking
+// at the output sees them, and opened by the transcode set-up, which copies
+// the parameters again once the encoder is open.
+#include <unistd.h>
 
-int TCustomFFmpeg::OpenOutputFile(const std::u16string&, bool) {
-  FLastError = "Output files cannot be created in this build";
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "engine/config/AmrNbEncoder.h"
+#include "engine/config/FFmpeg.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/Text.h"
+#include "runtime/UnicodeProtocol.h"
+#include "runtime/lib/AVCodec.h"
+#include "runtime/lib/AVFilter.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/AVUtil.h"
+
+namespace {
+
+const char* const kCropWithFiltersText = "Cannot enable crop options and filters at the same time.";
+const char* const kPadWithResizingText =
+    "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
+    "transpose, etc.)";
+
+// The option-flag masks with which the stored options reach each kind of
+// stream (the media flag and the encoding flag).
+constexpr int kVideoStreamMask = AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM;        // 17
+constexpr int kAudioStreamMask = AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_ENCODING_PARAM;        // 9
+constexpr int kSubtitleStreamMask = AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM;  // 33
+
+// True when the filter text names a filter that changes the frame size.
+bool ResizesFrames(const std::string& AText) {
+  if (AText.empty()) return false;
+  static const std::string kResizing = ",crop,rotate,scale,transpose,";
+  std::string rest = LowerCase(AText);
+  while (!rest.empty()) {
+    std::string piece;
+    SplitAt(rest, ",", true, piece);
+    std::string name;
+    SplitAt(piece, "=", false, name);
+    name = Trim(name);  // "hflip, scale=..." names scale too
+    if (!name.empty() && kResizing.find("," + name + ",") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The sample aspect ratio of a WxH picture shown at AAspect (the display
+// aspect); a picture without a size is taken as 4:3.
+AVRational SampleAspect(float AAspect, int AWidth, int AHeight) {
+  const double ratio = AWidth != 0 && AHeight != 0 ? static_cast<double>(AAspect) * AHeight / AWidth
+                                                   : static_cast<double>(AAspect) * 3 / 4;
+  return DoubleToRational(ratio, 255);
+}
+
+// "START,END,Q" entries separated by "/": START and END are digits, each
+// followed by one more character (the comma); Q is an optionally signed
+// number read up to its first non-digit. False on a malformed entry.
+bool ParseRcOverrides(const std::string& AText, std::vector<RcOverride>& AEntries) {
+  AEntries.clear();
+  if (AText.empty()) return true;
+  size_t pos = 0;
+  auto readDigits = [&AText, &pos](int& AValue) {
+    const size_t start = pos;
+    int64_t value = 0;
+    while (pos < AText.size() && AText[pos] >= '0' && AText[pos] <= '9') {
+      if (value < INT32_MAX) value = value * 10 + (AText[pos] - '0');
+      ++pos;
+    }
+    AValue = static_cast<int>(value < INT32_MAX ? value : INT32_MAX);
+    return pos > start;
+  };
+  for (;;) {
+    RcOverride entry{};
+    int q = 0;
+    if (!readDigits(entry.start_frame) || pos >= AText.size()) return false;
+    ++pos;
+    if (!readDigits(entry.end_frame) || pos >= AText.size()) return false;
+    ++pos;
+    bool negative = false;
+    if (pos < AText.size() && (AText[pos] == '-' || AText[pos] == '+')) negative = AText[pos++] == '-';
+    readDigits(q);
+    if (negative) q = -q;
+    if (q > 0) {
+      entry.qscale = q;
+      entry.quality_factor = 1.0f;
+    } else {
+      entry.qscale = 0;
+      entry.quality_factor = static_cast<float>(-q) / 100.0f;
+    }
+    AEntries.push_back(entry);
+    const size_t slash = AText.find('/', pos);
+    if (slash == std::string::npos) return true;
+    pos = slash + 1;
+  }
+}
+
+// The time as an ISO 8601 UTC text, as muxers read "creation_time".
+std::string CreationTimeText(int64_t ASeconds) {
+  const time_t seconds = static_cast<time_t>(ASeconds);
+  struct tm parts {};
+  gmtime_r(&seconds, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  return std::string(text) + ".000000Z";
+}
+
+// Whether the output's file name must hold a frame-number pattern. The
+// image2 muxer of this library generation no longer declares
+// AVFMT_NEEDNUMBER: it writes one picture per name and refuses the second
+// picture of a name without a pattern, unless its "update" option (one file
+// rewritten) or "strftime" option (a time pattern) is on.
+bool NeedsFrameNumber(const AVFormatContext* AContext) {
+  const AVOutputFormat* format = AContext->oformat;
+  if (format->flags & AVFMT_NEEDNUMBER) return true;
+  if (std::strcmp(format->name, "image2") != 0) return false;
+  int64_t update = 0, strftime = 0;
+  if (AContext->priv_data) {
+    lib::av_opt_get_int(AContext->priv_data, "update", 0, &update);
+    lib::av_opt_get_int(AContext->priv_data, "strftime", 0, &strftime);
+  }
+  return update == 0 && strftime == 0;
+}
+
+bool ListsPixelFormat(const AVPixelFormat* AList, int AFormat) {
+  for (; *AList != AV_PIX_FMT_NONE; ++AList)
+    if (*AList == AFormat) return true;
+  return false;
+}
+
+bool ListsSampleFormat(const AVSampleFormat* AList, int AFormat) {
+  for (; *AList != AV_SAMPLE_FMT_NONE; ++AList)
+    if (*AList == AFormat) return true;
+  return false;
+}
+
+// Copies what the codec context says about the stream to the stream.
+void PublishParameters(AVStream* AStream, const AVCodecContext* ACodec) {
+  lib::avcodec_parameters_from_context(AStream->codecpar, ACodec);
+  if (ACodec->time_base.num > 0 && ACodec->time_base.den > 0) AStream->time_base = ACodec->time_base;
+}
+
+void FreeFilterGraph(AVFilterGraph* AGraph) {
+  if (AGraph && lib::avfilter_graph_free) lib::avfilter_graph_free(&AGraph);
+}
+
+// The encoder a new stream gets.
+struct TEncoderChoice {
+  const AVCodec* Encoder = nullptr;  // libavcodec's encoder, when there is one
+  const AVCodec* Forced = nullptr;   // the encoder chosen by name (FOutputCodecs)
+  int CodecId = AV_CODEC_ID_NONE;
+  bool OwnAmrNb = false;             // the engine's own AMR-NB encoder
+};
+
+}  // namespace
+
+int TCustomFFmpeg::OutputFileIndex(const AVFormatContext* AContext) const {
+  for (int i = 0; i < FOutputFileCount && i < MAX_FILES; ++i)
+    if (FOutputFiles[i] == AContext) return i;
+  return FOutputFileCount;
+}
+
+void TCustomFFmpeg::CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio, bool& AHasSubtitle) const {
+  AHasVideo = AHasAudio = AHasSubtitle = false;
+  const int inputs = AJoin ? (FInputFileCount > 0 ? 1 : 0) : FInputFileCount;
+  for (int i = 0; i < inputs; ++i) {
+    const AVFormatContext* input = FInputFiles[i];
+    if (!input) continue;
+    for (unsigned j = 0; j < input->nb_streams; ++j) {
+      const int type = input->streams[j]->codecpar->codec_type;
+      if (type < AVMEDIA_TYPE_UNKNOWN || type > AVMEDIA_TYPE_ATTACHMENT)
+        throw FFmpegException("invalid codec_type of input file");
+      if (type == AVMEDIA_TYPE_VIDEO) AHasVideo = true;
+      else if (type == AVMEDIA_TYPE_AUDIO) AHasAudio = true;
+      else if (type == AVMEDIA_TYPE_SUBTITLE) AHasSubtitle = true;
+    }
+  }
+}
+
+int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
+  const std::string shownName = ToLocal8Bit(AFileName);
+  const int slot = FOutputFileCount;
+  const int codecCountBefore = FOutputCodecCount;
+
+  AVFormatContext* ctx = nullptr;
+  bool recorded = false;    // ctx is in FOutputFiles[slot]
+  bool ioOpened = false;    // OpenOutputIO succeeded
+  bool fileExisted = false; // the file was there before this open
+  std::string libraryName;
+
+  // Nothing of a failed output stays behind: its streams' encoder contexts
+  // and bitstream filters, its slot, its output codec entries and a file
+  // that this open created.
+  auto fail = [&](const std::string& AText) {
+    FLastError = AText;
+    if (ctx) {
+      if (ioOpened) {
+        CloseOutputIO(ctx);
+        if (!fileExisted) ::unlink(SystemPath(AFileName).c_str());
+      }
+      if (slot < MAX_FILES) {
+        for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
+          TOutputStreamSetup& setup = FOutputStreamSetups[slot][i];
+          if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+          setup.StreamCopy = false;
+          setup.AmrNb.reset();
+          FBitstreamFilters[slot][i].Clear();
+        }
+      }
+      if (recorded) {
+        --FOutputFileCount;
+        FOutputFiles[FOutputFileCount] = nullptr;
+      }
+      lib::avformat_free_context(ctx);
+      ctx = nullptr;
+    }
+    for (int i = codecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
+    FOutputCodecCount = codecCountBefore;
+    FOutputFormat = nullptr;
+    FInputFormat = nullptr;
+    return -1;
+  };
+
+  // Combinations of settings that cannot work.
+  if (FJoin) return fail("Cannot join more than one output file.");
+  if (!FVideoFilters.empty() &&
+      (FFrameTopBand != 0 || FFrameBottomBand != 0 || FFrameLeftBand != 0 || FFrameRightBand != 0))
+    return fail(kCropWithFiltersText);
+  if (FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight > 0 && ResizesFrames(FVideoFilters))
+    return fail(kPadWithResizingText);
+  FUseFilters = !FVideoFilters.empty();
+
+  const bool join = AJoin && FInputFileCount > 1;
+  if (slot + (join ? FInputFileCount : 1) > MAX_FILES)
+    return fail(Format("Too many output files (at most %d)", MAX_FILES));
+  if (!ToLibraryFileName(AFileName, libraryName)) return fail(FileNameTooLongText(AFileName));
+
+  // The container. The context is allocated for its format, which
+  // sets the file name and the muxer's private defaults. There is no "ffm"
+  // muxer (and no feed server) in this library generation, so a feed
+  // output finds no format either.
+  const AVOutputFormat* format = FOutputFormat;
+  if (!format) format = lib::av_guess_format(nullptr, libraryName.c_str(), nullptr);
+  if (format && std::strcmp(format->name, "ffm") == 0) format = nullptr;
+  if (!format) return fail(Format("Unable to find a suitable output format for '%s'", shownName.c_str()));
+  if (lib::avformat_alloc_output_context2(&ctx, format, nullptr, libraryName.c_str()) < 0 || !ctx) {
+    ctx = nullptr;
+    fail("avformat_alloc_context failed");
+    throw FFmpegException("avformat_alloc_context failed");
+  }
+
+  try {
+    // Which streams the output gets.
+    bool useVideo = FVideoStreamCopy != 0 || format->video_codec != AV_CODEC_ID_NONE || !FVideoCodecName.empty();
+    bool useAudio = FAudioStreamCopy != 0 || format->audio_codec != AV_CODEC_ID_NONE || !FAudioCodecName.empty();
+    bool useSubtitle =
+        FSubtitleStreamCopy != 0 || format->subtitle_codec != AV_CODEC_ID_NONE || !FSubtitleCodecName.empty();
+    if (FInputFileCount > 0) {
+      bool hasVideo = false, hasAudio = false, hasSubtitle = false;
+      try {
+        CheckInputMedia(AJoin, hasVideo, hasAudio, hasSubtitle);
+      } catch (const std::exception& e) {
+        return fail(Format("check_audio_video_sub_inputs fail: %s", e.what()));
+      }
+      useVideo = useVideo && hasVideo;
+      useAudio = useAudio && hasAudio;
+      useSubtitle = useSubtitle && hasSubtitle;
+    }
+    if (FAudioDisable) useAudio = false;
+    if (FSubtitleDisable) useSubtitle = false;
+
+    // The streams.
+    if (!FVideoDisable && useVideo) {
+      try {
+        NewVideoStream(ctx);
+      } catch (const std::exception& e) {
+        return fail(Format("new_video_stream fail: %s", e.what()));
+      }
+    }
+    if (useAudio) {
+      try {
+        NewAudioStream(ctx);
+      } catch (const std::exception& e) {
+        return fail(Format("new_audio_stream fail: %s", e.what()));
+      }
+    }
+    if (useSubtitle) {
+      try {
+        NewSubtitleStream(ctx);
+      } catch (const std::exception& e) {
+        return fail(Format("new_subtitle_stream fail: %s", e.what()));
+      }
+    }
+
+    // The recording timestamp. The format context of this generation
+    // has no timestamp of its own: muxers that store a creation time read
+    // the "creation_time" metadata (ISO 8601, UTC).
+    if (FRecordingTimestamp != 0)
+      lib::av_dict_set(&ctx->metadata, "creation_time", CreationTimeText(FRecordingTimestamp).c_str(), 0);
+
+    // Metadata, the last pair first; the list is empty afterwards. The
+    // muxers convert the generic keys to their own names themselves.
+    while (!FMetadata.empty()) {
+      const auto& pair = FMetadata.back();
+      lib::av_dict_set(&ctx->metadata, pair.first.c_str(), pair.second.c_str(), 0);
+      FMetadata.pop_back();
+    }
+
+    // Mux settings; set before the frame-number check, which reads
+    // the muxer's private options. "preload" and the loop count are
+    // private options of the muxers that have them (the MPEG program
+    // stream muxers; gif), and the private options given as options go
+    // last, so that they win over the engine's own settings.
+    ctx->max_delay = static_cast<int>(FMuxMaxDelay * 1000000);
+    const bool hasPrivate = ctx->priv_data && format->priv_class;
+    auto privateOption = [&](const char* AName) {
+      return hasPrivate && lib::av_opt_find(ctx->priv_data, AName, nullptr, 0, 0) != nullptr;
+    };
+    if (privateOption("preload"))
+      lib::av_opt_set_int(ctx->priv_data, "preload", static_cast<int64_t>(FMuxPreload * 1000000), 0);
+    if (FLoopOutput >= 0 && privateOption("loop")) lib::av_opt_set_int(ctx->priv_data, "loop", FLoopOutput, 0);
+    ctx->flags |= AVFMT_FLAG_NONBLOCK;
+    ApplySetOptions(FOptionStore, FOptionStore.Format, ctx, AV_OPT_FLAG_ENCODING_PARAM);
+    for (const TPrivateOption& option : FPrivateOptions) {
+      if (!privateOption(option.Name.c_str())) continue;
+      if (lib::av_opt_set(ctx->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
+        FFLoggerInstance()->Log(this, llError,
+                                Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(),
+                                       option.Name.c_str()));
+    }
+
+    // Recorded.
+    FOutputFiles[slot] = ctx;
+    FOutputFileCount = slot + 1;
+    recorded = true;
+
+    // An image sequence needs a frame-number pattern in its name.
+    if (NeedsFrameNumber(ctx) && lib::av_filename_number_test(libraryName.c_str()) == 0)
+      return fail(OpenErrorText(shownName, -33));
+
+    // The file (an existing one is overwritten: the caller plans names
+    // that never overwrite). The format parameters of the old generation
+    // (av_set_parameters) have no counterpart: the streams carry them.
+    if (!(format->flags & AVFMT_NOFILE)) {
+      fileExisted = FileExistsW(AFileName);
+      if (OpenOutputIO(ctx, libraryName) < 0) return fail(Format("Could not open '%s'", shownName.c_str()));
+      ioOpened = true;
+    }
+
+    // Join: the inputs are converted one after another into this one
+    // output; the pipeline finds one output slot per input.
+    if (join) {
+      FJoin = true;
+      int64_t total = 0;
+      for (int i = 0; i < FInputFileCount; ++i)
+        if (FInputFiles[i] && FInputFiles[i]->duration != AV_NOPTS_VALUE) total += FInputFiles[i]->duration / 1000;
+      FTotalDuration = total != 0 ? total : -1;
+      for (int i = 1; i < FInputFileCount; ++i) {
+        FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
+        ++FOutputFileCount;
+      }
+    }
+  } catch (...) {
+    fail(FLastError);
+    throw;
+  }
+
+  FOutputFormat = nullptr;
+  FInputFormat = nullptr;
+  return FOutputFileCount;
+}
+
+void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
+  auto raise = [this](const std::string& AText) {
+    FVideoCodecName.clear();
+    throw FFmpegException(AText);
+  };
+  const int file = OutputFileIndex(AContext);
+  if (file >= MAX_FILES) raise(Format("Too many output files (at most %d)", MAX_FILES));
+  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
+    raise(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
+  if (FOutputCodecCount >= MAX_STREAM_MAPS) raise(Format("Too many output streams (at most %d)", MAX_STREAM_MAPS));
+  const bool copy = FVideoStreamCopy != 0;
+
+  // The encoder and the rate-control overrides are settled before the
+  // stream is added, so that a refused name leaves the output as it was.
+  TEncoderChoice choice;
+  std::vector<RcOverride> overrides;
+  if (!copy) {
+    if (!FVideoCodecName.empty()) {
+      if (!FindCodecId(FVideoCodecName, AVMEDIA_TYPE_VIDEO, true, choice.CodecId)) raise(FLastError);
+      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FVideoCodecName.c_str());
+    } else {
+      choice.CodecId = lib::av_guess_codec(AContext->oformat, nullptr, AContext->url, nullptr, AVMEDIA_TYPE_VIDEO);
+      choice.Encoder = lib::avcodec_find_encoder(static_cast<AVCodecID>(choice.CodecId));
+    }
+    if (!ParseRcOverrides(FVideoRcOverride, overrides)) raise("error parsing rc_override");
+  }
+
+  AVStream* st = lib::avformat_new_stream(AContext, nullptr);
+  if (!st) raise("Could not alloc stream");
+  TOutputStreamSetup& setup = FOutputStreamSetups[file][st->index];
+  if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+  setup.StreamCopy = false;
+  setup.AmrNb.reset();
+  setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
+  if (!setup.Codec) raise("avcodec_alloc_context failed");
+  AVCodecContext* codec = setup.Codec;
+  FBitstreamFilters[file][st->index] = std::move(FVideoBitstreamFilters);
+
+  codec->codec_type = AVMEDIA_TYPE_VIDEO;
+  if (FThreadCount > 1) codec->thread_count = FThreadCount;
+  if (FVideoCodecTag != 0) codec->codec_tag = FVideoCodecTag;
+  AVCodecContext* stored = FOptionStore.Codec[AVMEDIA_TYPE_VIDEO];
+  if ((FVideoGlobalHeader & 1) != 0 ||
+      (FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
+    codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (stored) stored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  if ((FVideoGlobalHeader & 2) != 0) {
+    codec->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+    if (stored) stored->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+  }
+
+  if (copy) {
+    setup.StreamCopy = true;
+    st->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(FFrameAspectRatio, FFrameWidth, FFrameHeight);
+  } else {
+    AVRational rate = FFrameRate.num != 0 && FFrameRate.den != 0 ? FFrameRate : AVRational{25, 1};
+    codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
+    ApplySetOptions(FOptionStore, stored, codec, kVideoStreamMask);
+    if (choice.Encoder && choice.Encoder->supported_framerates && !FForceFps)
+      rate = choice.Encoder->supported_framerates[lib::av_find_nearest_q_idx(rate,
+                                                                             choice.Encoder->supported_framerates)];
+    codec->time_base = AVRational{rate.den, rate.num};
+    codec->framerate = rate;
+    codec->width = FFrameWidth + FFramePadLeft + FFramePadRight;
+    codec->height = FFrameHeight + FFramePadTop + FFramePadBottom;
+    st->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
+    codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
+    if (choice.Encoder && choice.Encoder->pix_fmts && !ListsPixelFormat(choice.Encoder->pix_fmts, FFramePixFmt))
+      codec->pix_fmt = choice.Encoder->pix_fmts[0];
+    if (FIntraOnly) codec->gop_size = 0;
+    // Fixed quality. The stream of this generation carries no quality of
+    // its own: the encoder's global quality is the whole setting.
+    if (FVideoQScale != 0 || FSameQuality) {
+      codec->flags |= AV_CODEC_FLAG_QSCALE;
+      codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
+    }
+    // The codec context frees its matrices and overrides.
+    if (FIntraMatrix) {
+      codec->intra_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
+      if (codec->intra_matrix) std::memcpy(codec->intra_matrix, FIntraMatrix->data(), sizeof(uint16_t) * 64);
+    }
+    if (FInterMatrix) {
+      codec->inter_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
+      if (codec->inter_matrix) std::memcpy(codec->inter_matrix, FInterMatrix->data(), sizeof(uint16_t) * 64);
+    }
+    codec->thread_count = FThreadCount;
+    if (!overrides.empty()) {
+      codec->rc_override = static_cast<RcOverride*>(lib::av_malloc(sizeof(RcOverride) * overrides.size()));
+      if (codec->rc_override) {
+        std::memcpy(codec->rc_override, overrides.data(), sizeof(RcOverride) * overrides.size());
+        codec->rc_override_count = static_cast<int>(overrides.size());
+      }
+    }
+    if (codec->rc_initial_buffer_occupancy == 0)
+      codec->rc_initial_buffer_occupancy = static_cast<int>(static_cast<int64_t>(codec->rc_buffer_size) * 3 / 4);
+    // FMeThreshold: the motion-estimation threshold is no codec-context
+    // field of this generation; it has nothing to act on.
+    codec->intra_dc_precision = FIntraDcPrecision - 8;
+    if (FDoPsnr) codec->flags |= AV_CODEC_FLAG_PSNR;
+    if (FDoPass == 1) codec->flags |= AV_CODEC_FLAG_PASS1;
+    else if (FDoPass == 2) codec->flags |= AV_CODEC_FLAG_PASS2;
+  }
+  PublishParameters(st, codec);
+
+  FOutputCodecs[FOutputCodecCount] = choice.Forced;
+  ++FOutputCodecCount;
+  FVideoDisable = false;
+  FVideoCodecName.clear();
+  FVideoStreamCopy = 0;
+}
+
+void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
+  auto raise = [this](const std::string& AText) {
+    FAudioCodecName.clear();
+    FAudioLanguage.clear();
+    throw FFmpegException(AText);
+  };
+  const int file = OutputFileIndex(AContext);
+  if (file >= MAX_FILES) raise(Format("Too many output files (at most %d)", MAX_FILES));
+  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
+    raise(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
+  if (FOutputCodecCount >= MAX_STREAM_MAPS) raise(Format("Too many output streams (at most %d)", MAX_STREAM_MAPS));
+  const bool copy = FAudioStreamCopy != 0;
+
+  // The encoder: by name, where the AMR-NB names select the engine's own
+  // encoder, or the format's default, for which the engine's own AMR-NB
+  // encoder stands in when libavcodec has none.
+  TEncoderChoice choice;
+  if (!copy) {
+    if (IsAmrNbEncoderName(FAudioCodecName)) {
+      choice.CodecId = AV_CODEC_ID_AMR_NB;
+      choice.OwnAmrNb = true;
+    } else if (!FAudioCodecName.empty()) {
+      if (!FindCodecId(FAudioCodecName, AVMEDIA_TYPE_AUDIO, true, choice.CodecId)) raise(FLastError);
+      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FAudioCodecName.c_str());
+    } else {
+      choice.CodecId = lib::av_guess_codec(AContext->oformat, nullptr, AContext->url, nullptr, AVMEDIA_TYPE_AUDIO);
+      choice.Encoder = lib::avcodec_find_encoder(static_cast<AVCodecID>(choice.CodecId));
+      choice.OwnAmrNb = !choice.Encoder && choice.CodecId == AV_CODEC_ID_AMR_NB;
+    }
+  }
+
+  AVStream* st = lib::avformat_new_stream(AContext, nullptr);
+  if (!st) raise("Could not alloc stream");
+  TOutputStreamSetup& setup = FOutputStreamSetups[file][st->index];
+  if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+  setup.StreamCopy = false;
+  setup.AmrNb.reset();
+  setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
+  if (!setup.Codec) raise("avcodec_alloc_context failed");
+  AVCodecContext* codec = setup.Codec;
+  FBitstreamFilters[file][st->index] = std::move(FAudioBitstreamFilters);
+
+  if (FThreadCount > 1) codec->thread_count = FThreadCount;
+  codec->codec_type = AVMEDIA_TYPE_AUDIO;
+  if (FAudioCodecTag != 0) codec->codec_tag = FAudioCodecTag;
+  AVCodecContext* stored = FOptionStore.Codec[AVMEDIA_TYPE_AUDIO];
+  if (AContext->oformat->flags & AVFMT_GLOBALHEADER) {
+    codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (stored) stored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+
+  int sampleRate = FAudioSampleRate;
+  if (copy) {
+    setup.StreamCopy = true;
+    lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
+  } else {
+    ApplySetOptions(FOptionStore, stored, codec, kAudioStreamMask);
+    codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
+    if (FAudioQScale > -99999) {
+      codec->flags |= AV_CODEC_FLAG_QSCALE;
+      codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
+    }
+    codec->thread_count = FThreadCount;
+    lib::av_channel_layout_uninit(&codec->ch_layout);
+    if (choice.OwnAmrNb) {
+      // Narrow-band speech: 8 kHz mono 16-bit frames of 160 samples; the
+      // bit rate picks the mode when the set-up opens the encoder.
+      setup.AmrNb = std::make_unique<TAmrNbEncoder>();
+      sampleRate = TAmrNbEncoder::kSampleRate;
+      lib::av_channel_layout_default(&codec->ch_layout, TAmrNbEncoder::kChannels);
+      codec->sample_fmt = AV_SAMPLE_FMT_S16;
+      codec->frame_size = TAmrNbEncoder::kFrameSamples;
+      int64_t bitRate = 0;
+      if (stored && lib::av_opt_get_int(stored, "b", 0, &bitRate) >= 0) codec->bit_rate = bitRate;
+    } else {
+      const uint64_t mask = static_cast<uint64_t>(FChannelLayout);
+      if (mask != 0 && __builtin_popcountll(mask) == FAudioChannels)
+        lib::av_channel_layout_from_mask(&codec->ch_layout, mask);
+      else
+        lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
+      codec->sample_fmt = static_cast<AVSampleFormat>(FAudioSampleFmt);
+      if (choice.Encoder && choice.Encoder->sample_fmts &&
+          !ListsSampleFormat(choice.Encoder->sample_fmts, FAudioSampleFmt))
+        codec->sample_fmt = choice.Encoder->sample_fmts[0];
+    }
+  }
+  codec->sample_rate = sampleRate;
+  if (sampleRate > 0) codec->time_base = AVRational{1, sampleRate};
+  PublishParameters(st, codec);
+
+  if (!FAudioLanguage.empty()) {
+    lib::av_dict_set(&st->metadata, "language", FAudioLanguage.c_str(), 0);
+    FAudioLanguage.clear();
+  }
+  FOutputCodecs[FOutputCodecCount] = choice.Forced;
+  ++FOutputCodecCount;
+  FAudioDisable = false;
+  FAudioCodecName.clear();
+  FAudioStreamCopy = 0;
+}
+
+void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
+  auto raise = [this](const std::string& AText) {
+    FSubtitleCodecName.clear();
+    FSubtitleLanguage.clear();
+    throw FFmpegException(AText);
+  };
+  const int file = OutputFileIndex(AContext);
+  if (file >= MAX_FILES) raise(Format("Too many output files (at most %d)", MAX_FILES));
+  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
+    raise(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
+  if (FOutputCodecCount >= MAX_STREAM_MAPS) raise(Format("Too many output streams (at most %d)", MAX_STREAM_MAPS));
+  const bool copy = FSubtitleStreamCopy != 0;
+
+  // Only a name chooses a subtitle encoder: without one the codec id is 0
+  // (the set-up reports the missing encoder).
+  TEncoderChoice choice;
+  if (!copy) {
+    if (!FindCodecId(FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, choice.CodecId)) raise(FLastError);
+    if (!FSubtitleCodecName.empty())
+      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FSubtitleCodecName.c_str());
+  }
+
+  AVStream* st = lib::avformat_new_stream(AContext, nullptr);
+  if (!st) raise("Could not alloc stream");
+  TOutputStreamSetup& setup = FOutputStreamSetups[file][st->index];
+  if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+  setup.StreamCopy = false;
+  setup.AmrNb.reset();
+  setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
+  if (!setup.Codec) raise("avcodec_alloc_context failed");
+  AVCodecContext* codec = setup.Codec;
+  FBitstreamFilters[file][st->index] = std::move(FSubtitleBitstreamFilters);
+
+  codec->codec_type = AVMEDIA_TYPE_SUBTITLE;
+  if (FSubtitleCodecTag != 0) codec->codec_tag = FSubtitleCodecTag;
+  if (copy) {
+    setup.StreamCopy = true;
+  } else {
+    ApplySetOptions(FOptionStore, FOptionStore.Codec[AVMEDIA_TYPE_SUBTITLE], codec, kSubtitleStreamMask);
+    codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
+  }
+  PublishParameters(st, codec);
+
+  FOutputCodecs[FOutputCodecCount] = choice.Forced;
+  ++FOutputCodecCount;
+  if (!FSubtitleLanguage.empty()) {
+    lib::av_dict_set(&st->metadata, "language", FSubtitleLanguage.c_str(), 0);
+    FSubtitleLanguage.clear();
+  }
+  FSubtitleDisable = false;
+  FSubtitleCodecName.clear();
+  FSubtitleStreamCopy = 0;
+}
+
+// The video filter graph of one encoded video stream: "buffer" source "src"
+// fed with the decoder's pictures, an optional crop, a scaler when the sizes
+// differ, the user's filter text, and a "buffersink" "out" that gives
+// pictures in the encoder's pixel format.
+int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamState& AOutput) {
+  if (FFrameTopBand != 0 || FFrameBottomBand != 0 || FFrameLeftBand != 0 || FFrameRightBand != 0) {
+    FLastError = kCropWithFiltersText;
+    return -1;
+  }
+  AVCodecContext* decoder = AInput.Decoder;
+  // The stream's encoder context; in join mode every slot of the output
+  // shares the contexts of its first slot.
+  AVCodecContext* encoder = AOutput.Encoder;
+  if (!encoder && AOutput.FileIndex >= 0 && AOutput.FileIndex < FOutputFileCount && AOutput.Index >= 0 &&
+      AOutput.Index < MAX_STREAMS)
+    encoder = FOutputStreamSetups[OutputFileIndex(FOutputFiles[AOutput.FileIndex])][AOutput.Index].Codec;
+  if (!decoder || !encoder) return -1;
+
+  // An existing graph belongs to another video stream of this run (a run
+  // starts without one: Cleanup frees it), whose input keeps using it.
+  if (FFilterGraph) {
+    FEarlierFilterGraphs.emplace_back(FFilterGraph, FreeFilterGraph);
+    FFilterGraph = nullptr;
+  }
+  FFilterGraph = lib::avfilter_graph_alloc();
+  if (!FFilterGraph) return -1;
+  AVFilterGraph* graph = FFilterGraph;
+
+  // The scaler flags, for the scalers of the filter text and the ones the
+  // graph inserts for pixel-format conversion.
+  int64_t swsFlags = FSwsFlags;
+  if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &swsFlags);
+  graph->scale_sws_opts = lib::av_strdup(Format("flags=%lld", static_cast<long long>(swsFlags)).c_str());
+
+  AVRational timeBase = AInput.Stream ? AInput.Stream->time_base : decoder->time_base;
+  if (timeBase.num <= 0 || timeBase.den <= 0) timeBase = AVRational{1, AV_TIME_BASE};
+  AVRational aspect = decoder->sample_aspect_ratio;
+  if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{1, 1};
+  const std::string sourceArgs =
+      Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", decoder->width, decoder->height,
+             static_cast<int>(decoder->pix_fmt), timeBase.num, timeBase.den, aspect.num, aspect.den);
+  AVFilterContext* source = nullptr;
+  AVFilterContext* sink = nullptr;
+  if (lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "src", sourceArgs.c_str(),
+                                        nullptr, graph) < 0)
+    return -1;
+  if (lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                        graph) < 0)
+    return -1;
+  if (encoder->pix_fmt != AV_PIX_FMT_NONE) {
+    const int formats[1] = {static_cast<int>(encoder->pix_fmt)};
+    if (lib::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof formats,
+                            AV_OPT_SEARCH_CHILDREN) < 0)
+      return -1;
+  }
+  AInput.InputFilter = source;
+  AInput.OutputFilter = sink;
+
+  const int padLeft = FFramePadLeft, padRight = FFramePadRight, padTop = FFramePadTop, padBottom = FFramePadBottom;
+  const int width = encoder->width - padLeft - padRight;
+  const int height = encoder->height - padTop - padBottom;
+  AVFilterContext* last = source;
+  auto append = [&](const char* AFilter, const std::string& AArgs) {
+    AVFilterContext* filter = nullptr;
+    if (lib::avfilter_graph_create_filter(&filter, lib::avfilter_get_by_name(AFilter), AFilter, AArgs.c_str(),
+                                          nullptr, graph) < 0)
+      return false;
+    if (lib::avfilter_link(last, 0, filter, 0) < 0) return false;
+    last = filter;
+    return true;
+  };
+  if (AOutput.VideoCrop &&
+      !append("crop", Format("%d:%d:%d:%d", width, height, AOutput.LeftBand, AOutput.TopBand)))
+    return -1;
+  if ((decoder->width + padLeft + padRight - AOutput.LeftBand - AOutput.RightBand != encoder->width ||
+       decoder->height + padTop + padBottom - AOutput.TopBand - AOutput.BottomBand != encoder->height) &&
+      !append("scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
+    return -1;
+
+  if (!FVideoFilters.empty()) {
+    // The open ends of the text: "in" is fed by the last filter, "out"
+    // feeds the sink.
+    AVFilterInOut* outputs = lib::avfilter_inout_alloc();
+    AVFilterInOut* inputs = lib::avfilter_inout_alloc();
+    int result = -1;
+    if (outputs && inputs) {
+      outputs->name = lib::av_strdup("in");
+      outputs->filter_ctx = last;
+      outputs->pad_idx = 0;
+      outputs->next = nullptr;
+      inputs->name = lib::av_strdup("out");
+      inputs->filter_ctx = sink;
+      inputs->pad_idx = 0;
+      inputs->next = nullptr;
+      result = lib::avfilter_graph_parse_ptr(graph, FVideoFilters.c_str(), &inputs, &outputs, nullptr);
+    }
+    lib::avfilter_inout_free(&inputs);
+    lib::avfilter_inout_free(&outputs);
+    if (result < 0) return -1;
+  } else if (lib::avfilter_link(last, 0, sink, 0) < 0) {
+    return -1;
+  }
+  if (lib::avfilter_graph_config(graph, nullptr) < 0) return -1;
+
+  const int sinkWidth = lib::av_buffersink_get_w(sink);
+  const int sinkHeight = lib::av_buffersink_get_h(sink);
+  if (padLeft + padRight + padTop + padBottom == 0 || (sinkWidth == FFrameWidth && sinkHeight == FFrameHeight)) {
+    encoder->width = sinkWidth + padLeft + padRight;
+    encoder->height = sinkHeight + padTop + padBottom;
+    return 0;
+  }
+  FLastError = kPadWithResizingText;
   return -1;
 }
-
-void TCustomFFmpeg::NewVideoStream(AVFormatContext*) {
-  throw FFmpegException("NewVideoStream is not available in this build");
-}
-
-void TCustomFFmpeg::NewAudioStream(AVFormatContext*) {
-  throw FFmpegException("NewAudioStream is not available in this build");
-}
-
-void TCustomFFmpeg::NewSubtitleStream(AVFormatContext*) {
-  throw FFmpegException("NewSubtitleStream is not available in this build");
-}
-
-int TCustomFFmpeg::ConfigureFilters(TInputStreamState&, TOutputStreamState&) { return -1; }

@@ -1,0 +1,81 @@
+#pragma once
+// The run tables of one transcode: a record per input file, per input
+// stream and per output stream, alive from the set-up until the tables are
+// released at the end of the run (or when it fails).
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+struct AVAudioFifo;
+struct AVCodecContext;
+struct AVFilterContext;
+struct AVFrame;
+struct AVStream;
+struct SwrContext;
+struct SwsContext;
+class TAmrNbEncoder;
+class TBitstreamFilterChain;
+
+struct TInputFileState {
+  int AtEnd = 0;             // the input reported end of file or a read error
+  int FirstStreamIndex = 0;  // index of its stream 0 in the input stream table
+  int StreamCount = 0;       // its stream count at set-up time
+};
+
+struct TInputStreamState {
+  int FileIndex = 0;
+  int Index = 0;  // stream index inside its file
+  AVStream* Stream = nullptr;
+  AVCodecContext* Decoder = nullptr;  // the engine's own decoder context
+  int Discard = 1;                    // 0 once an output stream is fed from it
+  int DecodingNeeded = 0;
+  int64_t StartTime = 0;              // wall clock at set-up, for read-rate emulation
+  int64_t NextPts = AV_NOPTS_VALUE;   // microseconds
+  int64_t Pts = 0;                    // microseconds
+  int IsStart = 1;                    // cleared by the first audio drift correction
+  int Flushed = 0;                    // join mode: drained at the end of its input
+  float Quality = 0;                  // quality of the last decoded picture
+  AVFilterContext* OutputFilter = nullptr;  // the filter graph's sink
+  AVFilterContext* InputFilter = nullptr;   // the filter graph's source
+  AVFrame* FilterPicture = nullptr;         // the last filtered picture
+};
+
+struct TOutputStreamState {
+  int FileIndex = 0;
+  int Index = 0;        // stream index inside its output
+  int SourceIndex = 0;  // index in the input stream table
+  AVStream* Stream = nullptr;
+  AVCodecContext* Encoder = nullptr;  // the output stream's codec context (owned by the engine instance)
+  TAmrNbEncoder* AmrNb = nullptr;     // the engine's own AMR-NB encoder, when it encodes this stream
+  TBitstreamFilterChain* BitstreamFilters = nullptr;
+  int EncodingNeeded = 0;
+  int FrameNumber = 0;
+  TInputStreamState* SyncInput = nullptr;
+  int64_t OutputTicks = 0;  // video frames or audio samples, in the encoder's time base
+
+  // Video.
+  int VideoResample = 0;
+  AVFrame* ScaledPicture = nullptr;
+  SwsContext* ScalerContext = nullptr;
+  int ResampleHeight = 0, ResampleWidth = 0, ResamplePixFmt = -1;
+  int InitialHeight = 0, InitialWidth = 0;
+  int VideoCrop = 0;
+  int TopBand = 0, BottomBand = 0, LeftBand = 0, RightBand = 0;
+  int ConfiguredTopBand = 0, ConfiguredBottomBand = 0, ConfiguredLeftBand = 0, ConfiguredRightBand = 0;
+  int VideoPad = 0;
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+
+  // Audio.
+  int AudioResample = 0;
+  SwrContext* Resample = nullptr;
+  int FormatPairKey = -6;  // encoder format + 5 * decoder format of the converter held; -6 none
+  SwrContext* SampleConverter = nullptr;
+  AVAudioFifo* Fifo = nullptr;
+
+  FILE* LogFile = nullptr;  // pass-1 statistics
+};
