@@ -188,8 +188,10 @@ void TCustomFFmpeg::Cleanup() {
   // 8. The video filter graphs (in join mode one per input video stream).
   if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
   FEarlierFilterGraphs.clear();
-  // 9. Hook and preview pictures.
-  *FPreviewState = TPreviewState{};
+  // 9. Hook and preview pictures (the preview window stays while its flag is set).
+  ResetFrameBitmap(FHookState->Rgb);
+  ResetFrameBitmap(FPreviewState->Rgb);
+  FPreviewState->LastPreviewTime = 0;
 }
 
 TConvertThread* TCustomFFmpeg::Start(bool AInThread, TThreadPriority APriority) {
@@ -281,5 +283,7 @@ void TCustomFFmpeg::DoTerminate() {
 void TCustomFFmpeg::SetPreviewFlags(uint8_t AFlags) {
   std::lock_guard<std::recursive_mutex> guard(PreviewLock());
   if (AFlags == FPreviewFlags) return;
+  // The preview window goes when its flag is cleared.
+  if ((FPreviewFlags & 1) && !(AFlags & 1)) FPreviewState->Window.reset();
   FPreviewFlags = AFlags;
 }

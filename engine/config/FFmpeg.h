@@ -154,9 +154,13 @@ using TEngineCustomHookEvent = std::function<void(TCustomFFmpeg* Sender, TBitmap
 using TEnginePreviewBitmapEvent =
     std::function<void(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS)>;
 
-// Run-state records of the pipeline (engine/pipeline).
+// Run-state records of the pipeline (engine/pipeline/RunTables.h).
 struct TInputStreamState;
 struct TOutputStreamState;
+struct TTranscodeRun;
+struct AVFrame;
+struct AVPacket;
+struct AVSubtitle;
 // The engine instance's own states and buffers (engine/config/RunState.h).
 struct THookState;
 struct TPreviewState;
@@ -257,6 +261,52 @@ public:
   // The body of a run; virtual so that a run can be stood in for in tests
   // of the life cycle.
   virtual void Transcode();
+
+  // Steps of a run (engine/pipeline/*.cpp); ARun holds the run tables.
+  void TranscodeSetup(TTranscodeRun& ARun);                       // Setup.cpp
+  void TranscodeLoop(TTranscodeRun& ARun);                        // MainLoop.cpp
+  void ReleaseTranscodeTables(TTranscodeRun& ARun);               // Setup.cpp
+  void DumpOutputs(TTranscodeRun& ARun, int AOnlyFile = -1);      // Setup.cpp
+  // Decodes (or copies) one packet of AInput and hands the result to every
+  // output stream it feeds; without a packet it drains the decoder and
+  // flushes those encoders. -1 on a decoding error.
+  int DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);  // Decode.cpp
+  // Audio path (Audio.cpp): one decoded frame for one encoding output stream.
+  void EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                        AVFrame* AFrame);
+  // Encodes what the stream's FIFO still holds and drains the encoder.
+  void FlushAudioEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  // The single exit of every output path: bitstream filters, then the
+  // interleaved write. The packet's times are in the stream's time base.
+  void WriteOutputPacket(AVFormatContext* AContext, TOutputStreamState& AOutput, AVPacket* APacket);
+  // Video path (Video.cpp).
+  void PrepareVideoFrame(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* AFrame);
+  int EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame* AFrame);
+  void FlushVideoEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  void WriteVideoStats(TOutputStreamState& AOutput, int AEncodedSize);
+  // The post hooks after an encoded picture: preview bitmap event, preview
+  // window (under PreviewLock).
+  void DoPostHooks(AVFrame* APicture, AVCodecContext* AEncoder);
+  // Quality, picture errors and pass-1 statistics of an encoded video packet.
+  void NoteEncodedVideoPacket(TOutputStreamState& AOutput, const AVPacket* APacket);
+  // Subtitles and progress (Progress.cpp).
+  void EncodeSubtitle(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                      AVSubtitle* ASubtitle, int64_t APacketPts);
+  void ReportProgress(TTranscodeRun& ARun, bool AFinal);
+  // (Pts of the output's sync input - FStartTime) in seconds.
+  double InputSyncTime(const TOutputStreamState& AOutput) const;
+  // The output position of a stream in seconds (video: OutputTicks in the
+  // encoder's time base; others: the end of what was written).
+  double OutputPosition(const TOutputStreamState& AOutput) const;
+
+  // Counters of a run.
+  int64_t FTimerStart = 0;  // wall clock at the start of the loop, microseconds
+  int FFramesDup = 0;
+  int FFramesDrop = 0;
+  int64_t FVideoSize = 0;
+  int64_t FAudioSize = 0;
+  int64_t FExtraSize = 0;
+  int FHookFrameNumber = 0;
 
   // ===================== State =====================
   // Files and their tables.

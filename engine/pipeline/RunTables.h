@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 extern "C" {
 #include <libavutil/avutil.h>
 }
 
 struct AVAudioFifo;
+struct AVCodec;
 struct AVCodecContext;
 struct AVFilterContext;
 struct AVFrame;
@@ -39,10 +41,16 @@ struct TInputStreamState {
   int64_t Pts = 0;                    // microseconds
   int IsStart = 1;                    // cleared by the first audio drift correction
   int Flushed = 0;                    // join mode: drained at the end of its input
+  const AVCodec* ForcedDecoder = nullptr;  // the decoder named for it before the input opened
   float Quality = 0;                  // quality of the last decoded picture
   AVFilterContext* OutputFilter = nullptr;  // the filter graph's sink
   AVFilterContext* InputFilter = nullptr;   // the filter graph's source
   AVFrame* FilterPicture = nullptr;         // the last filtered picture
+  // The deinterlacer of this stream's pictures (a small filter graph).
+  struct AVFilterGraph* Deinterlacer = nullptr;
+  AVFilterContext* DeinterlaceSource = nullptr;
+  AVFilterContext* DeinterlaceSink = nullptr;
+  bool DeinterlaceFailed = false;
 };
 
 struct TOutputStreamState {
@@ -78,4 +86,28 @@ struct TOutputStreamState {
   AVAudioFifo* Fifo = nullptr;
 
   FILE* LogFile = nullptr;  // pass-1 statistics
+
+  // The end of what was written so far, in the stream's time base (the
+  // muxer's running timestamp of the stream); AV_NOPTS_VALUE before the
+  // first packet.
+  int64_t WrittenEnd = AV_NOPTS_VALUE;
+  // Bitstream filters initialised for this stream (set-up), in chain order.
+  bool FiltersReady = false;
+  // Quality of the last encoded video frame (quantiser * 118), -1 before.
+  float LastQuality = -1;
+  // Accumulated picture errors of the encoder (PSNR), per plane.
+  uint64_t Error[3] = {0, 0, 0};
+  uint64_t LastError[3] = {0, 0, 0};
+  char LastPictType = 0;  // picture type letter of the last encoded video frame
+  bool Flushed = false;  // the encoder was drained
+};
+
+// The tables of one run and the loop's own state.
+struct TTranscodeRun {
+  std::vector<TInputFileState> InputFiles;
+  std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
+  std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
+  int JoinStride = 0;         // stream count of output 0
+  int OutputFileCount = 0;    // output slots (join mode: one per input)
+  int64_t LastReport = 0;     // wall clock of the last progress report
 };

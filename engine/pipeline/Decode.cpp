@@ -1,0 +1,216 @@
+// Decoding one packet of an input stream (or passing it through for a
+// stream copy) and handing the result to every output stream it feeds.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/lib/AVFilter.h"
+#include "runtime/lib/AVFormat.h"
+
+namespace {
+
+template <class T>
+void ScaleSamples(uint8_t* AData, size_t ACount, int AVolume, T ALow, T AHigh) {
+  T* samples = reinterpret_cast<T*>(AData);
+  for (size_t i = 0; i < ACount; ++i) {
+    int64_t v = (static_cast<int64_t>(samples[i]) * AVolume + 128) >> 8;
+    samples[i] = static_cast<T>(v < ALow ? ALow : (v > AHigh ? AHigh : v));
+  }
+}
+
+template <class T>
+void ScaleFloatSamples(uint8_t* AData, size_t ACount, int AVolume) {
+  T* samples = reinterpret_cast<T*>(AData);
+  const T factor = static_cast<T>(AVolume) / static_cast<T>(256);
+  for (size_t i = 0; i < ACount; ++i) {
+    T v = samples[i] * factor;
+    samples[i] = v < T(-1) ? T(-1) : (v > T(1) ? T(1) : v);
+  }
+}
+
+// The volume scaling of decoded audio: 256 leaves it unchanged; integer
+// samples become (sample * volume + 128) >> 8, clamped to their range.
+void ApplyVolume(AVFrame* AFrame, int AVolume) {
+  const AVSampleFormat format = static_cast<AVSampleFormat>(AFrame->format);
+  const bool planar = lib::av_sample_fmt_is_planar(format);
+  const int planes = planar ? AFrame->ch_layout.nb_channels : 1;
+  const size_t count = static_cast<size_t>(AFrame->nb_samples) * (planar ? 1 : AFrame->ch_layout.nb_channels);
+  for (int p = 0; p < planes; ++p) {
+    uint8_t* data = AFrame->extended_data[p];
+    switch (lib::av_get_packed_sample_fmt(format)) {
+      case AV_SAMPLE_FMT_U8: {
+        for (size_t i = 0; i < count; ++i) {
+          int v = ((static_cast<int>(data[i]) - 128) * AVolume + 128) >> 8;
+          data[i] = static_cast<uint8_t>(std::clamp(v, -128, 127) + 128);
+        }
+        break;
+      }
+      case AV_SAMPLE_FMT_S16: ScaleSamples<int16_t>(data, count, AVolume, -32768, 32767); break;
+      case AV_SAMPLE_FMT_S32: ScaleSamples<int32_t>(data, count, AVolume, INT32_MIN, INT32_MAX); break;
+      case AV_SAMPLE_FMT_FLT: ScaleFloatSamples<float>(data, count, AVolume); break;
+      case AV_SAMPLE_FMT_DBL: ScaleFloatSamples<double>(data, count, AVolume); break;
+      default: break;
+    }
+  }
+}
+
+// Microseconds of one picture of AStream (with the repeat count of AFrame).
+int64_t FrameDuration(const AVStream* AStream, const AVCodecContext* ADecoder, const AVFrame* AFrame) {
+  AVRational rate = ADecoder && ADecoder->framerate.num > 0 ? ADecoder->framerate : AStream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = AStream->r_frame_rate;
+  if (rate.num > 0 && rate.den > 0) {
+    const int repeat = AFrame ? AFrame->repeat_pict : 0;
+    return static_cast<int64_t>(1000000.0 * rate.den / rate.num * (1.0 + repeat * 0.5));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
+  AVStream* stream = AInput.Stream;
+  const AVMediaType type = stream->codecpar->codec_type;
+
+  // 1.-2. The clock.
+  if (AInput.NextPts == AV_NOPTS_VALUE) AInput.NextPts = AInput.Pts;
+  if (APacket && APacket->dts != AV_NOPTS_VALUE)
+    AInput.Pts = AInput.NextPts = lib::av_rescale_q(APacket->dts, stream->time_base, AV_TIME_BASE_Q);
+
+  // The output streams this input stream feeds, in table order.
+  auto forEachOutput = [&](auto AFunction) {
+    for (auto& ost : ARun.OutputStreams)
+      if (ARun.InputStreams[ost->SourceIndex].get() == &AInput) AFunction(*ost);
+  };
+  auto gated = [&] { return FStartTime == 0 || AInput.Pts >= FStartTime; };
+  auto emulateRate = [&] {
+    if (!FRateEmu) return;
+    const int64_t wait = AInput.Pts - (lib::av_gettime() - AInput.StartTime);
+    if (wait > 1000) std::this_thread::sleep_for(std::chrono::microseconds(wait));
+  };
+
+  if (AInput.DecodingNeeded) {
+    AVCodecContext* dec = AInput.Decoder;
+    AVFrame* frame = FBuffers->Decoded;
+    if (type == AVMEDIA_TYPE_SUBTITLE) {
+      if (!APacket) return 0;  // subtitle decoders hold nothing back worth draining here
+      AVSubtitle subtitle{};
+      int got = 0;
+      AVPacket* copy = lib::av_packet_clone(APacket);
+      int result = copy ? lib::avcodec_decode_subtitle2(dec, &subtitle, &got, copy) : AVERROR(ENOMEM);
+      lib::av_packet_free(&copy);
+      if (result < 0) return -1;
+      if (got) {
+        if (gated())
+          forEachOutput([&](TOutputStreamState& AOutput) {
+            if (AOutput.EncodingNeeded) EncodeSubtitle(ARun, AOutput, AInput, &subtitle, APacket->pts);
+          });
+        lib::avsubtitle_free(&subtitle);
+      }
+      return 0;
+    }
+    if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return -1;
+
+    // One packet may give zero or several frames; draining gives the rest.
+    if (dec->codec) {
+      // A decoder that was drained already answers end of file: nothing more.
+      int result = lib::avcodec_send_packet(dec, APacket);
+      if (result < 0 && result != AVERROR_EOF && result != AVERROR(EAGAIN)) return -1;
+      for (;;) {
+        result = lib::avcodec_receive_frame(dec, frame);
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
+        if (result < 0) return -1;
+        AInput.Pts = AInput.NextPts;
+        if (type == AVMEDIA_TYPE_AUDIO) {
+          if (frame->sample_rate > 0)
+            AInput.NextPts += static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
+          if (FAudioVolume != 256) ApplyVolume(frame, FAudioVolume);
+        } else {
+          AInput.Quality = frame->quality;
+          AInput.NextPts += FrameDuration(stream, dec, frame);
+          PrepareVideoFrame(ARun, AInput, frame);
+        }
+        emulateRate();
+        if (gated()) {
+          if (type == AVMEDIA_TYPE_AUDIO) {
+            forEachOutput([&](TOutputStreamState& AOutput) {
+              if (AOutput.EncodingNeeded) EncodeAudioFrame(ARun, AOutput, AInput, frame);
+            });
+          } else if (FUseFilters && AInput.InputFilter && AInput.OutputFilter) {
+            if (lib::av_buffersrc_add_frame_flags(AInput.InputFilter, frame, AV_BUFFERSRC_FLAG_KEEP_REF) >= 0) {
+              if (!AInput.FilterPicture) AInput.FilterPicture = lib::av_frame_alloc();
+              while (AInput.FilterPicture && lib::av_buffersink_get_frame(AInput.OutputFilter, AInput.FilterPicture) >= 0) {
+                forEachOutput([&](TOutputStreamState& AOutput) {
+                  if (!AOutput.EncodingNeeded) return;
+                  if (AInput.FilterPicture->sample_aspect_ratio.num)
+                    AOutput.Encoder->sample_aspect_ratio = AInput.FilterPicture->sample_aspect_ratio;
+                  int size = EncodeVideoFrame(ARun, AOutput, AInput, AInput.FilterPicture);
+                  if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+                });
+                lib::av_frame_unref(AInput.FilterPicture);
+              }
+            }
+          } else {
+            forEachOutput([&](TOutputStreamState& AOutput) {
+              if (!AOutput.EncodingNeeded) return;
+              int size = EncodeVideoFrame(ARun, AOutput, AInput, frame);
+              if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+            });
+          }
+        }
+        lib::av_frame_unref(frame);
+      }
+    }
+  } else if (APacket) {
+    // 6. Stream copy: the clock advances by the packet's duration.
+    if (type == AVMEDIA_TYPE_AUDIO && stream->codecpar->sample_rate > 0 && stream->codecpar->frame_size > 0)
+      AInput.NextPts += static_cast<int64_t>(stream->codecpar->frame_size) * 1000000 / stream->codecpar->sample_rate;
+    else if (type == AVMEDIA_TYPE_VIDEO && FrameDuration(stream, nullptr, nullptr) > 0)
+      AInput.NextPts += FrameDuration(stream, nullptr, nullptr);
+    else if (APacket->duration > 0)
+      AInput.NextPts += lib::av_rescale_q(APacket->duration, stream->time_base, AV_TIME_BASE_Q);
+    emulateRate();
+    if (gated())
+      forEachOutput([&](TOutputStreamState& AOutput) {
+        if (AOutput.EncodingNeeded) return;
+        // 12. Leading packets that are no key frames are skipped.
+        if (AOutput.FrameNumber == 0 && !(APacket->flags & AV_PKT_FLAG_KEY) && !FCopyInitialNonKeyframes) return;
+        // 13. The output packet in the output stream's time base.
+        AVStream* os = AOutput.Stream;
+        const int64_t startOffset = lib::av_rescale_q(FStartTime, AV_TIME_BASE_Q, os->time_base);
+        AVPacket* out = FBuffers->Encoded;
+        if (lib::av_packet_ref(out, APacket) < 0) throw FFmpegException("av_mallocz fail");
+        out->stream_index = AOutput.Index;
+        out->pts = APacket->pts != AV_NOPTS_VALUE
+                       ? lib::av_rescale_q(APacket->pts, stream->time_base, os->time_base) - startOffset
+                       : AV_NOPTS_VALUE;
+        out->dts = (APacket->dts != AV_NOPTS_VALUE ? lib::av_rescale_q(APacket->dts, stream->time_base, os->time_base)
+                                                   : lib::av_rescale_q(AInput.Pts, AV_TIME_BASE_Q, os->time_base)) -
+                   startOffset;
+        out->duration = lib::av_rescale_q(APacket->duration, stream->time_base, os->time_base);
+        if (type == AVMEDIA_TYPE_AUDIO) {
+          FAudioSize += out->size;
+        } else if (type == AVMEDIA_TYPE_VIDEO) {
+          FVideoSize += out->size;
+          ++AOutput.OutputTicks;
+        }
+        WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, out);
+        ++AOutput.FrameNumber;
+      });
+  }
+
+  // End of input: flush the encoders this stream feeds. In join mode the
+  // encoders go on with the next input and are flushed after the last one.
+  if (!APacket && !FJoin)
+    forEachOutput([&](TOutputStreamState& AOutput) {
+      if (!AOutput.EncodingNeeded || AOutput.Flushed) return;
+      if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO) FlushAudioEncoder(ARun, AOutput);
+      else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO) FlushVideoEncoder(ARun, AOutput);
+      AOutput.Flushed = true;
+    });
+  return 0;
+}

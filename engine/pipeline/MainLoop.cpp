@@ -1,0 +1,251 @@
+// The main loop of a transcode: choose the input to read, read a packet,
+// correct its timestamps, decode and dispatch it, report progress; then
+// drain, write the trailers and close the codecs.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "engine/config/AmrNbEncoder.h"
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/lib/AVFormat.h"
+
+void TCustomFFmpeg::Transcode() {
+  TTranscodeRun run;
+  try {
+    TranscodeSetup(run);
+    TranscodeLoop(run);
+  } catch (...) {
+    ReleaseTranscodeTables(run);
+    throw;
+  }
+  ReleaseTranscodeTables(run);
+}
+
+double TCustomFFmpeg::InputSyncTime(const TOutputStreamState& AOutput) const {
+  return static_cast<double>(AOutput.SyncInput->Pts - FStartTime) / AV_TIME_BASE;
+}
+
+double TCustomFFmpeg::OutputPosition(const TOutputStreamState& AOutput) const {
+  if (AOutput.EncodingNeeded && AOutput.Encoder && AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+    return static_cast<double>(AOutput.OutputTicks) * av_q2d(AOutput.Encoder->time_base);
+  if (AOutput.WrittenEnd == AV_NOPTS_VALUE) return 0.0;
+  return static_cast<double>(AOutput.WrittenEnd) * av_q2d(AOutput.Stream->time_base);
+}
+
+namespace {
+
+// FMaxFrames index of a media type (video, audio, data, subtitle).
+int MaxFramesIndex(AVMediaType AType) {
+  switch (AType) {
+    case AVMEDIA_TYPE_VIDEO: return 0;
+    case AVMEDIA_TYPE_AUDIO: return 1;
+    case AVMEDIA_TYPE_SUBTITLE: return 3;
+    default: return 2;
+  }
+}
+
+}  // namespace
+
+void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
+  bool noPacket[MAX_FILES] = {};
+  int noPacketCount = 0;
+  int chosen = FJoin ? 0 : -1;
+  FTimerStart = lib::av_gettime();
+  ARun.LastReport = FTimerStart;
+  AVPacket* packet = FBuffers->Packet;
+  TFFLogger* logger = FFLoggerInstance();
+  const int outputCount = static_cast<int>(ARun.OutputStreams.size());
+
+  auto maxFramesReached = [&](const TOutputStreamState& AOutput) {
+    return AOutput.FrameNumber >= FMaxFrames[MaxFramesIndex(AOutput.Stream->codecpar->codec_type)];
+  };
+
+  while (!FStopRequested) {
+    // 1. Choose the input.
+    double smallestPosition = 1e100;
+    if (FJoin) {
+      const int first = chosen * ARun.JoinStride;
+      for (int k = first; k < first + ARun.JoinStride && k < outputCount; ++k) {
+        const TOutputStreamState& ost = *ARun.OutputStreams[k];
+        smallestPosition = std::min(smallestPosition, OutputPosition(ost));
+        if (maxFramesReached(ost)) chosen = -1;
+      }
+      if (chosen < 0) break;
+    } else {
+      double smallestTime = 1e100;
+      chosen = -1;
+      for (int k = 0; k < outputCount; ++k) {
+        const TOutputStreamState& ost = *ARun.OutputStreams[k];
+        const TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
+        if (noPacket[ist.FileIndex]) continue;
+        if (!ARun.InputFiles[ist.FileIndex].AtEnd) {
+          const double position = OutputPosition(ost);
+          if (static_cast<double>(ist.Pts) < smallestTime) {
+            smallestTime = static_cast<double>(ist.Pts);
+            if (FInputSync) chosen = ist.FileIndex;
+          }
+          if (position < smallestPosition) {
+            smallestPosition = position;
+            if (!FInputSync) chosen = ist.FileIndex;
+          }
+        }
+        if (maxFramesReached(ost)) {
+          chosen = -1;
+          break;
+        }
+      }
+    }
+    // 2. No input to read.
+    if (chosen < 0) {
+      if (FJoin || noPacketCount == 0) break;
+      std::fill(std::begin(noPacket), std::end(noPacket), false);
+      noPacketCount = 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    // 3. Limits.
+    if (static_cast<double>(FRecordingTime) / 1000000.0 <= smallestPosition) break;
+    if (FLimitFileSize != 0 && FOutputFiles[0]->pb &&
+        static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FLimitFileSize)
+      break;
+
+    // 4. Read.
+    AVFormatContext* ic = FInputFiles[chosen];
+    int result = lib::av_read_frame(ic, packet);
+    if (result == AVERROR(EAGAIN)) {
+      noPacket[chosen] = true;
+      ++noPacketCount;
+      continue;
+    }
+    if (result < 0) {
+      // 9. The end of an input (end of file and read errors alike).
+      ARun.InputFiles[chosen].AtEnd = 1;
+      if (FShortest && !FJoin) break;
+      if (!FJoin) continue;
+      const TInputFileState& file = ARun.InputFiles[chosen];
+      const bool last = chosen + 1 >= FInputFileCount;
+      // a. Drain this input's decoders. The encoders go on with the next
+      // input: they are drained only after the last one.
+      for (int s = file.FirstStreamIndex; s < file.FirstStreamIndex + file.StreamCount; ++s) {
+        TInputStreamState& ist = *ARun.InputStreams[s];
+        if (!ist.DecodingNeeded) continue;
+        DecodeAndDispatchPacket(ARun, ist, nullptr);
+        lib::avcodec_flush_buffers(ist.Decoder);
+        ist.Flushed = 1;
+      }
+      // d. Later groups continue the counters of this one.
+      const int next = (chosen + 1) * ARun.JoinStride;
+      for (int k = next; k < outputCount; ++k) {
+        TOutputStreamState& ost = *ARun.OutputStreams[k];
+        const TOutputStreamState& before = *ARun.OutputStreams[k - ARun.JoinStride];
+        ost.OutputTicks = before.OutputTicks;
+        ost.FrameNumber = before.FrameNumber;
+        ost.WrittenEnd = before.WrittenEnd;
+      }
+      // The audio still waiting for a whole encoder frame goes on with the
+      // next input (the groups share their encoders).
+      if (!last)
+        for (int k = chosen * ARun.JoinStride; k < next && k + ARun.JoinStride < outputCount; ++k) {
+          TOutputStreamState& from = *ARun.OutputStreams[k];
+          TOutputStreamState& to = *ARun.OutputStreams[k + ARun.JoinStride];
+          if (!to.Fifo) std::swap(to.Fifo, from.Fifo);
+        }
+      // e. The furthest position of this group.
+      double largest = 0;
+      for (int k = chosen * ARun.JoinStride; k < next && k < outputCount; ++k)
+        largest = std::max(largest, OutputPosition(*ARun.OutputStreams[k]));
+      if (last) break;
+      // g. The next input's timestamps follow on.
+      FInputFilesTsOffset[chosen + 1] += std::llround(largest * 1000000.0);
+      ++chosen;
+      continue;
+    }
+
+    // 5. A packet was read.
+    std::fill(std::begin(noPacket), std::end(noPacket), false);
+    noPacketCount = 0;
+    if (FDoPktDump) lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, FDoHexDump, ic->streams[packet->stream_index]);
+    const TInputFileState& file = ARun.InputFiles[chosen];
+    if (packet->stream_index >= file.StreamCount ||
+        ARun.InputStreams[file.FirstStreamIndex + packet->stream_index]->Discard) {
+      lib::av_packet_unref(packet);
+      continue;
+    }
+    TInputStreamState& ist = *ARun.InputStreams[file.FirstStreamIndex + packet->stream_index];
+    const AVRational timeBase = ist.Stream->time_base;
+
+    // 6. Timestamp correction: the input's offset, its scale, discontinuities.
+    const int64_t offset = lib::av_rescale_q(FInputFilesTsOffset[chosen], AV_TIME_BASE_Q, timeBase);
+    if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
+    if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
+    const double scale = packet->stream_index < MAX_STREAMS ? FInputFilesTsScale[chosen][packet->stream_index] : 0.0;
+    if (scale != 0.0) {
+      if (packet->dts != AV_NOPTS_VALUE) packet->dts = std::llround(static_cast<double>(packet->dts) * scale);
+      if (packet->pts != AV_NOPTS_VALUE) packet->pts = std::llround(static_cast<double>(packet->pts) * scale);
+    }
+    if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE && (ic->iformat->flags & AVFMT_TS_DISCONT)) {
+      const int64_t t = lib::av_rescale_q(packet->dts, timeBase, AV_TIME_BASE_Q);
+      const int64_t delta = t - ist.NextPts;
+      if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || t + 1 < ist.Pts) && !FCopyTs) {
+        FInputFilesTsOffset[chosen] -= delta;
+        if (FVerbose >= 3)
+          logger->Log(this, llVerbose,
+                      Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
+                             static_cast<long long>(FInputFilesTsOffset[chosen])));
+        const int64_t shift = lib::av_rescale_q(delta, AV_TIME_BASE_Q, timeBase);
+        packet->dts -= shift;
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
+      }
+    }
+
+    // 7. Decode and dispatch.
+    if (DecodeAndDispatchPacket(ARun, ist, packet) < 0) {
+      const std::string text = Format("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
+                                      MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
+      lib::av_packet_unref(packet);
+      if (FExitOnError) throw FFmpegException(text);
+      if (FVerbose >= 0) logger->Log(this, llVerbose, text);
+      continue;
+    }
+    // 8. Release the packet; report progress at the configured cadence.
+    lib::av_packet_unref(packet);
+    const int64_t now = lib::av_gettime();
+    if (now - ARun.LastReport > FProgressInterval) {
+      ARun.LastReport = now;
+      ReportProgress(ARun, false);
+    }
+  }
+
+  // 10. Drain the decoders that were not drained yet (this also drains the
+  // encoders they feed).
+  for (auto& ist : ARun.InputStreams)
+    if (ist->DecodingNeeded && ist->Flushed != 1) DecodeAndDispatchPacket(ARun, *ist, nullptr);
+  if (FJoin) {
+    // Joined inputs leave their encoders to the end of the last one.
+    for (int k = 0; k < ARun.JoinStride && k < outputCount; ++k) {
+      TOutputStreamState& ost = *ARun.OutputStreams[k];
+      if (!ost.EncodingNeeded || ost.Flushed) continue;
+      TOutputStreamState& last = *ARun.OutputStreams[outputCount - ARun.JoinStride + k];
+      if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO) FlushAudioEncoder(ARun, last);
+      else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO) FlushVideoEncoder(ARun, last);
+      ost.Flushed = true;
+    }
+  }
+
+  // 11. Trailers (join mode: the one output once).
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    lib::av_write_trailer(FOutputFiles[i]);
+    if (FJoin) break;
+  }
+  // 12. The final report.
+  ReportProgress(ARun, true);
+  // 13. Close the codecs.
+  CloseOpenedCodecs();
+  // 14.
+  FFinished = !FStopRequested;
+}

@@ -1,0 +1,127 @@
+// Subtitle encoding and the progress report of a run.
+#include <cmath>
+
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/MyUtil.h"
+
+void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                                   AVSubtitle* ASubtitle, int64_t APacketPts) {
+  if (APacketPts == AV_NOPTS_VALUE) {
+    if (FExitOnError) throw FFmpegException("Subtitle packets must have a pts");
+    FFLoggerInstance()->Log(this, llError, "Subtitle packets must have a pts");
+    return;
+  }
+  std::vector<uint8_t>& buffer = FBuffers->SubtitleOut;
+  if (buffer.empty()) buffer.resize(1048576);
+  AVCodecContext* enc = AOutput.Encoder;
+  const int passes = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
+  for (int pass = 0; pass < passes; ++pass) {
+    int64_t time = lib::av_rescale_q(APacketPts, AInput.Stream->time_base, AV_TIME_BASE_Q) +
+                   lib::av_rescale_q(ASubtitle->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
+    ASubtitle->end_display_time -= ASubtitle->start_display_time;
+    ASubtitle->start_display_time = 0;
+    ASubtitle->pts = time;
+    const int size = lib::avcodec_encode_subtitle(enc, buffer.data(), static_cast<int>(buffer.size()), ASubtitle);
+    if (size < 0) throw FFmpegException("Subtitle encoding failed");
+    AVPacket* packet = FBuffers->Encoded;
+    if (lib::av_new_packet(packet, size) < 0) throw FFmpegException("Subtitle encoding failed");
+    std::copy(buffer.data(), buffer.data() + size, packet->data);
+    packet->stream_index = AOutput.Index;
+    packet->pts = lib::av_rescale_q(time, AV_TIME_BASE_Q, AOutput.Stream->time_base);
+    if (passes == 2)
+      packet->pts += lib::av_rescale_q(pass == 0 ? ASubtitle->start_display_time : ASubtitle->end_display_time,
+                                       AVRational{1, 1000}, AOutput.Stream->time_base);
+    packet->dts = packet->pts;
+    WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, packet);
+  }
+}
+
+void TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
+  // The output's size: what the file holds, or the write position when the
+  // I/O buffer still holds more than the file.
+  AVFormatContext* oc = FOutputFiles[0];
+  int64_t totalSize = 0;
+  if (oc && oc->pb) {
+    totalSize = std::max(lib::avio_size(oc->pb), lib::avio_seek(oc->pb, 0, SEEK_CUR));
+    if (totalSize < 0) totalSize = 0;
+  }
+
+  char text[1024];
+  size_t used = 0;
+  auto append = [&](const char* AFormat, auto... AArgs) {
+    if (used >= sizeof text) return;
+    int n = lib::my_snprintf(text + used, sizeof text - used, AFormat, AArgs...);
+    if (n > 0) used = std::min(sizeof text - 1, used + static_cast<size_t>(n));
+  };
+  text[0] = 0;
+  int frameNumber = -1, fps = -1;
+  float quality = -1.0f;
+  double t = 1e10;
+  bool firstVideo = true;
+  for (auto& pointer : ARun.OutputStreams) {
+    TOutputStreamState& ost = *pointer;
+    const bool video = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    const float q = !ost.EncodingNeeded ? -1.0f : (ost.LastQuality < 0 ? 0.0f : ost.LastQuality / 118.0f);
+    if (video && !firstVideo) append("q=%2.1f ", q);
+    if (video && firstVideo) {
+      firstVideo = false;
+      const double elapsed = static_cast<double>(lib::av_gettime() - FTimerStart) / 1000000.0;
+      frameNumber = ost.FrameNumber;
+      if (frameNumber < 1) return;  // nothing written yet: no report at all
+      fps = elapsed > 1 ? static_cast<int>(frameNumber / elapsed + 0.5) : 0;
+      quality = q;
+      append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
+      if (AFinal) append("L");
+      if (FQpHist) {
+        const int qp = static_cast<int>(std::lround(quality));
+        if (qp >= 0 && qp < 52) ++FBuffers->QpHistogram[static_cast<size_t>(qp)];
+        for (int j = 0; j < 32; ++j)
+          append("%X", static_cast<int>(std::lround(std::log2(FBuffers->QpHistogram[static_cast<size_t>(j)] + 1))));
+      }
+      if (ost.Encoder && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR)) {
+        append("PSNR=");
+        double errorSum = 0, scaleSum = 0;
+        const char planes[3] = {'Y', 'U', 'V'};
+        for (int p = 0; p < 3; ++p) {
+          double error = static_cast<double>(AFinal ? ost.Error[p] : ost.LastError[p]);
+          double scale = static_cast<double>(ost.Encoder->width) * ost.Encoder->height * 255.0 * 255.0;
+          if (AFinal) scale *= frameNumber;
+          if (p > 0) scale /= 4;
+          errorSum += error;
+          scaleSum += scale;
+          append("%c:%2.2f ", planes[p], error > 0 ? -10.0 * std::log10(error / scale) : 99.99);
+        }
+        append("*:%2.2f ", errorSum > 0 ? -10.0 * std::log10(errorSum / scaleSum) : 99.99);
+      }
+    }
+    const double streamTime = OutputPosition(ost);
+    if (streamTime > 0 && streamTime < t) t = streamTime;
+  }
+  if (t < 0.01 || t >= 1e10) t = std::min(std::max(t, 0.01), t >= 1e10 ? 0.01 : t);
+
+  if (FOnProgress || FVerbose > 0 || AFinal) {
+    const double bitrate = static_cast<double>(totalSize) * 8 / t / 1000;
+    append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024, t, bitrate);
+    if (FVerbose > 1) append(" dup=%d drop=%d", FFramesDup, FFramesDrop);
+    if (FOnProgress) {
+      FOnProgress(this, frameNumber, fps, static_cast<int>(t * 1000), quality, static_cast<float>(bitrate),
+                  totalSize, static_cast<int>(FTotalDuration));
+    } else if (FVerbose >= 0) {
+      FFLoggerInstance()->Log(this, llVerbose, text);
+    }
+  }
+  if (AFinal && FVerbose >= 0) {
+    const int64_t raw = FVideoSize + FAudioSize + FExtraSize;
+    // With nothing encoded there is no overhead to speak of: shown as 0.
+    const double overhead = raw > 0 ? static_cast<double>(totalSize - raw) * 100.0 / static_cast<double>(raw) : 0.0;
+    FFLoggerInstance()->Log(this, llVerbose,
+                            Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                                   static_cast<double>(FVideoSize) / 1024, static_cast<double>(FAudioSize) / 1024,
+                                   static_cast<double>(FExtraSize) / 1024, overhead));
+  }
+}

@@ -1,0 +1,580 @@
+// The set-up of a transcode: the run tables, the stream mapping, copy and
+// encoding preparation, two-pass statistics files, encoder and decoder
+// opening, metadata maps, headers and the stream-mapping lines.
+#include <cstring>
+
+#include "engine/config/AmrNbEncoder.h"
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/lib/AVFilter.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/MyUtil.h"
+#include "runtime/lib/SwResample.h"
+#include "runtime/lib/SwScale.h"
+
+TPipelineBuffers::TPipelineBuffers() {
+  Decoded = lib::av_frame_alloc();
+  Converted = lib::av_frame_alloc();
+  Encoding = lib::av_frame_alloc();
+  Scaled = lib::av_frame_alloc();
+  Hooked = lib::av_frame_alloc();
+  VideoOut = lib::av_frame_alloc();
+  Cropped = lib::av_frame_alloc();
+  Packet = lib::av_packet_alloc();
+  Encoded = lib::av_packet_alloc();
+  if (!Decoded || !Converted || !Encoding || !Scaled || !Hooked || !VideoOut || !Cropped || !Packet || !Encoded)
+    throw FFmpegException("av_mallocz fail");
+}
+
+TPipelineBuffers::~TPipelineBuffers() {
+  if (!lib::av_frame_free) return;  // the libraries are gone: nothing can be freed any more
+  lib::av_frame_free(&Decoded);
+  lib::av_frame_free(&Converted);
+  lib::av_frame_free(&Encoding);
+  lib::av_frame_free(&Scaled);
+  lib::av_frame_free(&Hooked);
+  lib::av_frame_free(&VideoOut);
+  lib::av_frame_free(&Cropped);
+  lib::av_packet_free(&Packet);
+  lib::av_packet_free(&Encoded);
+}
+
+namespace {
+
+std::string TypeName(const AVStream* AStream) { return MediaTypeName(AStream->codecpar->codec_type); }
+
+void LogError(TCustomFFmpeg* AEngine, const std::string& AText) { FFLoggerInstance()->Log(AEngine, llError, AText); }
+
+// Whether the input's codec tag may be copied into a stream-copy output.
+bool KeepCodecTag(const AVOutputFormat* AFormat, const AVCodecParameters* AInput) {
+  if (!AFormat->codec_tag) return true;
+  if (lib::av_codec_get_id(AFormat->codec_tag, AInput->codec_tag) == AInput->codec_id) return true;
+  return lib::av_codec_get_tag(AFormat->codec_tag, AInput->codec_id) == 0;
+}
+
+}  // namespace
+
+void TCustomFFmpeg::CloseOpenedCodecs() {
+  for (TOutputStreamState* ost : FOpenedEncoders) {
+    if (ost->Encoder && ost->EncodingNeeded) {
+      lib::av_freep(&ost->Encoder->stats_in);
+      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      lib::avcodec_close(ost->Encoder);
+    }
+    if (ost->AmrNb) ost->AmrNb->Close();
+  }
+  FOpenedEncoders.clear();
+  for (TInputStreamState* ist : FOpenedDecoders) {
+    if (ist->Decoder && ist->DecodingNeeded) {
+      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      lib::avcodec_close(ist->Decoder);
+    }
+  }
+  FOpenedDecoders.clear();
+}
+
+void TCustomFFmpeg::DumpOutputs(TTranscodeRun& ARun, int AOnlyFile) {
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    if (AOnlyFile >= 0 && i != AOnlyFile) continue;
+    if (FJoin && i > 0) break;
+    AVFormatContext* ctx = FOutputFiles[i];
+    if (ctx) lib::av_dump_format(ctx, i, ctx->url ? ctx->url : "", 1);
+  }
+  if (AOnlyFile >= 0 || FVerbose < 0) return;
+  TFFLogger* logger = FFLoggerInstance();
+  logger->Log(this, llVerbose, "Stream mapping:");
+  for (auto& ost : ARun.OutputStreams) {
+    if (ost->SourceIndex < 0 || ost->SourceIndex >= static_cast<int>(ARun.InputStreams.size())) continue;
+    const TInputStreamState& source = *ARun.InputStreams[ost->SourceIndex];
+    logger->Log(this, llVerbose,
+                Format("  Stream #%d.%d -> #%d.%d (%s)", source.FileIndex, source.Index, FJoin ? 0 : ost->FileIndex,
+                       ost->Index, TypeName(ost->Stream).c_str()));
+    if (ost->SyncInput && ost->SyncInput != &source)
+      logger->Log(this, llVerbose,
+                  Format(" [sync #%d.%d (%s)]", ost->SyncInput->FileIndex, ost->SyncInput->Index,
+                         TypeName(ost->Stream).c_str()));
+  }
+}
+
+void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
+  // Codecs still open (after a failure) are closed while their records exist.
+  CloseOpenedCodecs();
+  for (auto& ist : ARun.InputStreams) {
+    if (ist->Decoder) lib::avcodec_free_context(&ist->Decoder);
+    if (ist->FilterPicture) lib::av_frame_free(&ist->FilterPicture);
+    if (ist->Deinterlacer) lib::avfilter_graph_free(&ist->Deinterlacer);
+  }
+  for (auto& ost : ARun.OutputStreams) {
+    if (ost->LogFile) {
+      lib::my_fclose(ost->LogFile);
+      ost->LogFile = nullptr;
+    }
+    if (ost->Fifo) lib::av_audio_fifo_free(ost->Fifo);
+    ost->Fifo = nullptr;
+    if (ost->ScaledPicture) lib::av_frame_free(&ost->ScaledPicture);
+    if (ost->ScalerContext) lib::sws_freeContext(ost->ScalerContext);
+    ost->ScalerContext = nullptr;
+    if (ost->Resample) lib::swr_free(&ost->Resample);
+    if (ost->SampleConverter) lib::swr_free(&ost->SampleConverter);
+  }
+  ARun.InputStreams.clear();
+  ARun.OutputStreams.clear();
+  ARun.InputFiles.clear();
+}
+
+void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
+  if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
+  FFramesDup = FFramesDrop = 0;
+  FVideoSize = FAudioSize = FExtraSize = 0;
+  FHookFrameNumber = 0;
+
+  // 1. Input tables; every input stream gets a decoder context of the run
+  // (opened only when an output needs its decoded data).
+  int codecIndex = 0;
+  for (int i = 0; i < FInputFileCount; ++i) {
+    AVFormatContext* ic = FInputFiles[i];
+    TInputFileState file;
+    file.FirstStreamIndex = static_cast<int>(ARun.InputStreams.size());
+    file.StreamCount = static_cast<int>(ic->nb_streams);
+    ARun.InputFiles.push_back(file);
+    for (unsigned j = 0; j < ic->nb_streams; ++j) {
+      auto ist = std::make_unique<TInputStreamState>();
+      ist->Stream = ic->streams[j];
+      ist->FileIndex = i;
+      ist->Index = static_cast<int>(j);
+      ist->Discard = 1;
+      if (FRateEmu) ist->StartTime = lib::av_gettime();
+      // The decoders named before the input opened, one entry per stream
+      // that is not a data stream.
+      if (ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_DATA && codecIndex < FInputCodecCount)
+        ist->ForcedDecoder = FInputCodecs[codecIndex++];
+      ist->Decoder = lib::avcodec_alloc_context3(nullptr);
+      if (!ist->Decoder || lib::avcodec_parameters_to_context(ist->Decoder, ist->Stream->codecpar) < 0)
+        throw FFmpegException("av_mallocz fail");
+      ist->Decoder->pkt_timebase = ist->Stream->time_base;
+      ARun.InputStreams.push_back(std::move(ist));
+    }
+  }
+
+  // 2. Output tables and checks.
+  int total = 0;
+  ARun.OutputFileCount = FOutputFileCount;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* oc = FOutputFiles[i];
+    if (oc->nb_streams == 0) {
+      lib::av_dump_format(oc, i, oc->url ? oc->url : "", 1);
+      throw FFmpegException(Format("Output file #%d does not contain any stream", i));
+    }
+    if (i == 0) ARun.JoinStride = static_cast<int>(oc->nb_streams);
+    total += static_cast<int>(oc->nb_streams);
+  }
+  if (FStreamMapCount > 0 && FStreamMapCount != total)
+    throw FFmpegException("Number of stream maps must match number of output streams");
+  for (int m = 0; m < FStreamMapCount; ++m) {
+    const TStreamMap& map = FStreamMaps[m];
+    auto inRange = [&](int AFile, int AStream) {
+      return AFile >= 0 && AFile < FInputFileCount && AStream >= 0 && AStream < ARun.InputFiles[AFile].StreamCount;
+    };
+    if (!inRange(map.FileIndex, map.StreamIndex))
+      throw FFmpegException(Format("Could not find input stream #%d.%d", map.FileIndex, map.StreamIndex));
+    if (!inRange(map.SyncFileIndex, map.SyncStreamIndex))
+      throw FFmpegException(Format("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex));
+  }
+
+  // 3. Mapping.
+  int n = 0;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* oc = FOutputFiles[i];
+    const int slot = OutputFileIndex(oc);
+    for (unsigned j = 0; j < oc->nb_streams; ++j, ++n) {
+      auto ost = std::make_unique<TOutputStreamState>();
+      ost->FileIndex = i;
+      ost->Index = static_cast<int>(j);
+      ost->Stream = oc->streams[j];
+      TOutputStreamSetup& setup = FOutputStreamSetups[slot][j];
+      ost->Encoder = setup.Codec;
+      ost->AmrNb = setup.AmrNb.get();
+      ost->BitstreamFilters = &FBitstreamFilters[slot][j];
+      const AVMediaType type = ost->Stream->codecpar->codec_type;
+      TInputStreamState* source = nullptr;
+      if (FStreamMapCount > 0) {
+        const TStreamMap& map = FStreamMaps[n];
+        ost->SourceIndex = ARun.InputFiles[map.FileIndex].FirstStreamIndex + map.StreamIndex;
+        source = ARun.InputStreams[ost->SourceIndex].get();
+        if (source->Stream->codecpar->codec_type != type) {
+          lib::av_dump_format(oc, i, oc->url ? oc->url : "", 1);
+          throw FFmpegException(Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", map.FileIndex,
+                                       map.StreamIndex, TypeName(source->Stream).c_str(), i, static_cast<int>(j),
+                                       TypeName(ost->Stream).c_str()));
+        }
+        ost->SyncInput =
+            ARun.InputStreams[ARun.InputFiles[map.SyncFileIndex].FirstStreamIndex + map.SyncStreamIndex].get();
+      } else {
+        auto usable = [&](const TInputStreamState& AIst) {
+          return AIst.Discard == 1 && AIst.Stream->codecpar->codec_type == type && (!FJoin || AIst.FileIndex == i);
+        };
+        int found = -1;
+        if (FProgramId != 0) {
+          // a. The streams of the chosen program, in its order.
+          for (int f = 0; f < FInputFileCount && found < 0; ++f) {
+            AVFormatContext* ic = FInputFiles[f];
+            for (unsigned p = 0; p < ic->nb_programs && found < 0; ++p) {
+              if (ic->programs[p]->id != FProgramId) continue;
+              for (unsigned k = 0; k < ic->programs[p]->nb_stream_indexes && found < 0; ++k) {
+                int index = ARun.InputFiles[f].FirstStreamIndex + static_cast<int>(ic->programs[p]->stream_index[k]);
+                if (index < static_cast<int>(ARun.InputStreams.size()) && usable(*ARun.InputStreams[index]))
+                  found = index;
+              }
+            }
+          }
+        } else {
+          // b. The first unused stream of the same type.
+          for (size_t k = 0; k < ARun.InputStreams.size() && found < 0; ++k)
+            if (usable(*ARun.InputStreams[k])) found = static_cast<int>(k);
+        }
+        // c. Otherwise the last stream of the same type, even one in use.
+        if (found < 0 && FProgramId == 0 && !FJoin)
+          for (size_t k = 0; k < ARun.InputStreams.size(); ++k)
+            if (ARun.InputStreams[k]->Stream->codecpar->codec_type == type) found = static_cast<int>(k);
+        // d. No source at all.
+        if (found < 0) {
+          lib::av_dump_format(oc, i, oc->url ? oc->url : "", 1);
+          throw FFmpegException(Format("Could not find input stream matching output stream #%d.%d (%s)", i,
+                                       static_cast<int>(j), TypeName(ost->Stream).c_str()));
+        }
+        ost->SourceIndex = found;
+        source = ARun.InputStreams[found].get();
+        ost->SyncInput = source;
+      }
+      source->Discard = 0;
+      ARun.OutputStreams.push_back(std::move(ost));
+    }
+  }
+
+  // 4.-6. Per-stream preparation.
+  for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {
+    TOutputStreamState& ost = *ARun.OutputStreams[i];
+    TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
+    AVStream* os = ost.Stream;
+    AVStream* is = ist.Stream;
+    AVFormatContext* oc = FOutputFiles[ost.FileIndex];
+    const bool firstGroup = !FJoin || static_cast<int>(i) < ARun.JoinStride;
+    const int slot = OutputFileIndex(oc);
+    const bool copy = FOutputStreamSetups[slot][ost.Index].StreamCopy;
+
+    const AVDictionaryEntry* language = lib::av_dict_get(is->metadata, "language", nullptr, 0);
+    if (language && !lib::av_dict_get(os->metadata, "language", nullptr, 0))
+      lib::av_dict_set(&os->metadata, "language", language->value, 0);
+    os->disposition = is->disposition;
+
+    if (copy) {
+      // 5. Stream copy: the output stream takes the input's parameters.
+      if (!firstGroup) continue;  // later join groups write into the first group's streams
+      const AVCodecParameters* in = is->codecpar;
+      const uint32_t keptTag = os->codecpar->codec_tag;
+      const AVRational aspect = os->codecpar->sample_aspect_ratio;
+      if (lib::avcodec_parameters_copy(os->codecpar, in) < 0) throw FFmpegException("av_mallocz fail");
+      os->codecpar->codec_tag = keptTag ? keptTag : (KeepCodecTag(oc->oformat, in) ? in->codec_tag : 0);
+      // The copy's time base: the input stream's, or the frame duration when
+      // the stream's is finer than a millisecond and finer than a frame.
+      AVRational frame = is->avg_frame_rate.num && is->avg_frame_rate.den ? av_inv_q(is->avg_frame_rate)
+                                                                          : AVRational{0, 1};
+      double s = av_q2d(is->time_base), c = frame.den ? av_q2d(frame) : 0;
+      os->time_base = (c > 0 && s < c && s < 0.001) ? frame : is->time_base;
+      switch (in->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+          if (FOnCustomHook)
+            throw FFmpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+          if (FUsingVhook) throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+          if (FPreviewFlags != 0)
+            throw FFmpegException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+          if (aspect.num) os->codecpar->sample_aspect_ratio = os->sample_aspect_ratio = aspect;
+          break;
+        case AVMEDIA_TYPE_AUDIO:
+          if (FAudioVolume != 256)
+            throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+          if ((os->codecpar->block_align == 1 && in->codec_id == AV_CODEC_ID_MP3) || in->codec_id == AV_CODEC_ID_AC3)
+            os->codecpar->block_align = 0;
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          break;
+        default:
+          throw FFmpegException("invalid codec_type of output stream");
+      }
+      continue;
+    }
+
+    // 6. Encoding.
+    AVCodecContext* enc = ost.Encoder;
+    if (!enc) throw FFmpegException("invalid codec_type of output stream");
+    enc->bits_per_raw_sample = is->codecpar->bits_per_raw_sample;
+    enc->chroma_sample_location = is->codecpar->chroma_location;
+    switch (enc->codec_type) {
+      case AVMEDIA_TYPE_VIDEO: {
+        if (enc->pix_fmt == AV_PIX_FMT_NONE)
+          throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
+        FBitBufferSize = std::max(FBitBufferSize, 6 * enc->width * enc->height + 200);
+        const int inW = is->codecpar->width, inH = is->codecpar->height;
+        const int inFmt = is->codecpar->format;
+        ost.VideoCrop = (FFrameTopBand || FFrameBottomBand || FFrameLeftBand || FFrameRightBand) ? 1 : 0;
+        ost.VideoPad = (FFramePadTop || FFramePadBottom || FFramePadLeft || FFramePadRight) ? 1 : 0;
+        ost.VideoResample =
+            (enc->width == inW - FFrameLeftBand - FFrameRightBand + FFramePadLeft + FFramePadRight &&
+             enc->height == inH - FFrameTopBand - FFrameBottomBand + FFramePadTop + FFramePadBottom &&
+             enc->pix_fmt == inFmt)
+                ? 0
+                : 1;
+        if (ost.VideoCrop) {
+          ost.TopBand = ost.ConfiguredTopBand = FFrameTopBand;
+          ost.BottomBand = ost.ConfiguredBottomBand = FFrameBottomBand;
+          ost.LeftBand = ost.ConfiguredLeftBand = FFrameLeftBand;
+          ost.RightBand = ost.ConfiguredRightBand = FFrameRightBand;
+        }
+        if (ost.VideoPad) {
+          ost.PadTop = FFramePadTop;
+          ost.PadBottom = FFramePadBottom;
+          ost.PadLeft = FFramePadLeft;
+          ost.PadRight = FFramePadRight;
+        }
+        if (ost.VideoPad || ost.VideoResample) {
+          ost.ScaledPicture = lib::av_frame_alloc();
+          if (ost.ScaledPicture) {
+            ost.ScaledPicture->format = enc->pix_fmt;
+            ost.ScaledPicture->width = enc->width;
+            ost.ScaledPicture->height = enc->height;
+          }
+          if (!ost.ScaledPicture || lib::av_frame_get_buffer(ost.ScaledPicture, 0) < 0)
+            throw FFmpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
+                                                    : "avpicture_alloc fail");
+        }
+        if (ost.VideoResample && !FUseFilters) {
+          int64_t flags = FSwsFlags;
+          if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
+          FSwsFlags = static_cast<int>(flags);
+          ost.ScalerContext = lib::sws_getContext(
+              inW - FFrameLeftBand - FFrameRightBand, inH - FFrameTopBand - FFrameBottomBand,
+              static_cast<AVPixelFormat>(inFmt), enc->width - FFramePadLeft - FFramePadRight,
+              enc->height - FFramePadTop - FFramePadBottom, enc->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
+          if (!ost.ScalerContext) throw FFmpegException("Cannot get resampling context");
+        }
+        if (FUseFilters) {
+          ost.ResampleHeight = inH;
+        } else {
+          ost.InitialHeight = inH;
+          ost.InitialWidth = inW;
+          ost.ResampleHeight = inH - FFrameTopBand - FFrameBottomBand;
+          ost.ResampleWidth = inW - FFrameLeftBand - FFrameRightBand;
+          ost.ResamplePixFmt = inFmt;
+        }
+        enc->bits_per_raw_sample = 0;
+        ost.EncodingNeeded = 1;
+        ist.DecodingNeeded = 1;
+        FLastError.clear();
+        if (FUseFilters && ConfigureFilters(ist, ost) != 0)
+          throw FFmpegException(FLastError.empty() ? "Error opening filters!" : "Error opening filters: " + FLastError);
+        break;
+      }
+      case AVMEDIA_TYPE_AUDIO:
+        ost.FormatPairKey = -6;
+        ost.AudioResample = (enc->sample_rate != is->codecpar->sample_rate || FAudioSyncMethod > 1) ? 1 : 0;
+        ost.EncodingNeeded = 1;
+        ist.DecodingNeeded = 1;
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        ost.EncodingNeeded = 1;
+        ist.DecodingNeeded = 1;
+        break;
+      default:
+        throw FFmpegException("invalid codec_type of output stream");
+    }
+    // Two-pass statistics.
+    if (firstGroup && (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
+      std::string name = (FPassLogFilePrefix.empty() ? "ffmpeg2pass" : FPassLogFilePrefix) + "-" +
+                         std::to_string(i) + ".log";
+      if (name.size() > 1023) name.resize(1023);
+      if (enc->flags & AV_CODEC_FLAG_PASS1) {
+        ost.LogFile = lib::my_fopen(name.c_str(), "w");
+        if (!ost.LogFile) throw FFmpegException(Format("Cannot write log file %s for pass-1 encoding", name.c_str()));
+      } else {
+        FILE* f = lib::my_fopen(name.c_str(), "r");
+        if (!f) throw FFmpegException(Format("Cannot read log file %s for pass-2 encoding", name.c_str()));
+        lib::my_fseek(f, 0, SEEK_END);
+        long size = lib::my_ftell(f);
+        lib::my_fseek(f, 0, SEEK_SET);
+        char* text = size >= 0 ? static_cast<char*>(lib::av_malloc(static_cast<size_t>(size) + 1)) : nullptr;
+        if (!text) {
+          lib::my_fclose(f);
+          throw FFmpegException("Could not allocate log buffer");
+        }
+        size_t got = lib::my_fread(text, 1, static_cast<size_t>(size), f);
+        lib::my_fclose(f);
+        text[got] = 0;
+        lib::av_freep(&enc->stats_in);
+        enc->stats_in = text;
+      }
+    }
+  }
+
+  // 7. Open the encoders (in join mode the first group's, which the later
+  // groups share).
+  for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {
+    if (FJoin && static_cast<int>(i) >= ARun.JoinStride) break;
+    TOutputStreamState& ost = *ARun.OutputStreams[i];
+    if (!ost.EncodingNeeded) continue;
+    AVCodecContext* enc = ost.Encoder;
+    const std::string typeName = MediaTypeName(enc->codec_type);
+    if (ost.AmrNb) {
+      ost.AmrNb->Open(enc->sample_rate, enc->ch_layout.nb_channels, enc->bit_rate);
+      enc->bit_rate = ost.AmrNb->BitRate();
+      FOpenedEncoders.push_front(&ost);
+      lib::avcodec_parameters_from_context(ost.Stream->codecpar, enc);
+      ost.Stream->time_base = AVRational{1, enc->sample_rate};
+      continue;
+    }
+    const AVCodec* codec = nullptr;
+    const int slot = OutputFileIndex(FOutputFiles[ost.FileIndex]);
+    int codecIndex = 0;
+    for (int f = 0; f < slot; ++f) codecIndex += static_cast<int>(FOutputFiles[f]->nb_streams);
+    codecIndex += ost.Index;
+    if (codecIndex < FOutputCodecCount) codec = FOutputCodecs[codecIndex];
+    if (!codec) codec = lib::avcodec_find_encoder(enc->codec_id);
+    if (!codec) {
+      DumpOutputs(ARun);
+      std::string text = Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                                static_cast<int>(enc->codec_id), ost.FileIndex, ost.Index, typeName.c_str());
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+    // Options that belong to this encoder privately (x264 presets, ...).
+    AVDictionary* options = nullptr;
+    for (const TPrivateOption& option : FPrivateOptions) {
+      if (codec->priv_class &&
+          lib::av_opt_find(const_cast<AVClass**>(&codec->priv_class), option.Name.c_str(), nullptr, 0,
+                           AV_OPT_SEARCH_FAKE_OBJ))
+        lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
+    }
+    int result;
+    {
+      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      result = lib::avcodec_open2(enc, codec, &options);
+      if (result >= 0) FOpenedEncoders.push_front(&ost);
+    }
+    lib::av_dict_free(&options);
+    if (result < 0) {
+      DumpOutputs(ARun);
+      std::string text = Format(
+          "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters such as "
+          "bit_rate, rate, width or height",
+          ost.FileIndex, ost.Index, typeName.c_str());
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+    FExtraSize += enc->extradata_size;
+    lib::avcodec_parameters_from_context(ost.Stream->codecpar, enc);
+    ost.Stream->time_base = enc->time_base;
+  }
+  // (Later join groups already share the first group's encoders: their
+  // output slots hold the same context and the same stream set-ups.)
+
+  // 8. Open the decoders.
+  for (auto& pointer : ARun.InputStreams) {
+    TInputStreamState& ist = *pointer;
+    if (ist.DecodingNeeded != 1) continue;
+    const std::string typeName = TypeName(ist.Stream);
+    const AVCodec* codec = ist.ForcedDecoder ? ist.ForcedDecoder : lib::avcodec_find_decoder(ist.Stream->codecpar->codec_id);
+    if (!codec) {
+      DumpOutputs(ARun);
+      std::string text = Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                                static_cast<int>(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.Index,
+                                typeName.c_str());
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+    const int type = ist.Stream->codecpar->codec_type;
+    if (type >= 0 && type < kOptionMediaTypes && FOptionStore.Codec[type]) {
+      const int mask = (type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
+                        : type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
+                                                     : AV_OPT_FLAG_SUBTITLE_PARAM) |
+                       AV_OPT_FLAG_DECODING_PARAM;
+      ApplySetOptions(FOptionStore, FOptionStore.Codec[type], ist.Decoder, mask);
+    }
+    ist.Decoder->thread_count = FThreadCount;
+    int result;
+    {
+      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      result = lib::avcodec_open2(ist.Decoder, codec, nullptr);
+      if (result >= 0) FOpenedDecoders.push_front(&ist);
+    }
+    if (result < 0) {
+      DumpOutputs(ARun);
+      std::string text = Format("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index,
+                                typeName.c_str());
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+  }
+
+  // 9. Clocks and metadata maps.
+  for (auto& ist : ARun.InputStreams) {
+    ist->Pts = 0;
+    ist->NextPts = AV_NOPTS_VALUE;
+    ist->IsStart = 1;
+  }
+  for (int m = 0; m < FMetaDataMapCount; ++m) {
+    const TMetaDataMap& map = FMetaDataMaps[m];
+    if (map.OutFile < 0 || map.OutFile >= FOutputFileCount) {
+      DumpOutputs(ARun);
+      std::string text =
+          Format("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile, map.InFile);
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+    if (map.InFile < 0 || map.InFile >= FInputFileCount) {
+      DumpOutputs(ARun);
+      std::string text = Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile);
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+    lib::av_dict_copy(&FOutputFiles[map.OutFile]->metadata, FInputFiles[map.InFile]->metadata, 0);
+  }
+
+  // 10. Headers.
+  bool allRtp = true;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    if (FJoin && i > 0) break;
+    AVFormatContext* oc = FOutputFiles[i];
+    if (lib::avformat_write_header(oc, nullptr) < 0) {
+      DumpOutputs(ARun);
+      std::string text = Format("Could not write header for output file #%d (incorrect codec parameters ?)", i);
+      LogError(this, text);
+      throw FFmpegException(text);
+    }
+    if (std::strcmp(oc->oformat->name, "rtp") != 0) allRtp = false;
+  }
+  if (allRtp) {
+    char sdp[2048] = {};
+    lib::av_sdp_create(FOutputFiles, FJoin ? 1 : FOutputFileCount, sdp, sizeof sdp);
+    FFLoggerInstance()->Log(this, llInfo, "SDP:\r\n" + Trim(sdp));
+  }
+  // Bitstream filters, now that the streams' parameters and time bases are final.
+  for (auto& pointer : ARun.OutputStreams) {
+    TOutputStreamState& ost = *pointer;
+    if (ost.FiltersReady || !ost.BitstreamFilters || ost.BitstreamFilters->Empty()) continue;
+    const AVCodecParameters* par = ost.Stream->codecpar;
+    for (AVBSFContext* bsf : ost.BitstreamFilters->Filters) {
+      lib::avcodec_parameters_copy(bsf->par_in, par);
+      bsf->time_base_in = ost.Stream->time_base;
+      if (lib::av_bsf_init(bsf) < 0)
+        throw FFmpegException(Format("Error initializing bitstream filter: %s", bsf->filter->name));
+      par = bsf->par_out;
+    }
+    ost.FiltersReady = true;
+  }
+
+  // 11. The dump and the stream mapping.
+  DumpOutputs(ARun);
+}

@@ -1,0 +1,493 @@
+// The video output path: the hook stage of every decoded picture, then per
+// video output stream frame-rate synchronisation, crop, scale, pad,
+// encoding with the post hooks, and the video statistics.
+#include <cmath>
+#include <cstring>
+
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/lib/AVFilter.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/MyUtil.h"
+#include "runtime/lib/SwScale.h"
+
+namespace {
+
+void LogError(TCustomFFmpeg* AEngine, const std::string& AText) { FFLoggerInstance()->Log(AEngine, llError, AText); }
+
+TFramePicture PictureOf(AVFrame* AFrame) {
+  TFramePicture picture{};
+  for (int i = 0; i < 4; ++i) {
+    picture.data[i] = AFrame->data[i];
+    picture.linesize[i] = AFrame->linesize[i];
+  }
+  return picture;
+}
+
+// A deinterlacer for the pictures of AInput: buffer -> yadif -> buffersink.
+bool OpenDeinterlacer(TInputStreamState& AInput, const AVFrame* AFrame) {
+  AVFilterGraph* graph = lib::avfilter_graph_alloc();
+  if (!graph) return false;
+  const AVRational tb = AInput.Stream->time_base;
+  const AVRational sar = AFrame->sample_aspect_ratio.num ? AFrame->sample_aspect_ratio : AVRational{1, 1};
+  const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", AFrame->width,
+                                  AFrame->height, AFrame->format, tb.num, tb.den ? tb.den : 1, sar.num, sar.den);
+  AVFilterContext *source = nullptr, *yadif = nullptr, *sink = nullptr;
+  bool ok = lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "src", args.c_str(),
+                                              nullptr, graph) >= 0 &&
+            lib::avfilter_graph_create_filter(&yadif, lib::avfilter_get_by_name("yadif"), "deinterlace",
+                                              "mode=send_frame:parity=auto:deint=all", nullptr, graph) >= 0 &&
+            lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr,
+                                              nullptr, graph) >= 0 &&
+            lib::avfilter_link(source, 0, yadif, 0) >= 0 && lib::avfilter_link(yadif, 0, sink, 0) >= 0 &&
+            lib::avfilter_graph_config(graph, nullptr) >= 0;
+  if (!ok) {
+    lib::avfilter_graph_free(&graph);
+    return false;
+  }
+  AInput.Deinterlacer = graph;
+  AInput.DeinterlaceSource = source;
+  AInput.DeinterlaceSink = sink;
+  return true;
+}
+
+// Fills the whole picture with the pad colour (Y, U, V of a YUV format;
+// black for others).
+void FillPadColour(AVFrame* AFrame, const int AColour[3]) {
+  const AVPixFmtDescriptor* desc = lib::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(AFrame->format));
+  const bool yuv = desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3 &&
+                   (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && desc->comp[0].depth == 8;
+  if (!yuv) {
+    ptrdiff_t lines[4] = {AFrame->linesize[0], AFrame->linesize[1], AFrame->linesize[2], AFrame->linesize[3]};
+    lib::av_image_fill_black(AFrame->data, lines, static_cast<AVPixelFormat>(AFrame->format), AVCOL_RANGE_MPEG,
+                             AFrame->width, AFrame->height);
+    return;
+  }
+  for (int plane = 0; plane < 3; ++plane) {
+    const int shiftW = plane ? desc->log2_chroma_w : 0, shiftH = plane ? desc->log2_chroma_h : 0;
+    const int w = -((-AFrame->width) >> shiftW), h = -((-AFrame->height) >> shiftH);
+    for (int y = 0; y < h; ++y)
+      std::memset(AFrame->data[plane] + static_cast<ptrdiff_t>(y) * AFrame->linesize[plane], AColour[plane],
+                  static_cast<size_t>(w));
+  }
+}
+
+// Plane pointers of the area of AFrame that starts at ATop, ALeft.
+bool InnerArea(const AVFrame* AFrame, int ATop, int ALeft, uint8_t* AData[4], int ALineSize[4]) {
+  const AVPixFmtDescriptor* desc = lib::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(AFrame->format));
+  if (!desc || (desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) return false;
+  for (int p = 0; p < 4; ++p) {
+    AData[p] = nullptr;
+    ALineSize[p] = 0;
+  }
+  int planes = 0;
+  for (int c = 0; c < desc->nb_components; ++c) planes = std::max(planes, desc->comp[c].plane + 1);
+  for (int p = 0; p < planes; ++p) {
+    const bool chroma = p == 1 || p == 2;
+    const int shiftW = chroma ? desc->log2_chroma_w : 0, shiftH = chroma ? desc->log2_chroma_h : 0;
+    int step = 1;
+    for (int c = 0; c < desc->nb_components; ++c)
+      if (desc->comp[c].plane == p) step = desc->comp[c].step;
+    if ((ATop >> shiftH) << shiftH != ATop || (ALeft >> shiftW) << shiftW != ALeft) return false;
+    AData[p] = AFrame->data[p] + static_cast<ptrdiff_t>(ATop >> shiftH) * AFrame->linesize[p] +
+               static_cast<ptrdiff_t>(ALeft >> shiftW) * step;
+    ALineSize[p] = AFrame->linesize[p];
+  }
+  return true;
+}
+
+// FMaxFrames of video.
+constexpr int kVideo = 0;
+
+}  // namespace
+
+void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState& AInput, AVFrame* AFrame) {
+  ++FHookFrameNumber;
+  const int64_t pts = AInput.Pts;
+
+  // 2. Which pictures the hooks see.
+  if (!FOnCustomHook && FUsingVhook) {
+    if (FOnBeforeHook) {
+      try {
+        FOnBeforeHook(this, pts, FHookAction);
+      } catch (const std::exception& e) {
+        LogError(this, std::string("Error occurs OnBeforeHook: ") + e.what());
+        FHookAction = haStop;
+      }
+      if (FHookAction == haStop) FUsingVhook = false;
+    } else if (FHookRangeCount > 0) {
+      FHookAction = haIgnore;
+      for (int i = FHookRangeIndex; i < FHookRangeCount; ++i) {
+        const THookRange& range = FHookRanges[static_cast<size_t>(i)];
+        if (range.Start <= pts && pts <= range.End) {
+          FHookRangeIndex = i;
+          FHookAction = haContinue;
+          break;
+        }
+        if (i == FHookRangeCount - 1 && pts > range.End) {
+          FHookAction = haStop;
+          FUsingVhook = false;
+        }
+      }
+    }
+  }
+
+  // 3. The working copy the hooks change (the decoder's own picture stays
+  // untouched: the decoder may still refer to it).
+  const bool hooking = FUsingVhook && FHookAction == haContinue;
+  if (!FDoDeinterlace && !FOnCustomHook && !hooking) return;
+  AVFrame* work = FBuffers->Hooked;
+  lib::av_frame_unref(work);
+  bool haveWork = false;
+  if (FDoDeinterlace && !AInput.DeinterlaceFailed) {
+    if (!AInput.Deinterlacer && !OpenDeinterlacer(AInput, AFrame)) AInput.DeinterlaceFailed = true;
+    if (AInput.Deinterlacer &&
+        lib::av_buffersrc_add_frame_flags(AInput.DeinterlaceSource, AFrame, AV_BUFFERSRC_FLAG_KEEP_REF) >= 0 &&
+        lib::av_buffersink_get_frame(AInput.DeinterlaceSink, work) >= 0) {
+      haveWork = true;
+    } else {
+      LogError(this, "Deinterlacing failed.");
+      AInput.DeinterlaceFailed = true;
+    }
+  }
+  if (!haveWork) {
+    work->format = AFrame->format;
+    work->width = AFrame->width;
+    work->height = AFrame->height;
+    if (lib::av_frame_get_buffer(work, 0) < 0 || lib::av_frame_copy(work, AFrame) < 0) {
+      LogError(this, "hook buf malloc error.");
+      lib::av_frame_unref(work);
+      return;
+    }
+    lib::av_frame_copy_props(work, AFrame);
+  }
+
+  // 4. The custom hook, or the hook modules.
+  if (FOnCustomHook) {
+    THookState& state = *FHookState;
+    bool stop = false;
+    if (!FrameToBitmap(state.Rgb, work->data, work->linesize, work->format, work->height, work->width)) {
+      LogError(this, "Cannot initialize the toRGB conversion context");
+      stop = true;
+    } else {
+      bool update = true;
+      {
+        std::lock_guard<std::recursive_mutex> canvas(state.Rgb.Bitmap.Lock);
+        try {
+          FOnCustomHook(this, state.Rgb.Bitmap, FHookFrameNumber, pts, update, stop);
+        } catch (const std::exception& e) {
+          LogError(this, std::string("Error occurs OnCustomHook: ") + e.what());
+          update = false;
+        }
+      }
+      if (update && !BitmapToFrame(state.Rgb, work->data, work->linesize, work->format, work->height, work->width)) {
+        LogError(this, "Cannot initialize the fromRGB conversion context");
+        stop = true;
+      }
+    }
+    if (stop) {
+      FOnCustomHook = nullptr;
+      FHookAction = haStop;
+      FUsingVhook = false;
+    }
+  } else if (hooking) {
+    TFramePicture picture = PictureOf(work);
+    ProcessFrameHooks(FHookState->Chain, &picture, work->format, work->width, work->height, pts);
+  }
+
+  // 5. The picture goes on as the working copy.
+  lib::av_frame_unref(AFrame);
+  lib::av_frame_move_ref(AFrame, work);
+}
+
+int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                                    AVFrame* AFrame) {
+  AVCodecContext* enc = AOutput.Encoder;
+  AVFormatContext* oc = FOutputFiles[AOutput.FileIndex];
+  int encodedSize = 0;
+  int n = 1;
+
+  // 2. Frame-rate synchronisation.
+  const double timeBase = av_q2d(enc->time_base);
+  const double syncPosition = InputSyncTime(AOutput) / timeBase;
+  if (FVideoSyncMethod > 0 || (FVideoSyncMethod < 0 && timeBase > 0.001)) {
+    const double vdelta = syncPosition - static_cast<double>(AOutput.OutputTicks);
+    if (vdelta < -1.1) {
+      n = 0;
+    } else if (FVideoSyncMethod == 2 || (FVideoSyncMethod < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS))) {
+      if (vdelta <= -0.6) {
+        n = 0;
+      } else if (vdelta > 0.6) {
+        AOutput.OutputTicks = std::llround(syncPosition);
+      }
+    } else if (vdelta > 1.1) {
+      n = static_cast<int>(std::lround(vdelta));
+    }
+    if (n == 0) {
+      ++FFramesDrop;
+      if (FVerbose > 2) FFLoggerInstance()->Log(this, llVerbose, "*** drop!");
+    } else if (n > 1) {
+      FFramesDup += n - 1;
+      if (FVerbose > 2) FFLoggerInstance()->Log(this, llVerbose, Format("*** %d dup!", n - 1));
+    }
+  } else {
+    AOutput.OutputTicks = std::llround(syncPosition);
+  }
+  // 3. The frame limit.
+  n = std::min(n, FMaxFrames[kVideo] - AOutput.FrameNumber);
+  if (n <= 0) return 0;
+
+  // 4. Crop (without a filter graph, which crops itself).
+  AVFrame* formatted = AFrame;
+  if (!FUseFilters && AOutput.VideoCrop) {
+    AVFrame* cropped = FBuffers->Cropped;
+    lib::av_frame_unref(cropped);
+    bool ok = lib::av_frame_ref(cropped, AFrame) >= 0;
+    if (ok) {
+      cropped->crop_top = static_cast<size_t>(AOutput.TopBand);
+      cropped->crop_bottom = static_cast<size_t>(AOutput.BottomBand);
+      cropped->crop_left = static_cast<size_t>(AOutput.LeftBand);
+      cropped->crop_right = static_cast<size_t>(AOutput.RightBand);
+      ok = AOutput.TopBand + AOutput.BottomBand < AFrame->height &&
+           AOutput.LeftBand + AOutput.RightBand < AFrame->width &&
+           lib::av_frame_apply_cropping(cropped, AV_FRAME_CROP_UNALIGNED) >= 0;
+    }
+    if (!ok) {
+      lib::av_frame_unref(cropped);
+      if (FExitOnError) throw FFmpegException("error cropping picture");
+      LogError(this, "error cropping picture");
+      return 0;
+    }
+    formatted = cropped;
+  }
+
+  // A picture that differs from what the encoder takes although no scaler
+  // was planned (a source whose size or format changes) gets one now.
+  if (!FUseFilters && !AOutput.VideoResample &&
+      (formatted->width + AOutput.PadLeft + AOutput.PadRight != enc->width ||
+       formatted->height + AOutput.PadTop + AOutput.PadBottom != enc->height || formatted->format != enc->pix_fmt)) {
+    AOutput.VideoResample = 1;
+    AOutput.ResampleWidth = AOutput.ResampleHeight = -1;  // forces a new scaler below
+    AOutput.InitialWidth = AFrame->width;
+    AOutput.InitialHeight = AFrame->height;
+    if (!AOutput.ScaledPicture) {
+      AOutput.ScaledPicture = lib::av_frame_alloc();
+      if (AOutput.ScaledPicture) {
+        AOutput.ScaledPicture->format = enc->pix_fmt;
+        AOutput.ScaledPicture->width = enc->width;
+        AOutput.ScaledPicture->height = enc->height;
+      }
+      if (!AOutput.ScaledPicture || lib::av_frame_get_buffer(AOutput.ScaledPicture, 0) < 0)
+        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    }
+  }
+
+  // 5.-7. Scale and pad into the picture of the encoder's size.
+  AVFrame* final = formatted;
+  if (!FUseFilters && (AOutput.VideoResample || AOutput.VideoPad)) {
+    AVFrame* scaled = AOutput.ScaledPicture;
+    // The encoder may still refer to the previous picture: write a fresh one.
+    if (lib::av_frame_make_writable(scaled) < 0) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    uint8_t* target[4];
+    int targetLines[4];
+    if (AOutput.VideoPad) {
+      FillPadColour(scaled, FPadColor);
+      if (!InnerArea(scaled, AOutput.PadTop, AOutput.PadLeft, target, targetLines)) {
+        if (FExitOnError) throw FFmpegException("error padding picture");
+        LogError(this, "error padding picture");
+        return 0;
+      }
+    } else {
+      for (int p = 0; p < 4; ++p) {
+        target[p] = scaled->data[p];
+        targetLines[p] = scaled->linesize[p];
+      }
+    }
+    if (AOutput.VideoResample) {
+      // A picture of another size or format than the scaler was made for.
+      const int height = AFrame->height, width = AFrame->width;
+      if (height - AOutput.TopBand - AOutput.BottomBand != AOutput.ResampleHeight ||
+          width - AOutput.LeftBand - AOutput.RightBand != AOutput.ResampleWidth ||
+          AFrame->format != AOutput.ResamplePixFmt || !AOutput.ScalerContext) {
+        if (AOutput.ResampleWidth >= 0 && AOutput.ScalerContext)
+          FFLoggerInstance()->Log(
+              this, llQuiet,
+              Format("Input Stream #%d.%d frame size changed to %dx%d, %s", AInput.FileIndex, AInput.Index, width,
+                     height, lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(AFrame->format))));
+        if (AOutput.VideoCrop && AOutput.InitialHeight > 0 && AOutput.InitialWidth > 0) {
+          auto even = [](int AValue) { return AValue & ~1; };
+          AOutput.TopBand = even(height * AOutput.ConfiguredTopBand / AOutput.InitialHeight);
+          AOutput.BottomBand = even(height * AOutput.ConfiguredBottomBand / AOutput.InitialHeight);
+          AOutput.LeftBand = even(width * AOutput.ConfiguredLeftBand / AOutput.InitialWidth);
+          AOutput.RightBand = even(width * AOutput.ConfiguredRightBand / AOutput.InitialWidth);
+          if (formatted != AFrame) {
+            // Crop again with the bands of the new size.
+            lib::av_frame_unref(formatted);
+            lib::av_frame_ref(formatted, AFrame);
+            formatted->crop_top = static_cast<size_t>(AOutput.TopBand);
+            formatted->crop_bottom = static_cast<size_t>(AOutput.BottomBand);
+            formatted->crop_left = static_cast<size_t>(AOutput.LeftBand);
+            formatted->crop_right = static_cast<size_t>(AOutput.RightBand);
+            lib::av_frame_apply_cropping(formatted, AV_FRAME_CROP_UNALIGNED);
+          }
+        }
+        AOutput.ResampleHeight = height - AOutput.TopBand - AOutput.BottomBand;
+        AOutput.ResampleWidth = width - AOutput.LeftBand - AOutput.RightBand;
+        AOutput.ResamplePixFmt = AFrame->format;
+        if (AOutput.ScalerContext) lib::sws_freeContext(AOutput.ScalerContext);
+        int64_t flags = FSwsFlags;
+        if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
+        FSwsFlags = static_cast<int>(flags);
+        AOutput.ScalerContext = lib::sws_getContext(
+            AOutput.ResampleWidth, AOutput.ResampleHeight, static_cast<AVPixelFormat>(AFrame->format),
+            enc->width - AOutput.PadLeft - AOutput.PadRight, enc->height - AOutput.PadTop - AOutput.PadBottom,
+            enc->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
+        if (!AOutput.ScalerContext) throw FFmpegException("Cannot get resampling context");
+      }
+      lib::sws_scale(AOutput.ScalerContext, formatted->data, formatted->linesize, 0, AOutput.ResampleHeight, target,
+                     targetLines);
+    } else {
+      // Padding only: the picture is copied into the inner area.
+      lib::av_image_copy(target, targetLines, const_cast<const uint8_t**>(formatted->data), formatted->linesize,
+                         static_cast<AVPixelFormat>(formatted->format), formatted->width, formatted->height);
+    }
+    final = scaled;
+  }
+
+  // 8. Encode n frames (the same picture for duplicates).
+  AVFrame* picture = FBuffers->VideoOut;
+  AVPacket* packet = FBuffers->Encoded;
+  for (int i = 0; i < n && !FStopRequested; ++i) {
+    lib::av_frame_unref(picture);
+    if (lib::av_frame_ref(picture, final) < 0) throw FFmpegException("Video encoding failed");
+    picture->pts = AOutput.OutputTicks;
+    picture->interlaced_frame = AFrame->interlaced_frame;
+    if (enc->flags & (AV_CODEC_FLAG_INTERLACED_ME | AV_CODEC_FLAG_INTERLACED_DCT))
+      picture->top_field_first = FTopFieldFirst == -1 ? AFrame->top_field_first : FTopFieldFirst;
+    if (enc->flags & AV_CODEC_FLAG_QSCALE)
+      picture->quality = FSameQuality ? static_cast<int>(std::lround(AInput.Quality)) : enc->global_quality;
+    if (!FMeThreshold) picture->pict_type = AV_PICTURE_TYPE_NONE;
+    picture->sample_aspect_ratio = enc->sample_aspect_ratio;
+    const int sent = lib::avcodec_send_frame(enc, picture);
+    if (sent < 0 && sent != AVERROR(EAGAIN)) throw FFmpegException("Video encoding failed");
+    if (FPreviewFlags != 0) DoPostHooks(picture, enc);
+    lib::av_frame_unref(picture);
+    for (;;) {
+      const int received = lib::avcodec_receive_packet(enc, packet);
+      if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) break;
+      if (received < 0) throw FFmpegException("Video encoding failed");
+      encodedSize = packet->size;
+      FVideoSize += packet->size;
+      NoteEncodedVideoPacket(AOutput, packet);
+      packet->stream_index = AOutput.Index;
+      lib::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
+      WriteOutputPacket(oc, AOutput, packet);
+    }
+    ++AOutput.OutputTicks;
+    ++AOutput.FrameNumber;
+  }
+  return encodedSize;
+}
+
+void TCustomFFmpeg::NoteEncodedVideoPacket(TOutputStreamState& AOutput, const AVPacket* APacket) {
+  size_t size = 0;
+  const uint8_t* stats = lib::av_packet_get_side_data(APacket, AV_PKT_DATA_QUALITY_STATS, &size);
+  if (stats && size >= 5) {
+    int32_t quality;
+    std::memcpy(&quality, stats, sizeof quality);
+    AOutput.LastQuality = static_cast<float>(quality);
+    AOutput.LastPictType = lib::av_get_picture_type_char(static_cast<AVPictureType>(stats[4]));
+    const int errors = size >= 6 ? stats[5] : 0;
+    for (int p = 0; p < 3 && p < errors && size >= 8 + 8 * static_cast<size_t>(p + 1); ++p) {
+      uint64_t error;
+      std::memcpy(&error, stats + 8 + 8 * p, sizeof error);
+      AOutput.LastError[p] = error;
+      AOutput.Error[p] += error;
+    }
+  }
+  AVCodecContext* enc = AOutput.Encoder;
+  if (AOutput.LogFile && enc->stats_out) lib::my_fprintf(AOutput.LogFile, "%s", enc->stats_out);
+}
+
+void TCustomFFmpeg::FlushVideoEncoder(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput) {
+  AVCodecContext* enc = AOutput.Encoder;
+  if (!enc || !AOutput.EncodingNeeded || !lib::avcodec_is_open(enc)) return;
+  AVPacket* packet = FBuffers->Encoded;
+  const int sent = lib::avcodec_send_frame(enc, nullptr);
+  if (sent < 0 && sent != AVERROR_EOF) throw FFmpegException("Video encoding failed");
+  for (;;) {
+    const int received = lib::avcodec_receive_packet(enc, packet);
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) break;
+    if (received < 0) throw FFmpegException("Video encoding failed");
+    FVideoSize += packet->size;
+    NoteEncodedVideoPacket(AOutput, packet);
+    packet->stream_index = AOutput.Index;
+    lib::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
+    WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, packet);
+  }
+}
+
+void TCustomFFmpeg::DoPostHooks(AVFrame* APicture, AVCodecContext* AEncoder) {
+  std::lock_guard<std::recursive_mutex> guard(PreviewLock());
+  uint8_t flags = FPreviewFlags;
+  TPreviewState& state = *FPreviewState;
+  const int64_t now = lib::av_gettime();
+  const bool due = now - state.LastPreviewTime > FPreviewInterval;
+  const int64_t pts = APicture->pts == AV_NOPTS_VALUE
+                          ? AV_NOPTS_VALUE
+                          : lib::av_rescale_q(APicture->pts, AEncoder->time_base, AV_TIME_BASE_Q);
+  if ((flags & 2) && FOnPreviewBitmap) {
+    if (due) {
+      if (FrameToBitmap(state.Rgb, APicture->data, APicture->linesize, APicture->format, APicture->height,
+                        APicture->width)) {
+        FOnPreviewBitmap(this, state.Rgb.Bitmap, FHookFrameNumber, pts);
+      } else {
+        LogError(this, "Cannot initialize the toRGB conversion context");
+        flags &= static_cast<uint8_t>(~2);
+      }
+      state.LastPreviewTime = now;
+    }
+  } else if (flags & 1) {
+    if (due) {
+      bool keep = false;
+      if (FrameToBitmap(state.Rgb, APicture->data, APicture->linesize, APicture->format, APicture->height,
+                        APicture->width)) {
+        if (!state.Window) state.Window = CreatePreviewer();
+        keep = state.Window && state.Window->ShowFrame(state.Rgb.Bitmap, FHookFrameNumber, pts);
+      } else {
+        LogError(this, "Cannot initialize the toRGB conversion context");
+      }
+      if (!keep) flags &= static_cast<uint8_t>(~1);
+      state.LastPreviewTime = now;
+    }
+  }
+  SetPreviewFlags(flags);
+}
+
+void TCustomFFmpeg::WriteVideoStats(TOutputStreamState& AOutput, int AEncodedSize) {
+  AVCodecContext* enc = AOutput.Encoder;
+  if (!enc || enc->codec_type != AVMEDIA_TYPE_VIDEO) return;
+  if (!FVstatsFile) {
+    FVstatsFile = lib::my_fopen(FVstatsFileName.c_str(), "w");
+    if (!FVstatsFile) throw FFmpegException("fopen fail: " + FVstatsFileName);
+  }
+  const double quality = AOutput.LastQuality < 0 ? 0 : AOutput.LastQuality / 118.0;
+  lib::my_fprintf(FVstatsFile, "frame= %5d q= %2.1f ", AOutput.FrameNumber, quality);
+  if (enc->flags & AV_CODEC_FLAG_PSNR)
+    lib::my_fprintf(FVstatsFile, "PSNR= %6.2f ",
+                    AOutput.LastError[0] > 0
+                        ? -10.0 * std::log10(static_cast<double>(AOutput.LastError[0]) /
+                                             (static_cast<double>(enc->width) * enc->height * 255.0 * 255.0))
+                        : 99.99);
+  lib::my_fprintf(FVstatsFile, "f_size= %6d ", AEncodedSize);
+  double t = static_cast<double>(AOutput.OutputTicks) * av_q2d(enc->time_base);
+  if (t < 0.01) t = 0.01;
+  const double timeBase = av_q2d(enc->time_base);
+  lib::my_fprintf(FVstatsFile, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                  static_cast<double>(FVideoSize) / 1024, t, AEncodedSize * 8 / timeBase / 1000,
+                  static_cast<double>(FVideoSize) * 8 / t / 1000);
+  lib::my_fprintf(FVstatsFile, "type= %c\n", AOutput.LastPictType ? AOutput.LastPictType : '?');
+}

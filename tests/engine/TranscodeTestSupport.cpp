@@ -1,0 +1,394 @@
+#include "tests/engine/TranscodeTestSupport.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <system_error>
+
+#include <gtest/gtest.h>
+
+#include "probe/AVProbe.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/Text.h"
+#include "runtime/Threads.h"
+#include "runtime/lib/AVCodec.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/AVUtil.h"
+
+namespace transcodetest {
+
+// ---- Folders ----
+
+TTestFolder::TTestFolder() {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  for (char& ch : name)
+    if (ch == '/') ch = '_';
+  FPath = std::filesystem::temp_directory_path() / ("vidmill-transcode-" + std::to_string(getpid()) + "-" + name);
+  std::filesystem::remove_all(FPath);
+  std::filesystem::create_directories(FPath);
+}
+
+TTestFolder::~TTestFolder() {
+  std::error_code error;
+  std::filesystem::remove_all(FPath, error);
+}
+
+TCurrentDirectory::TCurrentDirectory(const std::filesystem::path& APath) : FSaved(std::filesystem::current_path()) {
+  std::filesystem::current_path(APath);
+}
+
+TCurrentDirectory::~TCurrentDirectory() {
+  std::error_code error;
+  std::filesystem::current_path(FSaved, error);
+}
+
+// ---- Conversions ----
+
+TConversion::TConversion() : FEngine(std::make_unique<TCustomFFmpeg>()) {
+  FEngine->Prepare();
+  FEngine->FOnTerminate = [this](TCustomFFmpeg* Sender) {
+    std::lock_guard<std::mutex> guard(FLock);
+    ++FTerminations;
+    FFinished = Sender->FFinished.load();
+    FHasException = Sender->FHasException.load();
+    FExceptionMessage = Sender->FExceptionMessage;
+  };
+}
+
+TConversion::~TConversion() { FEngine.reset(); }
+
+bool TConversion::Apply(const TOptionList& AOptions) {
+  for (const auto& [name, value] : AOptions) {
+    try {
+      FEngine->SetOption(name, value);
+    } catch (const std::exception& e) {
+      FError = "option " + name + "=" + value + ": " + e.what();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TConversion::AddInput(const TOptionList& AOptions, const std::string& APath) {
+  if (!Apply(AOptions)) return false;
+  if (!FEngine->OpenInputFile(FromLocal8Bit(APath))) {
+    FError = "input " + APath + ": " + FEngine->FLastError;
+    return false;
+  }
+  return true;
+}
+
+bool TConversion::AddOutput(const TOptionList& AOptions, const std::string& APath, bool AJoin) {
+  if (!Apply(AOptions)) return false;
+  if (FEngine->OpenOutputFile(FromLocal8Bit(APath), AJoin) < 0) {
+    FError = "output " + APath + ": " + FEngine->FLastError;
+    return false;
+  }
+  return true;
+}
+
+bool TConversion::SetOptions(const TOptionList& AOptions) { return Apply(AOptions); }
+
+void TConversion::Attach() {
+  if (!FRecordProgress) {
+    FEngine->FOnProgress = nullptr;
+    return;
+  }
+  FEngine->FOnProgress = [this](TCustomFFmpeg*, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                                float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
+    TProgressReport report;
+    report.At = std::chrono::steady_clock::now();
+    report.FrameNumber = AFrameNumber;
+    report.FPS = AFPS;
+    report.CurrentDuration = ACurrentDuration;
+    report.Quality = AQuality;
+    report.BitRate = ABitRate;
+    report.CurrentSize = ACurrentSize;
+    report.TotalOutputDuration = ATotalOutputDuration;
+    std::lock_guard<std::mutex> guard(FLock);
+    FReports.push_back(report);
+  };
+}
+
+void TConversion::RunInline() {
+  Attach();
+  FStartedAt = std::chrono::steady_clock::now();
+  FEngine->Start(false);
+}
+
+bool TConversion::StartThreaded(TThreadPriority APriority) {
+  Attach();
+  FStartedAt = std::chrono::steady_clock::now();
+  TConvertThread* worker = FEngine->Start(true, APriority);
+  if (!worker) return false;
+  worker->Resume();
+  return true;
+}
+
+bool TConversion::WaitForEnd(std::chrono::milliseconds ATimeout) {
+  const auto until = std::chrono::steady_clock::now() + ATimeout;
+  WaitServing([&] { return Terminations() > 0 || std::chrono::steady_clock::now() >= until; });
+  return Terminations() > 0;
+}
+
+bool TConversion::WaitForProgress(size_t ACount, std::chrono::milliseconds ATimeout) {
+  const auto until = std::chrono::steady_clock::now() + ATimeout;
+  auto count = [this] {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FReports.size();
+  };
+  WaitServing([&] { return count() >= ACount || Terminations() > 0 || std::chrono::steady_clock::now() >= until; });
+  return count() >= ACount;
+}
+
+int TConversion::Terminations() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FTerminations;
+}
+
+bool TConversion::Finished() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FFinished;
+}
+
+bool TConversion::HasException() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FHasException;
+}
+
+std::string TConversion::ExceptionMessage() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FExceptionMessage;
+}
+
+std::vector<TProgressReport> TConversion::Reports() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FReports;
+}
+
+// ---- Decoding ----
+
+const TDecodedStream* TDecodedFile::First(AVMediaType AType) const {
+  for (const TDecodedStream& stream : Streams)
+    if (stream.Type == AType) return &stream;
+  return nullptr;
+}
+
+namespace {
+
+std::string ErrorText(int ACode) {
+  char text[256] = {};
+  lib::av_strerror(ACode, text, sizeof(text));
+  return text;
+}
+
+// Sample i of the first channel of an audio frame, full scale 1.0.
+double FirstChannelSample(const AVFrame* AFrame, int AIndex) {
+  const AVSampleFormat format = static_cast<AVSampleFormat>(AFrame->format);
+  const bool planar = lib::av_sample_fmt_is_planar(format) != 0;
+  const int stride = planar ? 1 : AFrame->ch_layout.nb_channels;
+  const uint8_t* data = AFrame->extended_data[0];
+  const size_t at = static_cast<size_t>(AIndex) * stride;
+  switch (lib::av_get_packed_sample_fmt(format)) {
+    case AV_SAMPLE_FMT_U8:
+      return (data[at] - 128) / 128.0;
+    case AV_SAMPLE_FMT_S16:
+      return reinterpret_cast<const int16_t*>(data)[at] / 32768.0;
+    case AV_SAMPLE_FMT_S32:
+      return reinterpret_cast<const int32_t*>(data)[at] / 2147483648.0;
+    case AV_SAMPLE_FMT_FLT:
+      return reinterpret_cast<const float*>(data)[at];
+    case AV_SAMPLE_FMT_DBL:
+      return reinterpret_cast<const double*>(data)[at];
+    default:
+      return 0;
+  }
+}
+
+// Per-stream decoding state.
+struct TStreamDecoder {
+  AVCodecContext* Context = nullptr;
+  AVRational TimeBase{1, 1};
+  TDecodedStream* Summary = nullptr;
+  double SquareSum = 0;
+  int64_t Crossings = 0;
+  int64_t FirstCrossing = -1, LastCrossing = -1;  // sample positions
+  int Sign = 0;  // -1 below, +1 above the hysteresis band, 0 not yet known
+};
+
+void TakeFrame(TStreamDecoder& ADecoder, const AVFrame* AFrame) {
+  TDecodedStream& s = *ADecoder.Summary;
+  if (s.Type == AVMEDIA_TYPE_AUDIO) {
+    if (s.SampleRate == 0) {
+      s.SampleRate = AFrame->sample_rate;
+      s.Channels = AFrame->ch_layout.nb_channels;
+      s.SampleFormat = static_cast<AVSampleFormat>(AFrame->format);
+    } else if (s.SampleRate != AFrame->sample_rate || s.Channels != AFrame->ch_layout.nb_channels ||
+               s.SampleFormat != AFrame->format) {
+      ++s.FormatChanges;
+    }
+    for (int i = 0; i < AFrame->nb_samples; ++i) {
+      const double x = FirstChannelSample(AFrame, i);
+      ADecoder.SquareSum += x * x;
+      // Positive-going crossings through a band of +-0.05 full scale, so
+      // that coding noise around zero does not count.
+      if (x > 0.05) {
+        if (ADecoder.Sign < 0) {
+          const int64_t at = s.Samples + i;
+          if (ADecoder.Crossings == 0) ADecoder.FirstCrossing = at;
+          ADecoder.LastCrossing = at;
+          ++ADecoder.Crossings;
+        }
+        ADecoder.Sign = 1;
+      } else if (x < -0.05) {
+        ADecoder.Sign = -1;
+      }
+    }
+    s.Samples += AFrame->nb_samples;
+  } else if (s.Type == AVMEDIA_TYPE_VIDEO) {
+    if (s.Frames == 0) {
+      s.Width = AFrame->width;
+      s.Height = AFrame->height;
+    }
+    ++s.Frames;
+  }
+}
+
+void ReceiveFrames(TStreamDecoder& ADecoder, AVFrame* AFrame) {
+  for (;;) {
+    const int r = lib::avcodec_receive_frame(ADecoder.Context, AFrame);
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+    if (r < 0) {
+      ++ADecoder.Summary->DecodeErrors;
+      return;
+    }
+    TakeFrame(ADecoder, AFrame);
+    lib::av_frame_unref(AFrame);
+  }
+}
+
+}  // namespace
+
+TDecodedFile DecodeAll(const std::string& APath) {
+  TDecodedFile result;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(APath, error);
+  result.Size = error ? -1 : static_cast<int64_t>(size);
+
+  {
+    TAVProbe probe;
+    probe.Enable();
+    if (probe.LoadFile(FromLocal8Bit(APath))) {
+      result.ProbeLoaded = true;
+      result.ProbeAudioStreams = probe.AudioStreamCount();
+      result.ProbeVideoStreams = probe.VideoStreamCount();
+      TFileStreamInfo info;
+      if (probe.GetFileStreamInfo(info)) result.ProbeDurationUs = info.Duration;
+    } else {
+      result.ProbeError = probe.LastErrMsg();
+    }
+  }
+
+  AVFormatContext* context = nullptr;
+  int r = lib::avformat_open_input(&context, APath.c_str(), nullptr, nullptr);
+  if (r < 0) {
+    result.Error = "cannot open: " + ErrorText(r);
+    return result;
+  }
+  r = lib::avformat_find_stream_info(context, nullptr);
+  if (r < 0) {
+    result.Error = "no stream information: " + ErrorText(r);
+    lib::avformat_close_input(&context);
+    return result;
+  }
+  result.Opened = true;
+  result.FormatName = context->iformat->name;
+  result.DurationUs = context->duration;
+
+  result.Streams.resize(context->nb_streams);
+  std::vector<TStreamDecoder> decoders(context->nb_streams);
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVStream* st = context->streams[i];
+    TDecodedStream& s = result.Streams[i];
+    s.Index = static_cast<int>(i);
+    s.Type = st->codecpar->codec_type;
+    s.CodecId = st->codecpar->codec_id;
+    TStreamDecoder& d = decoders[i];
+    d.Summary = &s;
+    d.TimeBase = st->time_base;
+    const AVCodec* codec = lib::avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) continue;
+    d.Context = lib::avcodec_alloc_context3(codec);
+    if (!d.Context) continue;
+    lib::avcodec_parameters_to_context(d.Context, st->codecpar);
+    d.Context->pkt_timebase = st->time_base;
+    d.Context->thread_count = 1;
+    std::lock_guard<std::recursive_mutex> guard(CodecLock());
+    s.DecoderOpened = lib::avcodec_open2(d.Context, codec, nullptr) >= 0;
+    if (!s.DecoderOpened) lib::avcodec_free_context(&d.Context);
+  }
+
+  AVPacket* packet = lib::av_packet_alloc();
+  AVFrame* frame = lib::av_frame_alloc();
+  while (lib::av_read_frame(context, packet) >= 0) {
+    if (packet->stream_index >= 0 && packet->stream_index < static_cast<int>(decoders.size())) {
+      TStreamDecoder& d = decoders[packet->stream_index];
+      TDecodedStream& s = *d.Summary;
+      ++s.Packets;
+      s.PacketBytes += packet->size;
+      if (packet->pts != AV_NOPTS_VALUE) {
+        const int64_t t = lib::av_rescale_q(packet->pts, d.TimeBase, AVRational{1, AV_TIME_BASE});
+        if (s.FirstPacketTimeUs == AV_NOPTS_VALUE || t < s.FirstPacketTimeUs) s.FirstPacketTimeUs = t;
+      }
+      if (d.Context) {
+        if (lib::avcodec_send_packet(d.Context, packet) < 0) ++s.DecodeErrors;
+        ReceiveFrames(d, frame);
+      }
+    }
+    lib::av_packet_unref(packet);
+  }
+  for (TStreamDecoder& d : decoders) {
+    if (!d.Context) continue;
+    lib::avcodec_send_packet(d.Context, nullptr);
+    ReceiveFrames(d, frame);
+    TDecodedStream& s = *d.Summary;
+    if (s.Type == AVMEDIA_TYPE_AUDIO && s.Samples > 0) {
+      s.Rms = std::sqrt(d.SquareSum / static_cast<double>(s.Samples));
+      // Periods between the first and the last crossing, so that leading
+      // or trailing silence does not count.
+      if (s.SampleRate > 0 && d.Crossings > 1)
+        s.ToneHz = static_cast<double>(d.Crossings - 1) * s.SampleRate /
+                   static_cast<double>(d.LastCrossing - d.FirstCrossing);
+    }
+    std::lock_guard<std::recursive_mutex> guard(CodecLock());
+    lib::avcodec_free_context(&d.Context);
+  }
+  lib::av_frame_free(&frame);
+  lib::av_packet_free(&packet);
+  lib::avformat_close_input(&context);
+  if (getenv("E2E_DUMP")) {  // TEMP
+    fprintf(stderr, "DUMP %s fmt=%s dur=%lld size=%lld probe=%d\n", APath.c_str(), result.FormatName.c_str(), (long long)result.DurationUs, (long long)result.Size, result.ProbeLoaded);
+    for (auto& st : result.Streams)
+      fprintf(stderr, "  #%d type=%d codec=%s pk=%lld bytes=%lld first=%lld err=%d rate=%d ch=%d fmt=%d samples=%lld (%.4fs) rms=%.4f hz=%.2f frames=%lld %dx%d\n", st.Index, st.Type, lib::avcodec_get_name(st.CodecId), (long long)st.Packets, (long long)st.PacketBytes, (long long)st.FirstPacketTimeUs, st.DecodeErrors, st.SampleRate, st.Channels, st.SampleFormat, (long long)st.Samples, st.Seconds(), st.Rms, st.ToneHz, (long long)st.Frames, st.Width, st.Height);
+  }
+  return result;
+}
+
+// ---- Process resources ----
+
+namespace {
+int EntryCount(const char* AFolder) {
+  int count = 0;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(AFolder, error); !error && it != std::filesystem::directory_iterator();
+       it.increment(error))
+    ++count;
+  return count;
+}
+}  // namespace
+
+int OpenDescriptorCount() { return EntryCount("/proc/self/fd"); }
+int ThreadCount() { return EntryCount("/proc/self/task"); }
+
+}  // namespace transcodetest

@@ -1,0 +1,176 @@
+#pragma once
+// End-to-end conversions for the engine tests: an engine instance set up
+// from lists of (name, value) options, run inline or on its worker thread
+// with its events recorded, and the decoding of a finished file, stream by
+// stream, to see what a player would get out of it.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+#include <libavutil/avutil.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include "engine/config/FFmpeg.h"
+
+namespace transcodetest {
+
+using TOptionList = std::vector<std::pair<std::string, std::string>>;
+
+// A fresh folder for the current test, removed with everything in it.
+class TTestFolder {
+public:
+  TTestFolder();
+  ~TTestFolder();
+  TTestFolder(const TTestFolder&) = delete;
+  TTestFolder& operator=(const TTestFolder&) = delete;
+  std::string operator/(const std::string& AName) const { return (FPath / AName).string(); }
+  const std::filesystem::path& Path() const { return FPath; }
+
+private:
+  std::filesystem::path FPath;
+};
+
+// Makes a folder the current directory for one scope.
+class TCurrentDirectory {
+public:
+  explicit TCurrentDirectory(const std::filesystem::path& APath);
+  ~TCurrentDirectory();
+
+private:
+  std::filesystem::path FSaved;
+};
+
+// One call of the progress event, with the wall-clock time it arrived.
+struct TProgressReport {
+  int FrameNumber = 0;
+  int FPS = 0;
+  int CurrentDuration = 0;  // ms
+  float Quality = 0;
+  float BitRate = 0;
+  int64_t CurrentSize = 0;
+  int TotalOutputDuration = 0;  // ms
+  std::chrono::steady_clock::time_point At;
+};
+
+// An engine instance configured for one conversion, with its terminate and
+// progress events recorded.
+class TConversion {
+public:
+  TConversion();
+  ~TConversion();
+  TConversion(const TConversion&) = delete;
+  TConversion& operator=(const TConversion&) = delete;
+
+  TCustomFFmpeg& Engine() { return *FEngine; }
+
+  // Gives the options in order, then opens the input or output. False when
+  // an option is refused or the open fails; Error() then tells why.
+  bool AddInput(const TOptionList& AOptions, const std::string& APath);
+  bool AddOutput(const TOptionList& AOptions, const std::string& APath, bool AJoin = false);
+  // Gives options after the last open (stream options, run-wide settings).
+  bool SetOptions(const TOptionList& AOptions);
+  const std::string& Error() const { return FError; }
+
+  // Leaves the progress event unassigned (the engine then logs its reports).
+  void NoProgressEvent() { FRecordProgress = false; }
+
+  // Runs the conversion on the caller's thread.
+  void RunInline();
+  // Starts the worker thread and resumes it; false when Start gave none.
+  bool StartThreaded(TThreadPriority APriority = tpNormal);
+  // Waits (serving the main thread's queue) until the terminate event has
+  // fired or ATimeout passed; true when it fired.
+  bool WaitForEnd(std::chrono::milliseconds ATimeout = std::chrono::milliseconds(20000));
+  bool WaitForProgress(size_t ACount, std::chrono::milliseconds ATimeout = std::chrono::milliseconds(20000));
+
+  // What the run left behind (read after the end).
+  int Terminations() const;
+  bool Finished() const;
+  bool HasException() const;
+  std::string ExceptionMessage() const;
+  std::vector<TProgressReport> Reports() const;
+  std::chrono::steady_clock::time_point StartedAt() const { return FStartedAt; }
+
+private:
+  bool Apply(const TOptionList& AOptions);
+  void Attach();
+
+  std::unique_ptr<TCustomFFmpeg> FEngine;
+  std::string FError;
+  bool FRecordProgress = true;
+  std::chrono::steady_clock::time_point FStartedAt;
+  mutable std::mutex FLock;
+  int FTerminations = 0;
+  bool FFinished = false;
+  bool FHasException = false;
+  std::string FExceptionMessage;
+  std::vector<TProgressReport> FReports;
+};
+
+// What decoding one stream of a file gave.
+struct TDecodedStream {
+  int Index = -1;
+  AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
+  AVCodecID CodecId = AV_CODEC_ID_NONE;
+  bool DecoderOpened = false;
+  int64_t Packets = 0;
+  int64_t PacketBytes = 0;
+  int64_t FirstPacketTimeUs = AV_NOPTS_VALUE;  // smallest packet pts in microseconds
+  int DecodeErrors = 0;                         // failed sends and receives
+  // Audio, from the decoded frames (the first frame's values; FormatChanges
+  // counts frames that differ from them).
+  int SampleRate = 0;
+  int Channels = 0;
+  AVSampleFormat SampleFormat = AV_SAMPLE_FMT_NONE;
+  int FormatChanges = 0;
+  int64_t Samples = 0;  // per channel
+  // The first channel as a tone: its RMS level over every decoded sample
+  // (full scale 1.0), and its frequency from the rising zero crossings
+  // between the first and the last one.
+  double Rms = 0;
+  double ToneHz = 0;
+  // Video.
+  int64_t Frames = 0;
+  int Width = 0, Height = 0;
+
+  double Seconds() const { return SampleRate > 0 ? static_cast<double>(Samples) / SampleRate : 0.0; }
+};
+
+struct TDecodedFile {
+  bool Opened = false;
+  std::string Error;
+  std::string FormatName;
+  int64_t DurationUs = AV_NOPTS_VALUE;  // the container's
+  int64_t Size = -1;                    // bytes on disk
+  // The media probe's view of the file.
+  bool ProbeLoaded = false;
+  std::string ProbeError;
+  int ProbeAudioStreams = -1;
+  int ProbeVideoStreams = -1;
+  int64_t ProbeDurationUs = -1;
+  std::vector<TDecodedStream> Streams;
+
+  // The first stream of a type, or nullptr.
+  const TDecodedStream* First(AVMediaType AType) const;
+  const TDecodedStream* Audio() const { return First(AVMEDIA_TYPE_AUDIO); }
+  const TDecodedStream* Video() const { return First(AVMEDIA_TYPE_VIDEO); }
+};
+
+// Re-opens APath with the media probe, then demuxes it and decodes every
+// stream to the end with a decoder of its codec.
+TDecodedFile DecodeAll(const std::string& APath);
+
+// Open file descriptors and threads of this process.
+int OpenDescriptorCount();
+int ThreadCount();
+
+}  // namespace transcodetest
