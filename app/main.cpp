@@ -7,6 +7,7 @@
 
 #include "app/FormUtils.h"
 #include "app/GuiHandOver.h"
+#include "app/PreviewWindow.h"
 #include "app/U_Main.h"
 
 int main(int argc, char* argv[]) {
@@ -15,6 +16,7 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(QStringLiteral("Vidmill"));
   InstallIconThemeFallback();
   InstallGuiHandOver();
+  InstallQtPreviewer();
 
   int Result;
   {
@@ -22,6 +24,7 @@ int main(int argc, char* argv[]) {
     Frm_Main.show();
     Result = App.exec();
   }
+  SetPreviewerFactory(nullptr);
   RemoveGuiHandOver();
   return Result;
 }

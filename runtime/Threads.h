@@ -51,6 +51,34 @@ void ProcessPendingMessages();
 void WaitServing(const std::function<bool()>& ADone,
                  std::chrono::milliseconds APoll = std::chrono::milliseconds(10));
 
+// Locks AMutex. On the main thread the hand-over queue is served while the
+// lock is held elsewhere: a worker may hold it while it waits for the main
+// thread (the preview stage does), and a plain lock would deadlock.
+template <class TMutex>
+void LockServing(TMutex& AMutex) {
+  if (!IsMainThread()) {
+    AMutex.lock();
+    return;
+  }
+  while (!AMutex.try_lock()) {
+    ServeMainThreadQueue();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// A scoped LockServing.
+template <class TMutex>
+class TServingLock {
+public:
+  explicit TServingLock(TMutex& AMutex) : FMutex(AMutex) { LockServing(AMutex); }
+  ~TServingLock() { FMutex.unlock(); }
+  TServingLock(const TServingLock&) = delete;
+  TServingLock& operator=(const TServingLock&) = delete;
+
+private:
+  TMutex& FMutex;
+};
+
 // Thread priorities of the platform's scale. Below tpNormal they lower the
 // thread (tpIdle = SCHED_IDLE, tpLowest and tpLower raise the nice value);
 // tpNormal and above leave the thread as it was created.

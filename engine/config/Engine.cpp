@@ -281,7 +281,7 @@ void TCustomFFmpeg::DoTerminate() {
 }
 
 void TCustomFFmpeg::SetPreviewFlags(uint8_t AFlags) {
-  std::lock_guard<std::recursive_mutex> guard(PreviewLock());
+  TServingLock<std::recursive_mutex> guard(PreviewLock());
   if (AFlags == FPreviewFlags) return;
   // The preview window goes when its flag is cleared.
   if ((FPreviewFlags & 1) && !(AFlags & 1)) FPreviewState->Window.reset();

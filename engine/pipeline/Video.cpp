@@ -431,7 +431,7 @@ void TCustomFFmpeg::FlushVideoEncoder(TTranscodeRun& /*ARun*/, TOutputStreamStat
 }
 
 void TCustomFFmpeg::DoPostHooks(AVFrame* APicture, AVCodecContext* AEncoder) {
-  std::lock_guard<std::recursive_mutex> guard(PreviewLock());
+  TServingLock<std::recursive_mutex> guard(PreviewLock());
   uint8_t flags = FPreviewFlags;
   TPreviewState& state = *FPreviewState;
   const int64_t now = lib::av_gettime();

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -33,6 +34,30 @@ TEST(HandOver, WorkerCallsRunOnTheMainThreadWhileItWaits) {
   for (auto& w : workers) w.join();
   ASSERT_EQ(ranOn.size(), 100u);
   for (uint32_t id : ranOn) EXPECT_EQ(id, mainId);
+}
+
+TEST(HandOver, LockingOnTheMainThreadServesAWorkerThatHoldsTheLock) {
+  // The worker holds the lock while it waits for the main thread; a plain
+  // lock on the main thread would never return.
+  std::recursive_mutex lock;
+  std::atomic<bool> holding{false};
+  bool ranOnMain = false;
+  std::thread worker([&] {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    holding = true;
+    RunInMainThread([&] { ranOnMain = IsMainThread(); });
+  });
+  WaitServing([&] { return holding.load(); }, std::chrono::milliseconds(1));
+  {
+    TServingLock<std::recursive_mutex> guard(lock);
+    EXPECT_TRUE(ranOnMain);
+  }
+  worker.join();
+  // Elsewhere than the main thread it is a plain lock.
+  std::thread other([&] {
+    TServingLock<std::recursive_mutex> guard(lock);
+  });
+  other.join();
 }
 
 TEST(HandOver, ExceptionReachesTheWorker) {
