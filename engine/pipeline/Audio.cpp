@@ -508,8 +508,13 @@ void TCustomFFmpeg::EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AO
         if (AOutput.Resample) lib::swr_set_compensation(AOutput.Resample, compensation, encRate);
       }
     }
-  } else {
+  } else if (!AOutput.AudioClockSet) {
+    // Without drift handling the stream starts where its input starts and
+    // then counts the samples it encodes. Taking the input clock again for
+    // every frame would let its jitter (a millisecond time base, rounding)
+    // give two frames the same time or go back, which muxers refuse.
     AOutput.OutputTicks = std::llround(InputSyncTime(AOutput) * encRate) - fifoSamples;
+    AOutput.AudioClockSet = true;
   }
 
   SwrContext* swr = AOutput.AudioResample ? AOutput.Resample

@@ -65,6 +65,7 @@ struct TOutputStreamState {
   int FrameNumber = 0;
   TInputStreamState* SyncInput = nullptr;
   int64_t OutputTicks = 0;  // video frames or audio samples, in the encoder's time base
+  bool AudioClockSet = false;  // audio without drift handling: OutputTicks has taken the input's start
 
   // Video.
   int VideoResample = 0;

@@ -570,6 +570,31 @@ TEST(TranscodeLimits, StartTimeBeforeTheInputOrTheOutputDropsTheBeginning) {
   EXPECT_LT(audio->FirstPacketTimeUs, 50000);
 }
 
+TEST(TranscodeLimits, AudioTimesStayIncreasingOnAMillisecondInputClock) {
+  // FLV stamps its packets in milliseconds, so the input clock of the
+  // sound jitters around the sample count. Started one frame in, an MP3
+  // stream in AVI (one tick per 1152 samples) must still get strictly
+  // increasing times: the muxer refuses the file otherwise.
+  TTestFolder dir;
+  testmedia::ClipSpec clip;
+  clip.container = "flv";
+  clip.width = 160;
+  clip.height = 120;
+  clip.durationSec = 2.0;
+  const std::string source = testmedia::CachedClip(clip);
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({{"ss", "0.04"}}, source)) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, dir / "out.avi")) << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TDecodedFile output = DecodeAll(dir / "out.avi");
+  ASSERT_NE(output.Audio(), nullptr);
+  EXPECT_EQ(output.Audio()->DecodeErrors, 0);
+  EXPECT_NEAR(output.Audio()->Seconds(), 1.96, 0.1);
+  ASSERT_NE(output.Video(), nullptr);
+  EXPECT_NEAR(static_cast<double>(output.Video()->Frames), 49, 2);
+}
+
 // ---- Joined inputs ----
 
 TEST(TranscodeJoin, TwoInputsMakeOneFileOfTheSummedDuration) {
