@@ -1,0 +1,36 @@
+#include <clocale>
+
+#include <gtest/gtest.h>
+
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/Threads.h"
+#include "tests/converter/ConverterTestSupport.h"
+
+namespace {
+std::vector<TRecordedLine> gLines;
+}
+
+const std::vector<TRecordedLine>& LogLines() { return gLines; }
+void ClearLogLines() { gLines.clear(); }
+bool LogContains(const std::string& AText) {
+  for (const TRecordedLine& line : gLines)
+    if (line.Text.find(AText) != std::string::npos) return true;
+  return false;
+}
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "C.UTF-8");
+  SetMainThread();
+  ::testing::InitGoogleTest(&argc, argv);
+  TFFLogger logger;
+  logger.OnLog = [](TObject* Sender, uint32_t, TLogLevel ALevel, const std::string& AText) {
+    gLines.push_back({Sender, ALevel, AText});
+  };
+  FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
+  if (!FFmpegLoader().LoadLibs(kConverterLibraries)) {
+    std::fprintf(stderr, "%s\n", FFmpegLoader().LastError().c_str());
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}
