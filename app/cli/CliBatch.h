@@ -1,0 +1,55 @@
+#pragma once
+// The batch of vidmill-cli: every source is probed, planned and queued the
+// way the main window does it at the start of a batch, then the converter
+// runs up to the given number of tasks at once while this thread shows
+// their progress. A source that cannot be probed, opened or given an output
+// fails on its own; the others still convert.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/cli/CliOptions.h"
+
+class TVidmill;
+
+struct TCliFileResult {
+  std::string Source;   // as given on the command line
+  std::string Output;   // the planned output (empty when none was planned)
+  bool Converted = false;
+  std::string Message;  // why it failed
+};
+
+class TCliBatch {
+public:
+  // Progress goes to AProgress (bars when ATerminal, plain lines
+  // otherwise), output paths to AOut, failures and error log lines to AErr.
+  TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AErr, std::FILE* AProgress, bool ATerminal);
+
+  // Loads the libraries, converts, reports. The exit status: 0 when every
+  // file converted, 1 otherwise.
+  int Run();
+  // --probe: prints the probe's information text; 0, or 1 when it cannot
+  // be read.
+  int Probe();
+
+  // Asks a running batch to stop (any thread; safe from a signal handler).
+  static void RequestStop();
+
+  const std::vector<TCliFileResult>& Results() const { return FResults; }
+
+private:
+  bool LoadLibraries(TVidmill& AVidmill);
+
+  TCliOptions FOptions;
+  std::FILE* FOut;
+  std::FILE* FErr;
+  std::FILE* FProgress;
+  bool FTerminal;
+  std::vector<TCliFileResult> FResults;
+};
+
+// One progress line of a file: name, bar (ABarWidth > 0), percent or "N/A",
+// frames per second, seconds written and bytes written.
+std::string ProgressLine(const std::string& AName, int ACurrentDurationMs, int ATotalDurationMs, int AFPS,
+                         int64_t ASize, int ABarWidth);

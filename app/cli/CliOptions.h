@@ -1,0 +1,27 @@
+#pragma once
+// The command line of vidmill-cli: the same choices the main window offers
+// (format tab, frame size, channels, bit rates, frame rate, TV norm, output
+// folder), given as options, plus the number of parallel jobs, extra engine
+// options and the source files.
+
+#include <string>
+#include <vector>
+
+#include "converter/Profiles.h"
+
+struct TCliOptions {
+  TProfileChoices Choices;          // the window's choices; folder kSameFolder by default
+  int Jobs = 0;                     // parallel conversions; 0 = the number of processors
+  std::vector<std::string> Extras;  // NAME=VALUE engine option lines of every output
+  std::vector<std::string> Files;   // sources, in the order given (locale text)
+  std::string ProbeFile;            // --probe FILE: describe it and convert nothing
+  bool Help = false;
+};
+
+// Parses the arguments after the program name. False with a one-line reason
+// in AError for an unknown option, a missing or refused value (a size or
+// rate that is not one of the window's items), or no file to convert.
+bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOptions, std::string& AError);
+
+// The usage text of --help and of a refused command line.
+std::string CliUsage();

@@ -1,0 +1,38 @@
+// vidmill-cli: converts files from the command line with the output
+// profiles of the Vidmill window, for scripts and servers.
+
+#include <unistd.h>
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+
+#include "app/cli/CliBatch.h"
+#include "app/cli/CliOptions.h"
+#include "runtime/Threads.h"
+
+namespace {
+void OnInterrupt(int) { TCliBatch::RequestStop(); }
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  std::setlocale(LC_ALL, "");
+  SetMainThread();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  TCliOptions options;
+  std::string error;
+  if (!ParseCliOptions(args, options, error)) {
+    std::fprintf(stderr, "vidmill-cli: %s\n%s", error.c_str(), CliUsage().c_str());
+    return 2;
+  }
+  if (options.Help) {
+    std::fputs(CliUsage().c_str(), stdout);
+    return 0;
+  }
+  TCliBatch batch(options, stdout, stderr, stderr, isatty(STDERR_FILENO) != 0);
+  if (!options.ProbeFile.empty()) return batch.Probe();
+  // Ctrl-C stops the running conversions; their files keep what was written.
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  return batch.Run();
+}

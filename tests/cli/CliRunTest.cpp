@@ -1,0 +1,230 @@
+// vidmill-cli end to end: the built program converts generated clips of many
+// containers into each of the seven formats, reports failures with their
+// reasons and a non-zero status, and never overwrites an earlier output.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "probe/AVProbe.h"
+#include "runtime/Text.h"
+#include "tests/media/TestMedia.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TCliRun {
+  int Status = -1;
+  std::string Out, Err;
+  std::vector<std::string> OutLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(Out);
+    for (std::string line; std::getline(in, line);)
+      if (!line.empty()) lines.push_back(line);
+    return lines;
+  }
+};
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs the program with AArgs; its standard output and error go to files
+// (no pipe can fill up) and are read back when it has ended.
+TCliRun RunCli(const std::vector<std::string>& AArgs, const fs::path& AFolder) {
+  const fs::path out = AFolder / "cli.out", err = AFolder / "cli.err";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, STDOUT_FILENO);
+    dup2(e, STDERR_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(VIDMILL_CLI));
+    for (const std::string& arg : AArgs) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(VIDMILL_CLI, argv.data());
+    _exit(127);
+  }
+  TCliRun run;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.Out = ReadFile(out);
+  run.Err = ReadFile(err);
+  return run;
+}
+
+class TTempFolder {
+public:
+  TTempFolder() {
+    char pattern[] = "/tmp/vidmill-cli-test-XXXXXX";
+    FPath = mkdtemp(pattern);
+  }
+  ~TTempFolder() {
+    std::error_code ignored;
+    fs::remove_all(FPath, ignored);
+  }
+  const fs::path& Path() const { return FPath; }
+
+private:
+  fs::path FPath;
+};
+
+testmedia::ClipSpec Small(const std::string& AContainer) {
+  testmedia::ClipSpec spec;
+  spec.container = AContainer;
+  spec.width = 160;
+  spec.height = 120;
+  // Two seconds: the window's start one frame in seeks, and the MPEG
+  // program and transport streams seek to the packet, not to a key frame,
+  // so their video begins at the next key frame (one a second).
+  spec.durationSec = 2.0;
+  return spec;
+}
+
+struct TFormat {
+  std::string Name;     // --format
+  std::string Suffix;   // of the planned name
+  std::string Demuxer;  // a word of the probe's format name
+};
+
+const std::vector<TFormat> kFormats = {
+    {"3gp", ".3gp", "3gp"},           {"mp4", ".mp4", "mp4"}, {"avi", ".avi", "avi"},
+    {"vcd", "_vcd_auto.mpg", "mpeg"}, {"dvd", "_dvd_auto.mpg", "mpeg"},
+    {"flv", ".flv", "flv"},           {"wmv", ".wmv", "asf"},
+};
+
+}  // namespace
+
+TEST(CliRun, ConvertsClipsOfEveryContainerToEachFormat) {
+  TTempFolder temp;
+  const fs::path sources = temp.Path() / "sources";
+  fs::create_directories(sources);
+  struct TSource {
+    fs::path Path;
+    bool Video, Audio;
+  };
+  std::vector<TSource> clips;
+  for (const char* container : {"avi", "mp4", "mkv", "mpg", "flv", "wmv", "3gp", "mov", "ts", "ogg", "wav", "mp3"}) {
+    const testmedia::ClipSpec spec = Small(container);
+    const testmedia::ResolvedSpec resolved = testmedia::Resolve(spec);
+    const fs::path link = sources / (std::string("clip-") + container + resolved.extension);
+    fs::create_symlink(testmedia::CachedClip(spec), link);
+    clips.push_back({link, resolved.video, resolved.audio});
+  }
+
+  for (const TFormat& format : kFormats) {
+    SCOPED_TRACE(format.Name);
+    const fs::path out = temp.Path() / ("out-" + format.Name);
+    fs::create_directories(out);
+    // The disc targets take their TV norm from the source's frame rate;
+    // without a picture there is none, and the target refuses the output.
+    const bool disc = format.Name == "vcd" || format.Name == "dvd";
+    std::vector<std::string> args = {"--format", format.Name, "--out", out.string() + "/", "--jobs", "2"};
+    size_t expectedOutputs = 0;
+    for (const TSource& clip : clips) {
+      args.push_back(clip.Path.string());
+      if (!disc || clip.Video) ++expectedOutputs;
+    }
+    const TCliRun run = RunCli(args, temp.Path());
+    EXPECT_EQ(run.Status, disc ? 1 : 0) << run.Err;
+    const std::vector<std::string> lines = run.OutLines();
+    EXPECT_EQ(lines.size(), expectedOutputs) << run.Out;
+
+    for (const TSource& clip : clips) {
+      if (disc && !clip.Video) {
+        EXPECT_NE(run.Err.find(clip.Path.string() + ": cannot convert: frame_rate is invalid."), std::string::npos)
+            << run.Err;
+        continue;
+      }
+      const fs::path expected = out / (clip.Path.stem().string() + "_(new)" + format.Suffix);
+      SCOPED_TRACE(expected.string());
+      EXPECT_NE(std::find(lines.begin(), lines.end(), expected.string()), lines.end()) << "its path is printed";
+      TAVProbe probe;
+      probe.Enable();
+      ASSERT_TRUE(probe.LoadFile(FromLocal8Bit(expected.string()))) << probe.LastErrMsg();
+      const std::string info = probe.InfoText();
+      const size_t nameAt = info.find("Format Name: ");
+      ASSERT_NE(nameAt, std::string::npos);
+      const std::string demuxer = info.substr(nameAt, info.find('\n', nameAt) - nameAt);
+      EXPECT_NE(demuxer.find(format.Demuxer), std::string::npos) << demuxer;
+      EXPECT_EQ(probe.VideoStreamCount(), clip.Video ? 1 : 0);
+      EXPECT_EQ(probe.AudioStreamCount(), clip.Audio ? 1 : 0);
+      TFileStreamInfo fileInfo;
+      ASSERT_TRUE(probe.GetFileStreamInfo(fileInfo));
+      EXPECT_GT(fileInfo.Duration, 900000) << "most of the two-second clip";
+      probe.Close();
+    }
+  }
+}
+
+TEST(CliRun, FailuresAreReportedOneByOneAndTheOthersConvert) {
+  TTempFolder temp;
+  const fs::path good = temp.Path() / "good.avi";
+  fs::copy_file(testmedia::CachedClip(Small("avi")), good);
+  const fs::path corrupt = temp.Path() / "corrupt.avi";
+  testmedia::MakeTextFile(corrupt.string(), "this is not a video file\n");
+  const fs::path missing = temp.Path() / "missing.avi";
+
+  const TCliRun run =
+      RunCli({"--format", "mp4", "--jobs", "2", missing.string(), corrupt.string(), good.string()}, temp.Path());
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_NE(run.Err.find(missing.string() + ": "), std::string::npos) << run.Err;
+  EXPECT_NE(run.Err.find(corrupt.string() + ": "), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Err.find(good.string() + ": "), std::string::npos) << run.Err;
+  EXPECT_EQ(run.OutLines(), std::vector<std::string>{(temp.Path() / "good_(new).mp4").string()});
+  EXPECT_FALSE(fs::exists(temp.Path() / "missing_(new).mp4"));
+
+  // An output folder that cannot be written: its path goes through a file.
+  const fs::path blocked = temp.Path() / "good.avi" / "out";
+  const TCliRun unwritable = RunCli({"--format", "avi", "--out", blocked.string(), good.string()}, temp.Path());
+  EXPECT_EQ(unwritable.Status, 1);
+  EXPECT_NE(unwritable.Err.find(good.string() + ": "), std::string::npos) << unwritable.Err;
+  EXPECT_TRUE(unwritable.OutLines().empty()) << unwritable.Out;
+
+  const TCliRun refused = RunCli({"--size", "100x100", good.string()}, temp.Path());
+  EXPECT_EQ(refused.Status, 2);
+  EXPECT_NE(refused.Err.find("100x100"), std::string::npos);
+}
+
+TEST(CliRun, LaterRunsTakeNewNamesAndNeverOverwrite) {
+  TTempFolder temp;
+  const fs::path source = temp.Path() / "clip.wav";
+  fs::copy_file(testmedia::CachedClip(Small("wav")), source);
+  const TCliRun first = RunCli({"--format", "mp4", source.string()}, temp.Path());
+  ASSERT_EQ(first.Status, 0) << first.Err;
+  const fs::path firstOutput = temp.Path() / "clip_(new).mp4";
+  EXPECT_EQ(first.OutLines(), std::vector<std::string>{firstOutput.string()});
+  const std::string firstBytes = ReadFile(firstOutput);
+
+  // Twice the same source in one run, after the first run.
+  const TCliRun second = RunCli({"--format", "mp4", "--jobs", "2", source.string(), source.string()}, temp.Path());
+  ASSERT_EQ(second.Status, 0) << second.Err;
+  std::vector<std::string> lines = second.OutLines();
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{(temp.Path() / "clip_(new_1).mp4").string(),
+                                             (temp.Path() / "clip_(new_2).mp4").string()}));
+  EXPECT_EQ(ReadFile(firstOutput), firstBytes) << "the first output is untouched";
+}
+
+TEST(CliRun, ProbePrintsTheInformationText) {
+  TTempFolder temp;
+  const std::string clip = testmedia::CachedClip(Small("mkv"));
+  const TCliRun run = RunCli({"--probe", clip}, temp.Path());
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_NE(run.Out.find("matroska"), std::string::npos) << run.Out;
+  const TCliRun missing = RunCli({"--probe", (temp.Path() / "none.mkv").string()}, temp.Path());
+  EXPECT_EQ(missing.Status, 1);
+  EXPECT_FALSE(missing.Err.empty());
+}
