@@ -212,15 +212,24 @@ AVFormatContext* OutputContext(TCustomFFmpeg& AEngine, const TOutputStreamState&
 
 // ---- Conversion into the FIFO ----
 
+// How many of ASamples encoder samples still fit before the recording
+// time: the stream is cut there, whatever the other streams still need.
+int RoomBeforeRecordingEnd(const TCustomFFmpeg& AEngine, const TOutputStreamState& AOutput, int ASamples) {
+  if (AEngine.FRecordingTime == INT64_MAX || ASamples <= 0) return ASamples;
+  const int64_t limit = lib::av_rescale(AEngine.FRecordingTime, AOutput.Encoder->sample_rate, AV_TIME_BASE);
+  const int64_t room = limit - AOutput.OutputTicks - lib::av_audio_fifo_size(AOutput.Fifo);
+  return static_cast<int>(std::clamp<int64_t>(room, 0, ASamples));
+}
+
 // Converts ASamples samples (none: what the converter still holds) and
-// appends them to the FIFO. False after a conversion failure that is only
+// appends them to the FIFO, up to the recording time. False after a conversion failure that is only
 // logged.
 bool AppendAudioSamples(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, SwrContext* AConverter,
                         const uint8_t** APlanes, int ASamples) {
   if (!AConverter) {
-    if (ASamples > 0 &&
-        lib::av_audio_fifo_write(AOutput.Fifo, reinterpret_cast<void**>(const_cast<uint8_t**>(APlanes)), ASamples) <
-            ASamples)
+    const int kept = RoomBeforeRecordingEnd(AEngine, AOutput, ASamples);
+    if (kept > 0 &&
+        lib::av_audio_fifo_write(AOutput.Fifo, reinterpret_cast<void**>(const_cast<uint8_t**>(APlanes)), kept) < kept)
       throw FFmpegException("av_fifo_realloc2() failed");
     return true;
   }
@@ -243,6 +252,7 @@ bool AppendAudioSamples(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, Swr
     FFLoggerInstance()->Log(&AEngine, llError, "av_audio_convert() failed");
     return false;
   }
+  produced = RoomBeforeRecordingEnd(AEngine, AOutput, produced);
   if (produced > 0 &&
       lib::av_audio_fifo_write(AOutput.Fifo, reinterpret_cast<void**>(converted->extended_data), produced) < produced)
     throw FFmpegException("av_fifo_realloc2() failed");

@@ -2,6 +2,7 @@
 // correct its timestamps, decode and dispatch it, report progress; then
 // drain, write the trailers and close the codecs.
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -33,8 +34,17 @@ double TCustomFFmpeg::InputSyncTime(const TOutputStreamState& AOutput) const {
 double TCustomFFmpeg::OutputPosition(const TOutputStreamState& AOutput) const {
   if (AOutput.EncodingNeeded && AOutput.Encoder && AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
     return static_cast<double>(AOutput.OutputTicks) * av_q2d(AOutput.Encoder->time_base);
-  if (AOutput.WrittenEnd == AV_NOPTS_VALUE) return 0.0;
-  return static_cast<double>(AOutput.WrittenEnd) * av_q2d(AOutput.Stream->time_base);
+  double written = 0.0;
+  if (AOutput.WrittenEnd != AV_NOPTS_VALUE)
+    written = static_cast<double>(AOutput.WrittenEnd) * av_q2d(AOutput.Stream->time_base);
+  // Encoded sound is as far as the samples handed to its encoder and its
+  // FIFO: the encoder's delay must not keep the run reading past the end.
+  if (AOutput.EncodingNeeded && AOutput.Encoder && AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO &&
+      AOutput.Encoder->sample_rate > 0) {
+    const int64_t queued = AOutput.Fifo ? lib::av_audio_fifo_size(AOutput.Fifo) : 0;
+    written = std::max(written, static_cast<double>(AOutput.OutputTicks + queued) / AOutput.Encoder->sample_rate);
+  }
+  return written;
 }
 
 namespace {

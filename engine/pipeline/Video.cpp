@@ -1,6 +1,7 @@
 // The video output path: the hook stage of every decoded picture, then per
 // video output stream frame-rate synchronisation, crop, scale, pad,
 // encoding with the post hooks, and the video statistics.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -91,7 +92,7 @@ bool InnerArea(const AVFrame* AFrame, int ATop, int ALeft, uint8_t* AData[4], in
     int step = 1;
     for (int c = 0; c < desc->nb_components; ++c)
       if (desc->comp[c].plane == p) step = desc->comp[c].step;
-    if ((ATop >> shiftH) << shiftH != ATop || (ALeft >> shiftW) << shiftW != ALeft) return false;
+    // An odd offset into a subsampled plane is rounded down.
     AData[p] = AFrame->data[p] + static_cast<ptrdiff_t>(ATop >> shiftH) * AFrame->linesize[p] +
                static_cast<ptrdiff_t>(ALeft >> shiftW) * step;
     ALineSize[p] = AFrame->linesize[p];
@@ -101,6 +102,15 @@ bool InnerArea(const AVFrame* AFrame, int ATop, int ALeft, uint8_t* AData[4], in
 
 // FMaxFrames of video.
 constexpr int kVideo = 0;
+
+// Every encoded picture lasts one tick of the encoder's time base (the
+// inverse of the output frame rate). The video encoders leave the packet
+// duration unset, and a muxer that keeps an edit list (MP4, 3GP, MOV) then
+// gives the last picture - the only one of a still - no time, so players
+// skip it.
+void SetPictureDuration(AVPacket* APacket) {
+  if (APacket->duration <= 0) APacket->duration = 1;
+}
 
 }  // namespace
 
@@ -236,8 +246,14 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& /*ARun*/, TOutputStreamState&
   } else {
     AOutput.OutputTicks = std::llround(syncPosition);
   }
-  // 3. The frame limit.
+  // 3. The frame limit, and the recording time: a picture that would start
+  // at or after it is not written, whatever the other streams still need.
   n = std::min(n, FMaxFrames[kVideo] - AOutput.FrameNumber);
+  if (FRecordingTime != INT64_MAX && n > 0) {
+    const double endTicks = static_cast<double>(FRecordingTime) / 1000000.0 / timeBase;
+    const double room = std::ceil(endTicks - static_cast<double>(AOutput.OutputTicks) - 1e-6);
+    n = static_cast<int>(std::clamp(room, 0.0, static_cast<double>(n)));
+  }
   if (n <= 0) return 0;
 
   // 4. Crop (without a filter graph, which crops itself).
@@ -271,8 +287,8 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& /*ARun*/, TOutputStreamState&
        formatted->height + AOutput.PadTop + AOutput.PadBottom != enc->height || formatted->format != enc->pix_fmt)) {
     AOutput.VideoResample = 1;
     AOutput.ResampleWidth = AOutput.ResampleHeight = -1;  // forces a new scaler below
-    AOutput.InitialWidth = AFrame->width;
-    AOutput.InitialHeight = AFrame->height;
+    // InitialWidth and InitialHeight stay the input's size at set-up: the
+    // crop bands of the new size are in proportion to it.
     if (!AOutput.ScaledPicture) {
       AOutput.ScaledPicture = lib::av_frame_alloc();
       if (AOutput.ScaledPicture) {
@@ -383,6 +399,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& /*ARun*/, TOutputStreamState&
       FVideoSize += packet->size;
       NoteEncodedVideoPacket(AOutput, packet);
       packet->stream_index = AOutput.Index;
+      SetPictureDuration(packet);
       lib::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
       WriteOutputPacket(oc, AOutput, packet);
     }
@@ -425,6 +442,7 @@ void TCustomFFmpeg::FlushVideoEncoder(TTranscodeRun& /*ARun*/, TOutputStreamStat
     FVideoSize += packet->size;
     NoteEncodedVideoPacket(AOutput, packet);
     packet->stream_index = AOutput.Index;
+    SetPictureDuration(packet);
     lib::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
     WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, packet);
   }

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <system_error>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +16,7 @@
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
+#include "runtime/lib/SwScale.h"
 
 namespace transcodetest {
 
@@ -169,6 +172,14 @@ std::vector<TProgressReport> TConversion::Reports() const {
 
 // ---- Decoding ----
 
+double TDecodedStream::DisplayAspect() const {
+  if (Height <= 0) return 0.0;
+  const double sar = SampleAspect.num > 0 && SampleAspect.den > 0
+                         ? static_cast<double>(SampleAspect.num) / SampleAspect.den
+                         : 1.0;
+  return Width * sar / Height;
+}
+
 const TDecodedStream* TDecodedFile::First(AVMediaType AType) const {
   for (const TDecodedStream& stream : Streams)
     if (stream.Type == AType) return &stream;
@@ -212,10 +223,27 @@ struct TStreamDecoder {
   AVRational TimeBase{1, 1};
   TDecodedStream* Summary = nullptr;
   double SquareSum = 0;
-  int64_t Crossings = 0;
-  int64_t FirstCrossing = -1, LastCrossing = -1;  // sample positions
+  std::vector<int64_t> Crossings;  // sample positions
   int Sign = 0;  // -1 below, +1 above the hysteresis band, 0 not yet known
+  // Video: the number of the picture to keep as RGB, and the latest picture
+  // seen while that one has not come (kept when the stream ends first).
+  int64_t MiddleTarget = 0;
+  AVFrame* Latest = nullptr;
 };
+
+// The picture as RGB24 into the stream's summary.
+void KeepPicture(TDecodedStream& AStream, const AVFrame* AFrame, int64_t ANumber) {
+  const int width = AFrame->width, height = AFrame->height;
+  SwsContext* scaler = lib::sws_getContext(width, height, static_cast<AVPixelFormat>(AFrame->format), width, height,
+                                           AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+  if (!scaler) return;
+  AStream.MiddleRgb.assign(static_cast<size_t>(width) * height * 3, 0);
+  uint8_t* planes[4] = {AStream.MiddleRgb.data(), nullptr, nullptr, nullptr};
+  int strides[4] = {width * 3, 0, 0, 0};
+  lib::sws_scale(scaler, AFrame->data, AFrame->linesize, 0, height, planes, strides);
+  lib::sws_freeContext(scaler);
+  AStream.MiddleFrame = ANumber;
+}
 
 void TakeFrame(TStreamDecoder& ADecoder, const AVFrame* AFrame) {
   TDecodedStream& s = *ADecoder.Summary;
@@ -235,10 +263,7 @@ void TakeFrame(TStreamDecoder& ADecoder, const AVFrame* AFrame) {
       // that coding noise around zero does not count.
       if (x > 0.05) {
         if (ADecoder.Sign < 0) {
-          const int64_t at = s.Samples + i;
-          if (ADecoder.Crossings == 0) ADecoder.FirstCrossing = at;
-          ADecoder.LastCrossing = at;
-          ++ADecoder.Crossings;
+          ADecoder.Crossings.push_back(s.Samples + i);
         }
         ADecoder.Sign = 1;
       } else if (x < -0.05) {
@@ -250,6 +275,27 @@ void TakeFrame(TStreamDecoder& ADecoder, const AVFrame* AFrame) {
     if (s.Frames == 0) {
       s.Width = AFrame->width;
       s.Height = AFrame->height;
+      s.PixelFormat = static_cast<AVPixelFormat>(AFrame->format);
+      if (s.SampleAspect.num == 0 && AFrame->sample_aspect_ratio.num > 0 && AFrame->sample_aspect_ratio.den > 0)
+        s.SampleAspect = AFrame->sample_aspect_ratio;
+    }
+    if (AFrame->best_effort_timestamp != AV_NOPTS_VALUE) {
+      const int64_t t =
+          lib::av_rescale_q(AFrame->best_effort_timestamp, ADecoder.TimeBase, AVRational{1, AV_TIME_BASE});
+      if (s.FirstTimedFrame < 0) {
+        s.FirstFrameTimeUs = t;
+        s.FirstTimedFrame = s.Frames;
+      }
+      s.LastFrameTimeUs = t;
+      s.LastTimedFrame = s.Frames;
+    }
+    if (s.MiddleFrame < 0) {
+      if (s.Frames >= ADecoder.MiddleTarget) {
+        KeepPicture(s, AFrame, s.Frames);
+      } else if (ADecoder.Latest) {
+        lib::av_frame_unref(ADecoder.Latest);
+        lib::av_frame_ref(ADecoder.Latest, AFrame);
+      }
     }
     ++s.Frames;
   }
@@ -285,6 +331,11 @@ TDecodedFile DecodeAll(const std::string& APath) {
       result.ProbeVideoStreams = probe.VideoStreamCount();
       TFileStreamInfo info;
       if (probe.GetFileStreamInfo(info)) result.ProbeDurationUs = info.Duration;
+      TVideoStreamInfo video;
+      if (result.ProbeVideoStreams > 0 && probe.GetVideoStreamInfo(video)) {
+        result.ProbeDisplayAspect = video.DisplayAspect;
+        result.ProbeFrameRate = AVRational{video.FrameRateNum, video.FrameRateDen};
+      }
     } else {
       result.ProbeError = probe.LastErrMsg();
     }
@@ -317,6 +368,20 @@ TDecodedFile DecodeAll(const std::string& APath) {
     TStreamDecoder& d = decoders[i];
     d.Summary = &s;
     d.TimeBase = st->time_base;
+    if (s.Type == AVMEDIA_TYPE_VIDEO) {
+      s.FrameRate = lib::av_guess_frame_rate(context, const_cast<AVStream*>(st), nullptr);
+      if (st->sample_aspect_ratio.num > 0 && st->sample_aspect_ratio.den > 0) s.SampleAspect = st->sample_aspect_ratio;
+      int64_t count = st->nb_frames;
+      if (count <= 0 && s.FrameRate.num > 0 && s.FrameRate.den > 0) {
+        const int64_t duration = st->duration != AV_NOPTS_VALUE
+                                     ? lib::av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE})
+                                     : context->duration;
+        if (duration > 0)
+          count = lib::av_rescale(duration, s.FrameRate.num, static_cast<int64_t>(s.FrameRate.den) * AV_TIME_BASE);
+      }
+      d.MiddleTarget = count > 0 ? count / 2 : 0;
+      d.Latest = lib::av_frame_alloc();
+    }
     const AVCodec* codec = lib::avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) continue;
     d.Context = lib::avcodec_alloc_context3(codec);
@@ -353,25 +418,37 @@ TDecodedFile DecodeAll(const std::string& APath) {
     lib::avcodec_send_packet(d.Context, nullptr);
     ReceiveFrames(d, frame);
     TDecodedStream& s = *d.Summary;
+    if (s.Type == AVMEDIA_TYPE_VIDEO && s.MiddleFrame < 0 && d.Latest && d.Latest->width > 0)
+      KeepPicture(s, d.Latest, s.Frames - 1);
+    if (s.Type == AVMEDIA_TYPE_VIDEO && s.SampleAspect.num == 0) {
+      const AVRational sar = context->streams[s.Index]->codecpar->sample_aspect_ratio;
+      if (sar.num > 0 && sar.den > 0) s.SampleAspect = sar;
+    }
     if (s.Type == AVMEDIA_TYPE_AUDIO && s.Samples > 0) {
       s.Rms = std::sqrt(d.SquareSum / static_cast<double>(s.Samples));
-      // Periods between the first and the last crossing, so that leading
-      // or trailing silence does not count.
-      if (s.SampleRate > 0 && d.Crossings > 1)
-        s.ToneHz = static_cast<double>(d.Crossings - 1) * s.SampleRate /
-                   static_cast<double>(d.LastCrossing - d.FirstCrossing);
+      // The median period between crossings: leading or trailing silence
+      // and a codec's ringing where the sound is cut do not count.
+      if (s.SampleRate > 0 && d.Crossings.size() > 2) {
+        std::vector<int64_t> periods;
+        periods.reserve(d.Crossings.size() - 1);
+        for (size_t i = 1; i < d.Crossings.size(); ++i) periods.push_back(d.Crossings[i] - d.Crossings[i - 1]);
+        // Periods are whole samples; the mean of the middle half keeps the
+        // fraction of the true period.
+        std::sort(periods.begin(), periods.end());
+        const size_t from = periods.size() / 4, to = periods.size() - periods.size() / 4;
+        double sum = 0;
+        for (size_t i = from; i < to; ++i) sum += static_cast<double>(periods[i]);
+        s.ToneHz = static_cast<double>(s.SampleRate) * static_cast<double>(to - from) / sum;
+      }
     }
     std::lock_guard<std::recursive_mutex> guard(CodecLock());
     lib::avcodec_free_context(&d.Context);
   }
+  for (TStreamDecoder& d : decoders)
+    if (d.Latest) lib::av_frame_free(&d.Latest);
   lib::av_frame_free(&frame);
   lib::av_packet_free(&packet);
   lib::avformat_close_input(&context);
-  if (getenv("E2E_DUMP")) {  // TEMP
-    fprintf(stderr, "DUMP %s fmt=%s dur=%lld size=%lld probe=%d\n", APath.c_str(), result.FormatName.c_str(), (long long)result.DurationUs, (long long)result.Size, result.ProbeLoaded);
-    for (auto& st : result.Streams)
-      fprintf(stderr, "  #%d type=%d codec=%s pk=%lld bytes=%lld first=%lld err=%d rate=%d ch=%d fmt=%d samples=%lld (%.4fs) rms=%.4f hz=%.2f frames=%lld %dx%d\n", st.Index, st.Type, lib::avcodec_get_name(st.CodecId), (long long)st.Packets, (long long)st.PacketBytes, (long long)st.FirstPacketTimeUs, st.DecodeErrors, st.SampleRate, st.Channels, st.SampleFormat, (long long)st.Samples, st.Seconds(), st.Rms, st.ToneHz, (long long)st.Frames, st.Width, st.Height);
-  }
   return result;
 }
 

@@ -16,6 +16,8 @@
 extern "C" {
 #include <libavcodec/codec_id.h>
 #include <libavutil/avutil.h>
+#include <libavutil/pixfmt.h>
+#include <libavutil/rational.h>
 #include <libavutil/samplefmt.h>
 }
 
@@ -141,8 +143,31 @@ struct TDecodedStream {
   // Video.
   int64_t Frames = 0;
   int Width = 0, Height = 0;
+  AVPixelFormat PixelFormat = AV_PIX_FMT_NONE;  // the first frame's
+  // Times of the decoded pictures (best-effort timestamps) in microseconds:
+  // of the first and the last picture that had one, and their numbers
+  // (0 = the first decoded picture; -1 when none had a time).
+  int64_t FirstFrameTimeUs = AV_NOPTS_VALUE;
+  int64_t LastFrameTimeUs = AV_NOPTS_VALUE;
+  int64_t FirstTimedFrame = -1, LastTimedFrame = -1;
+  // The frame rate the demuxer makes of the stream (av_guess_frame_rate).
+  AVRational FrameRate{0, 1};
+  // Sample aspect ratio as a player takes it: the container's for the
+  // stream, else the first decoded frame's, else the codec parameters'
+  // (0/1 when none says).
+  AVRational SampleAspect{0, 1};
+  // One picture from the middle of the stream as RGB24 (Width * 3 bytes a
+  // row, Height rows, BT.601 as the test media are made), and its number
+  // (0 = the first decoded picture). The middle is taken from the stream's
+  // frame count or duration as the demuxer reports them; when the stream
+  // ends before it, the last picture is taken. Empty when nothing decoded.
+  std::vector<uint8_t> MiddleRgb;
+  int64_t MiddleFrame = -1;
 
   double Seconds() const { return SampleRate > 0 ? static_cast<double>(Samples) / SampleRate : 0.0; }
+  // Width / height as a player shows it (square pixels when the sample
+  // aspect is unknown).
+  double DisplayAspect() const;
 };
 
 struct TDecodedFile {
@@ -157,6 +182,10 @@ struct TDecodedFile {
   int ProbeAudioStreams = -1;
   int ProbeVideoStreams = -1;
   int64_t ProbeDurationUs = -1;
+  // The probe's first video stream: display aspect (-1 when there is no
+  // video stream) and real base frame rate.
+  float ProbeDisplayAspect = -1.0f;
+  AVRational ProbeFrameRate{0, 1};
   std::vector<TDecodedStream> Streams;
 
   // The first stream of a type, or nullptr.

@@ -1,0 +1,1360 @@
+// The video output path: frame-rate synchronisation (drops, duplicates, the
+// vsync methods and the automatic choice), the frame limit, crop, scale and
+// pad checked on the decoded pictures, an input whose frame size changes,
+// the hook stage (hook ranges, the before-hook and custom-hook events, hook
+// modules) and the post hooks (preview bitmap event, preview window), and
+// the video statistics file.
+//
+// Two kinds of test: whole conversions of generated clips, decoded again
+// picture by picture, and a bench that calls the encoding step directly
+// with a chosen input clock, so that a rule's exact threshold case can be
+// put to it (one input stream, one rawvideo encoder, a real muxer).
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/config/FFmpeg.h"
+#include "engine/config/RunState.h"
+#include "engine/pipeline/RunTables.h"
+#include "runtime/FFUtils.h"
+#include "runtime/FFmpegLoader.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/FrameHook.h"
+#include "runtime/Previewer.h"
+#include "runtime/lib/AVCodec.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/AVUtil.h"
+#include "runtime/lib/SwScale.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/engine/TranscodeTestSupport.h"
+#include "tests/media/TestMedia.h"
+
+namespace {
+
+using transcodetest::TConversion;
+using transcodetest::TTestFolder;
+
+// ---- Clips ----
+
+// A clip without sound. avi is MPEG-4 Visual without B-frames, so every
+// packet's time is its picture's time.
+testmedia::ClipSpec VideoSpec(const std::string& AContainer, int AWidth, int AHeight, int AFpsNum, int AFpsDen,
+                              double ASeconds) {
+  testmedia::ClipSpec spec;
+  spec.container = AContainer;
+  spec.width = AWidth;
+  spec.height = AHeight;
+  spec.fpsNum = AFpsNum;
+  spec.fpsDen = AFpsDen;
+  spec.durationSec = ASeconds;
+  spec.audio = false;
+  return spec;
+}
+
+std::string VideoClip(const std::string& AContainer, int AWidth, int AHeight, int AFpsNum, int AFpsDen,
+                      double ASeconds) {
+  return testmedia::CachedClip(VideoSpec(AContainer, AWidth, AHeight, AFpsNum, AFpsDen, ASeconds));
+}
+
+// 320x240 at 25 fps, one second: 25 pictures.
+std::string Picture320() { return VideoClip("avi", 320, 240, 25, 1, 1.0); }
+
+// Expects a run that ended normally.
+void ExpectFinished(const TConversion& AConversion) {
+  EXPECT_EQ(AConversion.Terminations(), 1);
+  EXPECT_TRUE(AConversion.Finished());
+  EXPECT_FALSE(AConversion.HasException()) << AConversion.ExceptionMessage();
+}
+
+bool Logged(TLogLevel ALevel, const std::string& AText) {
+  for (const TRecordedLine& line : LogLines())
+    if (line.Level == ALevel && line.Text == AText) return true;
+  return false;
+}
+
+int LinesContaining(const std::string& AText) {
+  int count = 0;
+  for (const TRecordedLine& line : LogLines())
+    if (line.Text.find(AText) != std::string::npos) ++count;
+  return count;
+}
+
+// ---- Decoded pictures ----
+
+struct TPicture {
+  int64_t PtsUs = AV_NOPTS_VALUE;
+  int Width = 0, Height = 0;
+  std::vector<uint8_t> Rgb;   // RGB24, Width * 3 bytes a row
+  std::vector<uint8_t> Luma;  // the first plane as decoded, Width bytes a row
+};
+
+struct TPictures {
+  std::string Error;
+  std::vector<TPicture> Frames;
+};
+
+// Every picture of the first video stream of APath, in display order.
+TPictures DecodePictures(const std::string& APath) {
+  TPictures result;
+  AVFormatContext* context = nullptr;
+  if (lib::avformat_open_input(&context, APath.c_str(), nullptr, nullptr) < 0) {
+    result.Error = "cannot open " + APath;
+    return result;
+  }
+  AVCodecContext* decoder = nullptr;
+  AVPacket* packet = lib::av_packet_alloc();
+  AVFrame* frame = lib::av_frame_alloc();
+  SwsContext* scaler = nullptr;
+  int index = -1;
+  if (lib::avformat_find_stream_info(context, nullptr) >= 0)
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+      if (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        index = static_cast<int>(i);
+        break;
+      }
+  const AVCodec* codec = index >= 0 ? lib::avcodec_find_decoder(context->streams[index]->codecpar->codec_id) : nullptr;
+  if (codec) {
+    decoder = lib::avcodec_alloc_context3(codec);
+    lib::avcodec_parameters_to_context(decoder, context->streams[index]->codecpar);
+    decoder->pkt_timebase = context->streams[index]->time_base;
+    decoder->thread_count = 1;
+    std::lock_guard<std::recursive_mutex> guard(CodecLock());
+    if (lib::avcodec_open2(decoder, codec, nullptr) < 0) lib::avcodec_free_context(&decoder);
+  }
+  if (!decoder) {
+    result.Error = "no video decoder for " + APath;
+  } else {
+    const AVRational timeBase = context->streams[index]->time_base;
+    auto receive = [&] {
+      while (lib::avcodec_receive_frame(decoder, frame) >= 0) {
+        TPicture picture;
+        picture.Width = frame->width;
+        picture.Height = frame->height;
+        if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+          picture.PtsUs = lib::av_rescale_q(frame->best_effort_timestamp, timeBase, AVRational{1, AV_TIME_BASE});
+        picture.Luma.resize(static_cast<size_t>(frame->width) * frame->height);
+        for (int y = 0; y < frame->height; ++y)
+          std::memcpy(&picture.Luma[static_cast<size_t>(y) * frame->width],
+                      frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], frame->width);
+        scaler = lib::sws_getCachedContext(scaler, frame->width, frame->height,
+                                           static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
+                                           AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr,
+                                           nullptr);
+        if (scaler) {
+          picture.Rgb.resize(static_cast<size_t>(frame->width) * frame->height * 3);
+          uint8_t* planes[4] = {picture.Rgb.data(), nullptr, nullptr, nullptr};
+          int strides[4] = {frame->width * 3, 0, 0, 0};
+          lib::sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
+        }
+        result.Frames.push_back(std::move(picture));
+        lib::av_frame_unref(frame);
+      }
+    };
+    while (lib::av_read_frame(context, packet) >= 0) {
+      if (packet->stream_index == index && lib::avcodec_send_packet(decoder, packet) >= 0) receive();
+      lib::av_packet_unref(packet);
+    }
+    lib::avcodec_send_packet(decoder, nullptr);
+    receive();
+  }
+  lib::sws_freeContext(scaler);
+  lib::av_frame_free(&frame);
+  lib::av_packet_free(&packet);
+  lib::avcodec_free_context(&decoder);
+  lib::avformat_close_input(&context);
+  return result;
+}
+
+testmedia::MeanRgb MeanOf(const TPicture& APicture, const testmedia::Rect& ARect) {
+  testmedia::MeanRgb mean;
+  double count = 0;
+  for (int y = ARect.y; y < ARect.y + ARect.h; ++y)
+    for (int x = ARect.x; x < ARect.x + ARect.w; ++x) {
+      const uint8_t* p = &APicture.Rgb[(static_cast<size_t>(y) * APicture.Width + x) * 3];
+      mean.r += p[0];
+      mean.g += p[1];
+      mean.b += p[2];
+      ++count;
+    }
+  if (count > 0) {
+    mean.r /= count;
+    mean.g /= count;
+    mean.b /= count;
+  }
+  return mean;
+}
+
+double LumaOf(const TPicture& APicture, const testmedia::Rect& ARect) {
+  double sum = 0, count = 0;
+  for (int y = ARect.y; y < ARect.y + ARect.h; ++y)
+    for (int x = ARect.x; x < ARect.x + ARect.w; ++x) {
+      sum += APicture.Luma[static_cast<size_t>(y) * APicture.Width + x];
+      ++count;
+    }
+  return count > 0 ? sum / count : 0;
+}
+
+std::string Describe(const testmedia::MeanRgb& AMean) {
+  std::ostringstream text;
+  text << "(" << std::lround(AMean.r) << "," << std::lround(AMean.g) << "," << std::lround(AMean.b) << ")";
+  return text.str();
+}
+
+// Expects the mean colour of ARect to be AColour, up to ATolerance per channel.
+void ExpectColour(const TPicture& APicture, const testmedia::Rect& ARect, const testmedia::Rgb& AColour,
+                  const std::string& AWhat, double ATolerance = 24) {
+  ASSERT_LE(ARect.x + ARect.w, APicture.Width) << AWhat;
+  ASSERT_LE(ARect.y + ARect.h, APicture.Height) << AWhat;
+  const testmedia::MeanRgb mean = MeanOf(APicture, ARect);
+  EXPECT_LE(testmedia::ColourDistance(mean, AColour), ATolerance)
+      << AWhat << ": " << Describe(mean) << " instead of (" << int(AColour.r) << "," << int(AColour.g) << ","
+      << int(AColour.b) << ")";
+}
+
+// Expects the four quadrant colours of the clip pattern in the picture area
+// AArea (the inner part of a padded picture, or the whole picture).
+void ExpectQuadrants(const TPicture& APicture, const testmedia::Rect& AArea, const std::string& AWhat) {
+  using testmedia::Quadrant;
+  const std::pair<Quadrant, testmedia::Rgb> quadrants[] = {{Quadrant::TopLeft, testmedia::kTopLeft},
+                                                           {Quadrant::TopRight, testmedia::kTopRight},
+                                                           {Quadrant::BottomLeft, testmedia::kBottomLeft},
+                                                           {Quadrant::BottomRight, testmedia::kBottomRight}};
+  const char* names[] = {"top left", "top right", "bottom left", "bottom right"};
+  int i = 0;
+  for (const auto& [quadrant, colour] : quadrants) {
+    testmedia::Rect inner = testmedia::QuadrantInner(quadrant, AArea.w, AArea.h);
+    inner.x += AArea.x;
+    inner.y += AArea.y;
+    ExpectColour(APicture, inner, colour, AWhat + ", " + names[i++]);
+  }
+}
+
+// ---- The bench: the encoding step on its own ----
+
+// One line of the "framecrc" muxer: a written packet.
+struct TWrittenPacket {
+  int64_t Dts = 0;
+  int64_t Pts = 0;
+  int Size = 0;
+};
+
+// One input stream feeding one encoding output stream: a rawvideo encoder
+// (one packet per picture, at once) into a real muxer. The input clock is
+// set by each call, the way the decoding step sets it.
+class TVideoBench {
+public:
+  TVideoBench() {
+    FEngine.FBuffers = std::make_unique<TPipelineBuffers>();
+    FRun.InputStreams.push_back(std::make_unique<TInputStreamState>());
+    FRun.OutputStreams.push_back(std::make_unique<TOutputStreamState>());
+    In = FRun.InputStreams[0].get();
+    Out = FRun.OutputStreams[0].get();
+    In->DecodingNeeded = 1;
+    In->Discard = 0;
+    Out->EncodingNeeded = 1;
+    Out->SyncInput = In;
+    FFrame = lib::av_frame_alloc();
+  }
+  ~TVideoBench() {
+    FEngine.FOutputFiles[0] = nullptr;
+    if (FMuxer) {
+      if (FMuxer->pb && !(FMuxer->oformat->flags & AVFMT_NOFILE)) lib::avio_closep(&FMuxer->pb);
+      lib::avformat_free_context(FMuxer);
+    }
+    if (Out->ScalerContext) lib::sws_freeContext(Out->ScalerContext);
+    if (Out->ScaledPicture) lib::av_frame_free(&Out->ScaledPicture);
+    lib::avcodec_free_context(&FEncoder);
+    lib::av_frame_free(&FFrame);
+  }
+  TVideoBench(const TVideoBench&) = delete;
+  TVideoBench& operator=(const TVideoBench&) = delete;
+
+  TCustomFFmpeg& Engine() { return FEngine; }
+
+  // A yuv420p rawvideo encoder of AWidth x AHeight in ATimeBase, writing
+  // into AMuxer at APath.
+  bool Open(const char* AMuxer, const std::string& APath, int AWidth, int AHeight, AVRational ATimeBase) {
+    const AVCodec* codec = lib::avcodec_find_encoder(AV_CODEC_ID_RAWVIDEO);
+    if (!codec) return false;
+    FEncoder = lib::avcodec_alloc_context3(codec);
+    FEncoder->width = AWidth;
+    FEncoder->height = AHeight;
+    FEncoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    FEncoder->time_base = ATimeBase;
+    FEncoder->framerate = AVRational{ATimeBase.den, ATimeBase.num};
+    if (lib::avcodec_open2(FEncoder, codec, nullptr) < 0) return false;
+    Out->Encoder = FEncoder;
+    FPath = APath;
+    if (lib::avformat_alloc_output_context2(&FMuxer, nullptr, AMuxer, APath.c_str()) < 0 || !FMuxer) return false;
+    AVStream* stream = lib::avformat_new_stream(FMuxer, nullptr);
+    if (!stream) return false;
+    lib::avcodec_parameters_from_context(stream->codecpar, FEncoder);
+    stream->time_base = ATimeBase;
+    if (!(FMuxer->oformat->flags & AVFMT_NOFILE) && lib::avio_open(&FMuxer->pb, APath.c_str(), AVIO_FLAG_WRITE) < 0)
+      return false;
+    if (lib::avformat_write_header(FMuxer, nullptr) < 0) return false;
+    Out->Stream = stream;
+    FEngine.FOutputFiles[0] = FMuxer;
+    return true;
+  }
+  AVFormatContext* Muxer() const { return FMuxer; }
+
+  // The scaler the set-up plans for an input of AWidth x AHeight (yuv420p)
+  // with the given crop bands.
+  bool PlanScaling(int AWidth, int AHeight, int ATop, int ABottom, int ALeft, int ARight) {
+    Out->VideoCrop = (ATop || ABottom || ALeft || ARight) ? 1 : 0;
+    Out->TopBand = Out->ConfiguredTopBand = ATop;
+    Out->BottomBand = Out->ConfiguredBottomBand = ABottom;
+    Out->LeftBand = Out->ConfiguredLeftBand = ALeft;
+    Out->RightBand = Out->ConfiguredRightBand = ARight;
+    Out->VideoResample = 1;
+    Out->ScaledPicture = lib::av_frame_alloc();
+    Out->ScaledPicture->format = FEncoder->pix_fmt;
+    Out->ScaledPicture->width = FEncoder->width;
+    Out->ScaledPicture->height = FEncoder->height;
+    if (lib::av_frame_get_buffer(Out->ScaledPicture, 0) < 0) return false;
+    Out->ScalerContext = lib::sws_getContext(AWidth - ALeft - ARight, AHeight - ATop - ABottom, AV_PIX_FMT_YUV420P,
+                                             FEncoder->width, FEncoder->height, FEncoder->pix_fmt, SWS_BICUBIC,
+                                             nullptr, nullptr, nullptr);
+    Out->InitialHeight = AHeight;
+    Out->InitialWidth = AWidth;
+    Out->ResampleHeight = AHeight - ATop - ABottom;
+    Out->ResampleWidth = AWidth - ALeft - ARight;
+    Out->ResamplePixFmt = AV_PIX_FMT_YUV420P;
+    return Out->ScalerContext != nullptr;
+  }
+
+  // A decoded picture at APtsUs on the input clock (of the encoder's size
+  // unless given), through the encoding step; its result.
+  int Feed(int64_t APtsUs, int AWidth = 0, int AHeight = 0, AVPixelFormat AFormat = AV_PIX_FMT_YUV420P) {
+    lib::av_frame_unref(FFrame);
+    FFrame->format = AFormat;
+    FFrame->width = AWidth > 0 ? AWidth : FEncoder->width;
+    FFrame->height = AHeight > 0 ? AHeight : FEncoder->height;
+    if (lib::av_frame_get_buffer(FFrame, 0) < 0) throw std::runtime_error("no picture buffer");
+    const AVPixFmtDescriptor* desc = lib::av_pix_fmt_desc_get(AFormat);
+    for (int plane = 0; plane < 3; ++plane) {
+      const int rows = plane ? -((-FFrame->height) >> desc->log2_chroma_h) : FFrame->height;
+      for (int y = 0; y < rows; ++y)
+        std::memset(FFrame->data[plane] + static_cast<ptrdiff_t>(y) * FFrame->linesize[plane], plane ? 128 : 100,
+                    static_cast<size_t>(FFrame->linesize[plane]));
+    }
+    In->Pts = APtsUs;
+    return FEngine.EncodeVideoFrame(FRun, *Out, *In, FFrame);
+  }
+  // A picture whose input time is ATicks encoder ticks ahead of the output
+  // (the vdelta of the synchronisation).
+  int FeedAhead(double ATicks) {
+    const double seconds = (static_cast<double>(Out->OutputTicks) + ATicks) * av_q2d(FEncoder->time_base);
+    return Feed(std::llround(seconds * 1000000.0));
+  }
+
+  // Writes the trailer and closes the file; for "framecrc" the packets.
+  std::vector<TWrittenPacket> Close() {
+    std::vector<TWrittenPacket> packets;
+    EXPECT_EQ(lib::av_write_trailer(FMuxer), 0);
+    if (FMuxer->pb) lib::avio_closep(&FMuxer->pb);
+    if (std::strcmp(FMuxer->oformat->name, "framecrc") != 0) return packets;
+    std::ifstream file(FPath);
+    std::string line;
+    while (std::getline(file, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream fields(line);
+      std::string stream, dts, pts, duration, size;
+      std::getline(fields, stream, ',');
+      std::getline(fields, dts, ',');
+      std::getline(fields, pts, ',');
+      std::getline(fields, duration, ',');
+      std::getline(fields, size, ',');
+      packets.push_back({std::stoll(dts), std::stoll(pts), std::stoi(size)});
+    }
+    return packets;
+  }
+
+  TInputStreamState* In = nullptr;
+  TOutputStreamState* Out = nullptr;
+
+private:
+  TCustomFFmpeg FEngine;
+  TTranscodeRun FRun;
+  AVCodecContext* FEncoder = nullptr;
+  AVFormatContext* FMuxer = nullptr;
+  AVFrame* FFrame = nullptr;
+  std::string FPath;
+};
+
+std::vector<int64_t> PtsOf(const std::vector<TWrittenPacket>& APackets) {
+  std::vector<int64_t> pts;
+  for (const TWrittenPacket& packet : APackets) pts.push_back(packet.Pts);
+  return pts;
+}
+
+constexpr AVRational k25Fps{1, 25};
+
+}  // namespace
+
+// ---- Synchronisation ----
+
+TEST(VideoPathSync, HalfASecondAheadDuplicatesTheFirstPictureTwelveTimes) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "dup.crc", 32, 16, k25Fps));
+  bench.Engine().FVideoSyncMethod = 1;  // framecrc takes a variable rate: the automatic method would not duplicate
+  bench.Engine().FVerbose = 3;
+  ClearLogLines();
+  bench.Feed(500000);  // vdelta = 0.5 s / (1/25 s) - 0 = 12.5
+  EXPECT_EQ(bench.Out->OutputTicks, 13);
+  EXPECT_EQ(bench.Out->FrameNumber, 13);
+  EXPECT_EQ(bench.Engine().FFramesDup, 12);
+  EXPECT_EQ(bench.Engine().FFramesDrop, 0);
+  EXPECT_TRUE(Logged(llVerbose, "*** 12 dup!"));
+  const std::vector<TWrittenPacket> packets = bench.Close();
+  ASSERT_EQ(packets.size(), 13u);
+  for (size_t i = 0; i < packets.size(); ++i) {
+    EXPECT_EQ(packets[i].Pts, static_cast<int64_t>(i));
+    EXPECT_EQ(packets[i].Size, 32 * 16 * 3 / 2);
+  }
+}
+
+TEST(VideoPathSync, DropsAndDuplicatesAreLoggedOnlyFromVerbosityThree) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "quiet.crc", 32, 16, k25Fps));
+  bench.Engine().FVerbose = 2;
+  bench.Engine().FVideoSyncMethod = 1;
+  ClearLogLines();
+  bench.FeedAhead(3);     // n = 3
+  bench.FeedAhead(-1.2);  // dropped
+  EXPECT_EQ(bench.Engine().FFramesDup, 2);
+  EXPECT_EQ(bench.Engine().FFramesDrop, 1);
+  EXPECT_EQ(LinesContaining("dup!"), 0);
+  EXPECT_EQ(LinesContaining("drop!"), 0);
+
+  bench.Engine().FVerbose = 3;
+  bench.FeedAhead(-1.2);
+  EXPECT_TRUE(Logged(llVerbose, "*** drop!"));
+  EXPECT_EQ(bench.Engine().FFramesDrop, 2);
+  bench.Close();
+}
+
+// Method 1 keeps the frame rate constant: it drops only a picture more than
+// 1.1 ticks late and duplicates one more than 1.1 ticks early. Method 2
+// (variable frame rate) never duplicates: it drops a picture 0.6 ticks late
+// and lets the output clock jump to a picture more than 0.6 ticks early.
+TEST(VideoPathSync, MethodOneDropsAndDuplicatesOnlyBeyondElevenTenths) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "m1.crc", 32, 16, k25Fps));
+  bench.Engine().FVideoSyncMethod = 1;
+  bench.FeedAhead(0);     // written at 0
+  bench.FeedAhead(-1.2);  // dropped
+  EXPECT_EQ(bench.Engine().FFramesDrop, 1);
+  EXPECT_EQ(bench.Out->OutputTicks, 1);
+  bench.FeedAhead(-0.8);  // kept: written at 1
+  bench.FeedAhead(0.8);   // kept where the output is: written at 2
+  bench.FeedAhead(1.0);   // still one picture: written at 3
+  bench.FeedAhead(1.6);   // two pictures: written at 4 and 5
+  EXPECT_EQ(bench.Engine().FFramesDrop, 1);
+  EXPECT_EQ(bench.Engine().FFramesDup, 1);
+  EXPECT_EQ(PtsOf(bench.Close()), (std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST(VideoPathSync, MethodTwoDropsEarlierAndJumpsInsteadOfDuplicating) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "m2.crc", 32, 16, k25Fps));
+  bench.Engine().FVideoSyncMethod = 2;
+  bench.FeedAhead(0);     // written at 0
+  bench.FeedAhead(-1.2);  // dropped
+  bench.FeedAhead(-0.8);  // dropped as well
+  EXPECT_EQ(bench.Engine().FFramesDrop, 2);
+  EXPECT_EQ(bench.Out->OutputTicks, 1);
+  bench.FeedAhead(-0.4);  // kept: written at 1
+  bench.FeedAhead(0.5);   // kept where the output is: written at 2
+  bench.FeedAhead(0.8);   // input at 3.8: the clock jumps to 4, one picture
+  EXPECT_EQ(bench.Out->OutputTicks, 5);
+  bench.FeedAhead(12.3);  // input at 17.3: the clock jumps to 17, one picture
+  EXPECT_EQ(bench.Out->OutputTicks, 18);
+  EXPECT_EQ(bench.Engine().FFramesDup, 0);
+  EXPECT_EQ(bench.Engine().FFramesDrop, 2);
+  EXPECT_EQ(PtsOf(bench.Close()), (std::vector<int64_t>{0, 1, 2, 4, 17}));
+}
+
+// The automatic method (-1) synchronises with the rules of method 2 for a
+// muxer that takes a variable frame rate and of method 1 for others; with
+// an encoder time base of a millisecond or less it does not synchronise:
+// the output clock follows the input and every picture is written once.
+TEST(VideoPathSync, AutomaticMethodFollowsTheMuxerAndTheTimeBase) {
+  TTestFolder folder;
+  {
+    TVideoBench bench;
+    ASSERT_TRUE(bench.Open("framecrc", folder / "vfr.crc", 32, 16, k25Fps));
+    ASSERT_TRUE(bench.Muxer()->oformat->flags & AVFMT_VARIABLE_FPS);
+    ASSERT_EQ(bench.Engine().FVideoSyncMethod, -1);
+    bench.FeedAhead(0);
+    bench.FeedAhead(-0.8);  // dropped (method 2)
+    bench.FeedAhead(2.0);   // the clock jumps, no duplicate (method 2)
+    EXPECT_EQ(bench.Engine().FFramesDrop, 1);
+    EXPECT_EQ(bench.Engine().FFramesDup, 0);
+    EXPECT_EQ(PtsOf(bench.Close()), (std::vector<int64_t>{0, 3}));
+  }
+  {
+    TVideoBench bench;
+    ASSERT_TRUE(bench.Open("avi", folder / "cfr.avi", 32, 16, k25Fps));
+    ASSERT_FALSE(bench.Muxer()->oformat->flags & AVFMT_VARIABLE_FPS);
+    bench.FeedAhead(0);
+    bench.FeedAhead(-0.8);  // kept (method 1)
+    bench.FeedAhead(2.0);   // one duplicate (method 1)
+    EXPECT_EQ(bench.Engine().FFramesDrop, 0);
+    EXPECT_EQ(bench.Engine().FFramesDup, 1);
+    EXPECT_EQ(bench.Out->FrameNumber, 4);
+    bench.Close();
+  }
+  {
+    TVideoBench bench;
+    ASSERT_TRUE(bench.Open("framecrc", folder / "ms.crc", 32, 16, AVRational{1, 1000}));
+    bench.Feed(0);
+    bench.Feed(40000);
+    bench.Feed(500000);  // 459 ticks ahead: still one picture
+    EXPECT_EQ(bench.Engine().FFramesDup, 0);
+    EXPECT_EQ(bench.Engine().FFramesDrop, 0);
+    EXPECT_EQ(bench.Out->FrameNumber, 3);
+    EXPECT_EQ(bench.Out->OutputTicks, 501);
+    EXPECT_EQ(PtsOf(bench.Close()), (std::vector<int64_t>{0, 40, 500}));
+  }
+  {
+    // The same time base with method 1 asked for: 39 ticks ahead is 38 duplicates.
+    TVideoBench bench;
+    ASSERT_TRUE(bench.Open("framecrc", folder / "ms1.crc", 32, 16, AVRational{1, 1000}));
+    bench.Engine().FVideoSyncMethod = 1;
+    bench.Feed(0);
+    bench.Feed(40000);
+    EXPECT_EQ(bench.Engine().FFramesDup, 38);
+    EXPECT_EQ(bench.Out->FrameNumber, 40);
+    bench.Close();
+  }
+}
+
+TEST(VideoPathSync, MethodZeroTakesTheInputClockForEveryPicture) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "m0.crc", 32, 16, k25Fps));
+  bench.Engine().FVideoSyncMethod = 0;
+  bench.Feed(0);
+  bench.Feed(400000);  // 10 ticks ahead
+  bench.Feed(480000);  // one tick ahead
+  EXPECT_EQ(bench.Engine().FFramesDup, 0);
+  EXPECT_EQ(bench.Engine().FFramesDrop, 0);
+  EXPECT_EQ(PtsOf(bench.Close()), (std::vector<int64_t>{0, 10, 12}));
+}
+
+TEST(VideoPathSync, TheFrameLimitCutsDuplicates) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "limit.crc", 32, 16, k25Fps));
+  bench.Engine().FVideoSyncMethod = 1;
+  bench.Engine().FMaxFrames[0] = 100;
+  bench.Out->FrameNumber = 99;
+  bench.Out->OutputTicks = 99;
+  EXPECT_GT(bench.FeedAhead(2.6), 0);  // n = 3, one frame left
+  EXPECT_EQ(bench.Engine().FFramesDup, 2) << "counted before the limit";
+  EXPECT_EQ(bench.Out->FrameNumber, 100);
+  EXPECT_EQ(bench.Out->OutputTicks, 100);
+  EXPECT_EQ(bench.FeedAhead(0), 0);  // nothing more
+  EXPECT_EQ(bench.Out->FrameNumber, 100);
+  EXPECT_EQ(PtsOf(bench.Close()), (std::vector<int64_t>{99}));
+}
+
+// Whole conversions: the input's timing decides what is written.
+TEST(VideoPathSync, AnInputOffsetOfHalfASecondRepeatsTheFirstPicture) {
+  TTestFolder folder;
+  testmedia::ClipSpec spec = VideoSpec("mkv", 160, 120, 25, 1, 0.04);  // one picture, times in ms
+  spec.videoCodec = "mpeg4";
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({{"itsoffset", "0.5"}}, testmedia::CachedClip(spec))) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"r", "25"}}, folder / "late.avi")) << conversion.Error();
+  ASSERT_TRUE(conversion.SetOptions({{"v", "3"}}));
+  ClearLogLines();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_EQ(conversion.Engine().FFramesDup, 12);
+  EXPECT_EQ(conversion.Engine().FFramesDrop, 0);
+  EXPECT_TRUE(Logged(llVerbose, "*** 12 dup!"));
+  const TPictures pictures = DecodePictures(folder / "late.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  EXPECT_EQ(pictures.Frames.size(), 13u);
+}
+
+// 12.5 pictures a second made into 25: a constant-rate muxer (AVI) gets
+// every picture after the first two twice; a variable-rate one (Matroska)
+// gets each picture once, unless method 1 is asked for.
+TEST(VideoPathSync, DoublingTheFrameRateDuplicatesOnlyForConstantRateMuxers) {
+  const std::string source = VideoClip("avi", 160, 120, 25, 2, 2.0);  // 25 pictures
+  struct TCase {
+    const char* File;
+    const char* Method;  // empty: automatic
+    int Frames;
+    int Dups;
+  };
+  const TCase cases[] = {{"cfr.avi", "", 48, 23}, {"vfr.mkv", "", 25, 0}, {"forced.mkv", "1", 48, 23}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.File);
+    TTestFolder folder;
+    TConversion conversion;
+    ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
+    transcodetest::TOptionList options = {{"r", "25"}, {"vcodec", "mpeg4"}};
+    if (*c.Method) options.push_back({"vsync", c.Method});
+    ASSERT_TRUE(conversion.AddOutput(options, folder / c.File)) << conversion.Error();
+    conversion.RunInline();
+    ExpectFinished(conversion);
+    EXPECT_EQ(conversion.Engine().FFramesDup, c.Dups);
+    EXPECT_EQ(conversion.Engine().FFramesDrop, 0);
+    const TPictures pictures = DecodePictures(folder / c.File);
+    ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+    EXPECT_EQ(static_cast<int>(pictures.Frames.size()), c.Frames);
+  }
+}
+
+// 50 pictures a second made into 25: after the first two, every other
+// picture is dropped.
+TEST(VideoPathSync, HalvingTheFrameRateDropsEveryOtherPicture) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 160, 120, 50, 1, 1.0))) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"r", "25"}}, folder / "half.avi")) << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_EQ(conversion.Engine().FFramesDrop, 24);
+  EXPECT_EQ(conversion.Engine().FFramesDup, 0);
+  const TPictures pictures = DecodePictures(folder / "half.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  EXPECT_EQ(pictures.Frames.size(), 26u);
+}
+
+TEST(VideoPathSync, VframesLimitsThePicturesWritten) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"vframes", "10"}}, folder / "ten.avi")) << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "ten.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  EXPECT_EQ(pictures.Frames.size(), 10u);
+}
+
+// ---- Crop, scale, pad ----
+
+// 320x240 with its quadrants split at column 160 and row 120; the moving
+// bar covers rows 90 to 149.
+TEST(VideoPathPicture, CropRemovesTheFourBands) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"croptop", "40"},
+                                    {"cropbottom", "20"},
+                                    {"cropleft", "32"},
+                                    {"cropright", "64"},
+                                    {"qscale", "2"}},
+                                   folder / "crop.avi"))
+      << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "crop.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  for (size_t i : {size_t{0}, size_t{24}}) {
+    SCOPED_TRACE(i);
+    const TPicture& picture = pictures.Frames[i];
+    ASSERT_EQ(picture.Width, 224);
+    ASSERT_EQ(picture.Height, 180);
+    // The split is now at column 128 and row 80; the bar at rows 50 to 109.
+    ExpectColour(picture, {4, 4, 118, 40}, testmedia::kTopLeft, "top left");
+    ExpectColour(picture, {134, 4, 86, 40}, testmedia::kTopRight, "top right");
+    ExpectColour(picture, {4, 116, 118, 60}, testmedia::kBottomLeft, "bottom left");
+    ExpectColour(picture, {134, 116, 86, 60}, testmedia::kBottomRight, "bottom right");
+  }
+}
+
+TEST(VideoPathPicture, ScaleKeepsThePatternAtTheNewSize) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"s", "160x96"}, {"qscale", "2"}}, folder / "small.avi")) << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "small.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  for (const TPicture& picture : pictures.Frames) {
+    ASSERT_EQ(picture.Width, 160);
+    ASSERT_EQ(picture.Height, 96);
+  }
+  ExpectQuadrants(pictures.Frames[12], {0, 0, 160, 96}, "scaled");
+}
+
+// padcolor is 0xBBGGRR: yellow is 0x00FFFF.
+TEST(VideoPathPicture, PadSurroundsThePictureWithThePadColour) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"padtop", "16"},
+                                    {"padbottom", "32"},
+                                    {"padleft", "48"},
+                                    {"padright", "16"},
+                                    {"padcolor", "65535"},
+                                    {"qscale", "2"}},
+                                   folder / "pad.avi"))
+      << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "pad.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  constexpr testmedia::Rgb kYellow{255, 255, 0};
+  for (size_t i : {size_t{0}, size_t{24}}) {
+    SCOPED_TRACE(i);
+    const TPicture& picture = pictures.Frames[i];
+    ASSERT_EQ(picture.Width, 384);
+    ASSERT_EQ(picture.Height, 288);
+    ExpectColour(picture, {0, 0, 384, 12}, kYellow, "top pad");
+    ExpectColour(picture, {0, 260, 384, 28}, kYellow, "bottom pad");
+    ExpectColour(picture, {0, 20, 44, 232}, kYellow, "left pad");
+    ExpectColour(picture, {372, 20, 12, 232}, kYellow, "right pad");
+    ExpectQuadrants(picture, {48, 16, 320, 240}, "inner picture");
+  }
+}
+
+TEST(VideoPathPicture, CropScaleAndPadTogether) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  // Cropped to 224x180 (split at 128, 80), scaled to 112x90 (split at 64,
+  // 40), padded by 8 on each side with the default colour, black.
+  ASSERT_TRUE(conversion.AddOutput({{"croptop", "40"},
+                                    {"cropbottom", "20"},
+                                    {"cropleft", "32"},
+                                    {"cropright", "64"},
+                                    {"s", "112x90"},
+                                    {"padtop", "8"},
+                                    {"padbottom", "8"},
+                                    {"padleft", "8"},
+                                    {"padright", "8"},
+                                    {"qscale", "2"}},
+                                   folder / "all.avi"))
+      << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "all.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  const TPicture& picture = pictures.Frames[12];
+  ASSERT_EQ(picture.Width, 128);
+  ASSERT_EQ(picture.Height, 106);
+  constexpr testmedia::Rgb kBlack{0, 0, 0};
+  ExpectColour(picture, {0, 0, 128, 6}, kBlack, "top pad");
+  ExpectColour(picture, {0, 100, 128, 6}, kBlack, "bottom pad");
+  ExpectColour(picture, {0, 10, 6, 86}, kBlack, "left pad");
+  ExpectColour(picture, {122, 10, 6, 86}, kBlack, "right pad");
+  // Inside: the bar is at rows 25 to 54 of the 90.
+  ExpectColour(picture, {8 + 4, 8 + 3, 56, 17}, testmedia::kTopLeft, "top left");
+  ExpectColour(picture, {8 + 68, 8 + 3, 40, 17}, testmedia::kTopRight, "top right");
+  ExpectColour(picture, {8 + 4, 8 + 58, 56, 28}, testmedia::kBottomLeft, "bottom left");
+  ExpectColour(picture, {8 + 68, 8 + 58, 40, 28}, testmedia::kBottomRight, "bottom right");
+}
+
+namespace {
+
+// Two MPEG-TS clips of different frame sizes, one after the other in one
+// file: one stream whose pictures change size at the join.
+std::string JoinedSizes(const TTestFolder& AFolder) {
+  const std::string path = AFolder / "joined.ts";
+  std::ofstream joined(path, std::ios::binary);
+  for (const std::string& part : {VideoClip("ts", 320, 240, 25, 1, 1.0), VideoClip("ts", 160, 120, 25, 1, 1.0)}) {
+    std::ifstream in(part, std::ios::binary);
+    joined << in.rdbuf();
+  }
+  return path;
+}
+
+}  // namespace
+
+TEST(VideoPathPicture, ASizeChangeMidStreamKeepsTheRequestedSize) {
+  TTestFolder folder;
+  const std::string source = JoinedSizes(folder);
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"s", "256x192"}, {"qscale", "2"}}, folder / "sized.avi")) << conversion.Error();
+  ClearLogLines();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_TRUE(Logged(llQuiet, "Input Stream #0.0 frame size changed to 160x120, yuv420p"));
+  EXPECT_EQ(LinesContaining("frame size changed"), 1);
+  const TPictures pictures = DecodePictures(folder / "sized.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  EXPECT_NEAR(static_cast<double>(pictures.Frames.size()), 50, 2);
+  ASSERT_GT(pictures.Frames.size(), 40u);
+  for (const TPicture& picture : pictures.Frames) {
+    ASSERT_EQ(picture.Width, 256);
+    ASSERT_EQ(picture.Height, 192);
+  }
+  ExpectQuadrants(pictures.Frames[10], {0, 0, 256, 192}, "from the first part");
+  ExpectQuadrants(pictures.Frames[pictures.Frames.size() - 5], {0, 0, 256, 192}, "from the second part");
+}
+
+// Without a size of its own, the output takes the input's first size and
+// keeps it when the input's pictures change.
+TEST(VideoPathPicture, ASizeChangeWithoutScalingKeepsTheFirstSize) {
+  TTestFolder folder;
+  const std::string source = JoinedSizes(folder);
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "first.avi")) << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "first.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_GT(pictures.Frames.size(), 40u);
+  for (const TPicture& picture : pictures.Frames) {
+    ASSERT_EQ(picture.Width, 320);
+    ASSERT_EQ(picture.Height, 240);
+  }
+  ExpectQuadrants(pictures.Frames[pictures.Frames.size() - 5], {0, 0, 320, 240}, "from the second part");
+}
+
+// A crop without scaling: the second part's pictures are cropped in
+// proportion to the input's size at set-up (40 of 240 rows become 20 of
+// 120) and scaled to the output size, so the split of the quadrants stays
+// where it was (row 80 of 200).
+TEST(VideoPathPicture, ASizeChangeUnderACropKeepsThePictureInPlace) {
+  TTestFolder folder;
+  const std::string source = JoinedSizes(folder);
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"croptop", "40"}, {"qscale", "2"}}, folder / "cropped.avi")) << conversion.Error();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  const TPictures pictures = DecodePictures(folder / "cropped.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_GT(pictures.Frames.size(), 40u);
+  for (size_t i : {size_t{10}, pictures.Frames.size() - 5}) {
+    SCOPED_TRACE(i);
+    const TPicture& picture = pictures.Frames[i];
+    ASSERT_EQ(picture.Width, 320);
+    ASSERT_EQ(picture.Height, 200);
+    // Across the moving bar (a tenth of the width): a wider tolerance.
+    ExpectColour(picture, {8, 60, 142, 16}, testmedia::kTopLeft, "just above the split", 40);
+    ExpectColour(picture, {8, 86, 142, 16}, testmedia::kBottomLeft, "just below the split", 40);
+    ExpectColour(picture, {8, 8, 142, 30}, testmedia::kTopLeft, "top left");
+    ExpectColour(picture, {8, 160, 142, 30}, testmedia::kBottomLeft, "bottom left");
+  }
+}
+
+// A crop that no longer fits the picture skips the picture (or, with
+// exit-on-error, ends the run).
+TEST(VideoPathPicture, ACropLargerThanThePictureSkipsIt) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "skip.crc", 64, 48, k25Fps));
+  ASSERT_TRUE(bench.PlanScaling(720, 576, 100, 0, 0, 0));
+  bench.Engine().FVideoSyncMethod = 0;
+  ClearLogLines();
+  EXPECT_GT(bench.Feed(0, 720, 576), 0);
+  EXPECT_EQ(bench.Feed(40000, 64, 48), 0);
+  EXPECT_TRUE(Logged(llError, "error cropping picture"));
+  bench.Engine().FExitOnError = true;
+  try {
+    bench.Feed(80000, 64, 48);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const FFmpegException& error) {
+    EXPECT_STREQ(error.what(), "error cropping picture");
+  }
+  EXPECT_EQ(bench.Close().size(), 1u);
+}
+
+// Padding of an odd number of rows or columns: the chroma planes, a half
+// as large, are padded by the rounded-down half.
+TEST(VideoPathPicture, OddPaddingStillGivesPictures) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"padtop", "3"}, {"padbottom", "5"}, {"padleft", "7"}, {"padright", "9"},
+                                    {"padcolor", "65535"}, {"qscale", "2"}},
+                                   folder / "odd.avi"))
+      << conversion.Error();
+  ClearLogLines();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_FALSE(LogContains("error padding picture"));
+  const TPictures pictures = DecodePictures(folder / "odd.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  const TPicture& picture = pictures.Frames[12];
+  ASSERT_EQ(picture.Width, 336);
+  ASSERT_EQ(picture.Height, 248);
+  ExpectQuadrants(picture, {7, 3, 320, 240}, "inner picture");
+  ExpectColour(picture, {0, 244, 336, 4}, testmedia::Rgb{255, 255, 0}, "bottom pad", 40);
+  ExpectColour(picture, {328, 8, 8, 232}, testmedia::Rgb{255, 255, 0}, "right pad", 40);
+}
+
+// The crop bands follow a size change in proportion, rounded down to even
+// numbers, and the scaler is made again for the new size.
+TEST(VideoPathPicture, CropBandsFollowASizeChangeInProportion) {
+  TTestFolder folder;
+  TVideoBench bench;
+  ASSERT_TRUE(bench.Open("framecrc", folder / "bands.crc", 360, 280, k25Fps));
+  ASSERT_TRUE(bench.PlanScaling(720, 576, 16, 0, 16, 0));
+  ClearLogLines();
+  bench.Feed(0, 720, 576);
+  EXPECT_EQ(LinesContaining("frame size changed"), 0);
+  EXPECT_EQ(bench.Out->ResampleHeight, 560);
+
+  bench.Feed(40000, 704, 480);
+  EXPECT_TRUE(Logged(llQuiet, "Input Stream #0.0 frame size changed to 704x480, yuv420p"));
+  EXPECT_EQ(bench.Out->TopBand, 12);   // 480 * 16 / 576 = 13, made even
+  EXPECT_EQ(bench.Out->LeftBand, 14);  // 704 * 16 / 720 = 15, made even
+  EXPECT_EQ(bench.Out->BottomBand, 0);
+  EXPECT_EQ(bench.Out->RightBand, 0);
+  EXPECT_EQ(bench.Out->ResampleHeight, 468);
+  EXPECT_EQ(bench.Out->ResampleWidth, 690);
+  EXPECT_EQ(bench.Out->ResamplePixFmt, AV_PIX_FMT_YUV420P);
+
+  bench.Feed(80000, 704, 480);  // the same size again: nothing new
+  EXPECT_EQ(LinesContaining("frame size changed"), 1);
+
+  bench.Feed(120000, 704, 480, AV_PIX_FMT_YUV422P);  // a format change counts as well
+  EXPECT_TRUE(Logged(llQuiet, "Input Stream #0.0 frame size changed to 704x480, yuv422p"));
+  EXPECT_EQ(bench.Out->ResamplePixFmt, AV_PIX_FMT_YUV422P);
+
+  bench.Feed(160000, 720, 576);
+  EXPECT_EQ(bench.Out->TopBand, 16);
+  EXPECT_EQ(bench.Out->LeftBand, 16);
+  EXPECT_EQ(LinesContaining("frame size changed"), 3);
+
+  const std::vector<TWrittenPacket> packets = bench.Close();
+  ASSERT_EQ(packets.size(), 5u);
+  for (const TWrittenPacket& packet : packets) EXPECT_EQ(packet.Size, 360 * 280 * 3 / 2);
+}
+
+// ---- Hooks ----
+
+namespace {
+
+std::string HookModule(const char* ABaseName) { return SystemPath(ModuleDir()) + ABaseName; }
+
+// The recording hook module: the time stamps of the pictures it was given.
+class TRecordingHook {
+public:
+  TRecordingHook() : Path(HookModule("libvidmill_videopath_test_hook.so")) {
+    FHandle = ::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL);  // the copy the engine will load too
+    if (!FHandle) return;
+    FPts = static_cast<int64_t*>(::dlsym(FHandle, "RecordedPts"));
+    FCount = static_cast<int*>(::dlsym(FHandle, "RecordedCount"));
+    FWidth = static_cast<int*>(::dlsym(FHandle, "RecordedWidth"));
+    FReleases = static_cast<int*>(::dlsym(FHandle, "ReleaseCount"));
+    if (FCount) *FCount = 0;
+  }
+  ~TRecordingHook() {
+    if (FHandle) ::dlclose(FHandle);
+  }
+  TRecordingHook(const TRecordingHook&) = delete;
+  TRecordingHook& operator=(const TRecordingHook&) = delete;
+
+  bool Loaded() const { return FPts && FCount && FWidth && FReleases; }
+  std::vector<int64_t> Recorded() const { return std::vector<int64_t>(FPts, FPts + std::min(*FCount, 4096)); }
+  int Width() const { return *FWidth; }
+  int Releases() const { return *FReleases; }
+
+  const std::string Path;
+
+private:
+  void* FHandle = nullptr;
+  int64_t* FPts = nullptr;
+  int* FCount = nullptr;
+  int* FWidth = nullptr;
+  int* FReleases = nullptr;
+};
+
+// Microseconds of picture k at AFps pictures a second.
+std::vector<int64_t> PictureTimes(int AFirst, int ALast, int AFps) {
+  std::vector<int64_t> times;
+  for (int k = AFirst; k <= ALast; ++k) times.push_back(static_cast<int64_t>(k) * 1000000 / AFps);
+  return times;
+}
+
+}  // namespace
+
+// 35 s at 5 pictures a second: pictures 0 to 174, picture k at k * 0.2 s.
+TEST(VideoPathHooks, HookRangesHookExactlyTheirPicturesAndThenStop) {
+  TRecordingHook hook;
+  ASSERT_TRUE(hook.Loaded()) << ::dlerror();
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 64, 48, 5, 1, 35.0))) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, folder / "ranges.avi")) << conversion.Error();
+  ASSERT_TRUE(conversion.SetOptions({{"vhook", hook.Path}})) << conversion.Error();
+  TCustomFFmpeg& engine = conversion.Engine();
+  engine.SetHookRanges({{20000000, 30000000}, {0, 10000000}});
+  conversion.RunInline();
+  ExpectFinished(conversion);
+
+  std::vector<int64_t> expected = PictureTimes(0, 50, 5);  // 0 s to 10 s, both ends included
+  const std::vector<int64_t> second = PictureTimes(100, 150, 5);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(hook.Recorded(), expected);
+  EXPECT_EQ(hook.Width(), 64);
+  EXPECT_EQ(engine.FHookFrameNumber, 175);
+  EXPECT_FALSE(engine.FUsingVhook) << "past the last range the hook stage is off";
+  EXPECT_EQ(engine.FHookAction, haStop);
+  EXPECT_EQ(DecodePictures(folder / "ranges.avi").Frames.size(), 175u);
+}
+
+// The before-hook event decides instead of the ranges; an exception in it is
+// logged and ends hooking.
+TEST(VideoPathHooks, TheBeforeHookEventDecidesPerPicture) {
+  TRecordingHook hook;
+  ASSERT_TRUE(hook.Loaded()) << ::dlerror();
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 64, 48, 5, 1, 5.0))) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, folder / "before.avi")) << conversion.Error();
+  ASSERT_TRUE(conversion.SetOptions({{"vhook", hook.Path}})) << conversion.Error();
+  TCustomFFmpeg& engine = conversion.Engine();
+  engine.SetHookRanges({{0, 60000000}});
+  std::vector<int64_t> asked;
+  engine.FOnBeforeHook = [&](TCustomFFmpeg*, int64_t APTS, THookAction& AAction) {
+    asked.push_back(APTS);
+    if (APTS >= 3000000) throw std::runtime_error("enough");
+    AAction = APTS >= 1000000 && APTS <= 2000000 ? haContinue : haIgnore;
+  };
+  ClearLogLines();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_EQ(asked, PictureTimes(0, 15, 5)) << "not asked again once hooking stopped";
+  EXPECT_EQ(hook.Recorded(), PictureTimes(5, 10, 5));
+  EXPECT_TRUE(Logged(llError, "Error occurs OnBeforeHook: enough"));
+  EXPECT_FALSE(engine.FUsingVhook);
+  EXPECT_EQ(DecodePictures(folder / "before.avi").Frames.size(), 25u);
+}
+
+namespace {
+
+void Paint(TBitmap& ABitmap, uint8_t ABlue, uint8_t AGreen, uint8_t ARed) {
+  for (int y = 0; y < ABitmap.Height; ++y) {
+    uint8_t* row = ABitmap.ScanLine(y);
+    for (int x = 0; x < ABitmap.Width; ++x) {
+      row[3 * x] = ABlue;
+      row[3 * x + 1] = AGreen;
+      row[3 * x + 2] = ARed;
+    }
+  }
+}
+
+}  // namespace
+
+// The custom hook sees every picture as a BGR bitmap (ranges do not apply
+// to it) and what it paints goes into the output. A handler that raises is
+// logged, its painting is not taken, and the next picture is hooked again.
+TEST(VideoPathHooks, ACustomHookPaintsThePicturesAndSurvivesAnException) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "painted.avi")) << conversion.Error();
+  TCustomFFmpeg& engine = conversion.Engine();
+  engine.SetHookRanges({{0, 100000}});
+  std::vector<int> numbers;
+  std::vector<int64_t> times;
+  bool sawPattern = false;
+  engine.FOnCustomHook = [&](TCustomFFmpeg*, TBitmap& ABitmap, int AFrameNumber, int64_t APTS, bool& AUpdate,
+                             bool& AStopHook) {
+    EXPECT_TRUE(AUpdate);
+    EXPECT_FALSE(AStopHook);
+    numbers.push_back(AFrameNumber);
+    times.push_back(APTS);
+    if (AFrameNumber == 1) {
+      // The bitmap is the decoded picture: red at the top left, in BGR order.
+      const uint8_t* pixel = ABitmap.ScanLine(30) + 3 * 40;
+      sawPattern = ABitmap.Width == 320 && ABitmap.Height == 240 && pixel[2] > 200 && pixel[1] < 60 && pixel[0] < 60;
+    }
+    Paint(ABitmap, 255, 0, 0);  // blue everywhere
+    if (AFrameNumber == 6) throw std::runtime_error("paint spilled");
+  };
+  ClearLogLines();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_TRUE(sawPattern);
+  std::vector<int> all(25);
+  for (int i = 0; i < 25; ++i) all[i] = i + 1;
+  EXPECT_EQ(numbers, all);
+  EXPECT_EQ(times, PictureTimes(0, 24, 25));
+  EXPECT_TRUE(Logged(llError, "Error occurs OnCustomHook: paint spilled"));
+  EXPECT_TRUE(engine.FOnCustomHook) << "an exception does not end the custom hook";
+
+  const TPictures pictures = DecodePictures(folder / "painted.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  constexpr testmedia::Rgb kBlue{0, 0, 255};
+  for (size_t i = 0; i < pictures.Frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (i == 5)
+      ExpectQuadrants(pictures.Frames[i], {0, 0, 320, 240}, "the picture whose handler raised");
+    else
+      ExpectColour(pictures.Frames[i], {0, 0, 320, 240}, kBlue, "painted");
+  }
+}
+
+TEST(VideoPathHooks, ACustomHookThatAsksToStopIsNotCalledAgain) {
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "stopped.avi")) << conversion.Error();
+  TCustomFFmpeg& engine = conversion.Engine();
+  int calls = 0;
+  engine.FOnCustomHook = [&](TCustomFFmpeg*, TBitmap& ABitmap, int AFrameNumber, int64_t, bool&, bool& AStopHook) {
+    ++calls;
+    Paint(ABitmap, 255, 0, 0);
+    AStopHook = AFrameNumber == 10;  // this picture is still painted
+  };
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_EQ(calls, 10);
+  EXPECT_FALSE(engine.FOnCustomHook);
+  EXPECT_EQ(engine.FHookAction, haStop);
+  const TPictures pictures = DecodePictures(folder / "stopped.avi");
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  ExpectColour(pictures.Frames[9], {0, 0, 320, 240}, testmedia::Rgb{0, 0, 255}, "the last hooked picture");
+  ExpectQuadrants(pictures.Frames[10], {0, 0, 320, 240}, "the first picture after the hook");
+}
+
+// The sample module inverts the luma of a band of rows at the top. Given
+// twice (8 rows, then 16) it is loaded once and chained twice: rows 0 to 7
+// are inverted twice (as they were), rows 8 to 15 once.
+TEST(VideoPathHooks, AChainOfHookModulesChangesTheOutputPicture) {
+  const std::string module = HookModule("libvidmill_options_test_hook.so");
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "hooked.avi")) << conversion.Error();
+  void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << ::dlerror();
+  auto* configured = static_cast<int*>(::dlsym(handle, "ConfigureCount"));
+  ASSERT_NE(configured, nullptr);
+  const int before = *configured;
+  ASSERT_TRUE(conversion.SetOptions({{"vhook", module + " 8"}, {"vhook", module + " 16"}})) << conversion.Error();
+  EXPECT_EQ(*configured, before + 2) << "one loaded copy configured both entries";
+  ::dlclose(handle);
+  ASSERT_EQ(conversion.Engine().FHookState->Chain.size(), 2u);
+  conversion.RunInline();
+  ExpectFinished(conversion);
+
+  const TPictures pictures = DecodePictures(folder / "hooked.avi");
+  ASSERT_TRUE(pictures.Error.empty()) << pictures.Error;
+  ASSERT_EQ(pictures.Frames.size(), 25u);
+  for (size_t i : {size_t{0}, size_t{12}, size_t{24}}) {
+    SCOPED_TRACE(i);
+    const TPicture& picture = pictures.Frames[i];
+    for (int left : {8, 168}) {  // the red and the green quadrant
+      SCOPED_TRACE(left);
+      const double plain = LumaOf(picture, {left, 24, 144, 24});
+      EXPECT_NEAR(LumaOf(picture, {left, 2, 144, 4}), plain, 8) << "inverted twice";
+      EXPECT_NEAR(LumaOf(picture, {left, 10, 144, 4}), 255 - plain, 8) << "inverted once";
+    }
+  }
+}
+
+TEST(VideoPathHooks, AddFrameHookRefusesModulesItCannotUse) {
+  TFrameHookChain chain;
+  ClearLogLines();
+  std::string noProcess = HookModule("libvidmill_options_test_hook_noprocess.so");
+  char* noProcessArgs[] = {noProcess.data(), nullptr};
+  EXPECT_EQ(AddFrameHook(chain, 1, noProcessArgs), -2);
+  EXPECT_TRUE(Logged(llError, "Failed to find Process entrypoint in " + noProcess + "\n"));
+
+  // A module without Configure takes no arguments.
+  std::string recording = HookModule("libvidmill_videopath_test_hook.so");
+  std::string argument = "1";
+  char* withArgument[] = {recording.data(), argument.data(), nullptr};
+  EXPECT_EQ(AddFrameHook(chain, 2, withArgument), -2);
+  EXPECT_TRUE(Logged(llError, "Failed to find Configure entrypoint in " + recording + "\n"));
+  char* alone[] = {recording.data(), nullptr};
+  EXPECT_EQ(AddFrameHook(chain, 1, alone), 0);
+  EXPECT_EQ(chain.size(), 1u);
+
+  std::string sample = HookModule("libvidmill_options_test_hook.so");
+  std::string zero = "0";
+  char* refused[] = {sample.data(), zero.data(), nullptr};
+  EXPECT_EQ(AddFrameHook(chain, 2, refused), -22);
+  EXPECT_TRUE(Logged(llError, "Failed to Configure " + sample + "\n"));
+
+  std::string missing = HookModule("libvidmill_no_such_module.so");
+  char* missingArgs[] = {missing.data(), nullptr};
+  EXPECT_EQ(AddFrameHook(chain, 1, missingArgs), -1);
+  EXPECT_EQ(chain.size(), 1u);
+
+  TRecordingHook hook;
+  ASSERT_TRUE(hook.Loaded());
+  const int releases = hook.Releases();
+  ReleaseFrameHooks(chain);
+  EXPECT_TRUE(chain.empty());
+  EXPECT_EQ(hook.Releases(), releases + 1);
+}
+
+// ---- Previews ----
+
+namespace {
+
+// Puts a previewer factory in place for one scope.
+class TPreviewerFactoryScope {
+public:
+  explicit TPreviewerFactoryScope(TPreviewerFactory AFactory) { SetPreviewerFactory(std::move(AFactory)); }
+  ~TPreviewerFactoryScope() { SetPreviewerFactory(nullptr); }
+};
+
+struct TPreviewerLog {
+  std::atomic<int> Created{0};
+  std::atomic<int> Destroyed{0};
+  std::mutex Lock;
+  std::vector<int> Frames;
+  std::vector<int64_t> Times;
+  std::vector<std::pair<int, int>> Sizes;
+  int ShowsBeforeClosing = 1000000;
+};
+
+// A preview window the user closes after a number of pictures.
+class TFakePreviewer : public TPreviewer {
+public:
+  explicit TFakePreviewer(TPreviewerLog& ALog) : FLog(ALog) { ++FLog.Created; }
+  ~TFakePreviewer() override { ++FLog.Destroyed; }
+  bool ShowFrame(TBitmap& ABitmap, int AFrameNumber, int64_t APTS) override {
+    std::lock_guard<std::mutex> guard(FLog.Lock);
+    FLog.Frames.push_back(AFrameNumber);
+    FLog.Times.push_back(APTS);
+    FLog.Sizes.push_back({ABitmap.Width, ABitmap.Height});
+    return static_cast<int>(FLog.Frames.size()) < FLog.ShowsBeforeClosing;
+  }
+
+private:
+  TPreviewerLog& FLog;
+};
+
+}  // namespace
+
+// With the preview-bitmap event (bit value 2) the previews come at most once
+// per preview interval (100 ms) of wall time. With the window bit set as
+// well, the event wins: no window is made.
+TEST(VideoPathPreviews, PreviewBitmapsComeAtMostTenTimesASecond) {
+  TPreviewerLog windows;
+  TPreviewerFactoryScope factory([&windows] { return std::make_unique<TFakePreviewer>(windows); });
+  TTestFolder folder;
+  TConversion conversion;
+  // Read at its own rate: 50 pictures over 2 s.
+  ASSERT_TRUE(conversion.AddInput({{"re", "1"}}, VideoClip("avi", 320, 240, 25, 1, 2.0))) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, folder / "previewed.avi")) << conversion.Error();
+  TCustomFFmpeg& engine = conversion.Engine();
+  EXPECT_EQ(engine.FPreviewInterval, 100000);
+  std::mutex lock;
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  std::vector<int> numbers;
+  bool redTopLeft = true;
+  engine.FOnPreviewBitmap = [&](TCustomFFmpeg*, TBitmap& ABitmap, int AFrameNumber, int64_t) {
+    const auto now = std::chrono::steady_clock::now();
+    const uint8_t* pixel = ABitmap.ScanLine(30) + 3 * 40;  // BGR
+    std::lock_guard<std::mutex> guard(lock);
+    arrivals.push_back(now);
+    numbers.push_back(AFrameNumber);
+    if (ABitmap.Width != 320 || ABitmap.Height != 240 || pixel[2] < 200 || pixel[1] > 60 || pixel[0] > 60)
+      redTopLeft = false;
+  };
+  engine.SetPreviewFlags(3);
+  ASSERT_TRUE(conversion.StartThreaded());
+  ASSERT_TRUE(conversion.WaitForEnd(std::chrono::seconds(20)));
+  const auto ended = std::chrono::steady_clock::now();
+  ExpectFinished(conversion);
+
+  std::lock_guard<std::mutex> guard(lock);
+  const double wall = std::chrono::duration<double>(ended - conversion.StartedAt()).count();
+  EXPECT_GE(wall, 1.8) << "read at the input's own rate";
+  EXPECT_LE(static_cast<double>(arrivals.size()), wall * 10 + 1);
+  EXPECT_GE(arrivals.size(), 8u) << "a preview every three pictures or so";
+  for (size_t i = 1; i < arrivals.size(); ++i)
+    EXPECT_GE(std::chrono::duration<double>(arrivals[i] - arrivals[i - 1]).count(), 0.099) << "preview " << i;
+  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+  EXPECT_TRUE(redTopLeft) << "the previews show the encoded picture";
+  EXPECT_EQ(windows.Created.load(), 0);
+  EXPECT_EQ(engine.PreviewFlags(), 3);
+}
+
+// The preview window (bit value 1) shows pictures until the user closes
+// it: its answer false switches the window off for the rest of the run,
+// which goes on to the end.
+TEST(VideoPathPreviews, ClosingThePreviewWindowStopsPreviewsButNotTheConversion) {
+  TPreviewerLog windows;
+  windows.ShowsBeforeClosing = 3;
+  TPreviewerFactoryScope factory([&windows] { return std::make_unique<TFakePreviewer>(windows); });
+  TTestFolder folder;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, folder / "window.avi")) << conversion.Error();
+  TCustomFFmpeg& engine = conversion.Engine();
+  engine.FPreviewInterval = -1;  // every picture
+  engine.SetPreviewFlags(1);
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_EQ(windows.Created.load(), 1);
+  EXPECT_EQ(windows.Destroyed.load(), 1) << "the window goes with its flag";
+  EXPECT_EQ(windows.Frames, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(windows.Times, (std::vector<int64_t>{0, 40000, 80000}));
+  EXPECT_EQ(windows.Sizes[0], (std::pair<int, int>{320, 240}));
+  EXPECT_EQ(engine.PreviewFlags(), 0);
+  EXPECT_EQ(DecodePictures(folder / "window.avi").Frames.size(), 25u);
+}
+
+// ---- Video statistics ----
+
+TEST(VideoPathStats, TheStatisticsFileHasALinePerEncodedPicture) {
+  TTestFolder folder;
+  const std::string stats = folder / "vstats.log";
+  {
+    TConversion conversion;
+    ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
+    ASSERT_TRUE(conversion.AddOutput({{"qscale", "3"}}, folder / "stats.avi")) << conversion.Error();
+    ASSERT_TRUE(conversion.SetOptions({{"vstats_file", stats}})) << conversion.Error();
+    conversion.RunInline();
+    ExpectFinished(conversion);
+  }  // the file is closed with the engine instance's clean-up
+  std::ifstream file(stats);
+  ASSERT_TRUE(file.is_open());
+  const std::regex pattern(
+      R"(frame= +(\d+) q= (\d+\.\d) f_size= +(\d+) s_size= +\d+kB time= (\d+\.\d{3}) br= +\d+\.\dkbits/s )"
+      R"(avg_br= +\d+\.\dkbits/s type= ([IPB]))");
+  std::string line;
+  int count = 0;
+  while (std::getline(file, line)) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, pattern)) << line;
+    ++count;
+    EXPECT_EQ(std::stoi(match[1]), count);
+    EXPECT_NEAR(std::stod(match[2]), 3.0, 0.05) << line;
+    EXPECT_GT(std::stoi(match[3]), 0);
+    EXPECT_NEAR(std::stod(match[4]), std::max(0.01, count * 0.04), 0.0011) << line;
+    if (count == 1) {
+      EXPECT_EQ(match[5], "I");
+    }
+  }
+  EXPECT_EQ(count, 25);
+}
