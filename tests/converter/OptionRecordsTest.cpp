@@ -16,7 +16,7 @@
 #include "runtime/FFUtils.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
-#include "tests/converter/ConverterTestSupport.h"
+#include "tests/support/RecordedLog.h"
 
 namespace {
 

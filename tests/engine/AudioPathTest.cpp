@@ -25,7 +25,7 @@
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
 #include "runtime/lib/SwResample.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/engine/TranscodeTestSupport.h"
 
 namespace {

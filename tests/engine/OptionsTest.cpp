@@ -16,7 +16,7 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/FrameHook.h"
 #include "runtime/lib/AVFormat.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/RecordedLog.h"
 
 namespace {
 

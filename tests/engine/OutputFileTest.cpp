@@ -21,7 +21,7 @@
 #include "runtime/lib/AVFilter.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/media/TestMedia.h"
 
 namespace {

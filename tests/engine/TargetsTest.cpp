@@ -26,7 +26,7 @@
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/media/TestMedia.h"
 
 namespace {

@@ -30,7 +30,7 @@
 #include "engine/config/FFmpeg.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Threads.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/engine/TranscodeTestSupport.h"
 #include "tests/media/TestMedia.h"
 

@@ -40,7 +40,7 @@
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
 #include "runtime/lib/SwScale.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/engine/TranscodeTestSupport.h"
 #include "tests/media/TestMedia.h"
 

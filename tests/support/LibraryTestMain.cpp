@@ -1,3 +1,6 @@
+// Test entry of the suites that run the media libraries (engine, converter,
+// command line): loads them from "LibAV" beside the test binary, records
+// every log line, and makes this thread the main thread of the hand-over.
 #include <clocale>
 
 #include <gtest/gtest.h>
@@ -5,7 +8,7 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/Threads.h"
-#include "tests/converter/ConverterTestSupport.h"
+#include "tests/support/RecordedLog.h"
 
 namespace {
 std::vector<TRecordedLine> gLines;

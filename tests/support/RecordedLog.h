@@ -1,5 +1,6 @@
 #pragma once
-// The converter tests' logger: every delivered line is recorded.
+// The logger of the tests that load the media libraries: every delivered
+// line is recorded.
 #include <string>
 #include <vector>
 
