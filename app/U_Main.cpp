@@ -1,12 +1,16 @@
 #include "app/U_Main.h"
 
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -16,10 +20,15 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMetaObject>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QThread>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -32,8 +41,11 @@
 #include "app/AppInfo.h"
 #include "app/DialogFilter.h"
 #include "app/FormUtils.h"
+#include "app/ProgressDelegate.h"
 #include "app/RadioGroup.h"
 #include "app/U_about.h"
+#include "converter/Vidmill.h"
+#include "probe/AVProbe.h"
 #include "runtime/FFUtils.h"
 #include "runtime/Text.h"
 
@@ -72,16 +84,15 @@ constexpr TListColumn kListColumns[] = {
     {"FPS", 0},          {"当前时间", 0}, {"文件大小", 70}, {"Path", 0},
 };
 
-const char* const kFrameSizes[] = {
-    "自动 - 初始化",     "128x96 - sqcif",    "176x144 - qcif",    "352x288 - cif",
-    "704x576 - 4cif",    "160x120 - qqvga",   "320x240 - qvga",    "640x480 - vga",
-    "800x600 - svga",    "1024x768 - xga",    "1600x1200 - uxga",  "2048x1536 - qxga",
-    "1280x1024 - sxga",  "2560x2048 - qsxga", "5120x4096 - hsxga", "852x480 - wvga",
-    "1366x768 - wxga",   "1600x1024 - wsxga", "1920x1200 - wuxga", "2560x1600 - woxga",
-    "3200x2048 - wqsxga", "3840x2400 - wquxga", "6400x4096 - whsxga", "7680x4800 - whuxga",
-    "320x200 - cga",     "640x350 - ega",     "852x480 - hd480",   "1280x720 - hd720",
-    "1920x1080 - hd1080",
-};
+QString FromUtf8(std::string_view AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
+
+// The items of a control, from the lists the profile builder reads them by.
+template <size_t N>
+QStringList ItemTexts(const std::array<std::string_view, N>& AItems) {
+  QStringList Texts;
+  for (const std::string_view Item : AItems) Texts.append(FromUtf8(Item));
+  return Texts;
+}
 
 bool IsDirectory(const QString& APath) {
   if (APath.isEmpty()) return false;
@@ -89,7 +100,43 @@ bool IsDirectory(const QString& APath) {
   return ::stat(SystemPath(APath.toStdU16String()).c_str(), &Info) == 0 && S_ISDIR(Info.st_mode);
 }
 
+QString FromLocal(const std::string& AText) { return QString::fromStdU16String(FromLocal8Bit(AText)); }
+
+QString FileNamePart(const std::u16string& APath) { return QString::fromStdU16String(ExtractFileNameW(APath)); }
+
+// The local files among dropped URLs, in their order.
+QStringList DroppedFiles(const QMimeData* AData) {
+  QStringList Files;
+  if (!AData || !AData->hasUrls()) return Files;
+  for (const QUrl& Url : AData->urls())
+    if (Url.isLocalFile() && !Url.toLocalFile().isEmpty()) Files.append(Url.toLocalFile());
+  return Files;
+}
+
+// Marks a row whose task has ended: later progress no longer changes it.
+constexpr int kEndedRole = Qt::UserRole + 1;
+
+// Closes a probe when the scope is left, also by an exception.
+class TProbeCloser {
+public:
+  explicit TProbeCloser(TCustomAVProbe& AProbe) : FProbe(AProbe) {}
+  ~TProbeCloser() { FProbe.Close(); }
+  TProbeCloser(const TProbeCloser&) = delete;
+  TProbeCloser& operator=(const TProbeCloser&) = delete;
+
+private:
+  TCustomAVProbe& FProbe;
+};
+
 }  // namespace
+
+bool IsCdRomFolder(const QString& AFolder) {
+  if (AFolder.isEmpty()) return false;
+  struct statfs Info {};
+  if (::statfs(SystemPath(AFolder.toStdU16String()).c_str(), &Info) != 0) return false;
+  return static_cast<unsigned long>(Info.f_type) == ISOFS_SUPER_MAGIC ||
+         static_cast<unsigned long>(Info.f_type) == UDF_SUPER_MAGIC;
+}
 
 TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AEnvironment,
                      QWidget* AParent)
@@ -103,6 +150,8 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   FFLogger = std::make_unique<TFFLogger>(nullptr);
   FFLogger->OnLog = [this](TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel,
                            const std::string& ALogMsg) { FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg); };
+  Vidmill = std::make_unique<TVidmill>();
+  AttachConverterEvents();
 
   CreateActions();
   CreateMenus();
@@ -122,6 +171,8 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   btnOutPath = Named(new QPushButton(QStringLiteral("选择目录"), Central), "btnOutPath");
   btnOpenPath = Named(new QPushButton(QStringLiteral("打开目录"), Central), "btnOpenPath");
   lblOutPath->setBuddy(edtOutPath);
+  connect(btnOutPath, &QPushButton::clicked, this, &TFrm_Main::btnOutPathClick);
+  connect(btnOpenPath, &QPushButton::clicked, this, &TFrm_Main::btnOpenPathClick);
   OutRow->addWidget(lblOutPath);
   OutRow->addWidget(edtOutPath, 1);
   OutRow->addWidget(btnOutPath);
@@ -146,6 +197,10 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
 TFrm_Main::~TFrm_Main() {
   // No log line may reach the memo while the window is being taken apart.
   if (FFLogger) FFLogger->OnLog = nullptr;
+  // Nor any event: the tasks go (each running one is stopped and waited
+  // for) while the controls still exist.
+  FEventsAttached = false;
+  if (Vidmill) Vidmill->ClearTasks();
 }
 
 // ---------------------------------------------------------------------------
@@ -178,6 +233,11 @@ void TFrm_Main::CreateActions() {
   PausePlay->setIcon(ThemeIcon("media-playback-pause", QStyle::SP_MediaPause));
   Pause->setIcon(ThemeIcon("media-playback-pause", QStyle::SP_MediaPause));
 
+  connect(AddFile, &QAction::triggered, this, &TFrm_Main::AddFileExecute);
+  connect(DelFile, &QAction::triggered, this, &TFrm_Main::DelFileExecute);
+  connect(ClearFile, &QAction::triggered, this, &TFrm_Main::ClearFileExecute);
+  connect(Convert, &QAction::triggered, this, &TFrm_Main::ConvertExecute);
+  connect(Convert_Stop, &QAction::triggered, this, &TFrm_Main::Convert_StopExecute);
   connect(M_Help, &QAction::triggered, this, &TFrm_Main::M_HelpExecute);
   connect(M_email, &QAction::triggered, this, &TFrm_Main::M_emailExecute);
   connect(M_Homepage, &QAction::triggered, this, &TFrm_Main::M_HomepageExecute);
@@ -287,6 +347,12 @@ QWidget* TFrm_Main::CreateFileList() {
   for (const auto Role : {QPalette::Highlight, QPalette::HighlightedText})
     Colors.setBrush(QPalette::Inactive, Role, Colors.brush(QPalette::Active, Role));
   lvFiles->setPalette(Colors);
+
+  lvFiles->setItemDelegateForColumn(lcProgress, new TProgressDelegate(lvFiles));
+  // Files dropped onto the list are added like files chosen in the dialog.
+  lvFiles->setAcceptDrops(true);
+  lvFiles->viewport()->setAcceptDrops(true);
+  lvFiles->viewport()->installEventFilter(this);
   return lvFiles;
 }
 
@@ -337,14 +403,14 @@ QWidget* TFrm_Main::CreatePreviewPanel() {
 QWidget* TFrm_Main::CreateProfileTabs() {
   PageControl1 = Named(new QTabWidget(this), "PageControl1");
   const char* const Names[] = {"TS1", "TS2", "TS3", "TS4", "TS5", "TS6", "TS7"};
-  const char* const Captions[] = {"3GP", "MP4", "AVI", "VCD", "DVD", "Flv", "WMV"};
+  const QStringList Captions = ItemTexts(kTabCaptions);
   QWidget** Sheets[] = {&TS1, &TS2, &TS3, &TS4, &TS5, &TS6, &TS7};
   for (int I = 0; I < 7; ++I) {
     QWidget* Sheet = Named(new QWidget(PageControl1), Names[I]);
     auto* Layout = new QVBoxLayout(Sheet);
     Layout->setContentsMargins(4, 4, 4, 4);
     Layout->addStretch(1);
-    PageControl1->addTab(Sheet, QString::fromLatin1(Captions[I]));
+    PageControl1->addTab(Sheet, Captions[I]);
     *Sheets[I] = Sheet;
   }
 
@@ -359,16 +425,13 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   SizeLayout->setContentsMargins(6, 4, 6, 4);
   cboFrameSize = Named(new QComboBox(grpFrameSize), "cboFrameSize");
   cboFrameSize->setEditable(false);
-  for (const char* Item : kFrameSizes) cboFrameSize->addItem(QString::fromUtf8(Item));
+  cboFrameSize->addItems(ItemTexts(kFrameSizeItems));
   cboFrameSize->setCurrentIndex(0);
   cboFrameSize->setMaxVisibleItems(16);
   SizeLayout->addWidget(cboFrameSize);
 
-  grpAudioChannels = Named(new TRadioGroup(QStringLiteral("声道"),
-                                           {QStringLiteral("自动"), QStringLiteral("单声道"),
-                                            QStringLiteral("双声道")},
-                                           3, pl2),
-                           "grpAudioChannels");
+  grpAudioChannels =
+      Named(new TRadioGroup(QStringLiteral("声道"), ItemTexts(kChannelItems), 3, pl2), "grpAudioChannels");
   grpAudioChannels->SetItemIndex(0);
 
   grpBitRate = Named(new QGroupBox(QStringLiteral("视(音)频品质 (Kbps)"), pl2), "grpBitRate");
@@ -377,9 +440,9 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   RateLayout->setHorizontalSpacing(6);
   RateLayout->setVerticalSpacing(2);
   chkVideoBitRate = Named(new QCheckBox(QStringLiteral("视频品质"), grpBitRate), "chkVideoBitRate");
-  edtVideoBitRate = Named(new QLineEdit(QStringLiteral("600"), grpBitRate), "edtVideoBitRate");
+  edtVideoBitRate = Named(new QLineEdit(FromUtf8(kDefaultVideoBitrateText), grpBitRate), "edtVideoBitRate");
   chkAudioBitRate = Named(new QCheckBox(QStringLiteral("音频品质"), grpBitRate), "chkAudioBitRate");
-  edtAudioBitRate = Named(new QLineEdit(QStringLiteral("64"), grpBitRate), "edtAudioBitRate");
+  edtAudioBitRate = Named(new QLineEdit(FromUtf8(kDefaultAudioBitrateText), grpBitRate), "edtAudioBitRate");
   for (QLineEdit* Edit : {edtVideoBitRate, edtAudioBitRate}) {
     Edit->setEnabled(false);
     Edit->setFixedWidth(56);
@@ -391,12 +454,7 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   connect(chkVideoBitRate, &QCheckBox::toggled, this, &TFrm_Main::chkVideoBitRateClick);
   connect(chkAudioBitRate, &QCheckBox::toggled, this, &TFrm_Main::chkAudioBitRateClick);
 
-  grpFrameRate = Named(new TRadioGroup(QStringLiteral("帧率"),
-                                       {QStringLiteral("自动"), QStringLiteral("10"),
-                                        QStringLiteral("15"), QStringLiteral("25"),
-                                        QStringLiteral("30")},
-                                       5, pl2),
-                       "grpFrameRate");
+  grpFrameRate = Named(new TRadioGroup(QStringLiteral("帧率"), ItemTexts(kFrameRateItems), 5, pl2), "grpFrameRate");
   grpFrameRate->SetItemIndex(0);
 
   Grid->addWidget(grpFrameSize, 0, 0);
@@ -407,11 +465,7 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   static_cast<QVBoxLayout*>(TS1->layout())->insertWidget(0, pl2);
 
   // The TV norm: shown on the tab of the format it refines (VCD or DVD).
-  grpNorm = Named(new TRadioGroup(QStringLiteral("选择电视制式"),
-                                  {QStringLiteral("自动"), QStringLiteral("PAL 制试"),
-                                   QStringLiteral("NTSC 制试")},
-                                  1, TS4),
-                  "grpNorm");
+  grpNorm = Named(new TRadioGroup(QStringLiteral("选择电视制式"), ItemTexts(kNormItems), 1, TS4), "grpNorm");
   grpNorm->SetItemIndex(0);
   static_cast<QVBoxLayout*>(TS4->layout())->insertWidget(0, grpNorm);
 
@@ -478,9 +532,7 @@ void TFrm_Main::CreateOutputFolder() {
   // "Next to each source" names no folder of its own.
   if (Dir == kSameFolderText) return;
 
-  QString Path = Dir;
-  if (!Path.isEmpty() && !QDir::isAbsolutePath(Path) && !FEnvironment.CurrentDir.isEmpty())
-    Path = QDir(FEnvironment.CurrentDir).filePath(Path);
+  const QString Path = ResolvedFolder(Dir);
   if (IsDirectory(Path)) return;
 
   // One level only: a missing parent is an error like any other.
@@ -515,14 +567,36 @@ void TFrm_Main::closeEvent(QCloseEvent* AEvent) {
     AEvent->ignore();
 }
 
+void TFrm_Main::AttachConverterEvents() {
+  // The handlers run on the converter's threads; they stay assigned for the
+  // window's life (the component's events are not to be reassigned while
+  // tasks run) and are switched off with FEventsAttached.
+  Vidmill->OnProgress() = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                                 float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
+    if (FEventsAttached)
+      VidmillProgress(AIndex, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
+                      ATotalOutputDuration);
+  };
+  Vidmill->OnTerminate() = [this](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
+    if (FEventsAttached) VidmillTerminate(AIndex, AFinished, AException, AMessage);
+  };
+  FEventsAttached = true;
+}
+
 void TFrm_Main::DetachConverterEvents() {
-  // The converter component joins the window with the conversion run; its
-  // OnBeforeHook, OnCustomHook, OnProgress and OnTerminate are cleared here.
+  // The window runs no hooks; progress and termination go quiet at once,
+  // also for notifications already on their way to the window.
+  FEventsAttached = false;
 }
 
 void TFrm_Main::StopAllTasks() {
-  // The converter component joins the window with the conversion run; its
-  // StopConvert with wait = true goes here.
+  Vidmill->StopConvert(true);
+  // Every notification of the run has been delivered: nothing calls the
+  // handlers any more, and they can go.
+  Vidmill->OnBeforeHook() = nullptr;
+  Vidmill->OnCustomHook() = nullptr;
+  Vidmill->OnProgress() = nullptr;
+  Vidmill->OnTerminate() = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -552,7 +626,353 @@ void TFrm_Main::FFLoggerLog(TObject* /*Sender*/, uint32_t AThreadID, TLogLevel A
                 .arg(QString::fromStdU16String(FromLocal8Bit(ALogMsg))));
 }
 
-void TFrm_Main::AppendLog(const QString& ALine) { mmolog->appendPlainText(ALine); }
+void TFrm_Main::AppendLog(const QString& ALine) {
+  // An empty memo takes its first line into the block it already has, so an
+  // empty first line leaves no trace: the next line then opens the second
+  // block itself.
+  if (FEmptyFirstLogLine && mmolog->document()->isEmpty()) {
+    QTextCursor End(mmolog->document());
+    End.movePosition(QTextCursor::End);
+    End.insertBlock();
+    End.insertText(ALine);
+  } else {
+    mmolog->appendPlainText(ALine);
+  }
+  FEmptyFirstLogLine = ALine.isEmpty() && mmolog->document()->isEmpty();
+}
+
+// ---------------------------------------------------------------------------
+// Conversion list
+
+bool TFrm_Main::LoadLibraries() {
+  if (Vidmill->AVLibLoaded()) return true;
+  if (Vidmill->LoadAVLib((FEnvironment.ExeDir + QStringLiteral("LibAV")).toStdU16String())) return true;
+  AppendLog(FromLocal(Vidmill->LastErrMsg()));
+  return false;
+}
+
+void TFrm_Main::LogLines(const QString& AText) {
+  AppendLog(QString());
+  AppendLog(AText);
+  AppendLog(QString());
+}
+
+void TFrm_Main::AddFileExecute() {
+  if (!LoadLibraries()) return;
+  const QString FileName = FServices->GetOpenFileName(this, OpenDialog1);
+  if (FileName.isEmpty()) return;
+  AddFileByName(FileName);
+}
+
+void TFrm_Main::AddFiles(const QStringList& AFileNames) {
+  if (AFileNames.isEmpty() || !LoadLibraries()) return;
+  for (const QString& FileName : AFileNames) AddFileByName(FileName);
+}
+
+bool TFrm_Main::AddFileByName(const QString& AFileName) {
+  FFLogger->SetLogLevel(llInfo);
+  TAVProbe& Probe = Vidmill->Probe();
+  if (!Probe.LoadFile(AFileName.toStdU16String())) {
+    LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
+    return false;
+  }
+  TProbeCloser Closer(Probe);
+  ShowSourceInfo(Probe);
+  const TOutputOptions OutputOptions = BuildOutputOptions();
+  const TInputOptions InputOptions = BuildInputOptions();
+  AddListRow(InputOptions, OutputOptions);
+  return true;
+}
+
+void TFrm_Main::ShowSourceInfo(TCustomAVProbe& AProbe) {
+  LastProbe = &AProbe;
+  LastSource = SourceInfoFromProbe(AProbe);
+  SourceDuration = LastSource.SourceDuration;
+  FrameCount = LastSource.FrameCount;
+  LastSourceSize = AProbe.FileSize();
+  mmoAVFileInfo->setPlainText(FromLocal(AProbe.InfoText()));
+}
+
+void TFrm_Main::AddListRow(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions) {
+  auto* Row = new QTreeWidgetItem(lvFiles);
+  Row->setText(lcSource, FileNamePart(AInputOptions.FileName));
+  Row->setText(lcDuration, SourceDuration > 0 ? QString::number(SourceDuration / 1000000) : QStringLiteral("N/A"));
+  Row->setText(lcSize, QString::number(LastSourceSize));
+  Row->setText(lcOutput, FileNamePart(AOutputOptions.FileName));
+  Row->setText(lcPath, QString::fromStdU16String(AInputOptions.FileName));
+  LogLines(QStringLiteral("***File has been added to convert list."));
+  DelFile->setEnabled(true);
+  ClearFile->setEnabled(true);
+  Convert->setEnabled(true);
+}
+
+void TFrm_Main::SetListActions() {
+  const bool Rows = lvFiles->topLevelItemCount() > 0;
+  DelFile->setEnabled(Rows);
+  ClearFile->setEnabled(Rows);
+  Convert->setEnabled(Rows);
+}
+
+void TFrm_Main::ForgetRow(QTreeWidgetItem* ARow) {
+  for (auto It = FRowOfTask.begin(); It != FRowOfTask.end();) {
+    if (It->second != ARow) {
+      ++It;
+      continue;
+    }
+    // The row's own task, wherever the task list has moved it.
+    const int Index = Vidmill->IndexOfTaskId(It->first);
+    if (Index >= 0) Vidmill->RemoveTask(Index);
+    It = FRowOfTask.erase(It);
+  }
+}
+
+void TFrm_Main::DelFileExecute() {
+  const QList<QTreeWidgetItem*> Selected = lvFiles->selectedItems();
+  if (Selected.isEmpty()) return;
+  QTreeWidgetItem* Row = Selected.first();
+  ForgetRow(Row);
+  delete Row;
+  SetListActions();
+}
+
+void TFrm_Main::ClearFileExecute() {
+  Vidmill->ClearTasks();
+  ++FBatch;
+  FRowOfTask.clear();
+  lvFiles->clear();
+  AddFile->setEnabled(true);
+  DelFile->setEnabled(false);
+  ClearFile->setEnabled(false);
+  Convert->setEnabled(false);
+}
+
+bool TFrm_Main::eventFilter(QObject* AWatched, QEvent* AEvent) {
+  if (AWatched != lvFiles->viewport()) return QMainWindow::eventFilter(AWatched, AEvent);
+  switch (AEvent->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+      auto* Drag = static_cast<QDragMoveEvent*>(AEvent);
+      if (AddFile->isEnabled() && !DroppedFiles(Drag->mimeData()).isEmpty())
+        Drag->acceptProposedAction();
+      else
+        Drag->ignore();
+      return true;
+    }
+    case QEvent::Drop: {
+      auto* Drop = static_cast<QDropEvent*>(AEvent);
+      const QStringList Files = DroppedFiles(Drop->mimeData());
+      if (!AddFile->isEnabled() || Files.isEmpty()) {
+        Drop->ignore();
+        return true;
+      }
+      Drop->acceptProposedAction();
+      // Probing takes a while: the drag source is let go first.
+      QMetaObject::invokeMethod(this, [this, Files] { AddFiles(Files); }, Qt::QueuedConnection);
+      return true;
+    }
+    default:
+      return QMainWindow::eventFilter(AWatched, AEvent);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Output profiles
+
+TProfileChoices TFrm_Main::ProfileChoices() const {
+  TProfileChoices Choices;
+  Choices.TabIndex = PageControl1->currentIndex();
+  Choices.FrameSizeIndex = cboFrameSize->currentIndex();
+  Choices.FrameSizeText = cboFrameSize->currentText().toStdString();
+  Choices.ChannelsIndex = grpAudioChannels->ItemIndex();
+  Choices.VideoBitrateChecked = chkVideoBitRate->isChecked();
+  Choices.VideoBitrateText = edtVideoBitRate->text().toStdString();
+  Choices.AudioBitrateChecked = chkAudioBitRate->isChecked();
+  Choices.AudioBitrateText = edtAudioBitRate->text().toStdString();
+  const int Rate = grpFrameRate->ItemIndex();
+  Choices.FrameRateIndex = Rate;
+  Choices.FrameRateText = Rate >= 0 && Rate < grpFrameRate->Items().size()
+                              ? grpFrameRate->Items().at(Rate).toStdString()
+                              : std::string();
+  Choices.NormIndex = grpNorm->ItemIndex();
+  const QString Folder = edtOutPath->text();
+  Choices.OutputFolder = (Folder == kSameFolderText ? Folder : ResolvedFolder(Folder)).toStdU16String();
+  return Choices;
+}
+
+TOutputOptions TFrm_Main::BuildOutputOptions() const { return ::BuildOutputOptions(ProfileChoices(), LastSource); }
+
+TInputOptions TFrm_Main::BuildInputOptions() const { return ::BuildInputOptions(LastSource); }
+
+// ---------------------------------------------------------------------------
+// Run control
+
+void TFrm_Main::ConvertExecute() {
+  const int Rows = lvFiles->topLevelItemCount();
+  if (Rows == 0) {
+    FServices->ShowMessageBox(nullptr, QStringLiteral("没有视频文件，不能转换."), QStringLiteral("提示"),
+                              QMessageBox::Information);
+    return;
+  }
+  Vidmill->ClearTasks();
+  ++FBatch;
+  FRowOfTask.clear();
+
+  TAVProbe& Probe = Vidmill->Probe();
+  for (int I = 0; I < Rows; ++I) {
+    QTreeWidgetItem* Row = lvFiles->topLevelItem(I);
+    if (!Probe.LoadFile(Row->text(lcPath).toStdU16String())) {
+      LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
+      return;
+    }
+    TProbeCloser Closer(Probe);
+    ShowSourceInfo(Probe);
+    // Planned afresh: an output opened by an earlier row already takes its name.
+    const TOutputOptions OutputOptions = BuildOutputOptions();
+    const TInputOptions InputOptions = BuildInputOptions();
+    QueueTask(InputOptions, OutputOptions, Row);
+  }
+
+  FFLogger->SetLogLevel(llInfo);
+  Vidmill->SetThreadPriority(ConvertPriorityFromSetting(ThreadPriority));
+  AddFile->setEnabled(false);
+  DelFile->setEnabled(false);
+  ClearFile->setEnabled(false);
+  Convert->setEnabled(false);
+  Convert_Stop->setEnabled(true);
+  // A batch in which no row got a task has nothing to wait for: the
+  // converter would never report its end.
+  if (Vidmill->TaskCount() == 0) {
+    ShowBatchEnd();
+    return;
+  }
+  Vidmill->StartConvert(StrToIntDef(ThreadCountText.toStdString(), 1));
+}
+
+bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions,
+                          QTreeWidgetItem* ARow) {
+  const int Index = Vidmill->AddTask(AInputOptions.FileName, &AInputOptions);
+  if (Index < 0) {
+    LogLines(QStringLiteral("***File open error: ") + FromLocal(Vidmill->LastErrMsg()));
+    return false;
+  }
+  if (!Vidmill->SetOutputFile(Index, AOutputOptions.FileName, &AOutputOptions)) {
+    const QString Error = FromLocal(Vidmill->LastErrMsg());
+    Vidmill->RemoveTask(Index);
+    LogLines(QStringLiteral("***Cannot do convert, error: ") + Error);
+    return false;
+  }
+  FRowOfTask[Vidmill->TaskId(Index)] = ARow;
+  return true;
+}
+
+void TFrm_Main::Convert_StopExecute() {
+  Convert_Stop->setEnabled(false);
+  Vidmill->StopConvert(true);
+}
+
+QTreeWidgetItem* TFrm_Main::RowOfTask(uint64_t ATaskId) const {
+  const auto It = FRowOfTask.find(ATaskId);
+  return It == FRowOfTask.end() ? nullptr : It->second;
+}
+
+void TFrm_Main::PostToWindow(std::function<void()> AMethod) {
+  const uint32_t Batch = FBatch.load();
+  auto Guarded = [this, Batch, Method = std::move(AMethod)] {
+    if (FEventsAttached && Batch == FBatch.load()) Method();
+  };
+  if (QThread::currentThread() == thread())
+    Guarded();
+  else
+    QMetaObject::invokeMethod(this, std::move(Guarded), Qt::QueuedConnection);
+}
+
+void TFrm_Main::VidmillProgress(int AIndex, int /*AFrameNumber*/, int AFPS, int ACurrentDuration, float /*AQuality*/,
+                                float /*ABitRate*/, int64_t ACurrentSize, int ATotalOutputDuration) {
+  // The index is good only now: it is taken to the task's id at once.
+  const uint64_t Id = Vidmill->TaskId(AIndex);
+  PostToWindow([this, Id, AFPS, ACurrentDuration, ACurrentSize, ATotalOutputDuration] {
+    ShowTaskProgress(Id, AFPS, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
+  });
+}
+
+void TFrm_Main::VidmillTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
+  if (AIndex < 0) {
+    PostToWindow([this] { ShowBatchEnd(); });
+    return;
+  }
+  const uint64_t Id = Vidmill->TaskId(AIndex);
+  const QString Message = FromLocal(AMessage);
+  PostToWindow([this, Id, AFinished, AException, Message] { ShowTaskEnd(Id, AFinished, AException, Message); });
+}
+
+void TFrm_Main::ShowTaskProgress(uint64_t ATaskId, int AFPS, int ACurrentDuration, int64_t ACurrentSize,
+                                 int ATotalOutputDuration) {
+  QTreeWidgetItem* Row = RowOfTask(ATaskId);
+  if (!Row || Row->data(lcProgress, kEndedRole).toBool()) return;
+  Row->setText(lcProgress, ATotalOutputDuration > 0
+                               ? QString::number(int64_t{ACurrentDuration} * 100 / ATotalOutputDuration) +
+                                     QLatin1Char('%')
+                               : QStringLiteral("N/A"));
+  if (AFPS > 0) Row->setText(lcFPS, QString::number(AFPS));
+  Row->setText(lcPosition, QString::number(ACurrentDuration / 1000));
+  Row->setText(lcOutputSize, QString::number(ACurrentSize));
+}
+
+void TFrm_Main::ShowTaskEnd(uint64_t ATaskId, bool AFinished, bool AException, const QString& AMessage) {
+  if (QTreeWidgetItem* Row = RowOfTask(ATaskId)) {
+    Row->setData(lcProgress, kEndedRole, true);
+    if (AFinished) Row->setText(lcProgress, QStringLiteral("100%"));
+  }
+  if (AException) FServices->ShowMessageBox(this, AMessage, AppInfo::kProgramName, QMessageBox::Warning);
+}
+
+void TFrm_Main::ShowBatchEnd() {
+  AddFile->setEnabled(false);
+  DelFile->setEnabled(false);
+  Convert->setEnabled(false);
+  Convert_Stop->setEnabled(false);
+  ClearFile->setEnabled(true);
+}
+
+// ---------------------------------------------------------------------------
+// Output folder
+
+QString TFrm_Main::ResolvedFolder(const QString& AFolder) const {
+  if (AFolder.isEmpty() || QDir::isAbsolutePath(AFolder) || FEnvironment.CurrentDir.isEmpty()) return AFolder;
+  return QDir(FEnvironment.CurrentDir).filePath(AFolder);
+}
+
+void TFrm_Main::btnOutPathClick() {
+  QString Folder = edtOutPath->text();
+  if (Folder == kSameFolderText)
+    Folder = LastSource.FileName.empty() ? QString() : QString::fromStdU16String(ExtractFilePathW(LastSource.FileName));
+  if (!BrowseForFolder(QStringLiteral("Select Output Folder"), QString(), Folder)) return;
+  if (FolderOnCdRom && FolderOnCdRom(Folder)) {
+    FServices->ShowMessageBox(this, QStringLiteral("Output folder cannot be located in CD-ROM."),
+                              AppInfo::kProgramName, QMessageBox::Information);
+    return;
+  }
+  edtOutPath->setText(Folder);
+}
+
+bool TFrm_Main::BrowseForFolder(const QString& ATitle, const QString& ARoot, QString& AFolder) {
+  if (!IsDirectory(ResolvedFolder(AFolder))) AFolder.clear();
+  if (!AFolder.isEmpty())
+    AFolder = QString::fromStdU16String(ExpandFileNameW(ResolvedFolder(AFolder).toStdU16String()));
+  // The dialog is modal: the other windows wait while it is open.
+  const QString Chosen = FServices->GetExistingDirectory(this, ATitle, AFolder.isEmpty() ? ARoot : AFolder);
+  if (Chosen.isEmpty()) return false;
+  AFolder = QString::fromStdU16String(IncludeTrailingBackslash(Chosen.toStdU16String()));
+  return true;
+}
+
+void TFrm_Main::btnOpenPathClick() {
+  const QString Dir = edtOutPath->text();
+  if (Dir.isEmpty()) return;
+  const QString Path = ResolvedFolder(Dir);
+  if (!IsDirectory(Path)) return;
+  FServices->OpenUrl(QUrl::fromLocalFile(Path));
+}
 
 // ---------------------------------------------------------------------------
 // Help menu and exit

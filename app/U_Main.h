@@ -3,12 +3,16 @@
 // and the output-profile tabs, with the program's start-up and close.
 
 #include <QMainWindow>
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "app/AppServices.h"
 #include "app/Settings.h"
+#include "converter/Profiles.h"
 #include "runtime/FFmpegLogger.h"
 
 class QAction;
@@ -27,10 +31,21 @@ class QTabWidget;
 class QToolBar;
 class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
+class TCustomAVProbe;
 class TRadioGroup;
+class TVidmill;
 
 // The text of the output folder that means "next to each source file".
-inline const QString kSameFolderText = QStringLiteral("同一目录");
+inline const QString kSameFolderText = QString::fromStdU16String(std::u16string(kSameFolder));
+
+// Columns of the conversion list.
+enum TListColumnIndex {
+  lcSource, lcDuration, lcSize, lcOutput, lcProgress, lcFPS, lcPosition, lcOutputSize, lcPath
+};
+
+// True when AFolder lies on a CD-ROM drive (an iso9660 or udf file system).
+bool IsCdRomFolder(const QString& AFolder);
 
 class TFrm_Main : public QMainWindow {
   Q_OBJECT
@@ -125,6 +140,7 @@ public:
   // ---- Components ----
   TOpenDialogSettings OpenDialog1;
   std::unique_ptr<TFFLogger> FFLogger;
+  std::unique_ptr<TVidmill> Vidmill;
 
   // ---- State read at start-up or kept for the conversion list ----
   QString ThreadCountText;    // "Thread_Count" as read; parsed when a batch starts
@@ -133,6 +149,15 @@ public:
   QString AppVersion;         // "appver"
   int64_t SourceDuration = 0; // microseconds, of the most recently probed source
   int32_t FrameCount = 0;     // estimated frames of the most recently probed source
+  // The probe that described the most recent source (null before the first),
+  // and what it said: its file name and format outlive its Close.
+  TCustomAVProbe* LastProbe = nullptr;
+  TSourceInfo LastSource;
+  int64_t LastSourceSize = 0;  // bytes
+
+  // Whether the folder the user chose lies on a CD-ROM drive; IsCdRomFolder
+  // unless a test puts another check here.
+  std::function<bool(const QString& AFolder)> FolderOnCdRom = IsCdRomFolder;
 
   // ---- Handlers ----
   void FormCreate();
@@ -141,6 +166,46 @@ public:
   void chkVideoBitRateClick();
   void chkAudioBitRateClick();
   void FFLoggerLog(TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg);
+
+  // Conversion list.
+  void AddFileExecute();
+  void DelFileExecute();
+  void ClearFileExecute();
+  // The AddFile way without the dialog, one file after another in the given
+  // order (files dropped onto the list); a file that cannot be probed is
+  // logged and the others are still added.
+  void AddFiles(const QStringList& AFileNames);
+  // Derives SourceDuration and FrameCount from the file open in AProbe and
+  // shows its information text.
+  void ShowSourceInfo(TCustomAVProbe& AProbe);
+  void AddListRow(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions);
+
+  // Output profiles: the showing tab and the controls, and the records built
+  // from them for the most recently probed source.
+  TProfileChoices ProfileChoices() const;
+  TOutputOptions BuildOutputOptions() const;
+  TInputOptions BuildInputOptions() const;
+
+  // Run control.
+  void ConvertExecute();
+  void Convert_StopExecute();
+  // Creates the task of ARow; false when it got none (the reason is logged).
+  bool QueueTask(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions,
+                 QTreeWidgetItem* ARow);
+  void btnOutPathClick();
+  bool BrowseForFolder(const QString& ATitle, const QString& ARoot, QString& AFolder);
+  void btnOpenPathClick();
+  // The converter's events, on its worker and delivery threads (on this
+  // thread in a run without threads): the task index is taken to the task's
+  // id at once, and the rest goes to the window's thread without waiting.
+  void VidmillProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                       float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
+  void VidmillTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
+
+  // The row of the task with id ATaskId in the current batch; null when the
+  // task has no row (any more).
+  QTreeWidgetItem* RowOfTask(uint64_t ATaskId) const;
+
   void M_HelpExecute();
   void M_HomepageExecute();
   void M_emailExecute();
@@ -157,6 +222,7 @@ public:
 
 protected:
   void closeEvent(QCloseEvent* AEvent) override;
+  bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
   void CreateActions();
@@ -168,14 +234,45 @@ private:
   void CreateHiddenPage();
   void CreateOutputFolder();
 
-  // Converter hooks: the converter component is not part of the window yet.
-  // Detaches its OnBeforeHook, OnCustomHook, OnProgress and OnTerminate
-  // handlers so that no event reaches the closing window.
+  void AttachConverterEvents();
+  // Detaches the converter's OnBeforeHook, OnCustomHook, OnProgress and
+  // OnTerminate handlers so that no event reaches the closing window.
   void DetachConverterEvents();
   // Stops every conversion task and waits for each to end.
   void StopAllTasks();
 
+  // Loads the media libraries from "LibAV" beside the executable unless they
+  // are loaded; false (the reason logged) when they cannot be.
+  bool LoadLibraries();
+  // Probes AFileName and adds its row; false (logged) when it cannot be probed.
+  bool AddFileByName(const QString& AFileName);
+  void LogLines(const QString& AText);  // an empty line, AText, an empty line
+  // A relative folder text against the current directory of the environment.
+  QString ResolvedFolder(const QString& AFolder) const;
+  void SetListActions();                // after a row has been added or removed
+  void ForgetRow(QTreeWidgetItem* ARow);
+
+  // The main-thread side of the converter's events, by task id.
+  void ShowTaskProgress(uint64_t ATaskId, int AFPS, int ACurrentDuration, int64_t ACurrentSize,
+                        int ATotalOutputDuration);
+  void ShowTaskEnd(uint64_t ATaskId, bool AFinished, bool AException, const QString& AMessage);
+  void ShowBatchEnd();
+  // Runs AMethod on the window's thread: at once when called there (a run
+  // without threads), otherwise queued, without waiting for it. Calls of a
+  // batch that is no longer the current one, or that arrive after the
+  // events were detached, are dropped.
+  void PostToWindow(std::function<void()> AMethod);
+
   std::shared_ptr<TAppServices> FServices;
   TAppEnvironment FEnvironment;
   std::unique_ptr<TAppSettings> FSettings;
+
+  // The task id -> row map of the current batch (filled by QueueTask).
+  std::map<uint64_t, QTreeWidgetItem*> FRowOfTask;
+  // The events reach the window (cleared when it closes).
+  std::atomic<bool> FEventsAttached{false};
+  // Counts the task lists: a notification of a list cleared since is stale.
+  std::atomic<uint32_t> FBatch{0};
+  // The log memo holds one empty line, which its document cannot show.
+  bool FEmptyFirstLogLine = false;
 };

@@ -1,9 +1,16 @@
-// Saves a picture of the main window on throw-away settings, to check the
+// Saves pictures of the main window on throw-away settings, to check the
 // layout and that the Chinese texts render:
 //   app_screenshot out.png [tab-index | about]
+//   app_screenshot --batch during.png done.png FILE...
+// The second form adds the files, starts a batch (two tasks at a time, into
+// a throw-away folder) and saves the window once a row is well under way and
+// again when the batch is over.
+#include <clocale>
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -13,30 +20,37 @@
 
 #include "app/AppServices.h"
 #include "app/FormUtils.h"
+#include "app/GuiHandOver.h"
+#include "app/ProgressDelegate.h"
 #include "app/U_Main.h"
 #include "app/U_about.h"
+#include "converter/Vidmill.h"
+#include "runtime/FFUtils.h"
 
-int main(int argc, char* argv[]) {
-  QApplication App(argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: app_screenshot out.png [tab-index | about]\n");
-    return 2;
-  }
-  InstallIconThemeFallback();
+namespace {
 
-  QTemporaryDir Root;
-  QDir(Root.path()).mkpath(QStringLiteral("bin"));
-  QFile Config(Root.filePath(QStringLiteral("bin/Config.ini")));
-  if (!Config.open(QIODevice::WriteOnly)) return 1;
-  Config.write("[Config]\nappname=Vidmill\nappver=0.1.0\nThread_Count=2\nThread_Priority=3\n"
-               "dir=\xE5\x90\x8C\xE4\xB8\x80\xE7\x9B\xAE\xE5\xBD\x95\n");
-  Config.close();
+bool Save(QWidget* AShot, const QString& AFileName) {
+  // Few colours: an indexed, fully compressed picture stays small.
+  const QImage Picture = AShot->grab().toImage().convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither);
+  return Picture.save(AFileName, "PNG", 0);
+}
 
+// Throw-away settings in ARoot: bin/Config.ini with ADir as the output folder.
+TAppEnvironment Environment(const QTemporaryDir& ARoot, const QByteArray& ADir) {
+  QDir(ARoot.path()).mkpath(QStringLiteral("bin"));
+  QFile Config(ARoot.filePath(QStringLiteral("bin/Config.ini")));
+  if (Config.open(QIODevice::WriteOnly))
+    Config.write("[Config]\nappname=Vidmill\nappver=0.1.0\nThread_Count=2\nThread_Priority=3\ndir=" + ADir + "\n");
   TAppEnvironment Env;
-  Env.ExeDir = Root.filePath(QStringLiteral("bin/"));
-  Env.UserConfigDir = Root.filePath(QStringLiteral("user/"));
-  Env.CurrentDir = Root.path();
-  TFrm_Main Window(nullptr, Env);
+  Env.ExeDir = ARoot.filePath(QStringLiteral("bin/"));
+  Env.UserConfigDir = ARoot.filePath(QStringLiteral("user/"));
+  Env.CurrentDir = ARoot.path();
+  return Env;
+}
+
+int Layout(QApplication& App, const QString& AOut, const QString& AWhich) {
+  QTemporaryDir Root;
+  TFrm_Main Window(nullptr, Environment(Root, "\xE5\x90\x8C\xE4\xB8\x80\xE7\x9B\xAE\xE5\xBD\x95"));
   auto* Row = new QTreeWidgetItem(Window.lvFiles);
   Row->setText(0, QStringLiteral("示例视频.avi"));
   Row->setText(1, QStringLiteral("125"));
@@ -44,25 +58,89 @@ int main(int argc, char* argv[]) {
   Row->setText(4, QStringLiteral("42%"));
   Row->setText(7, QStringLiteral("1048576"));
   Window.lvFiles->setCurrentItem(Row);
-  const QString Which = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
-  if (!Which.isEmpty() && Which != QLatin1String("about")) Window.PageControl1->setCurrentIndex(Which.toInt());
+  if (!AWhich.isEmpty() && AWhich != QLatin1String("about")) Window.PageControl1->setCurrentIndex(AWhich.toInt());
   Window.show();
   TAppServices Services;
   TFrm_about About(Window.AppName, Window.AppVersion, Services, &Window);
   QWidget* Shot = &Window;
-  if (Which == QLatin1String("about")) {
+  if (AWhich == QLatin1String("about")) {
     About.show();
     Shot = &About;
   }
 
-  const QString Out = QString::fromLocal8Bit(argv[1]);
   int Result = 1;
   QTimer::singleShot(500, [&] {
-    // Few colours: an indexed, fully compressed picture stays small.
-    const QImage Picture = Shot->grab().toImage().convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither);
-    Result = Picture.save(Out, "PNG", 0) ? 0 : 1;
+    Result = Save(Shot, AOut) ? 0 : 1;
     App.quit();
   });
   App.exec();
   return Result;
+}
+
+int Batch(QApplication& App, const QString& ADuring, const QString& ADone, const QStringList& AFiles) {
+  InstallGuiHandOver();
+  QTemporaryDir Root;
+  const QString OutDir = Root.filePath(QStringLiteral("out/"));
+  TAppEnvironment Env = Environment(Root, OutDir.toUtf8());
+  // The media libraries of the tool's own folder.
+  QFile::link(QString::fromStdU16String(ModuleDir()) + QStringLiteral("LibAV"), Env.ExeDir + QStringLiteral("LibAV"));
+  TFrm_Main Window(nullptr, Env);
+  Window.Vidmill->SetProgressInterval(100);
+  Window.PageControl1->setCurrentIndex(1);  // MP4
+  QStringList Files;
+  for (const QString& File : AFiles) Files.append(QFileInfo(File).absoluteFilePath());
+  Window.AddFiles(Files);
+  if (Window.lvFiles->topLevelItemCount() == 0) {
+    std::fprintf(stderr, "app_screenshot: no file could be added\n");
+    return 1;
+  }
+  Window.show();
+
+  int Result = 1;
+  bool DuringSaved = false;
+  QTimer Poll;
+  Poll.setInterval(20);
+  QObject::connect(&Poll, &QTimer::timeout, [&] {
+    if (!DuringSaved) {
+      for (int I = 0; I < Window.lvFiles->topLevelItemCount(); ++I) {
+        const int Percent = ProgressPercentOfText(Window.lvFiles->topLevelItem(I)->text(lcProgress));
+        if (Percent >= 30 && Percent <= 80) {
+          DuringSaved = Save(&Window, ADuring);
+          break;
+        }
+      }
+    }
+    if (Window.ClearFile->isEnabled() && !Window.Convert_Stop->isEnabled()) {
+      Poll.stop();
+      QTimer::singleShot(300, [&] {
+        Result = DuringSaved && Save(&Window, ADone) ? 0 : 1;
+        if (!DuringSaved) std::fprintf(stderr, "app_screenshot: the batch was over before a row was half-way\n");
+        App.quit();
+      });
+    }
+  });
+  QTimer::singleShot(300, [&] {
+    Window.ConvertExecute();
+    Poll.start();
+  });
+  App.exec();
+  RemoveGuiHandOver();
+  return Result;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  setlocale(LC_ALL, "");
+  QApplication App(argc, argv);
+  const QStringList Args = App.arguments().mid(1);
+  if (Args.isEmpty() || (Args[0] == QLatin1String("--batch") && Args.size() < 4)) {
+    std::fprintf(stderr,
+                 "usage: app_screenshot out.png [tab-index | about]\n"
+                 "       app_screenshot --batch during.png done.png FILE...\n");
+    return 2;
+  }
+  InstallIconThemeFallback();
+  if (Args[0] == QLatin1String("--batch")) return Batch(App, Args[1], Args[2], Args.mid(3));
+  return Layout(App, Args[0], Args.size() > 1 ? Args[1] : QString());
 }

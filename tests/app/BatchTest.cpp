@@ -1,0 +1,331 @@
+// Running a batch from the window: the planned outputs on each tab, the
+// progress columns, the action states through start, stop and end, the
+// number of tasks at a time, runs without threads, and the failures of a
+// row (source gone, output refused, task failing) and of closing during a
+// batch.
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTabWidget>
+
+#include "app/RadioGroup.h"
+#include "probe/AVProbe.h"
+#include "tests/app/ConversionTestSupport.h"
+
+namespace {
+
+// Number of the converter's tasks running now.
+int RunningTasks(TVidmill& AVidmill) {
+  int Running = 0;
+  for (int I = 0; I < AVidmill.TaskCount(); ++I)
+    if (TFFmpeg* Task = AVidmill.Task(I); Task && Task->FRunning) ++Running;
+  return Running;
+}
+
+int64_t FileSize(const QString& AFileName) { return QFileInfo(AFileName).size(); }
+
+// A two-second clip read back: its duration in microseconds, 0 when it cannot be read.
+int64_t ProbedDuration(const QString& AFileName) {
+  TAVProbe Probe;
+  Probe.Enable();
+  if (!Probe.LoadFile(AFileName.toStdU16String())) return 0;
+  TFileStreamInfo Info;
+  const int64_t Duration = Probe.GetFileStreamInfo(Info) ? Info.Duration : 0;
+  Probe.Close();
+  return Duration;
+}
+
+struct TTab {
+  int Index;
+  const char* Caption;
+  const char* Suffix;
+};
+const TTab kTabs[] = {
+    {0, "3GP", ".3gp"}, {1, "MP4", ".mp4"},           {2, "AVI", ".avi"}, {3, "VCD", "_vcd_auto.mpg"},
+    {4, "DVD", "_dvd_auto.mpg"}, {5, "Flv", ".flv"}, {6, "WMV", ".wmv"},
+};
+
+class BatchTabTest : public ConversionTest, public ::testing::WithParamInterface<TTab> {};
+
+}  // namespace
+
+TEST_P(BatchTabTest, ThreeRowsConvertToThePlannedOutputs) {
+  const TTab Tab = GetParam();
+  Open();
+  W().PageControl1->setCurrentIndex(Tab.Index);
+  const QString A = Source("avi", QStringLiteral("movie.avi"));
+  const QString B = Source("mkv", QStringLiteral("other.mkv"));
+  AddClip(A);
+  AddClip(A);
+  AddClip(B);
+  ASSERT_EQ(RowCount(), 3);
+  const QString Suffix = QString::fromLatin1(Tab.Suffix);
+  // Planned when added: the same name twice.
+  EXPECT_EQ(Row(1)->text(lcOutput), QStringLiteral("movie_(new)") + Suffix);
+
+  W().FFLogger->SetLogLevel(llDebug);
+  W().Convert->trigger();
+  EXPECT_EQ(W().FFLogger->LogLevel(), llInfo);
+  EXPECT_EQ(ActionStates(W()), "----E");
+  ASSERT_TRUE(WaitBatchEnd()) << ActionStates(W());
+
+  // Planned again at the start: the second row's output takes the next name
+  // (the list keeps the name planned when the row was added).
+  const QString Outputs[] = {Out(QStringLiteral("movie_(new)") + Suffix), Out(QStringLiteral("movie_(new_1)") + Suffix),
+                             Out(QStringLiteral("other_(new)") + Suffix)};
+  EXPECT_EQ(Row(1)->text(lcOutput), QStringLiteral("movie_(new)") + Suffix);
+  for (int I = 0; I < 3; ++I) {
+    SCOPED_TRACE(Outputs[I].toStdString());
+    EXPECT_GT(ProbedDuration(Outputs[I]), 1000000);
+    EXPECT_EQ(Row(I)->text(lcProgress), QStringLiteral("100%"));
+    // The last report: converted time in whole seconds (the clip less its
+    // first frame, and what audio frames add) and the size written so far
+    // (the trailer may follow it).
+    const QString Position = Row(I)->text(lcPosition);
+    EXPECT_TRUE(Position == QStringLiteral("1") || Position == QStringLiteral("2")) << Position.toStdString();
+    const qint64 Size = Row(I)->text(lcOutputSize).toLongLong();
+    EXPECT_GT(Size, 0);
+    EXPECT_LE(Size, FileSize(Outputs[I]));
+    const QString Fps = Row(I)->text(lcFPS);
+    if (!Fps.isEmpty()) {
+      EXPECT_GT(Fps.toInt(), 0);
+    }
+  }
+  EXPECT_TRUE(Services->Messages.empty()) << Services->Messages[0].Text.toStdString();
+  EXPECT_EQ(ActionStates(W()), "--E--");
+
+  // A new batch begins by clearing the list.
+  W().ClearFile->trigger();
+  EXPECT_EQ(ActionStates(W()), "E----");
+}
+
+INSTANTIATE_TEST_SUITE_P(EachTab, BatchTabTest, ::testing::ValuesIn(kTabs),
+                         [](const ::testing::TestParamInfo<TTab>& AInfo) { return std::string(AInfo.param.Caption); });
+
+TEST_F(ConversionTest, EmptyListStartsNothing) {
+  Open();
+  W().Convert->setEnabled(true);
+  W().Convert->trigger();
+  ASSERT_EQ(Services->Messages.size(), 1u);
+  EXPECT_EQ(Services->Messages[0].Text, QStringLiteral("没有视频文件，不能转换."));
+  EXPECT_EQ(Services->Messages[0].Caption, QStringLiteral("提示"));
+  EXPECT_EQ(Services->Messages[0].Icon, QMessageBox::Information);
+  EXPECT_EQ(ActionStates(W()), "EEEE-");
+}
+
+TEST_F(ConversionTest, ProgressAndEndsGoToTheRowsOfTheirTasks) {
+  // A start abandoned at a vanished third row leaves the first two rows'
+  // tasks created but not run: their notifications are played here.
+  Open();
+  const QString A = Source("avi", QStringLiteral("a.avi"));
+  const QString Gone = Source("avi", QStringLiteral("gone.avi"));
+  AddClip(A);
+  AddClip(A);
+  AddClip(Gone);
+  QFile::remove(Gone);
+  W().Convert->trigger();
+  ASSERT_EQ(W().Vidmill->TaskCount(), 2);
+  EXPECT_TRUE(LoggedBetweenEmptyLines(QStringLiteral("***File load error: ")));
+
+  struct TProgress {
+    int Index, FPS, Current;
+    int64_t Size;
+    int Total;
+    QStringList Expected;  // columns 4 to 7 of the row
+  };
+  const TProgress Steps[] = {
+      {0, 25, 1500, 12345, 3000, {"50%", "25", "1", "12345"}},
+      {0, 0, 2999, 23456, 3000, {"99%", "25", "2", "23456"}},  // no speed: the last one stays
+      {1, 12, 900, 100, 0, {"N/A", "12", "0", "100"}},
+      {1, -1, 2500, 200, -5, {"N/A", "12", "2", "200"}},
+  };
+  for (const TProgress& Step : Steps) {
+    W().VidmillProgress(Step.Index, 10, Step.FPS, Step.Current, 1.0f, 100.0f, Step.Size, Step.Total);
+    QTreeWidgetItem* Target = Row(Step.Index);
+    EXPECT_EQ((QStringList{Target->text(4), Target->text(5), Target->text(6), Target->text(7)}), Step.Expected);
+  }
+  EXPECT_TRUE(Row(2)->text(lcProgress).isEmpty());
+
+  W().VidmillTerminate(1, true, false, std::string());
+  EXPECT_EQ(Row(1)->text(lcProgress), QStringLiteral("100%"));
+  // A failed task keeps its percentage and says why.
+  W().VidmillTerminate(0, false, true, "Error while opening encoder");
+  EXPECT_EQ(Row(0)->text(lcProgress), QStringLiteral("99%"));
+  ASSERT_EQ(Services->Messages.size(), 1u);
+  EXPECT_EQ(Services->Messages[0].Text, QStringLiteral("Error while opening encoder"));
+  EXPECT_EQ(Services->Messages[0].Caption, QStringLiteral("Vidmill"));
+  EXPECT_EQ(Services->Messages[0].Icon, QMessageBox::Warning);
+  // A late report of an ended task changes nothing.
+  W().VidmillProgress(1, 10, 30, 100, 1.0f, 100.0f, 5, 3000);
+  EXPECT_EQ(Row(1)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_EQ(ActionStates(W()), "EEEE-");
+  W().VidmillTerminate(-1, true, false, std::string());
+  EXPECT_EQ(ActionStates(W()), "--E--");
+}
+
+TEST_F(ConversionTest, VanishedSourceAbandonsTheStart) {
+  Open();
+  const QString A = Source("avi", QStringLiteral("first.avi"));
+  const QString Gone = Source("wav", QStringLiteral("vanishes.wav"));
+  const QString B = Source("mkv", QStringLiteral("stays.mkv"));
+  AddClip(A);
+  AddClip(Gone);
+  AddClip(B);
+  QFile::remove(Gone);
+  W().Convert->trigger();
+  const QStringList Lines = LastLogLines(3);
+  EXPECT_TRUE(Lines[0].isEmpty());
+  EXPECT_TRUE(Lines[1].startsWith(QStringLiteral("***File load error: "))) << Lines[1].toStdString();
+  EXPECT_TRUE(Lines[2].isEmpty());
+  // Nothing runs and nothing changes; the first row's task stays created.
+  EXPECT_EQ(ActionStates(W()), "EEEE-");
+  EXPECT_EQ(W().Vidmill->TaskCount(), 1);
+  WaitUntil([] { return false; }, 300);
+  EXPECT_EQ(RunningTasks(*W().Vidmill), 0);
+  EXPECT_TRUE(Row(0)->text(lcProgress).isEmpty());
+
+  // Removing a row removes its own task, and only that.
+  W().lvFiles->setCurrentItem(Row(1));
+  W().DelFile->trigger();
+  EXPECT_EQ(W().Vidmill->TaskCount(), 1);
+  W().lvFiles->setCurrentItem(Row(0));
+  W().DelFile->trigger();
+  EXPECT_EQ(W().Vidmill->TaskCount(), 0);
+  ASSERT_EQ(RowCount(), 1);
+  W().Convert->trigger();
+  ASSERT_TRUE(WaitBatchEnd());
+  EXPECT_EQ(Row(0)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("stays_(new).3gp"))), 1000000);
+}
+
+TEST_F(ConversionTest, RowsWithoutATaskLeaveTheOthersTheirOwnRows) {
+  Open();
+  // An output name longer than a file name may be: its output cannot be made.
+  const QString Long = Source("avi", QString(248, QLatin1Char('l')) + QStringLiteral(".avi"));
+  const QString A = Source("avi", QStringLiteral("short.avi"));
+  const QString B = Source("mkv", QStringLiteral("other.mkv"));
+  AddClip(A);
+  AddClip(Long);
+  AddClip(B);
+  ASSERT_EQ(RowCount(), 3);
+  W().Convert->trigger();
+  EXPECT_TRUE(LoggedBetweenEmptyLines(QStringLiteral("***Cannot do convert, error: ")))
+      << W().mmolog->toPlainText().toStdString();
+  EXPECT_EQ(W().Vidmill->TaskCount(), 2);
+  ASSERT_TRUE(WaitBatchEnd());
+  // Task 1 is the third row's.
+  EXPECT_EQ(Row(0)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_TRUE(Row(1)->text(lcProgress).isEmpty());
+  EXPECT_TRUE(Row(1)->text(lcOutputSize).isEmpty());
+  EXPECT_EQ(Row(2)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_EQ(Row(2)->text(lcOutputSize).toLongLong() > 0, true);
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("other_(new).3gp"))), 1000000);
+  EXPECT_TRUE(Services->Messages.empty());
+}
+
+TEST_F(ConversionTest, BatchWithoutAnyTaskEndsAtOnce) {
+  Open();
+  const QString Long = Source("avi", QString(248, QLatin1Char('m')) + QStringLiteral(".avi"));
+  AddClip(Long);
+  AddClip(Long);
+  W().Convert->trigger();
+  EXPECT_EQ(W().Vidmill->TaskCount(), 0);
+  EXPECT_EQ(ActionStates(W()), "--E--");
+}
+
+TEST_F(ConversionTest, FailingTaskShowsTheWarningAndTheOthersFinish) {
+  Open();
+  W().PageControl1->setCurrentIndex(2);  // AVI: MP3 audio, which has no six channels
+  testmedia::ClipSpec Six = SmallClip("mkv");
+  Six.channels = 6;
+  Six.audioCodec = "aac";
+  AddClip(Source(Six, QStringLiteral("surround.mkv")));
+  AddClip(Source("avi", QStringLiteral("plain.avi")));
+  AddClip(Source("wav", QStringLiteral("tone.wav")));
+  W().Convert->trigger();
+  ASSERT_TRUE(WaitBatchEnd());
+  ASSERT_EQ(Services->Messages.size(), 1u);
+  EXPECT_TRUE(Services->Messages[0].Text.contains(QStringLiteral("Error while opening encoder")))
+      << Services->Messages[0].Text.toStdString();
+  EXPECT_EQ(Services->Messages[0].Icon, QMessageBox::Warning);
+  EXPECT_NE(Row(0)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_EQ(Row(1)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_EQ(Row(2)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("plain_(new).avi"))), 1000000);
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("tone_(new).avi"))), 1000000);
+}
+
+TEST_F(ConversionTest, StoppingDisablesStopAtOnceAndTheRestWithTheEnd) {
+  Open(QStringLiteral("1"));
+  testmedia::ClipSpec Longer = SmallClip("avi");
+  Longer.durationSec = 6.0;
+  for (int I = 0; I < 3; ++I) AddClip(Source(Longer, QStringLiteral("long%1.avi").arg(I)));
+  W().Convert->trigger();
+  EXPECT_EQ(ActionStates(W()), "----E");
+  W().Convert_Stop->trigger();
+  // Every task has ended; the final notification is still on its way.
+  EXPECT_EQ(RunningTasks(*W().Vidmill), 0);
+  EXPECT_EQ(ActionStates(W()), "-----");
+  ASSERT_TRUE(WaitBatchEnd());
+  EXPECT_EQ(ActionStates(W()), "--E--");
+  EXPECT_TRUE(Services->Messages.empty());
+}
+
+TEST_F(ConversionTest, ThreeTasksAtATime) {
+  Open(QStringLiteral("3"));
+  W().PageControl1->setCurrentIndex(4);  // DVD: the slowest of the seven
+  const QString A = Source("avi", QStringLiteral("five.avi"));
+  for (int I = 0; I < 5; ++I) AddClip(A);
+  W().ThreadPriority = 0x102;  // its low byte: tpLower
+  W().Convert->trigger();
+  EXPECT_EQ(W().Vidmill->ThreadPriority(), tpLower);
+  // Three were started together; the others wait for one of them to end.
+  int Started = 0;
+  for (int I = 0; I < 5; ++I)
+    if (TFFmpeg* Task = W().Vidmill->Task(I); Task->FRunning || Task->FTerminated) ++Started;
+  EXPECT_GE(Started, 3);
+  int Most = RunningTasks(*W().Vidmill);
+  ASSERT_TRUE(WaitUntil([&] {
+    Most = std::max(Most, RunningTasks(*W().Vidmill));
+    return BatchOver();
+  }));
+  EXPECT_LE(Most, 3);
+  for (int I = 0; I < 5; ++I) {
+    EXPECT_EQ(Row(I)->text(lcProgress), QStringLiteral("100%")) << I;
+    const QString Name = I == 0 ? QStringLiteral("five_(new)_dvd_auto.mpg")
+                                : QStringLiteral("five_(new_%1)_dvd_auto.mpg").arg(I);
+    EXPECT_GT(ProbedDuration(Out(Name)), 1000000) << Name.toStdString();
+  }
+}
+
+TEST_F(ConversionTest, WithoutThreadsTheBatchRunsInsideTheStart) {
+  Open(QStringLiteral("0"));
+  const QString A = Source("wav", QStringLiteral("inline.wav"));
+  AddClip(A);
+  AddClip(A);
+  W().Convert->trigger();
+  // Over before the start returns, without the event loop.
+  EXPECT_EQ(ActionStates(W()), "--E--");
+  EXPECT_EQ(Row(0)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_EQ(Row(1)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("inline_(new_1).3gp"))), 1000000);
+}
+
+TEST_F(ConversionTest, ClosingDuringABatchStopsAwaitsAndWritesTheFolder) {
+  Open(QStringLiteral("2"));
+  testmedia::ClipSpec Longer = SmallClip("avi");
+  Longer.durationSec = 6.0;
+  for (int I = 0; I < 4; ++I) AddClip(Source(Longer, QStringLiteral("close%1.avi").arg(I)));
+  W().Convert->trigger();
+  const QString Folder = F.Folders.Path(QStringLiteral("elsewhere/"));
+  W().edtOutPath->setText(Folder);
+  EXPECT_TRUE(W().close());
+  EXPECT_EQ(RunningTasks(*W().Vidmill), 0);
+  EXPECT_TRUE(ReadBytes(F.Folders.ExeConfig()).contains("dir=" + Folder.toUtf8()));
+  // Nothing of the batch reaches the closed window.
+  WaitUntil([] { return false; }, 200);
+  EXPECT_EQ(ActionStates(W()), "----E");
+  for (int I = 0; I < 4; ++I) EXPECT_NE(Row(I)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_TRUE(Services->Messages.empty());
+}
