@@ -4,6 +4,7 @@
 #include <clocale>
 
 #include <QApplication>
+#include <QIcon>
 
 #include "app/FormUtils.h"
 #include "app/GuiHandOver.h"
@@ -14,7 +15,11 @@ int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
   QApplication App(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vidmill"));
+  // The desktop entry and icon that an installation puts in place: the
+  // window system matches the window to them by this name.
+  QGuiApplication::setDesktopFileName(QStringLiteral("vidmill"));
   InstallIconThemeFallback();
+  if (QIcon::hasThemeIcon(QStringLiteral("vidmill"))) QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vidmill")));
   InstallGuiHandOver();
   InstallQtPreviewer();
 
