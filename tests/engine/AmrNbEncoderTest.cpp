@@ -8,6 +8,7 @@
 #include "engine/config/AmrNbEncoder.h"
 #include "engine/config/FFmpeg.h"
 #include "runtime/lib/AVCodec.h"
+#include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
 
@@ -68,27 +69,17 @@ TEST(AmrNbEncoder, NamesAndModes) {
   EXPECT_TRUE(IsAmrNbEncoderName("amr_nb"));
   EXPECT_FALSE(IsAmrNbEncoderName("amrnb"));
   EXPECT_EQ(TAmrNbEncoder::ModeBitRate(7400), 7400);
-  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(7949), 7400);  // nearest not above
-  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(12200), 12200);
-  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(64000), 12200);
-  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(5000), 4750);
-  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(1000), 4750);  // below the lowest mode
+  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(7949), 7400);   // nearest not above
+  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(64000), 12200);  // above the highest mode
+  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(1000), 4750);    // below the lowest mode
 }
 
 TEST(AmrNbEncoder, RefusesWhatItCannotEncode) {
   TAmrNbEncoder encoder;
-  try {
-    encoder.Open(44100, 1, 7400);
-    FAIL();
-  } catch (const FFmpegException& e) {
-    EXPECT_STREQ(e.what(), "AMR-NB encodes 8000 Hz audio only, not 44100 Hz");
-  }
-  try {
-    encoder.Open(8000, 2, 7400);
-    FAIL();
-  } catch (const FFmpegException& e) {
-    EXPECT_STREQ(e.what(), "AMR-NB encodes mono audio only, not 2 channels");
-  }
+  EXPECT_EQ(transcodetest::RaisedBy([&] { encoder.Open(44100, 1, 7400); }),
+            "AMR-NB encodes 8000 Hz audio only, not 44100 Hz");
+  EXPECT_EQ(transcodetest::RaisedBy([&] { encoder.Open(8000, 2, 7400); }),
+            "AMR-NB encodes mono audio only, not 2 channels");
   EXPECT_FALSE(encoder.IsOpen());
 }
 

@@ -1,17 +1,12 @@
-// The audio output path on its own: one input stream described by a
-// decoder context, one real encoder (or the engine's AMR-NB encoder) and a
-// real output, fed with synthetic tones the way the decoding step feeds it
-// (one frame at a time, the input clock advanced by each frame). The
-// "framecrc" muxer writes one line per packet (times, duration, size), so
-// the packets themselves can be checked; real containers are decoded again
-// to check what a player would hear.
+// The audio output path on its own (see EngineBench.h), fed with synthetic
+// tones the way the decoding step feeds it: one frame at a time, the input
+// clock advanced by each frame. Real containers are decoded again to check
+// what a player would hear.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,28 +20,16 @@
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
 #include "runtime/lib/SwResample.h"
-#include "tests/support/RecordedLog.h"
-#include "tests/engine/TranscodeTestSupport.h"
+#include "tests/engine/EngineBench.h"
 
 namespace {
 
+using namespace enginebench;
 using transcodetest::DecodeAll;
+using transcodetest::Logged;
+using transcodetest::RaisedBy;
 using transcodetest::TDecodedFile;
-using transcodetest::TTestFolder;
-
-// One line of the "framecrc" muxer: a written packet.
-struct TWrittenPacket {
-  int64_t Dts = 0;
-  int64_t Pts = 0;
-  int64_t Duration = 0;
-  int Size = 0;
-};
-
-int64_t TotalDuration(const std::vector<TWrittenPacket>& APackets) {
-  int64_t total = 0;
-  for (const TWrittenPacket& packet : APackets) total += packet.Duration;
-  return total;
-}
+using transcodetest::TDecodedStream;
 
 // Fills AFrame with ASamples samples of a sine tone (amplitude 0.5) in the
 // given format, continuing at sample AFirst of the tone.
@@ -62,9 +45,8 @@ void MakeTone(AVFrame* AFrame, AVSampleFormat AFormat, int ARate, int AChannels,
   for (int i = 0; i < ASamples; ++i) {
     const double value = 0.5 * std::sin(2 * M_PI * AHz * static_cast<double>(AFirst + i) / ARate);
     for (int c = 0; c < AChannels; ++c) {
-      const int plane = planar ? c : 0;
       const int index = planar ? i : i * AChannels + c;
-      uint8_t* data = AFrame->extended_data[plane];
+      uint8_t* data = AFrame->extended_data[planar ? c : 0];
       switch (AFormat) {
         case AV_SAMPLE_FMT_S16:
         case AV_SAMPLE_FMT_S16P:
@@ -85,43 +67,12 @@ void MakeTone(AVFrame* AFrame, AVSampleFormat AFormat, int ARate, int AChannels,
   }
 }
 
-// One input stream feeding one encoding output stream of an engine
-// instance, with an output file of one stream.
-class TAudioBench {
+// The audio bench: a decoder context that only describes what the decoder
+// delivers, and a real encoder (or the engine's AMR-NB encoder).
+class TAudioBench : public TStreamBench {
 public:
-  TAudioBench() {
-    FEngine.FBuffers = std::make_unique<TPipelineBuffers>();
-    FRun.InputStreams.push_back(std::make_unique<TInputStreamState>());
-    FRun.OutputStreams.push_back(std::make_unique<TOutputStreamState>());
-    In = FRun.InputStreams[0].get();
-    Out = FRun.OutputStreams[0].get();
-    In->DecodingNeeded = 1;
-    In->Discard = 0;
+  TAudioBench(AVSampleFormat AFormat, int ARate, int AChannels) {
     In->NextPts = 0;
-    Out->EncodingNeeded = 1;
-    Out->SyncInput = In;
-    FFrame = lib::av_frame_alloc();
-  }
-  ~TAudioBench() {
-    FEngine.FOutputFiles[0] = nullptr;
-    if (FMuxer) {
-      if (FMuxer->pb && !(FMuxer->oformat->flags & AVFMT_NOFILE)) lib::avio_closep(&FMuxer->pb);
-      lib::avformat_free_context(FMuxer);
-    }
-    if (Out->Fifo) lib::av_audio_fifo_free(Out->Fifo);
-    if (Out->Resample) lib::swr_free(&Out->Resample);
-    if (Out->SampleConverter) lib::swr_free(&Out->SampleConverter);
-    lib::avcodec_free_context(&FEncoder);
-    lib::avcodec_free_context(&FDecoder);
-    lib::av_frame_free(&FFrame);
-  }
-  TAudioBench(const TAudioBench&) = delete;
-  TAudioBench& operator=(const TAudioBench&) = delete;
-
-  TCustomFFmpeg& Engine() { return FEngine; }
-
-  // What the decoder delivers (its context is only read).
-  void DescribeDecoder(AVSampleFormat AFormat, int ARate, int AChannels) {
     FDecoder = lib::avcodec_alloc_context3(nullptr);
     FDecoder->codec_type = AVMEDIA_TYPE_AUDIO;
     FDecoder->sample_fmt = AFormat;
@@ -129,9 +80,11 @@ public:
     lib::av_channel_layout_default(&FDecoder->ch_layout, AChannels);
     In->Decoder = FDecoder;
   }
+  ~TAudioBench() override { lib::avcodec_free_context(&FDecoder); }
 
-  // An opened libavcodec encoder, as the set-up leaves it.
-  bool OpenEncoder(const char* AName, AVSampleFormat AFormat, int ARate, int AChannels, int64_t ABitRate = 0) {
+  // An opened libavcodec encoder, as the set-up leaves it, writing into AMuxer.
+  bool Encode(const char* AName, AVSampleFormat AFormat, int ARate, int AChannels, const char* AMuxer,
+              int64_t ABitRate = 0) {
     const AVCodec* codec = lib::avcodec_find_encoder_by_name(AName);
     if (!codec) return false;
     FEncoder = lib::avcodec_alloc_context3(codec);
@@ -142,11 +95,14 @@ public:
     if (ABitRate > 0) FEncoder->bit_rate = ABitRate;
     if (lib::avcodec_open2(FEncoder, codec, nullptr) < 0) return false;
     Out->Encoder = FEncoder;
-    return true;
+    return OpenOutput(AMuxer);
+  }
+  bool Pcm(int ARate, int AChannels, const char* AMuxer) {
+    return Encode("pcm_s16le", AV_SAMPLE_FMT_S16, ARate, AChannels, AMuxer);
   }
 
-  // The engine's own AMR-NB encoder: the context only holds its parameters.
-  void UseAmrNb(int ABitRate) {
+  // The engine's own AMR-NB encoder at MR74: the context only holds its parameters.
+  bool EncodeAmrNb(const char* AMuxer) {
     FEncoder = lib::avcodec_alloc_context3(nullptr);
     FEncoder->codec_type = AVMEDIA_TYPE_AUDIO;
     FEncoder->codec_id = AV_CODEC_ID_AMR_NB;
@@ -155,30 +111,12 @@ public:
     lib::av_channel_layout_default(&FEncoder->ch_layout, 1);
     FEncoder->frame_size = TAmrNbEncoder::kFrameSamples;
     FEncoder->time_base = AVRational{1, TAmrNbEncoder::kSampleRate};
-    FEncoder->bit_rate = ABitRate;
-    FAmrNb.Open(TAmrNbEncoder::kSampleRate, 1, ABitRate);
+    FEncoder->bit_rate = 7400;
+    FAmrNb.Open(TAmrNbEncoder::kSampleRate, 1, 7400);
     Out->Encoder = FEncoder;
     Out->AmrNb = &FAmrNb;
+    return OpenOutput(AMuxer);
   }
-
-  // The output: AMuxer into APath, its one stream described by the encoder.
-  bool OpenOutput(const char* AMuxer, const std::string& APath) {
-    FPath = APath;
-    if (lib::avformat_alloc_output_context2(&FMuxer, nullptr, AMuxer, APath.c_str()) < 0 || !FMuxer) return false;
-    AVStream* stream = lib::avformat_new_stream(FMuxer, nullptr);
-    if (!stream) return false;
-    lib::avcodec_parameters_from_context(stream->codecpar, FEncoder);
-    stream->time_base = FEncoder->time_base;
-    if (!(FMuxer->oformat->flags & AVFMT_NOFILE) && lib::avio_open(&FMuxer->pb, APath.c_str(), AVIO_FLAG_WRITE) < 0)
-      return false;
-    if (lib::avformat_write_header(FMuxer, nullptr) < 0) return false;
-    Out->Stream = stream;
-    Out->Index = 0;
-    Out->FileIndex = 0;
-    FEngine.FOutputFiles[0] = FMuxer;
-    return true;
-  }
-  AVFormatContext* Muxer() { return FMuxer; }
 
   // Feeds ASamples samples of a tone in frames of AFrameSamples in the
   // decoder's format, advancing the input clock like the decoding step.
@@ -202,46 +140,25 @@ public:
   // Moves the input clock by ASeconds (a gap or an overlap in the input).
   void JumpClock(double ASeconds) { In->NextPts += std::llround(ASeconds * 1000000); }
   int64_t Fed() const { return FFed; }
-
   void Flush() { FEngine.FlushAudioEncoder(FRun, *Out); }
 
-  // Writes the trailer and closes the file; for "framecrc" the packets.
-  std::vector<TWrittenPacket> Close() {
-    std::vector<TWrittenPacket> packets;
-    EXPECT_EQ(lib::av_write_trailer(FMuxer), 0);
-    if (FMuxer->pb) lib::avio_closep(&FMuxer->pb);
-    if (std::strcmp(FMuxer->oformat->name, "framecrc") != 0) return packets;
-    std::ifstream file(FPath);
-    std::string line;
-    while (std::getline(file, line)) {
-      if (line.empty() || line[0] == '#') continue;
-      std::istringstream fields(line);
-      std::string stream, dts, pts, duration, size;
-      std::getline(fields, stream, ',');
-      std::getline(fields, dts, ',');
-      std::getline(fields, pts, ',');
-      std::getline(fields, duration, ',');
-      std::getline(fields, size, ',');
-      packets.push_back({std::stoll(dts), std::stoll(pts), std::stoll(duration), std::stoi(size)});
-    }
-    return packets;
-  }
-
-  TInputStreamState* In = nullptr;
-  TOutputStreamState* Out = nullptr;
-
 private:
-  TCustomFFmpeg FEngine;
-  TTranscodeRun FRun;
   AVCodecContext* FDecoder = nullptr;
-  AVCodecContext* FEncoder = nullptr;
   TAmrNbEncoder FAmrNb;
-  AVFormatContext* FMuxer = nullptr;
-  AVFrame* FFrame = nullptr;
-  std::string FPath;
   int64_t FToneSample = 0;
   int64_t FFed = 0;
 };
+
+// The audio stream of the bench's closed output, decoded again.
+TDecodedStream DecodedAudio(const TAudioBench& ABench) {
+  const TDecodedFile file = DecodeAll(ABench.Path());
+  EXPECT_TRUE(file.Opened) << file.Error;
+  if (!file.Audio()) {
+    ADD_FAILURE() << "no audio stream in " << ABench.Path();
+    return {};
+  }
+  return *file.Audio();
+}
 
 // The interleaved 16-bit samples of a PCM WAV file (its "data" chunk).
 std::vector<int16_t> ReadWavSamples(const std::string& APath) {
@@ -283,13 +200,9 @@ int64_t InputSampleFormat(SwrContext* ASwr) {
 // ---- Resampling and format conversion ----
 
 TEST(AudioPathConversion, HalvingTheRateHalvesTheSamplesAndKeepsThePitch) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 22050, 2));
-  ASSERT_TRUE(bench.OpenOutput("wav", folder / "half.wav"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+  ASSERT_TRUE(bench.Pcm(22050, 2, "wav"));
   bench.Out->AudioResample = 1;  // the set-up's choice: the rates differ
-
   bench.Feed(1152, 1152, 1000);
   SwrContext* resampler = bench.Out->Resample;
   ASSERT_NE(resampler, nullptr);
@@ -298,48 +211,34 @@ TEST(AudioPathConversion, HalvingTheRateHalvesTheSamplesAndKeepsThePitch) {
   EXPECT_EQ(bench.Out->SampleConverter, nullptr);
   bench.Flush();
   bench.Close();
-
-  const TDecodedFile file = DecodeAll(folder / "half.wav");
-  ASSERT_TRUE(file.Opened) << file.Error;
-  ASSERT_NE(file.Audio(), nullptr);
-  EXPECT_EQ(file.Audio()->SampleRate, 22050);
-  EXPECT_EQ(file.Audio()->Channels, 2);
-  EXPECT_NEAR(static_cast<double>(file.Audio()->Samples), 22050, 4);
-  EXPECT_NEAR(file.Audio()->ToneHz, 1000, 5);
-  EXPECT_NEAR(file.Audio()->Rms, 0.5 / std::sqrt(2.0), 0.03);
+  const TDecodedStream audio = DecodedAudio(bench);
+  EXPECT_EQ(audio.SampleRate, 22050);
+  EXPECT_EQ(audio.Channels, 2);
+  EXPECT_NEAR(static_cast<double>(audio.Samples), 22050, 4);
+  EXPECT_NEAR(audio.ToneHz, 1000, 5);
+  EXPECT_NEAR(audio.Rms, 0.5 / std::sqrt(2.0), 0.03);
 }
 
 TEST(AudioPathConversion, StereoToMonoAtTheSameRateUsesTheResampler) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 1));
-  ASSERT_TRUE(bench.OpenOutput("wav", folder / "mono.wav"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+  ASSERT_TRUE(bench.Pcm(44100, 1, "wav"));
   ASSERT_EQ(bench.Out->AudioResample, 0);  // same rate, no stretching: the set-up left it off
-
   bench.Feed(44100, 1024);
   EXPECT_EQ(bench.Out->AudioResample, 1);
   EXPECT_NE(bench.Out->Resample, nullptr);
   EXPECT_EQ(bench.Out->SampleConverter, nullptr);
   bench.Flush();
   bench.Close();
-
-  const TDecodedFile file = DecodeAll(folder / "mono.wav");
-  ASSERT_TRUE(file.Opened) << file.Error;
-  ASSERT_NE(file.Audio(), nullptr);
-  EXPECT_EQ(file.Audio()->Channels, 1);
-  EXPECT_NEAR(static_cast<double>(file.Audio()->Samples), 44100, 4);
-  EXPECT_NEAR(file.Audio()->ToneHz, 440, 3);
-  EXPECT_GT(file.Audio()->Rms, 0.2);  // the channels are mixed, not cancelled
+  const TDecodedStream audio = DecodedAudio(bench);
+  EXPECT_EQ(audio.Channels, 1);
+  EXPECT_NEAR(static_cast<double>(audio.Samples), 44100, 4);
+  EXPECT_NEAR(audio.ToneHz, 440, 3);
+  EXPECT_GT(audio.Rms, 0.2);  // the channels are mixed, not cancelled
 }
 
 TEST(AudioPathConversion, OnlyTheFormatChangesThroughOneConverterUntilTheDecoderFormatChanges) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 48000, 2);
-  ASSERT_TRUE(bench.OpenEncoder("ac3", AV_SAMPLE_FMT_FLTP, 48000, 2, 192000));
-  ASSERT_TRUE(bench.OpenOutput("ac3", folder / "tone.ac3"));
-
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 48000, 2);
+  ASSERT_TRUE(bench.Encode("ac3", AV_SAMPLE_FMT_FLTP, 48000, 2, "ac3", 192000));
   bench.Feed(1536, 1536);
   EXPECT_EQ(bench.Out->AudioResample, 0);
   EXPECT_EQ(bench.Out->Resample, nullptr);
@@ -358,22 +257,16 @@ TEST(AudioPathConversion, OnlyTheFormatChangesThroughOneConverterUntilTheDecoder
   EXPECT_EQ(bench.Out->Resample, nullptr);
   bench.Flush();
   bench.Close();
-
-  const TDecodedFile file = DecodeAll(folder / "tone.ac3");
-  ASSERT_TRUE(file.Opened) << file.Error;
-  ASSERT_NE(file.Audio(), nullptr);
-  EXPECT_EQ(file.Audio()->DecodeErrors, 0);
-  EXPECT_NEAR(file.Audio()->Seconds(), 1.0, 0.04);  // the last frame is padded to 1536 samples
-  EXPECT_NEAR(file.Audio()->ToneHz, 440, 3);
-  EXPECT_NEAR(file.Audio()->Rms, 0.5 / std::sqrt(2.0), 0.05);
+  const TDecodedStream audio = DecodedAudio(bench);
+  EXPECT_EQ(audio.DecodeErrors, 0);
+  EXPECT_NEAR(audio.Seconds(), 1.0, 0.04);  // the last frame is padded to 1536 samples
+  EXPECT_NEAR(audio.ToneHz, 440, 3);
+  EXPECT_NEAR(audio.Rms, 0.5 / std::sqrt(2.0), 0.05);
 }
 
 TEST(AudioPathConversion, ADecoderFormatChangeRebuildsTheResampler) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 22050, 2));
-  ASSERT_TRUE(bench.OpenOutput("wav", folder / "change.wav"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+  ASSERT_TRUE(bench.Pcm(22050, 2, "wav"));
   bench.Out->AudioResample = 1;
   bench.Feed(22050, 1024);
   EXPECT_EQ(InputSampleFormat(bench.Out->Resample), AV_SAMPLE_FMT_S16);
@@ -383,29 +276,25 @@ TEST(AudioPathConversion, ADecoderFormatChangeRebuildsTheResampler) {
   EXPECT_EQ(InputSampleFormat(bench.Out->Resample), AV_SAMPLE_FMT_FLTP);
   bench.Flush();
   bench.Close();
-
-  const TDecodedFile file = DecodeAll(folder / "change.wav");
-  ASSERT_TRUE(file.Opened) << file.Error;
-  ASSERT_NE(file.Audio(), nullptr);
-  EXPECT_NEAR(static_cast<double>(file.Audio()->Samples), 22050, 20);
-  EXPECT_NEAR(file.Audio()->ToneHz, 440, 3);  // float samples read as floats, not as 16-bit pairs
-  EXPECT_NEAR(file.Audio()->Rms, 0.5 / std::sqrt(2.0), 0.03);
+  const TDecodedStream audio = DecodedAudio(bench);
+  EXPECT_NEAR(static_cast<double>(audio.Samples), 22050, 20);
+  EXPECT_NEAR(audio.ToneHz, 440, 3);  // float samples read as floats, not as 16-bit pairs
+  EXPECT_NEAR(audio.Rms, 0.5 / std::sqrt(2.0), 0.03);
 }
 
 // ---- Drift against the input clock ----
 
 // Two 8192-sample frames, a jump of the input clock by AJump output samples
 // (44100 Hz), two more frames; the samples written beyond the nominal count.
-struct TDriftCase {
-  const char* Name;
-  int DecoderRate;
-  bool IsStartAtJump;
-  double Jump;
-  double Extra;  // expected samples beyond the nominal count
-};
-
 TEST(AudioPathDrift, DropOrInsertOnlyAboveTheThresholdOrAtTheStart) {
-  const TDriftCase cases[] = {
+  struct TCase {
+    const char* Name;
+    int DecoderRate;
+    bool IsStartAtJump;
+    double Jump;
+    double Extra;  // expected samples beyond the nominal count
+  };
+  const TCase cases[] = {
       {"4000 ahead is left alone", 44100, false, 4000, 0},
       {"4000 ahead at the start is padded", 44100, true, 4000, 4000},
       {"4000 behind is left alone", 44100, false, -4000, 0},
@@ -416,16 +305,13 @@ TEST(AudioPathDrift, DropOrInsertOnlyAboveTheThresholdOrAtTheStart) {
       {"5000 ahead at 48 kHz input is padded", 48000, false, 5000, 5000},
       {"5000 behind at 48 kHz input is dropped", 48000, false, -5000, -5000},
   };
-  for (const TDriftCase& c : cases) {
+  for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    TTestFolder folder;
-    TAudioBench bench;
+    TAudioBench bench(AV_SAMPLE_FMT_S16, c.DecoderRate, 2);
     bench.Engine().FAudioSyncMethod = 1;
     bench.Engine().FAudioDriftThreshold = 0.1f;  // 4410 samples at 44100 Hz
     bench.Engine().FVerbose = 3;
-    bench.DescribeDecoder(AV_SAMPLE_FMT_S16, c.DecoderRate, 2);
-    ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-    ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "drift.crc"));
+    ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
     bench.Out->AudioResample = c.DecoderRate != 44100;
     bench.Feed(2 * 8192, 8192);
     EXPECT_EQ(bench.In->IsStart, 1) << "no correction yet";
@@ -447,13 +333,10 @@ TEST(AudioPathDrift, DropOrInsertOnlyAboveTheThresholdOrAtTheStart) {
 }
 
 TEST(AudioPathDrift, NoMessagesUnlessVerbose) {
-  TTestFolder folder;
-  TAudioBench bench;
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
   bench.Engine().FAudioSyncMethod = 1;
   bench.Engine().FVerbose = 2;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "quiet.crc"));
+  ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
   ClearLogLines();
   bench.JumpClock(0.5);
   bench.Feed(8192, 8192);
@@ -463,69 +346,44 @@ TEST(AudioPathDrift, NoMessagesUnlessVerbose) {
 }
 
 TEST(AudioPathDrift, ALateStartGetsSilenceFirstUnlessTimestampsFollowTheInput) {
-  {
-    SCOPED_TRACE("method 1: silence");
-    TTestFolder folder;
-    TAudioBench bench;
-    bench.Engine().FAudioSyncMethod = 1;
-    bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-    ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-    ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "late.crc"));
+  for (int method : {1, 0}) {
+    SCOPED_TRACE(method == 1 ? "method 1: silence" : "method 0: the timestamps start late");
+    TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+    bench.Engine().FAudioSyncMethod = method;
+    ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
     bench.JumpClock(0.2);  // the first frame's Pts is 0.2 s
     bench.Feed(1024, 1024);
-    EXPECT_EQ(bench.In->IsStart, 0);
+    EXPECT_EQ(bench.In->IsStart, method == 1 ? 0 : 1);
     bench.Feed(44100 - 1024, 1024);
     bench.Flush();
+    EXPECT_EQ(bench.In->IsStart, method == 1 ? 0 : 1);
     const std::vector<TWrittenPacket> packets = bench.Close();
     ASSERT_FALSE(packets.empty());
-    EXPECT_EQ(packets[0].Pts, 0);
-    EXPECT_NEAR(static_cast<double>(TotalDuration(packets)), 44100 + 8820, 1);
-  }
-  {
-    SCOPED_TRACE("method 0: the timestamps start late");
-    TTestFolder folder;
-    TAudioBench bench;
-    bench.Engine().FAudioSyncMethod = 0;
-    bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-    ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-    ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "late0.crc"));
-    bench.JumpClock(0.2);
-    bench.Feed(44100, 1024);
-    bench.Flush();
-    const std::vector<TWrittenPacket> packets = bench.Close();
-    ASSERT_FALSE(packets.empty());
-    EXPECT_EQ(packets[0].Pts, 8820);
-    EXPECT_EQ(TotalDuration(packets), 44100);
-    EXPECT_EQ(bench.In->IsStart, 1);
+    EXPECT_EQ(packets[0].Pts, method == 1 ? 0 : 8820);
+    EXPECT_NEAR(static_cast<double>(TotalDuration(packets)), method == 1 ? 44100 + 8820 : 44100, method == 1 ? 1 : 0);
   }
 }
 
 TEST(AudioPathDrift, SilenceGoesBeforeTheFrameAndDroppedSamplesComeOffItsStart) {
   {
     SCOPED_TRACE("a late start");
-    TTestFolder folder;
-    TAudioBench bench;
+    TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 1);
     bench.Engine().FAudioSyncMethod = 1;
-    bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 1);
-    ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 1));
-    ASSERT_TRUE(bench.OpenOutput("wav", folder / "late.wav"));
+    ASSERT_TRUE(bench.Pcm(44100, 1, "wav"));
     bench.JumpClock(0.2);
     bench.Feed(8192, 8192);
     bench.Flush();
     bench.Close();
-    const std::vector<int16_t> samples = ReadWavSamples(folder / "late.wav");
+    const std::vector<int16_t> samples = ReadWavSamples(bench.Path());
     ASSERT_NEAR(static_cast<double>(samples.size()), 8820 + 8192, 1);
     EXPECT_GE(LongestQuietRun(samples, 0, 8819), 8819u) << "silence first";
     EXPECT_LE(LongestQuietRun(samples, 8822, samples.size()), 2u) << "then the tone, whole";
   }
   {
     SCOPED_TRACE("an overlap");
-    TTestFolder folder;
-    TAudioBench bench;
+    TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 1);
     bench.Engine().FAudioSyncMethod = 1;
-    bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 1);
-    ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 1));
-    ASSERT_TRUE(bench.OpenOutput("wav", folder / "overlap.wav"));
+    ASSERT_TRUE(bench.Pcm(44100, 1, "wav"));
     bench.Feed(8192, 8192);
     bench.In->IsStart = 0;
     // The next frame repeats the last 5000 samples' time; those are silent here.
@@ -533,7 +391,7 @@ TEST(AudioPathDrift, SilenceGoesBeforeTheFrameAndDroppedSamplesComeOffItsStart) 
     bench.Feed(8192, 8192, 440, 5000);
     bench.Flush();
     bench.Close();
-    const std::vector<int16_t> samples = ReadWavSamples(folder / "overlap.wav");
+    const std::vector<int16_t> samples = ReadWavSamples(bench.Path());
     ASSERT_NEAR(static_cast<double>(samples.size()), 8192 + 3192, 2);
     EXPECT_LE(LongestQuietRun(samples, 0, samples.size()), 2u) << "the repeated (silent) start was dropped";
   }
@@ -544,13 +402,10 @@ TEST(AudioPathDrift, MethodTwoStretchesByAtMostTwoSamplesPerCall) {
   // of (or behind) the output all along: below the threshold, so only the
   // resampler's compensation acts, 2 samples per 44100 for each call.
   auto written = [](double AAhead, bool& ALogged) {
-    TTestFolder folder;
-    TAudioBench bench;
+    TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
     bench.Engine().FAudioSyncMethod = 2;
     bench.Engine().FVerbose = 3;
-    bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-    EXPECT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-    EXPECT_TRUE(bench.OpenOutput("framecrc", folder / "stretch.crc"));
+    EXPECT_TRUE(bench.Pcm(44100, 2, "framecrc"));
     bench.Out->AudioResample = 1;  // the set-up's choice for methods above 1
     bench.In->IsStart = 0;
     bench.JumpClock(AAhead / 44100);
@@ -578,13 +433,9 @@ TEST(AudioPathDrift, MethodTwoStretchesByAtMostTwoSamplesPerCall) {
 // ---- Encoder frames ----
 
 TEST(AudioPathFrames, FixedFrameSizeGetsWholeFramesAndTheFlushPadsTheRest) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("mp2", AV_SAMPLE_FMT_S16, 44100, 2, 192000));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "mp2.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+  ASSERT_TRUE(bench.Encode("mp2", AV_SAMPLE_FMT_S16, 44100, 2, "framecrc", 192000));
   ASSERT_EQ(bench.Out->Encoder->frame_size, 1152);
-
   bench.Feed(3000, 3000);
   EXPECT_EQ(lib::av_audio_fifo_size(bench.Out->Fifo), 3000 - 2 * 1152) << "the rest waits for more";
   EXPECT_EQ(bench.Out->OutputTicks, 2 * 1152);
@@ -611,11 +462,8 @@ TEST(AudioPathFrames, FixedFrameSizeGetsWholeFramesAndTheFlushPadsTheRest) {
 }
 
 TEST(AudioPathFrames, SmallLastFrameEncodersGetAShortLastFrame) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_FLTP, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("aac", AV_SAMPLE_FMT_FLTP, 44100, 2, 128000));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "aac.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_FLTP, 44100, 2);
+  ASSERT_TRUE(bench.Encode("aac", AV_SAMPLE_FMT_FLTP, 44100, 2, "framecrc", 128000));
   ASSERT_TRUE(bench.Out->Encoder->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
   bench.Feed(1500, 1500);
   EXPECT_EQ(bench.Out->OutputTicks, 1024);
@@ -628,11 +476,8 @@ TEST(AudioPathFrames, SmallLastFrameEncodersGetAShortLastFrame) {
 }
 
 TEST(AudioPathFrames, AnyFrameSizeEncodersGetChunksOfAtMost4096Samples) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "pcm.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+  ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
   bench.Feed(20000, 20000);
   EXPECT_EQ(lib::av_audio_fifo_size(bench.Out->Fifo), 0) << "nothing waits";
   EXPECT_EQ(bench.Out->OutputTicks, 20000);
@@ -650,18 +495,15 @@ TEST(AudioPathFrames, AnyFrameSizeEncodersGetChunksOfAtMost4096Samples) {
 }
 
 TEST(AudioPathFrames, FlushingAnEncoderThatNeverGotAFrameIsHarmless) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_FLTP, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("libmp3lame", AV_SAMPLE_FMT_FLTP, 44100, 2, 128000));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "empty.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_FLTP, 44100, 2);
+  ASSERT_TRUE(bench.Encode("libmp3lame", AV_SAMPLE_FMT_FLTP, 44100, 2, "framecrc", 128000));
   EXPECT_NO_THROW(bench.Flush());
   EXPECT_NO_THROW(bench.Flush());
   EXPECT_EQ(bench.Engine().FAudioSize, 0);
   EXPECT_TRUE(bench.Close().empty());
 
   // A stream copy has nothing to flush.
-  TAudioBench copy;
+  TAudioBench copy(AV_SAMPLE_FMT_FLTP, 44100, 2);
   copy.Out->EncodingNeeded = 0;
   EXPECT_NO_THROW(copy.Flush());
 }
@@ -669,11 +511,8 @@ TEST(AudioPathFrames, FlushingAnEncoderThatNeverGotAFrameIsHarmless) {
 // ---- The engine's AMR-NB encoder ----
 
 TEST(AudioPathAmrNb, OneSecondOf8kHzMonoIsFiftyFrames) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 8000, 1);
-  bench.UseAmrNb(7400);
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "amr.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 8000, 1);
+  ASSERT_TRUE(bench.EncodeAmrNb("framecrc"));
   bench.Feed(8000, 1000);
   EXPECT_EQ(lib::av_audio_fifo_size(bench.Out->Fifo), 0);
   bench.Flush();
@@ -689,30 +528,22 @@ TEST(AudioPathAmrNb, OneSecondOf8kHzMonoIsFiftyFrames) {
 }
 
 TEST(AudioPathAmrNb, ResampledStereoFloatInputAndAPaddedLastFrame) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_FLTP, 44100, 2);
-  bench.UseAmrNb(7400);
-  ASSERT_TRUE(bench.OpenOutput("amr", folder / "tone.amr"));
+  TAudioBench bench(AV_SAMPLE_FMT_FLTP, 44100, 2);
+  ASSERT_TRUE(bench.EncodeAmrNb("amr"));
   bench.Out->AudioResample = 1;  // the rates differ
   bench.Feed(44100, 1024);
   bench.Flush();
   bench.Flush();
   bench.Close();
-
-  const TDecodedFile file = DecodeAll(folder / "tone.amr");
-  ASSERT_TRUE(file.Opened) << file.Error;
-  ASSERT_NE(file.Audio(), nullptr);
-  EXPECT_EQ(file.Audio()->Packets, 50);
-  EXPECT_EQ(file.Audio()->PacketBytes, 50 * 20);
-  EXPECT_EQ(file.Audio()->DecodeErrors, 0);
-  EXPECT_NEAR(file.Audio()->ToneHz, 440, 5);
+  const TDecodedStream audio = DecodedAudio(bench);
+  EXPECT_EQ(audio.Packets, 50);
+  EXPECT_EQ(audio.PacketBytes, 50 * 20);
+  EXPECT_EQ(audio.DecodeErrors, 0);
+  EXPECT_NEAR(audio.ToneHz, 440, 5);
 
   // 100 samples more: a 51st frame, padded with silence.
-  TAudioBench longer;
-  longer.DescribeDecoder(AV_SAMPLE_FMT_S16, 8000, 1);
-  longer.UseAmrNb(7400);
-  ASSERT_TRUE(longer.OpenOutput("framecrc", folder / "longer.crc"));
+  TAudioBench longer(AV_SAMPLE_FMT_S16, 8000, 1);
+  ASSERT_TRUE(longer.EncodeAmrNb("framecrc"));
   longer.Feed(8100, 1000);
   EXPECT_EQ(lib::av_audio_fifo_size(longer.Out->Fifo), 100);
   longer.Flush();
@@ -740,13 +571,15 @@ void InitFilters(TAudioBench& ABench, TBitstreamFilterChain& AChain, const std::
   ABench.Out->FiltersReady = true;
 }
 
-// A packet of ASize zero bytes (no ADTS header) at APts, lasting 1024.
-AVPacket* JunkPacket(int ASize, int64_t APts) {
+// A packet of ASize zero bytes (no ADTS header) at APts (decoding time
+// ADts, or APts), lasting ADuration.
+AVPacket* JunkPacket(int ASize, int64_t APts, int64_t ADts = AV_NOPTS_VALUE, int64_t ADuration = 1024) {
   AVPacket* packet = lib::av_packet_alloc();
   lib::av_new_packet(packet, ASize);
   std::memset(packet->data, 0, static_cast<size_t>(ASize));
-  packet->pts = packet->dts = APts;
-  packet->duration = 1024;
+  packet->pts = APts;
+  packet->dts = ADts == AV_NOPTS_VALUE ? APts : ADts;
+  packet->duration = ADuration;
   packet->stream_index = 0;
   return packet;
 }
@@ -754,44 +587,35 @@ AVPacket* JunkPacket(int ASize, int64_t APts) {
 }  // namespace
 
 TEST(AudioPathWrite, AFailingFilterIsLoggedAndThePacketGoesOnUnfiltered) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_FLTP, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("aac", AV_SAMPLE_FMT_FLTP, 44100, 2, 128000));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "bsf.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_FLTP, 44100, 2);
+  ASSERT_TRUE(bench.Encode("aac", AV_SAMPLE_FMT_FLTP, 44100, 2, "framecrc", 128000));
   // Without a decoder configuration the filter needs ADTS headers; the
   // filter after it passes everything.
   lib::av_freep(&bench.Out->Stream->codecpar->extradata);
   bench.Out->Stream->codecpar->extradata_size = 0;
   TBitstreamFilterChain chain;
   InitFilters(bench, chain, {"aac_adtstoasc", "null"});
+  auto text = [](const char* ACodec) {
+    return std::string("aac_adtstoasc failed for stream 0, codec ") + ACodec +
+           ": Invalid data found when processing input";
+  };
   ClearLogLines();
-
   AVPacket* packet = JunkPacket(100, 0);
   bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, packet);
   EXPECT_EQ(packet->data, nullptr) << "the packet is consumed";
-  EXPECT_TRUE(LogContains("aac_adtstoasc failed for stream 0, codec aac: Invalid data found when processing input"));
-  bool atError = false;
-  for (const TRecordedLine& line : LogLines())
-    if (line.Text.find("aac_adtstoasc failed") != std::string::npos) atError = line.Level == llError;
-  EXPECT_TRUE(atError);
+  EXPECT_TRUE(Logged(llError, text("aac")));
 
   // A stream copy names no codec.
   bench.Out->EncodingNeeded = 0;
   ClearLogLines();
   AVPacket* second = JunkPacket(60, 1024);
   bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, second);
-  EXPECT_TRUE(LogContains("aac_adtstoasc failed for stream 0, codec copy: Invalid data found when processing input"));
+  EXPECT_TRUE(LogContains(text("copy")));
 
   // With exit-on-error the failure ends the run; the packet is still consumed.
   bench.Engine().FExitOnError = true;
   AVPacket* third = JunkPacket(70, 2048);
-  try {
-    bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, third);
-    ADD_FAILURE() << "no exception";
-  } catch (const FFmpegException& e) {
-    EXPECT_STREQ(e.what(), "aac_adtstoasc failed for stream 0, codec copy: Invalid data found when processing input");
-  }
+  EXPECT_EQ(RaisedBy([&] { bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, third); }), text("copy"));
   EXPECT_EQ(third->data, nullptr);
   lib::av_packet_free(&packet);
   lib::av_packet_free(&second);
@@ -804,48 +628,29 @@ TEST(AudioPathWrite, AFailingFilterIsLoggedAndThePacketGoesOnUnfiltered) {
 }
 
 TEST(AudioPathWrite, WrittenEndIsTheFurthestEndAndAWriteFailureRaises) {
-  TTestFolder folder;
-  TAudioBench bench;
-  bench.DescribeDecoder(AV_SAMPLE_FMT_S16, 44100, 2);
-  ASSERT_TRUE(bench.OpenEncoder("pcm_s16le", AV_SAMPLE_FMT_S16, 44100, 2));
-  ASSERT_TRUE(bench.OpenOutput("framecrc", folder / "end.crc"));
+  TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
+  ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
   EXPECT_EQ(bench.Out->WrittenEnd, AV_NOPTS_VALUE);
-
+  auto write = [&](AVPacket* APacket) {
+    bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, APacket);
+    lib::av_packet_free(&APacket);
+  };
   AVPacket* packet = JunkPacket(16, 0);
   packet->stream_index = 7;  // the write sets the stream's own index
-  bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, packet);
+  write(packet);
   EXPECT_EQ(bench.Out->WrittenEnd, 1024);
-
-  // No presentation time: the decoding time counts.
-  lib::av_new_packet(packet, 16);
-  packet->pts = AV_NOPTS_VALUE;
-  packet->dts = 2048;
-  packet->duration = 1024;
-  bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, packet);
+  write(JunkPacket(16, AV_NOPTS_VALUE, 2048));  // no presentation time: the decoding time counts
   EXPECT_EQ(bench.Out->WrittenEnd, 3072);
-
-  // An earlier end leaves the furthest one.
-  lib::av_new_packet(packet, 16);
-  packet->pts = 2500;
-  packet->dts = 2500;
-  packet->duration = 100;
-  bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, packet);
+  write(JunkPacket(16, 2500, 2500, 100));  // an earlier end leaves the furthest one
   EXPECT_EQ(bench.Out->WrittenEnd, 3072);
 
   // The muxer refuses a presentation time before the decoding time.
-  lib::av_new_packet(packet, 16);
-  packet->pts = 4000;
-  packet->dts = 5000;
-  packet->duration = 1024;
-  try {
-    bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, packet);
-    ADD_FAILURE() << "no exception";
-  } catch (const FFmpegException& e) {
-    EXPECT_STREQ(e.what(), "av_interleaved_write_frame(): Invalid argument");
-  }
-  EXPECT_EQ(packet->data, nullptr);
+  AVPacket* refused = JunkPacket(16, 4000, 5000);
+  EXPECT_EQ(RaisedBy([&] { bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, refused); }),
+            "av_interleaved_write_frame(): Invalid argument");
+  EXPECT_EQ(refused->data, nullptr);
   EXPECT_EQ(bench.Out->WrittenEnd, 5024) << "taken before the write";
-  lib::av_packet_free(&packet);
+  lib::av_packet_free(&refused);
 
   const std::vector<TWrittenPacket> packets = bench.Close();
   ASSERT_EQ(packets.size(), 3u);

@@ -1,10 +1,7 @@
 // The engine instance's life cycle: starting, stopping, terminating, and
 // the one terminate notification of every path.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -15,6 +12,7 @@
 #include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFormat.h"
+#include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
 
@@ -65,31 +63,39 @@ public:
 };
 
 // Gives an engine instance one input and one output slot so that Start
-// passes its checks: a 0-byte output file is created like an output open
-// would.
-void AddOutput(TCustomFFmpeg& AEngine, const std::u16string& AFileName) {
+// passes its checks (Start only counts the inputs): a 0-byte output file is
+// created like an output open would.
+void AddOutput(TCustomFFmpeg& AEngine, const std::string& AFileName, bool AWithInput = true) {
   std::string name;
-  ASSERT_TRUE(ToLibraryFileName(AFileName, name));
+  ASSERT_TRUE(ToLibraryFileName(Utf8ToUtf16(AFileName), name));
   AVFormatContext* ctx = nullptr;
   ASSERT_GE(lib::avformat_alloc_output_context2(&ctx, nullptr, "wav", name.c_str()), 0);
   ASSERT_EQ(OpenOutputIO(ctx, name), 0);
   AEngine.FOutputFiles[AEngine.FOutputFileCount++] = ctx;
+  if (AWithInput) AEngine.FInputFileCount = 1;
 }
-
-void AddFakeInput(TCustomFFmpeg& AEngine) { AEngine.FInputFileCount = 1; }  // Start only counts them
 
 class EngineLifeCycle : public ::testing::Test {
 protected:
-  void SetUp() override {
-    Dir = std::filesystem::temp_directory_path() /
-          ("vidmill-engine-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(Dir);
+  // Prepares AEngine, records its notifications in T and gives it an input
+  // and an output.
+  void Ready(TCustomFFmpeg& AEngine) {
+    AEngine.Prepare();
+    T.Attach(AEngine);
+    AddOutput(AEngine, Dir / "out.wav");
   }
-  void TearDown() override { std::filesystem::remove_all(Dir); }
-  std::u16string Path(const char* AName) { return Utf8ToUtf16((Dir / AName).string()); }
+  // Ready, then started on the worker thread and resumed; waits until the
+  // run has begun.
+  void Running(TLongRun& AEngine) {
+    Ready(AEngine);
+    TConvertThread* worker = AEngine.Start(true);
+    ASSERT_NE(worker, nullptr);
+    worker->Resume();
+    WaitServing([&] { return AEngine.Started.load(); });
+  }
 
-  std::filesystem::path Dir;
+  transcodetest::TTestFolder Dir;
+  TTerminations T;
 };
 
 }  // namespace
@@ -97,48 +103,45 @@ protected:
 TEST_F(EngineLifeCycle, StartWithoutInputsClosesTheOutputsAndTerminatesOnce) {
   TCustomFFmpeg engine;
   engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  const std::u16string out = Path("empty.wav");
-  AddOutput(engine, out);
-  ASSERT_TRUE(FileExistsW(out));
+  T.Attach(engine);
+  const std::string out = Dir / "empty.wav";
+  AddOutput(engine, out, false);
+  ASSERT_TRUE(FileExistsW(Utf8ToUtf16(out)));
   EXPECT_EQ(engine.Start(true), nullptr);
-  EXPECT_EQ(t.Count, 1);
-  EXPECT_EQ(t.ThreadId, CurrentThreadId());  // a failed start notifies on the caller's thread
-  EXPECT_FALSE(t.Finished);
-  EXPECT_TRUE(t.HadException);
-  EXPECT_EQ(t.Message, "At least one input file must be specified");
-  EXPECT_FALSE(FileExistsW(out)) << "the output that stayed empty is removed";
+  EXPECT_EQ(T.Count, 1);
+  EXPECT_EQ(T.ThreadId, CurrentThreadId());  // a failed start notifies on the caller's thread
+  EXPECT_FALSE(T.Finished);
+  EXPECT_TRUE(T.HadException);
+  EXPECT_EQ(T.Message, "At least one input file must be specified");
+  EXPECT_FALSE(FileExistsW(Utf8ToUtf16(out))) << "the output that stayed empty is removed";
   EXPECT_EQ(engine.FOutputFileCount, 0);
   // Terminated: a second start and a terminate change nothing.
   EXPECT_EQ(engine.Start(false), nullptr);
   engine.Terminate(true);
-  EXPECT_EQ(t.Count, 1);
-}
+  EXPECT_EQ(T.Count, 1);
 
-TEST_F(EngineLifeCycle, StartWithNothingReportsTheOutputMessageFirst) {
-  TCustomFFmpeg engine;
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  EXPECT_EQ(engine.Start(false), nullptr);
-  EXPECT_EQ(t.Count, 1);
-  EXPECT_EQ(t.Message, "At least one output file must be specified");
+  // With nothing at all, the output message comes first.
+  TCustomFFmpeg bare;
+  bare.Prepare();
+  TTerminations b;
+  b.Attach(bare);
+  EXPECT_EQ(bare.Start(false), nullptr);
+  EXPECT_EQ(b.Count, 1);
+  EXPECT_EQ(b.Message, "At least one output file must be specified");
 }
 
 TEST_F(EngineLifeCycle, TerminateOfANeverStartedInstanceFiresOnceOnItsOwnThread) {
   TCustomFFmpeg engine;
   engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
+  T.Attach(engine);
   engine.Terminate(false);
   engine.Terminate(false);  // still under way: must not fire again
-  WaitServing([&] { return t.Count.load() > 0; });
+  WaitServing([&] { return T.Count.load() > 0; });
   engine.Terminate(true);  // terminated: nothing
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(t.Count, 1);
-  EXPECT_NE(t.ThreadId, CurrentThreadId());
-  EXPECT_FALSE(t.HadException);
+  EXPECT_EQ(T.Count, 1);
+  EXPECT_NE(T.ThreadId, CurrentThreadId());
+  EXPECT_FALSE(T.HadException);
   EXPECT_TRUE(engine.FTerminated);
 
   TCustomFFmpeg waited;
@@ -152,11 +155,7 @@ TEST_F(EngineLifeCycle, TerminateOfANeverStartedInstanceFiresOnceOnItsOwnThread)
 
 TEST_F(EngineLifeCycle, StopWaitsForTheTerminateEventAndLeavesNoThread) {
   TLongRun engine;
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
+  Ready(engine);
   TConvertThread* worker = engine.Start(true, tpLower);
   ASSERT_NE(worker, nullptr);
   EXPECT_TRUE(worker->Suspended());
@@ -164,143 +163,99 @@ TEST_F(EngineLifeCycle, StopWaitsForTheTerminateEventAndLeavesNoThread) {
   worker->Resume();
   WaitServing([&] { return engine.Iterations.load() > 5; });
   engine.Stop(true);  // the worker logs all along: the wait must serve it
-  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(T.Count, 1);
   EXPECT_EQ(engine.FConvertThread.load(), nullptr);
-  EXPECT_FALSE(t.Finished);
-  EXPECT_FALSE(t.HadException);
-  EXPECT_NE(t.ThreadId, CurrentThreadId());
+  EXPECT_FALSE(T.Finished);
+  EXPECT_FALSE(T.HadException);
+  EXPECT_NE(T.ThreadId, CurrentThreadId());
   EXPECT_FALSE(engine.FRunning);
   EXPECT_EQ(engine.FOutputFileCount, 0);  // the run cleaned up
 }
 
 TEST_F(EngineLifeCycle, StopResumesASuspendedWorker) {
   TLongRun engine;
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
+  Ready(engine);
   ASSERT_NE(engine.Start(true), nullptr);
   engine.Stop(true);  // never resumed by the caller
-  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(T.Count, 1);
   EXPECT_TRUE(engine.Started);
 }
 
 TEST_F(EngineLifeCycle, StopOnAnIdleInstanceOnlySetsTheFlag) {
   TCustomFFmpeg engine;
   engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
+  T.Attach(engine);
   engine.Stop(true);
   EXPECT_TRUE(engine.FStopRequested);
-  EXPECT_EQ(t.Count, 0);
+  EXPECT_EQ(T.Count, 0);
 }
 
 TEST_F(EngineLifeCycle, InlineStartRunsEverythingBeforeReturning) {
   TLongRun engine;
   engine.Limit = std::chrono::milliseconds(20);
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
+  Ready(engine);
   EXPECT_EQ(engine.Start(false), nullptr);
-  EXPECT_EQ(t.Count, 1);
-  EXPECT_EQ(t.ThreadId, CurrentThreadId());
-  EXPECT_TRUE(t.Finished);
+  EXPECT_EQ(T.Count, 1);
+  EXPECT_EQ(T.ThreadId, CurrentThreadId());
+  EXPECT_TRUE(T.Finished);
   EXPECT_GT(engine.Iterations.load(), 0);
 }
 
 TEST_F(EngineLifeCycle, AFailingRunIsLoggedAndReported) {
   TLongRun engine;
   engine.Fail = true;
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
   std::vector<std::string> quiet;
   TFFLogger* logger = FFLoggerInstance();
   auto old = logger->OnLog;
   logger->OnLog = [&](TObject* Sender, uint32_t, TLogLevel ALevel, const std::string& AMsg) {
     if (Sender == &engine && ALevel == llQuiet) quiet.push_back(AMsg);
   };
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
-  TConvertThread* worker = engine.Start(true);
-  ASSERT_NE(worker, nullptr);
-  worker->Resume();
-  WaitServing([&] { return t.Count.load() > 0; });
+  Running(engine);
+  WaitServing([&] { return T.Count.load() > 0; });
   logger->OnLog = old;
-  EXPECT_TRUE(t.HadException);
-  EXPECT_FALSE(t.Finished);
-  EXPECT_EQ(t.Message, "the run broke");
+  EXPECT_TRUE(T.HadException);
+  EXPECT_FALSE(T.Finished);
+  EXPECT_EQ(T.Message, "the run broke");
   EXPECT_EQ(quiet, std::vector<std::string>{"the run broke"});
 }
 
 TEST_F(EngineLifeCycle, DestroyingARunningInstanceWaitsForItsRun) {
-  TTerminations t;
   {
     TLongRun engine;
-    engine.Prepare();
-    t.Attach(engine);
-    AddOutput(engine, Path("out.wav"));
-    AddFakeInput(engine);
-    TConvertThread* worker = engine.Start(true);
-    ASSERT_NE(worker, nullptr);
-    worker->Resume();
-    WaitServing([&] { return engine.Started.load(); });
+    Running(engine);
   }
-  EXPECT_EQ(t.Count, 1);
+  EXPECT_EQ(T.Count, 1);
 }
 
+// Terminate of a running instance stops it; so does a Stop from the
+// worker's own thread (as an event handler there would call it), which
+// must not deadlock.
 TEST_F(EngineLifeCycle, StopWithoutWaitingStillEndsTheRun) {
   TLongRun engine;
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
-  TConvertThread* worker = engine.Start(true);
-  ASSERT_NE(worker, nullptr);
-  worker->Resume();
-  WaitServing([&] { return engine.Started.load(); });
-  engine.Terminate(false);  // running: Terminate stops it
-  WaitServing([&] { return t.Count.load() > 0; });
-  EXPECT_EQ(t.Count, 1);
-  EXPECT_FALSE(t.Finished);
+  Running(engine);
+  engine.Terminate(false);
+  WaitServing([&] { return T.Count.load() > 0; });
+  EXPECT_EQ(T.Count, 1);
+  EXPECT_FALSE(T.Finished);
 }
 
 TEST_F(EngineLifeCycle, AStopFromTheWorkersOwnThreadDoesNotDeadlock) {
   TLongRun engine;
   engine.StopItselfAfter = 3;  // as an event handler on the worker thread would
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
-  TConvertThread* worker = engine.Start(true);
-  ASSERT_NE(worker, nullptr);
-  worker->Resume();
-  WaitServing([&] { return t.Count.load() > 0; });
-  EXPECT_EQ(t.Count, 1);
-  EXPECT_FALSE(t.Finished);
+  Running(engine);
+  WaitServing([&] { return T.Count.load() > 0; });
+  EXPECT_EQ(T.Count, 1);
+  EXPECT_FALSE(T.Finished);
 }
 
 TEST_F(EngineLifeCycle, AStopWaitedForOnAnotherThreadEndsTheRun) {
   TLongRun engine;
-  engine.Prepare();
-  TTerminations t;
-  t.Attach(engine);
-  AddOutput(engine, Path("out.wav"));
-  AddFakeInput(engine);
-  TConvertThread* worker = engine.Start(true);
-  ASSERT_NE(worker, nullptr);
-  worker->Resume();
-  WaitServing([&] { return engine.Started.load(); });
+  Running(engine);
   std::atomic<bool> stopped{false};
   std::thread asker([&] {
     engine.Stop(true);
     stopped = true;
-    EXPECT_EQ(t.Count, 1);  // the notification came before Stop returned
+    EXPECT_EQ(T.Count, 1);  // the notification came before Stop returned
   });
   WaitServing([&] { return stopped.load(); });  // the worker keeps logging meanwhile
   asker.join();

@@ -16,7 +16,7 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/FrameHook.h"
 #include "runtime/lib/AVFormat.h"
-#include "tests/support/RecordedLog.h"
+#include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
 
@@ -26,6 +26,9 @@ constexpr const char* kVerticalCrop =
 constexpr const char* kHorizontalCrop =
     "Horizontal crop dimensions are outside the range of the original image.\n"
     "Remember to crop first and scale second.";
+
+using transcodetest::Logged;
+using transcodetest::RaisedBy;
 
 // Gives the tests the engine's protected helpers.
 class TOptionsEngine : public TCustomFFmpeg {
@@ -46,20 +49,6 @@ protected:
   std::string Raised(const std::string& AName, const std::string& AValue) {
     return RaisedBy([&] { E.SetOption(AName, AValue); });
   }
-  static std::string RaisedBy(const std::function<void()>& AAction) {
-    try {
-      AAction();
-    } catch (const FFmpegException& error) {
-      return error.what();
-    }
-    return "(nothing raised)";
-  }
-
-  bool Logged(TLogLevel ALevel, const std::string& AText) const {
-    for (const TRecordedLine& line : LogLines())
-      if (line.Level == ALevel && line.Text == AText) return true;
-    return false;
-  }
 
   int64_t CodecOption(int AMediaType, const char* AName) const {
     int64_t value = -1;
@@ -74,105 +63,69 @@ protected:
 
 // ---- Defaults ----
 
-void ExpectDefaults(const TCustomFFmpeg& E) {
-  EXPECT_EQ(E.FInputFileCount, 0);
-  EXPECT_EQ(E.FOutputFileCount, 0);
-  EXPECT_EQ(E.FStreamMapCount, 0);
-  EXPECT_EQ(E.FMetaDataMapCount, 0);
-  for (const auto& row : E.FInputFilesTsScale)
-    for (double scale : row) EXPECT_EQ(scale, 0.0);
-  EXPECT_EQ(E.FInputFormat, nullptr);
-  EXPECT_EQ(E.FOutputFormat, nullptr);
-  EXPECT_EQ(E.FStartTime, 0);
-  EXPECT_EQ(E.FInputTsOffset, 0);
-  EXPECT_EQ(E.FRecordingTime, INT64_MAX);
-  EXPECT_EQ(E.FRecordingTimestamp, 0);
-  EXPECT_FALSE(E.FLoopInput);
-  EXPECT_EQ(E.FLoopOutput, -1);
-  EXPECT_FLOAT_EQ(E.FMuxPreload, 0.5f);
-  EXPECT_FLOAT_EQ(E.FMuxMaxDelay, 0.7f);
-  EXPECT_EQ(E.FLimitFileSize, 0u);
-  EXPECT_EQ(E.FProgramId, 0);
-
-  EXPECT_EQ(E.FFrameWidth, 0);
-  EXPECT_EQ(E.FFrameHeight, 0);
-  EXPECT_EQ(E.FFrameAspectRatio, 0);
-  EXPECT_EQ(E.FFramePixFmt, -1);
-  EXPECT_EQ(E.FFrameRate.num, 0);
-  EXPECT_EQ(E.FFrameRate.den, 0);
-  EXPECT_EQ(E.FFrameTopBand + E.FFrameBottomBand + E.FFrameLeftBand + E.FFrameRightBand, 0);
-  EXPECT_EQ(E.FFramePadTop + E.FFramePadBottom + E.FFramePadLeft + E.FFramePadRight, 0);
-  EXPECT_EQ(E.FPadColor[0], 16);
-  EXPECT_EQ(E.FPadColor[1], 128);
-  EXPECT_EQ(E.FPadColor[2], 128);
-  for (int max : E.FMaxFrames) EXPECT_EQ(max, 2147483647);
-  EXPECT_EQ(E.FVideoQScale, 0);
-  EXPECT_EQ(E.FIntraMatrix, nullptr);
-  EXPECT_EQ(E.FInterMatrix, nullptr);
-  EXPECT_EQ(E.FVideoRcOverride, "");
-  EXPECT_FALSE(E.FVideoDisable);
-  EXPECT_EQ(E.FVideoDiscard, 0);
-  EXPECT_EQ(E.FVideoCodecName, "");
-  EXPECT_EQ(E.FVideoStreamCopy, 0);
-  EXPECT_EQ(E.FVideoCodecTag, 0u);
-  EXPECT_FALSE(E.FSameQuality || E.FDoDeinterlace || E.FIntraOnly || E.FQpHist || E.FForceFps);
-  EXPECT_EQ(E.FTopFieldFirst, -1);
-  EXPECT_EQ(E.FMeThreshold, 0);
-  EXPECT_EQ(E.FIntraDcPrecision, 8);
-  EXPECT_EQ(E.FVideoFilters, "");
-  EXPECT_FALSE(E.FUseFilters);
-  EXPECT_EQ(E.FVideoChannel, 0);
-  EXPECT_EQ(E.FVideoStandard, "");
-  EXPECT_EQ(E.FVideoGlobalHeader, 0);
-  EXPECT_EQ(E.FDoPass, 0);
-  EXPECT_EQ(E.FPassLogFilePrefix, "");
-
-  EXPECT_EQ(E.FAudioSampleRate, 44100);
-  EXPECT_EQ(E.FAudioChannels, 2);
-  EXPECT_EQ(E.FChannelLayout, 0);
-  EXPECT_EQ(E.FAudioSampleFmt, -1);
-  EXPECT_FLOAT_EQ(E.FAudioQScale, -99999.0f);
-  EXPECT_FALSE(E.FAudioDisable);
-  EXPECT_EQ(E.FAudioCodecName, "");
-  EXPECT_EQ(E.FAudioStreamCopy, 0);
-  EXPECT_EQ(E.FAudioCodecTag, 0u);
-  EXPECT_EQ(E.FAudioLanguage, "");
-  EXPECT_EQ(E.FAudioVolume, 256);
-
-  EXPECT_FALSE(E.FSubtitleDisable);
-  EXPECT_EQ(E.FSubtitleCodecName, "");
-  EXPECT_EQ(E.FSubtitleStreamCopy, 0);
-  EXPECT_EQ(E.FSubtitleCodecTag, 0u);
-  EXPECT_EQ(E.FSubtitleLanguage, "");
-
-  EXPECT_EQ(E.FVideoSyncMethod, -1);
-  EXPECT_EQ(E.FAudioSyncMethod, 0);
-  EXPECT_FLOAT_EQ(E.FAudioDriftThreshold, 0.1f);
-  EXPECT_FLOAT_EQ(E.FDtsDeltaThreshold, 10.0f);
-  EXPECT_FALSE(E.FCopyTs || E.FShortest || E.FInputSync || E.FRateEmu || E.FExitOnError);
-  EXPECT_EQ(E.FCopyInitialNonKeyframes, 0);
-  EXPECT_FALSE(E.FDoHexDump || E.FDoPktDump || E.FDoPsnr);
-  EXPECT_EQ(E.FVstatsFileName, "");
-  EXPECT_EQ(E.FVerbose, 1);
-  EXPECT_EQ(E.FThreadCount, 1);
-  EXPECT_EQ(E.FSwsFlags, 4);
-  EXPECT_FALSE(E.FPgmyuvCompat);
-  EXPECT_FALSE(E.FUsingVhook);
-  EXPECT_TRUE(E.FHookRanges.empty());
-  EXPECT_EQ(E.FHookRangeIndex, 0);
-  EXPECT_EQ(E.FHookRangeCount, 0);
-  EXPECT_TRUE(E.FPrivateOptions.empty());
+// Every setting of the configuration equals a new instance's.
+void ExpectLikeNew(const TCustomFFmpeg& E) {
+  const TCustomFFmpeg fresh;
+#define SAME(field) EXPECT_EQ(E.field, fresh.field) << #field;
+  SAME(FInputFileCount) SAME(FOutputFileCount) SAME(FStreamMapCount) SAME(FMetaDataMapCount)
+  SAME(FInputFormat) SAME(FOutputFormat) SAME(FStartTime) SAME(FInputTsOffset) SAME(FRecordingTime)
+  SAME(FRecordingTimestamp) SAME(FLoopInput) SAME(FLoopOutput) SAME(FMuxPreload) SAME(FMuxMaxDelay)
+  SAME(FLimitFileSize) SAME(FProgramId)
+  SAME(FFrameWidth) SAME(FFrameHeight) SAME(FFrameAspectRatio) SAME(FFramePixFmt) SAME(FFrameRate.num)
+  SAME(FFrameRate.den) SAME(FFrameTopBand) SAME(FFrameBottomBand) SAME(FFrameLeftBand) SAME(FFrameRightBand)
+  SAME(FFramePadTop) SAME(FFramePadBottom) SAME(FFramePadLeft) SAME(FFramePadRight) SAME(FPadColor[0])
+  SAME(FPadColor[1]) SAME(FPadColor[2]) SAME(FMaxFrames[0]) SAME(FMaxFrames[1]) SAME(FMaxFrames[2])
+  SAME(FMaxFrames[3]) SAME(FVideoQScale) SAME(FIntraMatrix) SAME(FInterMatrix) SAME(FVideoRcOverride)
+  SAME(FVideoDisable) SAME(FVideoDiscard) SAME(FVideoCodecName) SAME(FVideoStreamCopy) SAME(FVideoCodecTag)
+  SAME(FSameQuality) SAME(FDoDeinterlace) SAME(FIntraOnly) SAME(FQpHist) SAME(FForceFps) SAME(FTopFieldFirst)
+  SAME(FMeThreshold) SAME(FIntraDcPrecision) SAME(FVideoFilters) SAME(FUseFilters) SAME(FVideoChannel)
+  SAME(FVideoStandard) SAME(FVideoGlobalHeader) SAME(FDoPass) SAME(FPassLogFilePrefix)
+  SAME(FAudioSampleRate) SAME(FAudioChannels) SAME(FChannelLayout) SAME(FAudioSampleFmt) SAME(FAudioQScale)
+  SAME(FAudioDisable) SAME(FAudioCodecName) SAME(FAudioStreamCopy) SAME(FAudioCodecTag) SAME(FAudioLanguage)
+  SAME(FAudioVolume) SAME(FSubtitleDisable) SAME(FSubtitleCodecName) SAME(FSubtitleStreamCopy)
+  SAME(FSubtitleCodecTag) SAME(FSubtitleLanguage)
+  SAME(FVideoSyncMethod) SAME(FAudioSyncMethod) SAME(FAudioDriftThreshold) SAME(FDtsDeltaThreshold) SAME(FCopyTs)
+  SAME(FShortest) SAME(FInputSync) SAME(FRateEmu) SAME(FExitOnError) SAME(FCopyInitialNonKeyframes)
+  SAME(FDoHexDump) SAME(FDoPktDump) SAME(FDoPsnr) SAME(FVstatsFileName) SAME(FVerbose) SAME(FThreadCount)
+  SAME(FSwsFlags) SAME(FPgmyuvCompat) SAME(FUsingVhook) SAME(FHookRanges.size()) SAME(FHookRangeIndex)
+  SAME(FHookRangeCount) SAME(FPrivateOptions.size())
+#undef SAME
+  for (int file = 0; file < MAX_FILES; ++file)
+    for (int stream = 0; stream < MAX_STREAMS; ++stream)
+      ASSERT_EQ(E.FInputFilesTsScale[file][stream], 0.0) << file << ":" << stream;
 }
 
 TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
-  {
-    SCOPED_TRACE("new engine");
-    TCustomFFmpeg fresh;
-    ExpectDefaults(fresh);
-  }
+  // The values a new instance starts with that mean something: no limit
+  // of time or frames, automatic video sync, unity volume, black padding,
+  // 44.1 kHz stereo, bicubic scaling, one thread, normal verbosity.
+  const TCustomFFmpeg fresh;
+  EXPECT_EQ(fresh.FRecordingTime, INT64_MAX);
+  for (int max : fresh.FMaxFrames) EXPECT_EQ(max, 2147483647);
+  EXPECT_EQ(fresh.FLoopOutput, -1);
+  EXPECT_FLOAT_EQ(fresh.FMuxPreload, 0.5f);
+  EXPECT_FLOAT_EQ(fresh.FMuxMaxDelay, 0.7f);
+  EXPECT_EQ(fresh.FFramePixFmt, -1);
+  EXPECT_EQ(fresh.FPadColor[0], 16);
+  EXPECT_EQ(fresh.FPadColor[1], 128);
+  EXPECT_EQ(fresh.FPadColor[2], 128);
+  EXPECT_EQ(fresh.FTopFieldFirst, -1);
+  EXPECT_EQ(fresh.FIntraDcPrecision, 8);
+  EXPECT_EQ(fresh.FAudioSampleRate, 44100);
+  EXPECT_EQ(fresh.FAudioChannels, 2);
+  EXPECT_EQ(fresh.FAudioSampleFmt, -1);
+  EXPECT_FLOAT_EQ(fresh.FAudioQScale, -99999.0f);
+  EXPECT_EQ(fresh.FAudioVolume, 256);
+  EXPECT_EQ(fresh.FVideoSyncMethod, -1);
+  EXPECT_EQ(fresh.FAudioSyncMethod, 0);
+  EXPECT_FLOAT_EQ(fresh.FAudioDriftThreshold, 0.1f);
+  EXPECT_FLOAT_EQ(fresh.FDtsDeltaThreshold, 10.0f);
+  EXPECT_EQ(fresh.FVerbose, 1);
+  EXPECT_EQ(fresh.FThreadCount, 1);
+  EXPECT_EQ(fresh.FSwsFlags, 4);
   {
     SCOPED_TRACE("freshly prepared");
-    ExpectDefaults(E);
+    ExpectLikeNew(E);
   }
 
   // Change much of the configuration, then prepare again.
@@ -204,7 +157,7 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
   E.Prepare();
   {
     SCOPED_TRACE("prepared again");
-    ExpectDefaults(E);
+    ExpectLikeNew(E);
   }
   ASSERT_EQ(E.FMetadata.size(), 1u);
   EXPECT_EQ(E.FMetadata[0].second, "kept");

@@ -2,8 +2,6 @@
 // taken from the settings, the settings reset after each stream, metadata
 // and mux settings, join mode, the failures of an open and what they leave
 // behind, and the video filter graph of an encoded video stream.
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,8 +19,7 @@
 #include "runtime/lib/AVFilter.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
-#include "tests/support/RecordedLog.h"
-#include "tests/media/TestMedia.h"
+#include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
 
@@ -31,39 +28,10 @@ const char* const kPadText =
     "transpose, etc.)";
 const char* const kCropText = "Cannot enable crop options and filters at the same time.";
 
-// A fresh folder for the current test.
-class TTempFolder {
-public:
-  TTempFolder() {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(test->test_suite_name()) + "." + test->name();
-    for (char& ch : name)
-      if (ch == '/') ch = '_';
-    FPath = std::filesystem::temp_directory_path() / ("vidmill-output-" + std::to_string(getpid()) + "-" + name);
-    std::filesystem::remove_all(FPath);
-    std::filesystem::create_directories(FPath);
-  }
-  ~TTempFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(FPath, error);
-  }
-  std::string operator/(const std::string& AName) const { return (FPath / AName).string(); }
-
-private:
-  std::filesystem::path FPath;
-};
-
-// A prepared engine instance (option contexts allocated).
-class TEngine : public TCustomFFmpeg {
-public:
-  using TCustomFFmpeg::CheckInputMedia;
-  TEngine() { Prepare(); }
-  bool In(const std::string& APath) { return OpenInputFile(FromLocal8Bit(APath)); }
-  int Out(const std::string& APath, bool AJoin = false) { return OpenOutputFile(FromLocal8Bit(APath), AJoin); }
-  AVFormatContext* Output(int AIndex) const { return FOutputFiles[AIndex]; }
-  AVStream* Stream(int AFile, int AStream) const { return FOutputFiles[AFile]->streams[AStream]; }
-  AVCodecContext* Codec(int AFile, int AStream) const { return FOutputStreamSetups[AFile][AStream].Codec; }
-};
+using transcodetest::RaisedBy;
+using transcodetest::TOptionList;
+using transcodetest::TTestFolder;
+using TEngine = transcodetest::TTestEngine;
 
 testmedia::ClipSpec Clip(const std::string& AContainer, double ADuration = 0.5) {
   testmedia::ClipSpec clip;
@@ -103,184 +71,164 @@ bool Exists(const std::string& APath) { return std::filesystem::exists(APath); }
 
 }  // namespace
 
+// A folder and a prepared engine instance for each test.
+class TOutputFileTest : public ::testing::Test {
+protected:
+  TTestFolder Dir;
+  TEngine E;
+};
+class OutputFileStreams : public TOutputFileTest {};
+class OutputFileStreamCopy : public TOutputFileTest {};
+class OutputFileEncoders : public TOutputFileTest {};
+class OutputFileSettings : public TOutputFileTest {};
+class OutputFileFailures : public TOutputFileTest {};
+class OutputFileJoin : public TOutputFileTest {};
+class OutputFileFilters : public TOutputFileTest {};
+
 // ---- Which streams an output gets ----
 
-TEST(OutputFileStreams, FormatWithoutDefaultAudioCodecGetsNoAudioStream) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
+TEST_F(OutputFileStreams, NoAudioStreamWithoutADefaultAudioCodecOrAnAudioInput) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
   // The image2 muxer has a default video codec only.
-  ASSERT_EQ(engine.Out(dir / "img%03d.png"), 1) << engine.FLastError;
-  EXPECT_EQ(MediaTypes(engine.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
-  EXPECT_EQ(engine.Codec(0, 0)->codec_id, AV_CODEC_ID_PNG);
-  EXPECT_EQ(engine.FOutputCodecCount, 1);
+  ASSERT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.FLastError;
+  EXPECT_EQ(MediaTypes(E.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
+  EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_PNG);
+  EXPECT_EQ(E.FOutputCodecCount, 1);
+
+  TEngine videoOnly;
+  ASSERT_TRUE(videoOnly.In(VideoOnlyClip())) << videoOnly.FLastError;
+  ASSERT_EQ(videoOnly.Out(Dir / "out.mp4"), 1) << videoOnly.FLastError;
+  EXPECT_EQ(MediaTypes(videoOnly.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
 }
 
-TEST(OutputFileStreams, InputWithoutAudioGivesNoAudioStream) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  ASSERT_EQ(engine.Out(dir / "out.mp4"), 1) << engine.FLastError;
-  EXPECT_EQ(MediaTypes(engine.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
-}
-
-TEST(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
-  TTempFolder dir;
-  TEngine engine;
+TEST_F(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
   // Matroska's defaults include a subtitle codec; without a name the
   // subtitle stream has no codec (the set-up reports it).
-  ASSERT_EQ(engine.Out(dir / "out.mkv"), 1) << engine.FLastError;
-  EXPECT_EQ(MediaTypes(engine.Output(0)),
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  EXPECT_EQ(MediaTypes(E.Output(0)),
             (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}));
-  EXPECT_EQ(engine.Codec(0, 2)->codec_id, AV_CODEC_ID_NONE);
-  EXPECT_EQ(engine.FOutputCodecs[2], nullptr);
+  EXPECT_EQ(E.Codec(0, 2)->codec_id, AV_CODEC_ID_NONE);
+  EXPECT_EQ(E.FOutputCodecs[2], nullptr);
 
   // A named subtitle encoder, with its language; "sn" drops the stream.
-  engine.SetOption("scodec", "ass");
-  engine.SetOption("slang", "eng");
-  ASSERT_EQ(engine.Out(dir / "named.mkv"), 2) << engine.FLastError;
-  EXPECT_EQ(engine.Codec(1, 2)->codec_id, AV_CODEC_ID_ASS);
-  ASSERT_NE(engine.FOutputCodecs[5], nullptr);
-  EXPECT_STREQ(engine.FOutputCodecs[5]->name, "ass");
-  EXPECT_EQ(Keys(engine.Stream(1, 2)->metadata), std::vector<std::string>{"language"});
-  EXPECT_TRUE(engine.FSubtitleLanguage.empty());
-  EXPECT_TRUE(engine.FSubtitleCodecName.empty());
+  E.Set({{"scodec", "ass"}, {"slang", "eng"}});
+  ASSERT_EQ(E.Out(Dir / "named.mkv"), 2) << E.FLastError;
+  EXPECT_EQ(E.Codec(1, 2)->codec_id, AV_CODEC_ID_ASS);
+  ASSERT_NE(E.FOutputCodecs[5], nullptr);
+  EXPECT_STREQ(E.FOutputCodecs[5]->name, "ass");
+  EXPECT_EQ(Keys(E.Stream(1, 2)->metadata), std::vector<std::string>{"language"});
+  EXPECT_TRUE(E.FSubtitleLanguage.empty());
+  EXPECT_TRUE(E.FSubtitleCodecName.empty());
 
-  engine.SetOption("sn", "1");
-  ASSERT_EQ(engine.Out(dir / "nosub.mkv"), 3) << engine.FLastError;
-  EXPECT_EQ(engine.Output(2)->nb_streams, 2u);
-  EXPECT_TRUE(engine.FSubtitleDisable);  // no subtitle stream reset it
+  E.SetOption("sn", "1");
+  ASSERT_EQ(E.Out(Dir / "nosub.mkv"), 3) << E.FLastError;
+  EXPECT_EQ(E.Output(2)->nb_streams, 2u);
+  EXPECT_TRUE(E.FSubtitleDisable);  // no subtitle stream reset it
 }
 
-TEST(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  engine.SetOption("an", "1");
-  ASSERT_EQ(engine.Out(dir / "video.mp4"), 1) << engine.FLastError;
-  EXPECT_EQ(MediaTypes(engine.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
-  EXPECT_TRUE(engine.FAudioDisable);  // a video-only output leaves it set
-  EXPECT_FALSE(engine.FVideoDisable);
+TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  E.SetOption("an", "1");
+  ASSERT_EQ(E.Out(Dir / "video.mp4"), 1) << E.FLastError;
+  EXPECT_EQ(MediaTypes(E.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
+  EXPECT_TRUE(E.FAudioDisable);  // a video-only output leaves it set
+  EXPECT_FALSE(E.FVideoDisable);
 
   // The flag still holds for the next output.
-  ASSERT_EQ(engine.Out(dir / "video2.mp4"), 2) << engine.FLastError;
-  EXPECT_EQ(engine.Output(1)->nb_streams, 1u);
+  ASSERT_EQ(E.Out(Dir / "video2.mp4"), 2) << E.FLastError;
+  EXPECT_EQ(E.Output(1)->nb_streams, 1u);
 
   // An audio stream added on its own clears it.
-  engine.SetOption("newaudio", "");
-  EXPECT_EQ(MediaTypes(engine.Output(1)), (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}));
-  EXPECT_FALSE(engine.FAudioDisable);
+  E.SetOption("newaudio", "");
+  EXPECT_EQ(MediaTypes(E.Output(1)), (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}));
+  EXPECT_FALSE(E.FAudioDisable);
 
-  engine.SetOption("vn", "1");
-  ASSERT_EQ(engine.Out(dir / "audio.mp4"), 3) << engine.FLastError;
-  EXPECT_EQ(MediaTypes(engine.Output(2)), std::vector<int>{AVMEDIA_TYPE_AUDIO});
-  EXPECT_TRUE(engine.FVideoDisable);
-  engine.SetOption("newvideo", "");
-  EXPECT_FALSE(engine.FVideoDisable);
-  EXPECT_EQ(MediaTypes(engine.Output(2)), (std::vector<int>{AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_VIDEO}));
+  E.SetOption("vn", "1");
+  ASSERT_EQ(E.Out(Dir / "audio.mp4"), 3) << E.FLastError;
+  EXPECT_EQ(MediaTypes(E.Output(2)), std::vector<int>{AVMEDIA_TYPE_AUDIO});
+  EXPECT_TRUE(E.FVideoDisable);
+  E.SetOption("newvideo", "");
+  EXPECT_FALSE(E.FVideoDisable);
+  EXPECT_EQ(MediaTypes(E.Output(2)), (std::vector<int>{AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_VIDEO}));
 }
 
-TEST(OutputFileStreams, NewStreamsGoToTheOutputOpenedLast) {
-  TTempFolder dir;
-  TEngine engine;
-  EXPECT_THROW(
-      {
-        try {
-          engine.SetOption("newvideo", "");
-        } catch (const FFmpegException& e) {
-          EXPECT_STREQ(e.what(), "At least one output file must be specified");
-          throw;
-        }
-      },
-      FFmpegException);
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  ASSERT_EQ(engine.Out(dir / "first.mkv"), 1) << engine.FLastError;
-  ASSERT_EQ(engine.Out(dir / "second.mkv"), 2) << engine.FLastError;
-  engine.SetOption("acodec", "mp2");
-  engine.SetOption("alang", "ger");
-  engine.SetOption("newaudio", "");
-  engine.SetOption("newvideo", "");
-  EXPECT_EQ(engine.Output(0)->nb_streams, 2u);
-  ASSERT_EQ(engine.Output(1)->nb_streams, 4u);
-  ASSERT_NE(engine.Codec(1, 2), nullptr);
-  EXPECT_EQ(engine.Codec(1, 2)->codec_id, AV_CODEC_ID_MP2);
-  EXPECT_EQ(MetadataValue(engine.Stream(1, 2)->metadata, "language", ""), "ger");
-  EXPECT_EQ(engine.Codec(1, 3)->codec_type, AVMEDIA_TYPE_VIDEO);
+TEST_F(OutputFileStreams, NewStreamsGoToTheOutputOpenedLast) {
+  EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "At least one output file must be specified");
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "first.mkv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.FLastError;
+  E.Set({{"acodec", "mp2"}, {"alang", "ger"}, {"newaudio", ""}, {"newvideo", ""}});
+  EXPECT_EQ(E.Output(0)->nb_streams, 2u);
+  ASSERT_EQ(E.Output(1)->nb_streams, 4u);
+  ASSERT_NE(E.Codec(1, 2), nullptr);
+  EXPECT_EQ(E.Codec(1, 2)->codec_id, AV_CODEC_ID_MP2);
+  EXPECT_EQ(MetadataValue(E.Stream(1, 2)->metadata, "language", ""), "ger");
+  EXPECT_EQ(E.Codec(1, 3)->codec_type, AVMEDIA_TYPE_VIDEO);
   // Output codec entries follow the streams in order.
-  EXPECT_EQ(engine.FOutputCodecCount, 6);
-  ASSERT_NE(engine.FOutputCodecs[4], nullptr);
-  EXPECT_STREQ(engine.FOutputCodecs[4]->name, "mp2");
-  EXPECT_EQ(engine.FOutputCodecs[5], nullptr);
+  EXPECT_EQ(E.FOutputCodecCount, 6);
+  ASSERT_NE(E.FOutputCodecs[4], nullptr);
+  EXPECT_STREQ(E.FOutputCodecs[4]->name, "mp2");
+  EXPECT_EQ(E.FOutputCodecs[5], nullptr);
 }
 
-TEST(OutputFileStreams, InputMediaCheck) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(testmedia::CachedClip(Clip("wav")))) << engine.FLastError;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
+TEST_F(OutputFileStreams, InputMediaCheck) {
+  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("wav")))) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
   bool video = false, audio = false, subtitle = true;
-  engine.CheckInputMedia(false, video, audio, subtitle);
+  E.CheckInputMedia(false, video, audio, subtitle);
   EXPECT_TRUE(video);
   EXPECT_TRUE(audio);
   EXPECT_FALSE(subtitle);
   // Join looks at the first input only.
-  engine.CheckInputMedia(true, video, audio, subtitle);
+  E.CheckInputMedia(true, video, audio, subtitle);
   EXPECT_FALSE(video);
   EXPECT_TRUE(audio);
 
-  AVCodecParameters* par = engine.FInputFiles[1]->streams[0]->codecpar;
+  AVCodecParameters* par = E.FInputFiles[1]->streams[0]->codecpar;
   const AVMediaType saved = par->codec_type;
   par->codec_type = static_cast<AVMediaType>(7);
-  EXPECT_NO_THROW(engine.CheckInputMedia(true, video, audio, subtitle));
-  EXPECT_EQ(engine.Out(dir / "out.mp4"), -1);
-  EXPECT_EQ(engine.FLastError, "check_audio_video_sub_inputs fail: invalid codec_type of input file");
-  EXPECT_EQ(engine.FOutputFileCount, 0);
+  EXPECT_NO_THROW(E.CheckInputMedia(true, video, audio, subtitle));
+  EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
+  EXPECT_EQ(E.FLastError, "check_audio_video_sub_inputs fail: invalid codec_type of input file");
+  EXPECT_EQ(E.FOutputFileCount, 0);
   par->codec_type = saved;
 }
 
 // ---- Stream copy ----
 
-TEST(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  engine.SetOption("vcodec", "copy");
-  engine.SetOption("s", "640x480");
-  engine.SetOption("aspect", "16:9");
-  ASSERT_EQ(engine.Out(dir / "out.mkv"), 1) << engine.FLastError;
-  const TOutputStreamSetup& setup = engine.FOutputStreamSetups[0][0];
+TEST_F(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  E.Set({{"vcodec", "copy"}, {"s", "640x480"}, {"aspect", "16:9"}});
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  const TOutputStreamSetup& setup = E.FOutputStreamSetups[0][0];
   EXPECT_TRUE(setup.StreamCopy);
   ASSERT_NE(setup.Codec, nullptr);
   EXPECT_EQ(setup.Codec->codec_type, AVMEDIA_TYPE_VIDEO);
   EXPECT_EQ(setup.Codec->width, 0);
   EXPECT_EQ(setup.Codec->height, 0);
-  EXPECT_EQ(engine.Stream(0, 0)->codecpar->width, 0);
+  EXPECT_EQ(E.Stream(0, 0)->codecpar->width, 0);
   // 16:9 shown on 640x480 pixels: 4:3 pixels.
   EXPECT_EQ(av_cmp_q(setup.Codec->sample_aspect_ratio, AVRational{4, 3}), 0);
-  EXPECT_EQ(av_cmp_q(engine.Stream(0, 0)->sample_aspect_ratio, AVRational{4, 3}), 0);
-  EXPECT_EQ(engine.FOutputCodecs[0], nullptr);
-  EXPECT_EQ(engine.FVideoStreamCopy, 0);
+  EXPECT_EQ(av_cmp_q(E.Stream(0, 0)->sample_aspect_ratio, AVRational{4, 3}), 0);
+  EXPECT_EQ(E.FOutputCodecs[0], nullptr);
+  EXPECT_EQ(E.FVideoStreamCopy, 0);
 
   // The next output encodes again.
-  ASSERT_EQ(engine.Out(dir / "encoded.mkv"), 2) << engine.FLastError;
-  EXPECT_FALSE(engine.FOutputStreamSetups[1][0].StreamCopy);
-  EXPECT_EQ(engine.Codec(1, 0)->width, 640);
+  ASSERT_EQ(E.Out(Dir / "encoded.mkv"), 2) << E.FLastError;
+  EXPECT_FALSE(E.FOutputStreamSetups[1][0].StreamCopy);
+  EXPECT_EQ(E.Codec(1, 0)->width, 640);
 }
 
-TEST(OutputFileStreamCopy, AudioCopyTakesTheChannelsAndRate) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  engine.SetOption("acodec", "copy");
-  engine.SetOption("ac", "1");
-  engine.SetOption("ar", "22050");
-  ASSERT_EQ(engine.Out(dir / "out.mkv"), 1) << engine.FLastError;
-  const TOutputStreamSetup& setup = engine.FOutputStreamSetups[0][1];
+TEST_F(OutputFileStreamCopy, AudioCopyTakesTheChannelsAndRate) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  E.Set({{"acodec", "copy"}, {"ac", "1"}, {"ar", "22050"}});
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  const TOutputStreamSetup& setup = E.FOutputStreamSetups[0][1];
   EXPECT_TRUE(setup.StreamCopy);
-  EXPECT_FALSE(engine.FOutputStreamSetups[0][0].StreamCopy);
+  EXPECT_FALSE(E.FOutputStreamSetups[0][0].StreamCopy);
   EXPECT_EQ(setup.Codec->ch_layout.nb_channels, 1);
   EXPECT_EQ(setup.Codec->sample_rate, 22050);
-  EXPECT_EQ(engine.FAudioStreamCopy, 0);
+  EXPECT_EQ(E.FAudioStreamCopy, 0);
 }
 
 // ---- Encoder choice and parameters ----
@@ -299,7 +247,7 @@ class OutputFileDefaultCodecs : public ::testing::TestWithParam<TDefaultCodecCas
 
 TEST_P(OutputFileDefaultCodecs, TheFormatGuessChoosesTheEncoders) {
   const TDefaultCodecCase& c = GetParam();
-  TTempFolder dir;
+  TTestFolder dir;
   TEngine engine;
   ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
   ASSERT_EQ(engine.Out(dir / c.Name), 1) << engine.FLastError;
@@ -334,16 +282,13 @@ INSTANTIATE_TEST_SUITE_P(Containers, OutputFileDefaultCodecs,
                            return name.substr(name.find('.') + 1);
                          });
 
-TEST(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  engine.SetOption("s", "176x144");
-  engine.SetOption("ab", "12200");
-  ASSERT_EQ(engine.Out(dir / "out.3gp"), 1) << engine.FLastError;
-  ASSERT_EQ(engine.Output(0)->nb_streams, 2u);
-  EXPECT_EQ(engine.Codec(0, 0)->codec_id, AV_CODEC_ID_H263);
-  const TOutputStreamSetup& audio = engine.FOutputStreamSetups[0][1];
+TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  E.Set({{"s", "176x144"}, {"ab", "12200"}});
+  ASSERT_EQ(E.Out(Dir / "out.3gp"), 1) << E.FLastError;
+  ASSERT_EQ(E.Output(0)->nb_streams, 2u);
+  EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_H263);
+  const TOutputStreamSetup& audio = E.FOutputStreamSetups[0][1];
   ASSERT_NE(audio.AmrNb, nullptr);
   EXPECT_FALSE(audio.AmrNb->IsOpen());  // the set-up opens it
   EXPECT_EQ(audio.Codec->codec_id, AV_CODEC_ID_AMR_NB);
@@ -354,113 +299,91 @@ TEST(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
   EXPECT_EQ(audio.Codec->frame_size, 160);
   EXPECT_EQ(audio.Codec->bit_rate, 12200);
   EXPECT_EQ(av_cmp_q(audio.Codec->time_base, AVRational{1, 8000}), 0);
-  EXPECT_EQ(engine.FOutputCodecs[1], nullptr);
-  EXPECT_EQ(engine.Stream(0, 1)->codecpar->codec_id, AV_CODEC_ID_AMR_NB);
-  EXPECT_EQ(engine.Stream(0, 1)->codecpar->sample_rate, 8000);
-  // Only the AMR-NB stream has the engine's own encoder.
-  EXPECT_EQ(engine.FOutputStreamSetups[0][0].AmrNb, nullptr);
+  EXPECT_EQ(E.FOutputCodecs[1], nullptr);
+  EXPECT_EQ(E.Stream(0, 1)->codecpar->codec_id, AV_CODEC_ID_AMR_NB);
+  EXPECT_EQ(E.Stream(0, 1)->codecpar->sample_rate, 8000);
+  // Only the AMR-NB stream has the E's own encoder.
+  EXPECT_EQ(E.FOutputStreamSetups[0][0].AmrNb, nullptr);
 
   // Both AMR-NB encoder names select it in any container.
   for (const char* name : {"libopencore_amrnb", "amr_nb"}) {
-    engine.SetOption("acodec", name);
-    const int count = engine.Out(dir / (std::string(name) + ".mkv"));
-    ASSERT_GT(count, 0) << engine.FLastError;
-    const TOutputStreamSetup& named = engine.FOutputStreamSetups[count - 1][1];
+    E.SetOption("acodec", name);
+    const int count = E.Out(Dir / (std::string(name) + ".mkv"));
+    ASSERT_GT(count, 0) << E.FLastError;
+    const TOutputStreamSetup& named = E.FOutputStreamSetups[count - 1][1];
     EXPECT_NE(named.AmrNb, nullptr) << name;
     EXPECT_EQ(named.Codec->codec_id, AV_CODEC_ID_AMR_NB) << name;
-    EXPECT_EQ(engine.FOutputCodecs[engine.FOutputCodecCount - 1], nullptr) << name;
+    EXPECT_EQ(E.FOutputCodecs[E.FOutputCodecCount - 1], nullptr) << name;
   }
 }
 
-TEST(OutputFileEncoders, EncodersByName) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  engine.SetOption("vcodec", "wmv2");
-  engine.SetOption("acodec", "wmav2");
-  ASSERT_EQ(engine.Out(dir / "out.wmv"), 1) << engine.FLastError;
-  ASSERT_NE(engine.FOutputCodecs[0], nullptr);
-  ASSERT_NE(engine.FOutputCodecs[1], nullptr);
-  EXPECT_STREQ(engine.FOutputCodecs[0]->name, "wmv2");
-  EXPECT_STREQ(engine.FOutputCodecs[1]->name, "wmav2");
-  EXPECT_EQ(engine.Codec(0, 0)->codec_id, AV_CODEC_ID_WMV2);
-  EXPECT_EQ(engine.Codec(0, 1)->codec_id, AV_CODEC_ID_WMAV2);
-  EXPECT_EQ(engine.Codec(0, 1)->sample_fmt, AV_SAMPLE_FMT_FLTP);
-  EXPECT_TRUE(engine.FVideoCodecName.empty());
-  EXPECT_TRUE(engine.FAudioCodecName.empty());
+TEST_F(OutputFileEncoders, EncodersByName) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  E.Set({{"vcodec", "wmv2"}, {"acodec", "wmav2"}});
+  ASSERT_EQ(E.Out(Dir / "out.wmv"), 1) << E.FLastError;
+  ASSERT_NE(E.FOutputCodecs[0], nullptr);
+  ASSERT_NE(E.FOutputCodecs[1], nullptr);
+  EXPECT_STREQ(E.FOutputCodecs[0]->name, "wmv2");
+  EXPECT_STREQ(E.FOutputCodecs[1]->name, "wmav2");
+  EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_WMV2);
+  EXPECT_EQ(E.Codec(0, 1)->codec_id, AV_CODEC_ID_WMAV2);
+  EXPECT_EQ(E.Codec(0, 1)->sample_fmt, AV_SAMPLE_FMT_FLTP);
+  EXPECT_TRUE(E.FVideoCodecName.empty());
+  EXPECT_TRUE(E.FAudioCodecName.empty());
 }
 
-TEST(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  engine.SetOption("vcodec", "x");
-  EXPECT_EQ(engine.Out(dir / "out.mp4"), -1);
-  EXPECT_EQ(engine.FLastError, "new_video_stream fail: Unknown encoder 'x'");
-  EXPECT_TRUE(engine.FVideoCodecName.empty());
-  EXPECT_EQ(engine.FOutputFileCount, 0);
-  EXPECT_FALSE(Exists(dir / "out.mp4"));
+TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  E.SetOption("vcodec", "x");
+  EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
+  EXPECT_EQ(E.FLastError, "new_video_stream fail: Unknown encoder 'x'");
+  EXPECT_TRUE(E.FVideoCodecName.empty());
+  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_FALSE(Exists(Dir / "out.mp4"));
 
-  engine.SetOption("acodec", "libx264");
-  engine.SetOption("alang", "eng");
-  EXPECT_EQ(engine.Out(dir / "out.mp4"), -1);
-  EXPECT_EQ(engine.FLastError, "new_audio_stream fail: Invalid encoder type 'libx264'");
-  EXPECT_TRUE(engine.FAudioCodecName.empty());
-  EXPECT_TRUE(engine.FAudioLanguage.empty());
+  E.Set({{"acodec", "libx264"}, {"alang", "eng"}});
+  EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
+  EXPECT_EQ(E.FLastError, "new_audio_stream fail: Invalid encoder type 'libx264'");
+  EXPECT_TRUE(E.FAudioCodecName.empty());
+  EXPECT_TRUE(E.FAudioLanguage.empty());
   // The video stream made before is gone with the output, and the output
   // codec entries are where they were.
-  EXPECT_EQ(engine.FOutputCodecCount, 0);
-  EXPECT_EQ(engine.FOutputStreamSetups[0][0].Codec, nullptr);
+  EXPECT_EQ(E.FOutputCodecCount, 0);
+  EXPECT_EQ(E.FOutputStreamSetups[0][0].Codec, nullptr);
 
   {
     // Without inputs matroska gets a subtitle stream.
     TEngine bare;
     bare.SetOption("scodec", "nosuch");
-    EXPECT_EQ(bare.Out(dir / "out.mkv"), -1);
+    EXPECT_EQ(bare.Out(Dir / "out.mkv"), -1);
     EXPECT_EQ(bare.FLastError, "new_subtitle_stream fail: Unknown encoder 'nosuch'");
     EXPECT_TRUE(bare.FSubtitleCodecName.empty());
   }
 
   // Through "newvideo" the text is raised and the output keeps its streams.
-  ASSERT_EQ(engine.Out(dir / "good.mp4"), 1) << engine.FLastError;
-  engine.SetOption("vcodec", "nosuch");
-  try {
-    engine.SetOption("newvideo", "");
-    ADD_FAILURE() << "no exception";
-  } catch (const FFmpegException& e) {
-    EXPECT_STREQ(e.what(), "Unknown encoder 'nosuch'");
-  }
-  EXPECT_EQ(engine.Output(0)->nb_streams, 2u);
-  EXPECT_EQ(engine.FOutputCodecCount, 2);
+  ASSERT_EQ(E.Out(Dir / "good.mp4"), 1) << E.FLastError;
+  E.SetOption("vcodec", "nosuch");
+  EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "Unknown encoder 'nosuch'");
+  EXPECT_EQ(E.Output(0)->nb_streams, 2u);
+  EXPECT_EQ(E.FOutputCodecCount, 2);
 }
 
-TEST(OutputFileEncoders, VideoParametersFromTheSettings) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  engine.SetOption("vcodec", "mpeg4");
-  engine.SetOption("s", "352x288");
-  engine.SetOption("aspect", "4:3");
-  engine.SetOption("r", "15");
-  engine.SetOption("b", "500000");
-  engine.SetOption("bufsize", "400000");
-  engine.SetOption("qscale", "5");
-  engine.SetOption("intra", "1");
-  engine.SetOption("dc", "10");
-  engine.SetOption("psnr", "1");
-  engine.SetOption("pass", "1");
-  engine.SetOption("vtag", "XVID");
+TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  E.Set({{"vcodec", "mpeg4"}, {"s", "352x288"}, {"aspect", "4:3"}, {"r", "15"}, {"b", "500000"},
+         {"bufsize", "400000"}, {"qscale", "5"}, {"intra", "1"}, {"dc", "10"}, {"psnr", "1"}, {"pass", "1"},
+         {"vtag", "XVID"}});
   std::string matrix;
   for (int i = 0; i < 64; ++i) matrix += (i ? "," : "") + std::to_string(i + 1);
-  engine.SetOption("intra_matrix", matrix);
-  engine.FThreadCount = 3;
-  ASSERT_EQ(engine.Out(dir / "out.avi"), 1) << engine.FLastError;
-  const AVCodecContext* codec = engine.Codec(0, 0);
+  E.SetOption("intra_matrix", matrix);
+  E.FThreadCount = 3;
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  const AVCodecContext* codec = E.Codec(0, 0);
   EXPECT_EQ(codec->codec_id, AV_CODEC_ID_MPEG4);
   EXPECT_EQ(codec->width, 352);
   EXPECT_EQ(codec->height, 288);
   EXPECT_EQ(av_cmp_q(codec->time_base, AVRational{1, 15}), 0);
-  EXPECT_EQ(av_cmp_q(engine.Stream(0, 0)->time_base, AVRational{1, 15}), 0);
+  EXPECT_EQ(av_cmp_q(E.Stream(0, 0)->time_base, AVRational{1, 15}), 0);
   EXPECT_EQ(av_cmp_q(codec->sample_aspect_ratio, AVRational{12, 11}), 0);
   EXPECT_EQ(codec->pix_fmt, AV_PIX_FMT_YUV420P);
   EXPECT_EQ(codec->bit_rate, 500000);  // a stored option
@@ -476,26 +399,22 @@ TEST(OutputFileEncoders, VideoParametersFromTheSettings) {
   EXPECT_EQ(codec->codec_tag, static_cast<unsigned>('X' | 'V' << 8 | 'I' << 16 | 'D' << 24));
   EXPECT_EQ(codec->thread_count, 3);
   ASSERT_NE(codec->intra_matrix, nullptr);
-  EXPECT_NE(codec->intra_matrix, engine.FIntraMatrix->data());  // the codec context's own copy
+  EXPECT_NE(codec->intra_matrix, E.FIntraMatrix->data());  // the codec context's own copy
   EXPECT_EQ(codec->intra_matrix[0], 1);
   EXPECT_EQ(codec->intra_matrix[63], 64);
   EXPECT_EQ(codec->inter_matrix, nullptr);
   // The stream's parameters follow the codec context.
-  EXPECT_EQ(engine.Stream(0, 0)->codecpar->width, 352);
-  EXPECT_EQ(engine.Stream(0, 0)->codecpar->bit_rate, 500000);
+  EXPECT_EQ(E.Stream(0, 0)->codecpar->width, 352);
+  EXPECT_EQ(E.Stream(0, 0)->codecpar->bit_rate, 500000);
 }
 
-TEST(OutputFileEncoders, AudioParametersFromTheSettings) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  engine.SetOption("ar", "22050");
-  engine.SetOption("ac", "1");  // the input's stereo layout no longer fits
-  engine.SetOption("aq", "4");
-  engine.SetOption("ab", "96000");
-  engine.SetOption("alang", "fre");
-  ASSERT_EQ(engine.Out(dir / "out.avi"), 1) << engine.FLastError;
-  const AVCodecContext* codec = engine.Codec(0, 1);
+TEST_F(OutputFileEncoders, AudioParametersFromTheSettings) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  E.SetOption("ar", "22050");
+  E.SetOption("ac", "1");  // the input's stereo layout no longer fits
+  E.Set({{"aq", "4"}, {"ab", "96000"}, {"alang", "fre"}});
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  const AVCodecContext* codec = E.Codec(0, 1);
   EXPECT_EQ(codec->sample_rate, 22050);
   EXPECT_EQ(av_cmp_q(codec->time_base, AVRational{1, 22050}), 0);
   EXPECT_EQ(codec->ch_layout.nb_channels, 1);
@@ -504,46 +423,41 @@ TEST(OutputFileEncoders, AudioParametersFromTheSettings) {
   EXPECT_NE(codec->flags & AV_CODEC_FLAG_QSCALE, 0);
   EXPECT_EQ(codec->global_quality, 4 * FF_QP2LAMBDA);
   EXPECT_EQ(codec->bit_rate, 96000);
-  EXPECT_EQ(MetadataValue(engine.Stream(0, 1)->metadata, "language", ""), "fre");
-  EXPECT_TRUE(engine.FAudioLanguage.empty());
-  EXPECT_EQ(engine.Stream(0, 1)->codecpar->ch_layout.nb_channels, 1);
+  EXPECT_EQ(MetadataValue(E.Stream(0, 1)->metadata, "language", ""), "fre");
+  EXPECT_TRUE(E.FAudioLanguage.empty());
+  EXPECT_EQ(E.Stream(0, 1)->codecpar->ch_layout.nb_channels, 1);
 
   // A layout whose channel count fits is kept.
-  engine.SetOption("ac", "6");
-  engine.FChannelLayout = AV_CH_LAYOUT_5POINT1_BACK;
-  ASSERT_EQ(engine.Out(dir / "six.mkv"), 2) << engine.FLastError;
-  EXPECT_EQ(engine.Codec(1, 1)->ch_layout.u.mask, AV_CH_LAYOUT_5POINT1_BACK);
-  EXPECT_EQ(engine.Codec(1, 1)->flags & AV_CODEC_FLAG_QSCALE, AV_CODEC_FLAG_QSCALE);  // "aq" is not reset
+  E.SetOption("ac", "6");
+  E.FChannelLayout = AV_CH_LAYOUT_5POINT1_BACK;
+  ASSERT_EQ(E.Out(Dir / "six.mkv"), 2) << E.FLastError;
+  EXPECT_EQ(E.Codec(1, 1)->ch_layout.u.mask, AV_CH_LAYOUT_5POINT1_BACK);
+  EXPECT_EQ(E.Codec(1, 1)->flags & AV_CODEC_FLAG_QSCALE, AV_CODEC_FLAG_QSCALE);  // "aq" is not reset
 }
 
-TEST(OutputFileEncoders, PixelFormatFallsBackToTheEncodersFirstListedFormat) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  engine.SetOption("vcodec", "mjpeg");
-  engine.SetOption("pix_fmt", "rgb24");  // mjpeg does not take it
-  ASSERT_EQ(engine.Out(dir / "rgb.avi"), 1) << engine.FLastError;
-  EXPECT_EQ(engine.Codec(0, 0)->pix_fmt, AV_PIX_FMT_YUVJ420P);
-  engine.SetOption("vcodec", "mjpeg");
-  engine.SetOption("pix_fmt", "yuv422p");  // listed: kept
-  ASSERT_EQ(engine.Out(dir / "422.avi"), 2) << engine.FLastError;
-  EXPECT_EQ(engine.Codec(1, 0)->pix_fmt, AV_PIX_FMT_YUV422P);
+TEST_F(OutputFileEncoders, PixelFormatFallsBackToTheEncodersFirstListedFormat) {
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  E.SetOption("vcodec", "mjpeg");
+  E.SetOption("pix_fmt", "rgb24");  // mjpeg does not take it
+  ASSERT_EQ(E.Out(Dir / "rgb.avi"), 1) << E.FLastError;
+  EXPECT_EQ(E.Codec(0, 0)->pix_fmt, AV_PIX_FMT_YUVJ420P);
+  E.SetOption("vcodec", "mjpeg");
+  E.SetOption("pix_fmt", "yuv422p");  // listed: kept
+  ASSERT_EQ(E.Out(Dir / "422.avi"), 2) << E.FLastError;
+  EXPECT_EQ(E.Codec(1, 0)->pix_fmt, AV_PIX_FMT_YUV422P);
 
   // Without any pixel format (no input) the first listed one.
   TEngine bare;
   bare.SetOption("vcodec", "mjpeg");
-  ASSERT_EQ(bare.Out(dir / "bare.avi"), 1) << bare.FLastError;
+  ASSERT_EQ(bare.Out(Dir / "bare.avi"), 1) << bare.FLastError;
   EXPECT_EQ(bare.Codec(0, 0)->pix_fmt, AV_PIX_FMT_YUVJ420P);
 }
 
-TEST(OutputFileEncoders, FrameRateSnapsToTheEncodersRatesUnlessForced) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  engine.SetOption("vcodec", "mpeg1video");
-  engine.SetOption("r", "24.5");
-  ASSERT_EQ(engine.Out(dir / "snapped.mpg"), 1) << engine.FLastError;
-  const AVRational snapped = engine.Codec(0, 0)->time_base;
+TEST_F(OutputFileEncoders, FrameRateSnapsToTheEncodersRatesUnlessForced) {
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  E.Set({{"vcodec", "mpeg1video"}, {"r", "24.5"}});
+  ASSERT_EQ(E.Out(Dir / "snapped.mpg"), 1) << E.FLastError;
+  const AVRational snapped = E.Codec(0, 0)->time_base;
   const AVCodec* encoder = lib::avcodec_find_encoder_by_name("mpeg1video");
   bool listed = false;
   for (const AVRational* r = encoder->supported_framerates; r->num != 0; ++r)
@@ -551,54 +465,49 @@ TEST(OutputFileEncoders, FrameRateSnapsToTheEncodersRatesUnlessForced) {
   EXPECT_TRUE(listed) << snapped.num << "/" << snapped.den;
   EXPECT_NEAR(av_q2d(AVRational{snapped.den, snapped.num}), 24.5, 0.6);
 
-  engine.SetOption("vcodec", "mpeg1video");
-  engine.SetOption("force_fps", "1");
-  ASSERT_EQ(engine.Out(dir / "forced.mpg"), 2) << engine.FLastError;
-  EXPECT_EQ(av_cmp_q(engine.Codec(1, 0)->time_base, AVRational{2, 49}), 0);
+  E.Set({{"vcodec", "mpeg1video"}, {"force_fps", "1"}});
+  ASSERT_EQ(E.Out(Dir / "forced.mpg"), 2) << E.FLastError;
+  EXPECT_EQ(av_cmp_q(E.Codec(1, 0)->time_base, AVRational{2, 49}), 0);
 
   // Without a rate at all: 25 frames per second.
   TEngine bare;
-  ASSERT_EQ(bare.Out(dir / "bare.avi"), 1) << bare.FLastError;
+  ASSERT_EQ(bare.Out(Dir / "bare.avi"), 1) << bare.FLastError;
   EXPECT_EQ(av_cmp_q(bare.Codec(0, 0)->time_base, AVRational{1, 25}), 0);
 }
 
-TEST(OutputFileEncoders, GlobalHeaders) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  ASSERT_EQ(engine.Out(dir / "out.avi"), 1) << engine.FLastError;
-  EXPECT_EQ(engine.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
-  EXPECT_EQ(engine.Codec(0, 1)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+TEST_F(OutputFileEncoders, GlobalHeaders) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  EXPECT_EQ(E.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  EXPECT_EQ(E.Codec(0, 1)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
 
   // mp4 wants global headers: the streams and the stored contexts get the flag.
-  ASSERT_EQ(engine.Out(dir / "out.mp4"), 2) << engine.FLastError;
-  EXPECT_NE(engine.Codec(1, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
-  EXPECT_NE(engine.Codec(1, 1)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
-  EXPECT_NE(engine.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
-  EXPECT_NE(engine.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  ASSERT_EQ(E.Out(Dir / "out.mp4"), 2) << E.FLastError;
+  EXPECT_NE(E.Codec(1, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  EXPECT_NE(E.Codec(1, 1)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  EXPECT_NE(E.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  EXPECT_NE(E.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
 
   // "vglobal": bit 0 forces the global header, bit 1 asks for local headers.
   TEngine forced;
   ASSERT_TRUE(forced.In(VideoOnlyClip())) << forced.FLastError;
   forced.SetOption("vglobal", "3");
-  ASSERT_EQ(forced.Out(dir / "forced.avi"), 1) << forced.FLastError;
+  ASSERT_EQ(forced.Out(Dir / "forced.avi"), 1) << forced.FLastError;
   EXPECT_NE(forced.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
   EXPECT_NE(forced.Codec(0, 0)->flags2 & AV_CODEC_FLAG2_LOCAL_HEADER, 0);
   EXPECT_NE(forced.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO]->flags2 & AV_CODEC_FLAG2_LOCAL_HEADER, 0);
   TEngine local;
   ASSERT_TRUE(local.In(VideoOnlyClip())) << local.FLastError;
   local.SetOption("vglobal", "2");
-  ASSERT_EQ(local.Out(dir / "local.mp4"), 1) << local.FLastError;
+  ASSERT_EQ(local.Out(Dir / "local.mp4"), 1) << local.FLastError;
   EXPECT_EQ(local.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);  // not even for mp4
 }
 
-TEST(OutputFileEncoders, RateControlOverrides) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  engine.SetOption("rc_override", "0,100,5/200,300,-50");
-  ASSERT_EQ(engine.Out(dir / "out.avi"), 1) << engine.FLastError;
-  const AVCodecContext* codec = engine.Codec(0, 0);
+TEST_F(OutputFileEncoders, RateControlOverrides) {
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  E.SetOption("rc_override", "0,100,5/200,300,-50");
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  const AVCodecContext* codec = E.Codec(0, 0);
   ASSERT_EQ(codec->rc_override_count, 2);
   ASSERT_NE(codec->rc_override, nullptr);
   EXPECT_EQ(codec->rc_override[0].start_frame, 0);
@@ -613,56 +522,42 @@ TEST(OutputFileEncoders, RateControlOverrides) {
   // The text holds for every video stream that follows; malformed entries
   // fail the stream.
   for (const char* bad : {"0,100", "0,100,5/", "a,100,5", "0,,5", "0,100,5/7"}) {
-    engine.SetOption("rc_override", bad);
-    engine.SetOption("vcodec", "mpeg4");
-    EXPECT_EQ(engine.Out(dir / "bad.avi"), -1) << bad;
-    EXPECT_EQ(engine.FLastError, "new_video_stream fail: error parsing rc_override") << bad;
-    EXPECT_TRUE(engine.FVideoCodecName.empty()) << bad;
+    E.Set({{"rc_override", bad}, {"vcodec", "mpeg4"}});
+    EXPECT_EQ(E.Out(Dir / "bad.avi"), -1) << bad;
+    EXPECT_EQ(E.FLastError, "new_video_stream fail: error parsing rc_override") << bad;
+    EXPECT_TRUE(E.FVideoCodecName.empty()) << bad;
   }
-  try {
-    engine.SetOption("newvideo", "");
-    ADD_FAILURE() << "no exception";
-  } catch (const FFmpegException& e) {
-    EXPECT_STREQ(e.what(), "error parsing rc_override");
-  }
-  EXPECT_EQ(engine.Output(0)->nb_streams, 1u);
+  EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "error parsing rc_override");
+  EXPECT_EQ(E.Output(0)->nb_streams, 1u);
 }
 
 // ---- Output settings ----
 
-TEST(OutputFileSettings, MetadataGoesInReverseOrderAndTheListEmpties) {
-  TTempFolder dir;
-  TEngine engine;
-  engine.SetOption("metadata", "author=Somebody");
-  engine.SetOption("metadata", "title=Something");
-  ASSERT_EQ(engine.Out(dir / "out.mkv"), 1) << engine.FLastError;
-  EXPECT_EQ(Keys(engine.Output(0)->metadata), (std::vector<std::string>{"title", "author"}));
-  EXPECT_EQ(MetadataValue(engine.Output(0)->metadata, "author", ""), "Somebody");
-  EXPECT_TRUE(engine.FMetadata.empty());
-  ASSERT_EQ(engine.Out(dir / "second.mkv"), 2) << engine.FLastError;
-  EXPECT_TRUE(Keys(engine.Output(1)->metadata).empty());
+TEST_F(OutputFileSettings, MetadataGoesInReverseOrderAndTheListEmpties) {
+  E.Set({{"metadata", "author=Somebody"}, {"metadata", "title=Something"}});
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  EXPECT_EQ(Keys(E.Output(0)->metadata), (std::vector<std::string>{"title", "author"}));
+  EXPECT_EQ(MetadataValue(E.Output(0)->metadata, "author", ""), "Somebody");
+  EXPECT_TRUE(E.FMetadata.empty());
+  ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.FLastError;
+  EXPECT_TRUE(Keys(E.Output(1)->metadata).empty());
 }
 
-TEST(OutputFileSettings, RecordingTimestampBecomesTheCreationTime) {
-  TTempFolder dir;
-  TEngine engine;
-  engine.SetOption("timestamp", "2026-12-08T03:04:05Z");
-  ASSERT_EQ(engine.Out(dir / "out.mov"), 1) << engine.FLastError;
-  EXPECT_EQ(MetadataValue(engine.Output(0)->metadata, "creation_time", ""), "2026-12-08T03:04:05.000000Z");
+TEST_F(OutputFileSettings, RecordingTimestampBecomesTheCreationTime) {
+  E.SetOption("timestamp", "2026-12-08T03:04:05Z");
+  ASSERT_EQ(E.Out(Dir / "out.mov"), 1) << E.FLastError;
+  EXPECT_EQ(MetadataValue(E.Output(0)->metadata, "creation_time", ""), "2026-12-08T03:04:05.000000Z");
   TEngine none;
-  ASSERT_EQ(none.Out(dir / "none.mov"), 1) << none.FLastError;
+  ASSERT_EQ(none.Out(Dir / "none.mov"), 1) << none.FLastError;
   EXPECT_EQ(MetadataValue(none.Output(0)->metadata, "creation_time", "-"), "-");
 }
 
-TEST(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
-  TTempFolder dir;
-  TEngine engine;
-  engine.SetOption("muxdelay", "0.25");
-  engine.SetOption("muxpreload", "0.3");
-  engine.SetOption("packetsize", "2048");   // a format-context option
-  engine.SetOption("muxrate", "2000000");   // private to the MPEG muxers
-  ASSERT_EQ(engine.Out(dir / "out.mpg"), 1) << engine.FLastError;
-  AVFormatContext* ctx = engine.Output(0);
+TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
+  E.Set({{"muxdelay", "0.25"}, {"muxpreload", "0.3"}});
+  E.SetOption("packetsize", "2048");   // a format-context option
+  E.SetOption("muxrate", "2000000");   // private to the MPEG muxers
+  ASSERT_EQ(E.Out(Dir / "out.mpg"), 1) << E.FLastError;
+  AVFormatContext* ctx = E.Output(0);
   EXPECT_EQ(ctx->max_delay, 250000);
   EXPECT_NE(ctx->flags & AVFMT_FLAG_NONBLOCK, 0);
   EXPECT_EQ(ctx->packet_size, 2048u);
@@ -673,109 +568,96 @@ TEST(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   EXPECT_EQ(value, 2000000);
 
   // A private value the muxer refuses is logged; the output still opens.
-  engine.FPrivateOptions.push_back({"preload", "not-a-number"});
+  E.FPrivateOptions.push_back({"preload", "not-a-number"});
   ClearLogLines();
-  ASSERT_EQ(engine.Out(dir / "second.mpg"), 2) << engine.FLastError;
-  bool logged = false;
-  for (const TRecordedLine& line : LogLines())
-    logged = logged || (line.Level == llError && line.Text == "Invalid value \"not-a-number\" for option \"preload\"");
-  EXPECT_TRUE(logged);
+  ASSERT_EQ(E.Out(Dir / "second.mpg"), 2) << E.FLastError;
+  EXPECT_TRUE(transcodetest::Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
 
   // The loop count reaches muxers with a "loop" option.
-  engine.SetOption("loop_output", "3");
-  ASSERT_EQ(engine.Out(dir / "out.gif"), 3) << engine.FLastError;
-  ASSERT_GE(lib::av_opt_get_int(engine.Output(2)->priv_data, "loop", 0, &value), 0);
+  E.SetOption("loop_output", "3");
+  ASSERT_EQ(E.Out(Dir / "out.gif"), 3) << E.FLastError;
+  ASSERT_GE(lib::av_opt_get_int(E.Output(2)->priv_data, "loop", 0, &value), 0);
   EXPECT_EQ(value, 3);
 }
 
-TEST(OutputFileSettings, BitstreamFiltersMoveToTheirStream) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
+TEST_F(OutputFileSettings, BitstreamFiltersMoveToTheirStream) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
   AVBSFContext* video = nullptr;
   AVBSFContext* audio = nullptr;
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &video), 0);
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &audio), 0);
-  engine.FVideoBitstreamFilters.Filters.push_back(video);
-  engine.FAudioBitstreamFilters.Filters.push_back(audio);
-  ASSERT_EQ(engine.Out(dir / "out.mkv"), 1) << engine.FLastError;
-  EXPECT_TRUE(engine.FVideoBitstreamFilters.Empty());
-  EXPECT_TRUE(engine.FAudioBitstreamFilters.Empty());
-  EXPECT_EQ(engine.FBitstreamFilters[0][0].Filters, std::vector<AVBSFContext*>{video});
-  EXPECT_EQ(engine.FBitstreamFilters[0][1].Filters, std::vector<AVBSFContext*>{audio});
+  E.FVideoBitstreamFilters.Filters.push_back(video);
+  E.FAudioBitstreamFilters.Filters.push_back(audio);
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  EXPECT_TRUE(E.FVideoBitstreamFilters.Empty());
+  EXPECT_TRUE(E.FAudioBitstreamFilters.Empty());
+  EXPECT_EQ(E.FBitstreamFilters[0][0].Filters, std::vector<AVBSFContext*>{video});
+  EXPECT_EQ(E.FBitstreamFilters[0][1].Filters, std::vector<AVBSFContext*>{audio});
 
   // A failed open frees what it had taken over.
   AVBSFContext* lost = nullptr;
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &lost), 0);
-  engine.FVideoBitstreamFilters.Filters.push_back(lost);
-  EXPECT_EQ(engine.Out(dir / "missing/out.mkv"), -1);
-  EXPECT_TRUE(engine.FBitstreamFilters[1][0].Empty());
+  E.FVideoBitstreamFilters.Filters.push_back(lost);
+  EXPECT_EQ(E.Out(Dir / "missing/out.mkv"), -1);
+  EXPECT_TRUE(E.FBitstreamFilters[1][0].Empty());
 }
 
 // ---- Failures ----
 
-TEST(OutputFileFailures, ImageSequenceNeedsAFrameNumberPattern) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-  engine.SetOption("f", "image2");
-  const std::string name = dir / "img.png";
-  EXPECT_EQ(engine.Out(name), -1);
-  EXPECT_EQ(engine.FLastError, OpenErrorText(name, -33));
-  EXPECT_EQ(engine.FOutputFileCount, 0);
-  EXPECT_EQ(engine.FOutputFiles[0], nullptr);
-  EXPECT_EQ(engine.FOutputFormat, nullptr);
-  EXPECT_EQ(engine.FInputFormat, nullptr);
-  EXPECT_EQ(engine.FOutputCodecCount, 0);
+TEST_F(OutputFileFailures, ImageSequenceNeedsAFrameNumberPattern) {
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  E.SetOption("f", "image2");
+  const std::string name = Dir / "img.png";
+  EXPECT_EQ(E.Out(name), -1);
+  EXPECT_EQ(E.FLastError, OpenErrorText(name, -33));
+  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_EQ(E.FOutputFiles[0], nullptr);
+  EXPECT_EQ(E.FOutputFormat, nullptr);
+  EXPECT_EQ(E.FInputFormat, nullptr);
+  EXPECT_EQ(E.FOutputCodecCount, 0);
   EXPECT_FALSE(Exists(name));
 
-  engine.SetOption("f", "image2");
-  EXPECT_EQ(engine.Out(dir / "img%03d.png"), 1) << engine.FLastError;
-  EXPECT_EQ(engine.FOutputFormat, nullptr);
+  E.SetOption("f", "image2");
+  EXPECT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.FLastError;
+  EXPECT_EQ(E.FOutputFormat, nullptr);
 
   // With the muxer's "update" option one file is rewritten: no pattern needed.
-  engine.SetOption("f", "image2");
-  engine.SetOption("update", "1");
-  EXPECT_EQ(engine.Out(name), 2) << engine.FLastError;
+  E.Set({{"f", "image2"}, {"update", "1"}});
+  EXPECT_EQ(E.Out(name), 2) << E.FLastError;
 }
 
-TEST(OutputFileFailures, OpenFailuresRecordNothing) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  const std::string missing = dir / "missing/out.mp4";
-  EXPECT_EQ(engine.Out(missing), -1);
-  EXPECT_EQ(engine.FLastError, "Could not open '" + missing + "'");
-  EXPECT_EQ(engine.FOutputFileCount, 0);
-  EXPECT_EQ(engine.FOutputCodecCount, 0);
-  EXPECT_EQ(engine.FOutputStreamSetups[0][0].Codec, nullptr);
-  EXPECT_EQ(engine.FOutputStreamSetups[0][1].Codec, nullptr);
+TEST_F(OutputFileFailures, OpenFailuresRecordNothing) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  const std::string missing = Dir / "missing/out.mp4";
+  EXPECT_EQ(E.Out(missing), -1);
+  EXPECT_EQ(E.FLastError, "Could not open '" + missing + "'");
+  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_EQ(E.FOutputCodecCount, 0);
+  EXPECT_EQ(E.FOutputStreamSetups[0][0].Codec, nullptr);
+  EXPECT_EQ(E.FOutputStreamSetups[0][1].Codec, nullptr);
 
-  const std::string unknown = dir / "out.nosuchformat";
-  EXPECT_EQ(engine.Out(unknown), -1);
-  EXPECT_EQ(engine.FLastError, "Unable to find a suitable output format for '" + unknown + "'");
+  const std::string unknown = Dir / "out.nosuchformat";
+  EXPECT_EQ(E.Out(unknown), -1);
+  EXPECT_EQ(E.FLastError, "Unable to find a suitable output format for '" + unknown + "'");
   EXPECT_FALSE(Exists(unknown));
 
-  // The engine instance stays usable; an existing file is overwritten.
-  const std::string existing = dir / "existing.mp4";
+  // The E instance stays usable; an existing file is overwritten.
+  const std::string existing = Dir / "existing.mp4";
   std::ofstream(existing) << "old contents";
-  EXPECT_EQ(engine.Out(existing), 1) << engine.FLastError;
+  EXPECT_EQ(E.Out(existing), 1) << E.FLastError;
   EXPECT_EQ(std::filesystem::file_size(existing), 0u);
-  EXPECT_EQ(engine.FOutputCodecCount, 2);
+  EXPECT_EQ(E.FOutputCodecCount, 2);
   // Cleanup removes an output that stayed empty.
-  engine.Cleanup();
+  E.Cleanup();
   EXPECT_FALSE(Exists(existing));
 }
 
-TEST(OutputFileFailures, CropAndPadCombinationsWithFilters) {
-  TTempFolder dir;
+TEST_F(OutputFileFailures, CropAndPadCombinationsWithFilters) {
   {
     TEngine engine;
     ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-    engine.SetOption("s", "320x240");
-    engine.SetOption("padtop", "8");
-    engine.SetOption("padbottom", "8");
-    ASSERT_EQ(engine.Out(dir / "padded.avi"), 1) << engine.FLastError;
+    engine.Set({{"s", "320x240"}, {"padtop", "8"}, {"padbottom", "8"}});
+    ASSERT_EQ(engine.Out(Dir / "padded.avi"), 1) << engine.FLastError;
     EXPECT_EQ(engine.Codec(0, 0)->width, 320);
     EXPECT_EQ(engine.Codec(0, 0)->height, 256);
     EXPECT_FALSE(engine.FUseFilters);
@@ -783,59 +665,53 @@ TEST(OutputFileFailures, CropAndPadCombinationsWithFilters) {
     // Pads and a text that resizes, in any letter case and at any place.
     for (const char* text : {"scale=100:100", "Crop=100:100:0:0", "hflip,TRANSPOSE=1", "hflip, scale=64:48"}) {
       engine.SetOption("vfilters", text);
-      EXPECT_EQ(engine.Out(dir / "refused.avi"), -1) << text;
+      EXPECT_EQ(engine.Out(Dir / "refused.avi"), -1) << text;
       EXPECT_EQ(engine.FLastError, kPadText) << text;
       EXPECT_EQ(engine.FOutputFileCount, 1);
     }
     // A filter that keeps the size is fine with pads.
     engine.SetOption("vfilters", "hflip,scalefoo");
-    EXPECT_EQ(engine.Out(dir / "flipped.avi"), 2) << engine.FLastError;
+    EXPECT_EQ(engine.Out(Dir / "flipped.avi"), 2) << engine.FLastError;
     EXPECT_TRUE(engine.FUseFilters);
   }
   {
     TEngine engine;
     ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
-    engine.SetOption("s", "320x240");
-    engine.SetOption("croptop", "8");
-    engine.SetOption("vfilters", "hflip");
-    EXPECT_EQ(engine.Out(dir / "cropped.avi"), -1);
+    engine.Set({{"s", "320x240"}, {"croptop", "8"}, {"vfilters", "hflip"}});
+    EXPECT_EQ(engine.Out(Dir / "cropped.avi"), -1);
     EXPECT_EQ(engine.FLastError, kCropText);
   }
 }
 
 // ---- Join ----
 
-TEST(OutputFileJoin, OneOutputSlotPerInputAndTheSummedDuration) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(testmedia::CachedClip(Clip("mkv", 0.5)))) << engine.FLastError;
-  ASSERT_TRUE(engine.In(testmedia::CachedClip(Clip("mkv", 1.0)))) << engine.FLastError;
-  const int64_t expected = engine.FInputFiles[0]->duration / 1000 + engine.FInputFiles[1]->duration / 1000;
-  EXPECT_EQ(engine.Out(dir / "joined.mp4", true), 2) << engine.FLastError;
-  EXPECT_TRUE(engine.FJoin);
-  EXPECT_EQ(engine.FOutputFileCount, 2);
-  EXPECT_EQ(engine.Output(0), engine.Output(1));
-  EXPECT_EQ(engine.FTotalDuration, expected);
+TEST_F(OutputFileJoin, OneOutputSlotPerInputAndTheSummedDuration) {
+  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("mkv", 0.5)))) << E.FLastError;
+  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("mkv", 1.0)))) << E.FLastError;
+  const int64_t expected = E.FInputFiles[0]->duration / 1000 + E.FInputFiles[1]->duration / 1000;
+  EXPECT_EQ(E.Out(Dir / "joined.mp4", true), 2) << E.FLastError;
+  EXPECT_TRUE(E.FJoin);
+  EXPECT_EQ(E.FOutputFileCount, 2);
+  EXPECT_EQ(E.Output(0), E.Output(1));
+  EXPECT_EQ(E.FTotalDuration, expected);
   // The streams are those of one input, made once.
-  EXPECT_EQ(engine.Output(0)->nb_streams, 2u);
-  EXPECT_EQ(engine.FOutputCodecCount, 2);
+  EXPECT_EQ(E.Output(0)->nb_streams, 2u);
+  EXPECT_EQ(E.FOutputCodecCount, 2);
 
-  EXPECT_EQ(engine.Out(dir / "second.mp4"), -1);
-  EXPECT_EQ(engine.FLastError, "Cannot join more than one output file.");
-  EXPECT_EQ(engine.FOutputFileCount, 2);
+  EXPECT_EQ(E.Out(Dir / "second.mp4"), -1);
+  EXPECT_EQ(E.FLastError, "Cannot join more than one output file.");
+  EXPECT_EQ(E.FOutputFileCount, 2);
 
-  engine.Cleanup();  // frees the shared context once
-  EXPECT_EQ(engine.FOutputFileCount, 0);
-  EXPECT_EQ(engine.FOutputFiles[1], nullptr);
+  E.Cleanup();  // frees the shared context once
+  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_EQ(E.FOutputFiles[1], nullptr);
 }
 
-TEST(OutputFileJoin, OneInputIsNoJoin) {
-  TTempFolder dir;
-  TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  EXPECT_EQ(engine.Out(dir / "out.mp4", true), 1) << engine.FLastError;
-  EXPECT_FALSE(engine.FJoin);
-  EXPECT_EQ(engine.Out(dir / "second.mp4"), 2) << engine.FLastError;
+TEST_F(OutputFileJoin, OneInputIsNoJoin) {
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  EXPECT_EQ(E.Out(Dir / "out.mp4", true), 1) << E.FLastError;
+  EXPECT_FALSE(E.FJoin);
+  EXPECT_EQ(E.Out(Dir / "second.mp4"), 2) << E.FLastError;
 }
 
 // ---- The video filter graph ----
@@ -901,7 +777,7 @@ private:
 
 // Runs APicture through the graph of AInput; the filtered picture or null.
 AVFrame* Filter(TInputStreamState& AInput, AVFrame* APicture) {
-  if (lib::av_buffersrc_add_frame_flags(AInput.InputFilter, APicture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
+  if (!APicture || lib::av_buffersrc_add_frame_flags(AInput.InputFilter, APicture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
     return nullptr;
   AVFrame* out = lib::av_frame_alloc();
   if (lib::av_buffersink_get_frame(AInput.OutputFilter, out) < 0) lib::av_frame_free(&out);
@@ -935,7 +811,7 @@ bool Has(const std::vector<std::string>& ANames, const std::string& AName) {
 
 // An engine with one input, one output and the decoder of its video.
 struct TFilterBench {
-  explicit TFilterBench(const std::string& AOutput, const std::vector<std::pair<std::string, std::string>>& AOptions) {
+  TFilterBench(const std::string& AOutput, const TOptionList& AOptions) {
     if (!Engine.In(testmedia::CachedClip(Clip("avi")))) return;
     for (const auto& option : AOptions) Engine.SetOption(option.first, option.second);
     if (Engine.Out(AOutput) != 1) return;
@@ -955,54 +831,48 @@ struct TFilterBench {
 
 }  // namespace
 
-TEST(OutputFileFilters, GraphScalesToTheEncoderSizeAndFormat) {
-  TTempFolder dir;
-  TFilterBench bench(dir / "out.avi",
-                     {{"vcodec", "mjpeg"}, {"pix_fmt", "yuv422p"}, {"s", "160x120"}, {"sws_flags", "bilinear"}});
-  ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
-  ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
-  ASSERT_NE(bench.Engine.FFilterGraph, nullptr);
-  ASSERT_NE(bench.Input.InputFilter, nullptr);
-  ASSERT_NE(bench.Input.OutputFilter, nullptr);
-  EXPECT_STREQ(bench.Input.InputFilter->name, "src");
-  EXPECT_STREQ(bench.Input.OutputFilter->name, "out");
-  EXPECT_EQ(ScalerFlags(bench.Engine.FFilterGraph), std::vector<std::string>{"2"});
-  EXPECT_STREQ(bench.Engine.FFilterGraph->scale_sws_opts, "flags=2");
-  EXPECT_EQ(lib::av_buffersink_get_w(bench.Input.OutputFilter), 160);
-  EXPECT_EQ(lib::av_buffersink_get_h(bench.Input.OutputFilter), 120);
-  EXPECT_EQ(lib::av_buffersink_get_format(bench.Input.OutputFilter), AV_PIX_FMT_YUV422P);
-  EXPECT_EQ(bench.Output.Encoder->width, 160);
-  EXPECT_EQ(bench.Output.Encoder->height, 120);
-
-  AVFrame* picture = bench.Source->FirstFrame();
-  ASSERT_NE(picture, nullptr);
-  AVFrame* filtered = Filter(bench.Input, picture);
-  ASSERT_NE(filtered, nullptr);
-  EXPECT_EQ(filtered->width, 160);
-  EXPECT_EQ(filtered->height, 120);
-  EXPECT_EQ(filtered->format, AV_PIX_FMT_YUV422P);
-  lib::av_frame_free(&filtered);
-}
-
-TEST(OutputFileFilters, GraphConvertsThePixelFormatWithTheScalerFlags) {
-  TTempFolder dir;
-  TFilterBench bench(dir / "out.avi", {{"vcodec", "mjpeg"}, {"pix_fmt", "yuv444p"}, {"sws_flags", "neighbor"}});
-  ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
-  ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
+TEST_F(OutputFileFilters, GraphScalesToTheEncoderSizeAndFormatWithTheScalerFlags) {
+  struct TCase {
+    TOptionList Options;
+    const char* Flags;
+    int Width, Height;
+    AVPixelFormat Format;
+  };
   // Same size: the graph inserts the converter itself, with the flags.
-  EXPECT_STREQ(bench.Engine.FFilterGraph->scale_sws_opts, "flags=16");
-  EXPECT_EQ(ScalerFlags(bench.Engine.FFilterGraph), std::vector<std::string>{"16"});
-  EXPECT_EQ(lib::av_buffersink_get_format(bench.Input.OutputFilter), AV_PIX_FMT_YUV444P);
-  AVFrame* filtered = Filter(bench.Input, bench.Source->FirstFrame());
-  ASSERT_NE(filtered, nullptr);
-  EXPECT_EQ(filtered->format, AV_PIX_FMT_YUV444P);
-  EXPECT_EQ(filtered->width, 320);
-  lib::av_frame_free(&filtered);
+  const TCase cases[] = {
+      {{{"vcodec", "mjpeg"}, {"pix_fmt", "yuv422p"}, {"s", "160x120"}, {"sws_flags", "bilinear"}}, "2", 160, 120,
+       AV_PIX_FMT_YUV422P},
+      {{{"vcodec", "mjpeg"}, {"pix_fmt", "yuv444p"}, {"sws_flags", "neighbor"}}, "16", 320, 240, AV_PIX_FMT_YUV444P},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Flags);
+    TTestFolder dir;
+    TFilterBench bench(dir / "out.avi", c.Options);
+    ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
+    ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
+    ASSERT_NE(bench.Engine.FFilterGraph, nullptr);
+    ASSERT_NE(bench.Input.InputFilter, nullptr);
+    ASSERT_NE(bench.Input.OutputFilter, nullptr);
+    EXPECT_STREQ(bench.Input.InputFilter->name, "src");
+    EXPECT_STREQ(bench.Input.OutputFilter->name, "out");
+    EXPECT_EQ(ScalerFlags(bench.Engine.FFilterGraph), std::vector<std::string>{c.Flags});
+    EXPECT_EQ(bench.Engine.FFilterGraph->scale_sws_opts, std::string("flags=") + c.Flags);
+    EXPECT_EQ(lib::av_buffersink_get_w(bench.Input.OutputFilter), c.Width);
+    EXPECT_EQ(lib::av_buffersink_get_h(bench.Input.OutputFilter), c.Height);
+    EXPECT_EQ(lib::av_buffersink_get_format(bench.Input.OutputFilter), c.Format);
+    EXPECT_EQ(bench.Output.Encoder->width, c.Width);
+    EXPECT_EQ(bench.Output.Encoder->height, c.Height);
+    AVFrame* filtered = Filter(bench.Input, bench.Source->FirstFrame());
+    ASSERT_NE(filtered, nullptr);
+    EXPECT_EQ(filtered->width, c.Width);
+    EXPECT_EQ(filtered->height, c.Height);
+    EXPECT_EQ(filtered->format, c.Format);
+    lib::av_frame_free(&filtered);
+  }
 }
 
-TEST(OutputFileFilters, UserFilterTextIsApplied) {
-  TTempFolder dir;
-  TFilterBench bench(dir / "out.avi", {{"vfilters", "hflip"}});
+TEST_F(OutputFileFilters, UserFilterTextIsApplied) {
+  TFilterBench bench(Dir / "out.avi", {{"vfilters", "hflip"}});
   ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
   ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
   const std::vector<std::string> names = FilterNames(bench.Engine.FFilterGraph);
@@ -1027,9 +897,8 @@ TEST(OutputFileFilters, UserFilterTextIsApplied) {
   lib::av_frame_free(&filtered);
 }
 
-TEST(OutputFileFilters, PadsKeepTheirSizeAndRefuseAResizingText) {
-  TTempFolder dir;
-  TFilterBench bench(dir / "out.avi", {{"padtop", "8"}, {"padbottom", "8"}, {"vfilters", "hflip"}});
+TEST_F(OutputFileFilters, PadsKeepTheirSizeAndRefuseAResizingText) {
+  TFilterBench bench(Dir / "out.avi", {{"padtop", "8"}, {"padbottom", "8"}, {"vfilters", "hflip"}});
   ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
   ASSERT_EQ(bench.Output.Encoder->height, 256);
   ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
@@ -1056,9 +925,8 @@ TEST(OutputFileFilters, PadsKeepTheirSizeAndRefuseAResizingText) {
   EXPECT_EQ(bench.Engine.FLastError, "");
 }
 
-TEST(OutputFileFilters, EarlierGraphsOfTheRunStayUsable) {
-  TTempFolder dir;
-  TFilterBench bench(dir / "out.avi", {{"vfilters", "hflip"}});
+TEST_F(OutputFileFilters, EarlierGraphsOfTheRunStayUsable) {
+  TFilterBench bench(Dir / "out.avi", {{"vfilters", "hflip"}});
   ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
   ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0);
   // A second video stream of the same run (join mode) gets its own graph.
@@ -1077,17 +945,14 @@ TEST(OutputFileFilters, EarlierGraphsOfTheRunStayUsable) {
   }
 }
 
-TEST(OutputFileFilters, JoinedSlotsUseTheEncoderOfTheSharedOutput) {
-  TTempFolder dir;
-  TEngine engine;
+TEST_F(OutputFileFilters, JoinedSlotsUseTheEncoderOfTheSharedOutput) {
   const std::string clip = testmedia::CachedClip(Clip("avi"));
-  ASSERT_TRUE(engine.In(clip)) << engine.FLastError;
-  ASSERT_TRUE(engine.In(clip)) << engine.FLastError;
-  engine.SetOption("s", "160x120");
-  engine.SetOption("vfilters", "hflip");
-  ASSERT_EQ(engine.Out(dir / "joined.avi", true), 2) << engine.FLastError;
-  EXPECT_EQ(engine.Codec(1, 0), nullptr);  // the contexts live in the first slot
-  TVideoSource source(engine.FInputFiles[1]);
+  ASSERT_TRUE(E.In(clip)) << E.FLastError;
+  ASSERT_TRUE(E.In(clip)) << E.FLastError;
+  E.Set({{"s", "160x120"}, {"vfilters", "hflip"}});
+  ASSERT_EQ(E.Out(Dir / "joined.avi", true), 2) << E.FLastError;
+  EXPECT_EQ(E.Codec(1, 0), nullptr);  // the contexts live in the first slot
+  TVideoSource source(E.FInputFiles[1]);
   ASSERT_NE(source.Decoder, nullptr);
   TInputStreamState input;
   input.Stream = source.Stream;
@@ -1095,7 +960,7 @@ TEST(OutputFileFilters, JoinedSlotsUseTheEncoderOfTheSharedOutput) {
   TOutputStreamState output;  // no encoder given: found through the slot
   output.FileIndex = 1;
   output.Index = 0;
-  ASSERT_EQ(engine.ConfigureFilters(input, output), 0) << engine.FLastError;
+  ASSERT_EQ(E.ConfigureFilters(input, output), 0) << E.FLastError;
   EXPECT_EQ(lib::av_buffersink_get_w(input.OutputFilter), 160);
   EXPECT_EQ(lib::av_buffersink_get_h(input.OutputFilter), 120);
 }

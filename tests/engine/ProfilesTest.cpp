@@ -90,24 +90,6 @@ std::string ReadAll(const std::string& APath) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-void ExpectFinished(const TConversion& AConversion) {
-  EXPECT_EQ(AConversion.Terminations(), 1);
-  EXPECT_TRUE(AConversion.Finished());
-  EXPECT_FALSE(AConversion.HasException()) << AConversion.ExceptionMessage();
-}
-
-// Converts ASource with AOptions into ADir / AFile and decodes the result.
-TDecodedFile Convert(const TTestFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
-                     const std::string& AFile) {
-  TConversion conversion;
-  const bool opened = conversion.AddInput({}, ASource) && conversion.AddOutput(AOptions, ADir / AFile);
-  EXPECT_TRUE(opened) << conversion.Error();
-  if (!opened) return {};
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  return DecodeAll(ADir / AFile);
-}
-
 // Streams of a type that carry something. The MPEG program-stream demuxer
 // may report a stream of no channels when a pure tone's AC-3 payload happens
 // to look like an audio start code; such a phantom is not counted.
@@ -124,25 +106,12 @@ int PhantomAudioStreams(const TDecodedFile& AFile) {
 
 // The picture from the middle of the output shows the test pattern at the
 // output size: each quadrant's inner region has the quadrant's colour.
-void ExpectPattern(const TDecodedStream& AVideo, double ATolerance = kPictureTolerance) {
-  ASSERT_FALSE(AVideo.MiddleRgb.empty()) << "no picture was decoded";
-  ASSERT_EQ(AVideo.MiddleRgb.size(), static_cast<size_t>(AVideo.Width) * AVideo.Height * 3);
-  struct TPart {
-    testmedia::Quadrant Quadrant;
-    testmedia::Rgb Colour;
-    const char* Name;
-  };
-  const TPart parts[] = {{testmedia::Quadrant::TopLeft, testmedia::kTopLeft, "top left (red)"},
-                         {testmedia::Quadrant::TopRight, testmedia::kTopRight, "top right (green)"},
-                         {testmedia::Quadrant::BottomLeft, testmedia::kBottomLeft, "bottom left (blue)"},
-                         {testmedia::Quadrant::BottomRight, testmedia::kBottomRight, "bottom right (white)"}};
-  for (const TPart& part : parts) {
-    const testmedia::MeanRgb mean = testmedia::QuadrantMean(AVideo.MiddleRgb.data(), AVideo.Width * 3, AVideo.Width,
-                                                            AVideo.Height, part.Quadrant);
-    EXPECT_LE(testmedia::ColourDistance(mean, part.Colour), ATolerance)
-        << part.Name << " of picture " << AVideo.MiddleFrame << " of " << AVideo.Frames << " is (" << mean.r << ", "
-        << mean.g << ", " << mean.b << ")";
-  }
+void ExpectPattern(const TDecodedStream& AVideo) {
+  ASSERT_EQ(AVideo.Middle.Width, AVideo.Width);
+  ASSERT_EQ(AVideo.Middle.Height, AVideo.Height);
+  ExpectQuadrants(AVideo.Middle, {0, 0, AVideo.Width, AVideo.Height},
+                  "picture " + std::to_string(AVideo.MiddleFrame) + " of " + std::to_string(AVideo.Frames),
+                  kPictureTolerance);
 }
 
 bool SameRate(AVRational A, AVRational B) {
@@ -314,95 +283,54 @@ void ExpectAudioLength(const TProfile& AProfile, const TDecodedStream& AAudio, d
   EXPECT_LE(AAudio.Seconds(), ATime + frame + priming + resampler) << AAudio.Samples << " samples";
 }
 
-// ---- Sound and picture, cut ----
-
-class Profiles : public ::testing::TestWithParam<TProfile> {};
-
-// A 5 s source cut at 4 s.
-TEST_P(Profiles, SoundAndPictureCutToTheRecordingTime) {
-  const TProfile& p = GetParam();
-  constexpr double t = 4.0;
+// Converts ASource with AProfile cut at ATime (given as AText) and checks
+// the output: its container, a picture stream when AVideo (cut within a
+// picture) and a sound stream when AAudio.
+void ExpectCut(const TProfile& AProfile, const std::string& ASource, const char* ATime, bool AVideo, bool AAudio) {
+  const TProfile& p = AProfile;
+  const double t = std::stod(ATime);
   TTestFolder dir;
   TOptionList options = p.Options;
-  options.push_back({"t", "4"});
-  const TDecodedFile output = Convert(dir, Source(), options, p.File);
+  options.push_back({"t", ATime});
+  const TDecodedFile output = Convert(dir, ASource, options, p.File);
   ASSERT_TRUE(output.Opened) << output.Error;
   EXPECT_TRUE(output.ProbeLoaded) << output.ProbeError;
-  EXPECT_EQ(output.ProbeVideoStreams, 1);
-  EXPECT_EQ(output.ProbeAudioStreams - PhantomAudioStreams(output), 1);
-  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_VIDEO), 1);
-  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_AUDIO), 1);
+  EXPECT_EQ(output.ProbeVideoStreams, AVideo ? 1 : 0);
+  EXPECT_EQ(output.ProbeAudioStreams - (AAudio ? PhantomAudioStreams(output) : 0), AAudio ? 1 : 0);
+  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_VIDEO), AVideo ? 1 : 0);
+  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_AUDIO), AAudio ? 1 : 0);
   ExpectContainer(p, dir / p.File, output);
-
-  // Each stream is cut at t on its own: within one picture.
-  const TDecodedStream* video = output.Video();
-  ASSERT_NE(video, nullptr);
-  ExpectProfileVideo(p, output, *video, p.PrimingHole ? 1 : 0);
-  const double fps = FramesPerSecond(p);
-  EXPECT_NEAR(video->Frames, std::round(t * fps), 1);
-
-  const TDecodedStream* audio = output.Audio();
-  ASSERT_NE(audio, nullptr);
-  ExpectProfileAudio(p, *audio);
-  ExpectAudioLength(p, *audio, t);
+  if (AVideo) {
+    ASSERT_NE(output.Video(), nullptr);
+    ExpectProfileVideo(p, output, *output.Video(), AAudio && p.PrimingHole ? 1 : 0);
+    EXPECT_NEAR(output.Video()->Frames, std::round(t * FramesPerSecond(p)), 1);
+  }
+  if (AAudio) {
+    ASSERT_NE(output.Audio(), nullptr);
+    ExpectProfileAudio(p, *output.Audio());
+    ExpectAudioLength(p, *output.Audio(), t);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engine, Profiles, ::testing::ValuesIn(AllProfiles()), ProfileName);
-
-// ---- Picture only ----
-
+class Profiles : public ::testing::TestWithParam<TProfile> {};
 class ProfilesVideoOnly : public ::testing::TestWithParam<TProfile> {};
+class ProfilesAudioOnly : public ::testing::TestWithParam<TProfile> {};
+
+// A 5 s source cut at 4 s.
+TEST_P(Profiles, SoundAndPictureCutToTheRecordingTime) { ExpectCut(GetParam(), Source(), "4", true, true); }
 
 // A 2 s source without sound cut at 1.5 s: no stream to wait for, so the
 // cut is exact to a picture.
 TEST_P(ProfilesVideoOnly, PictureCutToTheRecordingTime) {
-  const TProfile& p = GetParam();
-  constexpr double t = 1.5;
-  TTestFolder dir;
-  TOptionList options = p.Options;
-  options.push_back({"t", "1.5"});
-  const TDecodedFile output = Convert(dir, VideoOnlySource(), options, p.File);
-  ASSERT_TRUE(output.Opened) << output.Error;
-  EXPECT_TRUE(output.ProbeLoaded) << output.ProbeError;
-  EXPECT_EQ(output.ProbeVideoStreams, 1);
-  EXPECT_EQ(output.ProbeAudioStreams, 0);
-  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_VIDEO), 1);
-  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_AUDIO), 0);
-  ExpectContainer(p, dir / p.File, output);
-  const TDecodedStream* video = output.Video();
-  ASSERT_NE(video, nullptr);
-  ExpectProfileVideo(p, output, *video);
-  EXPECT_NEAR(video->Frames, std::round(t * FramesPerSecond(p)), 1);
+  ExpectCut(GetParam(), VideoOnlySource(), "1.5", true, false);
 }
-
-INSTANTIATE_TEST_SUITE_P(Engine, ProfilesVideoOnly, ::testing::ValuesIn(AllProfiles()), ProfileName);
-
-// ---- Sound only ----
-
-class ProfilesAudioOnly : public ::testing::TestWithParam<TProfile> {};
 
 // A 2 s WAV cut at 1.5 s. The VCD and DVD targets are given their norm:
 // without a picture there is no rate to choose it from.
-TEST_P(ProfilesAudioOnly, SoundCutToTheRecordingTime) {
-  const TProfile& p = GetParam();
-  constexpr double t = 1.5;
-  TTestFolder dir;
-  TOptionList options = p.Options;
-  options.push_back({"t", "1.5"});
-  const TDecodedFile output = Convert(dir, AudioOnlySource(), options, p.File);
-  ASSERT_TRUE(output.Opened) << output.Error;
-  EXPECT_TRUE(output.ProbeLoaded) << output.ProbeError;
-  EXPECT_EQ(output.ProbeVideoStreams, 0);
-  EXPECT_EQ(output.ProbeAudioStreams - PhantomAudioStreams(output), 1);
-  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_VIDEO), 0);
-  EXPECT_EQ(CountOf(output, AVMEDIA_TYPE_AUDIO), 1);
-  ExpectContainer(p, dir / p.File, output);
-  const TDecodedStream* audio = output.Audio();
-  ASSERT_NE(audio, nullptr);
-  ExpectProfileAudio(p, *audio);
-  ExpectAudioLength(p, *audio, t);
-}
+TEST_P(ProfilesAudioOnly, SoundCutToTheRecordingTime) { ExpectCut(GetParam(), AudioOnlySource(), "1.5", false, true); }
 
+INSTANTIATE_TEST_SUITE_P(Engine, Profiles, ::testing::ValuesIn(AllProfiles()), ProfileName);
+INSTANTIATE_TEST_SUITE_P(Engine, ProfilesVideoOnly, ::testing::ValuesIn(AllProfiles()), ProfileName);
 INSTANTIATE_TEST_SUITE_P(Engine, ProfilesAudioOnly, ::testing::ValuesIn(ProfilesWithoutNormDetection()),
                          ProfileName);
 
@@ -427,36 +355,10 @@ TEST(ProfileSizeAndRate, QcifAtFifteenFramesPerSecond) {
     // The 4:3 picture needs 12:11 pixels at this size. Neither FLV nor its
     // Sorenson H.263 can say so: the file shows square pixels.
     if (p.VideoCodec == AV_CODEC_ID_FLV1) p.Aspect = 176.0 / 144;
-    TOptionList options = p.Options;  // the 3GP profile's 128x96 gives way to the later "s"
-    options.push_back({"s", "176x144"});
-    options.push_back({"r", "15"});
-    {
-      TTestFolder dir;
-      TOptionList cut = options;
-      cut.push_back({"t", "1.2"});
-      const TDecodedFile output = Convert(dir, VideoOnlySource(), cut, p.File);
-      ASSERT_TRUE(output.Opened) << output.Error;
-      const TDecodedStream* video = output.Video();
-      ASSERT_NE(video, nullptr);
-      ExpectProfileVideo(p, output, *video);
-      EXPECT_NEAR(video->Frames, 15 * 1.2, 1);
-    }
-    {
-      constexpr double t = 4.0;
-      TTestFolder dir;
-      TOptionList cut = options;
-      cut.push_back({"t", "4"});
-      const TDecodedFile output = Convert(dir, Source(), cut, p.File);
-      ASSERT_TRUE(output.Opened) << output.Error;
-      const TDecodedStream* video = output.Video();
-      ASSERT_NE(video, nullptr);
-      ExpectProfileVideo(p, output, *video, p.PrimingHole ? 1 : 0);
-      EXPECT_NEAR(video->Frames, 15 * t, 1);
-      const TDecodedStream* audio = output.Audio();
-      ASSERT_NE(audio, nullptr);
-      ExpectProfileAudio(p, *audio);
-      ExpectAudioLength(p, *audio, t);
-    }
+    p.Options.push_back({"s", "176x144"});  // the 3GP profile's 128x96 gives way to the later "s"
+    p.Options.push_back({"r", "15"});
+    ExpectCut(p, VideoOnlySource(), "1.2", true, false);
+    ExpectCut(p, Source(), "4", true, true);
   }
 }
 
@@ -484,14 +386,8 @@ TEST(ProfileAspect, DvdTakesTheSourcesAspectOrTheGivenOne) {
     SCOPED_TRACE(c.Name);
     TProfile p = Profile(StartsWith(c.Options[0].second.c_str(), "pal") ? "DVDPal" : "DVDNtsc");
     p.Aspect = c.Aspect;
-    TTestFolder dir;
-    TOptionList options = c.Options;
-    options.push_back({"t", "0.5"});
-    const TDecodedFile output = Convert(dir, c.Source, options, p.File);
-    ASSERT_TRUE(output.Opened) << output.Error;
-    const TDecodedStream* video = output.Video();
-    ASSERT_NE(video, nullptr);
-    ExpectProfileVideo(p, output, *video);
+    p.Options = c.Options;
+    ExpectCut(p, c.Source, "0.5", true, false);
   }
 }
 

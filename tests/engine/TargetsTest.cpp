@@ -2,14 +2,10 @@
 // presets (the built-in table, composed names, preset files, their messages
 // and the translation of the old option names, proved on a real libx264
 // encoder), bitstream filter chains and the video statistics file name.
-#include <unistd.h>
-
 #include <cctype>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,35 +22,15 @@
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
-#include "tests/support/RecordedLog.h"
-#include "tests/media/TestMedia.h"
+#include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
 
-using TOptionList = std::vector<std::pair<std::string, std::string>>;
-
-// A prepared engine instance with the protected helpers in reach.
-class TTargetsEngine : public TCustomFFmpeg {
-public:
-  TTargetsEngine() { Prepare(); }
-  using TCustomFFmpeg::TranslateOldOption;
-  bool Open(const std::string& APath) { return OpenInputFile(FromLocal8Bit(APath)); }
-};
-
-std::string RaisedBy(const std::function<void()>& AAction) {
-  try {
-    AAction();
-  } catch (const FFmpegException& error) {
-    return error.what();
-  }
-  return "(nothing raised)";
-}
-
-bool Logged(TLogLevel ALevel, const std::string& AText) {
-  for (const TRecordedLine& line : LogLines())
-    if (line.Level == ALevel && line.Text == AText) return true;
-  return false;
-}
+using transcodetest::Logged;
+using transcodetest::RaisedBy;
+using transcodetest::TOptionList;
+using transcodetest::TTestFolder;
+using TTargetsEngine = transcodetest::TTestEngine;
 
 int64_t IntOption(void* AObject, const char* AName) {
   int64_t value = -1;
@@ -75,28 +51,6 @@ std::string PrivateOption(const TCustomFFmpeg& E, const std::string& AName) {
 }
 
 std::string OutputFormatName(const TCustomFFmpeg& E) { return E.FOutputFormat ? E.FOutputFormat->name : "(none)"; }
-
-// A fresh folder for the current test.
-class TTempFolder {
-public:
-  TTempFolder() {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(test->test_suite_name()) + "." + test->name();
-    for (char& ch : name)
-      if (ch == '/') ch = '_';
-    FPath = std::filesystem::temp_directory_path() / ("vidmill-targets-" + std::to_string(getpid()) + "-" + name);
-    std::filesystem::remove_all(FPath);
-    std::filesystem::create_directories(FPath);
-  }
-  ~TTempFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(FPath, error);
-  }
-  std::string operator/(const std::string& AName) const { return (FPath / AName).string(); }
-
-private:
-  std::filesystem::path FPath;
-};
 
 void WriteText(const std::string& APath, const std::string& AText) {
   std::ofstream file(APath, std::ios::binary);
@@ -137,7 +91,7 @@ TEST_F(Targets, OnlyAnAudioInputGivesNoFrameRate) {
   testmedia::ClipSpec clip;
   clip.container = "wav";
   clip.durationSec = 0.3;
-  ASSERT_TRUE(E.Open(testmedia::CachedClip(clip))) << E.FLastError;
+  ASSERT_TRUE(E.In(testmedia::CachedClip(clip))) << E.FLastError;
   EXPECT_EQ(RaisedBy([&] { E.SetTarget("dvd", "auto", "pal"); }), "frame_rate is invalid.");
 }
 
@@ -151,22 +105,20 @@ TEST_F(Targets, TheFrameRateSettingDecidesFirst) {
                          TCase{"24000/1001", 720, 480, "NTSC"}}) {
     TTargetsEngine engine;
     ClearLogLines();
-    engine.SetOption("r", c.Rate);
-    engine.SetOption("target", "dvd");
+    engine.Set({{"r", c.Rate}, {"target", "dvd"}});
     EXPECT_EQ(engine.FFrameWidth, c.Width) << c.Rate;
     EXPECT_EQ(engine.FFrameHeight, c.Height) << c.Rate;
     EXPECT_TRUE(Logged(llVerbose, std::string("Assuming ") + c.Assumed + " for target.")) << c.Rate;
   }
   // 24000/1001 decides NTSC, but the rate of the target is by norm.
   TTargetsEngine engine;
-  engine.SetOption("r", "24000/1001");
-  engine.SetOption("target", "dvd");
+  engine.Set({{"r", "24000/1001"}, {"target", "dvd"}});
   EXPECT_EQ(engine.FFrameRate.num, 30000);
   EXPECT_EQ(engine.FFrameRate.den, 1001);
 }
 
 TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
-  ASSERT_TRUE(E.Open(VideoClip(30000, 1001))) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoClip(30000, 1001))) << E.FLastError;
   ASSERT_EQ(E.FFrameRate.num, 30000);
   ASSERT_EQ(E.FFrameRate.den, 1001);
   ClearLogLines();
@@ -185,7 +137,7 @@ TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
 
   // Without verbosity the detected norm is not logged.
   TTargetsEngine quiet;
-  ASSERT_TRUE(quiet.Open(VideoClip(30000, 1001))) << quiet.FLastError;
+  ASSERT_TRUE(quiet.In(VideoClip(30000, 1001))) << quiet.FLastError;
   quiet.FVerbose = 0;
   ClearLogLines();
   quiet.SetOption("target", "dvd");
@@ -195,7 +147,7 @@ TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
 
 TEST_F(Targets, TheInputStreamsDecideWhenTheFrameRateSettingDoesNot) {
   // The frame-rate setting no longer says PAL or NTSC; the stream does.
-  ASSERT_TRUE(E.Open(VideoClip(25, 1))) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoClip(25, 1))) << E.FLastError;
   E.SetOption("r", "10");
   E.SetTarget("vcd", "auto", "ntsc");
   EXPECT_EQ(E.FFrameHeight, 288);
@@ -204,7 +156,7 @@ TEST_F(Targets, TheInputStreamsDecideWhenTheFrameRateSettingDoesNot) {
   // Without a real base frame rate the stream's average frame rate counts;
   // without either, the stream decides nothing.
   TTargetsEngine engine;
-  ASSERT_TRUE(engine.Open(VideoClip(30000, 1001))) << engine.FLastError;
+  ASSERT_TRUE(engine.In(VideoClip(30000, 1001))) << engine.FLastError;
   AVStream* stream = engine.FInputFiles[0]->streams[0];
   ASSERT_EQ(stream->codecpar->codec_type, AVMEDIA_TYPE_VIDEO);
   stream->r_frame_rate = AVRational{0, 0};
@@ -229,7 +181,7 @@ TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
   for (const TCase& c : {TCase{"ntsc", 480, 30000, 1001}, TCase{"pal", 576, 25, 1}, TCase{"film", 480, 24000, 1001},
                          TCase{"secam", 576, 25, 1}}) {
     TTargetsEngine engine;
-    ASSERT_TRUE(engine.Open(clip)) << engine.FLastError;
+    ASSERT_TRUE(engine.In(clip)) << engine.FLastError;
     ASSERT_EQ(engine.FFrameRate.num, 24);
     ClearLogLines();
     engine.SetTarget("dvd", "auto", c.DefaultNorm);
@@ -241,14 +193,13 @@ TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
         << c.DefaultNorm;
   }
   // The option's default norm is NTSC.
-  ASSERT_TRUE(E.Open(clip)) << E.FLastError;
+  ASSERT_TRUE(E.In(clip)) << E.FLastError;
   E.SetOption("target", "svcd");
   EXPECT_EQ(E.FFrameHeight, 480);
 }
 
 TEST_F(Targets, AGivenNormIsNotDetectedNorLogged) {
-  E.SetOption("r", "25");
-  E.SetOption("target", "ntsc-vcd");
+  E.Set({{"r", "25"}, {"target", "ntsc-vcd"}});
   EXPECT_EQ(E.FFrameHeight, 240);
   EXPECT_FALSE(LogContains("for target"));
   // Norm names are exact.
@@ -257,96 +208,66 @@ TEST_F(Targets, AGivenNormIsNotDetectedNorLogged) {
 
 // ---- The targets ----
 
-TEST_F(Targets, PalVcd) {
-  E.SetOption("target", "pal-vcd");
-  EXPECT_EQ(OutputFormatName(E), "vcd");
-  EXPECT_EQ(E.FVideoCodecName, "mpeg1video");
-  EXPECT_EQ(E.FAudioCodecName, "mp2");
-  EXPECT_EQ(E.FFrameWidth, 352);
-  EXPECT_EQ(E.FFrameHeight, 288);
-  EXPECT_EQ(E.FFrameRate.num, 25);
-  EXPECT_EQ(E.FFrameRate.den, 1);
-  EXPECT_EQ(VideoOption(E, "g"), 15);
-  EXPECT_EQ(VideoOption(E, "b"), 1150000);
-  EXPECT_EQ(VideoOption(E, "maxrate"), 1150000);
-  EXPECT_EQ(VideoOption(E, "minrate"), 1150000);
-  EXPECT_EQ(VideoOption(E, "bufsize"), 327680);
-  EXPECT_EQ(IntOption(E.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO], "b"), 224000);
-  EXPECT_EQ(IntOption(E.FOptionStore.Format, "packetsize"), 2324);
-  EXPECT_EQ(PrivateOption(E, "muxrate"), "1411200");
-  EXPECT_FLOAT_EQ(E.FMuxPreload, 0.44f);
-  EXPECT_EQ(E.FAudioSampleRate, 44100);
-  EXPECT_EQ(E.FAudioChannels, 2);
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 4.0f / 3.0f);
-  EXPECT_TRUE(Logged(llInfo, "Assuming 4:3 for aspect ratio"));
-}
-
-TEST_F(Targets, NtscVcdAndTheChannelsItForces) {
-  E.SetOption("ac", "6");
-  E.SetOption("aspect", "16:9");
-  E.SetOption("target", "ntsc-vcd");
-  EXPECT_EQ(E.FFrameWidth, 352);
-  EXPECT_EQ(E.FFrameHeight, 240);
-  EXPECT_EQ(E.FFrameRate.num, 30000);
-  EXPECT_EQ(E.FFrameRate.den, 1001);
-  EXPECT_EQ(VideoOption(E, "g"), 18);
-  EXPECT_EQ(E.FAudioChannels, 2);
-  // An aspect ratio already set is kept.
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 16.0f / 9.0f);
-  EXPECT_FALSE(LogContains("for aspect ratio"));
-}
-
-TEST_F(Targets, Svcd) {
-  E.SetOption("ac", "1");
-  E.SetOption("target", "pal-svcd");
-  EXPECT_EQ(OutputFormatName(E), "svcd");
-  EXPECT_EQ(E.FVideoCodecName, "mpeg2video");
-  EXPECT_EQ(E.FAudioCodecName, "mp2");
-  EXPECT_EQ(E.FFrameWidth, 480);
-  EXPECT_EQ(E.FFrameHeight, 576);
-  EXPECT_EQ(VideoOption(E, "g"), 15);
-  EXPECT_EQ(VideoOption(E, "b"), 2040000);
-  EXPECT_EQ(VideoOption(E, "maxrate"), 2516000);
-  EXPECT_EQ(VideoOption(E, "minrate"), 0);
-  EXPECT_EQ(VideoOption(E, "bufsize"), 1835008);
-  EXPECT_EQ(IntOption(E.FOptionStore.Format, "packetsize"), 2324);
-  // The old codec flag is the MPEG-2 video encoder's private option.
-  EXPECT_EQ(PrivateOption(E, "scan_offset"), "1");
-  EXPECT_EQ(PrivateOption(E, "muxrate"), "(none)");
-  EXPECT_FLOAT_EQ(E.FMuxPreload, 0.5f);
-  EXPECT_EQ(E.FAudioSampleRate, 44100);
-  EXPECT_EQ(E.FAudioChannels, 2);  // 1 becomes 2
-  EXPECT_TRUE(Logged(llInfo, "Assuming 4:3 for aspect ratio"));
-
-  TTargetsEngine six;
-  six.SetOption("ac", "6");
-  six.SetOption("target", "ntsc-svcd");
-  EXPECT_EQ(six.FAudioChannels, 6);  // only 1 becomes 2
-  EXPECT_EQ(six.FFrameHeight, 480);
-  EXPECT_EQ(VideoOption(six, "g"), 18);
-}
-
-TEST_F(Targets, PalDvd) {
-  E.SetOption("ac", "1");
-  E.SetOption("target", "pal-dvd");
-  EXPECT_EQ(OutputFormatName(E), "dvd");
-  EXPECT_EQ(E.FVideoCodecName, "mpeg2video");
-  EXPECT_EQ(E.FAudioCodecName, "ac3");
-  EXPECT_EQ(E.FFrameWidth, 720);
-  EXPECT_EQ(E.FFrameHeight, 576);
-  EXPECT_EQ(E.FFrameRate.num, 25);
-  EXPECT_EQ(VideoOption(E, "b"), 6000000);
-  EXPECT_EQ(VideoOption(E, "maxrate"), 9000000);
-  EXPECT_EQ(VideoOption(E, "minrate"), 0);
-  EXPECT_EQ(VideoOption(E, "bufsize"), 1835008);
-  EXPECT_EQ(IntOption(E.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO], "b"), 448000);
-  EXPECT_EQ(IntOption(E.FOptionStore.Format, "packetsize"), 2048);
-  EXPECT_EQ(PrivateOption(E, "muxrate"), "10080000");
-  EXPECT_EQ(PrivateOption(E, "scan_offset"), "(none)");
-  EXPECT_EQ(E.FAudioSampleRate, 48000);
-  EXPECT_EQ(E.FAudioChannels, 2);
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 16.0f / 9.0f);
-  EXPECT_TRUE(Logged(llInfo, "Assuming 16:9 for aspect ratio"));
+// What each target sets; the options given before it show what it keeps
+// (an aspect ratio already set) and what it forces (stereo for VCD, two
+// channels instead of one for SVCD and DVD, not instead of six).
+TEST_F(Targets, TheSettingsOfEachTarget) {
+  struct TCase {
+    const char* Target;
+    TOptionList Before;
+    const char *Format, *VideoCodec, *AudioCodec;
+    int Width, Height, RateNum, Gop, BitRate, MaxRate, MinRate, BufSize, AudioBitRate, PacketSize;
+    const char *MuxRate, *ScanOffset;
+    float Preload;
+    int SampleRate, Channels;
+    float Aspect;
+    const char* AspectLog;  // empty: none
+  };
+  const TCase cases[] = {
+      {"pal-vcd", {}, "vcd", "mpeg1video", "mp2", 352, 288, 25, 15, 1150000, 1150000, 1150000, 327680, 224000,
+       2324, "1411200", "(none)", 0.44f, 44100, 2, 4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
+      {"ntsc-vcd", {{"ac", "6"}, {"aspect", "16:9"}}, "vcd", "mpeg1video", "mp2", 352, 240, 30000, 18, 1150000,
+       1150000, 1150000, 327680, 224000, 2324, "1411200", "(none)", 0.44f, 44100, 2, 16.0f / 9.0f, ""},
+      // The old codec flag is the MPEG-2 video encoder's private option.
+      {"pal-svcd", {{"ac", "1"}}, "svcd", "mpeg2video", "mp2", 480, 576, 25, 15, 2040000, 2516000, 0, 1835008, 224000,
+       2324, "(none)", "1", 0.5f, 44100, 2, 4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
+      {"ntsc-svcd", {{"ac", "6"}}, "svcd", "mpeg2video", "mp2", 480, 480, 30000, 18, 2040000, 2516000, 0, 1835008,
+       224000, 2324, "(none)", "1", 0.5f, 44100, 6, 4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
+      {"pal-dvd", {{"ac", "1"}}, "dvd", "mpeg2video", "ac3", 720, 576, 25, 15, 6000000, 9000000, 0, 1835008, 448000,
+       2048, "10080000", "(none)", 0.5f, 48000, 2, 16.0f / 9.0f, "Assuming 16:9 for aspect ratio"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Target);
+    TTargetsEngine engine;
+    ClearLogLines();
+    engine.Set(c.Before);
+    engine.SetOption("target", c.Target);
+    EXPECT_EQ(OutputFormatName(engine), c.Format);
+    EXPECT_EQ(engine.FVideoCodecName, c.VideoCodec);
+    EXPECT_EQ(engine.FAudioCodecName, c.AudioCodec);
+    EXPECT_EQ(engine.FFrameWidth, c.Width);
+    EXPECT_EQ(engine.FFrameHeight, c.Height);
+    EXPECT_EQ(engine.FFrameRate.num, c.RateNum);
+    EXPECT_EQ(engine.FFrameRate.den, c.RateNum == 25 ? 1 : 1001);
+    EXPECT_EQ(VideoOption(engine, "g"), c.Gop);
+    EXPECT_EQ(VideoOption(engine, "b"), c.BitRate);
+    EXPECT_EQ(VideoOption(engine, "maxrate"), c.MaxRate);
+    EXPECT_EQ(VideoOption(engine, "minrate"), c.MinRate);
+    EXPECT_EQ(VideoOption(engine, "bufsize"), c.BufSize);
+    EXPECT_EQ(IntOption(engine.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO], "b"), c.AudioBitRate);
+    EXPECT_EQ(IntOption(engine.FOptionStore.Format, "packetsize"), c.PacketSize);
+    EXPECT_EQ(PrivateOption(engine, "muxrate"), c.MuxRate);
+    EXPECT_EQ(PrivateOption(engine, "scan_offset"), c.ScanOffset);
+    EXPECT_FLOAT_EQ(engine.FMuxPreload, c.Preload);
+    EXPECT_EQ(engine.FAudioSampleRate, c.SampleRate);
+    EXPECT_EQ(engine.FAudioChannels, c.Channels);
+    EXPECT_FLOAT_EQ(engine.FFrameAspectRatio, c.Aspect);
+    if (*c.AspectLog) {
+      EXPECT_TRUE(Logged(llInfo, c.AspectLog));
+    } else {
+      EXPECT_FALSE(LogContains("for aspect ratio"));
+    }
+  }
 }
 
 TEST_F(Targets, DvPixelFormatsByNormAndKind) {
@@ -362,8 +283,7 @@ TEST_F(Targets, DvPixelFormatsByNormAndKind) {
                          TCase{"ntsc-dv50", AV_PIX_FMT_YUV422P, 480, 30000}}) {
     TTargetsEngine engine;
     ClearLogLines();
-    engine.SetOption("ac", "1");
-    engine.SetOption("target", c.Target);
+    engine.Set({{"ac", "1"}, {"target", c.Target}});
     EXPECT_EQ(OutputFormatName(engine), "dv") << c.Target;
     EXPECT_EQ(engine.FFramePixFmt, c.PixFmt) << c.Target;
     EXPECT_EQ(engine.FFrameWidth, 720) << c.Target;
@@ -462,8 +382,7 @@ const char* const kPresetNames[] = {
 };
 
 TEST_F(Targets, APresetNameComposedWithTheVideoCodec) {
-  E.SetOption("vcodec", "libx264");
-  E.SetOption("vpre", "hq");
+  E.Set({{"vcodec", "libx264"}, {"vpre", "hq"}});
   EXPECT_EQ(VideoOption(E, "subq"), 8);
   EXPECT_EQ(VideoOption(E, "refs"), 4);
   EXPECT_EQ(VideoOption(E, "bf"), 3);
@@ -476,24 +395,21 @@ TEST_F(Targets, APresetNameComposedWithTheVideoCodec) {
 }
 
 TEST_F(Targets, ADirectNameAppliesWhateverTheCodec) {
-  E.SetOption("vcodec", "mpeg4");
-  E.SetOption("vpre", "libx264-default");
+  E.Set({{"vcodec", "mpeg4"}, {"vpre", "libx264-default"}});
   EXPECT_EQ(VideoOption(E, "subq"), 7);
   EXPECT_EQ(PrivateOption(E, "direct-pred"), "spatial");
   // Without a codec name too, and in any letter case.
   TTargetsEngine bare;
   bare.SetOption("vpre", "LibX264-Main");
   EXPECT_EQ(PrivateOption(bare, "8x8dct"), "0");
-  bare.SetOption("vcodec", "libx264");
-  bare.SetOption("vpre", "BASELINE");
+  bare.Set({{"vcodec", "libx264"}, {"vpre", "BASELINE"}});
   EXPECT_EQ(PrivateOption(bare, "coder"), "0");
   EXPECT_EQ(VideoOption(bare, "bf"), 0);
 }
 
 TEST_F(Targets, TheCodecNameOfAnotherKindIsTheFallback) {
   // "vpre" without a video codec name falls through to the subtitle codec.
-  E.SetOption("scodec", "libx264");
-  E.SetOption("vpre", "ipod320");
+  E.Set({{"scodec", "libx264"}, {"vpre", "ipod320"}});
   EXPECT_EQ(VideoOption(E, "level"), 13);
   // "apre" takes the audio codec name when there is one.
   E.SetOption("acodec", "aac");
@@ -510,7 +426,7 @@ TEST_F(Targets, TheCodecNameOfAnotherKindIsTheFallback) {
 }
 
 TEST_F(Targets, APresetFile) {
-  TTempFolder folder;
+  TTestFolder folder;
   const std::string path = folder / "mine.preset";
   WriteText(path, "\r\n  vcodec=libx264\r\ng=33\r\n\r\n bf = 2 \r\nacodec=copy\rflags2=+wpred\r\n");
   E.SetOption("vpre", path);
@@ -523,7 +439,7 @@ TEST_F(Targets, APresetFile) {
 }
 
 TEST_F(Targets, AnEmptyPresetFileIsNotFound) {
-  TTempFolder folder;
+  TTestFolder folder;
   const std::string path = folder / "empty.preset";
   WriteText(path, "");
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vpre", path); }), "Preset \"" + path + "\" not found");
@@ -536,7 +452,7 @@ TEST_F(Targets, AnEmptyPresetFileIsNotFound) {
 }
 
 TEST_F(Targets, PresetLineSyntax) {
-  TTempFolder folder;
+  TTestFolder folder;
   const std::string path = folder / "bad.preset";
   for (const char* line : {"justaword", "=5", "g="}) {
     WriteText(path, std::string("g=12\n") + line + "\nbf=4\n");
@@ -550,7 +466,7 @@ TEST_F(Targets, PresetLineSyntax) {
 }
 
 TEST_F(Targets, PresetLinesTheLibrariesRefuse) {
-  TTempFolder folder;
+  TTestFolder folder;
   const std::string path = folder / "bad.preset";
   WriteText(path, "g=12\nno_such_option = 1\n");
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vpre", path); }),
@@ -712,9 +628,7 @@ TEST_F(Targets, EveryBuiltInPresetConfiguresAWorkingLibx264Encoder) {
 
 TEST_F(Targets, PresetsAddUpAsTheyAreGiven) {
   // The old pairing: the default preset, then a profile preset on top.
-  E.SetOption("vcodec", "libx264");
-  E.SetOption("vpre", "default");
-  E.SetOption("vpre", "baseline");
+  E.Set({{"vcodec", "libx264"}, {"vpre", "default"}, {"vpre", "baseline"}});
   const TX264Open open = OpenX264(E);
   ASSERT_GE(open.Result, 0);
   EXPECT_TRUE(open.Unused.empty()) << Joined(open.Unused);
@@ -732,8 +646,7 @@ std::vector<std::string> FilterNames(const TBitstreamFilterChain& AChain) {
 }
 
 TEST_F(Targets, BitstreamFiltersThatAreNotGiven) {
-  E.SetOption("vbsf", "=x");
-  E.SetOption("vbsf", "");
+  E.Set({{"vbsf", "=x"}, {"vbsf", ""}});
   E.SetBitstreamFilter("", "null");
   EXPECT_TRUE(E.FVideoBitstreamFilters.Empty());
   EXPECT_TRUE(E.FAudioBitstreamFilters.Empty());
@@ -749,8 +662,7 @@ TEST_F(Targets, UnknownBitstreamFilters) {
 }
 
 TEST_F(Targets, BitstreamFiltersChainInOrderPerKind) {
-  E.SetOption("absf", "aac_adtstoasc");
-  E.SetOption("absf", "null");
+  E.Set({{"absf", "aac_adtstoasc"}, {"absf", "null"}});
   EXPECT_EQ(FilterNames(E.FAudioBitstreamFilters), (std::vector<std::string>{"aac_adtstoasc", "null"}));
   // The name ends at the first "=".
   E.SetOption("vbsf", "h264_mp4toannexb=opt=more");

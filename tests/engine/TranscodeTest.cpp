@@ -30,9 +30,7 @@
 #include "engine/config/FFmpeg.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Threads.h"
-#include "tests/support/RecordedLog.h"
 #include "tests/engine/TranscodeTestSupport.h"
-#include "tests/media/TestMedia.h"
 
 using namespace transcodetest;
 
@@ -44,23 +42,19 @@ constexpr double kToneRms = 0.5 / 1.4142135623730951;
 // Resampler allowance, in output samples.
 constexpr int kResamplerSlack = 64;
 
-testmedia::ClipSpec AudioClip(const std::string& AContainer, double ADuration) {
+std::string AudioClip(const std::string& AContainer, double ADuration, double AToneHz = 1000.0) {
   testmedia::ClipSpec clip;
   clip.container = AContainer;
   clip.durationSec = ADuration;
   clip.video = false;
-  return clip;
-}
-
-std::string Wav(double ADuration = 1.0) { return testmedia::CachedClip(AudioClip("wav", ADuration)); }
-std::string Mp3(double ADuration = 1.0) { return testmedia::CachedClip(AudioClip("mp3", ADuration)); }
-// AAC in MP4, no picture.
-std::string Aac(double ADuration = 1.0) { return testmedia::CachedClip(AudioClip("mp4", ADuration)); }
-std::string WavTone(double ADuration, double AToneHz) {
-  testmedia::ClipSpec clip = AudioClip("wav", ADuration);
   clip.toneHz = AToneHz;
   return testmedia::CachedClip(clip);
 }
+
+std::string Wav(double ADuration = 1.0) { return AudioClip("wav", ADuration); }
+std::string Mp3(double ADuration = 1.0) { return AudioClip("mp3", ADuration); }
+// AAC in MP4, no picture.
+std::string Aac(double ADuration = 1.0) { return AudioClip("mp4", ADuration); }
 
 // 320x240 at 25 fps with sound: mp4 is H.264 + AAC, avi MPEG-4 + MP3, mkv
 // H.264 + Vorbis.
@@ -71,22 +65,7 @@ std::string AudioVideo(const std::string& AContainer, double ADuration = 1.0) {
   return testmedia::CachedClip(clip);
 }
 
-std::string Source(const std::string& AKind) {
-  if (AKind == "wav") return Wav();
-  if (AKind == "mp3") return Mp3();
-  if (AKind == "aac") return Aac();
-  ADD_FAILURE() << "unknown source " << AKind;
-  return {};
-}
-
 bool Exists(const std::string& APath) { return std::filesystem::exists(APath); }
-
-// Expects a run that ended normally: one notification, finished, no error.
-void ExpectFinished(const TConversion& AConversion) {
-  EXPECT_EQ(AConversion.Terminations(), 1);
-  EXPECT_TRUE(AConversion.Finished());
-  EXPECT_FALSE(AConversion.HasException()) << AConversion.ExceptionMessage();
-}
 
 // Expects a run that failed with AMessage, which is also in the log.
 void ExpectFailure(const TConversion& AConversion, const std::string& AMessage) {
@@ -94,10 +73,7 @@ void ExpectFailure(const TConversion& AConversion, const std::string& AMessage) 
   EXPECT_FALSE(AConversion.Finished());
   EXPECT_TRUE(AConversion.HasException());
   EXPECT_EQ(AConversion.ExceptionMessage(), AMessage);
-  bool logged = false;
-  for (const TRecordedLine& line : LogLines())
-    if (line.Level == llQuiet && line.Text == AMessage) logged = true;
-  EXPECT_TRUE(logged) << "the message is logged at llQuiet";
+  EXPECT_TRUE(Logged(llQuiet, AMessage)) << "the message is logged at llQuiet";
 }
 
 // Expects one healthy audio stream (and nothing else) in a decoded file;
@@ -121,8 +97,17 @@ std::optional<TDecodedStream> ExpectOneAudioStream(const TDecodedFile& AFile, AV
   return *audio;
 }
 
+// Converts ASource into AFile and expects one healthy audio stream of ACodec.
+std::optional<TDecodedStream> ConvertAudio(const std::string& ASource, const TOptionList& AOptions,
+                                           const std::string& AFile, AVCodecID ACodec,
+                                           const TOptionList& AInputOptions = {}) {
+  TTestFolder dir;
+  return ExpectOneAudioStream(Convert(dir, ASource, AOptions, AFile, AInputOptions), ACodec);
+}
+
 // The tone survived: pitch within 1 %, level near the source's.
-void ExpectTone(const TDecodedStream& AAudio, double AHz = 1000.0, double ARms = kToneRms, double ARmsTolerance = 0.15) {
+void ExpectTone(const TDecodedStream& AAudio, double AHz = 1000.0, double ARms = kToneRms,
+                double ARmsTolerance = 0.15) {
   EXPECT_NEAR(AAudio.ToneHz, AHz, AHz * 0.01);
   EXPECT_NEAR(AAudio.Rms, ARms, ARms * ARmsTolerance);
 }
@@ -155,19 +140,11 @@ class TranscodeAudioTargets : public ::testing::TestWithParam<TAudioTarget> {};
 
 TEST_P(TranscodeAudioTargets, OutputDecodesWithTheCodecRateChannelsAndDuration) {
   const TAudioTarget& c = GetParam();
-  TTestFolder dir;
-  const std::string source = Source(c.Source);
+  const std::string kind = c.Source;
+  const std::string source = kind == "wav" ? Wav() : kind == "mp3" ? Mp3() : Aac();
   const TDecodedFile input = DecodeAll(source);
   ASSERT_NE(input.Audio(), nullptr);
-
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput(c.Options, dir / c.File)) << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-
-  const TDecodedFile output = DecodeAll(dir / c.File);
-  const std::optional<TDecodedStream> audio = ExpectOneAudioStream(output, c.Codec);
+  const std::optional<TDecodedStream> audio = ConvertAudio(source, c.Options, c.File, c.Codec);
   ASSERT_TRUE(audio.has_value());
   EXPECT_EQ(audio->SampleRate, c.Rate);
   EXPECT_EQ(audio->Channels, c.Channels);
@@ -201,41 +178,27 @@ INSTANTIATE_TEST_SUITE_P(
                      "out.3gp", AV_CODEC_ID_AMR_NB, 8000, 1, 160, 0, true, 0.4, 7400, 8400}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
-// ---- Rate, channels and sample formats ----
+// ---- Rate, channels, sample formats and volume ----
 
-TEST(TranscodeAudioConversion, HalvingTheRateKeepsTheDurationAndPitch) {
-  TTestFolder dir;
+TEST(TranscodeAudioConversion, RateAndChannelChangesKeepTheDurationPitchAndLevel) {
   const TDecodedFile input = DecodeAll(Wav());
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"ar", "22050"}}, dir / "half.wav")) << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "half.wav"), AV_CODEC_ID_PCM_S16LE);
-  ASSERT_TRUE(audio.has_value());
-  EXPECT_EQ(audio->SampleRate, 22050);
-  EXPECT_EQ(audio->Channels, 2);
-  EXPECT_EQ(audio->SampleFormat, AV_SAMPLE_FMT_S16);
-  EXPECT_NEAR(audio->Samples, input.Audio()->Samples / 2, kResamplerSlack);
-  ExpectTone(*audio, 1000.0, kToneRms, 0.05);
-}
-
-TEST(TranscodeAudioConversion, StereoToMonoAveragesTheChannels) {
-  TTestFolder dir;
-  const TDecodedFile input = DecodeAll(Wav());
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"ac", "1"}}, dir / "mono.wav")) << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "mono.wav"), AV_CODEC_ID_PCM_S16LE);
-  ASSERT_TRUE(audio.has_value());
-  EXPECT_EQ(audio->SampleRate, 44100);
-  EXPECT_EQ(audio->Channels, 1);
-  EXPECT_NEAR(audio->Samples, input.Audio()->Samples, kResamplerSlack);
-  // Both channels carry the same tone: their mix has its level (a sum
-  // would be twice as loud and clip).
-  ExpectTone(*audio, 1000.0, kToneRms, 0.05);
+  ASSERT_NE(input.Audio(), nullptr);
+  struct TCase {
+    TOptionList Options;
+    int Rate, Channels;
+  };
+  // A mono mix of the two equal channels has their level: a sum would be
+  // twice as loud and clip.
+  for (const TCase& c : {TCase{{{"ar", "22050"}}, 22050, 2}, TCase{{{"ac", "1"}}, 44100, 1}}) {
+    SCOPED_TRACE(c.Options[0].first);
+    const std::optional<TDecodedStream> audio = ConvertAudio(Wav(), c.Options, "out.wav", AV_CODEC_ID_PCM_S16LE);
+    ASSERT_TRUE(audio.has_value());
+    EXPECT_EQ(audio->SampleRate, c.Rate);
+    EXPECT_EQ(audio->Channels, c.Channels);
+    EXPECT_EQ(audio->SampleFormat, AV_SAMPLE_FMT_S16);
+    EXPECT_NEAR(audio->Samples, input.Audio()->Samples * c.Rate / 44100, kResamplerSlack);
+    ExpectTone(*audio, 1000.0, kToneRms, 0.05);
+  }
 }
 
 TEST(TranscodeAudioConversion, FloatDecodersFeedSixteenBitEncoders) {
@@ -252,16 +215,10 @@ TEST(TranscodeAudioConversion, FloatDecodersFeedSixteenBitEncoders) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.File);
-    TTestFolder dir;
     const TDecodedFile input = DecodeAll(c.Source);
     ASSERT_NE(input.Audio(), nullptr);
     ASSERT_EQ(input.Audio()->SampleFormat, AV_SAMPLE_FMT_FLTP) << "the source's decoder gives float samples";
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, c.Source)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({}, dir / c.File)) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / c.File), c.Codec);
+    const std::optional<TDecodedStream> audio = ConvertAudio(c.Source, {}, c.File, c.Codec);
     ASSERT_TRUE(audio.has_value());
     if (c.Codec == AV_CODEC_ID_PCM_S16LE) {
       EXPECT_EQ(audio->SampleFormat, AV_SAMPLE_FMT_S16);
@@ -275,25 +232,14 @@ TEST(TranscodeAudioConversion, FloatDecodersFeedSixteenBitEncoders) {
 }
 
 TEST(TranscodeAudioConversion, VolumeScalesTheDecodedSamples) {
-  TTestFolder dir;
-  TConversion half;
-  ASSERT_TRUE(half.AddInput({}, Wav())) << half.Error();
-  ASSERT_TRUE(half.AddOutput({{"vol", "128"}}, dir / "half.wav")) << half.Error();
-  half.RunInline();
-  ExpectFinished(half);
-  const std::optional<TDecodedStream> quiet = ExpectOneAudioStream(DecodeAll(dir / "half.wav"), AV_CODEC_ID_PCM_S16LE);
-  ASSERT_TRUE(quiet.has_value());
-  ExpectTone(*quiet, 1000.0, kToneRms / 2, 0.05);
-
   // Doubled, the half-scale tone reaches full scale.
-  TConversion twice;
-  ASSERT_TRUE(twice.AddInput({}, Wav())) << twice.Error();
-  ASSERT_TRUE(twice.AddOutput({{"vol", "512"}}, dir / "twice.wav")) << twice.Error();
-  twice.RunInline();
-  ExpectFinished(twice);
-  const std::optional<TDecodedStream> loud = ExpectOneAudioStream(DecodeAll(dir / "twice.wav"), AV_CODEC_ID_PCM_S16LE);
-  ASSERT_TRUE(loud.has_value());
-  ExpectTone(*loud, 1000.0, kToneRms * 2, 0.05);
+  for (const auto& [volume, level] : {std::pair<const char*, double>{"128", kToneRms / 2}, {"512", kToneRms * 2}}) {
+    SCOPED_TRACE(volume);
+    const std::optional<TDecodedStream> audio =
+        ConvertAudio(Wav(), {{"vol", volume}}, "out.wav", AV_CODEC_ID_PCM_S16LE);
+    ASSERT_TRUE(audio.has_value());
+    ExpectTone(*audio, 1000.0, level, 0.05);
+  }
 }
 
 // ---- Stream copy ----
@@ -303,14 +249,7 @@ TEST(TranscodeStreamCopy, AudioPacketsAreCopiedIntoOtherContainers) {
   ASSERT_NE(source.Audio(), nullptr);
   for (const char* file : {"copy.mkv", "copy.avi"}) {
     SCOPED_TRACE(file);
-    TTestFolder dir;
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, Mp3())) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({{"acodec", "copy"}}, dir / file)) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const TDecodedFile output = DecodeAll(dir / file);
-    const std::optional<TDecodedStream> audio = ExpectOneAudioStream(output, AV_CODEC_ID_MP3);
+    const std::optional<TDecodedStream> audio = ConvertAudio(Mp3(), {{"acodec", "copy"}}, file, AV_CODEC_ID_MP3);
     ASSERT_TRUE(audio.has_value());
     EXPECT_EQ(audio->Packets, source.Audio()->Packets);
     EXPECT_EQ(audio->PacketBytes, source.Audio()->PacketBytes);
@@ -341,12 +280,7 @@ TEST(TranscodeStreamCopy, VideoPacketsAreCopiedFrameForFrame) {
     const TDecodedFile source = DecodeAll(c.Source);
     ASSERT_NE(source.Video(), nullptr);
     ASSERT_EQ(source.Video()->CodecId, c.Codec);
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, c.Source)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({{"vcodec", "copy"}, {"an", "1"}}, dir / c.File)) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const TDecodedFile output = DecodeAll(dir / c.File);
+    const TDecodedFile output = Convert(dir, c.Source, {{"vcodec", "copy"}, {"an", "1"}}, c.File);
     ASSERT_TRUE(output.Opened) << output.Error;
     EXPECT_TRUE(output.ProbeLoaded) << output.ProbeError;
     EXPECT_EQ(output.ProbeVideoStreams, 1);
@@ -370,13 +304,7 @@ TEST(TranscodeStreamCopy, BothStreamsAtOnce) {
   const TDecodedFile source = DecodeAll(AudioVideo("avi"));
   ASSERT_NE(source.Video(), nullptr);
   ASSERT_NE(source.Audio(), nullptr);
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, AudioVideo("avi"))) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"vcodec", "copy"}, {"acodec", "copy"}}, dir / "both.mkv"))
-      << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const TDecodedFile output = DecodeAll(dir / "both.mkv");
+  const TDecodedFile output = Convert(dir, AudioVideo("avi"), {{"vcodec", "copy"}, {"acodec", "copy"}}, "both.mkv");
   ASSERT_TRUE(output.Opened) << output.Error;
   EXPECT_EQ(output.ProbeVideoStreams, 1);
   EXPECT_EQ(output.ProbeAudioStreams, 1);
@@ -394,8 +322,8 @@ TEST(TranscodeStreamCopy, BothStreamsAtOnce) {
 }
 
 TEST(TranscodeStreamCopy, VolumeOtherThanUnityIsRefusedForACopy) {
-  TTestFolder dir;
   {
+    TTestFolder dir;
     ClearLogLines();
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, Mp3())) << conversion.Error();
@@ -403,12 +331,8 @@ TEST(TranscodeStreamCopy, VolumeOtherThanUnityIsRefusedForACopy) {
     conversion.RunInline();
     ExpectFailure(conversion, "-acodec copy and -vol are incompatible (frames are not decoded)");
   }
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, Mp3())) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"acodec", "copy"}, {"vol", "256"}}, dir / "same.mkv")) << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "same.mkv"), AV_CODEC_ID_MP3);
+  const std::optional<TDecodedStream> audio =
+      ConvertAudio(Mp3(), {{"acodec", "copy"}, {"vol", "256"}}, "same.mkv", AV_CODEC_ID_MP3);
   ASSERT_TRUE(audio.has_value());
   EXPECT_EQ(audio->Packets, DecodeAll(Mp3()).Audio()->Packets);
 }
@@ -428,7 +352,6 @@ TEST(TranscodeStreamCopy, PreviewIsRefusedForAVideoCopy) {
 // ---- Limits of a run ----
 
 TEST(TranscodeLimits, RecordingTimeCutsALongerInput) {
-  const std::string source = Wav(15.0);
   struct TCase {
     const char* File;
     AVCodecID Codec;
@@ -442,13 +365,7 @@ TEST(TranscodeLimits, RecordingTimeCutsALongerInput) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.File);
-    TTestFolder dir;
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({{"t", "10"}}, dir / c.File)) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / c.File), c.Codec);
+    const std::optional<TDecodedStream> audio = ConvertAudio(Wav(15.0), {{"t", "10"}}, c.File, c.Codec);
     ASSERT_TRUE(audio.has_value());
     EXPECT_GE(audio->Seconds(), 10.0 - c.Below);
     EXPECT_LE(audio->Seconds(), 10.0 + c.Above);
@@ -457,14 +374,8 @@ TEST(TranscodeLimits, RecordingTimeCutsALongerInput) {
 
 TEST(TranscodeLimits, FileSizeLimitStopsNearTheLimit) {
   TTestFolder dir;
-  const std::string source = Wav(15.0);
   const int64_t limit = 40000;
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, source)) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"fs", std::to_string(limit)}}, dir / "small.mp3")) << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const TDecodedFile output = DecodeAll(dir / "small.mp3");
+  const TDecodedFile output = Convert(dir, Wav(15.0), {{"fs", std::to_string(limit)}}, "small.mp3");
   const std::optional<TDecodedStream> audio = ExpectOneAudioStream(output, AV_CODEC_ID_MP3);
   ASSERT_TRUE(audio.has_value());
   // The size is checked before each packet is read: the file passes the
@@ -477,16 +388,9 @@ TEST(TranscodeLimits, FileSizeLimitStopsNearTheLimit) {
 }
 
 TEST(TranscodeLimits, AudioFrameLimitOfACopy) {
-  TTestFolder dir;
-  const TDecodedFile source = DecodeAll(Mp3());
-  ASSERT_GT(source.Audio()->Packets, 30);
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, Mp3())) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"acodec", "copy"}, {"aframes", "20"}}, dir / "twenty.mkv"))
-      << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "twenty.mkv"), AV_CODEC_ID_MP3);
+  ASSERT_GT(DecodeAll(Mp3()).Audio()->Packets, 30);
+  const std::optional<TDecodedStream> audio =
+      ConvertAudio(Mp3(), {{"acodec", "copy"}, {"aframes", "20"}}, "twenty.mkv", AV_CODEC_ID_MP3);
   ASSERT_TRUE(audio.has_value());
   EXPECT_EQ(audio->Packets, 20);
   EXPECT_LE(audio->Samples, 20 * 1152);
@@ -495,15 +399,9 @@ TEST(TranscodeLimits, AudioFrameLimitOfACopy) {
 
 TEST(TranscodeLimits, VideoFrameLimitOfACopy) {
   TTestFolder dir;
-  const TDecodedFile source = DecodeAll(AudioVideo("mp4"));
-  ASSERT_EQ(source.Video()->Frames, 25);
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, AudioVideo("mp4"))) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({{"vcodec", "copy"}, {"an", "1"}, {"vframes", "10"}}, dir / "ten.mkv"))
-      << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const TDecodedFile output = DecodeAll(dir / "ten.mkv");
+  ASSERT_EQ(DecodeAll(AudioVideo("mp4")).Video()->Frames, 25);
+  const TDecodedFile output =
+      Convert(dir, AudioVideo("mp4"), {{"vcodec", "copy"}, {"an", "1"}, {"vframes", "10"}}, "ten.mkv");
   const TDecodedStream* video = output.Video();
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(video->Packets, 10);
@@ -511,14 +409,9 @@ TEST(TranscodeLimits, VideoFrameLimitOfACopy) {
   EXPECT_EQ(video->DecodeErrors, 0);
 
   // With sound copied as well, the video limit ends the whole run.
-  TConversion both;
   const TDecodedFile avi = DecodeAll(AudioVideo("avi"));
-  ASSERT_TRUE(both.AddInput({}, AudioVideo("avi"))) << both.Error();
-  ASSERT_TRUE(both.AddOutput({{"vcodec", "copy"}, {"acodec", "copy"}, {"vframes", "10"}}, dir / "both.mkv"))
-      << both.Error();
-  both.RunInline();
-  ExpectFinished(both);
-  const TDecodedFile cut = DecodeAll(dir / "both.mkv");
+  const TDecodedFile cut =
+      Convert(dir, AudioVideo("avi"), {{"vcodec", "copy"}, {"acodec", "copy"}, {"vframes", "10"}}, "both.mkv");
   ASSERT_NE(cut.Video(), nullptr);
   ASSERT_NE(cut.Audio(), nullptr);
   EXPECT_EQ(cut.Video()->Packets, 10);
@@ -529,8 +422,7 @@ TEST(TranscodeLimits, VideoFrameLimitOfACopy) {
 TEST(TranscodeLimits, StartTimeBeforeTheInputOrTheOutputDropsTheBeginning) {
   // "ss" before the input seeks it (and shifts its times to start at 0);
   // before the output, the beginning is decoded but not written.
-  const std::string source = Wav(3.0);
-  const TDecodedFile input = DecodeAll(source);
+  const TDecodedFile input = DecodeAll(Wav(3.0));
   struct TCase {
     const char* Name;
     TOptionList InputOptions, OutputOptions;
@@ -541,13 +433,8 @@ TEST(TranscodeLimits, StartTimeBeforeTheInputOrTheOutputDropsTheBeginning) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    TTestFolder dir;
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput(c.InputOptions, source)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput(c.OutputOptions, dir / "late.mka")) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "late.mka"), AV_CODEC_ID_MP3);
+    const std::optional<TDecodedStream> audio =
+        ConvertAudio(Wav(3.0), c.OutputOptions, "late.mka", AV_CODEC_ID_MP3, c.InputOptions);
     ASSERT_TRUE(audio.has_value());
     EXPECT_NEAR(audio->Seconds(), input.Audio()->Seconds() - 1.0, SamplesSeconds(1152 + 1105 + 1024, 44100));
     // The output's clock starts at the start point, not 1 s later.
@@ -556,14 +443,9 @@ TEST(TranscodeLimits, StartTimeBeforeTheInputOrTheOutputDropsTheBeginning) {
   }
 
   // A copy starts at the packet of the start point too.
-  TTestFolder dir;
   const TDecodedFile mp3 = DecodeAll(Mp3(3.0));
-  TConversion copy;
-  ASSERT_TRUE(copy.AddInput({}, Mp3(3.0))) << copy.Error();
-  ASSERT_TRUE(copy.AddOutput({{"ss", "1"}, {"acodec", "copy"}}, dir / "late.mkv")) << copy.Error();
-  copy.RunInline();
-  ExpectFinished(copy);
-  const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "late.mkv"), AV_CODEC_ID_MP3);
+  const std::optional<TDecodedStream> audio =
+      ConvertAudio(Mp3(3.0), {{"ss", "1"}, {"acodec", "copy"}}, "late.mkv", AV_CODEC_ID_MP3);
   ASSERT_TRUE(audio.has_value());
   EXPECT_NEAR(audio->Seconds(), mp3.Audio()->Seconds() - 1.0, SamplesSeconds(3 * 1152, 44100));
   EXPECT_GE(audio->FirstPacketTimeUs, 0);
@@ -581,13 +463,7 @@ TEST(TranscodeLimits, AudioTimesStayIncreasingOnAMillisecondInputClock) {
   clip.width = 160;
   clip.height = 120;
   clip.durationSec = 2.0;
-  const std::string source = testmedia::CachedClip(clip);
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({{"ss", "0.04"}}, source)) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({}, dir / "out.avi")) << conversion.Error();
-  conversion.RunInline();
-  ExpectFinished(conversion);
-  const TDecodedFile output = DecodeAll(dir / "out.avi");
+  const TDecodedFile output = Convert(dir, testmedia::CachedClip(clip), {}, "out.avi", {{"ss", "0.04"}});
   ASSERT_NE(output.Audio(), nullptr);
   EXPECT_EQ(output.Audio()->DecodeErrors, 0);
   EXPECT_NEAR(output.Audio()->Seconds(), 1.96, 0.1);
@@ -598,9 +474,9 @@ TEST(TranscodeLimits, AudioTimesStayIncreasingOnAMillisecondInputClock) {
 // ---- Joined inputs ----
 
 TEST(TranscodeJoin, TwoInputsMakeOneFileOfTheSummedDuration) {
-  // Different lengths and tones, so that a repeated first input shows.
-  const std::string first = WavTone(1.0, 1000.0);
-  const std::string second = WavTone(1.5, 1000.0);
+  // Different lengths, so that a repeated first input shows.
+  const std::string first = Wav(1.0);
+  const std::string second = Wav(1.5);
   const int64_t sum = DecodeAll(first).Audio()->Samples + DecodeAll(second).Audio()->Samples;
   struct TCase {
     const char* File;
@@ -661,61 +537,52 @@ TEST(TranscodeMapping, TwoOutputsOfOneInputBothGetItsAudio) {
 }
 
 TEST(TranscodeMapping, UnusedStreamsAreTakenInOrderAndMapsOverrideThem) {
-  const std::string low = WavTone(1.0, 500.0);
-  const std::string high = WavTone(1.0, 1000.0);
-  {
+  // Two inputs of different tones into two outputs: the tones of the
+  // outputs show which input fed each.
+  struct TCase {
+    const char* Name;
+    TOptionList First, Second;
+    double FirstHz, SecondHz;
+  };
+  const TCase cases[] = {
+      {"in order", {}, {}, 500.0, 1000.0},
+      {"maps", {{"map", "1:0"}}, {{"map", "0:0"}}, 1000.0, 500.0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
     TTestFolder dir;
     TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, low)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddInput({}, high)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({}, dir / "first.wav")) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({}, dir / "second.wav")) << conversion.Error();
+    ASSERT_TRUE(conversion.AddInput({}, AudioClip("wav", 1.0, 500.0))) << conversion.Error();
+    ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
+    ASSERT_TRUE(conversion.AddOutput(c.First, dir / "first.wav")) << conversion.Error();
+    ASSERT_TRUE(conversion.AddOutput(c.Second, dir / "second.wav")) << conversion.Error();
     conversion.RunInline();
     ExpectFinished(conversion);
     const std::optional<TDecodedStream> first = ExpectOneAudioStream(DecodeAll(dir / "first.wav"), AV_CODEC_ID_PCM_S16LE);
     const std::optional<TDecodedStream> second = ExpectOneAudioStream(DecodeAll(dir / "second.wav"), AV_CODEC_ID_PCM_S16LE);
     ASSERT_TRUE(first.has_value());
     ASSERT_TRUE(second.has_value());
-    EXPECT_NEAR(first->ToneHz, 500.0, 5.0);
-    EXPECT_NEAR(second->ToneHz, 1000.0, 10.0);
+    EXPECT_NEAR(first->ToneHz, c.FirstHz, c.FirstHz / 100);
+    EXPECT_NEAR(second->ToneHz, c.SecondHz, c.SecondHz / 100);
   }
-  {
-    TTestFolder dir;
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, low)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddInput({}, high)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({{"map", "1:0"}}, dir / "first.wav")) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({{"map", "0:0"}}, dir / "second.wav")) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const std::optional<TDecodedStream> first = ExpectOneAudioStream(DecodeAll(dir / "first.wav"), AV_CODEC_ID_PCM_S16LE);
-    const std::optional<TDecodedStream> second = ExpectOneAudioStream(DecodeAll(dir / "second.wav"), AV_CODEC_ID_PCM_S16LE);
-    ASSERT_TRUE(first.has_value());
-    ASSERT_TRUE(second.has_value());
-    EXPECT_NEAR(first->ToneHz, 1000.0, 10.0);
-    EXPECT_NEAR(second->ToneHz, 500.0, 5.0);
-  }
-  {
-    // A map picks the audio stream of a file with video and sound.
-    TTestFolder dir;
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, AudioVideo("avi"))) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput({{"vn", "1"}, {"map", "0:1"}}, dir / "sound.mp2")) << conversion.Error();
-    conversion.RunInline();
-    ExpectFinished(conversion);
-    const std::optional<TDecodedStream> audio = ExpectOneAudioStream(DecodeAll(dir / "sound.mp2"), AV_CODEC_ID_MP2);
-    ASSERT_TRUE(audio.has_value());
-    ExpectTone(*audio);
-  }
+  // A map picks the audio stream of a file with video and sound.
+  const std::optional<TDecodedStream> audio =
+      ConvertAudio(AudioVideo("avi"), {{"vn", "1"}, {"map", "0:1"}}, "sound.mp2", AV_CODEC_ID_MP2);
+  ASSERT_TRUE(audio.has_value());
+  ExpectTone(*audio);
 }
 
-TEST(TranscodeMapping, OutputsWithoutStreamsAreRefused) {
+// ---- Set-ups the run refuses ----
+
+TEST(TranscodeSetup, RefusedSetUpsEndTheRunWithTheirMessageAndLeaveNoFile) {
   struct TCase {
     const char* Name;
     std::string Input;
     std::vector<std::pair<TOptionList, std::string>> Outputs;
-    const char* Message;
+    std::string Message;
+    bool LoggedAsError = false;
   };
+  const std::string header = "Could not write header for output file #0 (incorrect codec parameters ?)";
   const TCase cases[] = {
       // The mp3 muxer's default picture stream needs a picture input.
       {"audio disabled", Wav(), {{{{"an", "1"}}, "none.mp3"}}, "Output file #0 does not contain any stream"},
@@ -723,35 +590,21 @@ TEST(TranscodeMapping, OutputsWithoutStreamsAreRefused) {
        "Output file #0 does not contain any stream"},
       {"second output", Wav(), {{{}, "fine.mp2"}, {{{"an", "1"}}, "none.mp2"}},
        "Output file #1 does not contain any stream"},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    TTestFolder dir;
-    ClearLogLines();
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, c.Input)) << conversion.Error();
-    for (const auto& [options, file] : c.Outputs) ASSERT_TRUE(conversion.AddOutput(options, dir / file)) << conversion.Error();
-    conversion.RunInline();
-    ExpectFailure(conversion, c.Message);
-    for (const auto& output : c.Outputs) EXPECT_FALSE(Exists(dir / output.second)) << output.second;
-  }
-}
-
-TEST(TranscodeMapping, BadMapsAreRefused) {
-  struct TCase {
-    const char* Name;
-    std::string Input;
-    TOptionList Options;
-    std::string Message;
-  };
-  const TCase cases[] = {
-      {"more maps than streams", Wav(), {{"map", "0:0"}, {"map", "0:0"}},
+      {"more maps than streams", Wav(), {{{{"map", "0:0"}, {"map", "0:0"}}, "out.mp2"}},
        "Number of stream maps must match number of output streams"},
-      {"no such stream", Wav(), {{"map", "0:3"}}, "Could not find input stream #0.3"},
-      {"no such file", Wav(), {{"map", "1:0"}}, "Could not find input stream #1.0"},
-      {"no such sync stream", Wav(), {{"map", "0:0:0:5"}}, "Could not find sync stream #0.5"},
-      {"video into audio", AudioVideo("avi"), {{"vn", "1"}, {"map", "0:0"}},
+      {"no such stream", Wav(), {{{{"map", "0:3"}}, "out.mp2"}}, "Could not find input stream #0.3"},
+      {"no such file", Wav(), {{{{"map", "1:0"}}, "out.mp2"}}, "Could not find input stream #1.0"},
+      {"no such sync stream", Wav(), {{{{"map", "0:0:0:5"}}, "out.mp2"}}, "Could not find sync stream #0.5"},
+      {"video into audio", AudioVideo("avi"), {{{{"vn", "1"}, {"map", "0:0"}}, "out.mp2"}},
        "Codec type mismatch for mapping #0.0 (Video) -> #0.0 (Audio)"},
+      // The OMA muxer's default codec is ATRAC3, which has no encoder.
+      {"format default without an encoder", Wav(), {{{}, "out.oma"}},
+       "Encoder (codec id " + std::to_string(static_cast<int>(AV_CODEC_ID_ATRAC3)) +
+           ") not found for output stream #0.0 (Audio)",
+       true},
+      // The AMR muxer only takes AMR; MP4 has no tag for 16-bit PCM.
+      {"header refused by AMR", Wav(), {{{{"acodec", "mp2"}}, "out.amr"}}, header, true},
+      {"header refused by MP4", Wav(), {{{{"acodec", "pcm_s16le"}}, "out.mp4"}}, header, true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -759,57 +612,14 @@ TEST(TranscodeMapping, BadMapsAreRefused) {
     ClearLogLines();
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, c.Input)) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput(c.Options, dir / "out.mp2")) << conversion.Error();
+    for (const auto& [options, file] : c.Outputs)
+      ASSERT_TRUE(conversion.AddOutput(options, dir / file)) << conversion.Error();
     conversion.RunInline();
     ExpectFailure(conversion, c.Message);
-    EXPECT_FALSE(Exists(dir / "out.mp2"));
-  }
-}
-
-// ---- Failures of the set-up ----
-
-TEST(TranscodeSetup, FormatDefaultWithoutEncoderIsReported) {
-  // The OMA muxer's default codec is ATRAC3, which has no encoder.
-  TTestFolder dir;
-  ClearLogLines();
-  TConversion conversion;
-  ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
-  ASSERT_TRUE(conversion.AddOutput({}, dir / "out.oma")) << conversion.Error();
-  conversion.RunInline();
-  const std::string message = "Encoder (codec id " + std::to_string(static_cast<int>(AV_CODEC_ID_ATRAC3)) +
-                              ") not found for output stream #0.0 (Audio)";
-  ExpectFailure(conversion, message);
-  bool error = false;
-  for (const TRecordedLine& line : LogLines())
-    if (line.Level == llError && line.Text == message) error = true;
-  EXPECT_TRUE(error) << "also logged as an error";
-}
-
-TEST(TranscodeSetup, HeaderRefusedByTheMuxerIsReported) {
-  struct TCase {
-    const char* File;
-    TOptionList Options;
-  };
-  // The AMR muxer only takes AMR; MP4 has no tag for 16-bit PCM.
-  const TCase cases[] = {
-      {"out.amr", {{"acodec", "mp2"}}},
-      {"out.mp4", {{"acodec", "pcm_s16le"}}},
-  };
-  const std::string message = "Could not write header for output file #0 (incorrect codec parameters ?)";
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.File);
-    TTestFolder dir;
-    ClearLogLines();
-    TConversion conversion;
-    ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
-    ASSERT_TRUE(conversion.AddOutput(c.Options, dir / c.File)) << conversion.Error();
-    conversion.RunInline();
-    ExpectFailure(conversion, message);
-    bool error = false;
-    for (const TRecordedLine& line : LogLines())
-      if (line.Level == llError && line.Text == message) error = true;
-    EXPECT_TRUE(error) << "also logged as an error";
-    EXPECT_FALSE(Exists(dir / c.File)) << "nothing was written: the file is removed";
+    if (c.LoggedAsError) {
+      EXPECT_TRUE(Logged(llError, c.Message)) << "also logged as an error";
+    }
+    for (const auto& output : c.Outputs) EXPECT_FALSE(Exists(dir / output.second)) << output.second;
   }
 }
 
@@ -833,12 +643,9 @@ TEST(TranscodeSetup, PassOneWritesTheStatisticsFileOfItsStream) {
 
   // With a prefix.
   TConversion named;
-  ASSERT_TRUE(named.AddInput({}, AudioVideo("avi", 0.5))) << named.Error();
-  ASSERT_TRUE(named.AddOutput({{"an", "1"}, {"vcodec", "mpeg4"}, {"pass", "1"}, {"passlogfile", dir / "stats"}},
-                              dir / "named.avi"))
-      << named.Error();
-  named.RunInline();
-  ExpectFinished(named);
+  ASSERT_TRUE(named.Run(AudioVideo("avi", 0.5),
+                        {{"an", "1"}, {"vcodec", "mpeg4"}, {"pass", "1"}, {"passlogfile", dir / "stats"}},
+                        dir / "named.avi"));
   EXPECT_TRUE(Exists(dir / "stats-0.log"));
 }
 
@@ -861,7 +668,6 @@ TEST(TranscodeProgress, AudioOnlyReportsAreThrottledAndCarryNoVideoValues) {
   EXPECT_GE(elapsed, 1.3) << "the input is read at its own pace";
 
   const std::vector<TProgressReport> reports = conversion.Reports();
-  if (getenv("E2E_DUMP")) for (auto& r : reports) fprintf(stderr, "REPORT %.3f dur=%d size=%lld br=%.1f total=%d\n", std::chrono::duration<double>(r.At - conversion.StartedAt()).count(), r.CurrentDuration, (long long)r.CurrentSize, r.BitRate, r.TotalOutputDuration);  // TEMP
   ASSERT_GE(reports.size(), 8u);
   // At most one report per interval, and the final one.
   EXPECT_LE(reports.size(), static_cast<size_t>(elapsed / 0.05) + 2);

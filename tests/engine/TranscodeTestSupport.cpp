@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <system_error>
 #include <vector>
@@ -20,14 +21,42 @@
 
 namespace transcodetest {
 
+// ---- Checks and the prepared engine ----
+
+std::string RaisedBy(const std::function<void()>& AAction) {
+  try {
+    AAction();
+  } catch (const FFmpegException& error) {
+    return error.what();
+  }
+  return "(nothing raised)";
+}
+
+bool Logged(TLogLevel ALevel, const std::string& AText) {
+  for (const TRecordedLine& line : LogLines())
+    if (line.Level == ALevel && line.Text == AText) return true;
+  return false;
+}
+
+int LinesContaining(const std::string& AText) {
+  int count = 0;
+  for (const TRecordedLine& line : LogLines())
+    if (line.Text.find(AText) != std::string::npos) ++count;
+  return count;
+}
+
+bool TTestEngine::In(const std::string& APath) { return OpenInputFile(FromLocal8Bit(APath)); }
+int TTestEngine::Out(const std::string& APath, bool AJoin) { return OpenOutputFile(FromLocal8Bit(APath), AJoin); }
+
 // ---- Folders ----
 
 TTestFolder::TTestFolder() {
+  static std::atomic<int> count{0};
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  std::string name = std::string(test->test_suite_name()) + "." + test->name() + "-" + std::to_string(++count);
   for (char& ch : name)
     if (ch == '/') ch = '_';
-  FPath = std::filesystem::temp_directory_path() / ("vidmill-transcode-" + std::to_string(getpid()) + "-" + name);
+  FPath = std::filesystem::temp_directory_path() / ("vidmill-test-" + std::to_string(getpid()) + "-" + name);
   std::filesystem::remove_all(FPath);
   std::filesystem::create_directories(FPath);
 }
@@ -120,6 +149,29 @@ void TConversion::RunInline() {
   FEngine->Start(false);
 }
 
+bool TConversion::Run(const std::string& ASource, const TOptionList& AOutputOptions, const std::string& APath,
+                      const TOptionList& AInputOptions) {
+  const bool opened = AddInput(AInputOptions, ASource) && AddOutput(AOutputOptions, APath);
+  EXPECT_TRUE(opened) << Error();
+  if (!opened) return false;
+  RunInline();
+  ExpectFinished(*this);
+  return true;
+}
+
+void ExpectFinished(const TConversion& AConversion) {
+  EXPECT_EQ(AConversion.Terminations(), 1);
+  EXPECT_TRUE(AConversion.Finished());
+  EXPECT_FALSE(AConversion.HasException()) << AConversion.ExceptionMessage();
+}
+
+TDecodedFile Convert(const TTestFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
+                     const std::string& AFile, const TOptionList& AInputOptions, bool AKeepPictures) {
+  TConversion conversion;
+  if (!conversion.Run(ASource, AOptions, ADir / AFile, AInputOptions)) return {};
+  return DecodeAll(ADir / AFile, AKeepPictures);
+}
+
 bool TConversion::StartThreaded(TThreadPriority APriority) {
   Attach();
   FStartedAt = std::chrono::steady_clock::now();
@@ -168,6 +220,69 @@ std::string TConversion::ExceptionMessage() const {
 std::vector<TProgressReport> TConversion::Reports() const {
   std::lock_guard<std::mutex> guard(FLock);
   return FReports;
+}
+
+// ---- Pictures ----
+
+namespace {
+
+testmedia::MeanRgb MeanOf(const TPicture& APicture, const testmedia::Rect& ARect) {
+  testmedia::MeanRgb mean;
+  double count = 0;
+  for (int y = ARect.y; y < ARect.y + ARect.h; ++y)
+    for (int x = ARect.x; x < ARect.x + ARect.w; ++x) {
+      const uint8_t* p = &APicture.Rgb[(static_cast<size_t>(y) * APicture.Width + x) * 3];
+      mean.r += p[0];
+      mean.g += p[1];
+      mean.b += p[2];
+      ++count;
+    }
+  if (count > 0) {
+    mean.r /= count;
+    mean.g /= count;
+    mean.b /= count;
+  }
+  return mean;
+}
+
+}  // namespace
+
+void ExpectColour(const TPicture& APicture, const testmedia::Rect& ARect, const testmedia::Rgb& AColour,
+                  const std::string& AWhat, double ATolerance) {
+  ASSERT_FALSE(APicture.Rgb.empty()) << AWhat << ": no picture was decoded";
+  ASSERT_LE(ARect.x + ARect.w, APicture.Width) << AWhat;
+  ASSERT_LE(ARect.y + ARect.h, APicture.Height) << AWhat;
+  const testmedia::MeanRgb mean = MeanOf(APicture, ARect);
+  EXPECT_LE(testmedia::ColourDistance(mean, AColour), ATolerance)
+      << AWhat << ": (" << std::lround(mean.r) << "," << std::lround(mean.g) << "," << std::lround(mean.b)
+      << ") instead of (" << int(AColour.r) << "," << int(AColour.g) << "," << int(AColour.b) << ")";
+}
+
+void ExpectQuadrants(const TPicture& APicture, const testmedia::Rect& AArea, const std::string& AWhat,
+                     double ATolerance) {
+  using testmedia::Quadrant;
+  const std::pair<Quadrant, testmedia::Rgb> quadrants[] = {{Quadrant::TopLeft, testmedia::kTopLeft},
+                                                           {Quadrant::TopRight, testmedia::kTopRight},
+                                                           {Quadrant::BottomLeft, testmedia::kBottomLeft},
+                                                           {Quadrant::BottomRight, testmedia::kBottomRight}};
+  const char* names[] = {"top left (red)", "top right (green)", "bottom left (blue)", "bottom right (white)"};
+  int i = 0;
+  for (const auto& [quadrant, colour] : quadrants) {
+    testmedia::Rect inner = testmedia::QuadrantInner(quadrant, AArea.w, AArea.h);
+    inner.x += AArea.x;
+    inner.y += AArea.y;
+    ExpectColour(APicture, inner, colour, AWhat + ", " + names[i++], ATolerance);
+  }
+}
+
+double LumaOf(const TPicture& APicture, const testmedia::Rect& ARect) {
+  double sum = 0, count = 0;
+  for (int y = ARect.y; y < ARect.y + ARect.h; ++y)
+    for (int x = ARect.x; x < ARect.x + ARect.w; ++x) {
+      sum += APicture.Luma[static_cast<size_t>(y) * APicture.Width + x];
+      ++count;
+    }
+  return count > 0 ? sum / count : 0;
 }
 
 // ---- Decoding ----
@@ -229,20 +344,34 @@ struct TStreamDecoder {
   // seen while that one has not come (kept when the stream ends first).
   int64_t MiddleTarget = 0;
   AVFrame* Latest = nullptr;
+  bool KeepAll = false;
+  SwsContext* Scaler = nullptr;
 };
 
-// The picture as RGB24 into the stream's summary.
-void KeepPicture(TDecodedStream& AStream, const AVFrame* AFrame, int64_t ANumber) {
+// The picture as RGB24 and its first plane.
+TPicture ToPicture(const AVFrame* AFrame, SwsContext*& AScaler) {
+  TPicture picture;
   const int width = AFrame->width, height = AFrame->height;
-  SwsContext* scaler = lib::sws_getContext(width, height, static_cast<AVPixelFormat>(AFrame->format), width, height,
-                                           AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-  if (!scaler) return;
-  AStream.MiddleRgb.assign(static_cast<size_t>(width) * height * 3, 0);
-  uint8_t* planes[4] = {AStream.MiddleRgb.data(), nullptr, nullptr, nullptr};
+  picture.Width = width;
+  picture.Height = height;
+  picture.Luma.resize(static_cast<size_t>(width) * height);
+  for (int y = 0; y < height; ++y)
+    std::copy_n(AFrame->data[0] + static_cast<ptrdiff_t>(y) * AFrame->linesize[0], width,
+                &picture.Luma[static_cast<size_t>(y) * width]);
+  AScaler = lib::sws_getCachedContext(AScaler, width, height, static_cast<AVPixelFormat>(AFrame->format), width,
+                                      height, AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr,
+                                      nullptr);
+  if (!AScaler) return picture;
+  picture.Rgb.assign(static_cast<size_t>(width) * height * 3, 0);
+  uint8_t* planes[4] = {picture.Rgb.data(), nullptr, nullptr, nullptr};
   int strides[4] = {width * 3, 0, 0, 0};
-  lib::sws_scale(scaler, AFrame->data, AFrame->linesize, 0, height, planes, strides);
-  lib::sws_freeContext(scaler);
-  AStream.MiddleFrame = ANumber;
+  lib::sws_scale(AScaler, AFrame->data, AFrame->linesize, 0, height, planes, strides);
+  return picture;
+}
+
+void KeepPicture(TStreamDecoder& ADecoder, const AVFrame* AFrame, int64_t ANumber) {
+  ADecoder.Summary->Middle = ToPicture(AFrame, ADecoder.Scaler);
+  ADecoder.Summary->MiddleFrame = ANumber;
 }
 
 void TakeFrame(TStreamDecoder& ADecoder, const AVFrame* AFrame) {
@@ -289,9 +418,10 @@ void TakeFrame(TStreamDecoder& ADecoder, const AVFrame* AFrame) {
       s.LastFrameTimeUs = t;
       s.LastTimedFrame = s.Frames;
     }
+    if (ADecoder.KeepAll) s.Pictures.push_back(ToPicture(AFrame, ADecoder.Scaler));
     if (s.MiddleFrame < 0) {
       if (s.Frames >= ADecoder.MiddleTarget) {
-        KeepPicture(s, AFrame, s.Frames);
+        KeepPicture(ADecoder, AFrame, s.Frames);
       } else if (ADecoder.Latest) {
         lib::av_frame_unref(ADecoder.Latest);
         lib::av_frame_ref(ADecoder.Latest, AFrame);
@@ -316,7 +446,7 @@ void ReceiveFrames(TStreamDecoder& ADecoder, AVFrame* AFrame) {
 
 }  // namespace
 
-TDecodedFile DecodeAll(const std::string& APath) {
+TDecodedFile DecodeAll(const std::string& APath, bool AKeepPictures) {
   TDecodedFile result;
   std::error_code error;
   const auto size = std::filesystem::file_size(APath, error);
@@ -381,6 +511,7 @@ TDecodedFile DecodeAll(const std::string& APath) {
       }
       d.MiddleTarget = count > 0 ? count / 2 : 0;
       d.Latest = lib::av_frame_alloc();
+      d.KeepAll = AKeepPictures;
     }
     const AVCodec* codec = lib::avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) continue;
@@ -419,7 +550,7 @@ TDecodedFile DecodeAll(const std::string& APath) {
     ReceiveFrames(d, frame);
     TDecodedStream& s = *d.Summary;
     if (s.Type == AVMEDIA_TYPE_VIDEO && s.MiddleFrame < 0 && d.Latest && d.Latest->width > 0)
-      KeepPicture(s, d.Latest, s.Frames - 1);
+      KeepPicture(d, d.Latest, s.Frames - 1);
     if (s.Type == AVMEDIA_TYPE_VIDEO && s.SampleAspect.num == 0) {
       const AVRational sar = context->streams[s.Index]->codecpar->sample_aspect_ratio;
       if (sar.num > 0 && sar.den > 0) s.SampleAspect = sar;
@@ -444,8 +575,10 @@ TDecodedFile DecodeAll(const std::string& APath) {
     std::lock_guard<std::recursive_mutex> guard(CodecLock());
     lib::avcodec_free_context(&d.Context);
   }
-  for (TStreamDecoder& d : decoders)
+  for (TStreamDecoder& d : decoders) {
     if (d.Latest) lib::av_frame_free(&d.Latest);
+    lib::sws_freeContext(d.Scaler);
+  }
   lib::av_frame_free(&frame);
   lib::av_packet_free(&packet);
   lib::avformat_close_input(&context);

@@ -1,12 +1,14 @@
 #pragma once
-// End-to-end conversions for the engine tests: an engine instance set up
-// from lists of (name, value) options, run inline or on its worker thread
-// with its events recorded, and the decoding of a finished file, stream by
-// stream, to see what a player would get out of it.
+// What the engine tests share: folders, a prepared engine instance, the log
+// and exception checks, conversions set up from lists of (name, value)
+// options, run inline or on the worker thread with their events recorded,
+// and the decoding of a finished file, stream by stream, to see what a
+// player would get out of it (with the test pattern's colours checked).
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,12 +24,43 @@ extern "C" {
 }
 
 #include "engine/config/FFmpeg.h"
+#include "runtime/lib/AVFormat.h"
+#include "tests/media/TestMedia.h"
+#include "tests/support/RecordedLog.h"
 
 namespace transcodetest {
 
 using TOptionList = std::vector<std::pair<std::string, std::string>>;
 
-// A fresh folder for the current test, removed with everything in it.
+// The message of the FFmpegException that AAction raises, or
+// "(nothing raised)".
+std::string RaisedBy(const std::function<void()>& AAction);
+// A recorded log line of that level and exactly that text.
+bool Logged(TLogLevel ALevel, const std::string& AText);
+// The recorded lines that contain AText.
+int LinesContaining(const std::string& AText);
+
+// A prepared engine instance (option contexts allocated), with the
+// protected helpers in reach.
+class TTestEngine : public TCustomFFmpeg {
+public:
+  TTestEngine() { Prepare(); }
+  using TCustomFFmpeg::CheckInputMedia;
+  using TCustomFFmpeg::SplitTargetText;
+  using TCustomFFmpeg::TranslateOldOption;
+  // SetOption for each (name, value) in order.
+  void Set(const TOptionList& AOptions) {
+    for (const auto& [name, value] : AOptions) SetOption(name, value);
+  }
+  bool In(const std::string& APath);
+  int Out(const std::string& APath, bool AJoin = false);
+  AVFormatContext* Output(int AIndex) const { return FOutputFiles[AIndex]; }
+  AVStream* Stream(int AFile, int AStream) const { return FOutputFiles[AFile]->streams[AStream]; }
+  AVCodecContext* Codec(int AFile, int AStream) const { return FOutputStreamSetups[AFile][AStream].Codec; }
+};
+
+// A fresh folder, removed with everything in it (several in one test are
+// distinct).
 class TTestFolder {
 public:
   TTestFolder();
@@ -87,6 +120,10 @@ public:
 
   // Runs the conversion on the caller's thread.
   void RunInline();
+  // Opens ASource and APath with the options, runs inline and expects a
+  // normal end; false (reported) when an open failed.
+  bool Run(const std::string& ASource, const TOptionList& AOutputOptions, const std::string& APath,
+           const TOptionList& AInputOptions = {});
   // Starts the worker thread and resumes it; false when Start gave none.
   bool StartThreaded(TThreadPriority APriority = tpNormal);
   // Waits (serving the main thread's queue) until the terminate event has
@@ -117,6 +154,26 @@ private:
   std::string FExceptionMessage;
   std::vector<TProgressReport> FReports;
 };
+
+// Expects a run that ended normally: one notification, finished, no error.
+void ExpectFinished(const TConversion& AConversion);
+
+// A decoded picture: RGB24 (BT.601 as the test media are made, Width * 3
+// bytes a row) and its first plane as decoded (Width bytes a row).
+struct TPicture {
+  int Width = 0, Height = 0;
+  std::vector<uint8_t> Rgb, Luma;
+};
+
+// Expects the mean colour of ARect to be AColour, up to ATolerance per channel.
+void ExpectColour(const TPicture& APicture, const testmedia::Rect& ARect, const testmedia::Rgb& AColour,
+                  const std::string& AWhat, double ATolerance = 24);
+// Expects the four quadrant colours of the test pattern in the picture area
+// AArea (the inner part of a padded picture, or the whole picture).
+void ExpectQuadrants(const TPicture& APicture, const testmedia::Rect& AArea, const std::string& AWhat,
+                     double ATolerance = 24);
+// Mean of the first plane over ARect.
+double LumaOf(const TPicture& APicture, const testmedia::Rect& ARect);
 
 // What decoding one stream of a file gave.
 struct TDecodedStream {
@@ -156,13 +213,14 @@ struct TDecodedStream {
   // stream, else the first decoded frame's, else the codec parameters'
   // (0/1 when none says).
   AVRational SampleAspect{0, 1};
-  // One picture from the middle of the stream as RGB24 (Width * 3 bytes a
-  // row, Height rows, BT.601 as the test media are made), and its number
-  // (0 = the first decoded picture). The middle is taken from the stream's
-  // frame count or duration as the demuxer reports them; when the stream
-  // ends before it, the last picture is taken. Empty when nothing decoded.
-  std::vector<uint8_t> MiddleRgb;
+  // One picture from the middle of the stream and its number (0 = the
+  // first decoded picture). The middle is taken from the stream's frame
+  // count or duration as the demuxer reports them; when the stream ends
+  // before it, the last picture is taken. Empty when nothing decoded.
+  TPicture Middle;
   int64_t MiddleFrame = -1;
+  // Every picture in display order (only when asked for).
+  std::vector<TPicture> Pictures;
 
   double Seconds() const { return SampleRate > 0 ? static_cast<double>(Samples) / SampleRate : 0.0; }
   // Width / height as a player shows it (square pixels when the sample
@@ -196,7 +254,12 @@ struct TDecodedFile {
 
 // Re-opens APath with the media probe, then demuxes it and decodes every
 // stream to the end with a decoder of its codec.
-TDecodedFile DecodeAll(const std::string& APath);
+TDecodedFile DecodeAll(const std::string& APath, bool AKeepPictures = false);
+
+// TConversion::Run into ADir / AFile, then DecodeAll of the output (empty
+// when the run could not start).
+TDecodedFile Convert(const TTestFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
+                     const std::string& AFile, const TOptionList& AInputOptions = {}, bool AKeepPictures = false);
 
 // Open file descriptors and threads of this process.
 int OpenDescriptorCount();
