@@ -1,5 +1,7 @@
 #include "runtime/Threads.h"
 
+#include <cerrno>
+
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -141,9 +143,15 @@ bool SetCurrentThreadPriority(TThreadPriority APriority) {
       return ::sched_setscheduler(0, SCHED_IDLE, &param) == 0;
     }
     case tpLowest:
-      return ::setpriority(PRIO_PROCESS, CurrentThreadId(), 15) == 0;
-    case tpLower:
-      return ::setpriority(PRIO_PROCESS, CurrentThreadId(), 8) == 0;
+    case tpLower: {
+      // Nice 15 and 8, but never above the thread's own priority: a
+      // program started at a low priority stays there.
+      const int wanted = APriority == tpLowest ? 15 : 8;
+      errno = 0;
+      const int current = ::getpriority(PRIO_PROCESS, CurrentThreadId());
+      if (errno == 0 && current >= wanted) return true;
+      return ::setpriority(PRIO_PROCESS, CurrentThreadId(), wanted) == 0;
+    }
     default:
       // Normal and higher priorities leave the thread as it was created:
       // raising a thread above its process needs privileges a desktop
