@@ -6,6 +6,7 @@
 
 #define VIDMILL_SDL_FUNCTIONS(X) \
   X(SDL_Init) X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_Quit) X(SDL_WasInit) X(SDL_GetError) X(SDL_SetHint) \
+  X(SDL_ResetHint) X(SDL_GetWindowID) \
   X(SDL_AddTimer) X(SDL_RemoveTimer) X(SDL_Delay) X(SDL_GetTicks) \
   X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) X(SDL_CloseAudioDevice) X(SDL_MixAudioFormat) \
   X(SDL_LockAudioDevice) X(SDL_UnlockAudioDevice) \
