@@ -29,6 +29,9 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
+#include <QGuiApplication>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -42,6 +45,8 @@
 #include "app/DialogFilter.h"
 #include "app/FormUtils.h"
 #include "app/ProgressDelegate.h"
+#include "app/TrackBar.h"
+#include "player/FFPlay.h"
 #include "app/RadioGroup.h"
 #include "app/U_about.h"
 #include "converter/Vidmill.h"
@@ -152,6 +157,16 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
                            const std::string& ALogMsg) { FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg); };
   Vidmill = std::make_unique<TVidmill>();
   AttachConverterEvents();
+  FFPlayer = std::make_unique<TFFPlayer>();
+  FFPlayer->OnFileOpen = [this](TObject*, int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
+                                int& AScreenHeight) {
+    FFPlayerFileOpen(ADuration, AFrameWidth, AFrameHeight, AScreenWidth, AScreenHeight);
+  };
+  FFPlayer->OnPosition = [this](TObject*, int64_t APTS) { FFPlayerPosition(APTS); };
+  FFPlayer->OnState = [this](TObject*, TPlayState AState) {
+    // The picture shown before the first playback makes room for the video.
+    if (AState == psPlay) RunInMainThread([this] { imgPlay->hide(); });
+  };
 
   CreateActions();
   CreateMenus();
@@ -390,12 +405,20 @@ QWidget* TFrm_Main::CreatePreviewPanel() {
   btnStopPlay = Named(new QToolButton(pl_bottom), "btnStopPlay");
   btnStopPlay->setDefaultAction(StopPlay);
   btnStopPlay->setAutoRaise(true);
-  TrackBar1 = Named(new QSlider(Qt::Horizontal, pl_bottom), "TrackBar1");
+  TrackBar1 = Named(new TTrackBar(pl_bottom), "TrackBar1");
   TrackBar1->setTickPosition(QSlider::NoTicks);
   TrackBar1->setRange(0, 10);
   Controls->addWidget(btnPlay);
   Controls->addWidget(btnStopPlay);
   Controls->addWidget(TrackBar1, 1);
+  connect(TrackBar1, &QSlider::valueChanged, this, [this] { TrackBar1Change(); });
+  connect(Play, &QAction::triggered, this, &TFrm_Main::PlayExecute);
+  connect(StopPlay, &QAction::triggered, this, &TFrm_Main::StopPlayExecute);
+  connect(PausePlay, &QAction::triggered, this, &TFrm_Main::PausePlayExecute);
+  // SDL draws into the panel's own window: Qt must neither paint it nor
+  // share it with its parent.
+  pl_play->setAttribute(Qt::WA_NativeWindow);
+  pl_play->installEventFilter(this);
   Column->addWidget(pl_bottom, 0);
   return Panel2;
 }
@@ -545,6 +568,7 @@ void TFrm_Main::CreateOutputFolder() {
 
 void TFrm_Main::FormCloseQuery(bool& CanClose) {
   CanClose = true;
+  if (FFPlayer) FFPlayer->Stop(true);
   DetachConverterEvents();
   StopAllTasks();
   if (!FSettings) return;
@@ -747,6 +771,15 @@ void TFrm_Main::ClearFileExecute() {
 }
 
 bool TFrm_Main::eventFilter(QObject* AWatched, QEvent* AEvent) {
+  if (AWatched == pl_play) {
+    // The player draws at the size it was given: a resized panel tells it.
+    if (AEvent->type() == QEvent::Resize && FFPlayer && FFPlayer->Playing() && FVideoPanel == pl_play) {
+      const QSize Size = static_cast<QResizeEvent*>(AEvent)->size();
+      FFPlayer->SetScreenWidth(Size.width());
+      FFPlayer->SetScreenHeight(Size.height());
+    }
+    return QMainWindow::eventFilter(AWatched, AEvent);
+  }
   if (AWatched != lvFiles->viewport()) return QMainWindow::eventFilter(AWatched, AEvent);
   switch (AEvent->type()) {
     case QEvent::DragEnter:
@@ -991,3 +1024,82 @@ void TFrm_Main::M_AboutusExecute() {
 }
 
 void TFrm_Main::N16Click() { close(); }
+
+// ---------------------------------------------------------------------------
+// Preview panel
+
+uintptr_t TFrm_Main::VideoWindowHandle() const {
+  // SDL takes over an X11 window only; elsewhere (offscreen, Wayland) the
+  // player opens a window of its own.
+  if (!FVideoPanel || QGuiApplication::platformName() != QLatin1String("xcb")) return 0;
+  return static_cast<uintptr_t>(FVideoPanel->winId());
+}
+
+void TFrm_Main::PlayExecute() {
+  QTreeWidgetItem* Row = lvFiles->currentItem();
+  if (!Row || !Row->isSelected()) {
+    FServices->ShowMessageBox(this, QStringLiteral("请在列表中选择一个文件再点击播放预览"), AppInfo::kProgramName,
+                              QMessageBox::Information);
+    lvFiles->setFocus();
+    return;
+  }
+  if (!FFPlayer->AVLibLoaded() &&
+      !FFPlayer->LoadAVLib((FEnvironment.ExeDir + QStringLiteral("LibAV")).toStdU16String())) {
+    AppendLog(QString::fromStdU16String(FromLocal8Bit(FFPlayer->LastErrMsg())));
+    return;
+  }
+  FFPlayer->SetDisableAudio(chkDisableAudio->isChecked());
+  FFPlayer->SetDisableVideo(chkDisableVideo->isChecked());
+  FFPlayer->SetDisableDisplay(chkDisableDisplay->isChecked());
+  FVideoPanel = pl_play;
+  const uintptr_t Handle = VideoWindowHandle();
+  if (!FFPlayer->Open(Row->text(lcPath).toStdU16String(), Handle))
+    AppendLog(QString::fromStdU16String(FromLocal8Bit(FFPlayer->LastErrMsg())));
+}
+
+void TFrm_Main::StopPlayExecute() { FFPlayer->Stop(true); }
+
+void TFrm_Main::PausePlayExecute() { FFPlayer->TogglePause(); }
+
+void TFrm_Main::FFPlayerFileOpen(int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
+                                 int& AScreenHeight) {
+  AppendLog(QString::fromStdU16String(FromLocal8Bit(FFPlayer->Probe().InfoText())));
+  AppendLog(QString::asprintf("duration: %.2f, frame size: %dx%d", static_cast<double>(ADuration) / 1000000.0,
+                              AFrameWidth, AFrameHeight));
+  if (FVideoPanel) {
+    AScreenWidth = FVideoPanel->width();
+    AScreenHeight = FVideoPanel->height();
+  } else if (QScreen* Screen = QGuiApplication::primaryScreen()) {
+    AScreenWidth = Screen->size().width();
+    AScreenHeight = Screen->size().height();
+  }
+  SourceDuration = ADuration;
+  TrackBar1->setTickInterval(5);
+  TrackBar1->setTickPosition(QSlider::NoTicks);
+  TrackBar1->setMaximum(std::max(1, TrackBar1->width()));
+  TrackBar1->SetSelStart(0);
+  TrackBar1->SetSelEnd(0);
+  TrackBar1->SetThumbVisible(ADuration > 0);
+  // The program's own move: not a seek.
+  struct TGuard {
+    bool& Flag;
+    explicit TGuard(bool& AFlag) : Flag(AFlag) { Flag = true; }
+    ~TGuard() { Flag = false; }
+  } Guard(FTrackBarGuard);
+  TrackBar1->setValue(0);
+}
+
+void TFrm_Main::TrackBar1Change() {
+  // The bar reports a change when the thumb is let go, or moved by the
+  // keyboard; not while the program moves it, nor while it is dragged.
+  if (FTrackBarGuard || TrackBar1->isSliderDown()) return;
+  if (QGuiApplication::mouseButtons() & Qt::LeftButton) return;
+  if (TrackBar1->maximum() <= 0) return;
+  FLastSeekRequest = SourceDuration * TrackBar1->value() / TrackBar1->maximum();
+  FFPlayer->Seek(FLastSeekRequest);
+}
+
+void TFrm_Main::FFPlayerPosition(int64_t APTS) {
+  if (APTS < 0 || SourceDuration <= 0) return;
+  TrackBar1->SetSelEnd(static_cast<int>(static_cast<int64_t>(TrackBar1->maximum()) * APTS / SourceDuration));
+}

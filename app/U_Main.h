@@ -35,6 +35,8 @@ class QTreeWidgetItem;
 class TCustomAVProbe;
 class TRadioGroup;
 class TVidmill;
+class TFFPlayer;
+class TTrackBar;
 
 // The text of the output folder that means "next to each source file".
 inline const QString kSameFolderText = QString::fromStdU16String(std::u16string(kSameFolder));
@@ -104,7 +106,7 @@ public:
   QWidget* pl_bottom;
   QToolButton* btnPlay;
   QToolButton* btnStopPlay;
-  QSlider* TrackBar1;
+  TTrackBar* TrackBar1;
 
   // ---- Output profiles ----
   QTabWidget* PageControl1;
@@ -141,6 +143,7 @@ public:
   TOpenDialogSettings OpenDialog1;
   std::unique_ptr<TFFLogger> FFLogger;
   std::unique_ptr<TVidmill> Vidmill;
+  std::unique_ptr<TFFPlayer> FFPlayer;
 
   // ---- State read at start-up or kept for the conversion list ----
   QString ThreadCountText;    // "Thread_Count" as read; parsed when a batch starts
@@ -206,6 +209,18 @@ public:
   // task has no row (any more).
   QTreeWidgetItem* RowOfTask(uint64_t ATaskId) const;
 
+  // Preview panel.
+  void PlayExecute();
+  void StopPlayExecute();
+  void PausePlayExecute();
+  void TrackBar1Change();
+  // The player's events; it raises them on this thread.
+  void FFPlayerFileOpen(int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
+                        int& AScreenHeight);
+  void FFPlayerPosition(int64_t APTS);
+  // The position the last seek asked the player for (-1 before the first).
+  int64_t LastSeekRequest() const { return FLastSeekRequest; }
+
   void M_HelpExecute();
   void M_HomepageExecute();
   void M_emailExecute();
@@ -262,6 +277,16 @@ private:
   // batch that is no longer the current one, or that arrive after the
   // events were detached, are dropped.
   void PostToWindow(std::function<void()> AMethod);
+
+  // Preview panel: the panel the video plays in (set by each play
+  // request), and the guard that keeps the program's own moves of the seek
+  // bar from seeking.
+  QFrame* FVideoPanel = nullptr;
+  bool FTrackBarGuard = false;
+  int64_t FLastSeekRequest = -1;
+  // The X11 window of the video panel, 0 when the platform has none (the
+  // player then draws into a window of its own).
+  uintptr_t VideoWindowHandle() const;
 
   std::shared_ptr<TAppServices> FServices;
   TAppEnvironment FEnvironment;

@@ -41,6 +41,7 @@ struct TTab {
   const char* Caption;
   const char* Suffix;
 };
+void PrintTo(const TTab& ATab, std::ostream* AStream) { *AStream << ATab.Caption; }
 const TTab kTabs[] = {
     {0, "3GP", ".3gp"}, {1, "MP4", ".mp4"},           {2, "AVI", ".avi"}, {3, "VCD", "_vcd_auto.mpg"},
     {4, "DVD", "_dvd_auto.mpg"}, {5, "Flv", ".flv"}, {6, "WMV", ".wmv"},

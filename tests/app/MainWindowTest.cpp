@@ -22,6 +22,7 @@
 #include <QTreeWidget>
 
 #include "app/RadioGroup.h"
+#include "app/TrackBar.h"
 #include "tests/app/AppTestSupport.h"
 
 namespace {

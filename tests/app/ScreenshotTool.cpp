@@ -2,9 +2,13 @@
 // layout and that the Chinese texts render:
 //   app_screenshot out.png [tab-index | about]
 //   app_screenshot --batch during.png done.png FILE...
+//   app_screenshot --play out.png FILE
 // The second form adds the files, starts a batch (two tasks at a time, into
 // a throw-away folder) and saves the window once a row is well under way and
-// again when the batch is over.
+// again when the batch is over. The third plays FILE in the preview panel
+// and saves the screen area of the window 2.5 s in (the video is drawn
+// into the panel's own X11 window, which a picture of the widgets misses;
+// run it under Xvfb).
 #include <clocale>
 
 #include <QApplication>
@@ -12,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -22,9 +27,11 @@
 #include "app/FormUtils.h"
 #include "app/GuiHandOver.h"
 #include "app/ProgressDelegate.h"
+#include "app/TrackBar.h"
 #include "app/U_Main.h"
 #include "app/U_about.h"
 #include "converter/Vidmill.h"
+#include "player/FFPlay.h"
 #include "runtime/FFUtils.h"
 
 namespace {
@@ -128,19 +135,58 @@ int Batch(QApplication& App, const QString& ADuring, const QString& ADone, const
   return Result;
 }
 
+int PlayInPanel(QApplication& App, const QString& AOut, const QString& AFile) {
+  InstallGuiHandOver();
+  QTemporaryDir Root;
+  TAppEnvironment Env = Environment(Root, "\xE5\x90\x8C\xE4\xB8\x80\xE7\x9B\xAE\xE5\xBD\x95");
+  QFile::link(QString::fromStdU16String(ModuleDir()) + QStringLiteral("LibAV"), Env.ExeDir + QStringLiteral("LibAV"));
+  TFrm_Main Window(nullptr, Env);
+  Window.AddFiles({QFileInfo(AFile).absoluteFilePath()});
+  if (Window.lvFiles->topLevelItemCount() == 0) {
+    std::fprintf(stderr, "app_screenshot: the file could not be added\n");
+    return 1;
+  }
+  Window.lvFiles->setCurrentItem(Window.lvFiles->topLevelItem(0));
+  Window.show();
+  int Result = 1;
+  QTimer::singleShot(500, [&] {
+    Window.PlayExecute();
+    if (!Window.FFPlayer->Playing()) {
+      App.quit();
+      return;
+    }
+    QTimer::singleShot(2500, [&] {
+      const QRect Area = Window.frameGeometry();
+      const QImage Picture = Window.screen()
+                                 ->grabWindow(0, Area.x(), Area.y(), Area.width(), Area.height())
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither);
+      Result = Picture.save(AOut, "PNG", 0) ? 0 : 1;
+      Window.StopPlayExecute();
+      App.quit();
+    });
+  });
+  App.exec();
+  RemoveGuiHandOver();
+  return Result;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
   QApplication App(argc, argv);
   const QStringList Args = App.arguments().mid(1);
-  if (Args.isEmpty() || (Args[0] == QLatin1String("--batch") && Args.size() < 4)) {
+  if (Args.isEmpty() || (Args[0] == QLatin1String("--batch") && Args.size() < 4) ||
+      (Args[0] == QLatin1String("--play") && Args.size() != 3)) {
     std::fprintf(stderr,
                  "usage: app_screenshot out.png [tab-index | about]\n"
-                 "       app_screenshot --batch during.png done.png FILE...\n");
+                 "       app_screenshot --batch during.png done.png FILE...\n"
+                 "       app_screenshot --play out.png FILE\n");
     return 2;
   }
   InstallIconThemeFallback();
   if (Args[0] == QLatin1String("--batch")) return Batch(App, Args[1], Args[2], Args.mid(3));
+  if (Args[0] == QLatin1String("--play")) return PlayInPanel(App, Args[1], Args[2]);
   return Layout(App, Args[0], Args.size() > 1 ? Args[1] : QString());
 }
