@@ -351,7 +351,11 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
             throw FFmpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
                                                     : "avpicture_alloc fail");
         }
-        if (ost.VideoResample && !FUseFilters) {
+        // An input whose pixel format is still unknown (no picture was decoded
+        // while probing, as in a cut file) gets its scaler from the first
+        // decoded picture, which makes one when there is none: libswscale
+        // aborts on AV_PIX_FMT_NONE instead of refusing it.
+        if (ost.VideoResample && !FUseFilters && inFmt != AV_PIX_FMT_NONE) {
           int64_t flags = FSwsFlags;
           if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
           FSwsFlags = static_cast<int>(flags);

@@ -631,6 +631,177 @@ void MakeTruncatedCopy(const std::string& src, const std::string& dst, double fr
   MakeTextFile(dst, std::string(data.data(), keep));
 }
 
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail("cannot open " + path);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) Fail("cannot read " + path);
+  return data;
+}
+
+ClipSpec CorpusSpec(const std::string& container, int width, int height) {
+  ClipSpec spec;
+  spec.container = container;
+  spec.width = width;
+  spec.height = height;
+  spec.durationSec = 1.0;
+  return spec;
+}
+
+void PutLE32(std::string& data, size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) data[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+// Matroska holding the audio of wavSource (copied) and `subtitles` SubRip
+// streams of one cue each: a file with thousands of streams.
+void WriteManyStreams(const std::string& wavSource, const std::string& path, int subtitles) {
+  QuietLibraries quiet;
+  AVFormatContext* in = nullptr;
+  Check(avformat_open_input(&in, wavSource.c_str(), nullptr, nullptr), "cannot open " + wavSource);
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(in, [](AVFormatContext* c) {
+    avformat_close_input(&c);
+  });
+  Check(avformat_find_stream_info(in, nullptr), "no stream information in " + wavSource);
+  if (in->nb_streams != 1) Fail(wavSource + " is not a single audio stream");
+  AVFormatContext* out = nullptr;
+  Check(avformat_alloc_output_context2(&out, nullptr, "matroska", path.c_str()), "no matroska muxer");
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> output(out, [](AVFormatContext* c) {
+    if (c->pb) avio_closep(&c->pb);
+    avformat_free_context(c);
+  });
+  out->max_streams = subtitles + 1;  // the default allows 1000
+  AVStream* audio = avformat_new_stream(out, nullptr);
+  if (!audio) Fail("cannot add a stream");
+  Check(avcodec_parameters_copy(audio->codecpar, in->streams[0]->codecpar), "cannot copy the audio parameters");
+  audio->codecpar->codec_tag = 0;
+  audio->time_base = in->streams[0]->time_base;
+  for (int i = 0; i < subtitles; ++i) {
+    AVStream* st = avformat_new_stream(out, nullptr);
+    if (!st) Fail("cannot add a stream");
+    st->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+    st->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
+    st->time_base = AVRational{1, 1000};
+  }
+  Check(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot open " + path + " for writing");
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "fflags", "+bitexact", 0);
+  out->flags |= AVFMT_FLAG_BITEXACT;
+  const int header = avformat_write_header(out, &options);
+  av_dict_free(&options);
+  Check(header, "cannot write the header of " + path);
+  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+  if (!packet) Fail("out of memory");
+  for (int i = 0; i < subtitles; ++i) {
+    const std::string text = "cue " + std::to_string(i);
+    Check(av_new_packet(packet.get(), static_cast<int>(text.size())), "out of memory");
+    std::memcpy(packet->data, text.data(), text.size());
+    packet->stream_index = i + 1;
+    packet->pts = packet->dts = 0;
+    packet->duration = 500;
+    packet->flags |= AV_PKT_FLAG_KEY;
+    av_packet_rescale_ts(packet.get(), AVRational{1, 1000}, out->streams[i + 1]->time_base);
+    Check(av_interleaved_write_frame(out, packet.get()), "cannot write a cue to " + path);
+  }
+  while (av_read_frame(in, packet.get()) >= 0) {
+    packet->stream_index = 0;
+    av_packet_rescale_ts(packet.get(), in->streams[0]->time_base, audio->time_base);
+    packet->pos = -1;
+    Check(av_interleaved_write_frame(out, packet.get()), "cannot write the audio to " + path);
+  }
+  Check(av_write_trailer(out), "cannot finish " + path);
+}
+
+}  // namespace
+
+std::vector<CorpusFile> MakeCorruptCorpus(const std::string& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (!fs::is_directory(folder)) Fail("cannot create the corpus folder " + folder);
+  const fs::path dir(folder);
+  std::vector<CorpusFile> corpus;
+  auto add = [&](const std::string& name, const std::string& description, bool unreadable = false) {
+    corpus.push_back({(dir / name).string(), description, unreadable});
+    return corpus.back().path;
+  };
+
+  for (const char* container : {"mp4", "mkv", "avi", "ts"}) {
+    const std::string source = CachedClip(CorpusSpec(container, 160, 120));
+    const std::string ext = ContainerExtension(container);
+    const std::string data = ReadAll(source);
+    for (int percent : {10, 50, 90}) {
+      const std::string path = add(std::string(container) + "-cut" + std::to_string(percent) + ext,
+                                   std::string(container) + " cut at " + std::to_string(percent) + " % of its size");
+      MakeTruncatedCopy(source, path, percent / 100.0);
+    }
+    // One bit in each of eight bytes spread over the first 512 bytes, where
+    // the container's header lives (box sizes, EBML ids, RIFF lists, PAT/PMT).
+    std::string header = data;
+    for (size_t i = 0; i < 8; ++i) {
+      const size_t at = (4 + i * 61) % std::min<size_t>(512, header.size());
+      header[at] = static_cast<char>(header[at] ^ (1 << (i % 8)));
+    }
+    MakeTextFile(add(std::string(container) + "-flip-header" + ext,
+                     std::string(container) + " with eight bits flipped in its first 512 bytes"),
+                 header);
+    // Sixteen bits over 4 KiB around the middle: inside the coded pictures.
+    std::string middle = data;
+    const size_t centre = middle.size() / 2;
+    for (size_t i = 0; i < 16; ++i) {
+      const size_t at = std::min(middle.size() - 1, centre - std::min(centre, size_t{2048}) + i * 256);
+      middle[at] = static_cast<char>(middle[at] ^ (0x80 >> (i % 8)));
+    }
+    MakeTextFile(add(std::string(container) + "-flip-middle" + ext,
+                     std::string(container) + " with sixteen bits flipped around its middle"),
+                 middle);
+  }
+
+  MakeEmptyFile(add("empty.mp4", "zero-length file named .mp4", true));
+  MakeTextFile(add("notes.mkv", "text file named .mkv", true),
+               "This is not a video.\nJust a few lines of text\nwith a media extension.\n");
+  {
+    const std::string source = CachedClip(CorpusSpec("mp4", 160, 120));
+    const std::string path = add("mp4-named.avi", "mp4 clip named .avi");
+    MakeTextFile(path, ReadAll(source));
+  }
+  {
+    ClipSpec spec = CorpusSpec("wav", 160, 120);
+    spec.video = false;
+    spec.channels = 1;
+    spec.sampleRate = 8000;
+    std::string wav = ReadAll(CachedClip(spec));
+    if (wav.size() < 44 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0)
+      Fail("the generated wav has no RIFF/WAVE header");
+    PutLE32(wav, 4, 0xFFFFFFF8u);
+    bool found = false;
+    for (size_t at = 12; at + 8 <= wav.size();) {
+      std::uint32_t size = 0;
+      for (int i = 0; i < 4; ++i) size |= static_cast<std::uint32_t>(static_cast<unsigned char>(wav[at + 4 + i])) << (8 * i);
+      if (wav.compare(at, 4, "data") == 0) {
+        PutLE32(wav, at + 4, 0xFFFFFFF0u);
+        found = true;
+        break;
+      }
+      at += 8 + size + (size & 1);
+    }
+    if (!found) Fail("the generated wav has no data chunk");
+    MakeTextFile(add("huge-size.wav", "wav whose RIFF and data sizes claim about 4 GB"), wav);
+  }
+  {
+    ClipSpec spec = CorpusSpec("wav", 160, 120);
+    spec.video = false;
+    spec.channels = 1;
+    spec.sampleRate = 8000;
+    // Over and just under the 1000 streams that libavformat accepts by default.
+    WriteManyStreams(CachedClip(spec), add("many-streams.mkv", "mkv with one audio and 2000 subtitle streams"), 2000);
+    WriteManyStreams(CachedClip(spec), add("999-streams.mkv", "mkv with one audio and 998 subtitle streams"), 998);
+  }
+  MakeTextFile(add("size-change.ts", "transport streams of 160x120 and 320x240 concatenated byte-wise"),
+               ReadAll(CachedClip(CorpusSpec("ts", 160, 120))) + ReadAll(CachedClip(CorpusSpec("ts", 320, 240))));
+  return corpus;
+}
+
 Rect QuadrantInner(Quadrant q, int width, int height) {
   const bool right = q == Quadrant::TopRight || q == Quadrant::BottomRight;
   const bool bottom = q == Quadrant::BottomLeft || q == Quadrant::BottomRight;

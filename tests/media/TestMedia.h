@@ -45,6 +45,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testmedia {
 
@@ -118,6 +119,28 @@ void MakeEmptyFile(const std::string& path);
 void MakeTextFile(const std::string& path, const std::string& text);
 // Copies the first floor(fraction * size) bytes of src; fraction in [0, 1].
 void MakeTruncatedCopy(const std::string& src, const std::string& dst, double fraction);
+
+// The corrupt-media corpus: damaged and misleading files made from small
+// generated clips (nothing is committed). Each entry says what was done.
+struct CorpusFile {
+  std::string path;
+  std::string description;
+  // No reader can get any media out of it (empty, text): it must fail.
+  bool unreadable = false;
+};
+// Writes the corpus into folder (created if missing; existing corpus files
+// are replaced) and returns its files. Every file has a distinct stem, so a
+// batch over the whole corpus plans distinct output names. The sources are
+// CachedClip()s of 1 s, 160x120 (320x240 for the second transport stream)
+// with the container's default codecs. Contents:
+//   truncations of mp4, mkv, avi and ts clips at 10, 50 and 90 % of their size;
+//   bit flips in the header area (first 512 bytes) and in the middle of
+//   mp4, mkv, avi and ts clips (fixed positions: the bytes are the same every run);
+//   a zero-length file, a text file with a media extension, an mp4 named .avi;
+//   a wav whose RIFF and data sizes claim about 4 GB;
+//   two transport streams of different frame sizes concatenated byte-wise.
+//   Matroska files with one audio stream and 2000 or 998 subtitle streams.
+std::vector<CorpusFile> MakeCorruptCorpus(const std::string& folder);
 
 // ---- The picture contract as code, for tests that check decoded frames ----
 

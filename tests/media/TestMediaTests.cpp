@@ -22,6 +22,7 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -824,6 +825,88 @@ TEST(BadInputs, HelpersThrowOnFailure) {
   EXPECT_THROW(MakeTruncatedCopy(dir.File("src.bin"), dir.File("c.bin"), 1.5), std::runtime_error);
   EXPECT_THROW(MakeTruncatedCopy(dir.File("src.bin"), dir.File("c.bin"), -0.1), std::runtime_error);
   EXPECT_THROW(MakeTruncatedCopy(dir.File("src.bin"), dir.File("no/such/dir/c.bin"), 0.5), std::runtime_error);
+}
+
+TEST(BadInputs, CorruptCorpusHoldsWhatItDescribes) {
+  TempDir dir;
+  const std::vector<CorpusFile> corpus = MakeCorruptCorpus(dir.File("corpus"));
+  ASSERT_GE(corpus.size(), 27u);
+  auto source = [](const std::string& container, int width = 160, int height = 120) {
+    ClipSpec spec;
+    spec.container = container;
+    spec.width = width;
+    spec.height = height;
+    spec.durationSec = 1.0;
+    return ReadAll(CachedClip(spec));
+  };
+  std::set<std::string> stems;
+  std::map<std::string, std::string> bytes;
+  for (const CorpusFile& file : corpus) {
+    SCOPED_TRACE(file.path);
+    EXPECT_FALSE(file.description.empty());
+    EXPECT_EQ(fs::path(file.path).parent_path(), fs::path(dir.File("corpus")));
+    EXPECT_TRUE(stems.insert(fs::path(file.path).stem().string()).second) << "a stem twice";
+    ASSERT_TRUE(fs::is_regular_file(file.path));
+    bytes[fs::path(file.path).filename().string()] = ReadAll(file.path);
+  }
+  auto at = [&](const std::string& name) {
+    EXPECT_EQ(bytes.count(name), 1u) << name;
+    return bytes[name];
+  };
+  for (const char* container : {"mp4", "mkv", "avi", "ts"}) {
+    SCOPED_TRACE(container);
+    const std::string whole = source(container), ext = ContainerExtension(container);
+    for (int percent : {10, 50, 90})
+      EXPECT_EQ(at(std::string(container) + "-cut" + std::to_string(percent) + ext),
+                whole.substr(0, whole.size() * percent / 100));
+    const std::string header = at(std::string(container) + "-flip-header" + ext);
+    ASSERT_EQ(header.size(), whole.size());
+    EXPECT_NE(header.substr(0, 512), whole.substr(0, 512));
+    EXPECT_EQ(header.substr(512), whole.substr(512)) << "flips outside the header area";
+    const std::string middle = at(std::string(container) + "-flip-middle" + ext);
+    ASSERT_EQ(middle.size(), whole.size());
+    const size_t from = whole.size() / 2 - 2048, to = whole.size() / 2 + 2048;
+    EXPECT_NE(middle.substr(from, to - from), whole.substr(from, to - from));
+    EXPECT_EQ(middle.substr(0, from), whole.substr(0, from));
+    EXPECT_EQ(middle.substr(to), whole.substr(to));
+  }
+  EXPECT_EQ(at("empty.mp4"), "");
+  EXPECT_EQ(at("mp4-named.avi"), source("mp4"));
+  EXPECT_EQ(at("size-change.ts"), source("ts") + source("ts", 320, 240));
+  const std::string wav = at("huge-size.wav");
+  ASSERT_GT(wav.size(), 44u);
+  auto le32 = [&](size_t offset) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(wav[offset + i])) << (8 * i);
+    return value;
+  };
+  EXPECT_EQ(wav.substr(0, 4), "RIFF");
+  EXPECT_GT(le32(4), 0xF0000000u);
+  const size_t data = wav.find("data");
+  ASSERT_NE(data, std::string::npos);
+  EXPECT_GT(le32(data + 4), 0xF0000000u);
+  EXPECT_LT(wav.size(), size_t{1} << 20) << "only the fields claim the size";
+  {
+    // With the stream limit raised, the many-stream file reads back as described.
+    AVFormatContext* many = nullptr;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "max_streams", "5000", 0);
+    const int opened = avformat_open_input(&many, dir.File("corpus/many-streams.mkv").c_str(), nullptr, &options);
+    av_dict_free(&options);
+    ASSERT_GE(opened, 0);
+    ASSERT_EQ(many->nb_streams, 2001u);
+    EXPECT_EQ(many->streams[0]->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
+    EXPECT_EQ(many->streams[2000]->codecpar->codec_id, AV_CODEC_ID_SUBRIP);
+    avformat_close_input(&many);
+  }
+  for (const CorpusFile& file : corpus) {
+    const std::string name = fs::path(file.path).filename().string();
+    EXPECT_EQ(file.unreadable, name == "empty.mp4" || name == "notes.mkv") << name;
+  }
+  // The same bytes on a second run.
+  const std::vector<CorpusFile> again = MakeCorruptCorpus(dir.File("again"));
+  ASSERT_EQ(again.size(), corpus.size());
+  for (const CorpusFile& file : again) EXPECT_EQ(ReadAll(file.path), at(fs::path(file.path).filename().string()));
 }
 
 TEST(BadInputs, TruncatedClipLosesItsEnd) {
