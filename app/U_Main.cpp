@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <deque>
+#include <mutex>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -913,10 +916,29 @@ void TFrm_Main::PostToWindow(std::function<void()> AMethod) {
   auto Guarded = [this, Batch, Method = std::move(AMethod)] {
     if (FEventsAttached && Batch == FBatch.load()) Method();
   };
-  if (QThread::currentThread() == thread())
+  if (QThread::currentThread() == thread()) {
     Guarded();
-  else
-    QMetaObject::invokeMethod(this, std::move(Guarded), Qt::QueuedConnection);
+    return;
+  }
+  // The call waits in the window's own queue, under its lock, and one queued
+  // wake-up runs whatever is there: what the worker wrote is handed over
+  // through that lock, not only through the toolkit's event queue.
+  bool Wake;
+  {
+    std::lock_guard<std::mutex> Lock(FPostedLock);
+    Wake = FPosted.empty();
+    FPosted.push_back(std::move(Guarded));
+  }
+  if (Wake) QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+}
+
+void TFrm_Main::RunPosted() {
+  std::deque<std::function<void()>> Calls;
+  {
+    std::lock_guard<std::mutex> Lock(FPostedLock);
+    Calls.swap(FPosted);
+  }
+  for (const std::function<void()>& Call : Calls) Call();
 }
 
 void TFrm_Main::VidmillProgress(int AIndex, int /*AFrameNumber*/, int AFPS, int ACurrentDuration, float /*AQuality*/,

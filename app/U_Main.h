@@ -4,6 +4,8 @@
 
 #include <QMainWindow>
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -277,6 +279,10 @@ private:
   // batch that is no longer the current one, or that arrive after the
   // events were detached, are dropped.
   void PostToWindow(std::function<void()> AMethod);
+  // Runs the calls posted from other threads (a queued wake-up).
+  Q_INVOKABLE void RunPosted();
+  std::mutex FPostedLock;
+  std::deque<std::function<void()>> FPosted;  // under FPostedLock
 
   // Preview panel: the panel the video plays in (set by each play
   // request), and the guard that keeps the program's own moves of the seek
