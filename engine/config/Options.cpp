@@ -778,7 +778,7 @@ bool TCustomFFmpeg::OptDefault(const std::string& AName, const std::string& AVal
 }
 
 bool TCustomFFmpeg::GenericOptionKnown(const std::string& AName) const {
-  auto knows = [&AName](void* AObject, const std::string& AOption) {
+  auto knows = [](void* AObject, const std::string& AOption) {
     return AObject && lib::av_opt_find(AObject, AOption.c_str(), nullptr, 0, 0) != nullptr;
   };
   if (knows(FOptionStore.Codec[AVMEDIA_TYPE_VIDEO], AName) || knows(FOptionStore.Format, AName) ||
