@@ -30,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Watchdog.h"
 #include "converter/OptionRecords.h"
 #include "converter/Vidmill.h"
 #include "probe/AVProbe.h"
@@ -89,58 +90,6 @@ std::string NewFiles(const std::map<std::string, std::string>& ABefore,
   }
   return Describe(extra);
 }
-
-// Aborts the process with a message when a step does not end in time: a
-// hang must fail the test, not stall it. It lives for the whole test, so it
-// is part of every thread baseline.
-class TWatchdog {
-public:
-  TWatchdog() : FThread([this] { Run(); }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard<std::mutex> guard(FLock);
-      FQuit = true;
-    }
-    FWake.notify_all();
-    FThread.join();
-  }
-  void Arm(const std::string& AWhat, milliseconds ALimit) {
-    std::lock_guard<std::mutex> guard(FLock);
-    FWhat = AWhat;
-    FDeadline = Clock::now() + ALimit;
-    FArmed = true;
-    FWake.notify_all();
-  }
-  void Disarm() {
-    std::lock_guard<std::mutex> guard(FLock);
-    FArmed = false;
-  }
-
-private:
-  void Run() {
-    std::unique_lock<std::mutex> guard(FLock);
-    while (!FQuit) {
-      if (!FArmed) {
-        FWake.wait(guard);
-        continue;
-      }
-      if (Clock::now() >= FDeadline) {
-        std::fprintf(stderr, "\nStress test hang: %s did not end in time\n", FWhat.c_str());
-        std::fflush(stderr);
-        std::abort();
-      }
-      FWake.wait_until(guard, FDeadline);
-    }
-  }
-
-  std::mutex FLock;
-  std::condition_variable FWake;
-  bool FQuit = false;
-  bool FArmed = false;
-  std::string FWhat;
-  Clock::time_point FDeadline;
-  std::thread FThread;
-};
 
 struct TEnd {
   int Index;

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Watchdog.h"
 #include "player/FFPlay.h"
 #include "probe/AVProbe.h"
 #include "runtime/FFUtils.h"
@@ -41,57 +42,6 @@ using TClock = std::chrono::steady_clock;
 double SecondsSince(TClock::time_point AStart) {
   return std::chrono::duration<double>(TClock::now() - AStart).count();
 }
-
-// Ends the process with a message when an armed bound passes: a hang in a
-// reader is reported with the file it was reading instead of stalling the
-// whole suite until CTest's timeout.
-class TWatchdog {
-public:
-  TWatchdog() : FThread([this] { Run(); }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard<std::mutex> guard(FLock);
-      FQuit = true;
-    }
-    FWake.notify_all();
-    FThread.join();
-  }
-  void Arm(const std::string& AWhat, double ASeconds) {
-    std::lock_guard<std::mutex> guard(FLock);
-    FWhat = AWhat;
-    FDeadline = TClock::now() + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(ASeconds));
-    FArmed = true;
-    FWake.notify_all();
-  }
-  void Disarm() {
-    std::lock_guard<std::mutex> guard(FLock);
-    FArmed = false;
-  }
-
-private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(FLock);
-    while (!FQuit) {
-      if (!FArmed) {
-        FWake.wait(lock);
-        continue;
-      }
-      if (TClock::now() >= FDeadline) {
-        std::fprintf(stderr, "\nHANG: %s did not finish in time\n", FWhat.c_str());
-        std::fflush(stderr);
-        std::_Exit(3);
-      }
-      FWake.wait_until(lock, FDeadline);
-    }
-  }
-
-  std::mutex FLock;
-  std::condition_variable FWake;
-  bool FQuit = false, FArmed = false;
-  std::string FWhat;
-  TClock::time_point FDeadline;
-  std::thread FThread;  // last: starts once the rest is built
-};
 
 class TTempFolder {
 public:
