@@ -2,8 +2,6 @@
 // containers into each of the seven formats, reports failures with their
 // reasons and a non-zero status, and never overwrites an earlier output.
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/RunProgram.h"
 #include "probe/AVProbe.h"
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
@@ -22,48 +21,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TCliRun {
-  int Status = -1;
-  std::string Out, Err;
-  std::vector<std::string> OutLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(Out);
-    for (std::string line; std::getline(in, line);)
-      if (!line.empty()) lines.push_back(line);
-    return lines;
-  }
-};
+using TCliRun = TProgramRun;
 
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Runs the program with AArgs; its standard output and error go to files
-// (no pipe can fill up) and are read back when it has ended.
 TCliRun RunCli(const std::vector<std::string>& AArgs, const fs::path& AFolder) {
-  const fs::path out = AFolder / "cli.out", err = AFolder / "cli.err";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, STDOUT_FILENO);
-    dup2(e, STDERR_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(VIDMILL_CLI));
-    for (const std::string& arg : AArgs) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(VIDMILL_CLI, argv.data());
-    _exit(127);
-  }
-  TCliRun run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.Out = ReadFile(out);
-  run.Err = ReadFile(err);
-  return run;
+  return RunProgram(VIDMILL_CLI, AArgs, AFolder);
 }
+
+std::string ReadFile(const fs::path& APath) { return ReadWholeFile(APath); }
 
 class TTempFolder {
 public:

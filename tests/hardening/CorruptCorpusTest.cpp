@@ -4,9 +4,7 @@
 // crashes, nothing hangs (a watchdog ends the process with the file's name
 // when a bound is passed), and no thread is left behind.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/RunProgram.h"
 #include "tests/support/Watchdog.h"
 #include "player/FFPlay.h"
 #include "probe/AVProbe.h"
@@ -78,11 +77,6 @@ std::vector<std::string> GoodClips() {
   return {testmedia::CachedClip(avi), testmedia::CachedClip(mkv)};
 }
 
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::vector<std::string> Lines(const std::string& AText) {
   std::vector<std::string> lines;
   std::istringstream in(AText);
@@ -131,51 +125,11 @@ TEST(CorruptCorpus, TheProbeLoadsEachFileOrSaysWhyNot) {
 
 // ---- The command-line batch ----
 
-struct TCliRun {
-  int Status = -1;
-  int Signal = 0;  // the signal that ended it, 0 if it exited
-  bool TimedOut = false;
-  double Seconds = 0;
-  std::string Out, Err;
-};
+using TCliRun = TProgramRun;
 
-// Runs vidmill-cli with AArgs (standard output and error to files); kills it
-// and reports TimedOut after ABoundSec.
+// vidmill-cli with AArgs, killed and reported TimedOut after ABoundSec.
 TCliRun RunCli(const std::vector<std::string>& AArgs, const fs::path& AFolder, double ABoundSec) {
-  const fs::path out = AFolder / "cli.out", err = AFolder / "cli.err";
-  const auto start = TClock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, STDOUT_FILENO);
-    dup2(e, STDERR_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(VIDMILL_CLI));
-    for (const std::string& arg : AArgs) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(VIDMILL_CLI, argv.data());
-    _exit(127);
-  }
-  TCliRun run;
-  int status = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (SecondsSince(start) > ABoundSec) {
-      run.TimedOut = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  run.Seconds = SecondsSince(start);
-  run.Status = !run.TimedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (!run.TimedOut && WIFSIGNALED(status)) run.Signal = WTERMSIG(status);
-  run.Out = ReadFile(out);
-  run.Err = ReadFile(err);
-  return run;
+  return RunProgram(VIDMILL_CLI, AArgs, AFolder, ABoundSec);
 }
 
 // The text after "PATH: " on the stderr line that names APath
