@@ -163,6 +163,16 @@ struct TEncoderChoice {
   bool OwnAmrNb = false;             // the engine's own AMR-NB encoder
 };
 
+// Why one more stream cannot be added to the output AContext (number
+// AFile), or empty when it can.
+std::string StreamCapacityError(int AFile, const AVFormatContext* AContext, int AOutputCodecCount) {
+  if (AFile >= MAX_FILES) return Format("Too many output files (at most %d)", MAX_FILES);
+  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
+    return Format("Too many streams in one output file (at most %d)", MAX_STREAMS);
+  if (AOutputCodecCount >= MAX_STREAM_MAPS) return Format("Too many output streams (at most %d)", MAX_STREAM_MAPS);
+  return {};
+}
+
 }  // namespace
 
 int TCustomFFmpeg::OutputFileIndex(const AVFormatContext* AContext) const {
@@ -387,10 +397,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
     throw FFmpegException(AText);
   };
   const int file = OutputFileIndex(AContext);
-  if (file >= MAX_FILES) raise(Format("Too many output files (at most %d)", MAX_FILES));
-  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
-    raise(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
-  if (FOutputCodecCount >= MAX_STREAM_MAPS) raise(Format("Too many output streams (at most %d)", MAX_STREAM_MAPS));
+  const std::string full = StreamCapacityError(file, AContext, FOutputCodecCount);
+  if (!full.empty()) raise(full);
   const bool copy = FVideoStreamCopy != 0;
 
   // The encoder and the rate-control overrides are settled before the
@@ -502,10 +510,8 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
     throw FFmpegException(AText);
   };
   const int file = OutputFileIndex(AContext);
-  if (file >= MAX_FILES) raise(Format("Too many output files (at most %d)", MAX_FILES));
-  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
-    raise(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
-  if (FOutputCodecCount >= MAX_STREAM_MAPS) raise(Format("Too many output streams (at most %d)", MAX_STREAM_MAPS));
+  const std::string full = StreamCapacityError(file, AContext, FOutputCodecCount);
+  if (!full.empty()) raise(full);
   const bool copy = FAudioStreamCopy != 0;
 
   // The encoder: by name, where the AMR-NB names select the engine's own
@@ -603,10 +609,8 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
     throw FFmpegException(AText);
   };
   const int file = OutputFileIndex(AContext);
-  if (file >= MAX_FILES) raise(Format("Too many output files (at most %d)", MAX_FILES));
-  if (AContext->nb_streams >= static_cast<unsigned>(MAX_STREAMS))
-    raise(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
-  if (FOutputCodecCount >= MAX_STREAM_MAPS) raise(Format("Too many output streams (at most %d)", MAX_STREAM_MAPS));
+  const std::string full = StreamCapacityError(file, AContext, FOutputCodecCount);
+  if (!full.empty()) raise(full);
   const bool copy = FSubtitleStreamCopy != 0;
 
   // Only a name chooses a subtitle encoder: without one the codec id is 0
