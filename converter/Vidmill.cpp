@@ -491,6 +491,9 @@ bool TVidmill::SetOutputFile(int AIndex, const std::u16string& AFileName, const 
       }
       join = options.JoinInputs;
     }
+    // The batch never replaces a file: its names are planned free, and a
+    // file that took a planned name since then makes this open fail.
+    task->FOverwrite = false;
     if (task->OpenOutputFile(AFileName, join) < 0) {
       FLastErrMsg = task->FLastError;
       return false;

@@ -118,6 +118,12 @@ AVDictionary* SetOptionsDictionary(const TOptionContexts& AContexts, void* ASour
   return dict;
 }
 
+std::string LibraryErrorText(int ACode) {
+  char text[AV_ERROR_MAX_STRING_SIZE * 2] = {};
+  lib::av_strerror(ACode, text, sizeof text);
+  return text;
+}
+
 std::string CodecNameText(int ACodecId, unsigned ACodecTag, bool AEncoder) {
   const AVCodec* codec = AEncoder ? lib::avcodec_find_encoder(static_cast<AVCodecID>(ACodecId))
                                   : lib::avcodec_find_decoder(static_cast<AVCodecID>(ACodecId));

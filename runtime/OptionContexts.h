@@ -53,5 +53,8 @@ std::string CodecNameText(const AVCodecContext* AContext, bool AEncoder);
 // The codec name text of a stream's parameters (codec id and tag).
 std::string CodecNameText(int ACodecId, unsigned ACodecTag, bool AEncoder);
 
+// The library's text for an error code (av_strerror).
+std::string LibraryErrorText(int ACode);
+
 // The value of AKey in ADictionary, or ADefault.
 std::string MetadataValue(const AVDictionary* ADictionary, const std::string& AKey, const std::string& ADefault);

@@ -31,7 +31,9 @@ int ReadPacket(void* AOpaque, uint8_t* ABuffer, int ASize) {
 int WritePacket(void* AOpaque, uint8_t* ABuffer, int ASize) {
   auto* file = static_cast<TUnicodeFile*>(AOpaque);
   int n = UnicodeWrite(file->Handle, ABuffer, ASize);
-  return n < 0 ? AVERROR(EIO) : n;
+  // The system's reason (a full disk, a file too large) reaches the error
+  // text of the write that failed.
+  return n < 0 ? AVERROR(errno != 0 ? errno : EIO) : n;
 }
 
 int64_t SeekPacket(void* AOpaque, int64_t AOffset, int AWhence) {
@@ -63,8 +65,9 @@ AVIOContext* NewOwnIO(const std::string& AURL, bool AWrite, int& AError) {
     return nullptr;
   }
   auto* file = new TUnicodeFile;
+  errno = 0;
   if (UnicodeOpen(AURL, AWrite ? AVIO_FLAG_WRITE : AVIO_FLAG_READ, file->Handle) != 0) {
-    AError = AVERROR(ENOENT);
+    AError = AVERROR(errno != 0 ? errno : ENOENT);
     delete file;
     return nullptr;
   }
@@ -132,6 +135,25 @@ std::u16string FileNameFromLibrary(const std::string& AText) {
   return IsUnicodeURL(AText) ? DecodeUnicodeURL(AText) : FromLocal8Bit(AText);
 }
 
+std::string LocalFilePath(const std::u16string& AFileName) {
+  if (AFileName.rfind(u"file:", 0) == 0) return LocalFilePath(AFileName.substr(5));
+  const size_t colon = AFileName.find(u':');
+  if (colon != std::u16string::npos) {
+    const std::string scheme = ":" + Utf16ToUtf8(AFileName.substr(0, colon)) + ":";
+    if (std::string(kKnownProtocols).find(scheme) != std::string::npos) return {};
+  }
+  return NeedsUnicodeURL(AFileName) ? Utf16ToUtf8(AFileName) : ToLocal8Bit(AFileName);
+}
+
+int CreateNewFile(const std::u16string& AFileName) {
+  const std::string path = LocalFilePath(AFileName);
+  if (path.empty()) return AVERROR(EINVAL);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return AVERROR(errno);
+  ::close(fd);
+  return 0;
+}
+
 void RegisterUnicodeProtocol() { gRegistered = true; }
 bool UnicodeProtocolRegistered() { return gRegistered; }
 
@@ -147,6 +169,7 @@ int UnicodeOpen(const std::string& AURL, int AFlags, int& AHandle) {
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
+    errno = EISDIR;
     return -2;
   }
   AHandle = fd;
@@ -166,6 +189,7 @@ int UnicodeWrite(int AHandle, const unsigned char* ABuffer, int ASize) {
   while (done < ASize) {
     ssize_t n = ::write(AHandle, ABuffer + done, static_cast<size_t>(ASize - done));
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return -1;
     done += static_cast<int>(n);
   }

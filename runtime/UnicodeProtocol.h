@@ -31,6 +31,14 @@ bool ToLibraryFileName(const std::u16string& AFileName, std::string& AText);
 std::string FileNameTooLongText(const std::u16string& AFileName);
 std::u16string FileNameFromLibrary(const std::string& AText);
 
+// The bytes of AFileName's name on disk (the UTF-8 form where the protocol
+// carries the name, the local 8-bit form otherwise; a "file:" prefix is
+// dropped), or empty when the name is a URL of another protocol.
+std::string LocalFilePath(const std::u16string& AFileName);
+// Creates the file AFileName, new and empty: fails when anything of that name
+// is there already. Returns 0 or a negative error code (AVERROR(errno)).
+int CreateNewFile(const std::u16string& AFileName);
+
 // Makes the protocol available (once per process); the loader calls it when
 // avformat has been bound.
 void RegisterUnicodeProtocol();

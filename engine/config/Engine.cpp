@@ -143,12 +143,16 @@ void TCustomFFmpeg::Cleanup() {
         setup.AmrNb.reset();
       }
       if (!url.empty()) {
-        std::u16string name = FileNameFromLibrary(url);
-        if (FileExistsW(name) && FileSizeByName(name) == 0) ::unlink(SystemPath(name).c_str());
+        const std::u16string name = FileNameFromLibrary(url);
+        const bool discard = FDiscardCreatedOutputs && FOutputCreated[i];
+        if (FileExistsW(name) && (discard || FileSizeByName(name) == 0)) ::unlink(LocalFilePath(name).c_str());
       }
       lib::avformat_free_context(ctx);
     }
-    for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) FOutputFiles[j] = nullptr;
+    for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) {
+      FOutputFiles[j] = nullptr;
+      FOutputCreated[j] = false;
+    }
     if (FJoin) break;
   }
   for (auto& row : FOutputStreamSetups)
@@ -160,6 +164,7 @@ void TCustomFFmpeg::Cleanup() {
   for (auto& row : FBitstreamFilters)
     for (auto& chain : row) chain.Clear();
   FOutputFileCount = 0;
+  FDiscardCreatedOutputs = false;
   // 4. Inputs.
   for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
   FInputFileCount = 0;
@@ -240,6 +245,9 @@ void TCustomFFmpeg::Run() {
     FHasException = true;
     FExceptionMessage = "Unknown error";
   }
+  // A failed run leaves no broken file of its own behind (a stopped run
+  // ends normally, with a valid shorter file).
+  FDiscardCreatedOutputs = FHasException;
   CloseOpenedCodecs();
   Cleanup();
   DoTerminate();

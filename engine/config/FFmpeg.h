@@ -443,6 +443,13 @@ public:
   std::string FLastError;
   int64_t FTotalDuration = -1;  // milliseconds
 
+  // Output files: whether an existing file may be replaced (when not, every
+  // output must be a new file), and which outputs this engine created, so
+  // that a run that fails removes them instead of leaving broken files.
+  bool FOverwrite = true;
+  bool FOutputCreated[MAX_FILES] = {};
+  bool FDiscardCreatedOutputs = false;
+
   // Events (assigned by the owner before Start).
   TEngineBeforeHookEvent FOnBeforeHook;
   TEngineCustomHookEvent FOnCustomHook;

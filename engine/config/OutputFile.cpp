@@ -217,7 +217,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     if (ctx) {
       if (ioOpened) {
         CloseOutputIO(ctx);
-        if (!fileExisted) ::unlink(SystemPath(AFileName).c_str());
+        if (!fileExisted) ::unlink(LocalFilePath(AFileName).c_str());
+        FOutputCreated[slot] = false;
       }
       if (slot < MAX_FILES) {
         for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
@@ -359,13 +360,27 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     if (NeedsFrameNumber(ctx) && lib::av_filename_number_test(libraryName.c_str()) == 0)
       return fail(OpenErrorText(shownName, -33));
 
-    // The file (an existing one is overwritten: the caller plans names
-    // that never overwrite). The format parameters of the old generation
-    // (av_set_parameters) have no counterpart: the streams carry them.
+    // The file. An existing one is overwritten unless overwriting is off;
+    // then the file is created new (exclusively, so a file that appeared
+    // since the caller planned the name is never truncated). The reason of a
+    // failure (read-only file system, no permission, ...) goes to the log.
+    // The format parameters of the old generation (av_set_parameters) have
+    // no counterpart: the streams carry them.
     if (!(format->flags & AVFMT_NOFILE)) {
-      fileExisted = FileExistsW(AFileName);
-      if (OpenOutputIO(ctx, libraryName) < 0) return fail(Format("Could not open '%s'", shownName.c_str()));
+      const bool localFile = !LocalFilePath(AFileName).empty();
+      fileExisted = localFile && FileExistsW(AFileName);
+      int opened = !FOverwrite && localFile ? CreateNewFile(AFileName) : 0;
+      if (opened >= 0) {
+        if (!FOverwrite && localFile) fileExisted = false;
+        opened = OpenOutputIO(ctx, libraryName);
+        if (opened < 0 && !FOverwrite && localFile) ::unlink(LocalFilePath(AFileName).c_str());
+      }
+      if (opened < 0) {
+        FFLoggerInstance()->Log(this, llError, shownName + ": " + LibraryErrorText(opened));
+        return fail(Format("Could not open '%s'", shownName.c_str()));
+      }
       ioOpened = true;
+      FOutputCreated[slot] = localFile && !fileExisted;
     }
 
     // Join: the inputs are converted one after another into this one

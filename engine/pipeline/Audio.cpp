@@ -55,12 +55,6 @@ std::string SampleFormatName(AVSampleFormat AFormat) {
   return name ? name : "none";
 }
 
-std::string LibraryErrorText(int ACode) {
-  char text[AV_ERROR_MAX_STRING_SIZE * 2] = {};
-  lib::av_strerror(ACode, text, sizeof text);
-  return text;
-}
-
 // A layout libswresample and the comparisons can work with: an unspecified
 // channel order becomes the default layout of that many channels. The
 // result is a shallow copy: it is never uninitialised.
@@ -369,7 +363,10 @@ void WriteFilteredPacket(AVFormatContext* AContext, TOutputStreamState& AOutput,
     lib::av_packet_unref(APacket);
     return;
   }
-  const int result = lib::av_interleaved_write_frame(AContext, APacket);
+  int result = lib::av_interleaved_write_frame(AContext, APacket);
+  // A write of the output's buffer that failed (a full disk) shows on the
+  // I/O context, possibly only with a later packet.
+  if (result >= 0 && AContext->pb && AContext->pb->error < 0) result = AContext->pb->error;
   if (result < 0) throw FFmpegException("av_interleaved_write_frame(): " + LibraryErrorText(result));
 }
 

@@ -248,8 +248,16 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
   }
 
   // 11. Trailers (join mode: the one output once).
+  // A trailer that could not be written, or data that never reached the
+  // file, fails the run: the file is not a valid one.
   for (int i = 0; i < FOutputFileCount; ++i) {
-    lib::av_write_trailer(FOutputFiles[i]);
+    AVFormatContext* output = FOutputFiles[i];
+    int result = lib::av_write_trailer(output);
+    if (result >= 0 && output->pb) {
+      lib::avio_flush(output->pb);
+      result = output->pb->error;
+    }
+    if (result < 0) throw FFmpegException("av_write_trailer(): " + LibraryErrorText(result));
     if (FJoin) break;
   }
   // 12. The final report.

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -497,6 +499,29 @@ TEST_F(VidmillTest, FailuresOfAddTaskAndSetOutputFileKeepTheEnginesText) {
   vidmill.ClearTasks();
   EXPECT_EQ(vidmill.LastErrMsg(), "");
   EXPECT_EQ(vidmill.TaskCount(), 0);
+}
+
+// A batch's name is planned free, but a file (or a link, even a dangling
+// one) may take it before the output opens: the open then fails and what
+// is there stays exactly as it was.
+TEST_F(VidmillTest, AnOutputNameTakenSinceItWasPlannedIsNeverReplaced) {
+  TVidmill vidmill;
+  const std::string taken = Out("taken.avi");
+  testmedia::MakeTextFile(taken, "keep me\n");
+  const std::string link = Out("link.avi"), target = Out("link-target.avi");
+  std::filesystem::create_symlink(target, link);
+  const TOutputOptions options = QuickOutput();
+  for (const std::string& name : {taken, link}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(vidmill.AddTask(FromLocal8Bit(FSource)), 0) << vidmill.LastErrMsg();
+    EXPECT_FALSE(vidmill.SetOutputFile(0, FromLocal8Bit(name), &options));
+    EXPECT_EQ(vidmill.LastErrMsg(), "Could not open '" + name + "'");
+    vidmill.ClearTasks();
+  }
+  std::ifstream in(taken);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 TEST_F(VidmillTest, StopDuringAThreadedRunReportsEveryTaskOnceAndLeavesNoThread) {
