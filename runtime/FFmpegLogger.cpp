@@ -141,8 +141,15 @@ void TFFLogger::InstallLogCallback() {
   if (lib::av_log_set_callback) lib::av_log_set_callback(&TFFLogger::LibraryLogCallback);
 }
 
+namespace {
+thread_local int gLibraryLogMutes = 0;
+}  // namespace
+
+TLibraryLogMute::TLibraryLogMute() { ++gLibraryLogMutes; }
+TLibraryLogMute::~TLibraryLogMute() { --gLibraryLogMutes; }
+
 void TFFLogger::LibraryLogCallback(void* AAVClassContext, int ALevel, const char* AFormat, va_list AArgs) {
-  if (ALevel > gAVLogLevel.load(std::memory_order_relaxed)) return;
+  if (ALevel > gAVLogLevel.load(std::memory_order_relaxed) || gLibraryLogMutes > 0) return;
 
   const uint32_t threadId = CurrentThreadId();
   TLogItem& item = LogList().ItemOf(threadId);  // only this thread touches its item's text

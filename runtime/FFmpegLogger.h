@@ -68,6 +68,16 @@ private:
 // The process's logger, created (without owner) when none exists.
 TFFLogger* FFLoggerInstance();
 
+// While one lives, the library's messages from this thread are dropped: for
+// trial opens whose failures are expected and are not the user's concern.
+class TLibraryLogMute {
+public:
+  TLibraryLogMute();
+  ~TLibraryLogMute();
+  TLibraryLogMute(const TLibraryLogMute&) = delete;
+  TLibraryLogMute& operator=(const TLibraryLogMute&) = delete;
+};
+
 // The library level that the library log callback lets through (32 at start).
 int GetAVLogLevel();
 

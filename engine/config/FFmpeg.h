@@ -342,6 +342,7 @@ public:
 
   // Video settings.
   int FFrameWidth = 0;
+  bool FFrameSizeSet = false;  // the size was given ("s"), not taken from a source
   int FFrameHeight = 0;
   float FFrameAspectRatio = 0;
   int FFramePixFmt = -1;

@@ -191,6 +191,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
         case AVMEDIA_TYPE_VIDEO: {
           FFrameHeight = par->height;
           FFrameWidth = par->width;
+          FFrameSizeSet = false;
           const double aspect =
               st->sample_aspect_ratio.num != 0 ? RationalValue(st->sample_aspect_ratio)
                                                : RationalValue(par->sample_aspect_ratio);

@@ -80,6 +80,7 @@ void TCustomFFmpeg::ResetOptions() {
   // Video.
   FFrameWidth = 0;
   FFrameHeight = 0;
+  FFrameSizeSet = false;
   FFrameAspectRatio = 0;
   FFramePixFmt = -1;
   FFrameRate = AVRational{0, 0};
@@ -533,6 +534,7 @@ void TCustomFFmpeg::SetFrameSize(const std::string& AValue) {
   if (lib::av_parse_video_size(&width, &height, AValue.c_str()) < 0) throw FFmpegException("Incorrect frame size");
   FFrameWidth = width;
   FFrameHeight = height;
+  FFrameSizeSet = true;
   if (width % 2 != 0 || height % 2 != 0) throw FFmpegException("Frame size must be a multiple of 2");
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/config/AmrNbEncoder.h"
+#include "engine/config/EncoderLimits.h"
 #include "engine/config/FFmpeg.h"
 #include "engine/pipeline/RunTables.h"
 #include "runtime/FFUtils.h"
@@ -137,6 +138,13 @@ bool ListsPixelFormat(const AVPixelFormat* AList, int AFormat) {
   for (; *AList != AV_PIX_FMT_NONE; ++AList)
     if (*AList == AFormat) return true;
   return false;
+}
+
+// A channel layout as the library names it ("5.1(side)", "stereo").
+std::string LayoutText(const AVChannelLayout& ALayout) {
+  char text[128] = {};
+  if (lib::av_channel_layout_describe(&ALayout, text, sizeof text) < 0) return "unknown";
+  return text;
 }
 
 bool ListsSampleFormat(const AVSampleFormat* AList, int AFormat) {
@@ -471,11 +479,20 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
     codec->framerate = rate;
     codec->width = FFrameWidth + FFramePadLeft + FFramePadRight;
     codec->height = FFrameHeight + FFramePadTop + FFramePadBottom;
-    st->sample_aspect_ratio = codec->sample_aspect_ratio =
-        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
     codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
     if (choice.Encoder && choice.Encoder->pix_fmts && !ListsPixelFormat(choice.Encoder->pix_fmts, FFramePixFmt))
       codec->pix_fmt = choice.Encoder->pix_fmts[0];
+    // A source's odd size that the encoder refuses: the picture is scaled
+    // to the even size below it. A size that was given keeps its own check.
+    const int oddWidth = codec->width, oddHeight = codec->height;
+    if (!FFrameSizeSet && FitOddFrameSize(choice.Encoder, codec))
+      FFLoggerInstance()->Log(this, llInfo,
+                              Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
+                                     "(it needs even dimensions).",
+                                     file, st->index, choice.Encoder->name, oddWidth, oddHeight, codec->width,
+                                     codec->height));
+    st->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
     if (FIntraOnly) codec->gop_size = 0;
     // Fixed quality. The stream of this generation carries no quality of
     // its own: the encoder's global quality is the whole setting.
@@ -604,6 +621,22 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
   }
   codec->sample_rate = sampleRate;
   if (sampleRate > 0) codec->time_base = AVRational{1, sampleRate};
+  // More channels or another rate than the encoder takes: the audio path
+  // downmixes and resamples to what it does take.
+  if (!copy && !choice.OwnAmrNb) {
+    const std::string sourceLayout = LayoutText(codec->ch_layout);
+    const int sourceChannels = codec->ch_layout.nb_channels;
+    if (FitChannelLayout(choice.Encoder, codec))
+      FFLoggerInstance()->Log(this, llInfo,
+                              Format("Output stream #%d.%d (%s): the source has %d channels (%s), the encoder gets %d "
+                                     "(%s).",
+                                     file, st->index, choice.Encoder->name, sourceChannels, sourceLayout.c_str(),
+                                     codec->ch_layout.nb_channels, LayoutText(codec->ch_layout).c_str()));
+    if (FitSampleRate(choice.Encoder, codec))
+      FFLoggerInstance()->Log(this, llInfo,
+                              Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", file,
+                                     st->index, choice.Encoder->name, sampleRate, codec->sample_rate));
+  }
   PublishParameters(st, codec);
 
   if (!FAudioLanguage.empty()) {

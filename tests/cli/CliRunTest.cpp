@@ -160,6 +160,18 @@ TEST(CliRun, FailuresAreReportedOneByOneAndTheOthersConvert) {
   const TCliRun refused = RunCli({"--size", "100x100", good.string()}, temp.Path());
   EXPECT_EQ(refused.Status, 2);
   EXPECT_NE(refused.Err.find("100x100"), std::string::npos);
+
+  // An odd size that is given is refused, on the command line and as an
+  // engine option; only a source's own odd size is ever rounded.
+  const TCliRun odd = RunCli({"--size", "351x288", good.string()}, temp.Path());
+  EXPECT_EQ(odd.Status, 2);
+  EXPECT_NE(odd.Err.find("351x288"), std::string::npos) << odd.Err;
+  const TCliRun oddExtra = RunCli({"--format", "mp4", "--extra", "s=351x288", good.string()}, temp.Path());
+  EXPECT_EQ(oddExtra.Status, 1);
+  EXPECT_NE(oddExtra.Err.find(good.string() + ": cannot convert: Frame size must be a multiple of 2"),
+            std::string::npos)
+      << oddExtra.Err;
+  EXPECT_TRUE(oddExtra.OutLines().empty()) << oddExtra.Out;
 }
 
 TEST(CliRun, LaterRunsTakeNewNamesAndNeverOverwrite) {

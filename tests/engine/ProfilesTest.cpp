@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/lib/AVCodec.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/engine/TranscodeTestSupport.h"
 #include "tests/media/TestMedia.h"
 
@@ -466,6 +467,145 @@ TEST(ProfileStill, PngIntoMp4) {
   EXPECT_LE(video->Frames, 3);
   EXPECT_EQ(video->Frames, video->Packets) << "a picture the container gives no time is not shown";
   ExpectPattern(*video);
+}
+
+// ---- Sources beyond what a profile's encoder takes ----
+
+// Sound alone, 2 s of the tone in 16-bit PCM WAV.
+std::string SoundSource(int ARate, int AChannels) {
+  testmedia::ClipSpec clip = SourceSpec(2.0);
+  clip.container = "wav";
+  clip.video = false;
+  clip.sampleRate = ARate;
+  clip.channels = AChannels;
+  return testmedia::CachedClip(clip);
+}
+
+// The recorded lines that tell of an adjustment.
+std::string AdjustmentLines() {
+  std::string lines;
+  for (const TRecordedLine& line : LogLines())
+    if (line.Text.find("the encoder gets") != std::string::npos) lines += line.Text + "\n";
+  return lines;
+}
+
+// Converts ASource with the profile cut at 1.5 s; the sound must decode
+// whole with AChannels at ARate, and the log must carry ALine (once) or, when
+// ALine is empty, no adjustment at all.
+void ExpectSoundFitted(const char* AProfile, const std::string& ASource, int AChannels, int ARate,
+                       const std::string& ALine) {
+  SCOPED_TRACE(AProfile);
+  const TProfile& p = Profile(AProfile);
+  TTestFolder dir;
+  TOptionList options = p.Options;
+  options.push_back({"t", "1.5"});
+  ClearLogLines();
+  const TDecodedFile output = Convert(dir, ASource, options, p.File);
+  ASSERT_TRUE(output.Opened) << output.Error;
+  ASSERT_NE(output.Audio(), nullptr);
+  const TDecodedStream& audio = *output.Audio();
+  EXPECT_EQ(audio.CodecId, p.AudioCodec) << lib::avcodec_get_name(audio.CodecId);
+  EXPECT_EQ(audio.DecodeErrors, 0);
+  EXPECT_EQ(audio.FormatChanges, 0);
+  EXPECT_EQ(audio.Channels, AChannels);
+  EXPECT_EQ(audio.SampleRate, ARate);
+  EXPECT_NEAR(audio.ToneHz, 1000.0, 10.0);
+  EXPECT_GT(audio.Rms, 0.1) << "the downmix carries the tone";
+  TProfile fitted = p;
+  fitted.SampleRate = ARate;
+  ExpectAudioLength(fitted, audio, 1.5);
+  if (ALine.empty()) {
+    EXPECT_EQ(LinesContaining("the encoder gets"), 0);
+  } else {
+    EXPECT_EQ(LinesContaining(ALine), 1) << "the adjustment is logged once\n" << AdjustmentLines();
+    EXPECT_TRUE(Logged(llInfo, ALine));
+  }
+}
+
+// Six channels at 48 kHz into each profile (VCD and DVD with their norm:
+// sound alone cannot choose it). MP3 and WMA take two channels, so the
+// sound is downmixed; AAC and AC-3 take all six; 3GP and VCD ask for one
+// and two themselves.
+TEST(ProfileEncoderLimits, SixChannelSoundIntoEachProfile) {
+  const std::string source = SoundSource(48000, 6);
+  const std::string mp3 = "Output stream #0.0 (libmp3lame): the source has 6 channels (5.1), the encoder gets 2 "
+                          "(stereo).";
+  ExpectSoundFitted("3GP", source, 1, 8000, "");
+  ExpectSoundFitted("MP4", source, 6, 48000, "");
+  ExpectSoundFitted("AVI", source, 2, 48000, mp3);
+  ExpectSoundFitted("VCDPal", source, 2, 44100, "");
+  ExpectSoundFitted("DVDPal", source, 6, 48000, "");
+  ExpectSoundFitted("FLV", source, 2, 22050, mp3);
+  ExpectSoundFitted("WMV", source, 2, 48000,
+                    "Output stream #0.0 (wmav2): the source has 6 channels (5.1), the encoder gets 2 (stereo).");
+}
+
+// 96 kHz: MP3 has no such rate and takes the nearest, 48 kHz; the FLV
+// profile asks for 22.05 kHz itself.
+TEST(ProfileEncoderLimits, NinetySixKilohertzIntoAviAndFlv) {
+  const std::string source = SoundSource(96000, 2);
+  ExpectSoundFitted("AVI", source, 2, 48000,
+                    "Output stream #0.0 (libmp3lame): the source has 96000 Hz, the encoder gets 48000 Hz.");
+  ExpectSoundFitted("FLV", source, 2, 22050, "");
+}
+
+// A 401x301 source: H.264 and WMV2 need even dimensions and get 400x300,
+// scaled; MPEG-4 and Sorenson H.263 take the odd size as it is.
+TEST(ProfileEncoderLimits, AnOddSizedSourceIntoMp4AviFlvAndWmv) {
+  testmedia::ClipSpec clip = SourceSpec(2.0);
+  clip.container = "avi";
+  clip.width = 401;
+  clip.height = 301;
+  clip.fpsNum = 25;
+  clip.fpsDen = 1;
+  const std::string source = testmedia::CachedClip(clip);
+  struct TRow {
+    const char* Profile;
+    int Width, Height;
+    const char* Line;
+  };
+  const TRow rows[] = {
+      {"MP4", 400, 300,
+       "Output stream #0.0 (libx264): the source is 401x301, the encoder gets 400x300 (it needs even dimensions)."},
+      {"AVI", 401, 301, ""},
+      {"FLV", 401, 301, ""},
+      {"WMV", 400, 300,
+       "Output stream #0.0 (wmv2): the source is 401x301, the encoder gets 400x300 (it needs even dimensions)."},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Profile);
+    const TProfile& p = Profile(row.Profile);
+    TTestFolder dir;
+    TOptionList options = p.Options;
+    options.push_back({"t", "1.5"});
+    ClearLogLines();
+    const TDecodedFile output = Convert(dir, source, options, p.File);
+    ASSERT_TRUE(output.Opened) << output.Error;
+    const TDecodedStream* video = output.Video();
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->CodecId, p.VideoCodec);
+    EXPECT_EQ(video->DecodeErrors, 0);
+    EXPECT_EQ(video->Width, row.Width);
+    EXPECT_EQ(video->Height, row.Height);
+    EXPECT_NEAR(video->Frames, 1.5 * 25, 1);
+    EXPECT_NEAR(video->DisplayAspect(), 401.0 / 301, 401.0 / 301 * 0.01);
+    ExpectPattern(*video);
+    ASSERT_NE(output.Audio(), nullptr);
+    EXPECT_EQ(output.Audio()->DecodeErrors, 0);
+    if (row.Line[0] == '\0') {
+      EXPECT_EQ(LinesContaining("the encoder gets"), 0);
+    } else {
+      EXPECT_EQ(LinesContaining(row.Line), 1) << AdjustmentLines();
+      EXPECT_TRUE(Logged(llInfo, row.Line));
+    }
+  }
+}
+
+// A size that was given keeps its check: nothing rounds it.
+TEST(ProfileEncoderLimits, AnOddGivenSizeIsStillRefused) {
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, Source(2.0)));
+  EXPECT_EQ(RaisedBy([&] { conversion.Engine().SetOption("s", "351x288"); }), "Frame size must be a multiple of 2");
 }
 
 }  // namespace
