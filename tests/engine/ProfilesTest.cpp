@@ -489,9 +489,20 @@ std::string AdjustmentLines() {
   return lines;
 }
 
+// The log carries ALine once at the info level or, when ALine is empty, no
+// adjustment at all.
+void ExpectAdjustmentLogged(const std::string& ALine) {
+  if (ALine.empty()) {
+    EXPECT_EQ(LinesContaining("the encoder gets"), 0) << AdjustmentLines();
+  } else {
+    EXPECT_EQ(LinesContaining(ALine), 1) << "the adjustment is logged once\n" << AdjustmentLines();
+    EXPECT_TRUE(Logged(llInfo, ALine));
+  }
+}
+
 // Converts ASource with the profile cut at 1.5 s; the sound must decode
-// whole with AChannels at ARate, and the log must carry ALine (once) or, when
-// ALine is empty, no adjustment at all.
+// whole with AChannels at ARate, and the log must tell of ALine's adjustment
+// (see ExpectAdjustmentLogged).
 void ExpectSoundFitted(const char* AProfile, const std::string& ASource, int AChannels, int ARate,
                        const std::string& ALine) {
   SCOPED_TRACE(AProfile);
@@ -514,12 +525,7 @@ void ExpectSoundFitted(const char* AProfile, const std::string& ASource, int ACh
   TProfile fitted = p;
   fitted.SampleRate = ARate;
   ExpectAudioLength(fitted, audio, 1.5);
-  if (ALine.empty()) {
-    EXPECT_EQ(LinesContaining("the encoder gets"), 0);
-  } else {
-    EXPECT_EQ(LinesContaining(ALine), 1) << "the adjustment is logged once\n" << AdjustmentLines();
-    EXPECT_TRUE(Logged(llInfo, ALine));
-  }
+  ExpectAdjustmentLogged(ALine);
 }
 
 // Six channels at 48 kHz into each profile (VCD and DVD with their norm:
@@ -592,12 +598,7 @@ TEST(ProfileEncoderLimits, AnOddSizedSourceIntoMp4AviFlvAndWmv) {
     ExpectPattern(*video);
     ASSERT_NE(output.Audio(), nullptr);
     EXPECT_EQ(output.Audio()->DecodeErrors, 0);
-    if (row.Line[0] == '\0') {
-      EXPECT_EQ(LinesContaining("the encoder gets"), 0);
-    } else {
-      EXPECT_EQ(LinesContaining(row.Line), 1) << AdjustmentLines();
-      EXPECT_TRUE(Logged(llInfo, row.Line));
-    }
+    ExpectAdjustmentLogged(row.Line);
   }
 }
 

@@ -77,14 +77,6 @@ std::vector<std::string> GoodClips() {
   return {testmedia::CachedClip(avi), testmedia::CachedClip(mkv)};
 }
 
-std::vector<std::string> Lines(const std::string& AText) {
-  std::vector<std::string> lines;
-  std::istringstream in(AText);
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
 constexpr double kProbeBoundSec = 10;
 constexpr double kCliBoundSec = 120;
 constexpr double kPlayBoundSec = 1.0;   // play at most this long
@@ -135,7 +127,7 @@ TCliRun RunCli(const std::vector<std::string>& AArgs, const fs::path& AFolder, d
 // The text after "PATH: " on the stderr line that names APath
 // ("vidmill-cli: PATH: reason"), empty if no line names it.
 std::string ErrorOf(const std::string& AErr, const std::string& APath) {
-  for (const std::string& line : Lines(AErr)) {
+  for (const std::string& line : NonEmptyLines(AErr)) {
     const size_t at = line.find(APath + ": ");
     if (at != std::string::npos) {
       const std::string reason = line.substr(at + APath.size() + 2);
@@ -166,7 +158,7 @@ TEST(CorruptCorpus, TheBatchReportsEachBadFileAndStillConvertsTheGoodOnes) {
   ASSERT_FALSE(run.TimedOut) << "the batch did not end within " << kCliBoundSec << " s\n" << run.Err;
   EXPECT_EQ(run.Signal, 0) << "vidmill-cli crashed\n" << run.Err;
   EXPECT_EQ(run.Status, 1) << run.Err;
-  const std::vector<std::string> printed = Lines(run.Out);
+  const std::vector<std::string> printed = NonEmptyLines(run.Out);
   auto outputOf = [&](const std::string& ASource) {
     return (outDir / (fs::path(ASource).stem().string() + "_(new).mp4")).string();
   };

@@ -67,16 +67,9 @@ std::string SmallClip() {
 
 // The stderr line "vidmill-cli: APath: reason" gives the reason, else "".
 std::string ErrorOf(const TProgramRun& ARun, const std::string& APath) {
-  const std::string text = ARun.Err;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    const std::string head = "vidmill-cli: " + APath + ": ";
+  const std::string head = "vidmill-cli: " + APath + ": ";
+  for (const std::string& line : NonEmptyLines(ARun.Err))
     if (line.rfind(head, 0) == 0) return line.substr(head.size());
-    start = end + 1;
-  }
   return {};
 }
 
@@ -108,18 +101,7 @@ TProgramRun RunBatch(const fs::path& AFolder, const std::string& APrelude, bool 
   return RunProgram("/bin/sh", {"-c", script}, AFolder, 300);
 }
 
-std::vector<std::string> Listing(const fs::path& AFolder) {
-  std::vector<std::string> names;
-  const std::string text = ReadWholeFile(AFolder / "listing");
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) names.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
-}
+std::vector<std::string> Listing(const fs::path& AFolder) { return NonEmptyLines(ReadWholeFile(AFolder / "listing")); }
 
 double DurationSec(const fs::path& AFile) {
   TAVProbe probe;

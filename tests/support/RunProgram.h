@@ -25,14 +25,19 @@ struct TProgramRun {
   std::string Out, Err;
 
   // The non-empty lines of the standard output.
-  std::vector<std::string> OutLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(Out);
-    for (std::string line; std::getline(in, line);)
-      if (!line.empty()) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> OutLines() const;
 };
+
+// The non-empty lines of AText.
+inline std::vector<std::string> NonEmptyLines(const std::string& AText) {
+  std::vector<std::string> lines;
+  std::istringstream in(AText);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+inline std::vector<std::string> TProgramRun::OutLines() const { return NonEmptyLines(Out); }
 
 inline std::string ReadWholeFile(const std::filesystem::path& APath) {
   std::ifstream in(APath, std::ios::binary);
