@@ -88,7 +88,8 @@ bool FitSampleRate(const AVCodec* AEncoder, AVCodecContext* AContext) {
   int best = 0;
   for (const int* r = AEncoder->supported_samplerates; *r != 0; ++r) {
     if (*r == rate) return false;
-    const long distance = std::labs(static_cast<long>(*r) - rate), bestDistance = std::labs(static_cast<long>(best) - rate);
+    const long distance = std::labs(static_cast<long>(*r) - rate);
+    const long bestDistance = std::labs(static_cast<long>(best) - rate);
     if (best == 0 || distance < bestDistance || (distance == bestDistance && *r > best)) best = *r;
   }
   if (best == 0) return false;

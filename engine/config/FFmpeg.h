@@ -342,8 +342,8 @@ public:
 
   // Video settings.
   int FFrameWidth = 0;
-  bool FFrameSizeSet = false;  // the size was given ("s"), not taken from a source
   int FFrameHeight = 0;
+  bool FFrameSizeSet = false;  // the size was given ("s"), not taken from a source
   float FFrameAspectRatio = 0;
   int FFramePixFmt = -1;
   AVRational FFrameRate{0, 0};

@@ -621,9 +621,14 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
   }
   codec->sample_rate = sampleRate;
   if (sampleRate > 0) codec->time_base = AVRational{1, sampleRate};
-  // More channels or another rate than the encoder takes: the audio path
-  // downmixes and resamples to what it does take.
+  // Another rate or more channels than the encoder takes: the audio path
+  // resamples and downmixes to what it does take. The rate comes first, so
+  // that a trial open for the channels runs at a rate the encoder takes.
   if (!copy && !choice.OwnAmrNb) {
+    if (FitSampleRate(choice.Encoder, codec))
+      FFLoggerInstance()->Log(this, llInfo,
+                              Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", file,
+                                     st->index, choice.Encoder->name, sampleRate, codec->sample_rate));
     const std::string sourceLayout = LayoutText(codec->ch_layout);
     const int sourceChannels = codec->ch_layout.nb_channels;
     if (FitChannelLayout(choice.Encoder, codec))
@@ -632,10 +637,6 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
                                      "(%s).",
                                      file, st->index, choice.Encoder->name, sourceChannels, sourceLayout.c_str(),
                                      codec->ch_layout.nb_channels, LayoutText(codec->ch_layout).c_str()));
-    if (FitSampleRate(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", file,
-                                     st->index, choice.Encoder->name, sampleRate, codec->sample_rate));
   }
   PublishParameters(st, codec);
 
