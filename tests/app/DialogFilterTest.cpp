@@ -76,18 +76,25 @@ TEST(DialogFilterTest, QtFileDialogListsMatchingFilesOfAnyCase) {
 
   auto Listed = [&] {
     QStringList Names;
-    QElapsedTimer Clock;
+    QElapsedTimer Clock, Unchanged;
     Clock.start();
-    // The model fills its rows from a gatherer thread.
-    while (Clock.elapsed() < 5000) {
+    Unchanged.start();
+    // The model fills its rows from a gatherer thread, a few at a time on a
+    // busy machine: the listing counts once it has not changed for 500 ms.
+    while (Clock.elapsed() < 10000) {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
       const QModelIndex Root = Model->index(Dir.path());
       if (Model->canFetchMore(Root)) Model->fetchMore(Root);
-      Names.clear();
-      for (int R = 0; R < Model->rowCount(Root); ++R) Names.append(Model->index(R, 0, Root).data().toString());
-      if (Names.size() >= 3 && Clock.elapsed() > 300) break;
+      QStringList Now;
+      for (int R = 0; R < Model->rowCount(Root); ++R) Now.append(Model->index(R, 0, Root).data().toString());
+      Now.sort();
+      if (Now != Names) {
+        Names = Now;
+        Unchanged.restart();
+      } else if (!Names.isEmpty() && Unchanged.elapsed() > 500) {
+        break;
+      }
     }
-    Names.sort();
     return Names;
   };
   EXPECT_EQ(Listed(), (QStringList{"B.MP4", "a.avi", "c.Mp3", "e.PnG"}));
