@@ -62,6 +62,13 @@ TEST(DialogFilterTest, QtNameFiltersSyntax) {
 }
 
 TEST(DialogFilterTest, QtFileDialogListsMatchingFilesOfAnyCase) {
+#if defined(__SANITIZE_THREAD__)
+  // The dialog's model lists the folder on a thread of Qt's own and hands
+  // the rows over through Qt's event queue, whose locking ThreadSanitizer
+  // cannot see (Qt is not built for it): every run reports Qt's hand-over.
+  // The filter itself is tested in the other builds.
+  GTEST_SKIP() << "Qt's file-information thread is invisible to ThreadSanitizer";
+#endif
   QTemporaryDir Dir;
   for (const char* Name : {"a.avi", "B.MP4", "c.Mp3", "d.txt", "e.PnG"}) WriteBytes(Dir.filePath(Name), "x");
 
