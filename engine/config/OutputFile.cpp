@@ -375,20 +375,20 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     // The format parameters of the old generation (av_set_parameters) have
     // no counterpart: the streams carry them.
     if (!(format->flags & AVFMT_NOFILE)) {
-      const bool localFile = !LocalFilePath(AFileName).empty();
-      fileExisted = localFile && FileExistsW(AFileName);
-      int opened = !FOverwrite && localFile ? CreateNewFile(AFileName) : 0;
+      const std::string localPath = LocalFilePath(AFileName);  // empty for a URL
+      const bool exclusive = !FOverwrite && !localPath.empty();
+      fileExisted = !exclusive && !localPath.empty() && FileExistsW(AFileName);
+      int opened = exclusive ? CreateNewFile(AFileName) : 0;
       if (opened >= 0) {
-        if (!FOverwrite && localFile) fileExisted = false;
         opened = OpenOutputIO(ctx, libraryName);
-        if (opened < 0 && !FOverwrite && localFile) ::unlink(LocalFilePath(AFileName).c_str());
+        if (opened < 0 && exclusive) ::unlink(localPath.c_str());
       }
       if (opened < 0) {
         FFLoggerInstance()->Log(this, llError, shownName + ": " + LibraryErrorText(opened));
         return fail(Format("Could not open '%s'", shownName.c_str()));
       }
       ioOpened = true;
-      FOutputCreated[slot] = localFile && !fileExisted;
+      FOutputCreated[slot] = !localPath.empty() && !fileExisted;
     }
 
     // Join: the inputs are converted one after another into this one

@@ -151,6 +151,12 @@ public:
     std::lock_guard<std::mutex> guard(FLock);
     return FSpans.size();
   }
+  // Serves the hand-over queue until the hooks have seen ACount tasks, for
+  // at most 10 s.
+  void WaitForTasks(size_t ACount) const {
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    WaitServing([&] { return TasksSeen() >= ACount || Clock::now() > until; });
+  }
 
 private:
   std::chrono::milliseconds FSleep;
@@ -535,8 +541,7 @@ TEST_F(VidmillTest, StopDuringAThreadedRunReportsEveryTaskOnceAndLeavesNoThread)
     AddTasks(vidmill, 3, true);
 
     vidmill.StartConvert(2);
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    WaitServing([&] { return hooks.TasksSeen() >= 2 || Clock::now() > until; });
+    hooks.WaitForTasks(2);
     ASSERT_EQ(hooks.TasksSeen(), 2u);
     vidmill.StopConvert(true);
 
@@ -577,8 +582,7 @@ TEST_F(VidmillTest, RemovingARunningTaskLetsTheRunGoOn) {
     const uint64_t id1 = vidmill.TaskId(1), id2 = vidmill.TaskId(2);
 
     vidmill.StartConvert(1);
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    WaitServing([&] { return hooks.TasksSeen() >= 1 || Clock::now() > until; });
+    hooks.WaitForTasks(1);
     ASSERT_EQ(hooks.TasksSeen(), 1u);
     // Freed while it runs: it is stopped and waited for, reports nothing,
     // and its place goes to the next task.
@@ -603,8 +607,7 @@ TEST_F(VidmillTest, DestroyingTheComponentDuringARunStopsItsTasks) {
     hooks.Attach(vidmill);
     AddTasks(vidmill, 2, true);
     vidmill.StartConvert(2);
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    WaitServing([&] { return hooks.TasksSeen() >= 1 || Clock::now() > until; });
+    hooks.WaitForTasks(1);
     ASSERT_GE(hooks.TasksSeen(), 1u);
   }
   EXPECT_TRUE(ThreadsBackTo(baseline)) << ThreadCount() << " threads, " << baseline << " before";
