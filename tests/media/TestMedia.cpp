@@ -40,6 +40,9 @@ namespace {
 // clips from an older generator are not reused.
 constexpr int kGeneratorVersion = 1;
 
+// The GOP of a clip whose only key frame is its first picture.
+constexpr int kSingleKeyFrameGop = 100000;
+
 [[noreturn]] void Fail(const std::string& what) {
   throw std::runtime_error("testmedia: " + what);
 }
@@ -344,7 +347,12 @@ CodecPtr OpenVideoEncoder(const ClipSpec& s, const std::string& name, bool globa
     enc->color_range = IsFullRange(enc->pix_fmt) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
   }
   if (!still) {
-    enc->gop_size = std::max(1, static_cast<int>(std::lround(static_cast<double>(s.fpsNum) / s.fpsDen)));
+    enc->gop_size = s.keyFrameInterval > 0   ? s.keyFrameInterval
+                    : s.keyFrameInterval < 0 ? kSingleKeyFrameGop
+                                             : std::max(1, static_cast<int>(std::lround(
+                                                               static_cast<double>(s.fpsNum) / s.fpsDen)));
+    // Equal timestamps only make sense in decoding order = display order.
+    if (s.duplicateEvery > 0) enc->max_b_frames = 0;
     if (codec->id == AV_CODEC_ID_H264) {
       av_opt_set(enc->priv_data, "preset", "veryfast", 0);
       if (s.videoBitRate > 0) enc->bit_rate = s.videoBitRate;
@@ -400,17 +408,138 @@ void ValidateSpec(const ClipSpec& s, const ResolvedSpec& r) {
     if (!(s.toneHz > 0) || s.toneHz >= s.sampleRate / 2.0) Fail("tone must be between 0 and half the sample rate");
   }
   if (!r.still && !(s.durationSec > 0)) Fail("duration must be positive");
+  if (r.muxer == "asf" && (s.jumpSec != 0 || s.duplicateEvery > 0))
+    Fail("ASF clips take start times only, no jumps or repeated timestamps");
+  if (s.videoStartSec < 0 || s.audioStartSec < 0) Fail("start times must not be negative");
+}
+
+// How the timestamps of one stream are written (see the timing fields of
+// ClipSpec).
+struct StreamTiming {
+  double startSec = 0;
+  double jumpAtSec = 0, jumpSec = 0;
+  int duplicateEvery = 0;
+  bool inOrderMade = false;  // av_write_frame instead of the interleaver
+  int64_t packets = 0;
+  int64_t lastPts = AV_NOPTS_VALUE, lastDts = AV_NOPTS_VALUE;
+};
+
+StreamTiming TimingOf(const ClipSpec& s, bool video) {
+  StreamTiming t;
+  t.startSec = video ? s.videoStartSec : s.audioStartSec;
+  t.jumpAtSec = s.jumpAtSec;
+  t.jumpSec = s.jumpSec;
+  t.duplicateEvery = video ? s.duplicateEvery : 0;
+  t.inOrderMade = !s.WellTimed();
+  // ASF moves its start times afterwards (ShiftAsfPresentationTimes).
+  if (Resolve(s).muxer == "asf") {
+    t.startSec = 0;
+    t.inOrderMade = false;
+  }
+  return t;
+}
+
+void ApplyTiming(StreamTiming& t, AVPacket* pkt, AVRational tb) {
+  const int64_t start = std::llround(t.startSec / av_q2d(tb));
+  int64_t shift = start;
+  if (t.jumpSec != 0 && pkt->dts != AV_NOPTS_VALUE && pkt->dts * av_q2d(tb) >= t.jumpAtSec)
+    shift += std::llround(t.jumpSec / av_q2d(tb));
+  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += shift;
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += shift;
+  if (t.duplicateEvery > 0 && t.packets > 0 && t.packets % t.duplicateEvery == 0 && t.lastDts != AV_NOPTS_VALUE) {
+    pkt->pts = t.lastPts;
+    pkt->dts = t.lastDts;
+  }
+  ++t.packets;
+  t.lastPts = pkt->pts;
+  t.lastDts = pkt->dts;
+}
+
+// ---- ASF streams that start at different times ----
+
+uint64_t GetLE(const std::string& data, size_t at, int bytes) {
+  if (at + bytes > data.size()) Fail("the ASF file ends inside a data packet");
+  uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(data[at + i]);
+  return value;
+}
+
+// Bytes of an ASF field of length type 0..3.
+int AsfFieldBytes(int type) { return type == 3 ? 4 : type; }
+
+// An ASF file keeps two clocks: the send time of each data packet and the
+// presentation time of each payload. A recorder whose streams start at
+// different times writes its packets in the order it made them and only the
+// presentation times differ; libavformat's muxer sends by presentation time,
+// so the clip is written well-timed and the presentation times of the
+// payloads of ASF stream number n (1, 2, ...) are moved by AShiftMs[n - 1]
+// afterwards, walking the data packets as the ASF format lays them out.
+void ShiftAsfPresentationTimes(const std::string& path, const std::vector<int64_t>& AShiftMs) {
+  std::string data;
+  {
+    std::ifstream in(path, std::ios::binary);
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) Fail("cannot read " + path);
+  }
+  static const unsigned char kDataObject[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  const size_t object = data.find(std::string(reinterpret_cast<const char*>(kDataObject), 16));
+  if (object == std::string::npos) Fail(path + " has no ASF data object");
+  const uint64_t objectSize = GetLE(data, object + 16, 8);
+  const uint64_t packets = GetLE(data, object + 40, 8);
+  if (packets == 0 || objectSize < 50 || (objectSize - 50) % packets != 0) Fail(path + ": unexpected ASF packets");
+  const size_t packetSize = static_cast<size_t>((objectSize - 50) / packets);
+  for (uint64_t p = 0; p < packets; ++p) {
+    size_t i = object + 50 + static_cast<size_t>(p) * packetSize;
+    const int first = static_cast<unsigned char>(data[i]);
+    if (first & 0x80) i += 1 + (first & 0x0f);  // error correction data
+    const int flags = static_cast<unsigned char>(data[i++]);
+    const int properties = static_cast<unsigned char>(data[i++]);
+    i += AsfFieldBytes(flags >> 5 & 3) + AsfFieldBytes(flags >> 1 & 3) + AsfFieldBytes(flags >> 3 & 3);
+    i += 4 + 2;  // send time, duration
+    const bool multiple = flags & 1;
+    int payloads = 1, payloadLengthType = 0;
+    if (multiple) {
+      const int payloadFlags = static_cast<unsigned char>(data[i++]);
+      payloads = payloadFlags & 0x3f;
+      payloadLengthType = payloadFlags >> 6 & 3;
+    }
+    for (int k = 0; k < payloads; ++k) {
+      const int stream = static_cast<unsigned char>(data[i++]) & 0x7f;
+      i += AsfFieldBytes(properties >> 4 & 3) + AsfFieldBytes(properties >> 2 & 3);
+      const int replicatedBytes = AsfFieldBytes(properties & 3);
+      const uint64_t replicated = GetLE(data, i, replicatedBytes);
+      i += replicatedBytes;
+      if (replicated >= 8 && stream >= 1 && stream <= static_cast<int>(AShiftMs.size())) {
+        const int64_t time = static_cast<int64_t>(GetLE(data, i + 4, 4)) + AShiftMs[stream - 1];
+        if (time < 0 || time > UINT32_MAX) Fail("an ASF presentation time does not fit 32 bits");
+        for (int b = 0; b < 4; ++b) data[i + 4 + b] = static_cast<char>(time >> (8 * b) & 0xff);
+      }
+      i += static_cast<size_t>(replicated);
+      if (!multiple) break;
+      const int lengthBytes = AsfFieldBytes(payloadLengthType);
+      i += lengthBytes + static_cast<size_t>(GetLE(data, i, lengthBytes));
+    }
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  out.close();
+  if (!out) Fail("cannot write " + path);
 }
 
 // Encoder output goes to the muxer with timestamps in the stream's base.
-void Drain(AVCodecContext* enc, AVStream* st, AVFormatContext* oc, AVPacket* pkt) {
+void Drain(AVCodecContext* enc, AVStream* st, AVFormatContext* oc, AVPacket* pkt, StreamTiming& timing) {
   for (;;) {
     int ret = avcodec_receive_packet(enc, pkt);
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
     Check(ret, "encoding failed");
     av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
     pkt->stream_index = st->index;
-    Check(av_interleaved_write_frame(oc, pkt), "cannot write a packet");
+    ApplyTiming(timing, pkt, st->time_base);
+    if (timing.inOrderMade)
+      Check(av_write_frame(oc, pkt), "cannot write a packet");
+    else
+      Check(av_interleaved_write_frame(oc, pkt), "cannot write a packet");
   }
 }
 
@@ -484,6 +613,7 @@ void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path
   if (venc) pictures = std::make_unique<PictureSource>(s.width, s.height, venc->pix_fmt);
   if (aenc) tone = std::make_unique<ToneSource>(aenc.get(), s.toneHz);
 
+  StreamTiming videoTiming = TimingOf(s, true), audioTiming = TimingOf(s, false);
   int64_t nextFrame = 0, nextSample = 0;
   bool videoDone = !venc, audioDone = !aenc;
   while (!videoDone || !audioDone) {
@@ -497,7 +627,7 @@ void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path
         Check(avcodec_send_frame(venc.get(), nullptr), "video encoding failed");
         videoDone = true;
       }
-      Drain(venc.get(), vst, oc, pkt.get());
+      Drain(venc.get(), vst, oc, pkt.get(), videoTiming);
     } else {
       if (nextSample < samples) {
         AVFrame* f = tone->Next(nextSample, samples - nextSample);
@@ -507,12 +637,19 @@ void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path
         Check(avcodec_send_frame(aenc.get(), nullptr), "audio encoding failed");
         audioDone = true;
       }
-      Drain(aenc.get(), ast, oc, pkt.get());
+      Drain(aenc.get(), ast, oc, pkt.get(), audioTiming);
     }
   }
 
   Check(av_write_trailer(oc), "cannot finish the " + r.muxer + " file");
   out.Close();
+  if (r.muxer == "asf" && (s.videoStartSec != 0 || s.audioStartSec != 0)) {
+    // ASF numbers its streams from 1, in the order they were added.
+    std::vector<int64_t> shifts;
+    if (vst) shifts.push_back(std::llround(s.videoStartSec * 1000));
+    if (ast) shifts.push_back(std::llround(s.audioStartSec * 1000));
+    ShiftAsfPresentationTimes(path, shifts);
+  }
 }
 
 // Shortest text that reads back as the same double.
@@ -587,6 +724,12 @@ std::string CacheKey(const ClipSpec& s) {
     << (s.audio ? "audio" : "noaudio") << '-' << (s.audioCodec.empty() ? "def" : s.audioCodec) << '-'
     << s.sampleRate << "hz-" << s.channels << "ch-tone" << FormatNumber(s.toneHz) << "-ab" << s.audioBitRate << '-'
     << FormatNumber(s.durationSec) << 's';
+  // The timing fields only when they differ from a well-timed clip, so that
+  // the keys of the clips made before them stay as they were.
+  if (!s.WellTimed())
+    k << "-vstart" << FormatNumber(s.videoStartSec) << "-astart" << FormatNumber(s.audioStartSec) << "-gop"
+      << s.keyFrameInterval << "-jump" << FormatNumber(s.jumpAtSec) << '_' << FormatNumber(s.jumpSec) << "-dup"
+      << s.duplicateEvery;
   return Sanitize(k.str());
 }
 

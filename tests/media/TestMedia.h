@@ -77,6 +77,26 @@ struct ClipSpec {
   bool video = true, audio = true;
   double toneHz = 1000.0;
   int videoBitRate = 0, audioBitRate = 0;  // bit/s; 0 = a small sensible rate
+
+  // Timestamps as other tools write them. The defaults give the well-behaved
+  // clip described above; any other value writes the packets in the order
+  // they were made (as a recorder does), not re-interleaved by timestamp.
+  double videoStartSec = 0, audioStartSec = 0;  // first timestamp of each stream
+  // Pictures from one key frame to the next; 0 = one per second, a negative
+  // value = the first picture only.
+  int keyFrameInterval = 0;
+  // From media time jumpAtSec on, every timestamp of both streams is jumpSec
+  // later (a capture whose clock jumped). 0 = no jump.
+  double jumpAtSec = 0, jumpSec = 0;
+  // > 0: every Nth picture (N, 2N, ...) carries the timestamp of the one
+  // before it (the encoder then makes no B-frames). Needs a muxer that takes
+  // equal timestamps (mkv, flv).
+  int duplicateEvery = 0;
+
+  bool WellTimed() const {
+    return videoStartSec == 0 && audioStartSec == 0 && keyFrameInterval == 0 && jumpSec == 0 &&
+           duplicateEvery == 0;
+  }
 };
 
 // What a ClipSpec turns into once the defaults are applied.

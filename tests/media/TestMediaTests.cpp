@@ -745,6 +745,11 @@ TEST_F(CachedClipTest, EveryFieldChangesTheFile) {
   vary([](ClipSpec& s) { s.toneHz = 1000.5; });
   vary([](ClipSpec& s) { s.videoBitRate = 1; });
   vary([](ClipSpec& s) { s.audioBitRate = 1; });
+  vary([](ClipSpec& s) { s.videoStartSec = 1; });
+  vary([](ClipSpec& s) { s.audioStartSec = 1; });
+  vary([](ClipSpec& s) { s.keyFrameInterval = 12; });
+  vary([](ClipSpec& s) { s.jumpAtSec = 1, s.jumpSec = 60; });
+  vary([](ClipSpec& s) { s.duplicateEvery = 10; });
   std::set<std::string> keys;
   for (const auto& s : specs) keys.insert(CacheKey(s));
   EXPECT_EQ(keys.size(), specs.size());

@@ -28,7 +28,13 @@ const char kUsage[] =
     "  --vb BPS        video bit rate (encoder-dependent default)\n"
     "  --ab BPS        audio bit rate (encoder-dependent default)\n"
     "  --no-video      audio only\n"
-    "  --no-audio      video only\n";
+    "  --no-audio      video only\n"
+    "  --vstart S      first video timestamp in seconds (0)\n"
+    "  --astart S      first audio timestamp in seconds (0)\n"
+    "  --start S       both\n"
+    "  --gop N         pictures per key frame (one per second; -1: the first only)\n"
+    "  --jump AT:BY    timestamps jump BY seconds forward at AT seconds\n"
+    "  --dup N         every Nth picture repeats the timestamp before it\n";
 
 [[noreturn]] void Usage(const std::string& error) {
   if (!error.empty()) std::fprintf(stderr, "vidmill-mkmedia: %s\n", error.c_str());
@@ -125,6 +131,22 @@ int main(int argc, char** argv) {
       spec.video = false;
     } else if (a == "--no-audio") {
       spec.audio = false;
+    } else if (a == "--vstart") {
+      spec.videoStartSec = ToDouble(a, value());
+    } else if (a == "--astart") {
+      spec.audioStartSec = ToDouble(a, value());
+    } else if (a == "--start") {
+      spec.videoStartSec = spec.audioStartSec = ToDouble(a, value());
+    } else if (a == "--gop") {
+      spec.keyFrameInterval = ToInt(a, value());
+    } else if (a == "--jump") {
+      const std::string v = value();
+      const size_t at = v.find(':');
+      if (at == std::string::npos) Usage("expected AT:BY for " + a + ": " + v);
+      spec.jumpAtSec = ToDouble(a, v.substr(0, at));
+      spec.jumpSec = ToDouble(a, v.substr(at + 1));
+    } else if (a == "--dup") {
+      spec.duplicateEvery = ToInt(a, value());
     } else if (!a.empty() && a[0] == '-') {
       Usage("unknown option " + a);
     } else if (output.empty()) {
