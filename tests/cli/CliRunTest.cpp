@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/RunProgram.h"
+#include "tests/support/TempFolder.h"
 #include "probe/AVProbe.h"
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
@@ -29,30 +30,11 @@ TCliRun RunCli(const std::vector<std::string>& AArgs, const fs::path& AFolder) {
 
 std::string ReadFile(const fs::path& APath) { return ReadWholeFile(APath); }
 
-class TTempFolder {
-public:
-  TTempFolder() {
-    char pattern[] = "/tmp/vidmill-cli-test-XXXXXX";
-    FPath = mkdtemp(pattern);
-  }
-  ~TTempFolder() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-
-private:
-  fs::path FPath;
-};
-
 testmedia::ClipSpec Small(const std::string& AContainer) {
   testmedia::ClipSpec spec;
   spec.container = AContainer;
   spec.width = 160;
   spec.height = 120;
-  // Two seconds: the window's start one frame in seeks, and the MPEG
-  // program and transport streams seek to the packet, not to a key frame,
-  // so their video begins at the next key frame (one a second).
   spec.durationSec = 2.0;
   return spec;
 }
@@ -72,7 +54,7 @@ const std::vector<TFormat> kFormats = {
 }  // namespace
 
 TEST(CliRun, ConvertsClipsOfEveryContainerToEachFormat) {
-  TTempFolder temp;
+  TTempFolder temp("vidmill-cli-test");
   const fs::path sources = temp.Path() / "sources";
   fs::create_directories(sources);
   struct TSource {
@@ -134,7 +116,7 @@ TEST(CliRun, ConvertsClipsOfEveryContainerToEachFormat) {
 }
 
 TEST(CliRun, FailuresAreReportedOneByOneAndTheOthersConvert) {
-  TTempFolder temp;
+  TTempFolder temp("vidmill-cli-test");
   const fs::path good = temp.Path() / "good.avi";
   fs::copy_file(testmedia::CachedClip(Small("avi")), good);
   const fs::path corrupt = temp.Path() / "corrupt.avi";
@@ -175,7 +157,7 @@ TEST(CliRun, FailuresAreReportedOneByOneAndTheOthersConvert) {
 }
 
 TEST(CliRun, LaterRunsTakeNewNamesAndNeverOverwrite) {
-  TTempFolder temp;
+  TTempFolder temp("vidmill-cli-test");
   const fs::path source = temp.Path() / "clip.wav";
   fs::copy_file(testmedia::CachedClip(Small("wav")), source);
   const TCliRun first = RunCli({"--format", "mp4", source.string()}, temp.Path());
@@ -195,7 +177,7 @@ TEST(CliRun, LaterRunsTakeNewNamesAndNeverOverwrite) {
 }
 
 TEST(CliRun, ProbePrintsTheInformationText) {
-  TTempFolder temp;
+  TTempFolder temp("vidmill-cli-test");
   const std::string clip = testmedia::CachedClip(Small("mkv"));
   const TCliRun run = RunCli({"--probe", clip}, temp.Path());
   EXPECT_EQ(run.Status, 0) << run.Err;

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/RunProgram.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/Watchdog.h"
 #include "player/FFPlay.h"
 #include "probe/AVProbe.h"
@@ -41,22 +42,6 @@ using TClock = std::chrono::steady_clock;
 double SecondsSince(TClock::time_point AStart) {
   return std::chrono::duration<double>(TClock::now() - AStart).count();
 }
-
-class TTempFolder {
-public:
-  explicit TTempFolder(const char* APrefix) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(APrefix) + "-XXXXXX")).string();
-    FPath = mkdtemp(pattern.data());
-  }
-  ~TTempFolder() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-
-private:
-  fs::path FPath;
-};
 
 // The corpus, made once per process.
 const std::vector<testmedia::CorpusFile>& Corpus() {

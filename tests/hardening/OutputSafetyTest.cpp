@@ -17,27 +17,11 @@
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
 #include "tests/support/RunProgram.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class TTempFolder {
-public:
-  TTempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vidmill-output-safety-XXXXXX").string();
-    FPath = mkdtemp(pattern.data());
-  }
-  ~TTempFolder() {
-    std::error_code ignored;
-    fs::permissions(FPath / "out", fs::perms::owner_all, ignored);
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-
-private:
-  fs::path FPath;
-};
 
 std::string Quoted(const std::string& AText) {
   std::string quoted = "'";
@@ -127,7 +111,7 @@ TEST(OutputSafety, AFullDiskFailsTheFileItFilledRemovesItAndTheNextFileStillConv
   for (const TFullDisk& disk : {TFullDisk{"file-size limit", false}, TFullDisk{"full tmpfs", true}}) {
     for (const char* format : {"mp4", "avi", "flv"}) {
       SCOPED_TRACE(std::string(disk.Name) + ", " + format);
-      TTempFolder temp;
+      TTempFolder temp("vidmill-output-safety");
       const fs::path out = temp.Path() / "out";
       fs::create_directories(out);
       std::string prelude;
@@ -164,7 +148,7 @@ TEST(OutputSafety, AFullDiskFailsTheFileItFilledRemovesItAndTheNextFileStillConv
 
 TEST(OutputSafety, AReadOnlyFolderGivesAClearErrorForEachFileAndNoFile) {
   const std::string small = SmallClip();
-  TTempFolder temp;
+  TTempFolder temp("vidmill-output-safety");
   const fs::path out = temp.Path() / "out";
   fs::create_directories(out);
   std::string prelude = "true";

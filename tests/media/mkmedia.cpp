@@ -1,6 +1,11 @@
 // vidmill-mkmedia: writes one synthetic test clip (see TestMedia.h for what
 // the picture and the sound look like).
+#include "tests/media/ReadBack.h"
 #include "tests/media/TestMedia.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 
 #include <cctype>
 #include <cstdio>
@@ -14,6 +19,7 @@ namespace {
 
 const char kUsage[] =
     "usage: vidmill-mkmedia [options] OUTPUT\n"
+    "       vidmill-mkmedia --read FILE   (what a player gets out of FILE)\n"
     "  --container C   avi mp4 mkv mpg flv asf|wmv 3gp mov ts ogg wav mp3 png jpg\n"
     "                  (default: from the OUTPUT extension)\n"
     "  --vcodec X      video encoder (libavcodec name); default per container\n"
@@ -86,7 +92,32 @@ std::string ContainerFromExtension(const std::string& path) {
 
 }  // namespace
 
+// One line per stream of what reading FILE back gives.
+int PrintReadBack(const std::string& APath) {
+  const testmedia::FileReadBack file = testmedia::ReadBack(APath);
+  if (!file.opened) {
+    std::fprintf(stderr, "vidmill-mkmedia: %s\n", file.error.c_str());
+    return 1;
+  }
+  std::printf("%s: %s, plays %.3f s\n", APath.c_str(), file.format.c_str(), file.PlaySeconds());
+  for (const testmedia::StreamReadBack& s : file.streams) {
+    const double first = s.firstUs == AV_NOPTS_VALUE ? 0 : s.firstUs / 1e6;
+    const char* pixels = av_get_pix_fmt_name(s.pixelFormat);
+    if (s.type == AVMEDIA_TYPE_VIDEO)
+      std::printf("  video %s %dx%d %s aspect %.3f, %lld pictures, %.3f..%.3f s, rotation %.0f%s, errors %d\n",
+                  s.codec.c_str(), s.width, s.height, pixels ? pixels : "?", s.DisplayAspect(),
+                  static_cast<long long>(s.frames), first, first + s.Seconds(), s.rotation,
+                  s.interlaced ? ", interlaced" : "", s.decodeErrors);
+    else if (s.type == AVMEDIA_TYPE_AUDIO)
+      std::printf("  audio %s %d Hz %d ch, %.3f..%.3f s, heard from %.3f s, errors %d\n", s.codec.c_str(), s.sampleRate,
+                  s.channels, first, first + s.Seconds(),
+                  s.firstAudibleUs == AV_NOPTS_VALUE ? -1.0 : s.firstAudibleUs / 1e6, s.decodeErrors);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--read") return PrintReadBack(argv[2]);
   testmedia::ClipSpec spec;
   spec.container.clear();
   std::string output;

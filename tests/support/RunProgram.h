@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -44,8 +45,11 @@ inline std::string ReadWholeFile(const std::filesystem::path& APath) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// AWhileRunning, when given, is called with the program's process id every
+// 20 ms while it runs (to send it a signal, say).
 inline TProgramRun RunProgram(const char* AProgram, const std::vector<std::string>& AArgs,
-                              const std::filesystem::path& AFolder, double ABoundSec = 300) {
+                              const std::filesystem::path& AFolder, double ABoundSec = 300,
+                              const std::function<void(pid_t)>& AWhileRunning = {}) {
   using TClock = std::chrono::steady_clock;
   const std::filesystem::path out = AFolder / "program.out", err = AFolder / "program.err";
   const auto start = TClock::now();
@@ -75,6 +79,7 @@ inline TProgramRun RunProgram(const char* AProgram, const std::vector<std::strin
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (AWhileRunning) AWhileRunning(pid);
   }
   run.Seconds = seconds();
   run.Status = !run.TimedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
