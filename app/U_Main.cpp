@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -964,10 +965,13 @@ void TFrm_Main::ShowTaskProgress(uint64_t ATaskId, int AFPS, int ACurrentDuratio
                                  int ATotalOutputDuration) {
   QTreeWidgetItem* Row = RowOfTask(ATaskId);
   if (!Row || Row->data(lcProgress, kEndedRole).toBool()) return;
-  Row->setText(lcProgress, ATotalOutputDuration > 0
-                               ? QString::number(int64_t{ACurrentDuration} * 100 / ATotalOutputDuration) +
-                                     QLatin1Char('%')
-                               : QStringLiteral("N/A"));
+  // A source that runs a little past the length it gave (its container
+  // said less) stays at 100 % until it ends.
+  Row->setText(lcProgress,
+               ATotalOutputDuration > 0
+                   ? QString::number(std::min<int64_t>(int64_t{ACurrentDuration} * 100 / ATotalOutputDuration, 100)) +
+                         QLatin1Char('%')
+                   : QStringLiteral("N/A"));
   if (AFPS > 0) Row->setText(lcFPS, QString::number(AFPS));
   Row->setText(lcPosition, QString::number(ACurrentDuration / 1000));
   Row->setText(lcOutputSize, QString::number(ACurrentSize));

@@ -1,11 +1,21 @@
 #include "converter/Profiles.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <climits>
+#include <ctime>
+#include <mutex>
+#include <set>
 
 #include "probe/AVProbe.h"
 #include "runtime/FFUtils.h"
+#include "runtime/FFmpegLogger.h"
+#include "runtime/OutputFiles.h"
+#include "runtime/UnicodeProtocol.h"
 #include "runtime/Text.h"
 
 namespace {
@@ -43,10 +53,49 @@ int RecordingMs(const TSourceInfo& ASource) {
   return ToInt(RoundHalfEven(static_cast<long double>(ASource.SourceDuration) / 1000.0L) - OneFrameMs(ASource));
 }
 
-// Anything at all under that name, a dangling link included.
-bool NameTaken(const std::u16string& AName) {
-  struct stat st;
-  return ::lstat(SystemPath(AName).c_str(), &st) == 0;
+// The name, or its temporary name while a task writes it, is in use.
+bool OutputNameTaken(const std::u16string& AName) { return NameTaken(AName) || NameTaken(PartialFileName(AName)); }
+
+// ABase + ATag + ASuffix, the last part of ABase shortened so that the
+// temporary name of the result still fits the folder's name limit.
+std::u16string FittedName(const std::u16string& ABase, const std::u16string& ATag, const std::u16string& ASuffix) {
+  const std::u16string folder = ExtractFilePathW(ABase);
+  const size_t limit = FileNameLimit(folder);
+  const size_t ending = LocalFilePath(ATag + ASuffix).size() + kPartialNameExtraBytes;
+  if (ending >= limit) return ABase + ATag + ASuffix;  // nothing to shorten that would help
+  return folder + FitFileName(ExtractFileNameW(ABase), limit - ending) + ATag + ASuffix;
+}
+
+// ".<stem>_(new)<suffix>.part" or ".<stem>_(new_<n>)<suffix>.part": the
+// temporary name of an output this planner named.
+bool IsPlannedPartialName(const std::string& AName) {
+  const std::string part = ".part";
+  if (AName.size() < 1 + part.size() || AName[0] != '.' ||
+      AName.compare(AName.size() - part.size(), part.size(), part) != 0)
+    return false;
+  for (size_t at = AName.find("_(new"); at != std::string::npos; at = AName.find("_(new", at + 1)) {
+    size_t i = at + 5;
+    if (i < AName.size() && AName[i] == '_') {
+      const size_t digits = ++i;
+      while (i < AName.size() && std::isdigit(static_cast<unsigned char>(AName[i]))) ++i;
+      if (i == digits) continue;
+    }
+    if (i < AName.size() && AName[i] == ')') return true;
+  }
+  return false;
+}
+
+// Leftovers of earlier runs are looked for once per folder and process.
+constexpr int64_t kStalePartialAge = 24 * 60 * 60;
+
+void SweepFolderOnce(const std::u16string& AFolder) {
+  static std::mutex lock;
+  static std::set<std::u16string> swept;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!swept.insert(AFolder).second) return;
+  }
+  RemoveStalePartialOutputs(AFolder, kStalePartialAge);
 }
 
 }  // namespace
@@ -111,11 +160,35 @@ std::u16string OutputBaseName(const std::u16string& AOutputFolder, const std::u1
 }
 
 std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix) {
+  SweepFolderOnce(ExtractFilePathW(ABase));
   const std::u16string suffix = Utf8ToUtf16(ASuffix);
-  std::u16string name = ABase + u"_(new)" + suffix;
-  for (int n = 1; NameTaken(name) && n < INT_MAX; ++n)
-    name = ABase + u"_(new_" + Utf8ToUtf16(std::to_string(n)) + u")" + suffix;
+  std::u16string name = FittedName(ABase, u"_(new)", suffix);
+  for (int n = 1; OutputNameTaken(name) && n < INT_MAX; ++n)
+    name = FittedName(ABase, u"_(new_" + Utf8ToUtf16(std::to_string(n)) + u")", suffix);
   return name;
+}
+
+int RemoveStalePartialOutputs(const std::u16string& AFolder, int64_t AMaxAgeSeconds) {
+  const std::string folder = AFolder.empty() ? std::string(".") : LocalFilePath(AFolder);
+  DIR* dir = folder.empty() ? nullptr : ::opendir(folder.c_str());
+  if (!dir) return 0;
+  const time_t before = ::time(nullptr) - static_cast<time_t>(AMaxAgeSeconds);
+  int removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!IsPlannedPartialName(entry->d_name)) continue;
+    struct stat st;
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_mtime >= before)
+      continue;
+    if (::unlinkat(::dirfd(dir), entry->d_name, 0) != 0) continue;
+    ++removed;
+    const std::string shownFolder = AFolder.empty() ? std::string() : ToLocal8Bit(IncludeTrailingBackslash(AFolder));
+    FFLoggerInstance()->Log(nullptr, llInfo,
+                            "Removed '" + shownFolder + entry->d_name +
+                                "', an unfinished output left by an earlier run.");
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 TOutputOptions BuildOutputOptions(const TProfileChoices& AChoices, const TSourceInfo& ASource) {

@@ -109,8 +109,17 @@ std::u16string RemoveFileExt(const std::u16string& AFileName);
 std::u16string OutputBaseName(const std::u16string& AOutputFolder, const std::u16string& ASourceFile);
 // ABase + "_(new)" + ASuffix, or the first ABase + "_(new_<n>)" + ASuffix,
 // n = 1, 2, ..., that names nothing in the file system (no file, directory,
-// link or other entry).
+// link or other entry), and whose temporary name (runtime/OutputFiles.h)
+// names nothing either: that file reserves the name while a task writes it.
+// The base's last part is shortened (at a character boundary) so that the
+// name and its temporary name fit the folder's name limit. The first name
+// planned into a folder also clears that folder of the temporary files that
+// earlier runs left (killed, or the machine lost power) more than a day ago.
 std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix);
+// Removes from AFolder the temporary files of outputs planned here
+// (".<name>_(new...)<suffix>.part") last changed more than AMaxAgeSeconds
+// ago, and logs each; the number removed.
+int RemoveStalePartialOutputs(const std::u16string& AFolder, int64_t AMaxAgeSeconds);
 
 // The record the task's output is written with, FileName being the planned
 // output file and OutputReserved its suffix.

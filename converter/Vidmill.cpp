@@ -494,6 +494,9 @@ bool TVidmill::SetOutputFile(int AIndex, const std::u16string& AFileName, const 
     // The batch never replaces a file: its names are planned free, and a
     // file that took a planned name since then makes this open fail.
     task->FOverwrite = false;
+    // Each output is written under its temporary name, which reserves the
+    // planned name, and takes that name when the task ends.
+    task->FWritePartialFiles = true;
     if (task->OpenOutputFile(AFileName, join) < 0) {
       FLastErrMsg = task->FLastError;
       return false;

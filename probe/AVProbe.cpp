@@ -1,4 +1,5 @@
 #include "probe/AVProbe.h"
+#include "probe/StreamTimeline.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -301,6 +302,11 @@ bool TCustomAVProbe::GetFileStreamInfo(TFileStreamInfo& AInfo) {
   const AVFormatContext* c = FFormatContext;
   AInfo.StartTime = KnownOr(c->start_time);
   AInfo.Duration = KnownOr(c->duration);
+  // A file whose streams start hours apart (a muxing error) plays as long as
+  // its streams once each is lined up on its own start; the container's
+  // duration counts the distance between them.
+  const TFileTimeline timeline = FileTimeline(c);
+  if (timeline.SeparateStarts && timeline.Length > 0) AInfo.Duration = timeline.Length;
   AInfo.BitRate = ClampToInt(c->bit_rate);
   // The format context of this library generation keeps timestamp, year and
   // track only as metadata: "creation_time" (ISO 8601, parsed with

@@ -91,6 +91,9 @@ int TCliBatch::Probe() {
 }
 
 int TCliBatch::Run() {
+  // A Ctrl-C from now on, while the sources are still being planned too,
+  // stops this run.
+  gStopRequested = false;
   TVidmill vidmill;
   if (!LoadLibraries(vidmill)) return 1;
 
@@ -218,7 +221,6 @@ int TCliBatch::Run() {
 
   if (!tasks.empty()) {
     const int jobs = FOptions.Jobs > 0 ? FOptions.Jobs : std::max(1u, std::thread::hardware_concurrency());
-    gStopRequested = false;
     bool stopping = false;
     vidmill.StartConvert(jobs);
     auto lastDraw = std::chrono::steady_clock::now();

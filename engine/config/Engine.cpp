@@ -11,6 +11,8 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/OutputFiles.h"
+#include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFilter.h"
 #include "runtime/lib/AVFormat.h"
@@ -143,7 +145,7 @@ void TCustomFFmpeg::Cleanup() {
         setup.AmrNb.reset();
       }
       if (!url.empty()) {
-        const std::u16string name = FileNameFromLibrary(url);
+        const std::u16string name = FOutputWrittenNames[i].empty() ? FileNameFromLibrary(url) : FOutputWrittenNames[i];
         const bool discard = FDiscardCreatedOutputs && FOutputCreated[i];
         if (FileExistsW(name) && (discard || FileSizeByName(name) == 0)) ::unlink(LocalFilePath(name).c_str());
       }
@@ -152,6 +154,8 @@ void TCustomFFmpeg::Cleanup() {
     for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) {
       FOutputFiles[j] = nullptr;
       FOutputCreated[j] = false;
+      FOutputNames[j].clear();
+      FOutputWrittenNames[j].clear();
     }
     if (FJoin) break;
   }
@@ -234,6 +238,7 @@ TConvertThread* TCustomFFmpeg::Start(bool AInThread, TThreadPriority APriority) 
 
 void TCustomFFmpeg::Run() {
   FFinished = false;
+  FOutputsEmpty = false;
   try {
     Transcode();
   } catch (const std::exception& e) {
@@ -245,12 +250,31 @@ void TCustomFFmpeg::Run() {
     FHasException = true;
     FExceptionMessage = "Unknown error";
   }
-  // A failed run leaves no broken file of its own behind (a stopped run
-  // ends normally, with a valid shorter file).
-  FDiscardCreatedOutputs = FHasException;
   CloseOpenedCodecs();
+  if (!FHasException && !FOutputsEmpty) PublishOutputs();
+  // A failed run leaves no broken file of its own behind (a stopped run
+  // ends normally, with a valid shorter file, unless it wrote nothing).
+  FDiscardCreatedOutputs = FHasException || FOutputsEmpty;
   Cleanup();
   DoTerminate();
+}
+
+void TCustomFFmpeg::PublishOutputs() {
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    if (FJoin && i > 0) break;
+    const std::u16string& written = FOutputWrittenNames[i];
+    if (written.empty() || written == FOutputNames[i]) continue;
+    AVFormatContext* ctx = FOutputFiles[i];
+    // Everything is on disk before the file takes its name.
+    if (ctx && ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
+    const int result = PublishPartialFile(written, FOutputNames[i]);
+    if (result >= 0) continue;
+    FHasException = true;
+    FExceptionMessage = Format("Could not rename '%s' to '%s': %s", ToLocal8Bit(written).c_str(),
+                               ToLocal8Bit(FOutputNames[i]).c_str(), LibraryErrorText(result).c_str());
+    FFLoggerInstance()->Log(this, llQuiet, FExceptionMessage);
+    return;
+  }
 }
 
 void TCustomFFmpeg::Stop(bool AWait) {

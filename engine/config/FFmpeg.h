@@ -42,6 +42,10 @@ public:
 
 class TCustomFFmpeg;
 
+// How far an output may run past the expected length of its sources
+// (besides a tenth of that length) before the run is stopped, microseconds.
+constexpr int64_t kOutputOverrun = 10 * 1000000;
+
 // Capacities of the file and map tables.
 constexpr int MAX_FILES = 20;
 constexpr int MAX_STREAMS = 20;
@@ -266,11 +270,25 @@ public:
   void TranscodeSetup(TTranscodeRun& ARun);                       // Setup.cpp
   void TranscodeLoop(TTranscodeRun& ARun);                        // MainLoop.cpp
   void ReleaseTranscodeTables(TTranscodeRun& ARun);               // Setup.cpp
+  // Lines up the streams that the outputs take (each input's zero, streams
+  // that start apart) and works out how long each output should become.
+  void AlignInputTimelines(TTranscodeRun& ARun);                  // Setup.cpp
+  // Fails the run when an output has grown well past the length of its
+  // sources (a clock that runs away must not fill the disk).
+  void CheckOutputLengths(TTranscodeRun& ARun);                   // MainLoop.cpp
+  // Fails the run when an output with picture or sound streams got no
+  // packet of either (a stopped run's empty outputs are removed instead).
+  void CheckSomethingWritten(TTranscodeRun& ARun);                // MainLoop.cpp
+  // Closes a jump of a stream's clock beyond the discontinuity threshold.
+  void CloseTimestampJump(AVFormatContext* AInput, TInputStreamState& AStream, AVPacket* APacket);  // MainLoop.cpp
   void DumpOutputs(TTranscodeRun& ARun, int AOnlyFile = -1);      // Setup.cpp
   // Decodes (or copies) one packet of AInput and hands the result to every
   // output stream it feeds; without a packet it drains the decoder and
   // flushes those encoders. -1 on a decoding error.
   int DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);  // Decode.cpp
+  // True for a decoded picture or sound frame before its input's start
+  // position; a sound frame that reaches past it loses its samples before it.
+  bool BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame);  // Decode.cpp
   // Audio path (Audio.cpp): one decoded frame for one encoding output stream.
   void EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
                         AVFrame* AFrame);
@@ -324,6 +342,16 @@ public:
   int FStreamMapCount = 0;
   TMetaDataMap FMetaDataMaps[MAX_META_DATA_MAPS];
   int FMetaDataMapCount = 0;
+
+  // How each input was opened in time: the zero its offset counts from, the
+  // start position it was opened at, and the time (after its offset) before
+  // which its decoded pictures and samples are dropped.
+  struct TInputTiming {
+    int64_t OpenZero = 0;
+    int64_t StartPosition = 0;
+    int64_t DropBefore = INT64_MIN;  // INT64_MIN: nothing is dropped
+  };
+  TInputTiming FInputTimings[MAX_FILES];
 
   // Per-next-file settings.
   const AVInputFormat* FInputFormat = nullptr;
@@ -450,6 +478,14 @@ public:
   bool FOverwrite = true;
   bool FOutputCreated[MAX_FILES] = {};
   bool FDiscardCreatedOutputs = false;
+  // Outputs written under a temporary name beside them and renamed onto
+  // their names when the run ends (runtime/OutputFiles.h): the names as
+  // given, and the names written to.
+  bool FWritePartialFiles = false;
+  std::u16string FOutputNames[MAX_FILES];
+  std::u16string FOutputWrittenNames[MAX_FILES];
+  // A stopped run that wrote no picture and no sound: its outputs go.
+  bool FOutputsEmpty = false;
 
   // Events (assigned by the owner before Start).
   TEngineBeforeHookEvent FOnBeforeHook;
@@ -534,6 +570,9 @@ protected:
 private:
   // ---- Life cycle (Engine.cpp): private helpers ----
   void CloseOpenedCodecs();
+  // Renames the outputs written under temporary names onto their names;
+  // a name taken in the meantime fails the run.
+  void PublishOutputs();
   // Helper threads started without waiting; joined when they have ended and
   // at the latest by the destructor.
   void KeepHelper(std::unique_ptr<TEngineThread> AThread);

@@ -3,10 +3,13 @@
 // streams are copied back into the video and audio settings so that an
 // output opened afterwards inherits them unless later options override them.
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "engine/config/FFmpeg.h"
 #include "probe/AVProbe.h"
+#include "probe/StreamTimeline.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
@@ -36,6 +39,93 @@ int CountInputCodecEntries(const AVFormatContext* AContext) {
     if (type != AVMEDIA_TYPE_DATA) ++entries;
   }
   return entries;
+}
+
+// The stream whose key frames decide where decoding can start: the first
+// video stream that is read and is not an attached picture; -1 for none.
+int SeekReferenceStream(const AVFormatContext* AContext) {
+  for (unsigned i = 0; i < AContext->nb_streams; ++i) {
+    const AVStream* stream = AContext->streams[i];
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && stream->discard != AVDISCARD_ALL &&
+        !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Reads on from the current position to the first key frame of stream
+// AStream: true when it comes at or before ATarget (microseconds), false
+// when the stream passes ATarget first or the file ends.
+bool KeyFrameAtOrBefore(AVFormatContext* AContext, int AStream, int64_t ATarget) {
+  AVPacket* packet = lib::av_packet_alloc();
+  if (!packet) return false;
+  const AVRational timeBase = AContext->streams[AStream]->time_base;
+  auto microseconds = [&](int64_t AValue) { return lib::av_rescale_q(AValue, timeBase, AV_TIME_BASE_Q); };
+  bool found = false;
+  for (int waits = 0; waits < 1000;) {
+    const int result = lib::av_read_frame(AContext, packet);
+    if (result == AVERROR(EAGAIN)) {
+      ++waits;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    if (result < 0) break;
+    bool done = false;
+    if (packet->stream_index == AStream) {
+      const int64_t decoding = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+      if (packet->flags & AV_PKT_FLAG_KEY) {
+        const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : decoding;
+        found = shown == AV_NOPTS_VALUE || microseconds(shown) <= ATarget;
+        done = true;
+      } else if (decoding != AV_NOPTS_VALUE && microseconds(decoding) > ATarget) {
+        done = true;  // every key frame from here on comes later
+      }
+    }
+    lib::av_packet_unref(packet);
+    if (done) break;
+  }
+  lib::av_packet_free(&packet);
+  return found;
+}
+
+// Back to the first packet of the file. Program and transport streams have
+// no header and find a time by searching, which can land a little after
+// their start: they go back to their first byte instead.
+void SeekToFileStart(AVFormatContext* AContext, int AStream, int64_t AZero) {
+  const int flags = AContext->iformat->flags;
+  if ((flags & AVFMT_TS_DISCONT) && !(flags & AVFMT_NO_BYTE_SEEK) &&
+      lib::av_seek_frame(AContext, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
+    return;
+  const int64_t target = AStream >= 0 ? lib::av_rescale_q(AZero, AV_TIME_BASE_Q, AContext->streams[AStream]->time_base)
+                                      : AZero;
+  if (lib::av_seek_frame(AContext, AStream, target, AVSEEK_FLAG_BACKWARD) < 0)
+    lib::av_seek_frame(AContext, -1, 0, AVSEEK_FLAG_BYTE);
+}
+
+// Seeking lands on a key frame at or before the target in containers with an
+// index, but the demuxers of program and transport streams seek to a packet
+// by its timestamp, and decoding from there loses every picture up to the
+// next key frame (all of them in a clip with a single key frame). So the
+// seek is checked by reading on to the first key frame of the video stream,
+// and moved back (1 s, then twice as far each time) while that key frame lies
+// after the target, at the latest to the start of the file.
+void SeekToKeyFrameBefore(AVFormatContext* AContext, int64_t ATarget, int64_t AZero) {
+  const int reference = SeekReferenceStream(AContext);
+  if (reference < 0) {
+    lib::av_seek_frame(AContext, -1, ATarget, AVSEEK_FLAG_BACKWARD);  // a failed seek is ignored
+    return;
+  }
+  const AVRational timeBase = AContext->streams[reference]->time_base;
+  for (int64_t back = 0;; back = back == 0 ? AV_TIME_BASE : back * 2) {
+    const int64_t position = ATarget - back;
+    const int64_t timestamp = lib::av_rescale_q(position, AV_TIME_BASE_Q, timeBase);
+    if (position <= AZero || lib::av_seek_frame(AContext, reference, timestamp, AVSEEK_FLAG_BACKWARD) < 0) break;
+    if (KeyFrameAtOrBefore(AContext, reference, ATarget)) {
+      if (lib::av_seek_frame(AContext, reference, timestamp, AVSEEK_FLAG_BACKWARD) >= 0) return;
+      break;
+    }
+  }
+  SeekToFileStart(AContext, reference, AZero);
 }
 
 }  // namespace
@@ -165,9 +255,14 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
       return fail();
     }
 
-    int64_t timestamp = FStartTime;
-    if (ctx->start_time != AV_NOPTS_VALUE) timestamp += ctx->start_time;
-    if (FStartTime != 0) lib::av_seek_frame(ctx, -1, timestamp, AVSEEK_FLAG_BACKWARD);  // a failed seek is ignored
+    const int64_t zero = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
+    const int64_t timestamp = zero + FStartTime;
+    const int64_t startPosition = FStartTime;
+    // Streams that start too far apart to belong together are each lined
+    // up on their own start (in the run's set-up); no seek in one clock
+    // suits both, so such a file is read from its start and what lies
+    // before the start position is dropped after decoding.
+    if (FStartTime != 0 && !FileTimeline(ctx).SeparateStarts) SeekToKeyFrameBefore(ctx, timestamp, zero);
     FStartTime = 0;
 
     // Checked before anything is recorded, so that a refused file leaves
@@ -244,6 +339,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
 
     FInputFiles[FInputFileCount] = ctx;
     FInputFilesTsOffset[FInputFileCount] = FCopyTs ? FInputTsOffset : FInputTsOffset - timestamp;
+    TInputTiming& timing = FInputTimings[FInputFileCount];
+    timing.OpenZero = zero;
+    timing.StartPosition = startPosition;
+    timing.DropBefore = startPosition > 0 ? timestamp + FInputFilesTsOffset[FInputFileCount] : INT64_MIN;
 
     // The format description goes through the library log.
     if (FVerbose >= 0) lib::av_dump_format(ctx, FInputFileCount, libraryName.c_str(), 0);

@@ -21,6 +21,7 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/OutputFiles.h"
 #include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVCodec.h"
@@ -216,6 +217,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   bool ioOpened = false;    // OpenOutputIO succeeded
   bool fileExisted = false; // the file was there before this open
   std::string libraryName;
+  std::u16string writtenName = AFileName;  // the name written to: AFileName or its temporary name
 
   // Nothing of a failed output stays behind: its streams' encoder contexts
   // and bitstream filters, its slot, its output codec entries and a file
@@ -225,7 +227,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     if (ctx) {
       if (ioOpened) {
         CloseOutputIO(ctx);
-        if (!fileExisted) ::unlink(LocalFilePath(AFileName).c_str());
+        if (!fileExisted) ::unlink(LocalFilePath(writtenName).c_str());
         FOutputCreated[slot] = false;
       }
       if (slot < MAX_FILES) {
@@ -240,6 +242,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
       if (recorded) {
         --FOutputFileCount;
         FOutputFiles[FOutputFileCount] = nullptr;
+        FOutputNames[FOutputFileCount].clear();
+        FOutputWrittenNames[FOutputFileCount].clear();
       }
       lib::avformat_free_context(ctx);
       ctx = nullptr;
@@ -376,12 +380,19 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     // no counterpart: the streams carry them.
     if (!(format->flags & AVFMT_NOFILE)) {
       const std::string localPath = LocalFilePath(AFileName);  // empty for a URL
+      // Written under its temporary name when asked for (a local file only),
+      // renamed onto AFileName when the run ends.
+      const bool partial = FWritePartialFiles && !localPath.empty();
+      if (partial) writtenName = PartialFileName(AFileName);
+      std::string writtenLibraryName = libraryName;
+      if (partial && !ToLibraryFileName(writtenName, writtenLibraryName)) return fail(FileNameTooLongText(writtenName));
       const bool exclusive = !FOverwrite && !localPath.empty();
-      fileExisted = !exclusive && !localPath.empty() && FileExistsW(AFileName);
-      int opened = exclusive ? CreateNewFile(AFileName) : 0;
+      fileExisted = !exclusive && !localPath.empty() && FileExistsW(writtenName);
+      int opened = exclusive && partial && NameTaken(AFileName) ? AVERROR(EEXIST) : 0;
+      if (opened >= 0 && exclusive) opened = CreateNewFile(writtenName);
       if (opened >= 0) {
-        opened = OpenOutputIO(ctx, libraryName);
-        if (opened < 0 && exclusive) ::unlink(localPath.c_str());
+        opened = OpenOutputIO(ctx, writtenLibraryName);
+        if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());
       }
       if (opened < 0) {
         FFLoggerInstance()->Log(this, llError, shownName + ": " + LibraryErrorText(opened));
@@ -390,6 +401,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
       ioOpened = true;
       FOutputCreated[slot] = !localPath.empty() && !fileExisted;
     }
+    FOutputNames[slot] = AFileName;
+    FOutputWrittenNames[slot] = writtenName;
 
     // Join: the inputs are converted one after another into this one
     // output; the pipeline finds one output slot per input.
@@ -401,6 +414,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
       FTotalDuration = total != 0 ? total : -1;
       for (int i = 1; i < FInputFileCount; ++i) {
         FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
+        FOutputNames[FOutputFileCount] = AFileName;
+        FOutputWrittenNames[FOutputFileCount] = writtenName;
         ++FOutputFileCount;
       }
     }

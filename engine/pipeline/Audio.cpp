@@ -350,6 +350,31 @@ void EncodeAudioFifo(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, bool A
   }
 }
 
+// Containers whose players start every stream at the start of the file:
+// AVI keeps no start time of a stream that players honour, so a stream that
+// starts late is played early.
+bool KeepsNoStreamStart(const AVFormatContext* AContext) {
+  return AContext && AContext->oformat && std::strcmp(AContext->oformat->name, "avi") == 0;
+}
+
+// ASamples samples of silence into the FIFO, encoded as they come.
+void AppendSilence(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, int64_t ASamples) {
+  AVCodecContext* enc = AOutput.Encoder;
+  AVFrame* silence = AEngine.FBuffers->Converted;
+  while (ASamples > 0) {
+    const int chunk = static_cast<int>(std::min<int64_t>(ASamples, kMaxChunkSamples));
+    const int count = RoomBeforeRecordingEnd(AEngine, AOutput, chunk);
+    if (count <= 0) return;
+    if (!ReserveAudioFrame(silence, enc->sample_fmt, enc->ch_layout, enc->sample_rate, count))
+      throw FFmpegException("Audio encoding failed");
+    lib::av_samples_set_silence(silence->extended_data, 0, count, enc->ch_layout.nb_channels, enc->sample_fmt);
+    if (lib::av_audio_fifo_write(AOutput.Fifo, reinterpret_cast<void**>(silence->extended_data), count) < count)
+      throw FFmpegException("av_fifo_realloc2() failed");
+    EncodeAudioFifo(AEngine, AOutput, false);
+    ASamples -= count;
+  }
+}
+
 // ---- Bitstream filters and the write ----
 
 void WriteFilteredPacket(AVFormatContext* AContext, TOutputStreamState& AOutput, AVPacket* APacket) {
@@ -431,7 +456,6 @@ void FilterOutputPacket(TCustomFFmpeg& AEngine, AVFormatContext* AContext, TOutp
 
 void TCustomFFmpeg::EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
                                      AVFrame* AFrame) {
-  (void)ARun;
   AVCodecContext* enc = AOutput.Encoder;
   if (!enc || !AFrame || AFrame->nb_samples <= 0) return;
   if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
@@ -520,8 +544,18 @@ void TCustomFFmpeg::EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AO
     // then counts the samples it encodes. Taking the input clock again for
     // every frame would let its jitter (a millisecond time base, rounding)
     // give two frames the same time or go back, which muxers refuse.
-    AOutput.OutputTicks = std::llround(InputSyncTime(AOutput) * encRate) - fifoSamples;
     AOutput.AudioClockSet = true;
+    const double start = InputSyncTime(AOutput);
+    const bool leadIn = start > 0 && AOutput.OutputTicks == 0 && fifoSamples == 0 &&
+                        KeepsNoStreamStart(OutputContext(*this, AOutput)) &&
+                        start <= ARun.LongestLeadIn(AOutput.FileIndex, FDtsDeltaThreshold);
+    if (leadIn) {
+      // Sound that begins after the picture (a real delay) gets silence in
+      // front where the container would play it from the file's start.
+      AppendSilence(*this, AOutput, std::llround(start * encRate));
+    } else {
+      AOutput.OutputTicks = std::llround(start * encRate) - fifoSamples;
+    }
   }
 
   SwrContext* swr = AOutput.AudioResample ? AOutput.Resample

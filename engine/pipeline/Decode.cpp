@@ -1,5 +1,6 @@
 // Decoding one packet of an input stream (or passing it through for a
 // stream copy) and handing the result to every output stream it feeds.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -70,7 +71,49 @@ int64_t FrameDuration(const AVStream* AStream, const AVCodecContext* ADecoder, c
   return 0;
 }
 
+// Microseconds of a decoded frame: its best-effort timestamp, else the
+// stream's clock.
+int64_t FrameTime(const AVFrame* AFrame, const AVStream* AStream, int64_t AClock) {
+  if (AFrame->best_effort_timestamp == AV_NOPTS_VALUE) return AClock;
+  return lib::av_rescale_q(AFrame->best_effort_timestamp, AStream->time_base, AV_TIME_BASE_Q);
+}
+
+// Drops the first ASamples samples of a decoded audio frame (only its own
+// plane pointers move; the buffers are the decoder's).
+void SkipLeadingSamples(AVFrame* AFrame, int ASamples) {
+  const AVSampleFormat format = static_cast<AVSampleFormat>(AFrame->format);
+  const bool planar = lib::av_sample_fmt_is_planar(format);
+  const int channels = AFrame->ch_layout.nb_channels;
+  const size_t bytes = static_cast<size_t>(ASamples) * lib::av_get_bytes_per_sample(format) * (planar ? 1 : channels);
+  for (int p = 0; p < (planar ? channels : 1); ++p) {
+    AFrame->extended_data[p] += bytes;
+    if (p < AV_NUM_DATA_POINTERS) AFrame->data[p] = AFrame->extended_data[p];
+  }
+  AFrame->nb_samples -= ASamples;
+}
+
 }  // namespace
+
+bool TCustomFFmpeg::BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame) {
+  const int64_t start = FInputTimings[AInput.FileIndex].DropBefore;
+  if (start == INT64_MIN) return false;
+  const int64_t time = FrameTime(AFrame, AInput.Stream, AInput.Pts);
+  if (AInput.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+    // The picture at the start position is the first one shown: a start
+    // that falls a little after a picture's time (a position rounded to
+    // milliseconds) still keeps that picture.
+    const int64_t duration = FrameDuration(AInput.Stream, AInput.Decoder, AFrame);
+    return time + duration / 2 <= start;
+  }
+  if (AFrame->sample_rate <= 0 || time >= start) return false;
+  const int64_t skip = lib::av_rescale(start - time, AFrame->sample_rate, AV_TIME_BASE);
+  if (skip >= AFrame->nb_samples) return true;
+  if (skip > 0) {
+    SkipLeadingSamples(AFrame, static_cast<int>(skip));
+    AInput.Pts += lib::av_rescale(skip, AV_TIME_BASE, AFrame->sample_rate);  // the clock of the samples kept
+  }
+  return false;
+}
 
 int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
   AVStream* stream = AInput.Stream;
@@ -125,9 +168,20 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
         if (result < 0) return -1;
         AInput.Pts = AInput.NextPts;
+        if (type == AVMEDIA_TYPE_AUDIO && !AInput.ClockFromFrame) {
+          AInput.ClockFromFrame = true;
+          AInput.Pts = AInput.NextPts = FrameTime(frame, stream, AInput.Pts);
+        }
+        if (type == AVMEDIA_TYPE_AUDIO && frame->sample_rate > 0)
+          AInput.NextPts += static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
+        // What lies before the start position was decoded only so that the
+        // pictures and samples after it come out whole.
+        if (BeforeStartPosition(AInput, frame)) {
+          if (type == AVMEDIA_TYPE_VIDEO) AInput.NextPts += FrameDuration(stream, dec, frame);
+          lib::av_frame_unref(frame);
+          continue;
+        }
         if (type == AVMEDIA_TYPE_AUDIO) {
-          if (frame->sample_rate > 0)
-            AInput.NextPts += static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
           if (FAudioVolume != 256) ApplyVolume(frame, FAudioVolume);
         } else {
           AInput.Quality = frame->quality;

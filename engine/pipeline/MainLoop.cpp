@@ -13,6 +13,7 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/Text.h"
 #include "runtime/lib/AVFormat.h"
 
 void TCustomFFmpeg::Transcode() {
@@ -59,7 +60,73 @@ int MaxFramesIndex(AVMediaType AType) {
   }
 }
 
+bool IsPictureOrSound(const AVStream* AStream) {
+  const AVMediaType type = AStream->codecpar->codec_type;
+  return type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO;
+}
+
+// The slots whose output streams count for slot ASlot: itself, or in join
+// mode every slot (they all write the one file).
+bool SameOutputFile(bool AJoin, int ASlot, int AOther) { return AJoin || ASlot == AOther; }
+
 }  // namespace
+
+void TCustomFFmpeg::CloseTimestampJump(AVFormatContext* AInput, TInputStreamState& AStream, AVPacket* APacket) {
+  if (FCopyTs || APacket->dts == AV_NOPTS_VALUE || AStream.NextPts == AV_NOPTS_VALUE ||
+      !IsPictureOrSound(AStream.Stream))
+    return;
+  // A clock that jumps by more than the threshold (a capture whose clock was
+  // reset, a transport stream spliced from two) is closed in every format; a
+  // small step back only in formats whose timestamps are known to jump.
+  const AVRational timeBase = AStream.Stream->time_base;
+  const int64_t t = lib::av_rescale_q(APacket->dts, timeBase, AV_TIME_BASE_Q);
+  const int64_t delta = t - AStream.NextPts;
+  const bool discontinuous = AInput->iformat->flags & AVFMT_TS_DISCONT;
+  if (std::llabs(delta) <= static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) &&
+      !(discontinuous && t + 1 < AStream.Pts))
+    return;
+  AStream.TsShift -= delta;
+  if (FVerbose >= 3)
+    FFLoggerInstance()->Log(this, llVerbose,
+                            Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
+                                   static_cast<long long>(FInputFilesTsOffset[AStream.FileIndex] + AStream.TsShift)));
+  const int64_t shift = lib::av_rescale_q(delta, AV_TIME_BASE_Q, timeBase);
+  APacket->dts -= shift;
+  if (APacket->pts != AV_NOPTS_VALUE) APacket->pts -= shift;
+}
+
+void TCustomFFmpeg::CheckOutputLengths(TTranscodeRun& ARun) {
+  for (int i = 0; i < FOutputFileCount && i < static_cast<int>(ARun.ExpectedLength.size()); ++i) {
+    if (FJoin && i > 0) break;
+    const int64_t expected = ARun.ExpectedLength[static_cast<size_t>(i)];
+    if (expected <= 0) continue;
+    const double limit = static_cast<double>(expected + std::max(kOutputOverrun, expected / 10)) / AV_TIME_BASE;
+    double written = 0;
+    for (auto& ost : ARun.OutputStreams)
+      if (SameOutputFile(FJoin, i, ost->FileIndex)) written = std::max(written, OutputPosition(*ost));
+    if (written > limit)
+      throw FFmpegException(Format("'%s' grew past the length of its source (%s); the conversion was stopped",
+                                   ToLocal8Bit(FOutputNames[i]).c_str(), DurationText(expected).c_str()));
+  }
+}
+
+void TCustomFFmpeg::CheckSomethingWritten(TTranscodeRun& ARun) {
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    if (FJoin && i > 0) break;
+    bool media = false, written = false;
+    for (auto& ost : ARun.OutputStreams) {
+      if (!SameOutputFile(FJoin, i, ost->FileIndex) || !IsPictureOrSound(ost->Stream)) continue;
+      media = true;
+      if (ost->WrittenEnd != AV_NOPTS_VALUE) written = true;
+    }
+    if (!media || written) continue;
+    if (FStopRequested) {
+      FOutputsEmpty = true;  // stopped before the first packet: nothing worth keeping
+      continue;
+    }
+    throw FFmpegException(Format("Nothing was encoded for '%s'", ToLocal8Bit(FOutputNames[i]).c_str()));
+  }
+}
 
 void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
   bool noPacket[MAX_FILES] = {};
@@ -189,8 +256,9 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     TInputStreamState& ist = *ARun.InputStreams[file.FirstStreamIndex + packet->stream_index];
     const AVRational timeBase = ist.Stream->time_base;
 
-    // 6. Timestamp correction: the input's offset, its scale, discontinuities.
-    const int64_t offset = lib::av_rescale_q(FInputFilesTsOffset[chosen], AV_TIME_BASE_Q, timeBase);
+    // Timestamp correction: the input's offset and the stream's own shift,
+    // its scale, the jumps of its clock.
+    const int64_t offset = lib::av_rescale_q(FInputFilesTsOffset[chosen] + ist.TsShift, AV_TIME_BASE_Q, timeBase);
     if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
     if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
     const double scale = packet->stream_index < MAX_STREAMS ? FInputFilesTsScale[chosen][packet->stream_index] : 0.0;
@@ -198,22 +266,9 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       if (packet->dts != AV_NOPTS_VALUE) packet->dts = std::llround(static_cast<double>(packet->dts) * scale);
       if (packet->pts != AV_NOPTS_VALUE) packet->pts = std::llround(static_cast<double>(packet->pts) * scale);
     }
-    if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE && (ic->iformat->flags & AVFMT_TS_DISCONT)) {
-      const int64_t t = lib::av_rescale_q(packet->dts, timeBase, AV_TIME_BASE_Q);
-      const int64_t delta = t - ist.NextPts;
-      if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || t + 1 < ist.Pts) && !FCopyTs) {
-        FInputFilesTsOffset[chosen] -= delta;
-        if (FVerbose >= 3)
-          logger->Log(this, llVerbose,
-                      Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
-                             static_cast<long long>(FInputFilesTsOffset[chosen])));
-        const int64_t shift = lib::av_rescale_q(delta, AV_TIME_BASE_Q, timeBase);
-        packet->dts -= shift;
-        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
-      }
-    }
+    CloseTimestampJump(ic, ist, packet);
 
-    // 7. Decode and dispatch.
+    // Decode and dispatch.
     if (DecodeAndDispatchPacket(ARun, ist, packet) < 0) {
       const std::string text = Format("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
                                       MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
@@ -222,8 +277,9 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       if (FVerbose >= 0) logger->Log(this, llVerbose, text);
       continue;
     }
-    // 8. Release the packet; report progress at the configured cadence.
+    // Release the packet; report progress at the configured cadence.
     lib::av_packet_unref(packet);
+    CheckOutputLengths(ARun);
     const int64_t now = lib::av_gettime();
     if (now - ARun.LastReport > FProgressInterval) {
       ARun.LastReport = now;
@@ -231,7 +287,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     }
   }
 
-  // 10. Drain the decoders that were not drained yet (this also drains the
+  // Drain the decoders that were not drained yet (this also drains the
   // encoders they feed).
   for (auto& ist : ARun.InputStreams)
     if (ist->DecodingNeeded && ist->Flushed != 1) DecodeAndDispatchPacket(ARun, *ist, nullptr);
@@ -247,7 +303,9 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     }
   }
 
-  // 11. Trailers (join mode: the one output once).
+  CheckSomethingWritten(ARun);
+
+  // Trailers (join mode: the one output once).
   // A trailer that could not be written, or data that never reached the
   // file, fails the run: the file is not a valid one.
   for (int i = 0; i < FOutputFileCount; ++i) {
@@ -260,10 +318,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     if (result < 0) throw FFmpegException("av_write_trailer(): " + LibraryErrorText(result));
     if (FJoin) break;
   }
-  // 12. The final report.
   ReportProgress(ARun, true);
-  // 13. Close the codecs.
   CloseOpenedCodecs();
-  // 14.
   FFinished = !FStopRequested;
 }

@@ -41,6 +41,14 @@ struct TInputStreamState {
   int64_t Pts = 0;                    // microseconds
   int IsStart = 1;                    // cleared by the first audio drift correction
   int Flushed = 0;                    // join mode: drained at the end of its input
+  // Microseconds added to this stream's times on top of its file's offset:
+  // the lining up of a stream that starts apart from the others, and the
+  // closing of the jumps of its clock.
+  int64_t TsShift = 0;
+  // The first decoded frame has set the clock: a decoder that drops the
+  // priming of the sound at its start gives its first samples a later
+  // time than the packet they came in.
+  bool ClockFromFrame = false;
   const AVCodec* ForcedDecoder = nullptr;  // the decoder named for it before the input opened
   float Quality = 0;                  // quality of the last decoded picture
   AVFilterContext* OutputFilter = nullptr;  // the filter graph's sink
@@ -111,4 +119,14 @@ struct TTranscodeRun {
   int JoinStride = 0;         // stream count of output 0
   int OutputFileCount = 0;    // output slots (join mode: one per input)
   int64_t LastReport = 0;     // wall clock of the last progress report
+  // How long each output slot is expected to become (microseconds, from its
+  // sources' lined-up lengths); -1 when that cannot be told.
+  std::vector<int64_t> ExpectedLength;
+  // The longest a delay at the start of output slot ASlot is kept (a late
+  // picture or sound): its expected length, at least AThreshold seconds.
+  double LongestLeadIn(int ASlot, double AThreshold) const {
+    if (ASlot < 0 || ASlot >= static_cast<int>(ExpectedLength.size())) return AThreshold;
+    const double expected = static_cast<double>(ExpectedLength[static_cast<size_t>(ASlot)]) / AV_TIME_BASE;
+    return expected > AThreshold ? expected : AThreshold;
+  }
 };

@@ -1,12 +1,15 @@
 // The set-up of a transcode: the run tables, the stream mapping, copy and
 // encoding preparation, two-pass statistics files, encoder and decoder
 // opening, metadata maps, headers and the stream-mapping lines.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "engine/config/AmrNbEncoder.h"
 #include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
 #include "engine/pipeline/RunTables.h"
+#include "probe/StreamTimeline.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
@@ -126,8 +129,62 @@ void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
   ARun.InputFiles.clear();
 }
 
+void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
+  // The length each input gives from its start position on; -1 unknown.
+  std::vector<int64_t> lengths(static_cast<size_t>(FInputFileCount), -1);
+  for (int i = 0; i < FInputFileCount; ++i) {
+    const TInputFileState& file = ARun.InputFiles[static_cast<size_t>(i)];
+    std::vector<bool> taken(static_cast<size_t>(file.StreamCount), false);
+    bool any = false;
+    for (int j = 0; j < file.StreamCount; ++j) {
+      const TInputStreamState& ist = *ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex + j)];
+      const AVMediaType type = ist.Stream->codecpar->codec_type;
+      taken[static_cast<size_t>(j)] = !ist.Discard && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO);
+      any = any || taken[static_cast<size_t>(j)];
+    }
+    if (!any) continue;
+    const TFileTimeline timeline = FileTimeline(FInputFiles[i], taken);
+    if (!FCopyTs) {
+      // The input's zero becomes the first timestamp of the streams used
+      // (its offset counted from the file's start time so far).
+      FInputFilesTsOffset[i] += FInputTimings[i].OpenZero - timeline.Zero;
+      for (int j = 0; j < file.StreamCount; ++j)
+        ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex + j)]->TsShift =
+            timeline.Streams[static_cast<size_t>(j)].Shift;
+      if (timeline.SeparateStarts && FVerbose >= 0)
+        FFLoggerInstance()->Log(this, llInfo,
+                                Format("Input #%d: its streams start too far apart to belong together; each is "
+                                       "lined up on its own start.",
+                                       i));
+    }
+    if (timeline.Length > 0)
+      lengths[static_cast<size_t>(i)] = std::max<int64_t>(0, timeline.Length - FInputTimings[i].StartPosition);
+  }
+
+  // An output is expected to last as long as its longest source (joined
+  // inputs: their sum), at most the recording time.
+  ARun.ExpectedLength.assign(static_cast<size_t>(FOutputFileCount), -1);
+  int64_t joined = 0;
+  for (int64_t length : lengths) joined = length > 0 && joined >= 0 ? joined + length : -1;
+  for (int slot = 0; slot < FOutputFileCount; ++slot) {
+    int64_t expected = -1;
+    if (FJoin) {
+      expected = joined;
+    } else {
+      for (auto& ost : ARun.OutputStreams)
+        if (ost->FileIndex == slot)
+          expected = std::max(expected, lengths[static_cast<size_t>(ARun.InputStreams[ost->SourceIndex]->FileIndex)]);
+    }
+    if (expected > 0 && FRecordingTime != INT64_MAX) expected = std::min(expected, FRecordingTime);
+    ARun.ExpectedLength[static_cast<size_t>(slot)] = expected;
+  }
+  // The progress counts against what the first output should become.
+  if (!ARun.ExpectedLength.empty() && ARun.ExpectedLength[0] > 0) FTotalDuration = ARun.ExpectedLength[0] / 1000;
+}
+
 void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
   if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
+  FOutputsEmpty = false;
   FFramesDup = FFramesDrop = 0;
   FVideoSize = FAudioSize = FExtraSize = 0;
   FHookFrameNumber = 0;
@@ -254,6 +311,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       ARun.OutputStreams.push_back(std::move(ost));
     }
   }
+
+  AlignInputTimelines(ARun);
 
   // 4.-6. Per-stream preparation.
   for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {

@@ -213,7 +213,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   lib::av_frame_move_ref(AFrame, work);
 }
 
-int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput, TInputStreamState& AInput,
+int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
                                     AVFrame* AFrame) {
   AVCodecContext* enc = AOutput.Encoder;
   AVFormatContext* oc = FOutputFiles[AOutput.FileIndex];
@@ -234,7 +234,22 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& /*ARun*/, TOutputStreamState&
         AOutput.OutputTicks = std::llround(syncPosition);
       }
     } else if (vdelta > 1.1) {
-      n = static_cast<int>(std::lround(vdelta));
+      // A gap longer than the discontinuity threshold is not filled with
+      // copies of one picture (an hour of them, for a clock that jumped):
+      // the output's clock moves on to the picture instead. Before the first
+      // picture the gap is a delay behind the sound, kept up to the length
+      // the output is expected to have.
+      const double gapLimit =
+          AOutput.FrameNumber == 0 ? ARun.LongestLeadIn(AOutput.FileIndex, FDtsDeltaThreshold) : FDtsDeltaThreshold;
+      if (vdelta > gapLimit / timeBase) {
+        if (FVerbose >= 0)
+          FFLoggerInstance()->Log(this, llInfo,
+                                  Format("Output stream #%d.%d: a gap of %.1f s in the pictures is left open.",
+                                         AOutput.FileIndex, AOutput.Index, vdelta * timeBase));
+        AOutput.OutputTicks = std::llround(syncPosition);
+      } else {
+        n = static_cast<int>(std::lround(vdelta));
+      }
     }
     if (n == 0) {
       ++FFramesDrop;

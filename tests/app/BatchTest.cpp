@@ -202,12 +202,14 @@ TEST_F(ConversionTest, VanishedSourceAbandonsTheStart) {
 
 TEST_F(ConversionTest, RowsWithoutATaskLeaveTheOthersTheirOwnRows) {
   Open();
-  // An output name longer than a file name may be: its output cannot be made.
-  const QString Long = Source("avi", QString(248, QLatin1Char('l')) + QStringLiteral(".avi"));
+  // On the VCD tab a source without a picture has no frame rate to choose
+  // the TV norm by: its output cannot be made.
+  W().PageControl1->setCurrentIndex(3);
+  const QString Sound = Source("wav", QStringLiteral("sound.wav"));
   const QString A = Source("avi", QStringLiteral("short.avi"));
   const QString B = Source("mkv", QStringLiteral("other.mkv"));
   AddClip(A);
-  AddClip(Long);
+  AddClip(Sound);
   AddClip(B);
   ASSERT_EQ(RowCount(), 3);
   W().Convert->trigger();
@@ -221,15 +223,16 @@ TEST_F(ConversionTest, RowsWithoutATaskLeaveTheOthersTheirOwnRows) {
   EXPECT_TRUE(Row(1)->text(lcOutputSize).isEmpty());
   EXPECT_EQ(Row(2)->text(lcProgress), QStringLiteral("100%"));
   EXPECT_EQ(Row(2)->text(lcOutputSize).toLongLong() > 0, true);
-  EXPECT_GT(ProbedDuration(Out(QStringLiteral("other_(new).3gp"))), 1000000);
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("other_(new)_vcd_auto.mpg"))), 1000000);
   EXPECT_TRUE(Services->Messages.empty());
 }
 
 TEST_F(ConversionTest, BatchWithoutAnyTaskEndsAtOnce) {
   Open();
-  const QString Long = Source("avi", QString(248, QLatin1Char('m')) + QStringLiteral(".avi"));
-  AddClip(Long);
-  AddClip(Long);
+  W().PageControl1->setCurrentIndex(3);  // VCD: a source without a picture gets no task
+  const QString Sound = Source("wav", QStringLiteral("sound.wav"));
+  AddClip(Sound);
+  AddClip(Sound);
   W().Convert->trigger();
   EXPECT_EQ(W().Vidmill->TaskCount(), 0);
   EXPECT_EQ(ActionStates(W()), "--E--");
@@ -257,6 +260,28 @@ TEST_F(ConversionTest, FailingTaskShowsTheWarningAndTheOthersFinish) {
   EXPECT_EQ(Row(2)->text(lcProgress), QStringLiteral("100%"));
   EXPECT_GT(ProbedDuration(Out(QStringLiteral("plain_(new).wmv"))), 1000000);
   EXPECT_GT(ProbedDuration(Out(QStringLiteral("tone_(new).wmv"))), 1000000);
+}
+
+TEST_F(ConversionTest, ARowThatEncodedNothingFailsAndLeavesNoFile) {
+  Open();
+  // An MP4 whose media data are zeros: its streams are described, nothing decodes.
+  const QString Zeroed = F.Folders.Path(QStringLiteral("src/")) + QStringLiteral("zeroed.mp4");
+  QDir().mkpath(QFileInfo(Zeroed).absolutePath());
+  testmedia::MakeUndecodableCopy(testmedia::CachedClip(SmallClip("mp4")), Zeroed.toStdString());
+  AddClip(Zeroed);
+  AddClip(Source("avi", QStringLiteral("plain.avi")));
+  ASSERT_EQ(RowCount(), 2);
+  W().Convert->trigger();
+  ASSERT_TRUE(WaitBatchEnd());
+  ASSERT_EQ(Services->Messages.size(), 1u);
+  EXPECT_TRUE(Services->Messages[0].Text.contains(QStringLiteral("Nothing was encoded for '") +
+                                                  Out(QStringLiteral("zeroed_(new).3gp"))))
+      << Services->Messages[0].Text.toStdString();
+  EXPECT_NE(Row(0)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral("zeroed_(new).3gp"))));
+  EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral(".zeroed_(new).3gp.part"))));
+  EXPECT_EQ(Row(1)->text(lcProgress), QStringLiteral("100%"));
+  EXPECT_GT(ProbedDuration(Out(QStringLiteral("plain_(new).3gp"))), 1000000);
 }
 
 TEST_F(ConversionTest, StoppingDisablesStopAtOnceAndTheRestWithTheEnd) {

@@ -2,6 +2,7 @@
 // turned into the option records of a task and its planned output name.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include "converter/Profiles.h"
 #include "probe/AVProbe.h"
+#include "runtime/FFUtils.h"
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
 
@@ -283,6 +285,49 @@ TEST(ProfilesNaming, WideNamesSurviveTheExistenceCheck) {
   const TProfileChoices c = OnTab(kTabWmv, out.Wide());
   out.Touch("短片_(new).wmv");
   EXPECT_EQ(BuildOutputOptions(c, Source(60000000, 1500, src)).FileName, out.File("短片_(new_1).wmv"));
+}
+
+TEST(ProfilesNaming, ATemporaryFileReservesItsNameAndStaleOnesAreCleared) {
+  TTempFolder out;
+  const TProfileChoices c = OnTab(kTabMp4, out.Wide());
+  // A task writing "clip_(new).mp4" holds its temporary file.
+  out.Touch(".clip_(new).mp4.part");
+  EXPECT_EQ(BuildOutputOptions(c, kVideo60s).FileName, out.File("clip_(new_1).mp4"));
+
+  // Left by runs killed long ago: the planner's own temporary files go,
+  // recent ones (a run in progress) and anything else stay.
+  struct TEntry {
+    const char* Name;
+    bool Old, Removed;
+  };
+  const TEntry entries[] = {
+      {".clip_(new).mp4.part", false, false},  {".clip_(new_1).avi.part", true, true},
+      {".b_(new_12)_vcd_pal.mpg.part", true, true}, {".notes.part", true, false},
+      {"clip_(new_2).avi", true, false},       {".clip_(new_x).avi.part", true, false},
+  };
+  for (const TEntry& entry : entries) {
+    out.Touch(entry.Name);
+    if (entry.Old)
+      fs::last_write_time(out.Path() / entry.Name, fs::file_time_type::clock::now() - std::chrono::hours(25));
+  }
+  EXPECT_EQ(RemoveStalePartialOutputs(out.Wide(), 24 * 60 * 60), 2);
+  for (const TEntry& entry : entries) EXPECT_EQ(fs::exists(out.Path() / entry.Name), !entry.Removed) << entry.Name;
+}
+
+TEST(ProfilesNaming, LongNamesAreShortenedAtACharacterToFitWithTheirTemporaryName) {
+  TTempFolder out;
+  std::u16string chinese;
+  for (int i = 0; i < 100; ++i) chinese += u"视";  // 300 bytes of UTF-8
+  for (const std::u16string& stem : {std::u16string(300, u'l'), chinese}) {
+    const std::u16string name = ExtractFileNameW(
+        BuildOutputOptions(OnTab(kTabMp4, out.Wide()), Source(60000000, 1500, u"/v/" + stem + u".avi")).FileName);
+    const std::string bytes = Utf16ToUtf8(name);
+    EXPECT_LE(bytes.size() + 6, 255u) << bytes;
+    EXPECT_GT(bytes.size() + 6, 252u) << "no more is cut than needed: " << bytes;
+    EXPECT_EQ(name.substr(name.size() - 10), u"_(new).mp4");
+    EXPECT_EQ(name.substr(0, 5), stem.substr(0, 5));
+    EXPECT_EQ(Utf8ToUtf16(bytes), name) << "cut between characters";
+  }
 }
 
 // ---- Every tab, for a video and an audio-only source ----

@@ -20,6 +20,8 @@
 //   PCM               frame 1,    delay 0
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <string>
@@ -743,6 +745,67 @@ TEST(TranscodeProgress, WithoutAnEventTheReportsAndTheSummaryAreLogged) {
   EXPECT_EQ(std::stoll(sumMatch[2].str()), std::llround(size / 1024.0));
   EXPECT_EQ(sumMatch[3].str(), "0");
   EXPECT_EQ(sumMatch[4].str(), "0.000000");
+}
+
+// ---- Timelines of other tools' files ----
+
+TEST(TranscodeTimeline, AnOutputThatGrowsWellPastItsSourceStopsAndIsRemoved) {
+  // Eight copies of a 2 s transport stream back to back: every copy starts
+  // its clock again, so the file's length reads as 2 s while 16 s of data
+  // follow; no recording time ends the run.
+  TTestFolder dir;
+  testmedia::ClipSpec clip;
+  clip.container = "ts";
+  clip.width = 160;
+  clip.height = 120;
+  clip.durationSec = 2.0;
+  const std::string once = testmedia::CachedClip(clip);
+  std::ofstream(dir / "looped.ts", std::ios::binary) << [&] {
+    std::ifstream in(once, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string all;
+    for (int i = 0; i < 8; ++i) all += bytes;
+    return all;
+  }();
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, dir / "looped.ts")) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, dir / "out.avi")) << conversion.Error();
+  conversion.RunInline();
+  EXPECT_TRUE(conversion.HasException());
+  const std::regex message("'" + dir / "out.avi" +
+                           R"(' grew past the length of its source \(00:00:02\.0\d\d\); the conversion was stopped)");
+  EXPECT_TRUE(std::regex_match(conversion.ExceptionMessage(), message)) << conversion.ExceptionMessage();
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.avi"));
+}
+
+TEST(TranscodeTimeline, StreamsAnHourApartLineUpAndTheProgressCountsTheirLength) {
+  TTestFolder dir;
+  testmedia::ClipSpec clip;
+  clip.container = "mp4";
+  clip.width = 160;
+  clip.height = 120;
+  clip.durationSec = 3.0;
+  clip.videoStartSec = 3600;
+  TConversion conversion;
+  ASSERT_TRUE(conversion.AddInput({}, testmedia::CachedClip(clip))) << conversion.Error();
+  ASSERT_TRUE(conversion.AddOutput({}, dir / "out.avi")) << conversion.Error();
+  conversion.Engine().FProgressInterval = 1000;
+  ClearLogLines();
+  conversion.RunInline();
+  ExpectFinished(conversion);
+  EXPECT_EQ(LinesContaining("its streams start too far apart to belong together"), 1);
+  const std::vector<TProgressReport> reports = conversion.Reports();
+  ASSERT_GE(reports.size(), 3u);
+  for (const TProgressReport& r : reports) {
+    EXPECT_NEAR(r.TotalOutputDuration, 3000, 100) << "not the hour between the streams";
+    EXPECT_LE(r.CurrentDuration, r.TotalOutputDuration);
+  }
+  EXPECT_GE(reports.back().CurrentDuration, reports.back().TotalOutputDuration - 100) << "the end is at 100 %";
+  const TDecodedFile output = DecodeAll(dir / "out.avi");
+  ASSERT_NE(output.Video(), nullptr);
+  ASSERT_NE(output.Audio(), nullptr);
+  EXPECT_NEAR(output.Audio()->Seconds(), 3.0, 0.1);
+  EXPECT_NEAR(static_cast<double>(output.Video()->Frames), 75, 2);
 }
 
 // ---- Stopping ----

@@ -776,6 +776,24 @@ void MakeTruncatedCopy(const std::string& src, const std::string& dst, double fr
 
 namespace {
 
+std::string ReadAll(const std::string& path);
+
+}  // namespace
+
+void MakeUndecodableCopy(const std::string& src, const std::string& dst) {
+  std::string data = ReadAll(src);
+  const size_t type = data.find("mdat");
+  if (type == std::string::npos || type < 4) Fail(src + " has no MP4 media data");
+  uint64_t size = 0;
+  for (size_t i = type - 4; i < type; ++i) size = size << 8 | static_cast<unsigned char>(data[i]);
+  if (size < 8 || type - 4 + size > data.size()) Fail(src + ": unexpected MP4 media data box");
+  std::fill(data.begin() + static_cast<std::ptrdiff_t>(type + 4),
+            data.begin() + static_cast<std::ptrdiff_t>(type - 4 + size), '\0');
+  MakeTextFile(dst, data);
+}
+
+namespace {
+
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) Fail("cannot open " + path);

@@ -140,6 +140,10 @@ void MakeTextFile(const std::string& path, const std::string& text);
 // Copies the first floor(fraction * size) bytes of src; fraction in [0, 1].
 void MakeTruncatedCopy(const std::string& src, const std::string& dst, double fraction);
 
+// A copy of the MP4 file src whose media data are all zeros: its header still
+// describes every stream, but nothing in it decodes.
+void MakeUndecodableCopy(const std::string& src, const std::string& dst);
+
 // The corrupt-media corpus: damaged and misleading files made from small
 // generated clips (nothing is committed). Each entry says what was done.
 struct CorpusFile {

@@ -298,6 +298,31 @@ TEST(ProbeRecords, FileStreamInfoOfAClipWithoutMetadata) {
   EXPECT_EQ(info.Author, "");
 }
 
+TEST(ProbeRecords, StreamsThatStartHoursApartLastAsLongAsTheyPlay) {
+  // The container's duration counts the hour between the streams; what
+  // plays is the streams lined up, each on its own start. A real delay
+  // (1.5 s) is part of the length, and streams that both start late are
+  // no different from a clip that starts at zero.
+  struct TCase {
+    const char* Container;
+    double VideoStart, AudioStart, Length;
+  };
+  const TCase cases[] = {
+      {"asf", 3600, 0, 2.0}, {"mp4", 3600, 0, 2.0}, {"mp4", 0, 1.5, 3.5}, {"ts", 3600, 3600, 2.0}};
+  for (const TCase& c : cases) {
+    testmedia::ClipSpec spec = Clip(c.Container);
+    spec.videoStartSec = c.VideoStart;
+    spec.audioStartSec = c.AudioStart;
+    SCOPED_TRACE(testmedia::CacheKey(spec));
+    TAVProbe probe;
+    ASSERT_TRUE(Load(probe, testmedia::CachedClip(spec)));
+    TFileStreamInfo info;
+    ASSERT_TRUE(probe.GetFileStreamInfo(info));
+    EXPECT_NEAR(info.Duration / 1e6, c.Length, 0.1);
+    EXPECT_THAT(probe.InfoText(), HasSubstr("Duration: " + DurationText(info.Duration) + "\r\n"));
+  }
+}
+
 TEST(ProbeRecords, UnknownStartTimeIsMinusOne) {
   TAVProbe probe;
   ASSERT_TRUE(Load(probe, testmedia::CachedClip(Clip("wav"))));
