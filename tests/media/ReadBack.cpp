@@ -9,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace testmedia {
@@ -112,7 +113,7 @@ void Receive(Decoder& d, AVFrame* f) {
 }  // namespace
 
 double RgbPicture::Distance(Quadrant q, const Rgb& colour) const {
-  if (rgb.empty()) return 255;
+  if (rgb.empty() || width < 4 || height < 4) return 255;
   return ColourDistance(QuadrantMean(rgb.data(), width * 3, width, height, q), colour);
 }
 
@@ -130,6 +131,61 @@ int RgbPicture::BarFrame() const {
     }
   }
   return -1;
+}
+
+Rect RgbPicture::Content() const {
+  Rect r{0, 0, width, height};
+  if (rgb.empty()) return r;
+  auto bright = [&](int x, int y) {
+    const uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+    // Above half brightness: the soft edge that scaling leaves between a
+    // bar and the picture counts as neither.
+    return std::max({p[0], p[1], p[2]}) > 160;
+  };
+  auto rowLit = [&](int y) {
+    int lit = 0;
+    for (int x = 0; x < width; ++x) lit += bright(x, y);
+    return lit > width / 4;
+  };
+  auto columnLit = [&](int x) {
+    int lit = 0;
+    for (int y = 0; y < height; ++y) lit += bright(x, y);
+    return lit > height / 4;
+  };
+  int top = 0, bottom = height, left = 0, right = width;
+  while (top < bottom && !rowLit(top)) ++top;
+  while (bottom > top && !rowLit(bottom - 1)) --bottom;
+  while (left < right && !columnLit(left)) ++left;
+  while (right > left && !columnLit(right - 1)) --right;
+  // A dark picture without bright parts is taken whole.
+  if (right - left < 2 || bottom - top < 2) return r;
+  return Rect{left, top, right - left, bottom - top};
+}
+
+RgbPicture RgbPicture::Crop(const Rect& r) const {
+  RgbPicture part;
+  part.width = r.w;
+  part.height = r.h;
+  part.rgb.resize(static_cast<size_t>(r.w) * r.h * 3);
+  for (int y = 0; y < r.h; ++y)
+    std::memcpy(&part.rgb[static_cast<size_t>(y) * r.w * 3], &rgb[(static_cast<size_t>(y + r.y) * width + r.x) * 3],
+                static_cast<size_t>(r.w) * 3);
+  return part;
+}
+
+bool RgbPicture::Upright(double tolerance) const {
+  if (rgb.empty()) return false;
+  const RgbPicture content = Crop(Content());
+  return content.Distance(Quadrant::TopLeft, kTopLeft) <= tolerance &&
+         content.Distance(Quadrant::TopRight, kTopRight) <= tolerance &&
+         content.Distance(Quadrant::BottomLeft, kBottomLeft) <= tolerance &&
+         content.Distance(Quadrant::BottomRight, kBottomRight) <= tolerance;
+}
+
+double StreamReadBack::ContentAspect() const {
+  const Rect r = middle.Content();
+  if (r.h <= 0 || middle.height <= 0) return 0;
+  return DisplayAspect() * (static_cast<double>(r.w) / middle.width) / (static_cast<double>(r.h) / middle.height);
 }
 
 double StreamReadBack::DisplayAspect() const {

@@ -28,6 +28,13 @@ struct RgbPicture {
   // Which picture of the pattern this is, by where the moving bar stands
   // (the picture number modulo 16); -1 when no bar is found.
   int BarFrame() const;
+  // The part that is not black bars (letterbox or pillarbox), and that part
+  // alone as a picture.
+  Rect Content() const;
+  RgbPicture Crop(const Rect& r) const;
+  // The pattern is shown upright and unmirrored: each quadrant has its own
+  // colour, within tolerance.
+  bool Upright(double tolerance = 48) const;
 };
 
 struct StreamReadBack {
@@ -61,8 +68,10 @@ struct StreamReadBack {
   double Seconds() const {
     return firstUs == AV_NOPTS_VALUE || endUs == AV_NOPTS_VALUE ? 0.0 : (endUs - firstUs) / 1e6;
   }
-  // Width / height as shown (square pixels when the aspect is not known).
+  // Width / height as shown (square pixels when the aspect is not known),
+  // of the whole frame and of the content between black bars.
   double DisplayAspect() const;
+  double ContentAspect() const;
 };
 
 struct FileReadBack {

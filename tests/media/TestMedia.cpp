@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -12,6 +13,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <charconv>
@@ -22,6 +24,7 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <numbers>
@@ -197,7 +200,21 @@ void DrawPattern(std::vector<uint8_t>& rgb, int w, int h, int64_t frame) {
   }
 }
 
-AVPixelFormat ChoosePixelFormat(const AVCodec* codec) {
+bool Lists(const AVPixelFormat* list, AVPixelFormat fmt) {
+  for (; list && *list != AV_PIX_FMT_NONE; ++list)
+    if (*list == fmt) return true;
+  return false;
+}
+
+AVPixelFormat ChoosePixelFormat(const AVCodec* codec, const ClipSpec& s) {
+  if (!s.pixelFormat.empty() || !s.transfer.empty()) {
+    const std::string name = s.pixelFormat.empty() ? "yuv420p10le" : s.pixelFormat;
+    const AVPixelFormat fmt = av_get_pix_fmt(name.c_str());
+    if (fmt == AV_PIX_FMT_NONE) Fail("unknown pixel format \"" + name + "\"");
+    if (codec->pix_fmts && !Lists(codec->pix_fmts, fmt))
+      Fail(std::string("encoder \"") + codec->name + "\" does not take " + name);
+    return fmt;
+  }
   if (!codec->pix_fmts) return AV_PIX_FMT_YUV420P;
   // mjpeg takes yuv420p only as a non-standard extension; its first format
   // is the full-range one. Everything else gets yuv420p when it has it.
@@ -216,10 +233,89 @@ bool IsYuv(AVPixelFormat fmt) {
   return d && !(d->flags & AV_PIX_FMT_FLAG_RGB) && d->nb_components >= 3;
 }
 
-// Converts the RGB24 test pattern into encoder frames.
+// ---- how a picture is stored ----
+
+// The turn a display matrix asks for, as players take it: the library's
+// rotation, clockwise; a mirroring matrix (negative determinant) flips
+// after rotating, which is mirroring first and rotating the other way.
+void MatrixTurn(const std::array<int32_t, 9>& m, bool& mirrored, int& clockwise) {
+  std::array<int32_t, 9> rotation = m;
+  mirrored = static_cast<double>(m[0]) * m[4] - static_cast<double>(m[1]) * m[3] < 0;
+  if (mirrored) rotation[0] = -rotation[0], rotation[3] = -rotation[3];
+  clockwise = static_cast<int>(std::lround(-av_display_rotation_get(rotation.data())));
+  if (mirrored) clockwise = -clockwise;
+  clockwise = ((clockwise % 360) + 360) % 360;
+}
+
+// The display matrix that asks for the clip's turn (mirrored, then rotated
+// clockwise).
+std::array<int32_t, 9> DisplayMatrix(const ClipSpec& s) {
+  for (int angle : {0, 90, 180, 270})
+    for (int flip : {0, 1}) {
+      std::array<int32_t, 9> matrix{};
+      av_display_rotation_set(matrix.data(), angle);
+      if (flip) av_display_matrix_flip(matrix.data(), 1, 0);
+      bool mirrored = false;
+      int clockwise = 0;
+      MatrixTurn(matrix, mirrored, clockwise);
+      if (mirrored == s.mirrored && clockwise == s.rotation) return matrix;
+    }
+  Fail("no display matrix turns a picture " + std::to_string(s.rotation) + " degrees");
+}
+
+// The stored size: turned a quarter, the shown size's sides swap.
+bool SidesSwap(const ClipSpec& s) { return s.rotation == 90 || s.rotation == 270; }
+
+// Where stored pixel (x, y) of a storedW x storedH picture is shown:
+// mirrored left to right first, then turned clockwise.
+void Shown(const ClipSpec& s, int x, int y, int storedW, int storedH, int& X, int& Y) {
+  if (s.mirrored) x = storedW - 1 - x;
+  switch (s.rotation) {
+    case 90: X = storedH - 1 - y, Y = x; break;
+    case 180: X = storedW - 1 - x, Y = storedH - 1 - y; break;
+    case 270: X = y, Y = storedW - 1 - x; break;
+    default: X = x, Y = y; break;
+  }
+}
+
+// 10-bit limited-range BT.2020 Y'CbCr with the PQ transfer of a pattern
+// colour taken as BT.709 at 100 cd/m2.
+std::array<int, 3> PqYuv(const Rgb& colour) {
+  auto linear = [](uint8_t v) { return 100.0 * std::pow(v / 255.0, 2.4); };  // cd/m2
+  const double r = linear(colour.r), g = linear(colour.g), b = linear(colour.b);
+  const double rgb2020[3] = {0.6274 * r + 0.3293 * g + 0.0433 * b, 0.0691 * r + 0.9195 * g + 0.0114 * b,
+                             0.0164 * r + 0.0880 * g + 0.8956 * b};
+  double e[3];
+  for (int i = 0; i < 3; ++i) {
+    const double y = std::pow(std::max(rgb2020[i], 0.0) / 10000.0, 0.1593017578125);
+    e[i] = std::pow((0.8359375 + 18.8515625 * y) / (1 + 18.6875 * y), 78.84375);
+  }
+  const double luma = 0.2627 * e[0] + 0.6780 * e[1] + 0.0593 * e[2];
+  return {static_cast<int>(std::lround(64 + 876 * luma)),
+          static_cast<int>(std::lround(512 + 896 * (e[2] - luma) / 1.8814)),
+          static_cast<int>(std::lround(512 + 896 * (e[0] - luma) / 1.4746))};
+}
+
+// Converts the RGB24 test pattern into encoder frames, turned and coded as
+// the clip stores them.
 class PictureSource {
  public:
-  PictureSource(int w, int h, AVPixelFormat fmt) : w_(w), h_(h) {
+  PictureSource(const ClipSpec& s, AVPixelFormat fmt)
+      : spec_(s), w_(SidesSwap(s) ? s.height : s.width),
+        h_(SidesSwap(s) ? s.width : s.height), pq_(s.transfer == "pq") {
+    const int w = w_, h = h_;
+    frame_.reset(av_frame_alloc());
+    if (!frame_) Fail("out of memory");
+    frame_->format = fmt;
+    frame_->width = w;
+    frame_->height = h;
+    frame_->interlaced_frame = s.interlaced ? 1 : 0;
+    frame_->top_field_first = s.interlaced ? 1 : 0;
+    Check(av_frame_get_buffer(frame_.get(), 0), "cannot allocate a video frame");
+    if (pq_) {
+      if (fmt != AV_PIX_FMT_YUV420P10LE) Fail("PQ clips are made in yuv420p10le");
+      return;
+    }
     sws_.reset(sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, fmt, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT,
                               nullptr, nullptr, nullptr));
     if (!sws_) Fail(std::string("cannot convert RGB24 to ") + av_get_pix_fmt_name(fmt));
@@ -237,20 +333,73 @@ class PictureSource {
   }
 
   AVFrame* Render(int64_t n) {
-    DrawPattern(rgb_, w_, h_, n);
+    DrawPattern(shown_, spec_.width, spec_.height, n);
+    const std::vector<uint8_t>& rgb = Stored();
     Check(av_frame_make_writable(frame_.get()), "cannot allocate a video frame");
-    const uint8_t* src[1] = {rgb_.data()};
-    const int srcStride[1] = {w_ * 3};
-    sws_scale(sws_.get(), src, srcStride, 0, h_, frame_->data, frame_->linesize);
+    if (pq_) {
+      FillPq(rgb);
+    } else {
+      const uint8_t* src[1] = {rgb.data()};
+      const int srcStride[1] = {w_ * 3};
+      sws_scale(sws_.get(), src, srcStride, 0, h_, frame_->data, frame_->linesize);
+    }
     frame_->pts = n;
     return frame_.get();
   }
 
  private:
-  int w_, h_;
+  // The shown picture turned back into the stored one.
+  const std::vector<uint8_t>& Stored() {
+    if (spec_.rotation == 0 && !spec_.mirrored) return shown_;
+    stored_.resize(shown_.size());
+    for (int y = 0; y < h_; ++y)
+      for (int x = 0; x < w_; ++x) {
+        int X = 0, Y = 0;
+        Shown(spec_, x, y, w_, h_, X, Y);
+        std::memcpy(&stored_[(static_cast<size_t>(y) * w_ + x) * 3],
+                    &shown_[(static_cast<size_t>(Y) * spec_.width + X) * 3], 3);
+      }
+    return stored_;
+  }
+
+  // The planes of the PQ frame: Y' per pixel, Cb and Cr averaged over each
+  // 2x2 block.
+  void FillPq(const std::vector<uint8_t>& rgb) {
+    auto yuvAt = [&](int x, int y) {
+      const uint8_t* p = &rgb[(static_cast<size_t>(std::min(y, h_ - 1)) * w_ + std::min(x, w_ - 1)) * 3];
+      const Rgb colour{p[0], p[1], p[2]};
+      const uint32_t key = colour.r << 16 | colour.g << 8 | colour.b;
+      auto it = pqCache_.find(key);
+      if (it == pqCache_.end()) it = pqCache_.emplace(key, PqYuv(colour)).first;
+      return it->second;
+    };
+    for (int y = 0; y < h_; ++y) {
+      auto* row = reinterpret_cast<uint16_t*>(frame_->data[0] + static_cast<ptrdiff_t>(y) * frame_->linesize[0]);
+      for (int x = 0; x < w_; ++x) row[x] = static_cast<uint16_t>(yuvAt(x, y)[0]);
+    }
+    for (int y = 0; y < (h_ + 1) / 2; ++y) {
+      auto* cb = reinterpret_cast<uint16_t*>(frame_->data[1] + static_cast<ptrdiff_t>(y) * frame_->linesize[1]);
+      auto* cr = reinterpret_cast<uint16_t*>(frame_->data[2] + static_cast<ptrdiff_t>(y) * frame_->linesize[2]);
+      for (int x = 0; x < (w_ + 1) / 2; ++x) {
+        int sumB = 0, sumR = 0;
+        for (int k = 0; k < 4; ++k) {
+          const std::array<int, 3> v = yuvAt(2 * x + k % 2, 2 * y + k / 2);
+          sumB += v[1];
+          sumR += v[2];
+        }
+        cb[x] = static_cast<uint16_t>((sumB + 2) / 4);
+        cr[x] = static_cast<uint16_t>((sumR + 2) / 4);
+      }
+    }
+  }
+
+  ClipSpec spec_;
+  int w_, h_;  // stored
+  bool pq_;
   SwsPtr sws_;
   FramePtr frame_;
-  std::vector<uint8_t> rgb_;
+  std::vector<uint8_t> shown_, stored_;
+  std::map<uint32_t, std::array<int, 3>> pqCache_;
 };
 
 // ---- sound ----
@@ -333,19 +482,29 @@ CodecPtr OpenVideoEncoder(const ClipSpec& s, const std::string& name, bool globa
   const AVCodec* codec = FindEncoder(name, AVMEDIA_TYPE_VIDEO);
   CodecPtr enc(avcodec_alloc_context3(codec));
   if (!enc) Fail("out of memory");
-  enc->width = s.width;
-  enc->height = s.height;
-  enc->pix_fmt = ChoosePixelFormat(codec);
+  enc->width = SidesSwap(s) ? s.height : s.width;
+  enc->height = SidesSwap(s) ? s.width : s.height;
+  enc->pix_fmt = ChoosePixelFormat(codec, s);
   enc->time_base = AVRational{s.fpsDen, s.fpsNum};
   enc->framerate = AVRational{s.fpsNum, s.fpsDen};
   if (s.sarNum > 0) enc->sample_aspect_ratio = AVRational{s.sarNum, s.sarDen};
   enc->thread_count = 1;
   enc->flags |= AV_CODEC_FLAG_BITEXACT;
   if (globalHeader) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (IsYuv(enc->pix_fmt)) {
+  if (s.transfer == "pq") {
+    enc->color_primaries = AVCOL_PRI_BT2020;
+    enc->color_trc = AVCOL_TRC_SMPTE2084;
+    enc->colorspace = AVCOL_SPC_BT2020_NCL;
+    enc->color_range = AVCOL_RANGE_MPEG;
+  } else if (IsYuv(enc->pix_fmt)) {
     enc->colorspace = AVCOL_SPC_BT470BG;
     enc->color_range = IsFullRange(enc->pix_fmt) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
   }
+  if (s.interlaced) {
+    enc->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+    enc->field_order = AV_FIELD_TT;
+  }
+  if (codec->id == AV_CODEC_ID_HEVC) av_opt_set(enc->priv_data, "x265-params", "log-level=error", 0);
   if (!still) {
     enc->gop_size = s.keyFrameInterval > 0   ? s.keyFrameInterval
                     : s.keyFrameInterval < 0 ? kSingleKeyFrameGop
@@ -411,6 +570,10 @@ void ValidateSpec(const ClipSpec& s, const ResolvedSpec& r) {
   if (r.muxer == "asf" && (s.jumpSec != 0 || s.duplicateEvery > 0))
     Fail("ASF clips take start times only, no jumps or repeated timestamps");
   if (s.videoStartSec < 0 || s.audioStartSec < 0) Fail("start times must not be negative");
+  if (s.rotation != 0 && s.rotation != 90 && s.rotation != 180 && s.rotation != 270)
+    Fail("the rotation must be 0, 90, 180 or 270 degrees");
+  if (!s.transfer.empty() && s.transfer != "pq") Fail("the only transfer besides SDR is \"pq\"");
+  if (r.still && !s.PlainPictures()) Fail("stills are plain pictures");
 }
 
 // How the timestamps of one stream are written (see the timing fields of
@@ -545,7 +708,7 @@ void Drain(AVCodecContext* enc, AVStream* st, AVFormatContext* oc, AVPacket* pkt
 
 void WriteStill(const ClipSpec& s, const ResolvedSpec& r, const std::string& path) {
   CodecPtr enc = OpenVideoEncoder(s, r.videoCodec, false, true);
-  PictureSource pictures(s.width, s.height, enc->pix_fmt);
+  PictureSource pictures(s, enc->pix_fmt);
   Check(avcodec_send_frame(enc.get(), pictures.Render(0)), "encoding failed");
   Check(avcodec_send_frame(enc.get(), nullptr), "encoding failed");
   PacketPtr pkt(av_packet_alloc());
@@ -583,6 +746,12 @@ void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path
     vst->avg_frame_rate = venc->framerate;
     vst->r_frame_rate = venc->framerate;
     vst->sample_aspect_ratio = venc->sample_aspect_ratio;
+    if (s.rotation != 0 || s.mirrored) {
+      const std::array<int32_t, 9> matrix = DisplayMatrix(s);
+      uint8_t* data = av_stream_new_side_data(vst, AV_PKT_DATA_DISPLAYMATRIX, sizeof matrix);
+      if (!data) Fail("out of memory");
+      std::memcpy(data, matrix.data(), sizeof matrix);
+    }
   }
   if (r.audio) {
     aenc = OpenAudioEncoder(s, r.audioCodec, globalHeader);
@@ -610,7 +779,7 @@ void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path
 
   std::unique_ptr<PictureSource> pictures;
   std::unique_ptr<ToneSource> tone;
-  if (venc) pictures = std::make_unique<PictureSource>(s.width, s.height, venc->pix_fmt);
+  if (venc) pictures = std::make_unique<PictureSource>(s, venc->pix_fmt);
   if (aenc) tone = std::make_unique<ToneSource>(aenc.get(), s.toneHz);
 
   StreamTiming videoTiming = TimingOf(s, true), audioTiming = TimingOf(s, false);
@@ -726,6 +895,9 @@ std::string CacheKey(const ClipSpec& s) {
     << FormatNumber(s.durationSec) << 's';
   // The timing fields only when they differ from a well-timed clip, so that
   // the keys of the clips made before them stay as they were.
+  if (!s.PlainPictures())
+    k << "-pix" << (s.pixelFormat.empty() ? "def" : s.pixelFormat) << "-rot" << s.rotation << (s.mirrored ? "m" : "")
+      << (s.interlaced ? "-tff" : "") << "-trc" << (s.transfer.empty() ? "sdr" : s.transfer);
   if (!s.WellTimed())
     k << "-vstart" << FormatNumber(s.videoStartSec) << "-astart" << FormatNumber(s.audioStartSec) << "-gop"
       << s.keyFrameInterval << "-jump" << FormatNumber(s.jumpAtSec) << '_' << FormatNumber(s.jumpSec) << "-dup"

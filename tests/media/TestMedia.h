@@ -93,6 +93,26 @@ struct ClipSpec {
   // equal timestamps (mkv, flv).
   int duplicateEvery = 0;
 
+  // Pictures as other sources carry them; the defaults give the 8-bit
+  // 4:2:0, upright, progressive, SDR clip described above. width x height
+  // is the picture as it is shown.
+  std::string pixelFormat;  // "yuv444p", "yuv422p", "yuv420p10le", ...; empty: the encoder's usual one
+  // The stream's display matrix has players mirror the stored picture left
+  // to right (mirrored) and then turn it rotation degrees clockwise (0, 90,
+  // 180, 270): the picture is stored turned the other way, so that a player
+  // that follows the matrix shows the pattern upright. 90 and 270 store
+  // height x width.
+  int rotation = 0;
+  bool mirrored = false;
+  bool interlaced = false;  // coded as interlaced, top field first
+  // "pq": 10-bit BT.2020 with the PQ transfer (as phones record HDR), made
+  // from the pattern taken as BT.709 at 100 cd/m2; empty: SDR as above.
+  std::string transfer;
+
+  bool PlainPictures() const {
+    return pixelFormat.empty() && rotation == 0 && !mirrored && !interlaced && transfer.empty();
+  }
+
   bool WellTimed() const {
     return videoStartSec == 0 && audioStartSec == 0 && keyFrameInterval == 0 && jumpSec == 0 &&
            duplicateEvery == 0;

@@ -750,6 +750,11 @@ TEST_F(CachedClipTest, EveryFieldChangesTheFile) {
   vary([](ClipSpec& s) { s.keyFrameInterval = 12; });
   vary([](ClipSpec& s) { s.jumpAtSec = 1, s.jumpSec = 60; });
   vary([](ClipSpec& s) { s.duplicateEvery = 10; });
+  vary([](ClipSpec& s) { s.pixelFormat = "yuv444p"; });
+  vary([](ClipSpec& s) { s.rotation = 90; });
+  vary([](ClipSpec& s) { s.mirrored = true; });
+  vary([](ClipSpec& s) { s.interlaced = true; });
+  vary([](ClipSpec& s) { s.transfer = "pq"; });
   std::set<std::string> keys;
   for (const auto& s : specs) keys.insert(CacheKey(s));
   EXPECT_EQ(keys.size(), specs.size());

@@ -40,7 +40,12 @@ const char kUsage[] =
     "  --start S       both\n"
     "  --gop N         pictures per key frame (one per second; -1: the first only)\n"
     "  --jump AT:BY    timestamps jump BY seconds forward at AT seconds\n"
-    "  --dup N         every Nth picture repeats the timestamp before it\n";
+    "  --dup N         every Nth picture repeats the timestamp before it\n"
+    "  --pix-fmt F     pixel format (yuv444p, yuv422p, yuv420p10le, ...)\n"
+    "  --rotate D      display rotation, degrees clockwise (90, 180, 270)\n"
+    "  --mirror        the display matrix also mirrors the picture\n"
+    "  --interlaced    coded as interlaced, top field first\n"
+    "  --pq            10-bit BT.2020 PQ (HDR)\n";
 
 [[noreturn]] void Usage(const std::string& error) {
   if (!error.empty()) std::fprintf(stderr, "vidmill-mkmedia: %s\n", error.c_str());
@@ -104,11 +109,26 @@ int PrintReadBack(const std::string& APath) {
     const double first = s.firstUs == AV_NOPTS_VALUE ? 0 : s.firstUs / 1e6;
     const char* pixels = av_get_pix_fmt_name(s.pixelFormat);
     if (s.type == AVMEDIA_TYPE_VIDEO)
-      std::printf("  video %s %dx%d %s aspect %.3f, %lld pictures, %.3f..%.3f s, rotation %.0f%s, errors %d\n",
-                  s.codec.c_str(), s.width, s.height, pixels ? pixels : "?", s.DisplayAspect(),
+      std::printf("  video %s (profile %d, level %d) %dx%d %s aspect %.3f (content %.3f%s), %lld pictures, "
+                  "%.3f..%.3f s, rotation %.0f%s, colours %s/%s/%s, errors %d\n",
+                  s.codec.c_str(), s.profile, s.level, s.width, s.height, pixels ? pixels : "?", s.DisplayAspect(),
+                  s.ContentAspect(), s.middle.Upright() ? ", upright" : ", NOT upright",
                   static_cast<long long>(s.frames), first, first + s.Seconds(), s.rotation,
-                  s.interlaced ? ", interlaced" : "", s.decodeErrors);
-    else if (s.type == AVMEDIA_TYPE_AUDIO)
+                  s.interlaced ? ", interlaced" : "", av_color_primaries_name(s.primaries),
+                  av_color_transfer_name(s.transfer), av_color_space_name(s.matrix), s.decodeErrors);
+    if (s.type == AVMEDIA_TYPE_VIDEO && !s.middle.rgb.empty()) {
+      const testmedia::RgbPicture content = s.middle.Crop(s.middle.Content());
+      const testmedia::Rect box = s.middle.Content();
+      std::printf("    content %d,%d %dx%d; quadrants:", box.x, box.y, box.w, box.h);
+      for (testmedia::Quadrant q : {testmedia::Quadrant::TopLeft, testmedia::Quadrant::TopRight,
+                                    testmedia::Quadrant::BottomLeft, testmedia::Quadrant::BottomRight}) {
+        const testmedia::MeanRgb m = testmedia::QuadrantMean(content.rgb.data(), content.width * 3, content.width,
+                                                             content.height, q);
+        std::printf(" (%.0f,%.0f,%.0f)", m.r, m.g, m.b);
+      }
+      std::printf("\n");
+    }
+    if (s.type == AVMEDIA_TYPE_AUDIO)
       std::printf("  audio %s %d Hz %d ch, %.3f..%.3f s, heard from %.3f s, errors %d\n", s.codec.c_str(), s.sampleRate,
                   s.channels, first, first + s.Seconds(),
                   s.firstAudibleUs == AV_NOPTS_VALUE ? -1.0 : s.firstAudibleUs / 1e6, s.decodeErrors);
@@ -178,6 +198,16 @@ int main(int argc, char** argv) {
       spec.jumpSec = ToDouble(a, v.substr(at + 1));
     } else if (a == "--dup") {
       spec.duplicateEvery = ToInt(a, value());
+    } else if (a == "--pix-fmt") {
+      spec.pixelFormat = value();
+    } else if (a == "--rotate") {
+      spec.rotation = ToInt(a, value());
+    } else if (a == "--mirror") {
+      spec.mirrored = true;
+    } else if (a == "--interlaced") {
+      spec.interlaced = true;
+    } else if (a == "--pq") {
+      spec.transfer = "pq";
     } else if (!a.empty() && a[0] == '-') {
       Usage("unknown option " + a);
     } else if (output.empty()) {
