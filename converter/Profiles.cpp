@@ -226,6 +226,15 @@ TOutputOptions BuildOutputOptions(const TProfileChoices& AChoices, const TSource
     if (key == ".vcd") o.VideoBitrate = -1;
   }
 
+  // What the devices of each format play: 8-bit 4:2:0 pictures, and only
+  // the display aspects the format and its players honour (a picture of
+  // another aspect is fitted in with black bars, or, at the source's own
+  // size, given square pixels). Option lines given later win.
+  o.ExtraOptions = "pix_fmt=yuv420p\n";
+  if (key == ".3gp" || key == ".flv") o.ExtraOptions += "aspect_fit=square\n";
+  else if (key == ".vcd") o.ExtraOptions += "aspect_fit=4:3\n";
+  else if (key == ".dvd") o.ExtraOptions += "aspect_fit=4:3,16:9\n";
+
   o.Metadata.Timestamp = 0;  // the moment the output is opened
 
   const std::string suffix = OutputSuffix(key, norm);

@@ -64,6 +64,10 @@ struct TDisplayRect {
 TDisplayRect CalculateDisplayRect(float AAspectRatio, int AVideoWidth, int AVideoHeight, AVRational AStreamAspect,
                                   AVRational ACodecAspect, int ADisplayWidth, int ADisplayHeight);
 
+// The rectangle a picture shown in AShown is drawn into before SDL turns it
+// (about its middle): for a quarter turn, AShown with its sides swapped.
+TDisplayRect TextureRectBeforeTurn(const TDisplayRect& AShown, const struct TPictureTurn& ATurn);
+
 // The picture clock of the refresh step (seconds).
 struct TFrameTiming {
   double FrameTimer = 0;   // wall time at which the next picture is due

@@ -59,6 +59,16 @@ TDisplayRect CalculateDisplayRect(float AAspectRatio, int AVideoWidth, int AVide
   return rect;
 }
 
+TDisplayRect TextureRectBeforeTurn(const TDisplayRect& AShown, const TPictureTurn& ATurn) {
+  if (!ATurn.SidesSwap()) return AShown;
+  TDisplayRect rect;
+  rect.Width = AShown.Height;
+  rect.Height = AShown.Width;
+  rect.Left = AShown.Left + (AShown.Width - AShown.Height) / 2;
+  rect.Top = AShown.Top + (AShown.Height - AShown.Width) / 2;
+  return rect;
+}
+
 double TargetFrameDelay(TFrameTiming& ATiming, double APTS, bool AAudioMaster, double AMasterClock) {
   double delay = APTS - ATiming.LastPTS;
   if (delay <= 0 || delay >= 2.0) delay = ATiming.LastDelay;  // a jump: keep the last step
@@ -167,6 +177,7 @@ int TPlayback::OpenStreamComponent(int AIndex) {
 
   VideoStream = stream;
   VideoCodec = context;
+  Turn = StreamPictureTurn(stream);
   AVRational rate = context->framerate;
   if (rate.num <= 0 || rate.den <= 0) rate = lib::av_guess_frame_rate(Input, stream, nullptr);
   FrameDuration = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 0.04;
@@ -592,18 +603,32 @@ void TPlayback::Display() {
 
 void TPlayback::DisplayPicture() {
   if (Renderer == nullptr || Pict.Overlay == nullptr) return;
-  TDisplayRect rect = CalculateDisplayRect(Player->FAspectRatio, Pict.Width, Pict.Height, VideoStream->sample_aspect_ratio,
-                                           ShownAspect, Width, Height);
+  // A picture shown turned a quarter takes the display with its sides and
+  // its pixel aspect swapped.
+  const bool swap = Turn.SidesSwap();
+  auto turned = [swap](AVRational AAspect) { return swap ? AVRational{AAspect.den, AAspect.num} : AAspect; };
+  TDisplayRect rect = CalculateDisplayRect(Player->FAspectRatio, swap ? Pict.Height : Pict.Width,
+                                           swap ? Pict.Width : Pict.Height, turned(VideoStream->sample_aspect_ratio),
+                                           turned(ShownAspect), Width, Height);
   rect.Left += Left;
   rect.Top += Top;
   {
     std::lock_guard<std::mutex> guard(RectLock);
     LastRect = rect;
   }
-  const SDL_Rect target{rect.Left, rect.Top, rect.Width, rect.Height};
   lib::SDL_SetRenderDrawColor(Renderer, 0, 0, 0, 255);
   lib::SDL_RenderClear(Renderer);
-  lib::SDL_RenderCopy(Renderer, Pict.Overlay, nullptr, &target);
+  if (Turn.None()) {
+    const SDL_Rect target{rect.Left, rect.Top, rect.Width, rect.Height};
+    lib::SDL_RenderCopy(Renderer, Pict.Overlay, nullptr, &target);
+  } else {
+    // SDL mirrors the texture, then turns it clockwise about the middle of
+    // the rectangle it is drawn into.
+    const TDisplayRect texture = TextureRectBeforeTurn(rect, Turn);
+    const SDL_Rect target{texture.Left, texture.Top, texture.Width, texture.Height};
+    lib::SDL_RenderCopyEx(Renderer, Pict.Overlay, nullptr, &target, Turn.Rotation, nullptr,
+                          Turn.Mirrored ? SDL_FLIP_HORIZONTAL : SDL_FLIP_NONE);
+  }
   lib::SDL_RenderPresent(Renderer);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "player/FFPlay.h"
+#include "probe/PictureTurn.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/FrameBitmap.h"
 #include "runtime/Threads.h"
@@ -183,6 +184,7 @@ public:
   uintptr_t WindowHandle = 0;
   int Width = 0, Height = 0, Left = 0, Top = 0;
   AVRational ShownAspect{0, 1};  // the decoder's sample aspect ratio of the picture on screen
+  TPictureTurn Turn;             // how the video's pictures are turned to be shown upright
   mutable std::mutex RectLock;
   TDisplayRect LastRect;
 

@@ -1,4 +1,5 @@
 #include "probe/AVProbe.h"
+#include "probe/PictureTurn.h"
 #include "probe/StreamTimeline.h"
 
 #include <fcntl.h>
@@ -359,6 +360,9 @@ bool TCustomAVProbe::GetVideoStreamInfoByIndex(int AIndex, TVideoStreamInfo& AIn
   AInfo.BitRate = ClampToInt(par->bit_rate);
   AInfo.Height = par->height;
   AInfo.Width = par->width;
+  const TPictureTurn turn = StreamPictureTurn(stream);
+  AInfo.Rotation = turn.Rotation;
+  AInfo.Mirrored = turn.Mirrored;
   if (par->height > 0) {
     // The container's sample aspect ratio when it has one, else the
     // codec's; none known means square pixels.
@@ -472,6 +476,9 @@ std::string TCustomAVProbe::StreamLine(int AIndex) {
     // tbc is that rate; a stream without an average rate has no tbc.
     const AVRational average = stream->avg_frame_rate;
     if (average.num && average.den) AppendRate(line, av_q2d(average), "tbc");
+    // Shown turned (a phone's recording): clockwise degrees.
+    const TPictureTurn turn = StreamPictureTurn(stream);
+    if (!turn.None()) line += ", Rotation: " + turn.Text();
   }
 
   if (stream->start_time != AV_NOPTS_VALUE)

@@ -47,6 +47,11 @@ struct TVideoStreamInfo {
   float DisplayAspect = -1.0f;  // sample aspect ratio x width / height
   int PixelFormat = -1;         // AVPixelFormat
   int FrameRateNum = -1, FrameRateDen = -1;  // the stream's real base frame rate
+  // How the stored picture is shown: mirrored left to right first, then
+  // turned Rotation degrees clockwise (a phone's recording). Width, Height
+  // and DisplayAspect are the stored picture's.
+  int Rotation = 0;
+  bool Mirrored = false;
 };
 
 class TCustomAVProbe : public TObject {

@@ -1,6 +1,9 @@
 #include "engine/config/EncoderLimits.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <vector>
 #include <functional>
 #include <mutex>
 
@@ -82,9 +85,34 @@ bool FitChannelLayout(const AVCodec* AEncoder, AVCodecContext* AContext) {
   return true;
 }
 
+// The common sample rates, for an encoder that lists none.
+constexpr int kCommonRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 0};
+
 bool FitSampleRate(const AVCodec* AEncoder, AVCodecContext* AContext) {
-  if (AEncoder == nullptr || AEncoder->supported_samplerates == nullptr || AContext->sample_rate <= 0) return false;
+  if (AEncoder == nullptr || AContext->sample_rate <= 0) return false;
   const int rate = AContext->sample_rate;
+  if (AEncoder->supported_samplerates == nullptr) {
+    // No list (WMA takes up to 48 kHz and says so only by refusing more):
+    // a trial open, then the common rates nearest first.
+    if (TrialOpens(AEncoder, AContext, [](AVCodecContext*) {})) return false;
+    std::vector<int> rates(std::begin(kCommonRates), std::end(kCommonRates) - 1);
+    std::stable_sort(rates.begin(), rates.end(), [rate](int A, int B) {
+      const long a = std::labs(static_cast<long>(A) - rate), b = std::labs(static_cast<long>(B) - rate);
+      return a != b ? a < b : A > B;
+    });
+    for (int candidate : rates) {
+      if (candidate == rate) continue;
+      if (!TrialOpens(AEncoder, AContext, [candidate](AVCodecContext* ATrial) {
+            ATrial->sample_rate = candidate;
+            ATrial->time_base = AVRational{1, candidate};
+          }))
+        continue;
+      AContext->sample_rate = candidate;
+      AContext->time_base = AVRational{1, candidate};
+      return true;
+    }
+    return false;
+  }
   int best = 0;
   for (const int* r = AEncoder->supported_samplerates; *r != 0; ++r) {
     if (*r == rate) return false;

@@ -15,7 +15,8 @@ struct AVCodecContext;
 bool FitChannelLayout(const AVCodec* AEncoder, AVCodecContext* AContext);
 
 // The listed sample rate nearest to the configured one (a tie goes to the
-// higher rate).
+// higher rate). An encoder that lists none but does not open with the
+// configured rate gets the nearest common rate it opens with.
 bool FitSampleRate(const AVCodec* AEncoder, AVCodecContext* AContext);
 
 // An odd width or height rounded down to even, when the encoder does not

@@ -171,10 +171,14 @@ struct TPreviewState;
 struct TPipelineBuffers;
 
 class TAmrNbEncoder;
+class TPictureCorrections;
 
 struct TOutputStreamSetup {
   AVCodecContext* Codec = nullptr;  // owned by the engine instance
   bool StreamCopy = false;
+  // Black bars of a video stream around the scaled picture (the pad
+  // options, and the bars of an aspect fit), in pixels.
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   // The engine's own AMR-NB encoder, when it encodes this stream (libavcodec
   // has none).
   std::unique_ptr<TAmrNbEncoder> AmrNb;
@@ -216,6 +220,8 @@ public:
   void SetFrameSize(const std::string& AValue);
   void SetFrameRate(const std::string& AValue);
   void SetFrameAspectRatio(const std::string& AValue);
+  // "keep", "square" or a list of aspects ("4:3,16:9"); raises on a bad text.
+  void SetAspectFit(const std::string& AValue);
   void SetCropTop(int AValue);
   void SetCropBottom(int AValue);
   void SetCropLeft(int AValue);
@@ -273,6 +279,11 @@ public:
   // Lines up the streams that the outputs take (each input's zero, streams
   // that start apart) and works out how long each output should become.
   void AlignInputTimelines(TTranscodeRun& ARun);                  // Setup.cpp
+  // What the pictures of AInput need (turned, tone-mapped, deinterlaced),
+  // once per input stream, from the stream and the encoders it feeds.
+  void PlanPictureCorrections(TTranscodeRun& ARun, TInputStreamState& AInput);  // Setup.cpp
+  // The colour tags of an encoder as its pictures will be written.
+  void DescribeWrittenColours(const TInputStreamState& AInput, AVCodecContext* AEncoder);  // Setup.cpp
   // Fails the run when an output has grown well past the length of its
   // sources (a clock that runs away must not fill the disk).
   void CheckOutputLengths(TTranscodeRun& ARun);                   // MainLoop.cpp
@@ -286,6 +297,13 @@ public:
   // output stream it feeds; without a packet it drains the decoder and
   // flushes those encoders. -1 on a decoding error.
   int DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);  // Decode.cpp
+  // A decoded picture through its input's corrections (made for its first
+  // picture) to every output stream it feeds; nullptr at the end of the
+  // input gives back what the corrections hold.
+  void CorrectAndDispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture);  // Decode.cpp
+  TPictureCorrections* PictureCorrectionsFor(TInputStreamState& AInput, const AVFrame* AFirst);     // Decode.cpp
+  // A picture ready for the outputs: the hook stage, then each output stream.
+  void DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture);           // Decode.cpp
   // True for a decoded picture or sound frame before its input's start
   // position; a sound frame that reaches past it loses its samples before it.
   bool BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame);  // Decode.cpp
@@ -392,6 +410,18 @@ public:
   int FTopFieldFirst = -1;
   int FMeThreshold = 0;
   int FIntraDcPrecision = 8;
+  // What the engine corrects in a source's pictures by itself: a display
+  // rotation (turned upright), interlacing (deinterlaced for progressive
+  // outputs, unless "deinterlace" asks for it anyway), high dynamic range
+  // (tone-mapped to BT.709 for 8-bit outputs).
+  bool FAutoRotate = true;
+  bool FAutoDeinterlace = true;
+  bool FToneMap = true;
+  // The display aspects an output can show ("aspect_fit"): empty keeps the
+  // source's through the pixel aspect; square pixels only; or a list of
+  // frame aspects ("4:3,16:9") of which the nearest is taken. A picture of
+  // another aspect is fitted in with black bars.
+  std::string FAspectFit;
   std::string FVideoFilters;
   AVFilterGraph* FFilterGraph = nullptr;
   bool FUseFilters = false;
@@ -517,6 +547,9 @@ protected:
   // The media types of the inputs an output draws from (the first input
   // only with AJoin); raises "invalid codec_type of input file".
   void CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio, bool& AHasSubtitle) const;
+  // The log line of a picture fitted into its frame (bars, or square pixels).
+  void LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
+                   const struct TFrameFit& AFit);
   // Graphs of the other video streams of the same run: every input stream
   // feeds the filters of its own graph, so they live until the next run
   // builds its first graph, or until the engine instance is destroyed.
@@ -582,6 +615,9 @@ private:
   std::vector<std::unique_ptr<TEngineThread>> FHelpers;
   std::unique_ptr<TConvertThread> FWorker;  // owns the worker thread object
 };
+
+// The aspects of a list "W:H,W:H,..." as ratios; empty for a bad text.
+std::vector<double> ParseAspectList(const std::string& AText);
 
 // Held around preview-flag changes and the post hooks of every engine instance.
 std::recursive_mutex& PreviewLock();

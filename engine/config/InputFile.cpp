@@ -9,6 +9,7 @@
 
 #include "engine/config/FFmpeg.h"
 #include "probe/AVProbe.h"
+#include "probe/PictureTurn.h"
 #include "probe/StreamTimeline.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
@@ -295,6 +296,13 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
                                             : static_cast<float>(static_cast<double>(par->width) / par->height);
           } else if (aspect == 0) {
             FFrameAspectRatio = 4.0f / 3.0f;
+          }
+          // A picture shown turned a quarter (a phone held upright): the
+          // outputs take it upright, so the size from the source swaps its
+          // sides and the display aspect turns over.
+          if (FAutoRotate && StreamPictureTurn(st).SidesSwap()) {
+            std::swap(FFrameWidth, FFrameHeight);
+            if (FFrameAspectRatio != 0) FFrameAspectRatio = 1.0f / FFrameAspectRatio;
           }
           FFramePixFmt = par->format == -1 ? 0 : par->format;
           // The average frame rate stands in for the inverse of the old

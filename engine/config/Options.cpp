@@ -103,6 +103,8 @@ void TCustomFFmpeg::ResetOptions() {
   FTopFieldFirst = -1;
   FMeThreshold = 0;
   FIntraDcPrecision = 8;
+  FAutoRotate = FAutoDeinterlace = FToneMap = true;
+  FAspectFit.clear();
   FVideoFilters.clear();
   FUseFilters = false;
   FVideoChannel = 0;
@@ -335,6 +337,12 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
       {"deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
          E.FDoDeinterlace = Flag(V);
        }},
+      {"autorotate", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FAutoRotate = Flag(V); }},
+      {"auto_deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+         E.FAutoDeinterlace = Flag(V);
+       }},
+      {"tonemap", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FToneMap = Flag(V); }},
+      {"aspect_fit", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAspectFit(V); }},
       {"psnr", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FDoPsnr = Flag(V); }},
       {"vstats", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetVideoStatistics(true); }},
       {"vstats_file", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVstatsFileName = V; }},
@@ -557,6 +565,30 @@ void TCustomFFmpeg::SetFrameAspectRatio(const std::string& AValue) {
   }
   if (ratio == 0) throw FFmpegException("Incorrect aspect ratio specification.");
   FFrameAspectRatio = static_cast<float>(ratio);
+}
+
+void TCustomFFmpeg::SetAspectFit(const std::string& AValue) {
+  if (AValue.empty() || AValue == "keep" || AValue == "square") {
+    FAspectFit = AValue == "keep" ? std::string() : AValue;
+    return;
+  }
+  if (ParseAspectList(AValue).empty()) throw FFmpegException("Incorrect aspect fit specification: " + AValue);
+  FAspectFit = AValue;
+}
+
+std::vector<double> ParseAspectList(const std::string& AText) {
+  std::vector<double> ratios;
+  std::string rest = AText;
+  while (!rest.empty()) {
+    std::string item;
+    SplitAt(rest, ",", true, item);
+    const size_t colon = item.find(':');
+    const int width = colon == std::string::npos ? 0 : StrToIntDef(Trim(item.substr(0, colon)), 0);
+    const int height = colon == std::string::npos ? 0 : StrToIntDef(Trim(item.substr(colon + 1)), 0);
+    if (width <= 0 || height <= 0) return {};
+    ratios.push_back(static_cast<double>(width) / height);
+  }
+  return ratios;
 }
 
 void TCustomFFmpeg::SetPixelFormat(const std::string& AValue) {

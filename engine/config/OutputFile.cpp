@@ -17,6 +17,7 @@
 #include "engine/config/AmrNbEncoder.h"
 #include "engine/config/EncoderLimits.h"
 #include "engine/config/FFmpeg.h"
+#include "engine/config/FrameFit.h"
 #include "engine/pipeline/RunTables.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
@@ -429,6 +430,25 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   return FOutputFileCount;
 }
 
+void TCustomFFmpeg::LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
+                               const TFrameFit& AFit) {
+  const std::string stream = Format("Output stream #%d.%d (%s)", AFile, AStream, AEncoder ? AEncoder->name : "?");
+  const int innerWidth = AFit.Width - AFit.PadLeft - AFit.PadRight;
+  const int innerHeight = AFit.Height - AFit.PadTop - AFit.PadBottom;
+  if (AFit.Bars()) {
+    FFLoggerInstance()->Log(
+        this, llInfo,
+        Format("%s: the picture (display aspect %.2f) is fitted into %dx%d at %.2f, %dx%d with black bars %s.",
+               stream.c_str(), APictureAspect, AFit.Width, AFit.Height, AFit.FrameAspect, innerWidth, innerHeight,
+               AFit.PadTop + AFit.PadBottom > 0 ? "above and below" : "left and right"));
+  } else if (AFit.Width != FFrameWidth || AFit.Height != FFrameHeight) {
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("%s: the source is %dx%d at %.2f, the encoder gets %dx%d in square pixels.",
+                                   stream.c_str(), FFrameWidth, FFrameHeight, APictureAspect, AFit.Width,
+                                   AFit.Height));
+  }
+}
+
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   auto raise = [this](const std::string& AText) {
     FVideoCodecName.clear();
@@ -463,6 +483,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
+  setup.PadTop = setup.PadBottom = setup.PadLeft = setup.PadRight = 0;
   FBitstreamFilters[file][st->index] = std::move(FVideoBitstreamFilters);
 
   codec->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -492,8 +513,18 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
                                                                              choice.Encoder->supported_framerates)];
     codec->time_base = AVRational{rate.den, rate.num};
     codec->framerate = rate;
-    codec->width = FFrameWidth + FFramePadLeft + FFramePadRight;
-    codec->height = FFrameHeight + FFramePadTop + FFramePadBottom;
+    // The frame and its bars: the pad options around the picture, and the
+    // bars that fit the picture into a frame of another display aspect.
+    const double pictureAspect = FFrameAspectRatio != 0 ? FFrameAspectRatio
+                                 : FFrameHeight > 0     ? static_cast<double>(FFrameWidth) / FFrameHeight
+                                                        : 0;
+    const TFrameFit fit = FitPicture(FAspectFit, pictureAspect, FFrameWidth, FFrameHeight, !FFrameSizeSet);
+    setup.PadTop = FFramePadTop + fit.PadTop;
+    setup.PadBottom = FFramePadBottom + fit.PadBottom;
+    setup.PadLeft = FFramePadLeft + fit.PadLeft;
+    setup.PadRight = FFramePadRight + fit.PadRight;
+    codec->width = fit.Width + FFramePadLeft + FFramePadRight;
+    codec->height = fit.Height + FFramePadTop + FFramePadBottom;
     codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
     if (choice.Encoder && choice.Encoder->pix_fmts && !ListsPixelFormat(choice.Encoder->pix_fmts, FFramePixFmt))
       codec->pix_fmt = choice.Encoder->pix_fmts[0];
@@ -506,8 +537,14 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
                                      "(it needs even dimensions).",
                                      file, st->index, choice.Encoder->name, oddWidth, oddHeight, codec->width,
                                      codec->height));
-    st->sample_aspect_ratio = codec->sample_aspect_ratio =
-        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
+    if (FAspectFit.empty()) {
+      st->sample_aspect_ratio = codec->sample_aspect_ratio =
+          SampleAspect(FFrameAspectRatio, codec->width, codec->height);
+    } else {
+      st->sample_aspect_ratio = codec->sample_aspect_ratio =
+          SampleAspect(static_cast<float>(fit.FrameAspect), fit.Width, fit.Height);
+      LogFrameFit(file, st->index, choice.Encoder, pictureAspect, fit);
+    }
     if (FIntraOnly) codec->gop_size = 0;
     // Fixed quality. The stream of this generation carries no quality of
     // its own: the encoder's global quality is the whole setting.
@@ -756,9 +793,16 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   if (timeBase.num <= 0 || timeBase.den <= 0) timeBase = AVRational{1, AV_TIME_BASE};
   AVRational aspect = decoder->sample_aspect_ratio;
   if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{1, 1};
+  // The pictures as the input's corrections give them: turned, 8-bit after
+  // tone mapping.
+  const TCorrectionPlan& plan = AInput.CorrectionPlan;
+  const int sourceWidth = plan.Turn.SidesSwap() ? decoder->height : decoder->width;
+  const int sourceHeight = plan.Turn.SidesSwap() ? decoder->width : decoder->height;
+  const int sourceFormat = plan.ToneMap ? AV_PIX_FMT_YUV420P : static_cast<int>(decoder->pix_fmt);
+  if (plan.Turn.SidesSwap()) aspect = AVRational{aspect.den, aspect.num};
   const std::string sourceArgs =
-      Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", decoder->width, decoder->height,
-             static_cast<int>(decoder->pix_fmt), timeBase.num, timeBase.den, aspect.num, aspect.den);
+      Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", sourceWidth, sourceHeight,
+             sourceFormat, timeBase.num, timeBase.den, aspect.num, aspect.den);
   AVFilterContext* source = nullptr;
   AVFilterContext* sink = nullptr;
   if (lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "src", sourceArgs.c_str(),
@@ -776,7 +820,10 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   AInput.InputFilter = source;
   AInput.OutputFilter = sink;
 
-  const int padLeft = FFramePadLeft, padRight = FFramePadRight, padTop = FFramePadTop, padBottom = FFramePadBottom;
+  const int slot = OutputFileIndex(FOutputFiles[AOutput.FileIndex]);
+  const TOutputStreamSetup& streamSetup = FOutputStreamSetups[slot][AOutput.Index];
+  const int padLeft = streamSetup.PadLeft, padRight = streamSetup.PadRight;
+  const int padTop = streamSetup.PadTop, padBottom = streamSetup.PadBottom;
   const int width = encoder->width - padLeft - padRight;
   const int height = encoder->height - padTop - padBottom;
   AVFilterContext* last = source;
@@ -792,8 +839,8 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   if (AOutput.VideoCrop &&
       !append("crop", Format("%d:%d:%d:%d", width, height, AOutput.LeftBand, AOutput.TopBand)))
     return -1;
-  if ((decoder->width + padLeft + padRight - AOutput.LeftBand - AOutput.RightBand != encoder->width ||
-       decoder->height + padTop + padBottom - AOutput.TopBand - AOutput.BottomBand != encoder->height) &&
+  if ((sourceWidth + padLeft + padRight - AOutput.LeftBand - AOutput.RightBand != encoder->width ||
+       sourceHeight + padTop + padBottom - AOutput.TopBand - AOutput.BottomBand != encoder->height) &&
       !append("scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
     return -1;
 
@@ -824,7 +871,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
 
   const int sinkWidth = lib::av_buffersink_get_w(sink);
   const int sinkHeight = lib::av_buffersink_get_h(sink);
-  if (padLeft + padRight + padTop + padBottom == 0 || (sinkWidth == FFrameWidth && sinkHeight == FFrameHeight)) {
+  if (padLeft + padRight + padTop + padBottom == 0 || (sinkWidth == width && sinkHeight == height)) {
     encoder->width = sinkWidth + padLeft + padRight;
     encoder->height = sinkHeight + padTop + padBottom;
     return 0;

@@ -46,6 +46,7 @@ struct TPipelineBuffers {
   AVFrame* Hooked = nullptr;     // the hook stage's working copy of a picture
   AVFrame* VideoOut = nullptr;   // the picture handed to a video encoder
   AVFrame* Cropped = nullptr;    // a cropped view of a picture
+  AVFrame* Corrected = nullptr;  // a picture out of its input's corrections
   AVPacket* Packet = nullptr;    // packets read from the inputs
   AVPacket* Encoded = nullptr;   // packets received from the encoders
   std::vector<uint8_t> Silence;  // zero bytes for inserted silence

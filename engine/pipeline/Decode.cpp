@@ -7,6 +7,7 @@
 
 #include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
+#include "engine/pipeline/PictureCorrections.h"
 #include "engine/pipeline/RunTables.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLogger.h"
@@ -92,7 +93,92 @@ void SkipLeadingSamples(AVFrame* AFrame, int ASamples) {
   AFrame->nb_samples -= ASamples;
 }
 
+// Read-rate emulation: the data of AInput is handed on no earlier than its
+// time after the start of the run.
+void EmulateReadRate(bool AOn, const TInputStreamState& AInput) {
+  if (!AOn) return;
+  const int64_t wait = AInput.Pts - (lib::av_gettime() - AInput.StartTime);
+  if (wait > 1000) std::this_thread::sleep_for(std::chrono::microseconds(wait));
+}
+
 }  // namespace
+
+TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AInput, const AVFrame* AFirst) {
+  if (AInput.CorrectionsDecided) return AInput.Corrections.get();
+  AInput.CorrectionsDecided = true;
+  TCorrectionPlan plan = AInput.CorrectionPlan;
+  // A picture marked interlaced where the stream did not say so.
+  if (plan.Deinterlace == TCorrectionPlan::diNone && AInput.DeinterlaceAllowed && AFirst->interlaced_frame)
+    plan.Deinterlace = TCorrectionPlan::diMarked;
+  if (!plan.Any()) return nullptr;
+  auto corrections = std::make_unique<TPictureCorrections>(plan);
+  std::string error;
+  const std::string stream = Format("Input stream #%d.%d", AInput.FileIndex, AInput.Index);
+  if (!corrections->Open(AFirst, AInput.Stream->time_base, error)) {
+    FFLoggerInstance()->Log(this, llError,
+                            Format("%s: its pictures cannot be %s: %s", stream.c_str(), plan.Text().c_str(),
+                                   error.c_str()));
+    return nullptr;
+  }
+  if (FVerbose >= 0)
+    FFLoggerInstance()->Log(this, llInfo, Format("%s: its pictures are %s.", stream.c_str(), plan.Text().c_str()));
+  AInput.Corrections = std::move(corrections);
+  return AInput.Corrections.get();
+}
+
+void TCustomFFmpeg::CorrectAndDispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture) {
+  TPictureCorrections* corrections =
+      APicture ? PictureCorrectionsFor(AInput, APicture) : AInput.Corrections.get();
+  if (!corrections) {
+    if (APicture) DispatchPicture(ARun, AInput, APicture);
+    return;
+  }
+  if (APicture) APicture->pts = APicture->best_effort_timestamp;
+  if (corrections->Send(APicture) < 0) {
+    // Pictures that the graph does not take (their size or format changed)
+    // go on as they are.
+    if (APicture) DispatchPicture(ARun, AInput, APicture);
+    return;
+  }
+  AVFrame* corrected = FBuffers->Corrected;
+  const int64_t clock = AInput.Pts;
+  while (corrections->Receive(corrected) >= 0) {
+    // A picture held back by the deinterlacer keeps its own time.
+    if (corrected->pts != AV_NOPTS_VALUE)
+      AInput.Pts = lib::av_rescale_q(corrected->pts, corrections->TimeBase(), AV_TIME_BASE_Q);
+    DispatchPicture(ARun, AInput, corrected);
+    lib::av_frame_unref(corrected);
+    AInput.Pts = clock;
+  }
+}
+
+void TCustomFFmpeg::DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture) {
+  PrepareVideoFrame(ARun, AInput, APicture);
+  EmulateReadRate(FRateEmu, AInput);
+  if (FStartTime != 0 && AInput.Pts < FStartTime) return;
+  auto forEachOutput = [&](auto AFunction) {
+    for (auto& ost : ARun.OutputStreams)
+      if (ARun.InputStreams[ost->SourceIndex].get() == &AInput && ost->EncodingNeeded) AFunction(*ost);
+  };
+  if (FUseFilters && AInput.InputFilter && AInput.OutputFilter) {
+    if (lib::av_buffersrc_add_frame_flags(AInput.InputFilter, APicture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return;
+    if (!AInput.FilterPicture) AInput.FilterPicture = lib::av_frame_alloc();
+    while (AInput.FilterPicture && lib::av_buffersink_get_frame(AInput.OutputFilter, AInput.FilterPicture) >= 0) {
+      forEachOutput([&](TOutputStreamState& AOutput) {
+        if (AInput.FilterPicture->sample_aspect_ratio.num)
+          AOutput.Encoder->sample_aspect_ratio = AInput.FilterPicture->sample_aspect_ratio;
+        const int size = EncodeVideoFrame(ARun, AOutput, AInput, AInput.FilterPicture);
+        if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+      });
+      lib::av_frame_unref(AInput.FilterPicture);
+    }
+    return;
+  }
+  forEachOutput([&](TOutputStreamState& AOutput) {
+    const int size = EncodeVideoFrame(ARun, AOutput, AInput, APicture);
+    if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+  });
+}
 
 bool TCustomFFmpeg::BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame) {
   const int64_t start = FInputTimings[AInput.FileIndex].DropBefore;
@@ -130,11 +216,6 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
       if (ARun.InputStreams[ost->SourceIndex].get() == &AInput) AFunction(*ost);
   };
   auto gated = [&] { return FStartTime == 0 || AInput.Pts >= FStartTime; };
-  auto emulateRate = [&] {
-    if (!FRateEmu) return;
-    const int64_t wait = AInput.Pts - (lib::av_gettime() - AInput.StartTime);
-    if (wait > 1000) std::this_thread::sleep_for(std::chrono::microseconds(wait));
-  };
 
   if (AInput.DecodingNeeded) {
     AVCodecContext* dec = AInput.Decoder;
@@ -183,41 +264,20 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
         }
         if (type == AVMEDIA_TYPE_AUDIO) {
           if (FAudioVolume != 256) ApplyVolume(frame, FAudioVolume);
-        } else {
-          AInput.Quality = frame->quality;
-          AInput.NextPts += FrameDuration(stream, dec, frame);
-          PrepareVideoFrame(ARun, AInput, frame);
-        }
-        emulateRate();
-        if (gated()) {
-          if (type == AVMEDIA_TYPE_AUDIO) {
+          EmulateReadRate(FRateEmu, AInput);
+          if (gated())
             forEachOutput([&](TOutputStreamState& AOutput) {
               if (AOutput.EncodingNeeded) EncodeAudioFrame(ARun, AOutput, AInput, frame);
             });
-          } else if (FUseFilters && AInput.InputFilter && AInput.OutputFilter) {
-            if (lib::av_buffersrc_add_frame_flags(AInput.InputFilter, frame, AV_BUFFERSRC_FLAG_KEEP_REF) >= 0) {
-              if (!AInput.FilterPicture) AInput.FilterPicture = lib::av_frame_alloc();
-              while (AInput.FilterPicture && lib::av_buffersink_get_frame(AInput.OutputFilter, AInput.FilterPicture) >= 0) {
-                forEachOutput([&](TOutputStreamState& AOutput) {
-                  if (!AOutput.EncodingNeeded) return;
-                  if (AInput.FilterPicture->sample_aspect_ratio.num)
-                    AOutput.Encoder->sample_aspect_ratio = AInput.FilterPicture->sample_aspect_ratio;
-                  int size = EncodeVideoFrame(ARun, AOutput, AInput, AInput.FilterPicture);
-                  if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
-                });
-                lib::av_frame_unref(AInput.FilterPicture);
-              }
-            }
-          } else {
-            forEachOutput([&](TOutputStreamState& AOutput) {
-              if (!AOutput.EncodingNeeded) return;
-              int size = EncodeVideoFrame(ARun, AOutput, AInput, frame);
-              if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
-            });
-          }
+        } else {
+          AInput.Quality = frame->quality;
+          AInput.NextPts += FrameDuration(stream, dec, frame);
+          CorrectAndDispatchPicture(ARun, AInput, frame);
         }
         lib::av_frame_unref(frame);
       }
+      // At the end of the input the corrections give back what they hold.
+      if (!APacket && type == AVMEDIA_TYPE_VIDEO) CorrectAndDispatchPicture(ARun, AInput, nullptr);
     }
   } else if (APacket) {
     // 6. Stream copy: the clock advances by the packet's duration.
@@ -227,7 +287,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
       AInput.NextPts += FrameDuration(stream, nullptr, nullptr);
     else if (APacket->duration > 0)
       AInput.NextPts += lib::av_rescale_q(APacket->duration, stream->time_base, AV_TIME_BASE_Q);
-    emulateRate();
+    EmulateReadRate(FRateEmu, AInput);
     if (gated())
       forEachOutput([&](TOutputStreamState& AOutput) {
         if (AOutput.EncodingNeeded) return;

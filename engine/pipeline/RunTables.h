@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/pipeline/PictureCorrections.h"
+
 extern "C" {
 #include <libavutil/avutil.h>
 }
@@ -54,11 +56,15 @@ struct TInputStreamState {
   AVFilterContext* OutputFilter = nullptr;  // the filter graph's sink
   AVFilterContext* InputFilter = nullptr;   // the filter graph's source
   AVFrame* FilterPicture = nullptr;         // the last filtered picture
-  // The deinterlacer of this stream's pictures (a small filter graph).
-  struct AVFilterGraph* Deinterlacer = nullptr;
-  AVFilterContext* DeinterlaceSource = nullptr;
-  AVFilterContext* DeinterlaceSink = nullptr;
-  bool DeinterlaceFailed = false;
+  // What this stream's pictures need before the outputs take them (set up
+  // with the run), whether pictures marked interlaced may be deinterlaced
+  // although the stream did not say it is interlaced, and the corrections
+  // made for its first picture (none when nothing is needed).
+  TCorrectionPlan CorrectionPlan;
+  bool CorrectionsPlanned = false;
+  bool DeinterlaceAllowed = false;
+  bool CorrectionsDecided = false;
+  std::unique_ptr<TPictureCorrections> Corrections;
 };
 
 struct TOutputStreamState {

@@ -9,6 +9,7 @@
 #include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
 #include "engine/pipeline/RunTables.h"
+#include "probe/PictureTurn.h"
 #include "probe/StreamTimeline.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
@@ -27,9 +28,11 @@ TPipelineBuffers::TPipelineBuffers() {
   Hooked = lib::av_frame_alloc();
   VideoOut = lib::av_frame_alloc();
   Cropped = lib::av_frame_alloc();
+  Corrected = lib::av_frame_alloc();
   Packet = lib::av_packet_alloc();
   Encoded = lib::av_packet_alloc();
-  if (!Decoded || !Converted || !Encoding || !Scaled || !Hooked || !VideoOut || !Cropped || !Packet || !Encoded)
+  if (!Decoded || !Converted || !Encoding || !Scaled || !Hooked || !VideoOut || !Cropped || !Corrected || !Packet ||
+      !Encoded)
     throw FFmpegException("av_mallocz fail");
 }
 
@@ -42,6 +45,7 @@ TPipelineBuffers::~TPipelineBuffers() {
   lib::av_frame_free(&Hooked);
   lib::av_frame_free(&VideoOut);
   lib::av_frame_free(&Cropped);
+  lib::av_frame_free(&Corrected);
   lib::av_packet_free(&Packet);
   lib::av_packet_free(&Encoded);
 }
@@ -109,7 +113,7 @@ void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
   for (auto& ist : ARun.InputStreams) {
     if (ist->Decoder) lib::avcodec_free_context(&ist->Decoder);
     if (ist->FilterPicture) lib::av_frame_free(&ist->FilterPicture);
-    if (ist->Deinterlacer) lib::avfilter_graph_free(&ist->Deinterlacer);
+    ist->Corrections.reset();
   }
   for (auto& ost : ARun.OutputStreams) {
     if (ost->LogFile) {
@@ -127,6 +131,51 @@ void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
   ARun.InputStreams.clear();
   ARun.OutputStreams.clear();
   ARun.InputFiles.clear();
+}
+
+void TCustomFFmpeg::PlanPictureCorrections(TTranscodeRun& ARun, TInputStreamState& AInput) {
+  if (AInput.CorrectionsPlanned) return;
+  AInput.CorrectionsPlanned = true;
+  // What the encoders of this input's pictures take: interlaced coding
+  // keeps the fields; an 8-bit encoder cannot show high dynamic range.
+  bool interlacedCoding = false, eightBit = false;
+  for (auto& ost : ARun.OutputStreams) {
+    if (ARun.InputStreams[ost->SourceIndex].get() != &AInput || !ost->Encoder) continue;
+    const AVCodecContext* enc = ost->Encoder;
+    if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)) interlacedCoding = true;
+    const AVPixFmtDescriptor* desc = lib::av_pix_fmt_desc_get(enc->pix_fmt);
+    if (desc && desc->comp[0].depth <= 8) eightBit = true;
+  }
+  TCorrectionPlan& plan = AInput.CorrectionPlan;
+  if (FAutoRotate) plan.Turn = StreamPictureTurn(AInput.Stream);
+  plan.ToneMap = FToneMap && eightBit && HighDynamicRange(AInput.Stream);
+  AInput.DeinterlaceAllowed = FAutoDeinterlace && !interlacedCoding;
+  if (FDoDeinterlace) plan.Deinterlace = TCorrectionPlan::diEvery;
+  else if (AInput.DeinterlaceAllowed && CodedInterlaced(AInput.Stream)) plan.Deinterlace = TCorrectionPlan::diMarked;
+}
+
+void TCustomFFmpeg::DescribeWrittenColours(const TInputStreamState& AInput, AVCodecContext* AEncoder) {
+  const AVCodecParameters* source = AInput.Stream->codecpar;
+  if (AInput.CorrectionPlan.ToneMap) {
+    AEncoder->color_primaries = AVCOL_PRI_BT709;
+    AEncoder->color_trc = AVCOL_TRC_BT709;
+    AEncoder->colorspace = AVCOL_SPC_BT709;
+    AEncoder->color_range = AVCOL_RANGE_MPEG;
+    return;
+  }
+  // The scaler keeps the source's primaries, transfer and matrix; a
+  // full-range source becomes limited range in a format that is not a
+  // full-range one.
+  if (AEncoder->color_primaries == AVCOL_PRI_UNSPECIFIED) AEncoder->color_primaries = source->color_primaries;
+  if (AEncoder->color_trc == AVCOL_TRC_UNSPECIFIED) AEncoder->color_trc = source->color_trc;
+  if (AEncoder->colorspace == AVCOL_SPC_UNSPECIFIED) AEncoder->colorspace = source->color_space;
+  if (AEncoder->color_range == AVCOL_RANGE_UNSPECIFIED) {
+    const AVPixFmtDescriptor* desc = lib::av_pix_fmt_desc_get(AEncoder->pix_fmt);
+    const bool yuv = desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+    const bool fullRangeFormat = AEncoder->pix_fmt == AV_PIX_FMT_YUVJ420P || AEncoder->pix_fmt == AV_PIX_FMT_YUVJ422P ||
+                                 AEncoder->pix_fmt == AV_PIX_FMT_YUVJ444P;
+    if (yuv) AEncoder->color_range = fullRangeFormat ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+  }
 }
 
 void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
@@ -377,16 +426,33 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
         if (enc->pix_fmt == AV_PIX_FMT_NONE)
           throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
         FBitBufferSize = std::max(FBitBufferSize, 6 * enc->width * enc->height + 200);
-        const int inW = is->codecpar->width, inH = is->codecpar->height;
-        const int inFmt = is->codecpar->format;
+        PlanPictureCorrections(ARun, ist);
+        DescribeWrittenColours(ist, enc);
+        // The pictures as the input's corrections give them.
+        const TCorrectionPlan& plan = ist.CorrectionPlan;
+        const bool swap = plan.Turn.SidesSwap();
+        const int inW = swap ? is->codecpar->height : is->codecpar->width;
+        const int inH = swap ? is->codecpar->width : is->codecpar->height;
+        const int inFmt = plan.ToneMap ? AV_PIX_FMT_YUV420P : is->codecpar->format;
+        if (inFmt != AV_PIX_FMT_NONE && inFmt != enc->pix_fmt && FVerbose >= 0) {
+          const char* from = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(inFmt));
+          const char* to = lib::av_get_pix_fmt_name(enc->pix_fmt);
+          FFLoggerInstance()->Log(this, llInfo,
+                                  Format("Output stream #%d.%d (%s): the source's pictures are %s, the encoder "
+                                         "gets %s.",
+                                         ost.FileIndex, ost.Index, lib::avcodec_get_name(enc->codec_id),
+                                         from ? from : "?", to ? to : "?"));
+        }
+        const TOutputStreamSetup& streamSetup = FOutputStreamSetups[slot][ost.Index];
+        const int padTop = streamSetup.PadTop, padBottom = streamSetup.PadBottom;
+        const int padLeft = streamSetup.PadLeft, padRight = streamSetup.PadRight;
         ost.VideoCrop = (FFrameTopBand || FFrameBottomBand || FFrameLeftBand || FFrameRightBand) ? 1 : 0;
-        ost.VideoPad = (FFramePadTop || FFramePadBottom || FFramePadLeft || FFramePadRight) ? 1 : 0;
-        ost.VideoResample =
-            (enc->width == inW - FFrameLeftBand - FFrameRightBand + FFramePadLeft + FFramePadRight &&
-             enc->height == inH - FFrameTopBand - FFrameBottomBand + FFramePadTop + FFramePadBottom &&
-             enc->pix_fmt == inFmt)
-                ? 0
-                : 1;
+        ost.VideoPad = (padTop || padBottom || padLeft || padRight) ? 1 : 0;
+        ost.VideoResample = (enc->width == inW - FFrameLeftBand - FFrameRightBand + padLeft + padRight &&
+                             enc->height == inH - FFrameTopBand - FFrameBottomBand + padTop + padBottom &&
+                             enc->pix_fmt == inFmt)
+                                ? 0
+                                : 1;
         if (ost.VideoCrop) {
           ost.TopBand = ost.ConfiguredTopBand = FFrameTopBand;
           ost.BottomBand = ost.ConfiguredBottomBand = FFrameBottomBand;
@@ -394,10 +460,10 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
           ost.RightBand = ost.ConfiguredRightBand = FFrameRightBand;
         }
         if (ost.VideoPad) {
-          ost.PadTop = FFramePadTop;
-          ost.PadBottom = FFramePadBottom;
-          ost.PadLeft = FFramePadLeft;
-          ost.PadRight = FFramePadRight;
+          ost.PadTop = padTop;
+          ost.PadBottom = padBottom;
+          ost.PadLeft = padLeft;
+          ost.PadRight = padRight;
         }
         if (ost.VideoPad || ost.VideoResample) {
           ost.ScaledPicture = lib::av_frame_alloc();
@@ -420,8 +486,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
           FSwsFlags = static_cast<int>(flags);
           ost.ScalerContext = lib::sws_getContext(
               inW - FFrameLeftBand - FFrameRightBand, inH - FFrameTopBand - FFrameBottomBand,
-              static_cast<AVPixelFormat>(inFmt), enc->width - FFramePadLeft - FFramePadRight,
-              enc->height - FFramePadTop - FFramePadBottom, enc->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
+              static_cast<AVPixelFormat>(inFmt), enc->width - padLeft - padRight, enc->height - padTop - padBottom,
+              enc->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
           if (!ost.ScalerContext) throw FFmpegException("Cannot get resampling context");
         }
         if (FUseFilters) {

@@ -28,33 +28,6 @@ TFramePicture PictureOf(AVFrame* AFrame) {
   return picture;
 }
 
-// A deinterlacer for the pictures of AInput: buffer -> yadif -> buffersink.
-bool OpenDeinterlacer(TInputStreamState& AInput, const AVFrame* AFrame) {
-  AVFilterGraph* graph = lib::avfilter_graph_alloc();
-  if (!graph) return false;
-  const AVRational tb = AInput.Stream->time_base;
-  const AVRational sar = AFrame->sample_aspect_ratio.num ? AFrame->sample_aspect_ratio : AVRational{1, 1};
-  const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", AFrame->width,
-                                  AFrame->height, AFrame->format, tb.num, tb.den ? tb.den : 1, sar.num, sar.den);
-  AVFilterContext *source = nullptr, *yadif = nullptr, *sink = nullptr;
-  bool ok = lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "src", args.c_str(),
-                                              nullptr, graph) >= 0 &&
-            lib::avfilter_graph_create_filter(&yadif, lib::avfilter_get_by_name("yadif"), "deinterlace",
-                                              "mode=send_frame:parity=auto:deint=all", nullptr, graph) >= 0 &&
-            lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr,
-                                              nullptr, graph) >= 0 &&
-            lib::avfilter_link(source, 0, yadif, 0) >= 0 && lib::avfilter_link(yadif, 0, sink, 0) >= 0 &&
-            lib::avfilter_graph_config(graph, nullptr) >= 0;
-  if (!ok) {
-    lib::avfilter_graph_free(&graph);
-    return false;
-  }
-  AInput.Deinterlacer = graph;
-  AInput.DeinterlaceSource = source;
-  AInput.DeinterlaceSink = sink;
-  return true;
-}
-
 // Fills the whole picture with the pad colour (Y, U, V of a YUV format;
 // black for others).
 void FillPadColour(AVFrame* AFrame, const int AColour[3]) {
@@ -146,34 +119,21 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   }
 
   // 3. The working copy the hooks change (the decoder's own picture stays
-  // untouched: the decoder may still refer to it).
+  // untouched: the decoder may still refer to it). Deinterlacing is one of
+  // the input's picture corrections, done before.
   const bool hooking = FUsingVhook && FHookAction == haContinue;
-  if (!FDoDeinterlace && !FOnCustomHook && !hooking) return;
+  if (!FOnCustomHook && !hooking) return;
   AVFrame* work = FBuffers->Hooked;
   lib::av_frame_unref(work);
-  bool haveWork = false;
-  if (FDoDeinterlace && !AInput.DeinterlaceFailed) {
-    if (!AInput.Deinterlacer && !OpenDeinterlacer(AInput, AFrame)) AInput.DeinterlaceFailed = true;
-    if (AInput.Deinterlacer &&
-        lib::av_buffersrc_add_frame_flags(AInput.DeinterlaceSource, AFrame, AV_BUFFERSRC_FLAG_KEEP_REF) >= 0 &&
-        lib::av_buffersink_get_frame(AInput.DeinterlaceSink, work) >= 0) {
-      haveWork = true;
-    } else {
-      LogError(this, "Deinterlacing failed.");
-      AInput.DeinterlaceFailed = true;
-    }
+  work->format = AFrame->format;
+  work->width = AFrame->width;
+  work->height = AFrame->height;
+  if (lib::av_frame_get_buffer(work, 0) < 0 || lib::av_frame_copy(work, AFrame) < 0) {
+    LogError(this, "hook buf malloc error.");
+    lib::av_frame_unref(work);
+    return;
   }
-  if (!haveWork) {
-    work->format = AFrame->format;
-    work->width = AFrame->width;
-    work->height = AFrame->height;
-    if (lib::av_frame_get_buffer(work, 0) < 0 || lib::av_frame_copy(work, AFrame) < 0) {
-      LogError(this, "hook buf malloc error.");
-      lib::av_frame_unref(work);
-      return;
-    }
-    lib::av_frame_copy_props(work, AFrame);
-  }
+  lib::av_frame_copy_props(work, AFrame);
 
   // 4. The custom hook, or the hook modules.
   if (FOnCustomHook) {

@@ -4,6 +4,7 @@ extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/fifo.h>
 #include <libavutil/frame.h>
@@ -34,7 +35,7 @@ extern "C" {
   X(av_get_picture_type_char) \
   X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref) X(av_frame_move_ref) X(av_frame_get_buffer) \
   X(av_frame_make_writable) X(av_frame_copy) X(av_frame_copy_props) X(av_frame_apply_cropping) \
-  X(av_frame_get_side_data) X(av_image_fill_pointers) X(av_image_fill_black) \
+  X(av_frame_get_side_data) X(av_display_rotation_get) X(av_image_fill_pointers) X(av_image_fill_black) \
   X(av_image_alloc) X(av_image_fill_arrays) X(av_image_copy) X(av_image_get_buffer_size) X(av_image_fill_linesizes) \
   X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_write) X(av_audio_fifo_read) \
   X(av_audio_fifo_size) X(av_audio_fifo_realloc) X(av_audio_fifo_drain) \

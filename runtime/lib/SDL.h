@@ -15,7 +15,8 @@
   X(SDL_CreateWindowFrom) X(SDL_CreateWindow) X(SDL_DestroyWindow) X(SDL_GetWindowSize) X(SDL_SetWindowSize) \
   X(SDL_ShowWindow) X(SDL_HideWindow) X(SDL_GetCurrentDisplayMode) X(SDL_GetCurrentVideoDriver) \
   X(SDL_CreateRenderer) X(SDL_DestroyRenderer) X(SDL_GetRendererOutputSize) X(SDL_RenderClear) \
-  X(SDL_RenderCopy) X(SDL_RenderPresent) X(SDL_SetRenderDrawColor) X(SDL_RenderDrawLine) X(SDL_RenderFillRect) \
+  X(SDL_RenderCopy) X(SDL_RenderCopyEx) X(SDL_RenderPresent) X(SDL_SetRenderDrawColor) X(SDL_RenderDrawLine) \
+  X(SDL_RenderFillRect) \
   X(SDL_CreateTexture) X(SDL_DestroyTexture) X(SDL_UpdateYUVTexture) X(SDL_LockTexture) X(SDL_UnlockTexture) \
   X(SDL_CreateMutex) X(SDL_LockMutex) X(SDL_UnlockMutex) X(SDL_DestroyMutex) \
   X(SDL_CreateCond) X(SDL_DestroyCond) X(SDL_CondSignal) X(SDL_CondWait) X(SDL_CondWaitTimeout) \

@@ -128,6 +128,7 @@ TEST(EncoderLimits, TheProfilesAudioEncoders) {
       {"mp2", AV_CH_LAYOUT_7POINT1, 8000, "stereo", 16000},
       {"wmav2", AV_CH_LAYOUT_5POINT1, 48000, "stereo", 48000},
       {"wmav2", AV_CH_LAYOUT_STEREO, 44100, "stereo", 44100},
+      {"wmav2", AV_CH_LAYOUT_STEREO, 96000, "stereo", 48000},  // lists no rates, refuses more than 48 kHz
       {"aac", AV_CH_LAYOUT_5POINT1_BACK, 48000, "5.1", 48000},
       {"ac3", AV_CH_LAYOUT_5POINT1, 44100, "5.1(side)", 44100},
   };

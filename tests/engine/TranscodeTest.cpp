@@ -808,6 +808,49 @@ TEST(TranscodeTimeline, StreamsAnHourApartLineUpAndTheProgressCountsTheirLength)
   EXPECT_NEAR(static_cast<double>(output.Video()->Frames), 75, 2);
 }
 
+// ---- Pictures that need correcting ----
+
+TEST(TranscodePictures, EachCorrectionIsLoggedOnceInASentence) {
+  struct TCase {
+    const char* What;
+    testmedia::ClipSpec Spec;
+    TOptionList Options;
+    const char* Line;
+  };
+  auto clip = [](auto AChange) {
+    testmedia::ClipSpec spec;
+    spec.container = "mp4";
+    spec.audio = false;
+    spec.durationSec = 0.4;
+    AChange(spec);
+    return spec;
+  };
+  const TCase cases[] = {
+      {"4:4:4", clip([](testmedia::ClipSpec& s) { s.pixelFormat = "yuv444p"; }), {{"pix_fmt", "yuv420p"}},
+       "the source's pictures are yuv444p, the encoder gets yuv420p."},
+      {"rotated", clip([](testmedia::ClipSpec& s) { s.rotation = 90, s.width = 240, s.height = 320; }), {},
+       "Input stream #0.0: its pictures are turned upright (90)."},
+      {"interlaced", clip([](testmedia::ClipSpec& s) { s.interlaced = true; }), {},
+       "Input stream #0.0: its pictures are deinterlaced."},
+      {"PQ", clip([](testmedia::ClipSpec& s) { s.videoCodec = "libx265", s.transfer = "pq"; }),
+       {{"pix_fmt", "yuv420p"}}, "its pictures are tone-mapped from high dynamic range to BT.709."},
+      {"portrait into 4:3", clip([](testmedia::ClipSpec& s) { s.width = 180, s.height = 320; }),
+       {{"s", "320x240"}, {"aspect_fit", "4:3"}},
+       "the picture (display aspect 0.56) is fitted into 320x240 at 1.33, 136x240 with black bars left and right."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    TTestFolder dir;
+    ClearLogLines();
+    TConversion conversion;
+    ASSERT_TRUE(conversion.AddInput({}, testmedia::CachedClip(c.Spec))) << conversion.Error();
+    ASSERT_TRUE(conversion.AddOutput(c.Options, dir / "out.mp4")) << conversion.Error();
+    conversion.RunInline();
+    ExpectFinished(conversion);
+    EXPECT_EQ(LinesContaining(c.Line), 1);
+  }
+}
+
 // ---- Stopping ----
 
 TEST(TranscodeStop, AStoppedConversionLeavesAShorterValidFileAndNothingOpen) {

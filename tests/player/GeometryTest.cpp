@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "player/FFPlay.h"
+#include "probe/PictureTurn.h"
 
 namespace {
 
@@ -40,6 +41,15 @@ TEST(DisplayRectTest, SidesAreEven) {
   ExpectRect(CalculateDisplayRect(16.0f / 9, 320, 240, kUnset, kUnset, 500, 300), 0, 10, 500, 280);
   // 4:3 in 301 high: 401.33 wide becomes 400.
   ExpectRect(CalculateDisplayRect(0, 320, 240, kUnset, kUnset, 640, 301), 120, 0, 400, 301);
+}
+
+TEST(DisplayRectTest, AQuarterTurnDrawsIntoTheShownRectangleWithItsSidesSwapped) {
+  // A picture shown 202x360 at (219, 0) is drawn 360x202 about the same
+  // middle, then turned; a half turn or a mirror keeps the rectangle.
+  const TDisplayRect shown{219, 0, 202, 360};
+  for (int rotation : {90, 270})
+    ExpectRect(TextureRectBeforeTurn(shown, TPictureTurn{false, rotation}), 140, 79, 360, 202);
+  ExpectRect(TextureRectBeforeTurn(shown, TPictureTurn{true, 180}), 219, 0, 202, 360);
 }
 
 TEST(FrameDelayTest, PicturesAreTimedAgainstTheAudioClock) {

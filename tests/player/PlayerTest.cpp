@@ -172,6 +172,25 @@ TEST_F(PlayerTest, AnamorphicPictureIsShownAtFourToThree) {
   Player.Stop(true);
 }
 
+TEST_F(PlayerTest, APhoneRecordingIsShownUpright) {
+  // Stored 640x360 and marked to be turned a quarter: shown 360x640.
+  testmedia::ClipSpec spec;
+  spec.container = "mp4";
+  spec.width = 360;
+  spec.height = 640;
+  spec.rotation = 90;
+  spec.durationSec = 1;
+  Player.SetScreenWidth(640);
+  Player.SetScreenHeight(360);
+  ASSERT_TRUE(Player.Open(Wide(testmedia::CachedClip(spec)), 0)) << Player.LastErrMsg();
+  ASSERT_TRUE(WaitUntil([&] { return Player.PictureRect().Width > 0; }, 2));
+  const TDisplayRect rect = Player.PictureRect();
+  EXPECT_EQ(rect.Height, 360);
+  EXPECT_EQ(rect.Width, 202);
+  EXPECT_EQ(rect.Left, 219);
+  Player.Stop(true);
+}
+
 TEST_F(PlayerTest, SecondOpenStopsTheFirst) {
   const int threads = ThreadCount();
   ASSERT_TRUE(Player.Open(Wide(ToneClip()), 0)) << Player.LastErrMsg();

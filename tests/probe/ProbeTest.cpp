@@ -323,6 +323,33 @@ TEST(ProbeRecords, StreamsThatStartHoursApartLastAsLongAsTheyPlay) {
   }
 }
 
+TEST(ProbeRecords, ARecordingShownTurnedSaysHow) {
+  struct TCase {
+    const char* Container;
+    int Rotation;
+    bool Mirrored;
+    const char* Text;
+  };
+  const TCase cases[] = {{"mp4", 90, false, "90"}, {"mov", 270, false, "270"}, {"mp4", 180, true, "180, mirrored"},
+                         {"mp4", 0, false, nullptr}};
+  for (const TCase& c : cases) {
+    testmedia::ClipSpec spec = Clip(c.Container);
+    spec.rotation = c.Rotation;
+    spec.mirrored = c.Mirrored;
+    SCOPED_TRACE(testmedia::CacheKey(spec));
+    TAVProbe probe;
+    ASSERT_TRUE(Load(probe, testmedia::CachedClip(spec)));
+    TVideoStreamInfo info;
+    ASSERT_TRUE(probe.GetVideoStreamInfo(info));
+    EXPECT_EQ(info.Rotation, c.Rotation);
+    EXPECT_EQ(info.Mirrored, c.Mirrored);
+    if (c.Text)
+      EXPECT_THAT(probe.InfoText(), HasSubstr(std::string(", Rotation: ") + c.Text + ", StartTime"));
+    else
+      EXPECT_THAT(probe.InfoText(), Not(HasSubstr("Rotation")));
+  }
+}
+
 TEST(ProbeRecords, UnknownStartTimeIsMinusOne) {
   TAVProbe probe;
   ASSERT_TRUE(Load(probe, testmedia::CachedClip(Clip("wav"))));
