@@ -14,6 +14,7 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
+#include "runtime/Threads.h"
 
 namespace {
 
@@ -227,7 +228,7 @@ void TPlayback::DecodeThreadBody() {
   {
     int result;
     {
-      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      TServingLock<std::recursive_mutex> lock(CodecLock());
       result = lib::avformat_find_stream_info(Input, nullptr);
     }
     if (result < 0) {

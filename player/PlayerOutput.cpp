@@ -15,6 +15,7 @@
 #include "player/PlayerState.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
+#include "runtime/Threads.h"
 
 namespace {
 
@@ -117,12 +118,12 @@ int TPlayback::OpenStreamComponent(int AIndex) {
     context->flags2 &= ~AV_CODEC_FLAG2_FAST;
     context->debug = 0;
     if (result >= 0) {
-      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      TServingLock<std::recursive_mutex> lock(CodecLock());
       result = lib::avcodec_open2(context, codec, nullptr);
     }
   }
   auto freeContext = [&] {
-    std::lock_guard<std::recursive_mutex> lock(CodecLock());
+    TServingLock<std::recursive_mutex> lock(CodecLock());
     lib::avcodec_free_context(&context);
   };
   if (result < 0) {
@@ -235,7 +236,7 @@ void TPlayback::CloseStreamComponent(int AIndex) {
     return;
   }
   stream->discard = AVDISCARD_ALL;
-  std::lock_guard<std::recursive_mutex> lock(CodecLock());
+  TServingLock<std::recursive_mutex> lock(CodecLock());
   lib::avcodec_free_context(&context);
 }
 

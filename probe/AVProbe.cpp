@@ -24,6 +24,7 @@
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
 #include "runtime/lib/SwScale.h"
+#include "runtime/Threads.h"
 
 namespace {
 
@@ -212,7 +213,7 @@ bool TCustomAVProbe::LoadFile(const std::u16string& AFileName, const std::string
   }
 
   {
-    std::lock_guard<std::recursive_mutex> lock(CodecLock());
+    TServingLock<std::recursive_mutex> lock(CodecLock());
     result = lib::avformat_find_stream_info(FFormatContext, nullptr);
   }
   if (result < 0) {
@@ -503,7 +504,7 @@ void TAVProbe::Close() {
   }
   FPictureScaler = nullptr;
   if (FPictureDecoder != nullptr && lib::avcodec_free_context) {
-    std::lock_guard<std::recursive_mutex> lock(CodecLock());
+    TServingLock<std::recursive_mutex> lock(CodecLock());
     lib::avcodec_free_context(&FPictureDecoder);
   }
   FPictureDecoder = nullptr;

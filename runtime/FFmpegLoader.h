@@ -102,7 +102,8 @@ private:
 TFFmpegLoader& FFmpegLoader();
 
 // Held around every codec open and close and every stream-information read
-// of the engine, the probe and the player.
+// of the engine, the probe and the player. Take it with TServingLock: a worker
+// holding it may log, and its log line waits for the main thread.
 std::recursive_mutex& CodecLock();
 
 // A rational close to AValue with terms up to AMax: the aspect-ratio

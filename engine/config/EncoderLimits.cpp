@@ -11,6 +11,7 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVUtil.h"
+#include "runtime/Threads.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ bool TrialOpens(const AVCodec* AEncoder, const AVCodecContext* ATemplate,
   int result;
   {
     TLibraryLogMute mute;
-    std::lock_guard<std::recursive_mutex> guard(CodecLock());
+    TServingLock<std::recursive_mutex> guard(CodecLock());
     result = lib::avcodec_open2(trial, AEncoder, nullptr);
     lib::avcodec_free_context(&trial);
   }

@@ -19,6 +19,7 @@
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
+#include "runtime/Threads.h"
 
 namespace {
 
@@ -247,7 +248,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
 
     // Reading the stream information opens decoders inside the library.
     {
-      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      TServingLock<std::recursive_mutex> lock(CodecLock());
       result = lib::avformat_find_stream_info(ctx, nullptr);
     }
     if (result < 0 && FVerbose >= 0) {

@@ -19,6 +19,7 @@
 #include "runtime/lib/MyUtil.h"
 #include "runtime/lib/SwResample.h"
 #include "runtime/lib/SwScale.h"
+#include "runtime/Threads.h"
 
 TPipelineBuffers::TPipelineBuffers() {
   Decoded = lib::av_frame_alloc();
@@ -69,7 +70,7 @@ void TCustomFFmpeg::CloseOpenedCodecs() {
   for (TOutputStreamState* ost : FOpenedEncoders) {
     if (ost->Encoder && ost->EncodingNeeded) {
       lib::av_freep(&ost->Encoder->stats_in);
-      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      TServingLock<std::recursive_mutex> guard(CodecLock());
       lib::avcodec_close(ost->Encoder);
     }
     if (ost->AmrNb) ost->AmrNb->Close();
@@ -77,7 +78,7 @@ void TCustomFFmpeg::CloseOpenedCodecs() {
   FOpenedEncoders.clear();
   for (TInputStreamState* ist : FOpenedDecoders) {
     if (ist->Decoder && ist->DecodingNeeded) {
-      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      TServingLock<std::recursive_mutex> guard(CodecLock());
       lib::avcodec_close(ist->Decoder);
     }
   }
@@ -588,7 +589,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
     int result;
     {
-      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      TServingLock<std::recursive_mutex> guard(CodecLock());
       result = lib::avcodec_open2(enc, codec, &options);
       if (result >= 0) FOpenedEncoders.push_front(&ost);
     }
@@ -634,7 +635,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     ist.Decoder->thread_count = FThreadCount;
     int result;
     {
-      std::lock_guard<std::recursive_mutex> guard(CodecLock());
+      TServingLock<std::recursive_mutex> guard(CodecLock());
       result = lib::avcodec_open2(ist.Decoder, codec, nullptr);
       if (result >= 0) FOpenedDecoders.push_front(&ist);
     }
