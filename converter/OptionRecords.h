@@ -23,6 +23,8 @@ struct TStreamInfo {
   std::string Comment;
   std::string Album;
   std::string Genre;
+
+  bool operator==(const TStreamInfo&) const = default;
 };
 
 struct TInputOptions {
@@ -34,6 +36,8 @@ struct TInputOptions {
   std::string ExtraOptions;  // option lines, general group only
   int InputReserved1 = 0;
   int InputReserved2 = 0;
+
+  bool operator==(const TInputOptions&) const = default;
 };
 
 struct TOutputOptions {
@@ -93,6 +97,8 @@ struct TOutputOptions {
   std::string ExtraOptions;     // option lines, all three groups
   int OutputReserved1 = 0;
   int OutputReserved2 = 0;
+
+  bool operator==(const TOutputOptions&) const = default;
 };
 
 void InitInputOptions(TInputOptions& AOptions);

@@ -2,25 +2,63 @@
 // records, the run of all tasks and the forwarding of the engines' events.
 #include "converter/Vidmill.h"
 
+#include <unistd.h>
+
 #include <exception>
 #include <utility>
 
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/OutputFiles.h"
+#include "runtime/UnicodeProtocol.h"
 
 // ---- TFFmpeg ----
 
-TFFmpeg::TFFmpeg() : FProbe(std::make_unique<TAVProbe>()) {
-  FProbe->Enable();
-  InitInputOptions(FInputOptions);
-  InitOutputOptions(FOutputOptions);
+TTaskEngine::~TTaskEngine() {
+  // The worker must be gone before this part of the instance goes: its end
+  // is reported through the component, which may still look at it.
+  Stop(true);
 }
 
+TFFmpeg::TFFmpeg() = default;
+
 TFFmpeg::~TFFmpeg() {
-  // The worker must be gone before this part of the task goes: its end is
-  // reported through the component, which may still look at the task.
-  Stop(true);
+  std::shared_ptr<TTaskEngine> engine = TakeEngine();
+  engine.reset();
+  // A reservation that no run wrote (the task never started) goes too.
+  if (!FOutputFile.empty() && !FTerminated) {
+    const std::u16string partial = PartialFileName(FOutputFile);
+    if (FileSizeByName(partial) == 0) ::unlink(LocalFilePath(partial).c_str());
+  }
+}
+
+TAVProbe& TFFmpeg::Probe() {
+  if (!FProbe) {
+    FProbe = std::make_unique<TAVProbe>();
+    FProbe->Enable();
+  }
+  return *FProbe;
+}
+
+std::shared_ptr<TTaskEngine> TFFmpeg::Engine() const {
+  std::lock_guard<std::mutex> guard(FEngineLock);
+  return FEngine;
+}
+
+void TFFmpeg::SetEngine(std::shared_ptr<TTaskEngine> AEngine) {
+  std::lock_guard<std::mutex> guard(FEngineLock);
+  FEngine = std::move(AEngine);
+}
+
+std::shared_ptr<TTaskEngine> TFFmpeg::TakeEngine() {
+  std::lock_guard<std::mutex> guard(FEngineLock);
+  return std::move(FEngine);
+}
+
+void TFFmpeg::SetPreviewFlags(uint8_t AFlags) {
+  FPreviewFlags = AFlags;
+  if (std::shared_ptr<TTaskEngine> engine = Engine()) engine->SetPreviewFlags(AFlags);
 }
 
 // ---- TFFmpegList ----
@@ -72,7 +110,7 @@ void TFFmpegList::Delete(int AIndex) { Extract(AIndex).reset(); }
 
 void TFFmpegList::Clear() { ExtractAll().clear(); }
 
-int TFFmpegList::IndexOf(const TCustomFFmpeg* ATask) const {
+int TFFmpegList::IndexOf(const TFFmpeg* ATask) const {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   for (size_t i = 0; i < FItems.size(); ++i)
     if (FItems[i].get() == ATask) return static_cast<int>(i);
@@ -108,8 +146,9 @@ bool TFFmpegList::EndsReported() const {
   return true;
 }
 
-void TFFmpegList::StopAll(bool AWait) {
-  for (TFFmpeg* task : Snapshot()) task->Terminate(AWait);
+void TFFmpegList::StopRunning(bool AWait) {
+  for (TFFmpeg* task : Snapshot())
+    if (std::shared_ptr<TTaskEngine> engine = task->Engine(); engine && engine->FRunning) engine->Stop(AWait);
 }
 
 void TFFmpegList::SetPreviewBit(uint8_t ABit, bool AValue) {
@@ -210,6 +249,7 @@ TCustomVidmill::~TCustomVidmill() {
 
 void TCustomVidmill::ReleaseTasks() {
   std::vector<std::unique_ptr<TFFmpeg>> tasks;
+  std::vector<std::shared_ptr<TTaskEngine>> engines;
   {
     // Waits for a delivery in progress under the lock.
     TComponentLock lock(*this);
@@ -218,10 +258,13 @@ void TCustomVidmill::ReleaseTasks() {
     tasks = FTasks->ExtractAll();
     for (auto& task : FRetired) tasks.push_back(std::move(task));
     FRetired.clear();
+    engines = std::move(FRetiredEngines);
+    FRetiredEngines.clear();
   }
   // Each running task is stopped and waited for; being out of the list, its
   // end is not reported any more.
   tasks.clear();
+  engines.clear();
   FDelivery->WaitIdle();
 }
 
@@ -243,67 +286,118 @@ void TCustomVidmill::StartNextTask() {
   bool skipped = false;
   while (FPendingCount > 0) {
     --FPendingCount;
-    TFFmpeg* task = FTasks->Items(FNextIndex++);
+    const int index = FNextIndex++;
+    TFFmpeg* task = FTasks->Items(index);
     if (task == nullptr) continue;
     task->FProgressInterval = static_cast<int64_t>(FProgressInterval) * 1000;
     if (task->FTerminated) {
-      // The task ended in an earlier run and an engine instance does not
-      // start twice: it counts as ended at once (it has nothing new to
-      // report), and its place goes to the next pending task. Without this
-      // the run would wait for its end for ever.
+      // The task ended in an earlier run and a task does not run twice: it
+      // counts as ended at once (it has nothing new to report), and its
+      // place goes to the next pending task. Without this the run would
+      // wait for its end for ever.
       task->FCounted = true;
       ++FFinishedCount;
       skipped = true;
       continue;
     }
+    // A waiting task gets its engine instance now, made from its records.
+    std::shared_ptr<TTaskEngine> engine = task->Engine();
+    if (!engine) {
+      std::string error;
+      engine = Unpark(*task, error);
+      if (!engine) {
+        EndUnstarted(*task, index, true, error);
+        if (FThreaded) continue;
+        return;
+      }
+      task->SetEngine(engine);
+    }
+    engine->FProgressInterval = task->FProgressInterval;
+    task->FRunning = true;
     if (FThreaded) {
-      if (TConvertThread* worker = task->Start(true, FThreadPriority)) worker->Resume();
+      if (TConvertThread* worker = engine->Start(true, FThreadPriority)) worker->Resume();
     } else {
-      task->Start(false, FThreadPriority);
+      engine->Start(false, FThreadPriority);
     }
     return;
   }
   if (skipped && FFinishedCount >= FTasks->Count()) ReportEnd();
 }
 
-void TCustomVidmill::DoTerminate(TCustomFFmpeg* Sender) {
-  TComponentLock lock(*this);
-  if (Sender == nullptr) {
-    ReportEnd();
-    return;
+void TCustomVidmill::EndUnstarted(TFFmpeg& ATask, int AIndex, bool AException, const std::string& AMessage) {
+  // An instance that holds its source (the output was never set) goes too.
+  ATask.FProbe.reset();
+  if (std::shared_ptr<TTaskEngine> engine = ATask.TakeEngine()) FRetiredEngines.push_back(std::move(engine));
+  ATask.FRunning = false;
+  ATask.FFinished = false;
+  ATask.FHasException = AException;
+  ATask.FExceptionMessage = AMessage;
+  ATask.FTerminated = true;
+  if (AException) FFLoggerInstance()->Log(this, llQuiet, AMessage);
+  // Its reservation goes: no run will write it.
+  if (!ATask.FOutputFile.empty()) {
+    const std::u16string partial = PartialFileName(ATask.FOutputFile);
+    if (FileSizeByName(partial) == 0) ::unlink(LocalFilePath(partial).c_str());
   }
-  auto* task = static_cast<TFFmpeg*>(Sender);
-  const int index = FTasks->IndexOf(Sender);
-  if (index < 0) {
-    // A task taken out of the list while it ran: there is no item left to
-    // report on, but its place in the run goes to the next pending task.
-    if (FThreaded && FPendingCount > 0) {
-      StartNextTask();
-    } else if (FRunOpen && FPendingCount == 0 && FFinishedCount >= FTasks->Count()) {
-      ReportEnd();
-    }
-    return;
-  }
-  // The run has closed the input the task's probe was attached to.
-  if (task->FInputFileCount == 0) task->Probe().Close();
-  // Counted before the handler runs: a handler that removes the task (in a
-  // run without threads it runs right here) then finds the count right.
-  task->FCounted = true;
+  ATask.FCounted = true;
   ++FFinishedCount;
-  Deliver(index, task->FFinished.load(), task->FHasException.load(), task->FExceptionMessage);
-  if (FPendingCount > 0) {
-    if (FThreaded) StartNextTask();
-  } else if (FFinishedCount >= FTasks->Count()) {
-    ReportEnd();
+  Deliver(AIndex, false, AException, AMessage);
+  if (FPendingCount == 0 && FFinishedCount >= FTasks->Count()) ReportEnd();
+  ATask.FReported = true;
+}
+
+void TCustomVidmill::DoTerminate(TCustomFFmpeg* Sender) {
+  {
+    TComponentLock lock(*this);
+    if (Sender == nullptr) {
+      ReportEnd();
+      return;
+    }
+    TFFmpeg* task = static_cast<TTaskEngine*>(Sender)->FTask;
+    // What the row or line of the task keeps; its engine instance goes as
+    // soon as its worker is done.
+    task->FFinished = Sender->FFinished.load();
+    task->FHasException = Sender->FHasException.load();
+    task->FExceptionMessage = Sender->FExceptionMessage;
+    task->FRunning = false;
+    task->FTerminated = true;
+    // The run has closed the input the task's probe was attached to.
+    task->FProbe.reset();
+    if (std::shared_ptr<TTaskEngine> engine = task->TakeEngine()) FRetiredEngines.push_back(std::move(engine));
+    const int index = FTasks->IndexOf(task);
+    if (index < 0) {
+      // A task taken out of the list while it ran: there is no item left to
+      // report on, but its place in the run goes to the next pending task.
+      if (FThreaded && FPendingCount > 0) {
+        StartNextTask();
+      } else if (FRunOpen && FPendingCount == 0 && FFinishedCount >= FTasks->Count()) {
+        ReportEnd();
+      }
+    } else {
+      // Counted before the handler runs: a handler that removes the task
+      // (in a run without threads it runs right here) then finds the count
+      // right.
+      task->FCounted = true;
+      ++FFinishedCount;
+      Deliver(index, task->FFinished.load(), task->FHasException.load(), task->FExceptionMessage);
+      if (FPendingCount > 0) {
+        if (FThreaded) StartNextTask();
+      } else if (FFinishedCount >= FTasks->Count()) {
+        ReportEnd();
+      }
+      task->FReported = true;
+    }
   }
-  task->FReported = true;
+  // Outside the lock: the instances of the tasks that ended before, whose
+  // workers may still want the lock to return.
+  FreeRetired();
 }
 
 void TCustomVidmill::DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,
                                 float AQuality, float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
   TComponentLock lock(*this);
   if (!FOnProgress) return;
-  const int index = FTasks->IndexOf(Sender);
+  const int index = FTasks->IndexOf(static_cast<TTaskEngine*>(Sender)->FTask);
   if (index < 0) return;
   FOnProgress(index, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize, ATotalOutputDuration);
 }
@@ -311,7 +405,7 @@ void TCustomVidmill::DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFP
 void TCustomVidmill::DoPreviewBitmap(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS) {
   TPreviewBitmapEvent handler = FOnPreviewBitmap;
   if (!handler) return;
-  const int index = FTasks->IndexOf(Sender);
+  const int index = FTasks->IndexOf(static_cast<TTaskEngine*>(Sender)->FTask);
   if (index < 0) return;
   // The values travel with the call itself: several workers may hand over
   // pictures at the same time.
@@ -320,7 +414,7 @@ void TCustomVidmill::DoPreviewBitmap(TCustomFFmpeg* Sender, TBitmap& ABitmap, in
 
 void TCustomVidmill::DoBeforeHook(TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction) {
   if (!FOnBeforeHook) return;
-  const int index = FTasks->IndexOf(Sender);
+  const int index = FTasks->IndexOf(static_cast<TTaskEngine*>(Sender)->FTask);
   if (index < 0) return;
   FOnBeforeHook(index, APTS, AHookAction);
 }
@@ -328,7 +422,7 @@ void TCustomVidmill::DoBeforeHook(TCustomFFmpeg* Sender, int64_t APTS, THookActi
 void TCustomVidmill::DoCustomHook(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS,
                                   bool& AUpdate, bool& AStopHook) {
   if (!FOnCustomHook) return;
-  const int index = FTasks->IndexOf(Sender);
+  const int index = FTasks->IndexOf(static_cast<TTaskEngine*>(Sender)->FTask);
   if (index < 0) return;
   FOnCustomHook(index, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
 }
@@ -348,10 +442,15 @@ void TCustomVidmill::CheckRunEnd() {
 }
 
 namespace {
-// True on the task's own worker thread (a handler of its hooks).
-bool OnOwnWorker(TFFmpeg& ATask) {
-  TConvertThread* worker = ATask.FConvertThread.load();
+// True on the worker thread of an engine instance (a handler of its hooks,
+// or its end).
+bool OnOwnWorker(const TCustomFFmpeg& AEngine) {
+  TConvertThread* worker = AEngine.FConvertThread.load();
   return worker != nullptr && worker->IsCurrent();
+}
+bool OnOwnWorker(const TFFmpeg& ATask) {
+  std::shared_ptr<TTaskEngine> engine = ATask.Engine();
+  return engine && OnOwnWorker(*engine);
 }
 }  // namespace
 
@@ -372,6 +471,7 @@ void TCustomVidmill::Dispose(std::vector<std::unique_ptr<TFFmpeg>> ATasks) {
 void TCustomVidmill::FreeRetired() {
   if (HoldsLock()) return;
   std::vector<std::unique_ptr<TFFmpeg>> now;
+  std::vector<std::shared_ptr<TTaskEngine>> engines;
   {
     TComponentLock lock(*this);
     for (auto it = FRetired.begin(); it != FRetired.end();) {
@@ -382,8 +482,115 @@ void TCustomVidmill::FreeRetired() {
         it = FRetired.erase(it);
       }
     }
+    // An instance whose end is being reported on this very thread stays
+    // for the next call.
+    for (auto it = FRetiredEngines.begin(); it != FRetiredEngines.end();) {
+      if (OnOwnWorker(**it)) {
+        ++it;
+      } else {
+        engines.push_back(std::move(*it));
+        it = FRetiredEngines.erase(it);
+      }
+    }
   }
   now.clear();
+  engines.clear();
+}
+
+std::shared_ptr<TTaskEngine> TCustomVidmill::NewEngine(TFFmpeg& ATask) {
+  auto engine = std::make_shared<TTaskEngine>(&ATask);
+  engine->Prepare();
+  engine->FVerbose = FTaskVerbose;
+  engine->SetPreviewFlags(ATask.PreviewFlags());
+  engine->FOnPreviewBitmap = [this](TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS) {
+    DoPreviewBitmap(Sender, ABitmap, AFrameNumber, APTS);
+  };
+  engine->FOnProgress = [this](TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,
+                               float AQuality, float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
+    DoProgress(Sender, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize, ATotalOutputDuration);
+  };
+  engine->FOnTerminate = [this](TCustomFFmpeg* Sender) { DoTerminate(Sender); };
+  return engine;
+}
+
+bool TCustomVidmill::OpenSource(TTaskEngine& AEngine, TFFmpeg& ATask, std::string& AError) {
+  try {
+    if (ATask.FInputOptions) {
+      const TInputOptions& options = *ATask.FInputOptions;
+      ApplyExtraOptions(AEngine, options.ExtraOptions, TExtraOptionGroup::General);
+      if (!options.FileFormat.empty()) AEngine.SetInputFormat(options.FileFormat);
+      if (options.StartTimeMs > 0) AEngine.SetStartTime(static_cast<int64_t>(options.StartTimeMs) * 1000);
+      if (options.StartTime > 0) AEngine.SetStartTime(options.StartTime);
+      if (options.ProgramID >= 0) AEngine.SetProgramId(options.ProgramID);
+    }
+    if (AEngine.OpenInputFile(ATask.FSourceFile)) return true;
+    AError = AEngine.FLastError;
+  } catch (const std::exception& e) {
+    AError = e.what();
+  }
+  return false;
+}
+
+bool TCustomVidmill::OpenOutput(TTaskEngine& AEngine, TFFmpeg& ATask, bool AReserved, std::string& AError) {
+  try {
+    bool join = false;
+    if (ATask.FOutputOptions) {
+      const TOutputOptions& options = *ATask.FOutputOptions;
+      ApplyTarget(AEngine, options);
+      ApplyExtraOptions(AEngine, options.ExtraOptions, TExtraOptionGroup::General);
+      ApplyOutputOptions(AEngine, options);
+      ApplyExtraOptions(AEngine, options.ExtraOptions, TExtraOptionGroup::Preset);
+      if (options.CustomHook) {
+        AEngine.FOnCustomHook = [this](TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS,
+                                       bool& AUpdate, bool& AStopHook) {
+          DoCustomHook(Sender, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
+        };
+      } else if (options.BeforeHook) {
+        AEngine.FOnBeforeHook = [this](TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction) {
+          DoBeforeHook(Sender, APTS, AHookAction);
+        };
+      } else {
+        ParseHookRanges(AEngine, options.HookRanges);
+      }
+      join = options.JoinInputs;
+    }
+    // The batch never replaces a file: its names are planned free, and a
+    // file that took a planned name since then makes this open fail. Each
+    // output is written under its temporary name, which reserves the
+    // planned name while the task waits, and takes that name when the task
+    // ends.
+    AEngine.FOverwrite = false;
+    AEngine.FWritePartialFiles = true;
+    AEngine.FReuseReservations = AReserved;
+    if (AEngine.OpenOutputFile(ATask.FOutputFile, join) < 0) {
+      AError = AEngine.FLastError;
+      return false;
+    }
+    if (ATask.FOutputOptions)
+      ApplyExtraOptions(AEngine, ATask.FOutputOptions->ExtraOptions, TExtraOptionGroup::NewStream);
+    return true;
+  } catch (const std::exception& e) {
+    AError = e.what();
+  }
+  return false;
+}
+
+void TCustomVidmill::Park(TFFmpeg& ATask) {
+  std::shared_ptr<TTaskEngine> engine = ATask.TakeEngine();
+  ATask.FProbe.reset();
+  if (!engine) return;
+  engine->FKeepReservations = true;
+  engine.reset();  // never started: nothing runs on it
+}
+
+std::shared_ptr<TTaskEngine> TCustomVidmill::Unpark(TFFmpeg& ATask, std::string& AError) {
+  std::shared_ptr<TTaskEngine> engine = NewEngine(ATask);
+  if (!OpenSource(*engine, ATask, AError)) return nullptr;
+  if (!ATask.FOutputFile.empty() && !OpenOutput(*engine, ATask, true, AError)) {
+    engine->FKeepReservations = false;
+    return nullptr;
+  }
+  return engine;
 }
 
 // ---- TVidmill ----
@@ -422,43 +629,37 @@ int TVidmill::AddTask(const std::u16string& AFileName, const TInputOptions* AInp
     return -1;
   }
   auto task = std::make_unique<TFFmpeg>();
-  try {
-    task->Prepare();
-    task->FVerbose = FTaskVerbose;
-    task->SetPreviewFlags(static_cast<uint8_t>((FPreview ? 1 : 0) | (FPreviewBitmap ? 2 : 0)));
-    task->FOnPreviewBitmap = [this](TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS) {
-      DoPreviewBitmap(Sender, ABitmap, AFrameNumber, APTS);
-    };
-    if (AInputOptions != nullptr) {
-      task->FInputOptions = *AInputOptions;
-      TInputOptions& options = task->FInputOptions;
-      if (options.FileName.empty()) options.FileName = AFileName;
-      ApplyExtraOptions(*task, options.ExtraOptions, TExtraOptionGroup::General);
-      if (!options.FileFormat.empty()) task->SetInputFormat(options.FileFormat);
-      if (options.StartTimeMs > 0) task->SetStartTime(static_cast<int64_t>(options.StartTimeMs) * 1000);
-      if (options.StartTime > 0) task->SetStartTime(options.StartTime);
-      if (options.ProgramID >= 0) task->SetProgramId(options.ProgramID);
-    }
-    if (!task->OpenInputFile(AFileName)) {
-      FLastErrMsg = task->FLastError;
-      return -1;
-    }
-    task->Probe().Attach(task->FInputFiles[task->FInputFileCount - 1]);
-    task->FOnProgress = [this](TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,
-                               float AQuality, float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
-      DoProgress(Sender, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
-                 ATotalOutputDuration);
-    };
-    task->FOnTerminate = [this](TCustomFFmpeg* Sender) { DoTerminate(Sender); };
-    // Ids are handed out under the component lock: AddTask may be called
-    // from a handler while other threads run.
+  task->FSourceFile = AFileName;
+  task->FPreviewFlags = static_cast<uint8_t>((FPreview ? 1 : 0) | (FPreviewBitmap ? 2 : 0));
+  if (AInputOptions != nullptr) {
+    TInputOptions options = *AInputOptions;
+    options.FileName.clear();  // the task's source file is AFileName
     TComponentLock lock(*this);
-    task->FTaskId = ++FLastTaskId;
-    return FTasks->Add(std::move(task));
+    if (!FLastInputOptions || !(*FLastInputOptions == options))
+      FLastInputOptions = std::make_shared<const TInputOptions>(std::move(options));
+    task->FInputOptions = FLastInputOptions;
+  }
+  // The source is opened now, so that a file that cannot be read is told at
+  // once; the instance stays until the output is set.
+  std::shared_ptr<TTaskEngine> engine;
+  try {
+    engine = NewEngine(*task);
   } catch (const std::exception& e) {
     FLastErrMsg = e.what();
     return -1;
   }
+  std::string error;
+  if (!OpenSource(*engine, *task, error)) {
+    FLastErrMsg = error;
+    return -1;
+  }
+  task->Probe().Attach(engine->FInputFiles[engine->FInputFileCount - 1]);
+  task->SetEngine(std::move(engine));
+  // Ids are handed out under the component lock: AddTask may be called
+  // from a handler while other threads run.
+  TComponentLock lock(*this);
+  task->FTaskId = ++FLastTaskId;
+  return FTasks->Add(std::move(task));
 }
 
 bool TVidmill::SetOutputFile(int AIndex, const std::u16string& AFileName, const TOutputOptions* AOutputOptions) {
@@ -467,47 +668,35 @@ bool TVidmill::SetOutputFile(int AIndex, const std::u16string& AFileName, const 
     FLastErrMsg = Format("List index out of bounds (%d)", AIndex);
     return false;
   }
-  try {
-    bool join = false;
-    if (AOutputOptions != nullptr) {
-      task->FOutputOptions = *AOutputOptions;
-      TOutputOptions& options = task->FOutputOptions;
-      if (options.FileName.empty()) options.FileName = AFileName;
-      ApplyTarget(*task, options);
-      ApplyExtraOptions(*task, options.ExtraOptions, TExtraOptionGroup::General);
-      ApplyOutputOptions(*task, options);
-      ApplyExtraOptions(*task, options.ExtraOptions, TExtraOptionGroup::Preset);
-      if (options.CustomHook) {
-        task->FOnCustomHook = [this](TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS,
-                                     bool& AUpdate, bool& AStopHook) {
-          DoCustomHook(Sender, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
-        };
-      } else if (options.BeforeHook) {
-        task->FOnBeforeHook = [this](TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction) {
-          DoBeforeHook(Sender, APTS, AHookAction);
-        };
-      } else {
-        ParseHookRanges(*task, options.HookRanges);
-      }
-      join = options.JoinInputs;
-    }
-    // The batch never replaces a file: its names are planned free, and a
-    // file that took a planned name since then makes this open fail.
-    task->FOverwrite = false;
-    // Each output is written under its temporary name, which reserves the
-    // planned name, and takes that name when the task ends.
-    task->FWritePartialFiles = true;
-    if (task->OpenOutputFile(AFileName, join) < 0) {
-      FLastErrMsg = task->FLastError;
-      return false;
-    }
-    if (AOutputOptions != nullptr)
-      ApplyExtraOptions(*task, task->FOutputOptions.ExtraOptions, TExtraOptionGroup::NewStream);
-    return true;
-  } catch (const std::exception& e) {
-    FLastErrMsg = e.what();
+  std::shared_ptr<TTaskEngine> engine = task->Engine();
+  if (!engine || !task->FOutputFile.empty() || task->FTerminated) {
+    FLastErrMsg = "The task's output is set already.";
     return false;
   }
+  task->FOutputFile = AFileName;
+  if (AOutputOptions != nullptr) {
+    // Kept without its file name (the task has that), so that the tasks of
+    // a batch share one record.
+    TOutputOptions options = *AOutputOptions;
+    options.FileName.clear();
+    {
+      TComponentLock lock(*this);
+      if (!FLastOutputOptions || !(*FLastOutputOptions == options))
+        FLastOutputOptions = std::make_shared<const TOutputOptions>(std::move(options));
+      task->FOutputOptions = FLastOutputOptions;
+    }
+  }
+  std::string error;
+  if (!OpenOutput(*engine, *task, false, error)) {
+    task->FOutputFile.clear();
+    task->FOutputOptions.reset();
+    FLastErrMsg = error;
+    return false;
+  }
+  // Opened and checked: the task waits with its records and the output's
+  // reservation only.
+  Park(*task);
+  return true;
 }
 
 void TVidmill::RemoveTask(int AIndex) {
@@ -564,10 +753,15 @@ void TVidmill::StartConvert(int AThreadCount) {
   // The lock is held around each start: a task that ends at once starts its
   // successor from its notification, which must not race this loop.
   for (;;) {
-    TComponentLock lock(*this);
-    if (FPendingCount <= 0) break;
-    StartNextTask();
-    if (FThreaded && --AThreadCount <= 0) break;
+    {
+      TComponentLock lock(*this);
+      if (FPendingCount <= 0) break;
+      StartNextTask();
+      if (FThreaded && --AThreadCount <= 0) break;
+    }
+    // Without threads each task has run inside StartNextTask: its engine
+    // instance goes before the next one comes.
+    FreeRetired();
   }
 }
 
@@ -576,10 +770,14 @@ void TVidmill::StopConvert(bool AWait) {
   // that end need the lock to report.
   const bool nested = HoldsLock();
   {
+    // The tasks that have not started end now, in list order.
     TComponentLock lock(*this);
     FPendingCount = 0;
+    const std::vector<TFFmpeg*> tasks = FTasks->Snapshot();
+    for (size_t i = 0; i < tasks.size(); ++i)
+      if (!tasks[i]->FTerminated && !tasks[i]->FRunning) EndUnstarted(*tasks[i], static_cast<int>(i), false, {});
   }
-  FTasks->StopAll(AWait && !nested);
+  FTasks->StopRunning(AWait && !nested);
   if (AWait && !nested) {
     // A stopped worker is waited for only until it begins to end (the
     // engine lets go of its thread before it reports): wait for every

@@ -56,21 +56,63 @@ using TCustomHookEvent = std::function<void(int AIndex, TBitmap& ABitmap, int AF
                                             bool& AUpdate, bool& AStopHook)>;
 using TPreviewBitmapEvent = std::function<void(int AIndex, TBitmap& ABitmap, int AFrameNumber, int64_t APTS)>;
 
-// One conversion task: an engine instance with its option records and its
-// own probe, attached to the input once it is open.
-class TFFmpeg : public TCustomFFmpeg {
+class TFFmpeg;
+
+// The engine instance of a task, from its set-up to its end; the task it
+// belongs to names it in the component's events.
+class TTaskEngine : public TCustomFFmpeg {
+public:
+  explicit TTaskEngine(TFFmpeg* ATask) : FTask(ATask) {}
+  // Stops a running instance and waits for its worker first, so that one
+  // freed while it runs leaves no thread behind.
+  ~TTaskEngine() override;
+  TFFmpeg* const FTask;
+};
+
+// One conversion task: its option records, its planned output and, from
+// its start to its end, its engine instance. A task waiting in the queue
+// holds no open file and no library object: its output name is reserved by
+// the output's empty temporary file, and its engine instance is made anew
+// from the records when it starts. One that has ended keeps what its row or
+// line shows (finished, failed with a message, stopped).
+//
+// AddTask opens the source in an engine instance and SetOutputFile opens the
+// output in it, so that a refused file or option is told at once; then the
+// instance goes and only the records stay.
+class TFFmpeg {
 public:
   TFFmpeg();
-  // Stops a running task and waits for its worker first, so that a task
-  // freed while it runs leaves no thread behind.
-  ~TFFmpeg() override;
+  // Frees the engine instance (waiting for its worker) and a reservation
+  // that no run has written.
+  ~TFFmpeg();
+  TFFmpeg(const TFFmpeg&) = delete;
+  TFFmpeg& operator=(const TFFmpeg&) = delete;
 
-  TAVProbe& Probe() { return *FProbe; }
+  // A probe of the task's source while its engine instance has it open
+  // (from AddTask up to SetOutputFile); empty otherwise.
+  TAVProbe& Probe();
+  uint8_t PreviewFlags() const { return FPreviewFlags.load(); }
+  // The engine instance, while there is one (nullptr when queued or ended).
+  std::shared_ptr<TTaskEngine> Engine() const;
 
   int FIndex = -1;       // position in the task list, -1 while not in one
   uint64_t FTaskId = 0;  // the component's id of the task, 0 until added
-  TInputOptions FInputOptions;
-  TOutputOptions FOutputOptions;
+  std::u16string FSourceFile;
+  // The input record without its file name, shared like the output record;
+  // nullptr when AddTask had none.
+  std::shared_ptr<const TInputOptions> FInputOptions;
+  std::u16string FOutputFile;  // empty until SetOutputFile succeeded
+  // The output record, shared with the tasks queued before it that have
+  // the same one but for the file name (a batch of thousands of files
+  // keeps one): nullptr when SetOutputFile had none.
+  std::shared_ptr<const TOutputOptions> FOutputOptions;
+  int64_t FProgressInterval = 500000;  // microseconds, for its engine instance
+  // How it went (set when it ends).
+  std::atomic<bool> FRunning{false};
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FFinished{false};
+  std::atomic<bool> FHasException{false};
+  std::string FExceptionMessage;
   // The component's bookkeeping (under its lock): the task's termination has
   // been counted in the current run.
   bool FCounted = false;
@@ -79,7 +121,17 @@ public:
   std::atomic<bool> FReported{false};
 
 private:
+  friend class TCustomVidmill;
+  friend class TVidmill;
+  friend class TFFmpegList;
+  void SetEngine(std::shared_ptr<TTaskEngine> AEngine);
+  std::shared_ptr<TTaskEngine> TakeEngine();
+  void SetPreviewFlags(uint8_t AFlags);
+
+  mutable std::mutex FEngineLock;  // around FEngine
+  std::shared_ptr<TTaskEngine> FEngine;
   std::unique_ptr<TAVProbe> FProbe;
+  std::atomic<uint8_t> FPreviewFlags{0};
 };
 
 // The component's task list, guarded by its own lock. Nothing is called on
@@ -110,7 +162,7 @@ public:
   // Takes every task out of the list.
   std::vector<std::unique_ptr<TFFmpeg>> ExtractAll();
   // The current index of ATask, -1 when it is not in the list.
-  int IndexOf(const TCustomFFmpeg* ATask) const;
+  int IndexOf(const TFFmpeg* ATask) const;
   int IndexOfTaskId(uint64_t AId) const;
   uint64_t TaskId(int AIndex) const;
   // Every task, in list order (for calls made outside the lock).
@@ -118,9 +170,9 @@ public:
   // True when every task that has terminated has had its end reported.
   bool EndsReported() const;
 
-  // Terminate (AWait) of every task: a running task is asked to stop, a task
-  // never started delivers its termination notification.
-  void StopAll(bool AWait);
+  // Asks every running task to stop (with AWait, waits for each worker to
+  // begin its end).
+  void StopRunning(bool AWait);
   // Sets or clears bit 0 (preview window), respectively bit 1 (preview
   // bitmap event), of every task's preview flags.
   void SetPreview(bool AValue);
@@ -236,9 +288,27 @@ protected:
   void CheckRunEnd();
   // Frees tasks or keeps them for later: a task cannot be freed on a thread
   // that holds the component lock (its worker may be waiting for the lock)
-  // or from inside its own notification.
+  // or from inside its own notification. Engine instances of ended tasks
+  // are let go the same way, as soon as their workers are done.
   void Dispose(std::vector<std::unique_ptr<TFFmpeg>> ATasks);
   void FreeRetired();
+
+  // The engine instance of a task: prepared, with the component's events.
+  std::shared_ptr<TTaskEngine> NewEngine(TFFmpeg& ATask);
+  // The records' settings and the opens: the source, then the output
+  // (whose reservation an earlier open made, with AReserved). False with
+  // the reason in AError.
+  bool OpenSource(TTaskEngine& AEngine, TFFmpeg& ATask, std::string& AError);
+  bool OpenOutput(TTaskEngine& AEngine, TFFmpeg& ATask, bool AReserved, std::string& AError);
+  // A task that waits: its engine instance goes, the reservation stays.
+  void Park(TFFmpeg& ATask);
+  // The engine instance a waiting task starts with, made from its records;
+  // nullptr (the reason in AError) when its source or output no longer
+  // opens.
+  std::shared_ptr<TTaskEngine> Unpark(TFFmpeg& ATask, std::string& AError);
+  // Ends a task that never started (a stop, or a start that could not
+  // open it): counted and reported like any end (under the lock).
+  void EndUnstarted(TFFmpeg& ATask, int AIndex, bool AException, const std::string& AMessage);
 
   std::string FAbout;
   std::string FLastErrMsg;
@@ -265,6 +335,9 @@ protected:
   bool FRunOpen = false;
   uint64_t FLastTaskId = 0;
   std::vector<std::unique_ptr<TFFmpeg>> FRetired;  // under FLock
+  std::vector<std::shared_ptr<TTaskEngine>> FRetiredEngines;  // under FLock
+  std::shared_ptr<const TInputOptions> FLastInputOptions;       // the records last queued
+  std::shared_ptr<const TOutputOptions> FLastOutputOptions;
   std::unique_ptr<TDoTerminateThread> FDelivery;
 };
 

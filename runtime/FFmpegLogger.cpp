@@ -27,24 +27,46 @@ struct TLogItem {
   std::string Pending;
 };
 
-// Items per producing thread; items are never removed while the process runs.
+// Items per producing thread. A thread's item goes when the thread ends: a
+// batch of thousands of files starts a worker thread for each.
 struct TLogList {
   std::mutex Lock;
   std::vector<std::unique_ptr<TLogItem>> Items;
 
-  TLogItem& ItemOf(uint32_t AThreadID) {
+  TLogItem* Add(uint32_t AThreadID) {
     std::lock_guard<std::mutex> guard(Lock);
-    for (auto& item : Items)
-      if (item->ThreadID == AThreadID) return *item;
     Items.push_back(std::make_unique<TLogItem>());
     Items.back()->ThreadID = AThreadID;
-    return *Items.back();
+    return Items.back().get();
+  }
+  void Remove(const TLogItem* AItem) {
+    std::lock_guard<std::mutex> guard(Lock);
+    for (auto it = Items.begin(); it != Items.end(); ++it)
+      if (it->get() == AItem) {
+        Items.erase(it);
+        return;
+      }
   }
 };
 
 TLogList& LogList() {
   static TLogList* list = new TLogList;  // used by library threads until the very end
   return *list;
+}
+
+// The item of the calling thread, made on its first message and removed
+// when the thread ends.
+struct TThreadItem {
+  TLogItem* Item = nullptr;
+  ~TThreadItem() {
+    if (Item) LogList().Remove(Item);
+  }
+};
+thread_local TThreadItem tThreadItem;
+
+TLogItem& ThreadItem(uint32_t AThreadID) {
+  if (!tThreadItem.Item) tThreadItem.Item = LogList().Add(AThreadID);
+  return *tThreadItem.Item;
 }
 
 // Length of the longest prefix of AText[0..ALimit) that does not end inside a
@@ -152,7 +174,7 @@ void TFFLogger::LibraryLogCallback(void* AAVClassContext, int ALevel, const char
   if (ALevel > gAVLogLevel.load(std::memory_order_relaxed) || gLibraryLogMutes > 0) return;
 
   const uint32_t threadId = CurrentThreadId();
-  TLogItem& item = LogList().ItemOf(threadId);  // only this thread touches its item's text
+  TLogItem& item = ThreadItem(threadId);  // only this thread touches its item's text
 
   // Assemble prefix (or the pending text) and the message in the line buffer;
   // a message that does not fit is formatted again into a larger buffer.

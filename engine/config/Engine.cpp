@@ -147,7 +147,9 @@ void TCustomFFmpeg::Cleanup() {
       if (!url.empty()) {
         const std::u16string name = FOutputWrittenNames[i].empty() ? FileNameFromLibrary(url) : FOutputWrittenNames[i];
         const bool discard = FDiscardCreatedOutputs && FOutputCreated[i];
-        if (FileExistsW(name) && (discard || FileSizeByName(name) == 0)) ::unlink(LocalFilePath(name).c_str());
+        const bool reservation = FKeepReservations && name != FOutputNames[i];
+        if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
+          ::unlink(LocalFilePath(name).c_str());
       }
       lib::avformat_free_context(ctx);
     }

@@ -512,6 +512,13 @@ public:
   // their names when the run ends (runtime/OutputFiles.h): the names as
   // given, and the names written to.
   bool FWritePartialFiles = false;
+  // A temporary name that exists already is this task's reservation (made
+  // by an earlier open of the same output, whose engine instance was let
+  // go): it is written, not refused. And one made by this instance stays
+  // when the instance goes without having written it (it reserves the name
+  // for a later run).
+  bool FReuseReservations = false;
+  bool FKeepReservations = false;
   std::u16string FOutputNames[MAX_FILES];
   std::u16string FOutputWrittenNames[MAX_FILES];
   // A stopped run that wrote no picture and no sound: its outputs go.

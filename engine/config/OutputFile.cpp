@@ -390,7 +390,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
       const bool exclusive = !FOverwrite && !localPath.empty();
       fileExisted = !exclusive && !localPath.empty() && FileExistsW(writtenName);
       int opened = exclusive && partial && NameTaken(AFileName) ? AVERROR(EEXIST) : 0;
-      if (opened >= 0 && exclusive) opened = CreateNewFile(writtenName);
+      const bool reserved = partial && FReuseReservations && FileSizeByName(writtenName) == 0;
+      if (opened >= 0 && exclusive && !reserved) opened = CreateNewFile(writtenName);
       if (opened >= 0) {
         opened = OpenOutputIO(ctx, writtenLibraryName);
         if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());

@@ -5,6 +5,7 @@
 // and the run reports TimedOut.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,10 +47,12 @@ inline std::string ReadWholeFile(const std::filesystem::path& APath) {
 }
 
 // AWhileRunning, when given, is called with the program's process id every
-// 20 ms while it runs (to send it a signal, say).
+// 20 ms while it runs (to send it a signal, say). AOpenFileLimit > 0 lowers
+// the program's soft limit of open files to it (as a desktop session's
+// limit does).
 inline TProgramRun RunProgram(const char* AProgram, const std::vector<std::string>& AArgs,
                               const std::filesystem::path& AFolder, double ABoundSec = 300,
-                              const std::function<void(pid_t)>& AWhileRunning = {}) {
+                              const std::function<void(pid_t)>& AWhileRunning = {}, rlim_t AOpenFileLimit = 0) {
   using TClock = std::chrono::steady_clock;
   const std::filesystem::path out = AFolder / "program.out", err = AFolder / "program.err";
   const auto start = TClock::now();
@@ -60,6 +63,14 @@ inline TProgramRun RunProgram(const char* AProgram, const std::vector<std::strin
     const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, STDOUT_FILENO);
     dup2(e, STDERR_FILENO);
+    if (o > STDERR_FILENO) close(o);
+    if (e > STDERR_FILENO) close(e);
+    if (AOpenFileLimit > 0) {
+      rlimit limit{};
+      getrlimit(RLIMIT_NOFILE, &limit);
+      limit.rlim_cur = AOpenFileLimit;
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(AProgram));
     for (const std::string& arg : AArgs) argv.push_back(const_cast<char*>(arg.c_str()));
