@@ -5,6 +5,7 @@
 #include <sys/vfs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -29,10 +30,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 #include <QGuiApplication>
 #include <QResizeEvent>
 #include <QScreen>
@@ -52,6 +55,7 @@
 #include "app/TrackBar.h"
 #include "player/FFPlay.h"
 #include "app/RadioGroup.h"
+#include "app/SourceAdder.h"
 #include "app/U_about.h"
 #include "converter/Vidmill.h"
 #include "probe/AVProbe.h"
@@ -125,6 +129,33 @@ QStringList DroppedFiles(const QMimeData* AData) {
 // Marks a row whose task has ended: later progress no longer changes it.
 constexpr int kEndedRole = Qt::UserRole + 1;
 
+// The lines the log memo keeps: every added file and every task logs a few,
+// and a batch of thousands must not keep them all.
+constexpr int kLogLineLimit = 20000;
+
+// How long the window's thread works on added files or on the preparation
+// of a batch before it lets the window repaint and take input.
+constexpr auto kWorkSlice = std::chrono::milliseconds(25);
+
+// A single-shot timer of 0 ms that runs AWork: it fires once the events
+// waiting in the window's queue have been handled, and a slice of work
+// started from it lets repaints and input come first.
+template <class TWork>
+QTimer* NewWorkTimer(QObject* AOwner, TWork AWork) {
+  auto* Timer = new QTimer(AOwner);
+  Timer->setSingleShot(true);
+  Timer->setInterval(0);
+  QObject::connect(Timer, &QTimer::timeout, AOwner, AWork);
+  return Timer;
+}
+
+// The names a folder's files must have to be added: the media entry of
+// the file-open dialog's filter.
+QStringList MediaPatterns() {
+  const QList<TDialogFilterEntry> Entries = ParseDialogFilter(kMediaFileFilter);
+  return Entries.isEmpty() ? QStringList() : Entries.first().Patterns;
+}
+
 // Closes a probe when the scope is left, also by an exception.
 class TProbeCloser {
 public:
@@ -161,6 +192,14 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
                            const std::string& ALogMsg) { FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg); };
   Vidmill = std::make_unique<TVidmill>();
   AttachConverterEvents();
+  // The adder's thread wakes the window through its event queue; a wake-up
+  // still queued when the window goes is dropped with it.
+  FAdder = std::make_unique<TSourceAdder>(
+      [this] { QMetaObject::invokeMethod(this, [this] { TakeAddedSources(); }, Qt::QueuedConnection); });
+  // The next slice of work on added files or on a batch's preparation
+  // comes from a timer, after the repaints and input that wait.
+  FAddTimer = NewWorkTimer(this, [this] { TakeAddedSources(); });
+  FPrepareTimer = NewWorkTimer(this, [this] { PrepareBatch(); });
   FFPlayer = std::make_unique<TFFPlayer>();
   FFPlayer->OnFileOpen = [this](TObject*, int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
                                 int& AScreenHeight) {
@@ -205,6 +244,16 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   Column->addLayout(BottomRow, 0);
   setCentralWidget(Central);
 
+  StatusBar1 = Named(new QStatusBar(this), "StatusBar1");
+  StatusBar1->setSizeGripEnabled(false);
+  lblStatus = Named(new QLabel(StatusBar1), "lblStatus");
+  btnStatusCancel = Named(new QPushButton(QStringLiteral("取消"), StatusBar1), "btnStatusCancel");
+  btnStatusCancel->hide();
+  connect(btnStatusCancel, &QPushButton::clicked, this, &TFrm_Main::btnStatusCancelClick);
+  StatusBar1->addWidget(lblStatus, 1);
+  StatusBar1->addPermanentWidget(btnStatusCancel);
+  setStatusBar(StatusBar1);
+
   CreateHiddenPage();
 
   resize(649, 559);
@@ -216,6 +265,8 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
 TFrm_Main::~TFrm_Main() {
   // No log line may reach the memo while the window is being taken apart.
   if (FFLogger) FFLogger->OnLog = nullptr;
+  // The adder's thread ends (serving its last log lines, which go nowhere).
+  FAdder.reset();
   // Nor any event: the tasks go (each running one is stopped and waited
   // for) while the controls still exist.
   FEventsAttached = false;
@@ -227,6 +278,7 @@ TFrm_Main::~TFrm_Main() {
 
 void TFrm_Main::CreateActions() {
   AddFile = NewAction(this, "AddFile", QStringLiteral("添加文件"));
+  AddFolder = NewAction(this, "AddFolder", QStringLiteral("添加目录"));
   DelFile = NewAction(this, "DelFile", QStringLiteral("删除文件"));
   ClearFile = NewAction(this, "ClearFile", QStringLiteral("清除"));
   Convert = NewAction(this, "Convert", QStringLiteral("开始转换"));
@@ -242,6 +294,8 @@ void TFrm_Main::CreateActions() {
 
   // Tool-bar images are 32x32 whatever sizes the theme offers.
   AddFile->setIcon(SizedIcon(ThemeIcon("list-add", QStyle::SP_DialogOpenButton), 32));
+  AddFolder->setIcon(ThemeIcon("folder-open", QStyle::SP_DirOpenIcon));
+  FollowEnabled(AddFile, AddFolder);
   DelFile->setIcon(SizedIcon(ThemeIcon("list-remove", QStyle::SP_TrashIcon), 32));
   ClearFile->setIcon(SizedIcon(ThemeIcon("edit-clear", QStyle::SP_DialogResetButton), 32));
   Convert->setIcon(SizedIcon(ThemeIcon("media-playback-start", QStyle::SP_MediaPlay), 32));
@@ -253,6 +307,7 @@ void TFrm_Main::CreateActions() {
   Pause->setIcon(ThemeIcon("media-playback-pause", QStyle::SP_MediaPause));
 
   connect(AddFile, &QAction::triggered, this, &TFrm_Main::AddFileExecute);
+  connect(AddFolder, &QAction::triggered, this, &TFrm_Main::AddFolderExecute);
   connect(DelFile, &QAction::triggered, this, &TFrm_Main::DelFileExecute);
   connect(ClearFile, &QAction::triggered, this, &TFrm_Main::ClearFileExecute);
   connect(Convert, &QAction::triggered, this, &TFrm_Main::ConvertExecute);
@@ -269,6 +324,7 @@ void TFrm_Main::CreateMenus() {
 
   mnuFile = Named(MainMenu1->addMenu(QStringLiteral("文件")), "mnuFile");
   mnuFile->addAction(AddFile);
+  mnuFile->addAction(AddFolder);
   mnuFile->addAction(DelFile);
   // The menu names the clear action differently from its own caption.
   mniClearFile = NewAction(this, "mniClearFile", QStringLiteral("清除文件"));
@@ -507,6 +563,7 @@ void TFrm_Main::CreateHiddenPage() {
   auto* Layout = new QVBoxLayout(TSHidden);
   mmolog = Named(new QPlainTextEdit(TSHidden), "mmolog");
   mmolog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  mmolog->setMaximumBlockCount(kLogLineLimit);
   mmoAVFileInfo = Named(new QPlainTextEdit(TSHidden), "mmoAVFileInfo");
   mmoAVFileInfo->setReadOnly(true);
   chkOverwrite = Named(new QCheckBox(QStringLiteral("Overwrite Existing File"), TSHidden), "chkOverwrite");
@@ -573,6 +630,9 @@ void TFrm_Main::CreateOutputFolder() {
 void TFrm_Main::FormCloseQuery(bool& CanClose) {
   CanClose = true;
   if (FFPlayer) FFPlayer->Stop(true);
+  CancelAdding();
+  if (FAdder) FAdder->Wait();
+  FPreparing = false;
   DetachConverterEvents();
   StopAllTasks();
   if (!FSettings) return;
@@ -689,36 +749,122 @@ void TFrm_Main::AddFileExecute() {
   if (!LoadLibraries()) return;
   const QString FileName = FServices->GetOpenFileName(this, OpenDialog1);
   if (FileName.isEmpty()) return;
-  AddFileByName(FileName);
+  AddFiles({FileName});
+}
+
+void TFrm_Main::AddFolderExecute() {
+  if (!LoadLibraries()) return;
+  QString Folder = LastSource.FileName.empty() ? QString()
+                                               : QString::fromStdU16String(ExtractFilePathW(LastSource.FileName));
+  if (!BrowseForFolder(QStringLiteral("Select Source Folder"), QString(), Folder)) return;
+  AddFiles({Folder});
 }
 
 void TFrm_Main::AddFiles(const QStringList& AFileNames) {
-  if (AFileNames.isEmpty() || !LoadLibraries()) return;
-  for (const QString& FileName : AFileNames) AddFileByName(FileName);
+  if (AFileNames.isEmpty() || FAdding || !LoadLibraries()) return;
+  FFLogger->SetLogLevel(llInfo);
+  if (!FAdder->Start(AFileNames, MediaPatterns())) return;
+  FAdding = true;
+  FAddedRows = false;
+  FStatesBeforeAdding = CurrentActionStates();
+  // No second adding, no clearing and no batch until the rows are in.
+  AddFile->setEnabled(false);
+  ClearFile->setEnabled(false);
+  Convert->setEnabled(false);
 }
 
-bool TFrm_Main::AddFileByName(const QString& AFileName) {
-  FFLogger->SetLogLevel(llInfo);
-  TAVProbe& Probe = Vidmill->Probe();
-  if (!Probe.LoadFile(AFileName.toStdU16String())) {
-    LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
-    return false;
+void TFrm_Main::TakeAddedSources() {
+  if (!FAdding) return;
+  const auto Until = std::chrono::steady_clock::now() + kWorkSlice;
+  bool More = true;
+  while (std::chrono::steady_clock::now() < Until) {
+    const std::vector<TProbedSource> Sources = FAdder->Take(4);
+    if (Sources.empty()) {
+      More = false;
+      break;
+    }
+    for (const TProbedSource& Source : Sources) AddProbedSource(Source);
   }
-  TProbeCloser Closer(Probe);
-  ShowSourceInfo(Probe);
+  if (!FAdder->Busy()) {
+    EndAdding();
+    return;
+  }
+  // AddListRow enables what a row allows; while rows are still coming the
+  // adding's states hold.
+  ClearFile->setEnabled(false);
+  Convert->setEnabled(false);
+  const int Total = FAdder->Total();
+  ShowStatus(Total > 0 ? QStringLiteral("正在添加 %1/%2 个文件").arg(FAdder->Taken()).arg(Total)
+                       : QStringLiteral("正在查找文件..."));
+  // Results left over after the slice: the adder wakes the window only
+  // when it finds none waiting.
+  if (More) FAddTimer->start();
+}
+
+void TFrm_Main::AddProbedSource(const TProbedSource& ASource) {
+  if (!ASource.Loaded) {
+    LogLines(QStringLiteral("***File load error: ") + FromLocal(ASource.Error));
+    return;
+  }
+  ShowSourceInfo(ASource);
   const TOutputOptions OutputOptions = BuildOutputOptions();
   const TInputOptions InputOptions = BuildInputOptions();
   AddListRow(InputOptions, OutputOptions);
-  return true;
+  FAddedRows = true;
+}
+
+void TFrm_Main::EndAdding() {
+  if (!FAdding) return;
+  FAdding = false;
+  RestoreActionStates(FStatesBeforeAdding);
+  if (FAddedRows) {
+    DelFile->setEnabled(true);
+    ClearFile->setEnabled(true);
+    Convert->setEnabled(true);
+  }
+  ShowStatus(QString());
+}
+
+void TFrm_Main::CancelAdding() {
+  if (!FAdding) return;
+  FAdder->Cancel();
+  EndAdding();
 }
 
 void TFrm_Main::ShowSourceInfo(TCustomAVProbe& AProbe) {
   LastProbe = &AProbe;
-  LastSource = SourceInfoFromProbe(AProbe);
+  ShowSourceInfo(ProbedSource(AProbe));
+}
+
+void TFrm_Main::ShowSourceInfo(const TProbedSource& ASource) {
+  LastSource = ASource.Info;
   SourceDuration = LastSource.SourceDuration;
   FrameCount = LastSource.FrameCount;
-  LastSourceSize = AProbe.FileSize();
-  mmoAVFileInfo->setPlainText(FromLocal(AProbe.InfoText()));
+  LastSourceSize = ASource.FileSize;
+  mmoAVFileInfo->setPlainText(FromLocal(ASource.InfoText));
+}
+
+TFrm_Main::TActionStates TFrm_Main::CurrentActionStates() const {
+  return {AddFile->isEnabled(), DelFile->isEnabled(), ClearFile->isEnabled(), Convert->isEnabled(),
+          Convert_Stop->isEnabled()};
+}
+
+void TFrm_Main::RestoreActionStates(const TActionStates& AStates) {
+  AddFile->setEnabled(AStates.AddFile);
+  DelFile->setEnabled(AStates.DelFile);
+  ClearFile->setEnabled(AStates.ClearFile);
+  Convert->setEnabled(AStates.Convert);
+  Convert_Stop->setEnabled(AStates.Convert_Stop);
+}
+
+void TFrm_Main::ShowStatus(const QString& AText) {
+  lblStatus->setText(AText);
+  btnStatusCancel->setVisible(!AText.isEmpty());
+}
+
+void TFrm_Main::btnStatusCancelClick() {
+  if (FAdding) CancelAdding();
+  else if (FPreparing) Convert_Stop->trigger();
 }
 
 void TFrm_Main::AddListRow(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions) {
@@ -850,32 +996,59 @@ void TFrm_Main::ConvertExecute() {
                               QMessageBox::Information);
     return;
   }
+  if (FPreparing || FAdding) return;
   Vidmill->ClearTasks();
   ++FBatch;
   FRowOfTask.clear();
-
-  TAVProbe& Probe = Vidmill->Probe();
-  for (int I = 0; I < Rows; ++I) {
-    QTreeWidgetItem* Row = lvFiles->topLevelItem(I);
-    if (!Probe.LoadFile(Row->text(lcPath).toStdU16String())) {
-      LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
-      return;
-    }
-    TProbeCloser Closer(Probe);
-    ShowSourceInfo(Probe);
-    // Planned afresh: an output opened by an earlier row already takes its name.
-    const TOutputOptions OutputOptions = BuildOutputOptions();
-    const TInputOptions InputOptions = BuildInputOptions();
-    QueueTask(InputOptions, OutputOptions, Row);
-  }
-
-  FFLogger->SetLogLevel(llInfo);
-  Vidmill->SetThreadPriority(ConvertPriorityFromSetting(ThreadPriority));
+  FStatesBeforeBatch = CurrentActionStates();
+  // Nothing else may change the list or start again while it is prepared;
+  // the stop button stops the preparation as it stops the batch.
   AddFile->setEnabled(false);
   DelFile->setEnabled(false);
   ClearFile->setEnabled(false);
   Convert->setEnabled(false);
   Convert_Stop->setEnabled(true);
+  FPreparing = true;
+  FPrepareNext = 0;
+  PrepareBatch();
+}
+
+void TFrm_Main::PrepareBatch() {
+  if (!FPreparing) return;
+  const auto Until = std::chrono::steady_clock::now() + kWorkSlice;
+  TAVProbe& Probe = Vidmill->Probe();
+  const int Rows = lvFiles->topLevelItemCount();
+  while (FPrepareNext < Rows) {
+    QTreeWidgetItem* Row = lvFiles->topLevelItem(FPrepareNext);
+    if (!Probe.LoadFile(Row->text(lcPath).toStdU16String())) {
+      // The start is abandoned: the actions go back to what they were, the
+      // tasks queued so far stay until the list is cleared.
+      LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
+      FPreparing = false;
+      RestoreActionStates(FStatesBeforeBatch);
+      ShowStatus(QString());
+      return;
+    }
+    {
+      TProbeCloser Closer(Probe);
+      ShowSourceInfo(Probe);
+      // Planned afresh: an output reserved by an earlier row already takes its name.
+      const TOutputOptions OutputOptions = BuildOutputOptions();
+      const TInputOptions InputOptions = BuildInputOptions();
+      QueueTask(InputOptions, OutputOptions, Row);
+    }
+    ++FPrepareNext;
+    if (FPrepareNext < Rows && std::chrono::steady_clock::now() >= Until) {
+      ShowStatus(QStringLiteral("正在准备转换 %1/%2").arg(FPrepareNext).arg(Rows));
+      FPrepareTimer->start();
+      return;
+    }
+  }
+  FPreparing = false;
+  ShowStatus(QString());
+
+  FFLogger->SetLogLevel(llInfo);
+  Vidmill->SetThreadPriority(ConvertPriorityFromSetting(ThreadPriority));
   // A batch in which no row got a task has nothing to wait for: the
   // converter would never report its end.
   if (Vidmill->TaskCount() == 0) {
@@ -904,7 +1077,14 @@ bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptio
 
 void TFrm_Main::Convert_StopExecute() {
   Convert_Stop->setEnabled(false);
+  const bool Preparing = FPreparing;
+  FPreparing = false;
+  ShowStatus(QString());
+  // The tasks queued so far end unstarted, and their reserved names go.
   Vidmill->StopConvert(true);
+  // A batch stopped while it was being prepared never started: it is over
+  // now.
+  if (Preparing) ShowBatchEnd();
 }
 
 QTreeWidgetItem* TFrm_Main::RowOfTask(uint64_t ATaskId) const {

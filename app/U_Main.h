@@ -29,13 +29,17 @@ class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
 class QSlider;
+class QStatusBar;
 class QTabWidget;
+class QTimer;
 class QToolBar;
 class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TCustomAVProbe;
 class TRadioGroup;
+class TSourceAdder;
+struct TProbedSource;
 class TVidmill;
 class TFFPlayer;
 class TTrackBar;
@@ -65,6 +69,7 @@ public:
 
   // ---- Actions ----
   QAction* AddFile;
+  QAction* AddFolder;  // the media files of a folder and its subfolders; follows AddFile
   QAction* DelFile;
   QAction* ClearFile;
   QAction* Convert;
@@ -100,6 +105,11 @@ public:
   QLineEdit* edtOutPath;
   QPushButton* btnOutPath;
   QPushButton* btnOpenPath;
+
+  // ---- Status line: what the window is busy with, and its cancel button ----
+  QStatusBar* StatusBar1;
+  QLabel* lblStatus;
+  QPushButton* btnStatusCancel;
 
   // ---- Preview panel ----
   QFrame* Panel2;
@@ -176,13 +186,24 @@ public:
   void AddFileExecute();
   void DelFileExecute();
   void ClearFileExecute();
-  // The AddFile way without the dialog, one file after another in the given
-  // order (files dropped onto the list); a file that cannot be probed is
-  // logged and the others are still added.
+  // Asks for a folder and adds the media files in it and its subfolders.
+  void AddFolderExecute();
+  // The AddFile way without the dialog, in the given order (files and
+  // folders dropped onto the list): a folder stands for the media files
+  // under it. The files are probed on a thread of their own and the rows
+  // come in as they are probed, while the window goes on; a file that
+  // cannot be probed is logged and the others are still added. Nothing
+  // happens while an earlier adding is still under way.
   void AddFiles(const QStringList& AFileNames);
+  // An adding is under way (rows still to come).
+  bool Adding() const { return FAdding; }
+  // Stops the adding; the rows added so far stay.
+  void CancelAdding();
   // Derives SourceDuration and FrameCount from the file open in AProbe and
   // shows its information text.
   void ShowSourceInfo(TCustomAVProbe& AProbe);
+  // The same from what a probe found earlier.
+  void ShowSourceInfo(const TProbedSource& ASource);
   void AddListRow(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions);
 
   // Output profiles: the showing tab and the controls, and the records built
@@ -191,8 +212,12 @@ public:
   TOutputOptions BuildOutputOptions() const;
   TInputOptions BuildInputOptions() const;
 
-  // Run control.
+  // Run control. A batch is prepared (each row probed, planned and queued)
+  // in slices between which the window goes on, and starts when every row
+  // is queued; a batch of a few rows starts inside ConvertExecute.
   void ConvertExecute();
+  // A batch is being prepared and has not started yet.
+  bool Preparing() const { return FPreparing; }
   void Convert_StopExecute();
   // Creates the task of ARow; false when it got none (the reason is logged).
   bool QueueTask(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions,
@@ -261,8 +286,19 @@ private:
   // Loads the media libraries from "LibAV" beside the executable unless they
   // are loaded; false (the reason logged) when they cannot be.
   bool LoadLibraries();
-  // Probes AFileName and adds its row; false (logged) when it cannot be probed.
-  bool AddFileByName(const QString& AFileName);
+  // The adding's side on the window's thread: takes the probed files for a
+  // slice of time and adds their rows; ends the adding when all are in.
+  void TakeAddedSources();
+  // Adds the row of ASource, or logs why it could not be probed.
+  void AddProbedSource(const TProbedSource& ASource);
+  void EndAdding();
+  // Prepares the rows of the batch for a slice of time; starts the batch
+  // when the last row is queued.
+  void PrepareBatch();
+  // The status line's text; an empty text clears it and hides the cancel
+  // button.
+  void ShowStatus(const QString& AText);
+  void btnStatusCancelClick();
   void LogLines(const QString& AText);  // an empty line, AText, an empty line
   // A relative folder text against the current directory of the environment.
   QString ResolvedFolder(const QString& AFolder) const;
@@ -306,4 +342,26 @@ private:
   std::atomic<uint32_t> FBatch{0};
   // The log memo holds one empty line, which its document cannot show.
   bool FEmptyFirstLogLine = false;
+
+  // Enabled states of AddFile, DelFile, ClearFile, Convert and Convert_Stop.
+  struct TActionStates {
+    bool AddFile, DelFile, ClearFile, Convert, Convert_Stop;
+  };
+  TActionStates CurrentActionStates() const;
+  void RestoreActionStates(const TActionStates& AStates);
+
+  // The adding of files: the prober, the states it found the actions in,
+  // and whether it has added a row.
+  std::unique_ptr<TSourceAdder> FAdder;
+  bool FAdding = false;
+  bool FAddedRows = false;
+  TActionStates FStatesBeforeAdding{};
+  // The preparation of a batch: the next row to queue and the states to
+  // go back to when a row cannot be loaded.
+  bool FPreparing = false;
+  int FPrepareNext = 0;
+  // Start the next slice of the adding or of the preparation.
+  QTimer* FAddTimer = nullptr;
+  QTimer* FPrepareTimer = nullptr;
+  TActionStates FStatesBeforeBatch{};
 };

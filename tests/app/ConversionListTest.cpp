@@ -33,8 +33,8 @@ QStringList RowTexts(QTreeWidgetItem* ARow) {
   return Texts;
 }
 
-// Sends the drag-enter and drop of AFiles to the list; true when the drop
-// was accepted.
+// Sends the drag-enter and drop of AFiles to the list and waits until their
+// rows are in; true when the drop was accepted.
 bool DropFiles(TFrm_Main& AWindow, const QStringList& AFiles) {
   QMimeData Data;
   QList<QUrl> Urls;
@@ -47,7 +47,14 @@ bool DropFiles(TFrm_Main& AWindow, const QStringList& AFiles) {
   if (!Enter.isAccepted()) return false;
   QDropEvent Drop(At, Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(Target, &Drop);
+  // The adding starts from the event queue and its rows come in from there.
   QCoreApplication::processEvents();
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  WaitServing([&] {
+    QCoreApplication::processEvents();
+    return !AWindow.Adding() || std::chrono::steady_clock::now() > Until;
+  });
+  EXPECT_FALSE(AWindow.Adding()) << "the adding did not end";
   return Drop.isAccepted();
 }
 

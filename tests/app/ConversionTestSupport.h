@@ -68,10 +68,15 @@ protected:
   }
   QString Source(const std::string& AContainer, const QString& AName) { return Source(SmallClip(AContainer), AName); }
 
-  // "添加文件" with the dialog answering AFileName.
+  // "添加文件" with the dialog answering AFileName, until its row is in.
   void AddClip(const QString& AFileName) {
     Services->OpenFileAnswer = AFileName;
     W().AddFile->trigger();
+    EXPECT_TRUE(WaitAdded());
+  }
+  // Lets the window take the files being added until all are in.
+  bool WaitAdded() {
+    return WaitUntil([this] { return !W().Adding(); });
   }
 
   QTreeWidgetItem* Row(int AIndex) { return W().lvFiles->topLevelItem(AIndex); }

@@ -152,7 +152,8 @@ TEST_F(MainWindowTest, MenusAndTheirItems) {
   EXPECT_EQ(Menus[0]->text(), QStringLiteral("文件"));
   EXPECT_EQ(Menus[1]->text(), QStringLiteral("帮助文件"));
   EXPECT_EQ(MenuTexts(W().mnuFile),
-            (QStringList{QStringLiteral("添加文件"), QStringLiteral("删除文件"), QStringLiteral("清除文件"),
+            (QStringList{QStringLiteral("添加文件"), QStringLiteral("添加目录"), QStringLiteral("删除文件"),
+                         QStringLiteral("清除文件"),
                          QStringLiteral("-"), QStringLiteral("开始转换"), QStringLiteral("停止转换"),
                          QStringLiteral("-"), QStringLiteral("退出")}));
   EXPECT_EQ(MenuTexts(W().mnuHelp),
@@ -168,6 +169,10 @@ TEST_F(MainWindowTest, MenusAndTheirItems) {
   EXPECT_FALSE(W().mniClearFile->isEnabled());
   W().mniClearFile->trigger();
   EXPECT_EQ(Cleared, 1);
+  // "添加目录" is allowed exactly when "添加文件" is.
+  EXPECT_TRUE(W().AddFolder->isEnabled());
+  W().AddFile->setEnabled(false);
+  EXPECT_FALSE(W().AddFolder->isEnabled());
 }
 
 TEST_F(MainWindowTest, ConversionListColumns) {

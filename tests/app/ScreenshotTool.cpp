@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -33,8 +34,17 @@
 #include "converter/Vidmill.h"
 #include "player/FFPlay.h"
 #include "runtime/FFUtils.h"
+#include "runtime/Threads.h"
 
 namespace {
+
+// Lets the window take the files being added until all are in.
+void WaitAdded(TFrm_Main& AWindow) {
+  WaitServing([&] {
+    QCoreApplication::processEvents();
+    return !AWindow.Adding();
+  });
+}
 
 bool Save(QWidget* AShot, const QString& AFileName) {
   // Few colours: an indexed, fully compressed picture stays small.
@@ -97,6 +107,7 @@ int Batch(QApplication& App, const QString& ADuring, const QString& ADone, const
   QStringList Files;
   for (const QString& File : AFiles) Files.append(QFileInfo(File).absoluteFilePath());
   Window.AddFiles(Files);
+  WaitAdded(Window);
   if (Window.lvFiles->topLevelItemCount() == 0) {
     std::fprintf(stderr, "app_screenshot: no file could be added\n");
     return 1;
@@ -135,6 +146,37 @@ int Batch(QApplication& App, const QString& ADuring, const QString& ADone, const
   return Result;
 }
 
+// Adds AFolder and saves the window while its files are still coming in
+// (the status line with its cancel button), then cancels the adding.
+int AddingFolder(QApplication& App, const QString& AOut, const QString& AFolder) {
+  InstallGuiHandOver();
+  QTemporaryDir Root;
+  TAppEnvironment Env = Environment(Root, Root.filePath(QStringLiteral("out/")).toUtf8());
+  QFile::link(QString::fromStdU16String(ModuleDir()) + QStringLiteral("LibAV"), Env.ExeDir + QStringLiteral("LibAV"));
+  TFrm_Main Window(nullptr, Env);
+  Window.show();
+  Window.AddFiles({QFileInfo(AFolder).absoluteFilePath()});
+  int Result = 1;
+  QTimer Poll;
+  Poll.setInterval(20);
+  QObject::connect(&Poll, &QTimer::timeout, [&] {
+    if (!Window.Adding()) {
+      std::fprintf(stderr, "app_screenshot: the folder was added before it could be seen coming in\n");
+      App.quit();
+      return;
+    }
+    if (Window.lvFiles->topLevelItemCount() < 5 || Window.lblStatus->text().isEmpty()) return;
+    Poll.stop();
+    Result = Save(&Window, AOut) ? 0 : 1;
+    Window.CancelAdding();
+    App.quit();
+  });
+  Poll.start();
+  App.exec();
+  RemoveGuiHandOver();
+  return Result;
+}
+
 int PlayInPanel(QApplication& App, const QString& AOut, const QString& AFile) {
   InstallGuiHandOver();
   QTemporaryDir Root;
@@ -142,6 +184,7 @@ int PlayInPanel(QApplication& App, const QString& AOut, const QString& AFile) {
   QFile::link(QString::fromStdU16String(ModuleDir()) + QStringLiteral("LibAV"), Env.ExeDir + QStringLiteral("LibAV"));
   TFrm_Main Window(nullptr, Env);
   Window.AddFiles({QFileInfo(AFile).absoluteFilePath()});
+  WaitAdded(Window);
   if (Window.lvFiles->topLevelItemCount() == 0) {
     std::fprintf(stderr, "app_screenshot: the file could not be added\n");
     return 1;
@@ -178,15 +221,18 @@ int main(int argc, char* argv[]) {
   QApplication App(argc, argv);
   const QStringList Args = App.arguments().mid(1);
   if (Args.isEmpty() || (Args[0] == QLatin1String("--batch") && Args.size() < 4) ||
-      (Args[0] == QLatin1String("--play") && Args.size() != 3)) {
+      (Args[0] == QLatin1String("--play") && Args.size() != 3) ||
+      (Args[0] == QLatin1String("--add") && Args.size() != 3)) {
     std::fprintf(stderr,
                  "usage: app_screenshot out.png [tab-index | about]\n"
                  "       app_screenshot --batch during.png done.png FILE...\n"
-                 "       app_screenshot --play out.png FILE\n");
+                 "       app_screenshot --play out.png FILE\n"
+                 "       app_screenshot --add out.png FOLDER\n");
     return 2;
   }
   InstallIconThemeFallback();
   if (Args[0] == QLatin1String("--batch")) return Batch(App, Args[1], Args[2], Args.mid(3));
   if (Args[0] == QLatin1String("--play")) return PlayInPanel(App, Args[1], Args[2]);
+  if (Args[0] == QLatin1String("--add")) return AddingFolder(App, Args[1], Args[2]);
   return Layout(App, Args[0], Args.size() > 1 ? Args[1] : QString());
 }
