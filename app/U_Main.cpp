@@ -136,6 +136,9 @@ constexpr int kLogLineLimit = 20000;
 // How long the window's thread works on added files or on the preparation
 // of a batch before it lets the window repaint and take input.
 constexpr auto kWorkSlice = std::chrono::milliseconds(25);
+// A batch of a few rows is queued whole inside its start, as before: only
+// the rows after these are left to later slices.
+constexpr int kRowsQueuedAtOnce = 16;
 
 // A single-shot timer of 0 ms that runs AWork: it fires once the events
 // waiting in the window's queue have been handled, and a slice of work
@@ -1018,6 +1021,7 @@ void TFrm_Main::PrepareBatch() {
   const auto Until = std::chrono::steady_clock::now() + kWorkSlice;
   TAVProbe& Probe = Vidmill->Probe();
   const int Rows = lvFiles->topLevelItemCount();
+  const int ThreadCount = StrToIntDef(ThreadCountText.toStdString(), 1);
   while (FPrepareNext < Rows) {
     QTreeWidgetItem* Row = lvFiles->topLevelItem(FPrepareNext);
     if (!Probe.LoadFile(Row->text(lcPath).toStdU16String())) {
@@ -1038,7 +1042,9 @@ void TFrm_Main::PrepareBatch() {
       QueueTask(InputOptions, OutputOptions, Row);
     }
     ++FPrepareNext;
-    if (FPrepareNext < Rows && std::chrono::steady_clock::now() >= Until) {
+    // Without threads the batch runs inside the start anyway: no slices.
+    if (FPrepareNext < Rows && FPrepareNext >= kRowsQueuedAtOnce && ThreadCount > 0 &&
+        std::chrono::steady_clock::now() >= Until) {
       ShowStatus(QStringLiteral("正在准备转换 %1/%2").arg(FPrepareNext).arg(Rows));
       FPrepareTimer->start();
       return;
@@ -1055,7 +1061,7 @@ void TFrm_Main::PrepareBatch() {
     ShowBatchEnd();
     return;
   }
-  Vidmill->StartConvert(StrToIntDef(ThreadCountText.toStdString(), 1));
+  Vidmill->StartConvert(ThreadCount);
 }
 
 bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions,

@@ -17,6 +17,14 @@
 
 namespace {
 
+// The longest the event loop may stand still. Under the sanitizers every
+// step takes several times as long; the bound is the product build's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr qint64 kMostStillMs = 500;
+#else
+constexpr qint64 kMostStillMs = 100;
+#endif
+
 // The longest time between two turns of the event loop while it is watched.
 class TLoopTurns {
 public:
@@ -113,7 +121,7 @@ TEST_F(ManyFilesTest, FiveHundredFilesAddAndConvertWhileTheWindowGoesOn) {
     TLoopTurns Turns;
     W().AddFolder->trigger();
     ASSERT_TRUE(WaitAdded());
-    EXPECT_LE(Turns.LongestMs(), 100) << "the event loop stood still while adding";
+    EXPECT_LE(Turns.LongestMs(), kMostStillMs) << "the event loop stood still while adding";
   }
   ASSERT_EQ(RowCount(), kFiles);
   for (int I : {0, 1, 9, kFiles - 1})
@@ -129,7 +137,7 @@ TEST_F(ManyFilesTest, FiveHundredFilesAddAndConvertWhileTheWindowGoesOn) {
   EXPECT_TRUE(W().Preparing());
   EXPECT_EQ(ActionStates(W()), "----E");
   ASSERT_TRUE(WaitUntil([this] { return BatchOver(); }, 120000)) << ActionStates(W());
-  EXPECT_LE(Turns.LongestMs(), 100) << "the event loop stood still during the batch";
+  EXPECT_LE(Turns.LongestMs(), kMostStillMs) << "the event loop stood still during the batch";
   int Done = 0;
   for (int I = 0; I < kFiles; ++I)
     if (Row(I)->text(lcProgress) == QStringLiteral("100%")) ++Done;
