@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -304,7 +305,7 @@ void TCustomVidmill::StartNextTask() {
     std::shared_ptr<TTaskEngine> engine = task->Engine();
     if (!engine) {
       std::string error;
-      engine = Unpark(*task, error);
+      engine = Unpark(*task, TaskThreads(), error);
       if (!engine) {
         EndUnstarted(*task, index, true, error);
         if (FThreaded) continue;
@@ -583,8 +584,18 @@ void TCustomVidmill::Park(TFFmpeg& ATask) {
   engine.reset();  // never started: nothing runs on it
 }
 
-std::shared_ptr<TTaskEngine> TCustomVidmill::Unpark(TFFmpeg& ATask, std::string& AError) {
+int TCustomVidmill::TaskThreads() const {
+  if (FCodecThreads > 0) return FCodecThreads;
+  // The tasks that run beside this one: those started and not ended (this
+  // one included) and those still to come, as far as the run allows.
+  const int unfinished = FNextIndex - FFinishedCount + FPendingCount;
+  const int atOnce = std::max(1, std::min(FJobs, unfinished));
+  return std::max(1, ProcessorCount() / atOnce);
+}
+
+std::shared_ptr<TTaskEngine> TCustomVidmill::Unpark(TFFmpeg& ATask, int AThreads, std::string& AError) {
   std::shared_ptr<TTaskEngine> engine = NewEngine(ATask);
+  engine->SetThreadCount(AThreads);
   if (!OpenSource(*engine, ATask, AError)) return nullptr;
   if (!ATask.FOutputFile.empty() && !OpenOutput(*engine, ATask, true, AError)) {
     engine->FKeepReservations = false;
@@ -746,6 +757,7 @@ void TVidmill::StartConvert(int AThreadCount) {
     FNextIndex = 0;
     FFinishedCount = 0;
     FThreaded = AThreadCount > 0;
+    FJobs = FThreaded ? AThreadCount : 1;
     FPendingCount = TaskCount();
     FRunOpen = FPendingCount > 0;
     for (TFFmpeg* task : FTasks->Snapshot()) task->FCounted = false;

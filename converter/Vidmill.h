@@ -305,7 +305,9 @@ protected:
   // The engine instance a waiting task starts with, made from its records;
   // nullptr (the reason in AError) when its source or output no longer
   // opens.
-  std::shared_ptr<TTaskEngine> Unpark(TFFmpeg& ATask, std::string& AError);
+  std::shared_ptr<TTaskEngine> Unpark(TFFmpeg& ATask, int AThreads, std::string& AError);
+  // The codec threads of the task that starts now (under the lock).
+  int TaskThreads() const;
   // Ends a task that never started (a stop, or a start that could not
   // open it): counted and reported like any end (under the lock).
   void EndUnstarted(TFFmpeg& ATask, int AIndex, bool AException, const std::string& AMessage);
@@ -316,6 +318,8 @@ protected:
   bool FThreaded = false;
   int FProgressInterval = 500;
   TConvertPriority FThreadPriority = tpNormal;
+  int FCodecThreads = 0;
+  int FJobs = 1;  // tasks of the current run that run at once
   bool FPreview = false;
   bool FPreviewBitmap = false;
   int FTaskVerbose = 1;
@@ -358,6 +362,11 @@ public:
   TConvertPriority ThreadPriority() const { return FThreadPriority; }
   // Values above tpNormal are taken as tpNormal.
   void SetThreadPriority(TConvertPriority AValue) { FThreadPriority = AValue > tpNormal ? tpNormal : AValue; }
+  // Threads for each codec of a task. 0 (the default): the processors
+  // shared among the tasks that run at once, at least one each, so that a
+  // lone file uses every core and a full batch one per task.
+  int CodecThreads() const { return FCodecThreads; }
+  void SetCodecThreads(int AValue) { FCodecThreads = AValue > 0 ? AValue : 0; }
 
   // ---- Events (assigned before a run) ----
   TBeforeHookEvent& OnBeforeHook() { return FOnBeforeHook; }

@@ -135,6 +135,17 @@ void WaitServing(const std::function<bool()>& ADone, std::chrono::milliseconds A
   }
 }
 
+int ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return count;
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
+}
+
 bool SetCurrentThreadPriority(TThreadPriority APriority) {
   switch (APriority) {
     case tpIdle: {

@@ -89,6 +89,10 @@ enum TThreadPriority : uint8_t {
 // refused it (the thread then keeps running at its priority).
 bool SetCurrentThreadPriority(TThreadPriority APriority);
 
+// The processors this process may run on (its affinity mask, so a process
+// limited to some cores counts only those); at least 1.
+int ProcessorCount();
+
 // A joinable worker thread. Start runs the body on a new thread with the
 // given priority; WaitFor returns once the body has ended and the thread is
 // joined, serving the hand-over queue meanwhile when called on the main

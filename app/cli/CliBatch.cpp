@@ -220,7 +220,8 @@ int TCliBatch::Run() {
   };
 
   if (!tasks.empty()) {
-    const int jobs = FOptions.Jobs > 0 ? FOptions.Jobs : std::max(1u, std::thread::hardware_concurrency());
+    const int jobs = FOptions.Jobs > 0 ? FOptions.Jobs : ProcessorCount();
+    vidmill.SetCodecThreads(FOptions.Threads);
     bool stopping = false;
     vidmill.StartConvert(jobs);
     auto lastDraw = std::chrono::steady_clock::now();

@@ -35,11 +35,13 @@ std::string Lower(std::string AText) {
 std::string CliUsage() {
   return "Usage: vidmill-cli [--format 3gp|mp4|avi|vcd|dvd|flv|wmv] [--size WxH] [--channels 1|2]\n"
          "                   [--video-kbps N] [--audio-kbps N] [--rate 10|15|25|30] [--norm auto|pal|ntsc]\n"
-         "                   [--out DIR | --same-dir] [--jobs N] [--extra NAME=VALUE]... FILE...\n"
+         "                   [--out DIR | --same-dir] [--jobs N] [--threads N]\n"
+         "                   [--extra NAME=VALUE]... FILE...\n"
          "       vidmill-cli --probe FILE\n"
          "Converts each FILE with the options the Vidmill window builds for the same choices.\n"
          "Outputs are never overwritten: each gets a new name ending in _(new) or _(new_N).\n"
-         "Defaults: --format 3gp, outputs next to their sources, --jobs = the number of processors.\n"
+         "Defaults: --format 3gp, outputs next to their sources, --jobs = the number of processors,\n"
+         "          --threads = the processors shared among the files converting at once.\n"
          "Sizes: the window's frame-size items (128x96, 176x144, 352x288, 640x480, 1280x720, ...).\n"
          "Exit status: 0 when every file converted, 1 otherwise, 2 for a refused command line.\n";
 }
@@ -74,7 +76,8 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
       value = arg.substr(equal + 1);
     } else {
       static const char* const kWithValue[] = {"--format", "--size", "--channels", "--video-kbps", "--audio-kbps",
-                                               "--rate", "--norm", "--out", "--jobs", "--extra", "--probe"};
+                                               "--rate", "--norm", "--out", "--jobs", "--threads", "--extra",
+                                               "--probe"};
       bool known = false;
       for (const char* option : kWithValue) known = known || name == option;
       if (!known) {
@@ -155,6 +158,11 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
     } else if (name == "--jobs") {
       if (!ParsePositive(value, AOptions.Jobs)) {
         AError = "--jobs must be a positive whole number";
+        return false;
+      }
+    } else if (name == "--threads") {
+      if (!ParsePositive(value, AOptions.Threads)) {
+        AError = "--threads must be a positive whole number";
         return false;
       }
     } else if (name == "--extra") {

@@ -12,6 +12,7 @@
 struct TCliOptions {
   TProfileChoices Choices;          // the window's choices; folder kSameFolder by default
   int Jobs = 0;                     // parallel conversions; 0 = the number of processors
+  int Threads = 0;                  // threads per codec of a file; 0 = processors / files at once
   std::vector<std::string> Extras;  // NAME=VALUE engine option lines of every output
   std::vector<std::string> Files;   // sources, in the order given (locale text)
   std::string ProbeFile;            // --probe FILE: describe it and convert nothing

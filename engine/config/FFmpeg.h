@@ -201,6 +201,13 @@ public:
   void DoTerminate();
   void SetPreviewFlags(uint8_t AFlags);
   uint8_t PreviewFlags() const { return FPreviewFlags; }
+  // Threads for each decoder, encoder and filter graph of the run (at least
+  // 1). Set before the outputs are added: an encoder takes its count when
+  // its stream is made. Codecs that cannot use threads keep one.
+  void SetThreadCount(int AValue) { FThreadCount = AValue > 1 ? AValue : 1; }
+  int ThreadCount() const { return FThreadCount; }
+  // The most threads one codec of the last run was opened with.
+  int CodecThreadsUsed() const { return FCodecThreadsUsed; }
 
   // ---- Options and setters (Options.cpp) ----
   void ResetOptions();
@@ -466,6 +473,7 @@ public:
   FILE* FVstatsFile = nullptr;
   int FVerbose = 1;
   int FThreadCount = 1;
+  int FCodecThreadsUsed = 1;
   int FSwsFlags = 4;  // bicubic
   bool FPgmyuvCompat = false;
   bool FUsingVhook = false;

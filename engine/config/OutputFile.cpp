@@ -783,6 +783,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   FFilterGraph = lib::avfilter_graph_alloc();
   if (!FFilterGraph) return -1;
   AVFilterGraph* graph = FFilterGraph;
+  graph->nb_threads = FThreadCount;
 
   // The scaler flags, for the scalers of the filter text and the ones the
   // graph inserts for pixel-format conversion.

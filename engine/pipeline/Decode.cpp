@@ -111,7 +111,7 @@ TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AIn
   if (plan.Deinterlace == TCorrectionPlan::diNone && AInput.DeinterlaceAllowed && AFirst->interlaced_frame)
     plan.Deinterlace = TCorrectionPlan::diMarked;
   if (!plan.Any()) return nullptr;
-  auto corrections = std::make_unique<TPictureCorrections>(plan);
+  auto corrections = std::make_unique<TPictureCorrections>(plan, FThreadCount);
   std::string error;
   const std::string stream = Format("Input stream #%d.%d", AInput.FileIndex, AInput.Index);
   if (!corrections->Open(AFirst, AInput.Stream->time_base, error)) {
@@ -253,6 +253,9 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
           AInput.ClockFromFrame = true;
           AInput.Pts = AInput.NextPts = FrameTime(frame, stream, AInput.Pts);
         }
+        // A picture keeps its own time: a decoder that holds pictures back
+        // (frame threads) gives them out after later packets moved the clock.
+        if (type == AVMEDIA_TYPE_VIDEO) AInput.Pts = AInput.NextPts = FrameTime(frame, stream, AInput.Pts);
         if (type == AVMEDIA_TYPE_AUDIO && frame->sample_rate > 0)
           AInput.NextPts += static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
         // What lies before the start position was decoded only so that the

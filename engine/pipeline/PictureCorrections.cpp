@@ -54,6 +54,7 @@ bool TPictureCorrections::Open(const AVFrame* AFirst, AVRational ATimeBase, std:
   if (FGraph) return true;
   AVFilterGraph* graph = lib::avfilter_graph_alloc();
   if (!graph) return false;
+  graph->nb_threads = FThreads > 1 ? FThreads : 1;
   const AVRational sar = AFirst->sample_aspect_ratio.num > 0 ? AFirst->sample_aspect_ratio : AVRational{1, 1};
   if (ATimeBase.num <= 0 || ATimeBase.den <= 0) ATimeBase = AVRational{1, AV_TIME_BASE};
   const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", AFirst->width,

@@ -41,7 +41,8 @@ bool CodedInterlaced(const AVStream* AStream);
 
 class TPictureCorrections {
 public:
-  explicit TPictureCorrections(const TCorrectionPlan& APlan) : FPlan(APlan) {}
+  // AThreads: the threads its filters may take (the task's budget).
+  TPictureCorrections(const TCorrectionPlan& APlan, int AThreads) : FPlan(APlan), FThreads(AThreads) {}
   ~TPictureCorrections();
   TPictureCorrections(const TPictureCorrections&) = delete;
   TPictureCorrections& operator=(const TPictureCorrections&) = delete;
@@ -63,6 +64,7 @@ public:
 
 private:
   TCorrectionPlan FPlan;
+  int FThreads = 1;
   AVFilterGraph* FGraph = nullptr;
   AVFilterContext* FSource = nullptr;
   AVFilterContext* FSink = nullptr;

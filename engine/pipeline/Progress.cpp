@@ -120,8 +120,9 @@ void TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
     // With nothing encoded there is no overhead to speak of: shown as 0.
     const double overhead = raw > 0 ? static_cast<double>(totalSize - raw) * 100.0 / static_cast<double>(raw) : 0.0;
     FFLoggerInstance()->Log(this, llVerbose,
-                            Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                            Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%% "
+                                   "threads:%d\r\n",
                                    static_cast<double>(FVideoSize) / 1024, static_cast<double>(FAudioSize) / 1024,
-                                   static_cast<double>(FExtraSize) / 1024, overhead));
+                                   static_cast<double>(FExtraSize) / 1024, overhead, FCodecThreadsUsed));
   }
 }

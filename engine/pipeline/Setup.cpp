@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/config/AmrNbEncoder.h"
+#include "engine/config/CodecThreads.h"
 #include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
 #include "engine/pipeline/RunTables.h"
@@ -236,6 +237,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
   if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
   FOutputsEmpty = false;
   FFramesDup = FFramesDrop = 0;
+  FCodecThreadsUsed = 1;
   FVideoSize = FAudioSize = FExtraSize = 0;
   FHookFrameNumber = 0;
 
@@ -587,12 +589,14 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
                            AV_OPT_SEARCH_FAKE_OBJ))
         lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
     }
+    ApplyCodecThreads(enc, codec, FThreadCount);
     int result;
     {
       TServingLock<std::recursive_mutex> guard(CodecLock());
       result = lib::avcodec_open2(enc, codec, &options);
       if (result >= 0) FOpenedEncoders.push_front(&ost);
     }
+    if (result >= 0) FCodecThreadsUsed = std::max(FCodecThreadsUsed, enc->thread_count);
     lib::av_dict_free(&options);
     if (result < 0) {
       DumpOutputs(ARun);
@@ -632,13 +636,14 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
                        AV_OPT_FLAG_DECODING_PARAM;
       ApplySetOptions(FOptionStore, FOptionStore.Codec[type], ist.Decoder, mask);
     }
-    ist.Decoder->thread_count = FThreadCount;
+    ApplyCodecThreads(ist.Decoder, codec, FThreadCount);
     int result;
     {
       TServingLock<std::recursive_mutex> guard(CodecLock());
       result = lib::avcodec_open2(ist.Decoder, codec, nullptr);
       if (result >= 0) FOpenedDecoders.push_front(&ist);
     }
+    if (result >= 0) FCodecThreadsUsed = std::max(FCodecThreadsUsed, ist.Decoder->thread_count);
     if (result < 0) {
       DumpOutputs(ARun);
       std::string text = Format("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index,

@@ -41,7 +41,7 @@ TEST(CliOptions, DefaultsAre3gpNextToTheSourceWithTheWindowsStartValues) {
 TEST(CliOptions, EachChoiceSelectsTheWindowsItem) {
   const TCliOptions options =
       Parse({"--format", "DVD", "--size=176x144", "--channels", "1", "--video-kbps", "900", "--audio-kbps=96",
-             "--rate", "15", "--norm", "ntsc", "--out", "/tmp/out", "--jobs", "3", "--extra", "threads=2",
+             "--rate", "15", "--norm", "ntsc", "--out", "/tmp/out", "--jobs", "3", "--threads", "4", "--extra", "threads=2",
              "--extra", "vf=null", "clip.avi"});
   EXPECT_EQ(options.Choices.TabIndex, 4);
   EXPECT_EQ(options.Choices.FrameSizeText, "176x144 - qcif");
@@ -55,6 +55,7 @@ TEST(CliOptions, EachChoiceSelectsTheWindowsItem) {
   EXPECT_EQ(options.Choices.NormIndex, 2);
   EXPECT_EQ(options.Choices.OutputFolder, u"/tmp/out");
   EXPECT_EQ(options.Jobs, 3);
+  EXPECT_EQ(options.Threads, 4);
   EXPECT_EQ(options.Extras, (std::vector<std::string>{"threads=2", "vf=null"}));
   EXPECT_EQ(options.Files, std::vector<std::string>{"clip.avi"});
 
@@ -101,6 +102,7 @@ TEST(CliOptions, ValuesTheWindowDoesNotOfferAreRefused) {
   Refusal({"--audio-kbps", "0", "a"});
   Refusal({"--jobs", "0", "a"});
   Refusal({"--jobs", "2x", "a"});
+  Refusal({"--threads", "0", "a"});
   Refusal({"--extra", "=1", "a"});
   Refusal({"--out", "/tmp", "--same-dir", "a"});
   EXPECT_NE(Refusal({"--colour", "a"}).find("--colour"), std::string::npos);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/config/CodecThreads.h"
 #include "engine/config/EncoderLimits.h"
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVUtil.h"
@@ -170,3 +171,51 @@ TEST(EncoderLimits, AnOddSizeBecomesEvenOnlyForEncodersThatRefuseIt) {
 }
 
 }  // namespace
+
+// A task's thread budget on each codec of the profiles: those that thread
+// take it (and still open), those that cannot keep one thread.
+TEST(CodecThreads, EachCodecTakesTheBudgetOnlyWhereItCanThread) {
+  struct TCase {
+    const char* Name;
+    bool Encoder;
+    int Threads;      // with a budget of 4
+    int ThreadType;   // when threaded
+  };
+  const TCase cases[] = {
+      {"libx264", true, 4, FF_THREAD_FRAME},     {"mpeg4", true, 4, FF_THREAD_SLICE},
+      {"mpeg2video", true, 4, FF_THREAD_SLICE},  {"mpeg1video", true, 4, FF_THREAD_SLICE},
+      {"h263", true, 1, 0},                      {"flv", true, 1, 0},
+      {"wmv2", true, 1, 0},                      {"mp2", true, 1, 0},
+      {"aac", true, 1, 0},                       {"h264", false, 4, FF_THREAD_FRAME},
+      {"mpeg2video", false, 4, FF_THREAD_SLICE},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Name) + (c.Encoder ? " encoder" : " decoder"));
+    const AVCodec* codec = c.Encoder ? lib::avcodec_find_encoder_by_name(c.Name) : lib::avcodec_find_decoder_by_name(c.Name);
+    ASSERT_NE(codec, nullptr);
+    TContext context(lib::avcodec_alloc_context3(codec));
+    if (codec->type == AVMEDIA_TYPE_VIDEO) {
+      context->width = 352;
+      context->height = 288;
+      context->pix_fmt = AV_PIX_FMT_YUV420P;
+      context->time_base = AVRational{1, 25};
+      context->framerate = AVRational{25, 1};
+      context->bit_rate = 400000;
+    } else {
+      context->sample_rate = 44100;
+      context->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+      lib::av_channel_layout_uninit(&context->ch_layout);
+      context->ch_layout = Layout(AV_CH_LAYOUT_STEREO);
+      context->bit_rate = 128000;
+    }
+    ApplyCodecThreads(context.get(), codec, 4);
+    EXPECT_EQ(context->thread_count, c.Threads);
+    if (c.Threads > 1) {
+      EXPECT_EQ(context->thread_type, c.ThreadType);
+    }
+    EXPECT_GE(lib::avcodec_open2(context.get(), codec, nullptr), 0) << "opens with what it was given";
+  }
+  TContext one(lib::avcodec_alloc_context3(lib::avcodec_find_encoder_by_name("libx264")));
+  ApplyCodecThreads(one.get(), lib::avcodec_find_encoder_by_name("libx264"), 1);
+  EXPECT_EQ(one->thread_count, 1);
+}

@@ -187,6 +187,28 @@ class Output {
 
 // ---- picture ----
 
+// A grain that drifts two pixels right and one down per picture, plus a
+// little noise of its own in every picture; the same for the same frame.
+void AddTexture(std::vector<uint8_t>& rgb, int w, int h, int64_t frame) {
+  auto hash = [](uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    return x ^ (x >> 16);
+  };
+  const uint32_t dx = static_cast<uint32_t>(frame * 2), dy = static_cast<uint32_t>(frame);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = rgb.data() + static_cast<size_t>(y) * w * 3;
+    for (int x = 0; x < w; ++x) {
+      const uint32_t grain = hash((static_cast<uint32_t>(x) - dx) * 0x9e3779b1U ^ (static_cast<uint32_t>(y) - dy));
+      const uint32_t noise = hash(grain ^ static_cast<uint32_t>(frame) * 0x85ebca6bU);
+      const int delta = static_cast<int>(grain & 31) - 16 + static_cast<int>(noise & 7) - 4;
+      for (int c = 0; c < 3; ++c) row[3 * x + c] = static_cast<uint8_t>(std::clamp(row[3 * x + c] + delta, 0, 255));
+    }
+  }
+}
+
 void DrawPattern(std::vector<uint8_t>& rgb, int w, int h, int64_t frame) {
   rgb.resize(static_cast<size_t>(w) * h * 3);
   for (int y = 0; y < h; ++y) {
@@ -334,6 +356,7 @@ class PictureSource {
 
   AVFrame* Render(int64_t n) {
     DrawPattern(shown_, spec_.width, spec_.height, n);
+    if (spec_.texture) AddTexture(shown_, spec_.width, spec_.height, n);
     const std::vector<uint8_t>& rgb = Stored();
     Check(av_frame_make_writable(frame_.get()), "cannot allocate a video frame");
     if (pq_) {
@@ -897,7 +920,8 @@ std::string CacheKey(const ClipSpec& s) {
   // the keys of the clips made before them stay as they were.
   if (!s.PlainPictures())
     k << "-pix" << (s.pixelFormat.empty() ? "def" : s.pixelFormat) << "-rot" << s.rotation << (s.mirrored ? "m" : "")
-      << (s.interlaced ? "-tff" : "") << "-trc" << (s.transfer.empty() ? "sdr" : s.transfer);
+      << (s.interlaced ? "-tff" : "") << "-trc" << (s.transfer.empty() ? "sdr" : s.transfer)
+      << (s.texture ? "-texture" : "");
   if (!s.WellTimed())
     k << "-vstart" << FormatNumber(s.videoStartSec) << "-astart" << FormatNumber(s.audioStartSec) << "-gop"
       << s.keyFrameInterval << "-jump" << FormatNumber(s.jumpAtSec) << '_' << FormatNumber(s.jumpSec) << "-dup"

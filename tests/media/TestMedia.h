@@ -108,9 +108,13 @@ struct ClipSpec {
   // "pq": 10-bit BT.2020 with the PQ transfer (as phones record HDR), made
   // from the pattern taken as BT.709 at 100 cd/m2; empty: SDR as above.
   std::string transfer;
+  // A fine texture over the pattern that drifts and flickers from picture
+  // to picture: it costs the encoders about what camera footage does (the
+  // flat pattern alone encodes several times faster). For benchmarks.
+  bool texture = false;
 
   bool PlainPictures() const {
-    return pixelFormat.empty() && rotation == 0 && !mirrored && !interlaced && transfer.empty();
+    return pixelFormat.empty() && rotation == 0 && !mirrored && !interlaced && transfer.empty() && !texture;
   }
 
   bool WellTimed() const {

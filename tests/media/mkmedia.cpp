@@ -45,7 +45,8 @@ const char kUsage[] =
     "  --rotate D      display rotation, degrees clockwise (90, 180, 270)\n"
     "  --mirror        the display matrix also mirrors the picture\n"
     "  --interlaced    coded as interlaced, top field first\n"
-    "  --pq            10-bit BT.2020 PQ (HDR)\n";
+    "  --pq            10-bit BT.2020 PQ (HDR)\n"
+    "  --texture       a fine moving texture, costly to encode like camera footage\n";
 
 [[noreturn]] void Usage(const std::string& error) {
   if (!error.empty()) std::fprintf(stderr, "vidmill-mkmedia: %s\n", error.c_str());
@@ -208,6 +209,8 @@ int main(int argc, char** argv) {
       spec.interlaced = true;
     } else if (a == "--pq") {
       spec.transfer = "pq";
+    } else if (a == "--texture") {
+      spec.texture = true;
     } else if (!a.empty() && a[0] == '-') {
       Usage("unknown option " + a);
     } else if (output.empty()) {
