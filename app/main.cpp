@@ -10,9 +10,11 @@
 #include "app/GuiHandOver.h"
 #include "app/PreviewWindow.h"
 #include "app/U_Main.h"
+#include "runtime/Threads.h"
 
 int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
+  UseSmallPages();
   QApplication App(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vidmill"));
   // The desktop entry and icon that an installation puts in place: the

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -145,6 +146,8 @@ int ProcessorCount() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<int>(online) : 1;
 }
+
+void UseSmallPages() { ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0); }
 
 bool SetCurrentThreadPriority(TThreadPriority APriority) {
   switch (APriority) {

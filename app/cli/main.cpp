@@ -18,6 +18,7 @@ void OnInterrupt(int) { TCliBatch::RequestStop(); }
 int main(int argc, char* argv[]) {
   std::setlocale(LC_ALL, "");
   SetMainThread();
+  UseSmallPages();
   std::vector<std::string> args(argv + 1, argv + argc);
   TCliOptions options;
   std::string error;

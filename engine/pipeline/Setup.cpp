@@ -10,6 +10,7 @@
 #include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
 #include "engine/pipeline/RunTables.h"
+#include "engine/pipeline/Scaler.h"
 #include "probe/PictureTurn.h"
 #include "probe/StreamTimeline.h"
 #include "runtime/FFUtils.h"
@@ -487,10 +488,9 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
           int64_t flags = FSwsFlags;
           if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
           FSwsFlags = static_cast<int>(flags);
-          ost.ScalerContext = lib::sws_getContext(
-              inW - FFrameLeftBand - FFrameRightBand, inH - FFrameTopBand - FFrameBottomBand,
-              static_cast<AVPixelFormat>(inFmt), enc->width - padLeft - padRight, enc->height - padTop - padBottom,
-              enc->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
+          ost.ScalerContext = MakeScaler(inW - FFrameLeftBand - FFrameRightBand, inH - FFrameTopBand - FFrameBottomBand,
+                                         inFmt, enc->width - padLeft - padRight, enc->height - padTop - padBottom,
+                                         enc->pix_fmt, FSwsFlags, FThreadCount);
           if (!ost.ScalerContext) throw FFmpegException("Cannot get resampling context");
         }
         if (FUseFilters) {

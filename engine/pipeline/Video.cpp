@@ -8,6 +8,7 @@
 #include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
 #include "engine/pipeline/RunTables.h"
+#include "engine/pipeline/Scaler.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/lib/AVFilter.h"
@@ -332,14 +333,14 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
         int64_t flags = FSwsFlags;
         if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
         FSwsFlags = static_cast<int>(flags);
-        AOutput.ScalerContext = lib::sws_getContext(
-            AOutput.ResampleWidth, AOutput.ResampleHeight, static_cast<AVPixelFormat>(AFrame->format),
+        AOutput.ScalerContext = MakeScaler(
+            AOutput.ResampleWidth, AOutput.ResampleHeight, AFrame->format,
             enc->width - AOutput.PadLeft - AOutput.PadRight, enc->height - AOutput.PadTop - AOutput.PadBottom,
-            enc->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
+            enc->pix_fmt, FSwsFlags, FThreadCount);
         if (!AOutput.ScalerContext) throw FFmpegException("Cannot get resampling context");
       }
-      lib::sws_scale(AOutput.ScalerContext, formatted->data, formatted->linesize, 0, AOutput.ResampleHeight, target,
-                     targetLines);
+      if (!ScaleInto(AOutput.ScalerContext, formatted, scaled, target, targetLines))
+        throw FFmpegException("Video encoding failed");
     } else {
       // Padding only: the picture is copied into the inner area.
       lib::av_image_copy(target, targetLines, const_cast<const uint8_t**>(formatted->data), formatted->linesize,

@@ -5,7 +5,8 @@ extern "C" {
 #include "runtime/lib/AVUtil.h"
 
 #define VIDMILL_SWSCALE_FUNCTIONS(X) \
-  X(sws_getContext) X(sws_getCachedContext) X(sws_freeContext) X(sws_scale) X(sws_get_class)
+  X(sws_getContext) X(sws_getCachedContext) X(sws_freeContext) X(sws_scale) X(sws_get_class) \
+  X(sws_alloc_context) X(sws_init_context) X(sws_scale_frame)
 
 namespace lib {
 VIDMILL_SWSCALE_FUNCTIONS(VIDMILL_DECLARE_BOUND)

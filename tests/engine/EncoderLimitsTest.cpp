@@ -10,8 +10,10 @@
 
 #include "engine/config/CodecThreads.h"
 #include "engine/config/EncoderLimits.h"
+#include "engine/pipeline/Scaler.h"
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVUtil.h"
+#include "runtime/lib/SwScale.h"
 
 namespace {
 
@@ -218,4 +220,67 @@ TEST(CodecThreads, EachCodecTakesTheBudgetOnlyWhereItCanThread) {
   TContext one(lib::avcodec_alloc_context3(lib::avcodec_find_encoder_by_name("libx264")));
   ApplyCodecThreads(one.get(), lib::avcodec_find_encoder_by_name("libx264"), 1);
   EXPECT_EQ(one->thread_count, 1);
+}
+
+// The scaler writes the same lines with one thread as with several, and only
+// into the area it is given (the padding around it stays as it was).
+TEST(ScalerThreads, SlicesWriteWhatOneThreadWrites) {
+  struct TCase {
+    AVPixelFormat Source;
+    int Width, Height, TargetWidth, TargetHeight, PadTop, PadLeft;
+  };
+  const TCase cases[] = {
+      {AV_PIX_FMT_YUV420P, 1280, 720, 352, 288, 0, 0},
+      {AV_PIX_FMT_YUV444P10LE, 640, 480, 320, 180, 30, 0},
+      {AV_PIX_FMT_YUYV422, 320, 240, 704, 480, 0, 8},
+  };
+  struct TFrameFree {
+    void operator()(AVFrame* AFrame) const { lib::av_frame_free(&AFrame); }
+  };
+  using TFrame = std::unique_ptr<AVFrame, TFrameFree>;
+  auto picture = [](AVPixelFormat AFormat, int AWidth, int AHeight, uint8_t AFill) {
+    TFrame frame(lib::av_frame_alloc());
+    frame->format = AFormat;
+    frame->width = AWidth;
+    frame->height = AHeight;
+    EXPECT_GE(lib::av_frame_get_buffer(frame.get(), 0), 0);
+    for (int p = 0; p < 4 && frame->buf[p]; ++p) {
+      uint8_t* data = frame->buf[p]->data;
+      for (size_t i = 0; i < frame->buf[p]->size; ++i) data[i] = static_cast<uint8_t>(AFill ? AFill : i * 7 + i / 997);
+    }
+    return frame;
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(lib::av_get_pix_fmt_name(c.Source));
+    const TFrame source = picture(c.Source, c.Width, c.Height, 0);
+    const int fullWidth = c.TargetWidth + 2 * c.PadLeft, fullHeight = c.TargetHeight + 2 * c.PadTop;
+    std::vector<std::vector<uint8_t>> results;
+    for (int threads : {1, 3}) {
+      SwsContext* scaler = MakeScaler(c.Width, c.Height, c.Source, c.TargetWidth, c.TargetHeight, AV_PIX_FMT_YUV420P,
+                                      SWS_BICUBIC, threads);
+      ASSERT_NE(scaler, nullptr);
+      const TFrame target = picture(AV_PIX_FMT_YUV420P, fullWidth, fullHeight, 0x55);
+      uint8_t* area[4] = {};
+      int lines[4] = {};
+      for (int p = 0; p < 3; ++p) {
+        const int shift = p ? 1 : 0;
+        area[p] = target->data[p] + (c.PadTop >> shift) * target->linesize[p] + (c.PadLeft >> shift);
+        lines[p] = target->linesize[p];
+      }
+      EXPECT_TRUE(ScaleInto(scaler, source.get(), target.get(), area, lines));
+      lib::sws_freeContext(scaler);
+      std::vector<uint8_t> bytes;
+      for (int p = 0; p < 3; ++p) {
+        const int shift = p ? 1 : 0;
+        for (int y = 0; y < fullHeight >> shift; ++y) {
+          const uint8_t* row = target->data[p] + y * target->linesize[p];
+          bytes.insert(bytes.end(), row, row + (fullWidth >> shift));
+        }
+      }
+      results.push_back(bytes);
+    }
+    EXPECT_TRUE(results[0] == results[1]);
+    if (c.PadTop || c.PadLeft) EXPECT_EQ(results[0][0], 0x55);  // the padding before the area
+    EXPECT_NE(results[0][c.PadTop * fullWidth + c.PadLeft + 1], 0x55);  // the area itself
+  }
 }
