@@ -59,6 +59,8 @@ const char kUsage[] =
     "  --batch-format F         vidmill-cli --format of the batch (default mp4)\n"
     "  --repeat N               runs of each conversion (default 1); with --table each\n"
     "                           row is the median run, and the batch runs min(N, 3) rounds\n"
+    "  --threads N              threads of each conversion's codecs and scaler (default 1,\n"
+    "                           as in a full batch; 0 = the processors, as a lone file)\n"
     "  --verbose                show every line the engine and the libraries log\n"
     "                           (default: errors only)\n";
 
@@ -114,6 +116,7 @@ const std::set<std::string>& CodecLibraries() {
 bool IsCodecLibrary(const std::string& AName) { return CodecLibraries().count(AName) != 0; }
 
 bool gVerbose = false;
+int gThreads = 1;  // the codecs' threads of each conversion (--threads)
 
 [[noreturn]] void Usage(const std::string& AError) {
   if (!AError.empty()) std::fprintf(stderr, "vidmill_bench: %s\n", AError.c_str());
@@ -221,6 +224,7 @@ TRunResult Convert(const TProfile& AProfile, const std::string& AInput, const st
 
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
+  engine->SetThreadCount(gThreads);
   started = std::chrono::steady_clock::now();
   AProfiler.Start();
   engine->Start(false);
@@ -332,6 +336,7 @@ void PrintRun(const TProfile& AProfile, int ARun, int ARepeat, const TRunResult&
   if (ARepeat > 1) std::printf(" (run %d of %d)", ARun + 1, ARepeat);
   std::printf("\n  encoders               %s + %s\n", AResult.VideoEncoder.c_str(), AResult.AudioEncoder.c_str());
   std::printf("  wall                   %8.2f s\n", AResult.WallSeconds);
+  std::printf("  first progress report  %8.0f ms\n", AResult.FirstProgressSeconds * 1000);
   std::printf("  frames encoded         %8d\n", AResult.Frames);
   std::printf("  frames per second      %8.1f\n",
               AResult.WallSeconds > 0 ? AResult.Frames / AResult.WallSeconds : 0.0);
@@ -776,6 +781,7 @@ TTableRow RunProfileInChild(const std::string& AClip, const std::string& AProfil
   std::vector<std::string> args = {SelfPath(), "--run-one", AProfile, "--input", AInput, "--out-dir", ADir.string(),
                                    "--expect", std::to_string(AExpectedFrames)};
   if (gVerbose) args.push_back("--verbose");
+  args.insert(args.end(), {"--threads", std::to_string(gThreads)});
   const TChildRun run = RunChild(args, true);
   row.MaxRssKb = run.MaxRssKb;
   const size_t at = run.Output.rfind("RESULT ");
@@ -967,6 +973,10 @@ int main(int argc, char** argv) {
       outDir = value();
     } else if (arg == "--expect") {
       expect = PositiveInt(arg, value());
+    } else if (arg == "--threads") {
+      gThreads = std::stoi(value());
+      if (gThreads < 0 || gThreads > 64) Usage("bad value for --threads");
+      if (gThreads == 0) gThreads = ProcessorCount();
     } else if (arg == "--verbose") {
       gVerbose = true;
     } else if (arg == "--help" || arg == "-h") {

@@ -335,7 +335,9 @@ public:
   // Subtitles and progress (Progress.cpp).
   void EncodeSubtitle(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
                       AVSubtitle* ASubtitle, int64_t APacketPts);
-  void ReportProgress(TTranscodeRun& ARun, bool AFinal);
+  // Raises (or logs) a progress report; false when there was nothing to
+  // report yet (no picture encoded).
+  bool ReportProgress(TTranscodeRun& ARun, bool AFinal);
   // (Pts of the output's sync input - FStartTime) in seconds.
   double InputSyncTime(const TOutputStreamState& AOutput) const;
   // The output position of a stream in seconds (video: OutputTicks in the

@@ -50,6 +50,12 @@ double TCustomFFmpeg::OutputPosition(const TOutputStreamState& AOutput) const {
 
 namespace {
 
+bool AnyPacketWritten(const TTranscodeRun& ARun) {
+  for (const auto& ost : ARun.OutputStreams)
+    if (ost->WrittenEnd != AV_NOPTS_VALUE) return true;
+  return false;
+}
+
 // FMaxFrames index of a media type (video, audio, data, subtitle).
 int MaxFramesIndex(AVMediaType AType) {
   switch (AType) {
@@ -280,10 +286,15 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     // Release the packet; report progress at the configured cadence.
     lib::av_packet_unref(packet);
     CheckOutputLengths(ARun);
+    // The first report comes as soon as a packet was written, so that a row
+    // shows its start at once (an encoder with a long look-ahead writes its
+    // first packet only after a second of pictures); then one per interval.
     const int64_t now = lib::av_gettime();
-    if (now - ARun.LastReport > FProgressInterval) {
-      ARun.LastReport = now;
-      ReportProgress(ARun, false);
+    const bool due = now - ARun.LastReport > FProgressInterval;
+    if (due || (!ARun.Reported && AnyPacketWritten(ARun))) {
+      const bool reported = ReportProgress(ARun, false);
+      ARun.Reported = ARun.Reported || reported;
+      if (due || reported) ARun.LastReport = now;
     }
   }
 

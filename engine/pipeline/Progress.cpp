@@ -41,7 +41,7 @@ void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& 
   }
 }
 
-void TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
+bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
   // The output's size: what the file holds, or the write position when the
   // I/O buffer still holds more than the file.
   AVFormatContext* oc = FOutputFiles[0];
@@ -72,7 +72,7 @@ void TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
       firstVideo = false;
       const double elapsed = static_cast<double>(lib::av_gettime() - FTimerStart) / 1000000.0;
       frameNumber = ost.FrameNumber;
-      if (frameNumber < 1) return;  // nothing written yet: no report at all
+      if (frameNumber < 1) return false;  // nothing written yet: no report at all
       fps = elapsed > 1 ? static_cast<int>(frameNumber / elapsed + 0.5) : 0;
       quality = q;
       append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
@@ -125,4 +125,5 @@ void TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
                                    static_cast<double>(FVideoSize) / 1024, static_cast<double>(FAudioSize) / 1024,
                                    static_cast<double>(FExtraSize) / 1024, overhead, FCodecThreadsUsed));
   }
+  return true;
 }

@@ -125,6 +125,7 @@ struct TTranscodeRun {
   int JoinStride = 0;         // stream count of output 0
   int OutputFileCount = 0;    // output slots (join mode: one per input)
   int64_t LastReport = 0;     // wall clock of the last progress report
+  bool Reported = false;      // a progress report was raised in this run
   // How long each output slot is expected to become (microseconds, from its
   // sources' lined-up lengths); -1 when that cannot be told.
   std::vector<int64_t> ExpectedLength;
