@@ -9,6 +9,35 @@
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/MyUtil.h"
 
+namespace {
+
+// "PSNR=Y:.. U:.. V:.. *:.. " of a video output stream: of its last picture,
+// or of the whole run in the final report (written as the rest of the report
+// is, through my_snprintf).
+std::string PsnrText(const TOutputStreamState& AOutput, int AFrameNumber, bool AFinal) {
+  std::string text = "PSNR=";
+  auto append = [&text](char APlane, double AError, double AScale) {
+    char value[32];
+    lib::my_snprintf(value, sizeof value, "%c:%2.2f ", APlane, AError > 0 ? -10.0 * std::log10(AError / AScale) : 99.99);
+    text += value;
+  };
+  double errorSum = 0, scaleSum = 0;
+  const char planes[3] = {'Y', 'U', 'V'};
+  for (int p = 0; p < 3; ++p) {
+    const double error = static_cast<double>(AFinal ? AOutput.Error[p] : AOutput.LastError[p]);
+    double scale = static_cast<double>(AOutput.Encoder->width) * AOutput.Encoder->height * 255.0 * 255.0;
+    if (AFinal) scale *= AFrameNumber;
+    if (p > 0) scale /= 4;
+    errorSum += error;
+    scaleSum += scale;
+    append(planes[p], error, scale);
+  }
+  append('*', errorSum, scaleSum);
+  return text;
+}
+
+}  // namespace
+
 void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput, TInputStreamState& AInput,
                                    AVSubtitle* ASubtitle, int64_t APacketPts) {
   if (APacketPts == AV_NOPTS_VALUE) {
@@ -83,21 +112,8 @@ bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
         for (int j = 0; j < 32; ++j)
           append("%X", static_cast<int>(std::lround(std::log2(FBuffers->QpHistogram[static_cast<size_t>(j)] + 1))));
       }
-      if (ost.Encoder && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR)) {
-        append("PSNR=");
-        double errorSum = 0, scaleSum = 0;
-        const char planes[3] = {'Y', 'U', 'V'};
-        for (int p = 0; p < 3; ++p) {
-          double error = static_cast<double>(AFinal ? ost.Error[p] : ost.LastError[p]);
-          double scale = static_cast<double>(ost.Encoder->width) * ost.Encoder->height * 255.0 * 255.0;
-          if (AFinal) scale *= frameNumber;
-          if (p > 0) scale /= 4;
-          errorSum += error;
-          scaleSum += scale;
-          append("%c:%2.2f ", planes[p], error > 0 ? -10.0 * std::log10(error / scale) : 99.99);
-        }
-        append("*:%2.2f ", errorSum > 0 ? -10.0 * std::log10(errorSum / scaleSum) : 99.99);
-      }
+      if (ost.Encoder && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR))
+        append("%s", PsnrText(ost, frameNumber, AFinal).c_str());
     }
     const double streamTime = OutputPosition(ost);
     if (streamTime > 0 && streamTime < t) t = streamTime;
