@@ -30,13 +30,14 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libx264.so\n
 
 // Builds with ThreadSanitizer: the libraries are not instrumented, so the
 // hand-over between libavfilter's slice threads (and libavcodec's frame and
-// slice threads) and the thread that runs the graph or codec is invisible,
-// and the allocations, copies and frees those libraries make (libavutil's
-// buffers among them) look unsynchronised. What the libraries do themselves
+// slice threads, libswscale's slice threads) and the thread that runs the
+// graph, codec or scaler is invisible, and the allocations, copies and frees
+// those libraries make (libavutil's buffers among them) look unsynchronised. What the libraries do themselves
 // is not checked; the engine's own accesses still are.
 #if defined(__SANITIZE_THREAD__)
 extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libavfilter.so\ncalled_from_lib:libavcodec.so\ncalled_from_lib:libavutil.so\n";
+  return "called_from_lib:libavfilter.so\ncalled_from_lib:libavcodec.so\ncalled_from_lib:libavutil.so\n"
+         "called_from_lib:libswscale.so\n";
 }
 #endif
 
