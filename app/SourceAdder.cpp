@@ -156,7 +156,7 @@ bool TSourceAdder::Busy() const {
   return !FCancel && (!FDone || !FQueue.empty());
 }
 
-void TSourceAdder::Execute(QStringList AEntries, QStringList APatterns) {
+void TSourceAdder::Execute(const QStringList& AEntries, const QStringList& APatterns) {
   const QStringList Files = ExpandSources(AEntries, APatterns, &FCancel);
   FTotal = static_cast<int>(Files.size());
   TAVProbe Probe;

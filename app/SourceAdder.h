@@ -73,7 +73,7 @@ public:
   int Total() const { return FTotal.load(); }
 
 private:
-  void Execute(QStringList AEntries, QStringList APatterns);
+  void Execute(const QStringList& AEntries, const QStringList& APatterns);
 
   // Results wait here at most this many at a time: the thread runs ahead
   // of the window by no more than that.

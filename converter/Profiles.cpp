@@ -86,7 +86,7 @@ bool IsPlannedPartialName(const std::string& AName) {
 }
 
 // Leftovers of earlier runs are looked for once per folder and process.
-constexpr int64_t kStalePartialAge = 24 * 60 * 60;
+constexpr int64_t kStalePartialAge = int64_t{24} * 60 * 60;
 
 void SweepFolderOnce(const std::u16string& AFolder) {
   static std::mutex lock;

@@ -369,7 +369,7 @@ end:
 
 // ---- Threads of the player ----
 
-void TPlayThread::Start(TCustomPlayer* APlayer, std::shared_ptr<TPlayback> APlayback) {
+void TPlayThread::Start(TCustomPlayer* APlayer, const std::shared_ptr<TPlayback>& APlayback) {
   APlayback->PlayThreadStarted = true;
   FThread.Start([this, APlayer, APlayback] { Execute(APlayer, APlayback); });
 }
@@ -419,7 +419,7 @@ void TPlayThread::Execute(TCustomPlayer* APlayer, const std::shared_ptr<TPlaybac
   pb.PlayThreadEnded = true;
 }
 
-TStopThread::TStopThread(std::shared_ptr<TPlayback> APlayback) {
+TStopThread::TStopThread(const std::shared_ptr<TPlayback>& APlayback) {
   PostPlayerEvent(peQuit, APlayback->Id);
   FThread.Start([APlayback] {
     for (int polls = 1; !APlayback->PlayThreadEnded; ++polls) {
@@ -429,7 +429,7 @@ TStopThread::TStopThread(std::shared_ptr<TPlayback> APlayback) {
   });
 }
 
-TPauseThread::TPauseThread(std::shared_ptr<TPlayback> APlayback) {
+TPauseThread::TPauseThread(const std::shared_ptr<TPlayback>& APlayback) {
   FThread.Start([APlayback] {
     for (int polls = 0; polls < 101 && APlayback->SeekPending; ++polls) {
       if (polls >= 20 && APlayback->ReadInProgress) break;

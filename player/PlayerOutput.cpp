@@ -726,7 +726,7 @@ void TPlayback::RefreshStep() {
         CurrentPTSTime = lib::av_gettime();
         delay = NextRefreshDelay(Timing, pts, audioMaster, master, CurrentPTSTime / 1000000.0);
       }
-      ScheduleRefresh(static_cast<int>(delay * 1000 + 0.5));
+      ScheduleRefresh(static_cast<int>(std::lround(delay * 1000)));
       if (Pict.Overlay != nullptr)
         lib::SDL_UpdateYUVTexture(Pict.Overlay, nullptr, Pict.Data[0], Pict.LineSize[0], Pict.Data[1], Pict.LineSize[1],
                                   Pict.Data[2], Pict.LineSize[2]);

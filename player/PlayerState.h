@@ -233,7 +233,7 @@ public:
 // event, closes the playback and raises psStop.
 class TPlayThread {
 public:
-  void Start(TCustomPlayer* APlayer, std::shared_ptr<TPlayback> APlayback);
+  void Start(TCustomPlayer* APlayer, const std::shared_ptr<TPlayback>& APlayback);
   void WaitFor() { FThread.WaitFor(); }
 
 private:
@@ -245,7 +245,7 @@ private:
 // (an event that got lost in a full queue does not leave Stop waiting).
 class TStopThread {
 public:
-  explicit TStopThread(std::shared_ptr<TPlayback> APlayback);
+  explicit TStopThread(const std::shared_ptr<TPlayback>& APlayback);
   void WaitFor() { FThread.WaitFor(); }
 
 private:
@@ -256,7 +256,7 @@ private:
 // until a pending seek has been taken up by the decode thread.
 class TPauseThread {
 public:
-  explicit TPauseThread(std::shared_ptr<TPlayback> APlayback);
+  explicit TPauseThread(const std::shared_ptr<TPlayback>& APlayback);
   void WaitFor() { FThread.WaitFor(); }
 
 private:

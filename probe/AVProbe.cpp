@@ -464,7 +464,7 @@ std::string TCustomAVProbe::StreamLine(int AIndex) {
   if (sar.num != 0 && av_cmp_q(sar, par->sample_aspect_ratio) != 0) {
     int darNum = 0, darDen = 0;
     lib::av_reduce(&darNum, &darDen, static_cast<int64_t>(par->width) * sar.num,
-                   static_cast<int64_t>(par->height) * sar.den, 1024 * 1024);
+                   static_cast<int64_t>(par->height) * sar.den, int64_t{1024} * 1024);
     line += Format(", PAR %d:%d DAR %d:%d", sar.num, sar.den, darNum, darDen);
   }
 

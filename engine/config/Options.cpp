@@ -672,6 +672,7 @@ void TCustomFFmpeg::AddVideoHook(const std::string& AValue) {
   FHookArguments.push_back(HookWords(AValue, kMaxHookWords));
   std::vector<std::string>& words = FHookArguments.back();
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   if (AddFrameHook(FHookState->Chain, static_cast<int>(words.size()), argv.data()) != 0) {

@@ -102,7 +102,7 @@ bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
       const double elapsed = static_cast<double>(lib::av_gettime() - FTimerStart) / 1000000.0;
       frameNumber = ost.FrameNumber;
       if (frameNumber < 1) return false;  // nothing written yet: no report at all
-      fps = elapsed > 1 ? static_cast<int>(frameNumber / elapsed + 0.5) : 0;
+      fps = elapsed > 1 ? static_cast<int>(std::lround(frameNumber / elapsed)) : 0;
       quality = q;
       append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
       if (AFinal) append("L");
