@@ -70,20 +70,8 @@ TExtraOptionGroup GroupOf(const std::string& AName) {
   return TExtraOptionGroup::General;
 }
 
-}  // namespace
-
-void ApplyOutputOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) {
+void ApplyAudioOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) {
   const TOutputOptions& o = AOptions;
-
-  // The output format. An empty one gives none: nothing is passed, so a
-  // format a target has set before (ApplyTarget runs first) stays.
-  if (!o.FileFormat.empty()) AEngine.SetOutputFormat(o.FileFormat);
-  if (o.PacketSize > 0) PassGeneric(AEngine, "packetsize", o.PacketSize);
-  if (o.MuxRate > 0) PassGeneric(AEngine, "muxrate", o.MuxRate);
-  if (o.MuxDelay > 0) AEngine.SetMuxMaxDelay(o.MuxDelay);
-  if (o.MuxPreload > 0) AEngine.SetMuxPreload(o.MuxPreload);
-
-  // Audio.
   AEngine.SetAudioCodec(o.AudioCodec);         // empty: ignored by the setter
   AEngine.ApplyPreset("apre", o.AudioPreset);  // empty: ignored by the setter
   AEngine.SetAudioDisable(o.AudioDisable);
@@ -95,8 +83,10 @@ void ApplyOutputOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) 
   AEngine.SetAudioLanguage(o.AudioLanguage);
   AEngine.SetAudioSyncMethod(o.AudioSync);
   AEngine.SetAudioTag(o.AudioTag);
+}
 
-  // Video.
+void ApplyVideoOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) {
+  const TOutputOptions& o = AOptions;
   AEngine.SetVideoCodec(o.VideoCodec);
   AEngine.ApplyPreset("vpre", o.VideoPreset);
   AEngine.SetVideoDisable(o.VideoDisable);
@@ -128,15 +118,10 @@ void ApplyOutputOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) 
   AEngine.SetVideoSyncMethod(o.VideoSync);
   AEngine.SetVideoTag(o.VideoTag);
   AEngine.SetVideoFilters(o.VideoFilters);
+}
 
-  // Subtitles.
-  AEngine.SetSubtitleCodec(o.SubtitleCodec);
-  AEngine.ApplyPreset("spre", o.SubtitlePreset);
-  AEngine.SetSubtitleDisable(o.SubtitleDisable);
-  AEngine.SetSubtitleLanguage(o.SubtitleLanguage);
-
-  AEngine.SetCopyTimestamps(o.CopyTimestamps);
-
+void ApplyTimesAndMetadata(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) {
+  const TOutputOptions& o = AOptions;
   // Times: the 64-bit fields come second, so they win. The recording-time
   // setters also set the expected total output duration (FTotalDuration).
   if (o.StartTimeMs > 0) AEngine.SetStartTime(static_cast<int64_t>(o.StartTimeMs) * 1000);
@@ -158,6 +143,32 @@ void ApplyOutputOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) 
   };
   for (const auto& [key, value] : texts)
     if (!value->empty()) AEngine.AddMetadata(key, *value);
+}
+
+}  // namespace
+
+void ApplyOutputOptions(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) {
+  const TOutputOptions& o = AOptions;
+
+  // The output format. An empty one gives none: nothing is passed, so a
+  // format a target has set before (ApplyTarget runs first) stays.
+  if (!o.FileFormat.empty()) AEngine.SetOutputFormat(o.FileFormat);
+  if (o.PacketSize > 0) PassGeneric(AEngine, "packetsize", o.PacketSize);
+  if (o.MuxRate > 0) PassGeneric(AEngine, "muxrate", o.MuxRate);
+  if (o.MuxDelay > 0) AEngine.SetMuxMaxDelay(o.MuxDelay);
+  if (o.MuxPreload > 0) AEngine.SetMuxPreload(o.MuxPreload);
+
+  ApplyAudioOptions(AEngine, o);
+  ApplyVideoOptions(AEngine, o);
+
+  // Subtitles.
+  AEngine.SetSubtitleCodec(o.SubtitleCodec);
+  AEngine.ApplyPreset("spre", o.SubtitlePreset);
+  AEngine.SetSubtitleDisable(o.SubtitleDisable);
+  AEngine.SetSubtitleLanguage(o.SubtitleLanguage);
+
+  AEngine.SetCopyTimestamps(o.CopyTimestamps);
+  ApplyTimesAndMetadata(AEngine, o);
 }
 
 void ApplyTarget(TCustomFFmpeg& AEngine, const TOutputOptions& AOptions) {
