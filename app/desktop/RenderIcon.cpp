@@ -70,6 +70,68 @@ void CheckAttributes(const QXmlStreamReader& AReader, std::initializer_list<cons
                .arg(AReader.name().toString(), Attr.qualifiedName().toString()));
 }
 
+// The drawing of one <rect>, <circle> or <polygon> element; fails on any
+// other element.
+TShape ReadShape(const QXmlStreamReader& AReader, const QString& AName) {
+  const QXmlStreamAttributes Attrs = AReader.attributes();
+  if (AName == QLatin1String("rect")) {
+    CheckAttributes(AReader, {"x", "y", "width", "height", "rx", "ry", "fill", "fill-opacity", "opacity"});
+    const QRectF Rect(Number(Attrs, "x", 0, false), Number(Attrs, "y", 0, false), Number(Attrs, "width", 0, true),
+                      Number(Attrs, "height", 0, true));
+    double Rx = Number(Attrs, "rx", -1, false), Ry = Number(Attrs, "ry", -1, false);
+    if (Rx < 0) Rx = Ry < 0 ? 0 : Ry;
+    if (Ry < 0) Ry = Rx;
+    Rx = qMin(Rx, Rect.width() / 2);
+    Ry = qMin(Ry, Rect.height() / 2);
+    const QBrush Brush = Fill(Attrs);
+    return {[=](QPainter& P) {
+      P.setBrush(Brush);
+      P.drawRoundedRect(Rect, Rx, Ry, Qt::AbsoluteSize);
+    }};
+  }
+  if (AName == QLatin1String("circle")) {
+    CheckAttributes(AReader, {"cx", "cy", "r", "fill", "fill-opacity", "opacity"});
+    const QPointF Centre(Number(Attrs, "cx", 0, false), Number(Attrs, "cy", 0, false));
+    const double R = Number(Attrs, "r", 0, true);
+    const QBrush Brush = Fill(Attrs);
+    return {[=](QPainter& P) {
+      P.setBrush(Brush);
+      P.drawEllipse(Centre, R, R);
+    }};
+  }
+  if (AName == QLatin1String("polygon")) {
+    CheckAttributes(AReader, {"points", "fill", "fill-opacity", "opacity"});
+    const QStringList Numbers = Attrs.value(QLatin1String("points"))
+                                    .toString()
+                                    .split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+    if (Numbers.size() < 6 || Numbers.size() % 2 != 0) Fail(QStringLiteral("bad polygon points"));
+    QPolygonF Polygon;
+    for (qsizetype i = 0; i < Numbers.size(); i += 2) {
+      bool OkX = false, OkY = false;
+      Polygon << QPointF(Numbers[i].toDouble(&OkX), Numbers[i + 1].toDouble(&OkY));
+      if (!OkX || !OkY) Fail(QStringLiteral("bad polygon points"));
+    }
+    const QBrush Brush = Fill(Attrs);
+    return {[=](QPainter& P) {
+      P.setBrush(Brush);
+      P.drawPolygon(Polygon);
+    }};
+  }
+  Fail(QStringLiteral("line %1: element <%2> is not supported").arg(AReader.lineNumber()).arg(AName));
+}
+
+// The view box of the root element, which must be <svg>.
+QRectF ReadViewBox(const QXmlStreamReader& AReader, const QString& AName) {
+  if (AName != QLatin1String("svg")) Fail(QStringLiteral("the root element is not <svg>"));
+  CheckAttributes(AReader, {"width", "height", "viewBox", "version"});
+  const QStringList Box =
+      AReader.attributes().value(QLatin1String("viewBox")).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  if (Box.size() != 4) Fail(QStringLiteral("<svg> needs a viewBox of four numbers"));
+  const QRectF ViewBox(Box[0].toDouble(), Box[1].toDouble(), Box[2].toDouble(), Box[3].toDouble());
+  if (ViewBox.width() <= 0 || ViewBox.height() <= 0) Fail(QStringLiteral("empty viewBox"));
+  return ViewBox;
+}
+
 TIcon ReadIcon(const QString& AFileName) {
   QFile File(AFileName);
   if (!File.open(QIODevice::ReadOnly)) Fail(QStringLiteral("cannot open %1").arg(AFileName));
@@ -87,64 +149,17 @@ TIcon ReadIcon(const QString& AFileName) {
     if (Token != QXmlStreamReader::StartElement) continue;
     ++Depth;
     const QString Name = Reader.name().toString();
-    const QXmlStreamAttributes Attrs = Reader.attributes();
     if (InText) Fail(QStringLiteral("line %1: elements inside <title>/<desc>").arg(Reader.lineNumber()));
     if (Depth == 1) {
-      if (Name != QLatin1String("svg")) Fail(QStringLiteral("the root element is not <svg>"));
-      CheckAttributes(Reader, {"width", "height", "viewBox", "version"});
-      const QStringList Box =
-          Attrs.value(QLatin1String("viewBox")).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-      if (Box.size() != 4) Fail(QStringLiteral("<svg> needs a viewBox of four numbers"));
-      Icon.ViewBox = QRectF(Box[0].toDouble(), Box[1].toDouble(), Box[2].toDouble(), Box[3].toDouble());
-      if (Icon.ViewBox.width() <= 0 || Icon.ViewBox.height() <= 0) Fail(QStringLiteral("empty viewBox"));
+      Icon.ViewBox = ReadViewBox(Reader, Name);
       continue;
     }
     if (Depth != 2) Fail(QStringLiteral("line %1: nested elements are not supported").arg(Reader.lineNumber()));
     if (Name == QLatin1String("title") || Name == QLatin1String("desc")) {
       CheckAttributes(Reader, {});
       InText = true;
-    } else if (Name == QLatin1String("rect")) {
-      CheckAttributes(Reader, {"x", "y", "width", "height", "rx", "ry", "fill", "fill-opacity", "opacity"});
-      const QRectF Rect(Number(Attrs, "x", 0, false), Number(Attrs, "y", 0, false), Number(Attrs, "width", 0, true),
-                        Number(Attrs, "height", 0, true));
-      double Rx = Number(Attrs, "rx", -1, false), Ry = Number(Attrs, "ry", -1, false);
-      if (Rx < 0) Rx = Ry < 0 ? 0 : Ry;
-      if (Ry < 0) Ry = Rx;
-      Rx = qMin(Rx, Rect.width() / 2);
-      Ry = qMin(Ry, Rect.height() / 2);
-      const QBrush Brush = Fill(Attrs);
-      Icon.Shapes.push_back({[=](QPainter& P) {
-        P.setBrush(Brush);
-        P.drawRoundedRect(Rect, Rx, Ry, Qt::AbsoluteSize);
-      }});
-    } else if (Name == QLatin1String("circle")) {
-      CheckAttributes(Reader, {"cx", "cy", "r", "fill", "fill-opacity", "opacity"});
-      const QPointF Centre(Number(Attrs, "cx", 0, false), Number(Attrs, "cy", 0, false));
-      const double R = Number(Attrs, "r", 0, true);
-      const QBrush Brush = Fill(Attrs);
-      Icon.Shapes.push_back({[=](QPainter& P) {
-        P.setBrush(Brush);
-        P.drawEllipse(Centre, R, R);
-      }});
-    } else if (Name == QLatin1String("polygon")) {
-      CheckAttributes(Reader, {"points", "fill", "fill-opacity", "opacity"});
-      const QStringList Numbers = Attrs.value(QLatin1String("points"))
-                                      .toString()
-                                      .split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
-      if (Numbers.size() < 6 || Numbers.size() % 2 != 0) Fail(QStringLiteral("bad polygon points"));
-      QPolygonF Polygon;
-      for (qsizetype i = 0; i < Numbers.size(); i += 2) {
-        bool OkX = false, OkY = false;
-        Polygon << QPointF(Numbers[i].toDouble(&OkX), Numbers[i + 1].toDouble(&OkY));
-        if (!OkX || !OkY) Fail(QStringLiteral("bad polygon points"));
-      }
-      const QBrush Brush = Fill(Attrs);
-      Icon.Shapes.push_back({[=](QPainter& P) {
-        P.setBrush(Brush);
-        P.drawPolygon(Polygon);
-      }});
     } else {
-      Fail(QStringLiteral("line %1: element <%2> is not supported").arg(Reader.lineNumber()).arg(Name));
+      Icon.Shapes.push_back(ReadShape(Reader, Name));
     }
   }
   if (Reader.hasError())
