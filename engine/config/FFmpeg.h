@@ -584,6 +584,12 @@ protected:
   bool OptDefaultOld(const std::string& AName, const std::string& AValue);
 
   // ---- Options (Options.cpp): private helpers ----
+  // The defaults of ResetOptions, by area: what holds for the next file, the
+  // video, audio and subtitle settings, and those of the whole run.
+  void ResetFileSettings();
+  void ResetVideoSettings();
+  void ResetAudioAndSubtitleSettings();
+  void ResetRunSettings();
   void DoNothing(const std::string& AName);
   // The library's time parser as a duration or a date; raises on a bad text.
   int64_t ParseTime(const std::string& AName, const std::string& AValue, bool ADuration);

@@ -54,6 +54,13 @@
 //                       kept in FPrivateOptions
 
 void TCustomFFmpeg::ResetOptions() {
+  ResetFileSettings();
+  ResetVideoSettings();
+  ResetAudioAndSubtitleSettings();
+  ResetRunSettings();
+}
+
+void TCustomFFmpeg::ResetFileSettings() {
   // File tables (the time offsets, the codec counts, the metadata list and
   // the per-stream bitstream filters are not reset here).
   FInputFileCount = 0;
@@ -76,8 +83,9 @@ void TCustomFFmpeg::ResetOptions() {
   FMuxMaxDelay = 0.7f;
   FLimitFileSize = 0;
   FProgramId = 0;
+}
 
-  // Video.
+void TCustomFFmpeg::ResetVideoSettings() {
   FFrameWidth = 0;
   FFrameHeight = 0;
   FFrameSizeSet = false;
@@ -113,7 +121,9 @@ void TCustomFFmpeg::ResetOptions() {
   FDoPass = 0;
   FPassLogFilePrefix.clear();
   FVideoBitstreamFilters.Clear();
+}
 
+void TCustomFFmpeg::ResetAudioAndSubtitleSettings() {
   // Audio.
   FAudioSampleRate = 44100;
   FAudioChannels = 2;
@@ -135,8 +145,9 @@ void TCustomFFmpeg::ResetOptions() {
   FSubtitleCodecTag = 0;
   FSubtitleLanguage.clear();
   FSubtitleBitstreamFilters.Clear();
+}
 
-  // Whole run.
+void TCustomFFmpeg::ResetRunSettings() {
   FVideoSyncMethod = -1;
   FAudioSyncMethod = 0;
   FAudioDriftThreshold = 0.1f;
