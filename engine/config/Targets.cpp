@@ -375,7 +375,12 @@ bool TCustomFFmpeg::OptDefaultOld(const std::string& AName, const std::string& A
 
 // ---- Targets ----
 
-void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANorm, const std::string& ADefaultNorm) {
+namespace {
+
+// The norm of a target: the one named, else the one of the frame rate set,
+// else of the first video stream of the open inputs whose rate tells one,
+// else ADefaultNorm's.
+TNorm TargetNorm(TCustomFFmpeg& AEngine, const std::string& ANorm, const std::string& ADefaultNorm) {
   TNorm norm = nmPAL;
   if (ANorm == "pal") {
     norm = nmPAL;
@@ -384,13 +389,13 @@ void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANo
   } else if (ANorm == "film") {
     norm = nmFILM;
   } else {
-    if (FFrameRate.den == 0) throw FFmpegException("frame_rate is invalid.");
-    bool decided = NormOfRate(FFrameRate, norm);
+    if (AEngine.FFrameRate.den == 0) throw FFmpegException("frame_rate is invalid.");
+    bool decided = NormOfRate(AEngine.FFrameRate, norm);
     // The streams of the open inputs. Streams of this library generation
     // have no codec time base: the rate is the stream's real base frame
     // rate, or its average frame rate when the real one is not known.
-    for (int i = 0; i < FInputFileCount && !decided; ++i) {
-      const AVFormatContext* input = FInputFiles[i];
+    for (int i = 0; i < AEngine.FInputFileCount && !decided; ++i) {
+      const AVFormatContext* input = AEngine.FInputFiles[i];
       if (!input) continue;
       for (unsigned s = 0; s < input->nb_streams && !decided; ++s) {
         const AVStream* stream = input->streams[s];
@@ -401,10 +406,16 @@ void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANo
       }
     }
     if (!decided) norm = ADefaultNorm == "film" ? nmFILM : ADefaultNorm == "ntsc" ? nmNTSC : nmPAL;
-    if (FVerbose > 0)
-      FFLoggerInstance()->Log(this, llVerbose, Format("Assuming %s for target.", norm == nmPAL ? "PAL" : "NTSC"));
+    if (AEngine.FVerbose > 0)
+      FFLoggerInstance()->Log(&AEngine, llVerbose, Format("Assuming %s for target.", norm == nmPAL ? "PAL" : "NTSC"));
   }
+  return norm;
+}
 
+}  // namespace
+
+void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANorm, const std::string& ADefaultNorm) {
+  const TNorm norm = TargetNorm(*this, ANorm, ADefaultNorm);
   const bool pal = norm == nmPAL;  // NTSC and FILM share the NTSC settings
   const char* defaultAspect = nullptr;
   if (ATarget == "vcd") {
