@@ -33,6 +33,7 @@ struct AVFilterGraph;
 struct AVFormatContext;
 struct AVInputFormat;
 struct AVOutputFormat;
+struct AVStream;
 
 // The engine's exception: its message is the user-visible error text.
 class FFmpegException : public std::runtime_error {
@@ -620,6 +621,18 @@ protected:
   // The format parameters of the next input as open options (only demuxers
   // that declare an option of that name take it). The caller frees it.
   AVDictionary* InputFormatParameters() const;
+  // The codecs the options force on the next input, set on its context;
+  // false when a named codec is unknown.
+  bool SetForcedDecoders(AVFormatContext* AContext);
+  // Reads the stream information of the opened input; false (FLastError
+  // set) when that failed and counts.
+  bool ReadStreamInfo(AVFormatContext* AContext, const std::string& AShownName);
+  // The chosen program and the input loop, on the opened input.
+  void ApplyProgramAndLoop(AVFormatContext* AContext);
+  // What the next outputs take from one stream of the opened input.
+  void RecordInputStream(AVStream* AStream, int AIndex);
+  // The opened input in the input tables (context, time offset, timing).
+  void RecordInputFile(AVFormatContext* AContext, int64_t AZero, int64_t ATimestamp, int64_t AStartPosition);
   // Forgets the settings that hold for one input only (after every open).
   void ClearInputFileSettings();
 

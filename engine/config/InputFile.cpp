@@ -179,6 +179,146 @@ void TCustomFFmpeg::ClearInputFileSettings() {
   FSubtitleCodecName.clear();
 }
 
+// The decoders and codec ids the options force on the next input, on its
+// context; false when a named codec is unknown (FindCodecId says why).
+bool TCustomFFmpeg::SetForcedDecoders(AVFormatContext* AContext) {
+  // The image2 demuxer reads the forced video codec id, so
+  // the pgmyuv compatibility mode goes there too.
+  int videoCodecId = 0, audioCodecId = 0, subtitleCodecId = 0;
+  if (!FindCodecId(FVideoCodecName, AVMEDIA_TYPE_VIDEO, false, videoCodecId)) return false;
+  if (!FindCodecId(FAudioCodecName, AVMEDIA_TYPE_AUDIO, false, audioCodecId)) return false;
+  if (!FindCodecId(FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitleCodecId)) return false;
+  if (FPgmyuvCompat) videoCodecId = AV_CODEC_ID_PGMYUV;
+
+  // The library options given before this input (probesize, fflags, ...).
+  ApplySetOptions(FOptionStore, FOptionStore.Format, AContext, AV_OPT_FLAG_DECODING_PARAM);
+
+  AContext->video_codec_id = static_cast<AVCodecID>(videoCodecId);
+  AContext->audio_codec_id = static_cast<AVCodecID>(audioCodecId);
+  AContext->subtitle_codec_id = static_cast<AVCodecID>(subtitleCodecId);
+  AContext->video_codec = FindDecoder(FVideoCodecName);
+  AContext->audio_codec = FindDecoder(FAudioCodecName);
+  AContext->subtitle_codec = FindDecoder(FSubtitleCodecName);
+  AContext->flags |= AVFMT_FLAG_NONBLOCK;
+  return true;
+}
+
+// The program chosen ("programid": the others are discarded) and the input
+// loop on the opened input.
+void TCustomFFmpeg::ApplyProgramAndLoop(AVFormatContext* AContext) {
+  if (FProgramId != 0) {
+    for (unsigned i = 0; i < AContext->nb_programs; ++i)
+      if (AContext->programs[i]->id != FProgramId) AContext->programs[i]->discard = AVDISCARD_ALL;
+  }
+
+  // Looping an input: the demuxer context of this library generation has
+  // no loop flag of its own, so "loop_input" only reaches demuxers with a
+  // "loop" option of their own (image2, which then repeats its pictures);
+  // on every other demuxer it has no effect.
+  if (AContext->iformat && AContext->iformat->priv_class && AContext->priv_data &&
+      lib::av_opt_find(AContext->priv_data, "loop", nullptr, 0, 0) != nullptr)
+    lib::av_opt_set_int(AContext->priv_data, "loop", FLoopInput ? 1 : 0, 0);
+}
+
+// What the next outputs take from an input stream (size, aspect, rate,
+// sample format, ...), its decoder in FInputCodecs, and its discard flag.
+// The streams carry only their parameters (codecpar): there is no codec
+// context per stream to initialise here. The decoder contexts are the
+// pipeline's own, created when a run is set up, and it is there, before
+// each decoder opens, that FThreadCount becomes the decoder's thread
+// count and the stored options are applied with the video|decoding or
+// audio|decoding mask. The low-resolution emulated-edge flag and the
+// motion-vector debug flag of "me_threshold" have nothing to act on at
+// this stage either.
+void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
+  const AVCodecParameters* par = AStream->codecpar;
+  switch (par->codec_type) {
+    case AVMEDIA_TYPE_VIDEO: {
+      FFrameHeight = par->height;
+      FFrameWidth = par->width;
+      FFrameSizeSet = false;
+      const double aspect =
+          AStream->sample_aspect_ratio.num != 0 ? RationalValue(AStream->sample_aspect_ratio)
+                                           : RationalValue(par->sample_aspect_ratio);
+      if (par->width * par->height != 0) {
+        FFrameAspectRatio = aspect != 0 ? static_cast<float>(aspect * par->width / par->height)
+                                        : static_cast<float>(static_cast<double>(par->width) / par->height);
+      } else if (aspect == 0) {
+        FFrameAspectRatio = 4.0f / 3.0f;
+      }
+      // A picture shown turned a quarter (a phone held upright): the
+      // outputs take it upright, so the size from the source swaps its
+      // sides and the display aspect turns over.
+      if (FAutoRotate && StreamPictureTurn(AStream).SidesSwap()) {
+        std::swap(FFrameWidth, FFrameHeight);
+        if (FFrameAspectRatio != 0) FFrameAspectRatio = 1.0f / FFrameAspectRatio;
+      }
+      FFramePixFmt = par->format == -1 ? 0 : par->format;
+      // The average frame rate stands in for the inverse of the old
+      // per-stream codec time base.
+      const AVRational avg = AStream->avg_frame_rate, real = AStream->r_frame_rate;
+      if (FVerbose >= 0 && avg.num != 0 && avg.den != 0 && av_cmp_q(avg, real) != 0) {
+        FFLoggerInstance()->Log(
+            this, llInfo,
+            Format("Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> "
+                   "%2.2f (%d/%d)",
+                   AIndex, RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num,
+                   real.den));
+      }
+      FFrameRate = real;
+      FInputCodecs[FInputCodecCount++] = FindDecoder(FVideoCodecName);
+      if (FVideoDisable) AStream->discard = AVDISCARD_ALL;
+      else if (FVideoDiscard != 0) AStream->discard = static_cast<AVDiscard>(FVideoDiscard);
+      break;
+    }
+    case AVMEDIA_TYPE_AUDIO:
+      FChannelLayout = par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
+                           ? static_cast<int64_t>(par->ch_layout.u.mask) : 0;
+      FAudioChannels = par->ch_layout.nb_channels;
+      FAudioSampleRate = par->sample_rate;
+      FAudioSampleFmt = par->format;
+      FInputCodecs[FInputCodecCount++] = FindDecoder(FAudioCodecName);
+      if (FAudioDisable) AStream->discard = AVDISCARD_ALL;
+      break;
+    case AVMEDIA_TYPE_DATA:
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      FInputCodecs[FInputCodecCount++] = FindDecoder(FSubtitleCodecName);
+      if (FSubtitleDisable) AStream->discard = AVDISCARD_ALL;
+      break;
+    default:  // attachment or unknown
+      FInputCodecs[FInputCodecCount++] = nullptr;
+      break;
+  }
+}
+
+// Reads the stream information (which opens decoders inside the library);
+// false, with FLastError, when it failed and that counts (not with -v -1).
+bool TCustomFFmpeg::ReadStreamInfo(AVFormatContext* AContext, const std::string& AShownName) {
+  int result;
+  {
+    TServingLock<std::recursive_mutex> lock(CodecLock());
+    result = lib::avformat_find_stream_info(AContext, nullptr);
+  }
+  if (result < 0 && FVerbose >= 0) {
+    FLastError = Format("%s: could not find codec parameters", AShownName.c_str());
+    FFLoggerInstance()->Log(this, llVerbose, FLastError);
+    return false;
+  }
+  return true;
+}
+
+// The opened input in the tables: its context, time offset and timing.
+void TCustomFFmpeg::RecordInputFile(AVFormatContext* AContext, int64_t AZero, int64_t ATimestamp,
+                                    int64_t AStartPosition) {
+  FInputFiles[FInputFileCount] = AContext;
+  FInputFilesTsOffset[FInputFileCount] = FCopyTs ? FInputTsOffset : FInputTsOffset - ATimestamp;
+  TInputTiming& timing = FInputTimings[FInputFileCount];
+  timing.OpenZero = AZero;
+  timing.StartPosition = AStartPosition;
+  timing.DropBefore = AStartPosition > 0 ? ATimestamp + FInputFilesTsOffset[FInputFileCount] : INT64_MIN;
+}
+
 bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
   if (FInputFileCount >= MAX_FILES) throw FFmpegException(Format("Too many input files (at most %d)", MAX_FILES));
 
@@ -195,24 +335,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
     return false;
   };
 
-  // Forced decoders. The image2 demuxer reads the forced video codec id, so
-  // the pgmyuv compatibility mode goes there too.
-  int videoCodecId = 0, audioCodecId = 0, subtitleCodecId = 0;
-  if (!FindCodecId(FVideoCodecName, AVMEDIA_TYPE_VIDEO, false, videoCodecId)) return fail();
-  if (!FindCodecId(FAudioCodecName, AVMEDIA_TYPE_AUDIO, false, audioCodecId)) return fail();
-  if (!FindCodecId(FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitleCodecId)) return fail();
-  if (FPgmyuvCompat) videoCodecId = AV_CODEC_ID_PGMYUV;
-
-  // The library options given before this input (probesize, fflags, ...).
-  ApplySetOptions(FOptionStore, FOptionStore.Format, ctx, AV_OPT_FLAG_DECODING_PARAM);
-
-  ctx->video_codec_id = static_cast<AVCodecID>(videoCodecId);
-  ctx->audio_codec_id = static_cast<AVCodecID>(audioCodecId);
-  ctx->subtitle_codec_id = static_cast<AVCodecID>(subtitleCodecId);
-  ctx->video_codec = FindDecoder(FVideoCodecName);
-  ctx->audio_codec = FindDecoder(FAudioCodecName);
-  ctx->subtitle_codec = FindDecoder(FSubtitleCodecName);
-  ctx->flags |= AVFMT_FLAG_NONBLOCK;
+  if (!SetForcedDecoders(ctx)) return fail();
 
   std::string libraryName;
   if (!ToLibraryFileName(AFileName, libraryName)) {
@@ -233,29 +356,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
   opened = true;
 
   try {
-    if (FProgramId != 0) {
-      for (unsigned i = 0; i < ctx->nb_programs; ++i)
-        if (ctx->programs[i]->id != FProgramId) ctx->programs[i]->discard = AVDISCARD_ALL;
-    }
+    ApplyProgramAndLoop(ctx);
 
-    // Looping an input: the demuxer context of this library generation has
-    // no loop flag of its own, so "loop_input" only reaches demuxers with a
-    // "loop" option of their own (image2, which then repeats its pictures);
-    // on every other demuxer it has no effect.
-    if (ctx->iformat && ctx->iformat->priv_class && ctx->priv_data &&
-        lib::av_opt_find(ctx->priv_data, "loop", nullptr, 0, 0) != nullptr)
-      lib::av_opt_set_int(ctx->priv_data, "loop", FLoopInput ? 1 : 0, 0);
-
-    // Reading the stream information opens decoders inside the library.
-    {
-      TServingLock<std::recursive_mutex> lock(CodecLock());
-      result = lib::avformat_find_stream_info(ctx, nullptr);
-    }
-    if (result < 0 && FVerbose >= 0) {
-      FLastError = Format("%s: could not find codec parameters", shownName.c_str());
-      FFLoggerInstance()->Log(this, llVerbose, FLastError);
-      return fail();
-    }
+    if (!ReadStreamInfo(ctx, shownName)) return fail();
 
     const int64_t zero = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
     const int64_t timestamp = zero + FStartTime;
@@ -273,85 +376,11 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
     if (FInputCodecCount + entries > MAX_STREAM_MAPS)
       throw FFmpegException(Format("Too many input streams (at most %d)", MAX_STREAM_MAPS));
 
-    // The streams carry only their parameters (codecpar): there is no codec
-    // context per stream to initialise here. The decoder contexts are the
-    // pipeline's own, created when a run is set up, and it is there, before
-    // each decoder opens, that FThreadCount becomes the decoder's thread
-    // count and the stored options are applied with the video|decoding or
-    // audio|decoding mask. The low-resolution emulated-edge flag and the
-    // motion-vector debug flag of "me_threshold" have nothing to act on at
-    // this stage either.
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-      AVStream* st = ctx->streams[i];
-      const AVCodecParameters* par = st->codecpar;
-      switch (par->codec_type) {
-        case AVMEDIA_TYPE_VIDEO: {
-          FFrameHeight = par->height;
-          FFrameWidth = par->width;
-          FFrameSizeSet = false;
-          const double aspect =
-              st->sample_aspect_ratio.num != 0 ? RationalValue(st->sample_aspect_ratio)
-                                               : RationalValue(par->sample_aspect_ratio);
-          if (par->width * par->height != 0) {
-            FFrameAspectRatio = aspect != 0 ? static_cast<float>(aspect * par->width / par->height)
-                                            : static_cast<float>(static_cast<double>(par->width) / par->height);
-          } else if (aspect == 0) {
-            FFrameAspectRatio = 4.0f / 3.0f;
-          }
-          // A picture shown turned a quarter (a phone held upright): the
-          // outputs take it upright, so the size from the source swaps its
-          // sides and the display aspect turns over.
-          if (FAutoRotate && StreamPictureTurn(st).SidesSwap()) {
-            std::swap(FFrameWidth, FFrameHeight);
-            if (FFrameAspectRatio != 0) FFrameAspectRatio = 1.0f / FFrameAspectRatio;
-          }
-          FFramePixFmt = par->format == -1 ? 0 : par->format;
-          // The average frame rate stands in for the inverse of the old
-          // per-stream codec time base.
-          const AVRational avg = st->avg_frame_rate, real = st->r_frame_rate;
-          if (FVerbose >= 0 && avg.num != 0 && avg.den != 0 && av_cmp_q(avg, real) != 0) {
-            FFLoggerInstance()->Log(
-                this, llInfo,
-                Format("Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> "
-                       "%2.2f (%d/%d)",
-                       static_cast<int>(i), RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num,
-                       real.den));
-          }
-          FFrameRate = real;
-          FInputCodecs[FInputCodecCount++] = FindDecoder(FVideoCodecName);
-          if (FVideoDisable) st->discard = AVDISCARD_ALL;
-          else if (FVideoDiscard != 0) st->discard = static_cast<AVDiscard>(FVideoDiscard);
-          break;
-        }
-        case AVMEDIA_TYPE_AUDIO:
-          FChannelLayout = par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
-                               ? static_cast<int64_t>(par->ch_layout.u.mask) : 0;
-          FAudioChannels = par->ch_layout.nb_channels;
-          FAudioSampleRate = par->sample_rate;
-          FAudioSampleFmt = par->format;
-          FInputCodecs[FInputCodecCount++] = FindDecoder(FAudioCodecName);
-          if (FAudioDisable) st->discard = AVDISCARD_ALL;
-          break;
-        case AVMEDIA_TYPE_DATA:
-          break;
-        case AVMEDIA_TYPE_SUBTITLE:
-          FInputCodecs[FInputCodecCount++] = FindDecoder(FSubtitleCodecName);
-          if (FSubtitleDisable) st->discard = AVDISCARD_ALL;
-          break;
-        default:  // attachment or unknown
-          FInputCodecs[FInputCodecCount++] = nullptr;
-          break;
-      }
-    }
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) RecordInputStream(ctx->streams[i], static_cast<int>(i));
 
     if (ctx->duration != AV_NOPTS_VALUE) FTotalDuration = std::max(FTotalDuration, ctx->duration / 1000);
 
-    FInputFiles[FInputFileCount] = ctx;
-    FInputFilesTsOffset[FInputFileCount] = FCopyTs ? FInputTsOffset : FInputTsOffset - timestamp;
-    TInputTiming& timing = FInputTimings[FInputFileCount];
-    timing.OpenZero = zero;
-    timing.StartPosition = startPosition;
-    timing.DropBefore = startPosition > 0 ? timestamp + FInputFilesTsOffset[FInputFileCount] : INT64_MIN;
+    RecordInputFile(ctx, zero, timestamp, startPosition);
 
     // The format description goes through the library log.
     if (FVerbose >= 0) lib::av_dump_format(ctx, FInputFileCount, libraryName.c_str(), 0);
