@@ -222,6 +222,12 @@ public:
 
   // ---- Output and clock (PlayerOutput.cpp) ----
   int OpenStreamComponent(int AIndex);
+  // Finds, sets up and opens the decoder of AStream; nullptr (logged) when that fails.
+  AVCodecContext* OpenDecoder(const AVStream* AStream);
+  // Starts playing stream AIndex through AContext on the audio device; -1 (AContext freed) when the device fails.
+  int StartAudio(int AIndex, AVCodecContext* AContext);
+  // Starts the video decoder thread on stream AIndex with AContext; -1 (AContext freed) when the thread fails.
+  int StartVideo(int AIndex, AVCodecContext* AContext);
   void CloseStreamComponent(int AIndex);
   static void SDLCALL AudioCallback(void* AOpaque, Uint8* AStream, int ALength);
   int AudioDecodeFrame();
