@@ -190,51 +190,57 @@ void TPlayback::Log(TLogLevel ALevel, const std::string& AText) const {
 
 void TPlayback::DecodeThreadBody() {
   MarkPlayerThread(Player);
-  AVPacket* packet = nullptr;
-  int wantedAudio = 0, wantedVideo = 0, wantedSubtitle = -1;
-  int audioIndex = -1, videoIndex = -1;
+  if (OpenInput() && ReadStreamInfo() && OpenStreams()) {
+    OpenState = 1;
+    while (!ReadAllowed && !AbortRequest) Sleep(10ms);
+    ReadPackets();
+    // Only the abort or an I/O error ends the reading; the close comes with the abort.
+    while (!AbortRequest) Sleep(10ms);
+  }
+  CloseInput();
+}
 
+bool TPlayback::OpenInput() {
   AVFormatContext* context = lib::avformat_alloc_context();
   if (context == nullptr) {
     OpenError = OpenErrorText(ShownName, -12);
-    goto end;
+    return false;
   }
   context->interrupt_callback.callback = DecodeInterrupt;
   context->interrupt_callback.opaque = this;
-  {
-    // The frame-size hint for raw and capture inputs, at 25 pictures a second.
-    AVDictionary* parameters = nullptr;
-    if (FrameWidth > 0 && FrameHeight > 0) {
-      lib::av_dict_set(&parameters, "video_size", Format("%dx%d", FrameWidth, FrameHeight).c_str(), 0);
-      lib::av_dict_set(&parameters, "framerate", "25", 0);
-    }
-    std::string libraryName;
-    if (!ToLibraryFileName(FileName, libraryName)) {
-      lib::av_dict_free(&parameters);
-      lib::avformat_free_context(context);
-      OpenError = FileNameTooLongText(FileName);
-      goto end;
-    }
-    int result = OpenInputContext(&context, libraryName, nullptr, &parameters);
+  // The frame-size hint for raw and capture inputs, at 25 pictures a second.
+  AVDictionary* parameters = nullptr;
+  if (FrameWidth > 0 && FrameHeight > 0) {
+    lib::av_dict_set(&parameters, "video_size", Format("%dx%d", FrameWidth, FrameHeight).c_str(), 0);
+    lib::av_dict_set(&parameters, "framerate", "25", 0);
+  }
+  std::string libraryName;
+  if (!ToLibraryFileName(FileName, libraryName)) {
     lib::av_dict_free(&parameters);
-    if (result < 0) {
-      // The failed open has freed the context.
-      OpenError = OpenErrorText(ShownName, InputOpenErrorCode(result, nullptr, libraryName));
-      goto end;
-    }
+    lib::avformat_free_context(context);
+    OpenError = FileNameTooLongText(FileName);
+    return false;
+  }
+  int result = OpenInputContext(&context, libraryName, nullptr, &parameters);
+  lib::av_dict_free(&parameters);
+  if (result < 0) {
+    // The failed open has freed the context.
+    OpenError = OpenErrorText(ShownName, InputOpenErrorCode(result, nullptr, libraryName));
+    return false;
   }
   Input = context;
+  return true;
+}
 
+bool TPlayback::ReadStreamInfo() {
+  int result;
   {
-    int result;
-    {
-      TServingLock<std::recursive_mutex> lock(CodecLock());
-      result = lib::avformat_find_stream_info(Input, nullptr);
-    }
-    if (result < 0) {
-      OpenError = Format("%s: could not find codec parameters", ShownName.c_str());
-      goto end;
-    }
+    TServingLock<std::recursive_mutex> lock(CodecLock());
+    result = lib::avformat_find_stream_info(Input, nullptr);
+  }
+  if (result < 0) {
+    OpenError = Format("%s: could not find codec parameters", ShownName.c_str());
+    return false;
   }
   if (Input->iformat != nullptr && Input->iformat->name != nullptr) {
     ImageSequence = std::string(Input->iformat->name) == "image2";
@@ -242,7 +248,12 @@ void TPlayback::DecodeThreadBody() {
   }
   StartTime = Input->start_time != AV_NOPTS_VALUE ? Input->start_time : 0;
   Duration = Input->duration != AV_NOPTS_VALUE ? Input->duration : -1;
+  return true;
+}
 
+bool TPlayback::OpenStreams() {
+  int wantedAudio = 0, wantedVideo = 0, wantedSubtitle = -1;
+  int audioIndex = -1, videoIndex = -1;
   // The first audio and the first video stream; subtitles are never played.
   for (unsigned i = 0; i < Input->nb_streams; ++i) {
     AVStream* stream = Input->streams[i];
@@ -269,47 +280,16 @@ void TPlayback::DecodeThreadBody() {
   if (VideoIndex < 0 && !DisableDisplay) ShowAudio = true;
   if (AudioIndex < 0 && VideoIndex < 0) {
     OpenError = Format("%s: could not open codecs, no stream to play.", ShownName.c_str());
-    goto end;
+    return false;
   }
+  return true;
+}
 
-  OpenState = 1;
-  while (!ReadAllowed && !AbortRequest) Sleep(10ms);
-
-  packet = lib::av_packet_alloc();
+void TPlayback::ReadPackets() {
+  AVPacket* packet = lib::av_packet_alloc();
   while (packet != nullptr && !AbortRequest) {
-    if (Paused != LastPaused) {
-      LastPaused = Paused;
-      if (LastPaused) lib::av_read_pause(Input);
-      else lib::av_read_play(Input);
-    }
-    if (SeekPending) {
-      int64_t target, relative;
-      int flags;
-      {
-        std::lock_guard<std::mutex> guard(SeekLock);
-        target = SeekTarget;
-        relative = SeekRel;
-        flags = SeekFlags;
-      }
-      int64_t minimum = relative > 0 ? target - relative + 2 : INT64_MIN;
-      int64_t maximum = relative < 0 ? target - relative - 2 : INT64_MAX;
-      int result = lib::avformat_seek_file(Input, -1, minimum, target, maximum, flags);
-      if (result < 0) {
-        Log(llError, Format("%s: error while seeking", ShownName.c_str()));
-      } else {
-        if (AudioIndex >= 0) {
-          AudioQueue.Flush();
-          AudioQueue.Put(FlushPacket());
-        }
-        if (VideoIndex >= 0) {
-          VideoQueue.Flush();
-          VideoQueue.Put(FlushPacket());
-        }
-      }
-      EndOfFileReported = false;
-      EndOfFile = false;
-      SeekPending = false;
-    }
+    if (Paused != LastPaused) FollowPause();
+    if (SeekPending) PerformSeek();
     if (AudioQueue.Size() > kMaxAudioQueueSize || VideoQueue.Size() > kMaxVideoQueueSize) {
       Sleep(10ms);
       continue;
@@ -329,32 +309,75 @@ void TPlayback::DecodeThreadBody() {
     int result = lib::av_read_frame(Input, packet);
     ReadInProgress = false;
     if (result < 0) {
-      if (!EndOfFileReported && !ImageSequence) {
-        Log(llError, Format("%s: error or end of file", ShownName.c_str()));
-        EndOfFileReported = true;
-      }
-      if (result == AVERROR_EOF) EndOfFile = true;
-      if (Input->pb != nullptr && Input->pb->error != 0) break;
-      if (!EndOfFile) Sleep(100ms);
+      if (!HandleReadFailure(result)) break;
       continue;
     }
-    TPacketQueue* queue = nullptr;
-    if (packet->stream_index == AudioIndex) queue = &AudioQueue;
-    else if (packet->stream_index == VideoIndex) queue = &VideoQueue;
-    if (queue != nullptr) {
-      AVPacket* copy = lib::av_packet_alloc();
-      if (copy != nullptr) {
-        lib::av_packet_move_ref(copy, packet);
-        queue->Put(copy);
-      }
-    }
-    lib::av_packet_unref(packet);
+    RoutePacket(packet);
   }
   lib::av_packet_free(&packet);
-  // Only the abort or an I/O error ends the loop; the close comes with the abort.
-  while (!AbortRequest) Sleep(10ms);
+}
 
-end:
+void TPlayback::FollowPause() {
+  LastPaused = Paused;
+  if (LastPaused) lib::av_read_pause(Input);
+  else lib::av_read_play(Input);
+}
+
+void TPlayback::PerformSeek() {
+  int64_t target, relative;
+  int flags;
+  {
+    std::lock_guard<std::mutex> guard(SeekLock);
+    target = SeekTarget;
+    relative = SeekRel;
+    flags = SeekFlags;
+  }
+  int64_t minimum = relative > 0 ? target - relative + 2 : INT64_MIN;
+  int64_t maximum = relative < 0 ? target - relative - 2 : INT64_MAX;
+  int result = lib::avformat_seek_file(Input, -1, minimum, target, maximum, flags);
+  if (result < 0) {
+    Log(llError, Format("%s: error while seeking", ShownName.c_str()));
+  } else {
+    if (AudioIndex >= 0) {
+      AudioQueue.Flush();
+      AudioQueue.Put(FlushPacket());
+    }
+    if (VideoIndex >= 0) {
+      VideoQueue.Flush();
+      VideoQueue.Put(FlushPacket());
+    }
+  }
+  EndOfFileReported = false;
+  EndOfFile = false;
+  SeekPending = false;
+}
+
+bool TPlayback::HandleReadFailure(int AResult) {
+  if (!EndOfFileReported && !ImageSequence) {
+    Log(llError, Format("%s: error or end of file", ShownName.c_str()));
+    EndOfFileReported = true;
+  }
+  if (AResult == AVERROR_EOF) EndOfFile = true;
+  if (Input->pb != nullptr && Input->pb->error != 0) return false;
+  if (!EndOfFile) Sleep(100ms);
+  return true;
+}
+
+void TPlayback::RoutePacket(AVPacket* APacket) {
+  TPacketQueue* queue = nullptr;
+  if (APacket->stream_index == AudioIndex) queue = &AudioQueue;
+  else if (APacket->stream_index == VideoIndex) queue = &VideoQueue;
+  if (queue != nullptr) {
+    AVPacket* copy = lib::av_packet_alloc();
+    if (copy != nullptr) {
+      lib::av_packet_move_ref(copy, APacket);
+      queue->Put(copy);
+    }
+  }
+  lib::av_packet_unref(APacket);
+}
+
+void TPlayback::CloseInput() {
   if (OpenState != 1) OpenState = -1;
   if (AudioIndex >= 0) CloseStreamComponent(AudioIndex);
   if (VideoIndex >= 0) CloseStreamComponent(VideoIndex);

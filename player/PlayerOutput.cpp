@@ -28,6 +28,39 @@ Uint32 SDLCALL RefreshTimer(Uint32, void* AParam) {
 
 double NowSeconds() { return lib::av_gettime() / 1000000.0; }
 
+// The decoder settings of every stream the player plays.
+void SetDecoderOptions(AVCodecContext* AContext) {
+  AContext->workaround_bugs = FF_BUG_AUTODETECT;
+  AContext->err_recognition = AV_EF_CAREFUL;
+  AContext->error_concealment = FF_EC_GUESS_MVS | FF_EC_DEBLOCK;
+  AContext->lowres = 0;
+  AContext->idct_algo = FF_IDCT_AUTO;
+  AContext->skip_frame = AVDISCARD_DEFAULT;
+  AContext->skip_idct = AVDISCARD_DEFAULT;
+  AContext->skip_loop_filter = AVDISCARD_DEFAULT;
+  AContext->flags2 &= ~AV_CODEC_FLAG2_FAST;
+  AContext->debug = 0;
+}
+
+// Frees a decoder under the codec lock, which every codec open and close holds.
+void FreeDecoder(AVCodecContext* AContext) {
+  TServingLock<std::recursive_mutex> lock(CodecLock());
+  lib::avcodec_free_context(&AContext);
+}
+
+// What the player asks of the audio device: 16-bit samples in blocks of 1024, played by AudioCallback.
+SDL_AudioSpec WantedAudioSpec(int ARate, int AChannels, void* AUserData) {
+  SDL_AudioSpec wanted{};
+  wanted.freq = ARate;
+  wanted.format = AUDIO_S16SYS;
+  wanted.channels = static_cast<Uint8>(AChannels);
+  wanted.silence = 0;
+  wanted.samples = 1024;
+  wanted.callback = TPlayback::AudioCallback;
+  wanted.userdata = AUserData;
+  return wanted;
+}
+
 }  // namespace
 
 // ---- Geometry and timing ----
@@ -97,89 +130,82 @@ double NextRefreshDelay(TFrameTiming& ATiming, double APTS, bool AAudioMaster, d
 int TPlayback::OpenStreamComponent(int AIndex) {
   if (AIndex < 0 || AIndex >= static_cast<int>(Input->nb_streams)) return -1;
   AVStream* stream = Input->streams[AIndex];
-  const AVCodecParameters* parameters = stream->codecpar;
-  if (parameters->codec_type != AVMEDIA_TYPE_AUDIO && parameters->codec_type != AVMEDIA_TYPE_VIDEO) return -1;
+  const AVMediaType type = stream->codecpar->codec_type;
+  if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return -1;
 
+  AVCodecContext* context = OpenDecoder(stream);
+  if (context == nullptr) return -1;
+  if (type == AVMEDIA_TYPE_AUDIO) return StartAudio(AIndex, context);
+  return StartVideo(AIndex, context);
+}
+
+AVCodecContext* TPlayback::OpenDecoder(const AVStream* AStream) {
+  const AVCodecParameters* parameters = AStream->codecpar;
   const AVCodec* codec = lib::avcodec_find_decoder(parameters->codec_id);
   AVCodecContext* context = codec != nullptr ? lib::avcodec_alloc_context3(codec) : nullptr;
   int result = -1;
   if (context != nullptr) {
     result = lib::avcodec_parameters_to_context(context, parameters);
-    context->pkt_timebase = stream->time_base;
-    // The decoder settings of every stream the player plays.
-    context->workaround_bugs = FF_BUG_AUTODETECT;
-    context->err_recognition = AV_EF_CAREFUL;
-    context->error_concealment = FF_EC_GUESS_MVS | FF_EC_DEBLOCK;
-    context->lowres = 0;
-    context->idct_algo = FF_IDCT_AUTO;
-    context->skip_frame = AVDISCARD_DEFAULT;
-    context->skip_idct = AVDISCARD_DEFAULT;
-    context->skip_loop_filter = AVDISCARD_DEFAULT;
-    context->flags2 &= ~AV_CODEC_FLAG2_FAST;
-    context->debug = 0;
+    context->pkt_timebase = AStream->time_base;
+    SetDecoderOptions(context);
     if (result >= 0) {
       TServingLock<std::recursive_mutex> lock(CodecLock());
       result = lib::avcodec_open2(context, codec, nullptr);
     }
   }
-  auto freeContext = [&] {
-    TServingLock<std::recursive_mutex> lock(CodecLock());
-    lib::avcodec_free_context(&context);
-  };
   if (result < 0) {
     Log(llError, "avcodec_open() failed.");
-    if (context != nullptr) freeContext();
+    if (context != nullptr) FreeDecoder(context);
+    return nullptr;
+  }
+  return context;
+}
+
+int TPlayback::StartAudio(int AIndex, AVCodecContext* AContext) {
+  AVStream* stream = Input->streams[AIndex];
+  // More than two channels are mixed down to two by the converter.
+  const int channels = AContext->ch_layout.nb_channels;
+  AudioChannels = channels == 1 || channels == 2 ? channels : 2;
+  AudioRate = AContext->sample_rate;
+  lib::av_channel_layout_uninit(&AudioLayout);
+  lib::av_channel_layout_default(&AudioLayout, AudioChannels);
+  // Everything the callback reads is in place before the device exists.
+  AudioStream = stream;
+  AudioCodec = AContext;
+  AudioStartTime = stream->start_time != AV_NOPTS_VALUE
+                       ? lib::av_rescale_q(stream->start_time, stream->time_base, AVRational{1, AV_TIME_BASE})
+                       : -1;
+  AudioClock = 0;
+  BufSize = BufIndex = 0;
+  std::fill(AudioBuffer.begin(), AudioBuffer.end(), 0);
+  AudioPacketPending = false;
+  AudioFrame = lib::av_frame_alloc();
+  AudioQueue.Init();
+
+  SDL_AudioSpec wanted = WantedAudioSpec(AudioRate, AudioChannels, this);
+  SDL_AudioSpec obtained{};
+  AudioDevice = AudioFrame != nullptr ? lib::SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0) : 0;
+  if (AudioDevice == 0) {
+    Log(llError, std::string("SDL_OpenAudio() failed: ") + lib::SDL_GetError());
+    AudioStream = nullptr;
+    AudioCodec = nullptr;
+    lib::av_frame_free(&AudioFrame);
+    FreeDecoder(AContext);
     return -1;
   }
+  HwBufSize = static_cast<int>(obtained.size);
+  stream->discard = AVDISCARD_DEFAULT;
+  AudioIndex = AIndex;
+  lib::SDL_PauseAudioDevice(AudioDevice, 0);
+  return 0;
+}
 
-  if (parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
-    // More than two channels are mixed down to two by the converter.
-    const int channels = context->ch_layout.nb_channels;
-    AudioChannels = channels == 1 || channels == 2 ? channels : 2;
-    AudioRate = context->sample_rate;
-    lib::av_channel_layout_uninit(&AudioLayout);
-    lib::av_channel_layout_default(&AudioLayout, AudioChannels);
-    // Everything the callback reads is in place before the device exists.
-    AudioStream = stream;
-    AudioCodec = context;
-    AudioStartTime = stream->start_time != AV_NOPTS_VALUE
-                         ? lib::av_rescale_q(stream->start_time, stream->time_base, AVRational{1, AV_TIME_BASE})
-                         : -1;
-    AudioClock = 0;
-    BufSize = BufIndex = 0;
-    std::fill(AudioBuffer.begin(), AudioBuffer.end(), 0);
-    AudioPacketPending = false;
-    AudioFrame = lib::av_frame_alloc();
-    AudioQueue.Init();
-
-    SDL_AudioSpec wanted{}, obtained{};
-    wanted.freq = AudioRate;
-    wanted.format = AUDIO_S16SYS;
-    wanted.channels = static_cast<Uint8>(AudioChannels);
-    wanted.silence = 0;
-    wanted.samples = 1024;
-    wanted.callback = AudioCallback;
-    wanted.userdata = this;
-    AudioDevice = AudioFrame != nullptr ? lib::SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0) : 0;
-    if (AudioDevice == 0) {
-      Log(llError, std::string("SDL_OpenAudio() failed: ") + lib::SDL_GetError());
-      AudioStream = nullptr;
-      AudioCodec = nullptr;
-      lib::av_frame_free(&AudioFrame);
-      freeContext();
-      return -1;
-    }
-    HwBufSize = static_cast<int>(obtained.size);
-    stream->discard = AVDISCARD_DEFAULT;
-    AudioIndex = AIndex;
-    lib::SDL_PauseAudioDevice(AudioDevice, 0);
-    return 0;
-  }
-
+int TPlayback::StartVideo(int AIndex, AVCodecContext* AContext) {
+  AVStream* stream = Input->streams[AIndex];
   VideoStream = stream;
-  VideoCodec = context;
+  VideoCodec = AContext;
   Turn = StreamPictureTurn(stream);
-  AVRational rate = context->framerate;
+  AVRational rate = AContext->framerate;
   if (rate.num <= 0 || rate.den <= 0) rate = lib::av_guess_frame_rate(Input, stream, nullptr);
   FrameDuration = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 0.04;
   {
@@ -195,7 +221,7 @@ int TPlayback::OpenStreamComponent(int AIndex) {
     Log(llError, "SDL_CreateThread() failed.");
     VideoStream = nullptr;
     VideoCodec = nullptr;
-    freeContext();
+    FreeDecoder(AContext);
     return -1;
   }
   stream->discard = AVDISCARD_DEFAULT;

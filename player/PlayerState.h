@@ -201,9 +201,33 @@ public:
 
   // ---- Decode thread (FFPlay.cpp) ----
   void DecodeThreadBody();
+  // Opens the file into Input; false with OpenError set.
+  bool OpenInput();
+  // Reads the streams' parameters, the start time and the duration; false with OpenError set.
+  bool ReadStreamInfo();
+  // Opens the first audio and the first video stream; false with OpenError set when neither opens.
+  bool OpenStreams();
+  // Reads packets into the queues until the abort or an I/O error.
+  void ReadPackets();
+  // Pauses or resumes the reading of the input to match Paused (network inputs stop their transfer).
+  void FollowPause();
+  // Takes up the pending seek: seeks the input, flushes the queues and clears the end of the file.
+  void PerformSeek();
+  // Reports a failed read once and notes the end of the file; false when an I/O error ends the reading.
+  bool HandleReadFailure(int AResult);
+  // Moves a read packet into its stream's queue (packets of other streams are dropped); APacket is left empty.
+  void RoutePacket(AVPacket* APacket);
+  // Closes the stream components and the input; a failed open is marked cleaned up.
+  void CloseInput();
 
   // ---- Output and clock (PlayerOutput.cpp) ----
   int OpenStreamComponent(int AIndex);
+  // Finds, sets up and opens the decoder of AStream; nullptr (logged) when that fails.
+  AVCodecContext* OpenDecoder(const AVStream* AStream);
+  // Starts playing stream AIndex through AContext on the audio device; -1 (AContext freed) when the device fails.
+  int StartAudio(int AIndex, AVCodecContext* AContext);
+  // Starts the video decoder thread on stream AIndex with AContext; -1 (AContext freed) when the thread fails.
+  int StartVideo(int AIndex, AVCodecContext* AContext);
   void CloseStreamComponent(int AIndex);
   static void SDLCALL AudioCallback(void* AOpaque, Uint8* AStream, int ALength);
   int AudioDecodeFrame();
