@@ -450,6 +450,113 @@ void FilterOutputPacket(TCustomFFmpeg& AEngine, AVFormatContext* AContext, TOutp
   }
 }
 
+// The resampler (rematrixing or another rate; rebuilt when the decoded
+// audio changes) or the sample format converter the output needs. The
+// set-up has already chosen resampling when the rates differ or the
+// resampler stretches.
+void ChooseAudioConverter(TOutputStreamState& AOutput, const TSampleShape& AIn, int AAudioSyncMethod) {
+  const TSampleShape& in = AIn;
+  AVCodecContext* enc = AOutput.Encoder;
+  const int inChannels = in.Channels(), encChannels = enc->ch_layout.nb_channels, encRate = enc->sample_rate;
+  if (inChannels != encChannels || !SameLayout(*in.Layout, enc->ch_layout) || in.Rate != encRate)
+    AOutput.AudioResample = 1;
+  if (AOutput.AudioResample) {
+    if (AOutput.Resample && !ResamplerTakes(AOutput.Resample, in)) lib::swr_free(&AOutput.Resample);
+    if (!AOutput.Resample) {
+      AOutput.Resample = CreateSwr(enc, in, in.Rate, true, AAudioSyncMethod > 1);
+      if (!AOutput.Resample)
+        throw FFmpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", inChannels,
+                                     in.Rate, encChannels, encRate));
+    }
+  } else if (in.Format != enc->sample_fmt && AOutput.FormatPairKey != FormatPairKey(enc->sample_fmt, in.Format)) {
+    // Only the sample format changes.
+    if (AOutput.SampleConverter) lib::swr_free(&AOutput.SampleConverter);
+    AOutput.FormatPairKey = -6;
+    AOutput.SampleConverter = CreateSwr(enc, in, encRate, false, false);
+    if (!AOutput.SampleConverter)
+      throw FFmpegException(Format("Cannot convert %s sample format to %s sample format",
+                                   SampleFormatName(in.Format).c_str(), SampleFormatName(enc->sample_fmt).c_str()));
+    AOutput.FormatPairKey = FormatPairKey(enc->sample_fmt, in.Format);
+  }
+}
+
+// The clock of a stream without drift handling: it starts where its input
+// starts and then counts the samples it encodes. Taking the input clock again
+// for every frame would let its jitter (a millisecond time base, rounding)
+// give two frames the same time or go back, which muxers refuse.
+void StartAudioClock(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStreamState& AOutput, int AFifoSamples) {
+  const int encRate = AOutput.Encoder->sample_rate;
+  const int fifoSamples = AFifoSamples;
+  AOutput.AudioClockSet = true;
+  const double start = AEngine.InputSyncTime(AOutput);
+  const bool leadIn = start > 0 && AOutput.OutputTicks == 0 && fifoSamples == 0 &&
+                      KeepsNoStreamStart(OutputContext(AEngine, AOutput)) &&
+                      start <= ARun.LongestLeadIn(AOutput.FileIndex, AEngine.FDtsDeltaThreshold);
+  if (leadIn) {
+    // Sound that begins after the picture (a real delay) gets silence in
+    // front where the container would play it from the file's start.
+    AppendSilence(AEngine, AOutput, std::llround(start * encRate));
+  } else {
+    AOutput.OutputTicks = std::llround(start * encRate) - fifoSamples;
+  }
+}
+
+// What the drift of the sound against its input clock asks of one frame:
+// input samples to drop at its start, silent samples to insert before it,
+// and the samples left to take (0: none, the frame is dropped).
+struct TDriftAction {
+  int Skip = 0;
+  int Silence = 0;
+  int Count = 0;
+};
+
+TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStreamState& AOutput,
+                       TInputStreamState& AInput, const TSampleShape& AIn, int ASamples, int AFifoSamples) {
+  const TSampleShape& in = AIn;
+  const AVCodecContext* enc = AOutput.Encoder;
+  const int encRate = enc->sample_rate, inChannels = in.Channels(), inBytes = lib::av_get_bytes_per_sample(in.Format);
+  const int fifoSamples = AFifoSamples;
+  TDriftAction action;
+  action.Count = ASamples;
+  if (AEngine.FAudioSyncMethod == 0) {
+    if (!AOutput.AudioClockSet) StartAudioClock(AEngine, ARun, AOutput, fifoSamples);
+    return action;
+  }
+  const double delta = AEngine.InputSyncTime(AOutput) * encRate - static_cast<double>(AOutput.OutputTicks) - fifoSamples;
+  const int idelta = Truncated(delta * in.Rate / encRate);
+  if (std::fabs(delta) <= kMinDriftSamples) return action;
+  if (!AInput.IsStart && std::fabs(delta) <= static_cast<double>(AEngine.FAudioDriftThreshold) * encRate) {
+    // A small drift: the resampler stretches the sound, when it may.
+    if (AEngine.FAudioSyncMethod > 1) {
+      const int compensation = std::clamp(Truncated(delta), -AEngine.FAudioSyncMethod, AEngine.FAudioSyncMethod);
+      if (AEngine.FVerbose > 2)
+        FFLoggerInstance()->Log(&AEngine, llVerbose,
+                                Format("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
+                                       compensation, encRate));
+      if (AOutput.Resample) lib::swr_set_compensation(AOutput.Resample, compensation, encRate);
+    }
+    return action;
+  }
+  if (idelta < 0) {
+    action.Skip = std::min(-idelta, action.Count);
+    if (AEngine.FVerbose > 2)
+      FFLoggerInstance()->Log(&AEngine, llVerbose, Format("discarding %d audio samples", Truncated(-delta)));
+    action.Count -= action.Skip;
+    if (action.Count <= 0) return action;
+    AInput.IsStart = 0;
+  } else {
+    const int limit = kMaxSilenceBytes / (inChannels * inBytes);
+    action.Silence = idelta;
+    if (static_cast<int64_t>(action.Silence) + action.Count <= limit)
+      AInput.IsStart = 0;
+    else
+      action.Silence = std::max(0, limit - action.Count);
+    if (AEngine.FVerbose > 2)
+      FFLoggerInstance()->Log(&AEngine, llVerbose, Format("adding %d audio samples of silence", Truncated(delta)));
+  }
+  return action;
+}
+
 }  // namespace
 
 // ---- EncodeAudioFrame ----
@@ -479,84 +586,13 @@ void TCustomFFmpeg::EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AO
     if (!AOutput.Fifo) throw FFmpegException("av_fifo_alloc fail");
   }
 
-  // Rematrixing or resampling, rebuilt when the decoded audio changes.
-  // (The set-up has already chosen it when the rates differ or the
-  // resampler stretches.)
-  if (inChannels != encChannels || !SameLayout(*in.Layout, enc->ch_layout) || in.Rate != encRate)
-    AOutput.AudioResample = 1;
-  if (AOutput.AudioResample) {
-    if (AOutput.Resample && !ResamplerTakes(AOutput.Resample, in)) lib::swr_free(&AOutput.Resample);
-    if (!AOutput.Resample) {
-      AOutput.Resample = CreateSwr(enc, in, in.Rate, true, FAudioSyncMethod > 1);
-      if (!AOutput.Resample)
-        throw FFmpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", inChannels,
-                                     in.Rate, encChannels, encRate));
-    }
-  } else if (in.Format != enc->sample_fmt && AOutput.FormatPairKey != FormatPairKey(enc->sample_fmt, in.Format)) {
-    // Only the sample format changes.
-    if (AOutput.SampleConverter) lib::swr_free(&AOutput.SampleConverter);
-    AOutput.FormatPairKey = -6;
-    AOutput.SampleConverter = CreateSwr(enc, in, encRate, false, false);
-    if (!AOutput.SampleConverter)
-      throw FFmpegException(Format("Cannot convert %s sample format to %s sample format",
-                                   SampleFormatName(in.Format).c_str(), SampleFormatName(enc->sample_fmt).c_str()));
-    AOutput.FormatPairKey = FormatPairKey(enc->sample_fmt, in.Format);
-  }
+  ChooseAudioConverter(AOutput, in, FAudioSyncMethod);
 
   // Drift against the input clock, in output samples.
-  int skip = 0;     // input samples dropped from the frame's start
-  int silence = 0;  // silent input samples inserted before the frame
-  int count = AFrame->nb_samples;
   const int fifoSamples = lib::av_audio_fifo_size(AOutput.Fifo);
-  if (FAudioSyncMethod != 0) {
-    const double delta = InputSyncTime(AOutput) * encRate - static_cast<double>(AOutput.OutputTicks) - fifoSamples;
-    const int idelta = Truncated(delta * in.Rate / encRate);
-    if (std::fabs(delta) > kMinDriftSamples) {
-      if (AInput.IsStart || std::fabs(delta) > static_cast<double>(FAudioDriftThreshold) * encRate) {
-        if (idelta < 0) {
-          skip = std::min(-idelta, count);
-          if (FVerbose > 2)
-            FFLoggerInstance()->Log(this, llVerbose, Format("discarding %d audio samples", Truncated(-delta)));
-          count -= skip;
-          if (count <= 0) return;
-          AInput.IsStart = 0;
-        } else {
-          const int limit = kMaxSilenceBytes / (inChannels * inBytes);
-          silence = idelta;
-          if (static_cast<int64_t>(silence) + count <= limit)
-            AInput.IsStart = 0;
-          else
-            silence = std::max(0, limit - count);
-          if (FVerbose > 2)
-            FFLoggerInstance()->Log(this, llVerbose, Format("adding %d audio samples of silence", Truncated(delta)));
-        }
-      } else if (FAudioSyncMethod > 1) {
-        const int compensation = std::clamp(Truncated(delta), -FAudioSyncMethod, FAudioSyncMethod);
-        if (FVerbose > 2)
-          FFLoggerInstance()->Log(this, llVerbose,
-                                  Format("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
-                                         compensation, encRate));
-        if (AOutput.Resample) lib::swr_set_compensation(AOutput.Resample, compensation, encRate);
-      }
-    }
-  } else if (!AOutput.AudioClockSet) {
-    // Without drift handling the stream starts where its input starts and
-    // then counts the samples it encodes. Taking the input clock again for
-    // every frame would let its jitter (a millisecond time base, rounding)
-    // give two frames the same time or go back, which muxers refuse.
-    AOutput.AudioClockSet = true;
-    const double start = InputSyncTime(AOutput);
-    const bool leadIn = start > 0 && AOutput.OutputTicks == 0 && fifoSamples == 0 &&
-                        KeepsNoStreamStart(OutputContext(*this, AOutput)) &&
-                        start <= ARun.LongestLeadIn(AOutput.FileIndex, FDtsDeltaThreshold);
-    if (leadIn) {
-      // Sound that begins after the picture (a real delay) gets silence in
-      // front where the container would play it from the file's start.
-      AppendSilence(*this, AOutput, std::llround(start * encRate));
-    } else {
-      AOutput.OutputTicks = std::llround(start * encRate) - fifoSamples;
-    }
-  }
+  const TDriftAction drift = MeetDrift(*this, ARun, AOutput, AInput, in, AFrame->nb_samples, fifoSamples);
+  if (drift.Count <= 0) return;
+  const int skip = drift.Skip, silence = drift.Silence, count = drift.Count;
 
   SwrContext* swr = AOutput.AudioResample ? AOutput.Resample
                     : in.Format != enc->sample_fmt ? AOutput.SampleConverter
