@@ -397,6 +397,21 @@ int64_t TCustomAVProbe::FileSize() {
   return size < 0 ? 0 : size;
 }
 
+namespace {
+
+// "Program <id> <provider>@<name>" of the information text.
+std::string ProgramLine(const AVProgram* AProgram) {
+  // The MPEG-TS demuxer stores "service_provider" and "service_name".
+  std::string provider = Metadata(AProgram->metadata, "service_provider");
+  if (provider.empty()) provider = Metadata(AProgram->metadata, "provider_name");
+  std::string name = Metadata(AProgram->metadata, "service_name");
+  if (name.empty()) name = Metadata(AProgram->metadata, "name");
+  return Format("Program %d %s@%s", AProgram->id, provider.empty() ? "N/A" : provider.c_str(),
+                name.empty() ? "N/A" : name.c_str());
+}
+
+}  // namespace
+
 std::string TCustomAVProbe::InfoText() {
   if (!CheckLoaded()) return std::string();
   const AVFormatContext* c = FFormatContext;
@@ -428,13 +443,7 @@ std::string TCustomAVProbe::InfoText() {
   } else {
     for (unsigned p = 0; p < c->nb_programs; ++p) {
       const AVProgram* program = c->programs[p];
-      // The MPEG-TS demuxer stores "service_provider" and "service_name".
-      std::string provider = Metadata(program->metadata, "service_provider");
-      if (provider.empty()) provider = Metadata(program->metadata, "provider_name");
-      std::string name = Metadata(program->metadata, "service_name");
-      if (name.empty()) name = Metadata(program->metadata, "name");
-      line(Format("Program %d %s@%s", program->id, provider.empty() ? "N/A" : provider.c_str(),
-                  name.empty() ? "N/A" : name.c_str()));
+      line(ProgramLine(program));
       for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
         unsigned index = program->stream_index[k];
         if (index < c->nb_streams) line(StreamLine(static_cast<int>(index)));
