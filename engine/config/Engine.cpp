@@ -127,11 +127,11 @@ void TCustomFFmpeg::Prepare() {
 
 void TCustomFFmpeg::Cleanup() {
   if (!EngineLibrariesLoaded()) return;
-  // 1. Option contexts and the names set through them.
+  // Option contexts and the names set through them.
   FreeOptionContexts(FOptionStore);
-  // 2. The pipeline's buffers.
+  // The pipeline's buffers.
   FBuffers.reset();
-  // 3. Outputs: close their files, free their streams' encoder contexts and
+  // Outputs: close their files, free their streams' encoder contexts and
   // the contexts, and remove files that stayed empty. In join mode every
   // output slot refers to the same context.
   for (int i = 0; i < FOutputFileCount; ++i) {
@@ -171,10 +171,10 @@ void TCustomFFmpeg::Cleanup() {
     for (auto& chain : row) chain.Clear();
   FOutputFileCount = 0;
   FDiscardCreatedOutputs = false;
-  // 4. Inputs.
+  // Inputs.
   for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
   FInputFileCount = 0;
-  // 5. Allocated settings.
+  // Allocated settings.
   FIntraMatrix.reset();
   FInterMatrix.reset();
   if (FVstatsFile) {
@@ -193,13 +193,13 @@ void TCustomFFmpeg::Cleanup() {
   FVideoBitstreamFilters.Clear();
   FAudioBitstreamFilters.Clear();
   FSubtitleBitstreamFilters.Clear();
-  // 7. Frame hook modules of this instance.
+  // Frame hook modules of this instance.
   ReleaseFrameHooks(FHookState->Chain);
   FHookState->HookText.clear();
-  // 8. The video filter graphs (in join mode one per input video stream).
+  // The video filter graphs (in join mode one per input video stream).
   if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
   FEarlierFilterGraphs.clear();
-  // 9. Hook and preview pictures (the preview window stays while its flag is set).
+  // Hook and preview pictures (the preview window stays while its flag is set).
   ResetFrameBitmap(FHookState->Rgb);
   ResetFrameBitmap(FPreviewState->Rgb);
   FPreviewState->LastPreviewTime = 0;
