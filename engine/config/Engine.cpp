@@ -2,9 +2,6 @@
 // on a worker thread or inline, stopping, and the one terminate notification.
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "engine/config/FFmpeg.h"
 #include "engine/config/AmrNbEncoder.h"
 #include "engine/config/RunState.h"
@@ -45,6 +42,7 @@ void TBitstreamFilterChain::Clear() {
 // ---- Threads ----
 
 void TEngineThread::Resume() {
+  std::lock_guard<std::mutex> guard(FResumeLock);
   if (FResumed.exchange(true)) return;
   FThread.Start(
       [this] {
@@ -54,13 +52,15 @@ void TEngineThread::Resume() {
       FPriority);
 }
 
-void TConvertThread::Execute() {
-  if (FEngine) FEngine->Run();
+void TEngineThread::WaitFor() {
+  // A Resume under way on another thread has started the thread once it
+  // lets go of the lock: the wait then has a thread to wait for.
+  { std::lock_guard<std::mutex> guard(FResumeLock); }
+  FThread.WaitFor();
 }
 
-void TWaitThread::Execute() {
-  if (!FEngine) return;
-  while (FEngine->FConvertThread.load() != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+void TConvertThread::Execute() {
+  if (FEngine) FEngine->Run();
 }
 
 void TDoTerminateThread::Execute() {
@@ -284,15 +284,9 @@ void TCustomFFmpeg::Stop(bool AWait) {
   TConvertThread* worker = FConvertThread.load();
   if (worker == nullptr) return;
   if (worker->Suspended()) worker->Resume();
-  auto waiter = std::make_unique<TWaitThread>(this);
-  waiter->Resume();
   // A stop asked for on the worker thread itself (from one of its events)
   // cannot wait for that thread's end.
-  if (AWait && !worker->IsCurrent()) {
-    waiter->WaitFor();
-  } else {
-    KeepHelper(std::move(waiter));
-  }
+  if (AWait && !worker->IsCurrent()) worker->WaitFor();
 }
 
 void TCustomFFmpeg::Terminate(bool AWait) {
