@@ -2,7 +2,6 @@
 // the dummy video driver takes the pictures.
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
 #include "tests/player/PlayerTestSupport.h"
+#include "tests/support/TempFolder.h"
 
 namespace playertest {
 namespace {
@@ -238,12 +238,10 @@ TEST_F(PlayerTest, AudioOnlyFileShowsTheWaveform) {
 }
 
 TEST_F(PlayerTest, FailedOpensGiveTheirTextsAndLeaveNoThread) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("vidmill-player-bad-" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
-  const std::string text = (folder / "notes.mkv").string();
+  const TTempFolder folder("vidmill-player-bad");
+  const std::string text = folder / "notes.mkv";
   testmedia::MakeTextFile(text, "this is no video at all\n");
-  const std::string missing = (folder / "missing.mkv").string();
+  const std::string missing = folder / "missing.mkv";
   const int threads = ThreadCount();
 
   EXPECT_FALSE(Player.Open(Wide(text), 0));
@@ -264,7 +262,6 @@ TEST_F(PlayerTest, FailedOpensGiveTheirTextsAndLeaveNoThread) {
   EXPECT_EQ(ThreadCount(), threads);
   // Open failures go to LastErrMsg only.
   for (const std::string& line : LoggedLines()) EXPECT_EQ(line.find("Unknown format"), std::string::npos) << line;
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

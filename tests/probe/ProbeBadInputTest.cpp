@@ -23,8 +23,7 @@
 #include "runtime/lib/AVFormat.h"
 #include "tests/media/TestMedia.h"
 #include "tests/probe/ProbeTestSupport.h"
-
-using probetest::TTempFolder;
+#include "tests/support/TempFolder.h"
 
 namespace {
 

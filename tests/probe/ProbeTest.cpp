@@ -23,6 +23,7 @@
 #include "runtime/lib/AVFormat.h"
 #include "tests/media/TestMedia.h"
 #include "tests/probe/ProbeTestSupport.h"
+#include "tests/support/TempFolder.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -572,7 +573,7 @@ private:
 }  // namespace
 
 TEST(ProbeFile, ChineseFileNameInAUtf8AndInTheCLocale) {
-  probetest::TTempFolder folder;
+  TTempFolder folder;
   const std::u16string name = FromLocal8Bit(folder / "测试视频.mp4");
   std::filesystem::copy_file(testmedia::CachedClip(Clip("mp4")), folder / "测试视频.mp4");
   {

@@ -1,6 +1,5 @@
 #include <clocale>
 #include <mutex>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -30,21 +29,6 @@ bool Logged(TLogLevel ALevel, const std::string& AText) {
   for (const TLogLine& line : LoggedLines())
     if (line.Level == ALevel && line.Text == AText) return true;
   return false;
-}
-
-TTempFolder::TTempFolder() {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
-  for (char& ch : name)
-    if (ch == '/') ch = '_';
-  FPath = std::filesystem::temp_directory_path() / ("vidmill-probe-" + std::to_string(getpid()) + "-" + name);
-  std::filesystem::remove_all(FPath);
-  std::filesystem::create_directories(FPath);
-}
-
-TTempFolder::~TTempFolder() {
-  std::error_code error;
-  std::filesystem::remove_all(FPath, error);
 }
 
 }  // namespace probetest
