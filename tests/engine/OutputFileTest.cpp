@@ -570,7 +570,7 @@ TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   E.FPrivateOptions.push_back({"preload", "not-a-number"});
   ClearLogLines();
   ASSERT_EQ(E.Out(Dir / "second.mpg"), 2) << E.FLastError;
-  EXPECT_TRUE(transcodetest::Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
+  EXPECT_TRUE(Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
 
   // The loop count reaches muxers with a "loop" option.
   E.SetOption("loop_output", "3");

@@ -26,7 +26,6 @@
 
 namespace {
 
-using transcodetest::Logged;
 using transcodetest::RaisedBy;
 using transcodetest::TOptionList;
 using TTargetsEngine = transcodetest::TTestEngine;

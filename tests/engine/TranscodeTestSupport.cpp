@@ -29,12 +29,6 @@ std::string RaisedBy(const std::function<void()>& AAction) {
   return "(nothing raised)";
 }
 
-bool Logged(TLogLevel ALevel, const std::string& AText) {
-  for (const TRecordedLine& line : LogLines())
-    if (line.Level == ALevel && line.Text == AText) return true;
-  return false;
-}
-
 int LinesContaining(const std::string& AText) {
   int count = 0;
   for (const TRecordedLine& line : LogLines())

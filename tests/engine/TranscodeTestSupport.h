@@ -36,8 +36,6 @@ using TOptionList = std::vector<std::pair<std::string, std::string>>;
 // The message of the FFmpegException that AAction raises, or
 // "(nothing raised)".
 std::string RaisedBy(const std::function<void()>& AAction);
-// A recorded log line of that level and exactly that text.
-bool Logged(TLogLevel ALevel, const std::string& AText);
 // The recorded lines that contain AText.
 int LinesContaining(const std::string& AText);
 

@@ -9,6 +9,7 @@
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
 #include "tests/player/PlayerTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/support/TempFolder.h"
 
 namespace playertest {
@@ -22,7 +23,7 @@ const double kToneRms = 0.5 * 32767 / std::sqrt(2.0);
 
 class PlayerTest : public ::testing::Test {
 protected:
-  void SetUp() override { ClearLog(); }
+  void SetUp() override { ClearLogLines(); }
 
   // Plays AClip for ASeconds of wall time (serving the main thread), then stops.
   void PlayFor(const std::string& AClip, double ASeconds) {
@@ -261,7 +262,8 @@ TEST_F(PlayerTest, FailedOpensGiveTheirTextsAndLeaveNoThread) {
   EXPECT_EQ(Recorder.FileOpens, 0);
   EXPECT_EQ(ThreadCount(), threads);
   // Open failures go to LastErrMsg only.
-  for (const std::string& line : LoggedLines()) EXPECT_EQ(line.find("Unknown format"), std::string::npos) << line;
+  for (const TRecordedLine& line : LogLines())
+    EXPECT_EQ(line.Text.find("Unknown format"), std::string::npos) << line.Text;
 }
 
 }  // namespace

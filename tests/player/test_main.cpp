@@ -5,7 +5,6 @@
 #include <clocale>
 #include <thread>
 #include <cstdlib>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -14,24 +13,13 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Threads.h"
 #include "tests/player/PlayerTestSupport.h"
+#include "tests/support/RecordedLog.h"
 #include "tests/support/TempFolder.h"
 
 namespace playertest {
 namespace {
-std::mutex gLogLock;
-std::vector<std::string> gLogLines;
 std::string gAudioFile;
 }  // namespace
-
-std::vector<std::string> LoggedLines() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  return gLogLines;
-}
-
-void ClearLog() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  gLogLines.clear();
-}
 
 const std::string& DiskAudioFile() { return gAudioFile; }
 
@@ -53,10 +41,7 @@ int main(int argc, char** argv) {
   SetMainThread();
   ::testing::InitGoogleTest(&argc, argv);
   TFFLogger logger;
-  logger.OnLog = [](TObject*, uint32_t, TLogLevel, const std::string& AText) {
-    std::lock_guard<std::mutex> guard(playertest::gLogLock);
-    playertest::gLogLines.push_back(AText);
-  };
+  RecordLogLines(logger);
   FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
   if (!FFmpegLoader().LoadLibs(kPlayerLibraries)) {
     std::fprintf(stderr, "%s\n", FFmpegLoader().LastError().c_str());

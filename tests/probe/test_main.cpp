@@ -1,5 +1,7 @@
+// Test entry of the probe suite: loads the media libraries from "LibAV"
+// beside the test binary, records every log line, and makes this thread the
+// main thread of the hand-over.
 #include <clocale>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -7,31 +9,7 @@
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Threads.h"
-#include "tests/probe/ProbeTestSupport.h"
-
-namespace probetest {
-namespace {
-std::mutex gLogLock;
-std::vector<TLogLine> gLogLines;
-}  // namespace
-
-std::vector<TLogLine> LoggedLines() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  return gLogLines;
-}
-
-void ClearLog() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  gLogLines.clear();
-}
-
-bool Logged(TLogLevel ALevel, const std::string& AText) {
-  for (const TLogLine& line : LoggedLines())
-    if (line.Level == ALevel && line.Text == AText) return true;
-  return false;
-}
-
-}  // namespace probetest
+#include "tests/support/RecordedLog.h"
 
 class LibraryEnvironment : public ::testing::Environment {
 public:
@@ -48,10 +26,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // The process's logger, before the loader installs its library callback.
   TFFLogger logger;
-  logger.OnLog = [](TObject*, uint32_t, TLogLevel ALevel, const std::string& AMsg) {
-    std::lock_guard<std::mutex> guard(probetest::gLogLock);
-    probetest::gLogLines.push_back({ALevel, AMsg});
-  };
+  RecordLogLines(logger);
   ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
   return RUN_ALL_TESTS();
 }
