@@ -587,30 +587,30 @@ void TFrm_Main::CreateHiddenPage() {
 // Start-up and close
 
 void TFrm_Main::FormCreate() {
-  // 1. Nothing to convert yet.
+  // Nothing to convert yet.
   Convert->setEnabled(false);
   Convert_Stop->setEnabled(false);
 
-  // 2. The dialog that adds sources: one existing file, all media first.
+  // The dialog that adds sources: one existing file, all media first.
   OpenDialog1.Filter = kMediaFileFilter;
   OpenDialog1.NameFilters = ToQtNameFilters(kMediaFileFilter);
   OpenDialog1.FilterIndex = 0;
   OpenDialog1.Options = QFileDialog::HideNameFilterDetails;
 
-  // 3. The settings stay open until the window closes.
+  // The settings stay open until the window closes.
   FSettings = std::make_unique<TAppSettings>(FEnvironment);
 
-  // 4. Run settings and the output folder.
+  // Run settings and the output folder.
   ThreadCountText = FSettings->ReadString(QStringLiteral("Thread_Count"), QString());
   ThreadPriority = FSettings->ReadInteger(QStringLiteral("Thread_Priority"), -1);
   edtOutPath->setText(FSettings->ReadString(QStringLiteral("dir"), QString()));
 
-  // 5. Caption.
+  // The window caption.
   AppName = FSettings->ReadString(QStringLiteral("appname"), QString());
   AppVersion = FSettings->ReadString(QStringLiteral("appver"), QString());
   setWindowTitle(AppName + QLatin1Char(' ') + AppVersion);
 
-  // 6. The output folder must exist before anything is written into it.
+  // The output folder must exist before anything is written into it.
   CreateOutputFolder();
 }
 

@@ -791,9 +791,9 @@ void TVidmill::StopConvert(bool AWait) {
   }
   FTasks->StopRunning(AWait && !nested);
   if (AWait && !nested) {
-    // A stopped worker is waited for only until it begins to end (the
-    // engine lets go of its thread before it reports): wait for every
-    // report, then for their delivery.
+    // Each stop waits for its worker's end, but a worker that had begun to
+    // end is passed over (its engine lets go of its thread before it
+    // reports): wait for every report, then for their delivery.
     WaitServing([this] { return FTasks->EndsReported(); }, std::chrono::milliseconds(2));
     FDelivery->WaitIdle();
   }

@@ -179,6 +179,7 @@ TThread::~TThread() { WaitFor(); }
 void TThread::Start(std::function<void()> ABody, TThreadPriority APriority) {
   WaitFor();
   auto state = std::make_shared<TState>();
+  TServingLock<std::mutex> guard(FLock);
   FState = state;
   FThread = std::thread([state, body = std::move(ABody), APriority] {
     SetCurrentThreadPriority(APriority);
@@ -193,12 +194,29 @@ void TThread::Start(std::function<void()> ABody, TThreadPriority APriority) {
 }
 
 void TThread::WaitFor() {
-  if (!FThread.joinable()) return;
-  if (FThread.get_id() == std::this_thread::get_id()) {
-    FThread.detach();  // a thread cannot wait for itself
-    return;
+  std::shared_ptr<TState> state;
+  {
+    TServingLock<std::mutex> guard(FLock);
+    if (!FThread.joinable()) return;
+    if (FThread.get_id() == std::this_thread::get_id()) {
+      FThread.detach();  // a thread cannot wait for itself
+      return;
+    }
+    state = FState;
   }
-  auto state = FState;
   WaitServing([&] { return state->Done.load(); }, std::chrono::milliseconds(2));
-  FThread.join();
+  // Another waiter may have joined the thread meanwhile, or the thread let
+  // go of itself.
+  TServingLock<std::mutex> guard(FLock);
+  if (FState == state && FThread.joinable()) FThread.join();
+}
+
+bool TThread::Started() const {
+  TServingLock<std::mutex> guard(FLock);
+  return FThread.joinable();
+}
+
+bool TThread::Finished() const {
+  TServingLock<std::mutex> guard(FLock);
+  return FState && FState->Done.load();
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 // Operating-system id of the calling thread (gettid).
@@ -103,7 +104,9 @@ void UseSmallPages();
 // A joinable worker thread. Start runs the body on a new thread with the
 // given priority; WaitFor returns once the body has ended and the thread is
 // joined, serving the hand-over queue meanwhile when called on the main
-// thread. The destructor waits as WaitFor does: no thread outlives its owner.
+// thread. Several threads may wait at once (a stop on the main thread and one
+// on another thread): each returns after the body, and the thread is joined
+// once. The destructor waits as WaitFor does: no thread outlives its owner.
 class TThread {
 public:
   TThread() = default;
@@ -113,13 +116,14 @@ public:
 
   void Start(std::function<void()> ABody, TThreadPriority APriority = tpNormal);
   void WaitFor();
-  bool Started() const { return FThread.joinable(); }
-  bool Finished() const { return FState && FState->Done.load(); }
+  bool Started() const;
+  bool Finished() const;
 
 private:
   struct TState {
     std::atomic<bool> Done{false};
   };
+  mutable std::mutex FLock;  // guards FState and FThread
   std::shared_ptr<TState> FState;
   std::thread FThread;
 };

@@ -2,9 +2,6 @@
 // on a worker thread or inline, stopping, and the one terminate notification.
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "engine/config/FFmpeg.h"
 #include "engine/config/AmrNbEncoder.h"
 #include "engine/config/RunState.h"
@@ -45,6 +42,7 @@ void TBitstreamFilterChain::Clear() {
 // ---- Threads ----
 
 void TEngineThread::Resume() {
+  std::lock_guard<std::mutex> guard(FResumeLock);
   if (FResumed.exchange(true)) return;
   FThread.Start(
       [this] {
@@ -54,13 +52,15 @@ void TEngineThread::Resume() {
       FPriority);
 }
 
-void TConvertThread::Execute() {
-  if (FEngine) FEngine->Run();
+void TEngineThread::WaitFor() {
+  // A Resume under way on another thread has started the thread once it
+  // lets go of the lock: the wait then has a thread to wait for.
+  { std::lock_guard<std::mutex> guard(FResumeLock); }
+  FThread.WaitFor();
 }
 
-void TWaitThread::Execute() {
-  if (!FEngine) return;
-  while (FEngine->FConvertThread.load() != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+void TConvertThread::Execute() {
+  if (FEngine) FEngine->Run();
 }
 
 void TDoTerminateThread::Execute() {
@@ -127,11 +127,11 @@ void TCustomFFmpeg::Prepare() {
 
 void TCustomFFmpeg::Cleanup() {
   if (!EngineLibrariesLoaded()) return;
-  // 1. Option contexts and the names set through them.
+  // Option contexts and the names set through them.
   FreeOptionContexts(FOptionStore);
-  // 2. The pipeline's buffers.
+  // The pipeline's buffers.
   FBuffers.reset();
-  // 3. Outputs: close their files, free their streams' encoder contexts and
+  // Outputs: close their files, free their streams' encoder contexts and
   // the contexts, and remove files that stayed empty. In join mode every
   // output slot refers to the same context.
   for (int i = 0; i < FOutputFileCount; ++i) {
@@ -171,10 +171,10 @@ void TCustomFFmpeg::Cleanup() {
     for (auto& chain : row) chain.Clear();
   FOutputFileCount = 0;
   FDiscardCreatedOutputs = false;
-  // 4. Inputs.
+  // Inputs.
   for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
   FInputFileCount = 0;
-  // 5. Allocated settings.
+  // Allocated settings.
   FIntraMatrix.reset();
   FInterMatrix.reset();
   if (FVstatsFile) {
@@ -193,13 +193,13 @@ void TCustomFFmpeg::Cleanup() {
   FVideoBitstreamFilters.Clear();
   FAudioBitstreamFilters.Clear();
   FSubtitleBitstreamFilters.Clear();
-  // 7. Frame hook modules of this instance.
+  // Frame hook modules of this instance.
   ReleaseFrameHooks(FHookState->Chain);
   FHookState->HookText.clear();
-  // 8. The video filter graphs (in join mode one per input video stream).
+  // The video filter graphs (in join mode one per input video stream).
   if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
   FEarlierFilterGraphs.clear();
-  // 9. Hook and preview pictures (the preview window stays while its flag is set).
+  // Hook and preview pictures (the preview window stays while its flag is set).
   ResetFrameBitmap(FHookState->Rgb);
   ResetFrameBitmap(FPreviewState->Rgb);
   FPreviewState->LastPreviewTime = 0;
@@ -284,15 +284,9 @@ void TCustomFFmpeg::Stop(bool AWait) {
   TConvertThread* worker = FConvertThread.load();
   if (worker == nullptr) return;
   if (worker->Suspended()) worker->Resume();
-  auto waiter = std::make_unique<TWaitThread>(this);
-  waiter->Resume();
   // A stop asked for on the worker thread itself (from one of its events)
   // cannot wait for that thread's end.
-  if (AWait && !worker->IsCurrent()) {
-    waiter->WaitFor();
-  } else {
-    KeepHelper(std::move(waiter));
-  }
+  if (AWait && !worker->IsCurrent()) worker->WaitFor();
 }
 
 void TCustomFFmpeg::Terminate(bool AWait) {

@@ -104,7 +104,8 @@ public:
   virtual ~TEngineThread() = default;
   void SetPriority(TThreadPriority APriority) { FPriority = APriority; }
   void Resume();  // starts the suspended thread
-  void WaitFor() { FThread.WaitFor(); }
+  // Returns once the thread has ended (at once when it was never resumed).
+  void WaitFor();
   bool Suspended() const { return !FResumed.load(); }
   bool Finished() const { return FThread.Finished(); }
   // True on this object's own thread.
@@ -117,21 +118,13 @@ protected:
 private:
   TThread FThread;
   TThreadPriority FPriority = tpNormal;
+  std::mutex FResumeLock;  // held while Resume starts the thread
   std::atomic<bool> FResumed{false};
   std::atomic<uint32_t> FThreadId{0};
 };
 
 // Runs the engine instance's Run.
 class TConvertThread : public TEngineThread {
-public:
-  using TEngineThread::TEngineThread;
-
-protected:
-  void Execute() override;
-};
-
-// Sleeps 10 ms at a time while the engine instance's worker thread exists.
-class TWaitThread : public TEngineThread {
 public:
   using TEngineThread::TEngineThread;
 
@@ -197,6 +190,9 @@ public:
   // resumes it) or, with AInThread false, inline before returning nullptr.
   TConvertThread* Start(bool AInThread, TThreadPriority APriority = tpNormal);
   void Run();
+  // Asks the run to stop. With AWait, returns once the worker thread has
+  // ended, its terminate event delivered (not on that thread itself, which
+  // cannot wait for its own end).
   void Stop(bool AWait);
   void Terminate(bool AWait);
   void DoTerminate();

@@ -205,7 +205,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
   AVStream* stream = AInput.Stream;
   const AVMediaType type = stream->codecpar->codec_type;
 
-  // 1.-2. The clock.
+  // The clock.
   if (AInput.NextPts == AV_NOPTS_VALUE) AInput.NextPts = AInput.Pts;
   if (APacket && APacket->dts != AV_NOPTS_VALUE)
     AInput.Pts = AInput.NextPts = lib::av_rescale_q(APacket->dts, stream->time_base, AV_TIME_BASE_Q);
@@ -283,7 +283,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
       if (!APacket && type == AVMEDIA_TYPE_VIDEO) CorrectAndDispatchPicture(ARun, AInput, nullptr);
     }
   } else if (APacket) {
-    // 6. Stream copy: the clock advances by the packet's duration.
+    // Stream copy: the clock advances by the packet's duration.
     if (type == AVMEDIA_TYPE_AUDIO && stream->codecpar->sample_rate > 0 && stream->codecpar->frame_size > 0)
       AInput.NextPts += static_cast<int64_t>(stream->codecpar->frame_size) * 1000000 / stream->codecpar->sample_rate;
     else if (type == AVMEDIA_TYPE_VIDEO && FrameDuration(stream, nullptr, nullptr) > 0)
@@ -294,9 +294,9 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
     if (gated())
       forEachOutput([&](TOutputStreamState& AOutput) {
         if (AOutput.EncodingNeeded) return;
-        // 12. Leading packets that are no key frames are skipped.
+        // Leading packets that are no key frames are skipped.
         if (AOutput.FrameNumber == 0 && !(APacket->flags & AV_PKT_FLAG_KEY) && !FCopyInitialNonKeyframes) return;
-        // 13. The output packet in the output stream's time base.
+        // The output packet in the output stream's time base.
         AVStream* os = AOutput.Stream;
         const int64_t startOffset = lib::av_rescale_q(FStartTime, AV_TIME_BASE_Q, os->time_base);
         AVPacket* out = FBuffers->Encoded;

@@ -149,7 +149,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
   };
 
   while (!FStopRequested) {
-    // 1. Choose the input.
+    // Choose the input.
     double smallestPosition = 1e100;
     if (FJoin) {
       const int first = chosen * ARun.JoinStride;
@@ -183,7 +183,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
         }
       }
     }
-    // 2. No input to read.
+    // No input to read.
     if (chosen < 0) {
       if (FJoin || noPacketCount == 0) break;
       std::fill(std::begin(noPacket), std::end(noPacket), false);
@@ -191,13 +191,13 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    // 3. Limits.
+    // The recording time and the file size limit.
     if (static_cast<double>(FRecordingTime) / 1000000.0 <= smallestPosition) break;
     if (FLimitFileSize != 0 && FOutputFiles[0]->pb &&
         static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FLimitFileSize)
       break;
 
-    // 4. Read.
+    // Read a packet of the chosen input.
     AVFormatContext* ic = FInputFiles[chosen];
     int result = lib::av_read_frame(ic, packet);
     if (result == AVERROR(EAGAIN)) {
@@ -206,7 +206,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       continue;
     }
     if (result < 0) {
-      // 9. The end of an input (end of file and read errors alike).
+      // The end of an input (end of file and read errors alike).
       ARun.InputFiles[chosen].AtEnd = 1;
       if (FShortest && !FJoin) break;
       if (!FJoin) continue;
@@ -249,7 +249,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       continue;
     }
 
-    // 5. A packet was read.
+    // A packet was read.
     std::fill(std::begin(noPacket), std::end(noPacket), false);
     noPacketCount = 0;
     if (FDoPktDump) lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, FDoHexDump, ic->streams[packet->stream_index]);

@@ -242,7 +242,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
   FVideoSize = FAudioSize = FExtraSize = 0;
   FHookFrameNumber = 0;
 
-  // 1. Input tables; every input stream gets a decoder context of the run
+  // Input tables; every input stream gets a decoder context of the run
   // (opened only when an output needs its decoded data).
   int codecIndex = 0;
   for (int i = 0; i < FInputFileCount; ++i) {
@@ -270,7 +270,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
   }
 
-  // 2. Output tables and checks.
+  // Output tables and checks.
   int total = 0;
   ARun.OutputFileCount = FOutputFileCount;
   for (int i = 0; i < FOutputFileCount; ++i) {
@@ -295,7 +295,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       throw FFmpegException(Format("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex));
   }
 
-  // 3. Mapping.
+  // Map the input streams to the output streams.
   int n = 0;
   for (int i = 0; i < FOutputFileCount; ++i) {
     AVFormatContext* oc = FOutputFiles[i];
@@ -367,7 +367,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
 
   AlignInputTimelines(ARun);
 
-  // 4.-6. Per-stream preparation.
+  // Per-stream preparation.
   for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {
     TOutputStreamState& ost = *ARun.OutputStreams[i];
     TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
@@ -384,7 +384,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     os->disposition = is->disposition;
 
     if (copy) {
-      // 5. Stream copy: the output stream takes the input's parameters.
+      // Stream copy: the output stream takes the input's parameters.
       if (!firstGroup) continue;  // later join groups write into the first group's streams
       const AVCodecParameters* in = is->codecpar;
       const uint32_t keptTag = os->codecpar->codec_tag;
@@ -420,7 +420,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       continue;
     }
 
-    // 6. Encoding.
+    // Encoding.
     AVCodecContext* enc = ost.Encoder;
     if (!enc) throw FFmpegException("invalid codec_type of output stream");
     enc->bits_per_raw_sample = is->codecpar->bits_per_raw_sample;
@@ -551,7 +551,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
   }
 
-  // 7. Open the encoders (in join mode the first group's, which the later
+  // Open the encoders (in join mode the first group's, which the later
   // groups share).
   for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {
     if (FJoin && static_cast<int>(i) >= ARun.JoinStride) break;
@@ -614,7 +614,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
   // (Later join groups already share the first group's encoders: their
   // output slots hold the same context and the same stream set-ups.)
 
-  // 8. Open the decoders.
+  // Open the decoders.
   for (auto& pointer : ARun.InputStreams) {
     TInputStreamState& ist = *pointer;
     if (ist.DecodingNeeded != 1) continue;
@@ -653,7 +653,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
   }
 
-  // 9. Clocks and metadata maps.
+  // Clocks and metadata maps.
   for (auto& ist : ARun.InputStreams) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
@@ -677,7 +677,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     lib::av_dict_copy(&FOutputFiles[map.OutFile]->metadata, FInputFiles[map.InFile]->metadata, 0);
   }
 
-  // 10. Headers.
+  // Write the output headers.
   bool allRtp = true;
   for (int i = 0; i < FOutputFileCount; ++i) {
     if (FJoin && i > 0) break;
@@ -710,6 +710,6 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     ost.FiltersReady = true;
   }
 
-  // 11. The dump and the stream mapping.
+  // The dump and the stream mapping.
   DumpOutputs(ARun);
 }

@@ -92,7 +92,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   ++FHookFrameNumber;
   const int64_t pts = AInput.Pts;
 
-  // 2. Which pictures the hooks see.
+  // Which pictures the hooks see.
   if (!FOnCustomHook && FUsingVhook) {
     if (FOnBeforeHook) {
       try {
@@ -119,7 +119,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
     }
   }
 
-  // 3. The working copy the hooks change (the decoder's own picture stays
+  // The working copy the hooks change (the decoder's own picture stays
   // untouched: the decoder may still refer to it). Deinterlacing is one of
   // the input's picture corrections, done before.
   const bool hooking = FUsingVhook && FHookAction == haContinue;
@@ -136,7 +136,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   }
   lib::av_frame_copy_props(work, AFrame);
 
-  // 4. The custom hook, or the hook modules.
+  // The custom hook, or the hook modules.
   if (FOnCustomHook) {
     THookState& state = *FHookState;
     bool stop = false;
@@ -169,7 +169,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
     ProcessFrameHooks(FHookState->Chain, &picture, work->format, work->width, work->height, pts);
   }
 
-  // 5. The picture goes on as the working copy.
+  // The picture goes on as the working copy.
   lib::av_frame_unref(AFrame);
   lib::av_frame_move_ref(AFrame, work);
 }
@@ -181,7 +181,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
   int encodedSize = 0;
   int n = 1;
 
-  // 2. Frame-rate synchronisation.
+  // Frame-rate synchronisation.
   const double timeBase = av_q2d(enc->time_base);
   const double syncPosition = InputSyncTime(AOutput) / timeBase;
   if (FVideoSyncMethod > 0 || (FVideoSyncMethod < 0 && timeBase > 0.001)) {
@@ -222,7 +222,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
   } else {
     AOutput.OutputTicks = std::llround(syncPosition);
   }
-  // 3. The frame limit, and the recording time: a picture that would start
+  // The frame limit, and the recording time: a picture that would start
   // at or after it is not written, whatever the other streams still need.
   n = std::min(n, FMaxFrames[kVideo] - AOutput.FrameNumber);
   if (FRecordingTime != INT64_MAX && n > 0) {
@@ -232,7 +232,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
   }
   if (n <= 0) return 0;
 
-  // 4. Crop (without a filter graph, which crops itself).
+  // Crop (without a filter graph, which crops itself).
   AVFrame* formatted = AFrame;
   if (!FUseFilters && AOutput.VideoCrop) {
     AVFrame* cropped = FBuffers->Cropped;
@@ -277,7 +277,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
     }
   }
 
-  // 5.-7. Scale and pad into the picture of the encoder's size.
+  // Scale and pad into the picture of the encoder's size.
   AVFrame* final = formatted;
   if (!FUseFilters && (AOutput.VideoResample || AOutput.VideoPad)) {
     AVFrame* scaled = AOutput.ScaledPicture;
@@ -349,7 +349,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
     final = scaled;
   }
 
-  // 8. Encode n frames (the same picture for duplicates).
+  // Encode n frames (the same picture for duplicates).
   AVFrame* picture = FBuffers->VideoOut;
   AVPacket* packet = FBuffers->Encoded;
   for (int i = 0; i < n && !FStopRequested; ++i) {

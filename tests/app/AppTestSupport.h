@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "app/AppServices.h"
 #include "app/Settings.h"
 #include "app/U_Main.h"
+#include "tests/support/TempFolder.h"
 
 // Records what the window asks of the desktop and answers with canned values.
 class TServicesDouble : public TAppServices {
@@ -52,11 +52,11 @@ public:
 class TTestFolders {
 public:
   TTestFolders() {
-    QDir(Root.path()).mkpath(QStringLiteral("bin"));
-    QDir(Root.path()).mkpath(QStringLiteral("cwd"));
+    QDir(RootPath()).mkpath(QStringLiteral("bin"));
+    QDir(RootPath()).mkpath(QStringLiteral("cwd"));
   }
 
-  QString Path(const QString& ARelative) const { return Root.path() + QLatin1Char('/') + ARelative; }
+  QString Path(const QString& ARelative) const { return RootPath() + QLatin1Char('/') + ARelative; }
   QString ExeDir() const { return Path(QStringLiteral("bin/")); }
   QString UserDir() const { return Path(QStringLiteral("xdg/vidmill/")); }
   QString CurrentDir() const { return Path(QStringLiteral("cwd/")); }
@@ -77,7 +77,10 @@ public:
     return Env;
   }
 
-  QTemporaryDir Root;
+private:
+  QString RootPath() const { return QString::fromStdString(Root.Path().string()); }
+
+  TTempFolder Root;
 };
 
 inline void WriteBytes(const QString& AFileName, const QByteArray& ABytes) {

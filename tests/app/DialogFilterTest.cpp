@@ -8,10 +8,10 @@
 #include <QFileSystemModel>
 #include <QRegularExpression>
 #include <QSortFilterProxyModel>
-#include <QTemporaryDir>
 
 #include "app/DialogFilter.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -69,10 +69,12 @@ TEST(DialogFilterTest, QtFileDialogListsMatchingFilesOfAnyCase) {
   // The filter itself is tested in the other builds.
   GTEST_SKIP() << "Qt's file-information thread is invisible to ThreadSanitizer";
 #endif
-  QTemporaryDir Dir;
-  for (const char* Name : {"a.avi", "B.MP4", "c.Mp3", "d.txt", "e.PnG"}) WriteBytes(Dir.filePath(Name), "x");
+  TTempFolder Folder;
+  const QString DirPath = QString::fromStdString(Folder.Path().string());
+  for (const char* Name : {"a.avi", "B.MP4", "c.Mp3", "d.txt", "e.PnG"})
+    WriteBytes(QString::fromStdString(Folder / Name), "x");
 
-  QFileDialog Dialog(nullptr, QString(), Dir.path());
+  QFileDialog Dialog(nullptr, QString(), DirPath);
   Dialog.setOption(QFileDialog::DontUseNativeDialog);
   Dialog.setFileMode(QFileDialog::ExistingFile);
   Dialog.setNameFilters(ToQtNameFilters(kMediaFileFilter));
@@ -90,7 +92,7 @@ TEST(DialogFilterTest, QtFileDialogListsMatchingFilesOfAnyCase) {
     // busy machine: the listing counts once it has not changed for 500 ms.
     while (Clock.elapsed() < 10000) {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-      const QModelIndex Root = Model->index(Dir.path());
+      const QModelIndex Root = Model->index(DirPath);
       if (Model->canFetchMore(Root)) Model->fetchMore(Root);
       QStringList Now;
       for (int R = 0; R < Model->rowCount(Root); ++R) Now.append(Model->index(R, 0, Root).data().toString());

@@ -1,7 +1,5 @@
 // The output profiles: the user's choices and the probed source's facts
 // turned into the option records of a task and its planned output name.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -16,31 +14,20 @@
 #include "runtime/FFUtils.h"
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh, empty folder for one test, removed with everything in it.
-class TTempFolder {
+// A fresh folder for one test, and its names in the wide form the profiles take.
+class TProfileFolder : public TTempFolder {
 public:
-  TTempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vidmill-profiles-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    FPath = pattern;
-  }
-  ~TTempFolder() {
-    std::error_code ec;
-    fs::remove_all(FPath, ec);
-  }
+  TProfileFolder() : TTempFolder("vidmill-profiles") {}
   // The folder with its trailing "/", wide.
-  std::u16string Wide() const { return Utf8ToUtf16(FPath.string() + "/"); }
-  std::u16string File(const std::string& AName) const { return Utf8ToUtf16((FPath / AName).string()); }
-  void Touch(const std::string& AName) const { std::ofstream(FPath / AName) << "x"; }
-  const fs::path& Path() const { return FPath; }
-
-private:
-  fs::path FPath;
+  std::u16string Wide() const { return Utf8ToUtf16(Path().string() + "/"); }
+  std::u16string File(const std::string& AName) const { return Utf8ToUtf16(*this / AName); }
+  void Touch(const std::string& AName) const { std::ofstream(Path() / AName) << "x"; }
 };
 
 TSourceInfo Source(int64_t ADuration, int32_t AFrameCount, const std::u16string& AFileName = u"/v/clip.avi") {
@@ -86,7 +73,7 @@ TEST(ProfilesItems, FrameSizeIsTheTextBeforeABlankThatIsNotTheFirstCharacter) {
 // ---- Panel choices and per-format settings ----
 
 TEST(ProfilesChoices, PanelChoicesReachTheRecord) {
-  TTempFolder out;
+  TProfileFolder out;
   TProfileChoices c = OnTab(kTabMp4, out.Wide());
   SelectFrameSize(c, 3);  // "352x288 - cif"
   c.ChannelsIndex = 2;
@@ -114,7 +101,7 @@ TEST(ProfilesChoices, PanelChoicesReachTheRecord) {
 }
 
 TEST(ProfilesChoices, ThreeGpReplacesSizeChannelsAndAudioRateButKeepsFrameRate) {
-  TTempFolder out;
+  TProfileFolder out;
   TProfileChoices c = OnTab(kTab3gp, out.Wide());
   SelectFrameSize(c, 3);  // "352x288 - cif"
   c.ChannelsIndex = 2;    // "双声道"
@@ -131,7 +118,7 @@ TEST(ProfilesChoices, ThreeGpReplacesSizeChannelsAndAudioRateButKeepsFrameRate) 
 }
 
 TEST(ProfilesChoices, BitRateEditsThatAreNotIntegers) {
-  TTempFolder out;
+  TProfileFolder out;
   TProfileChoices c = OnTab(kTabAvi, out.Wide());
   c.VideoBitrateChecked = true;
   c.VideoBitrateText = "abc";
@@ -159,7 +146,7 @@ TEST(ProfilesChoices, BitRateEditsThatAreNotIntegers) {
 }
 
 TEST(ProfilesChoices, TargetTabsUseThePanelsLastValuesAndTheirNorm) {
-  TTempFolder out;
+  TProfileFolder out;
   TProfileChoices c = OnTab(kTabVcd, out.Wide());
   SelectFrameRate(c, 3);
   c.VideoBitrateChecked = true;
@@ -196,7 +183,7 @@ TEST(ProfilesChoices, TargetTabsUseThePanelsLastValuesAndTheirNorm) {
 }
 
 TEST(ProfilesChoices, NoTabShowingGivesNoKeyAndNoSuffix) {
-  TTempFolder out;
+  TProfileFolder out;
   const TOutputOptions o = BuildOutputOptions(OnTab(-1, out.Wide()), kVideo60s);
   EXPECT_EQ(o.OutputReserved, "");
   EXPECT_EQ(o.FileName, out.File("clip_(new)"));
@@ -223,7 +210,7 @@ TEST(ProfilesTiming, TheSourceFromItsSecondFrameToItsEnd) {
       // No frame count: the duration alone sets nothing.
       {"duration without frames", Source(5000000, 0), 0, 0},
   };
-  TTempFolder out;
+  TProfileFolder out;
   for (const TCase& t : cases) {
     SCOPED_TRACE(t.Name);
     EXPECT_EQ(BuildInputOptions(t.Source).StartTimeMs, t.StartTimeMs);
@@ -234,7 +221,7 @@ TEST(ProfilesTiming, TheSourceFromItsSecondFrameToItsEnd) {
 // ---- Output names ----
 
 TEST(ProfilesNaming, ExistingOutputsAreNeverReused) {
-  TTempFolder out;
+  TProfileFolder out;
   const TProfileChoices c = OnTab(kTabMp4, out.Wide());
   EXPECT_EQ(BuildOutputOptions(c, kVideo60s).FileName, out.File("clip_(new).mp4"));
   out.Touch("clip_(new).mp4");
@@ -246,14 +233,14 @@ TEST(ProfilesNaming, ExistingOutputsAreNeverReused) {
 }
 
 TEST(ProfilesNaming, DirectoriesAndLinksTakeTheirNamesToo) {
-  TTempFolder out;
+  TProfileFolder out;
   fs::create_directory(out.Path() / "clip_(new).mp4");
   fs::create_symlink(out.Path() / "nowhere", out.Path() / "clip_(new_1).mp4");
   EXPECT_EQ(BuildOutputOptions(OnTab(kTabMp4, out.Wide()), kVideo60s).FileName, out.File("clip_(new_2).mp4"));
 }
 
 TEST(ProfilesNaming, SameFolderPutsTheOutputNextToItsSource) {
-  TTempFolder src;
+  TProfileFolder src;
   src.Touch("clip.avi");
   TProfileChoices c = OnTab(kTabVcd, std::u16string(kSameFolder));
   c.NormIndex = 2;
@@ -263,7 +250,7 @@ TEST(ProfilesNaming, SameFolderPutsTheOutputNextToItsSource) {
 }
 
 TEST(ProfilesNaming, FolderTextWithoutTrailingSeparator) {
-  TTempFolder out;
+  TProfileFolder out;
   std::u16string folder = out.Wide();
   folder.pop_back();
   EXPECT_EQ(BuildOutputOptions(OnTab(kTabFlv, folder), kVideo60s).FileName, out.File("clip_(new).flv"));
@@ -280,7 +267,7 @@ TEST(ProfilesNaming, OnlyTheFileNamesExtensionIsRemoved) {
 }
 
 TEST(ProfilesNaming, WideNamesSurviveTheExistenceCheck) {
-  TTempFolder out;
+  TProfileFolder out;
   const std::u16string src = u"/媒体/短片.avi";
   const TProfileChoices c = OnTab(kTabWmv, out.Wide());
   out.Touch("短片_(new).wmv");
@@ -288,7 +275,7 @@ TEST(ProfilesNaming, WideNamesSurviveTheExistenceCheck) {
 }
 
 TEST(ProfilesNaming, ATemporaryFileReservesItsNameAndStaleOnesAreCleared) {
-  TTempFolder out;
+  TProfileFolder out;
   const TProfileChoices c = OnTab(kTabMp4, out.Wide());
   // A task writing "clip_(new).mp4" holds its temporary file.
   out.Touch(".clip_(new).mp4.part");
@@ -315,7 +302,7 @@ TEST(ProfilesNaming, ATemporaryFileReservesItsNameAndStaleOnesAreCleared) {
 }
 
 TEST(ProfilesNaming, LongNamesAreShortenedAtACharacterToFitWithTheirTemporaryName) {
-  TTempFolder out;
+  TProfileFolder out;
   std::u16string chinese;
   for (int i = 0; i < 100; ++i) chinese += u"视";  // 300 bytes of UTF-8
   for (const std::u16string& stem : {std::u16string(300, u'l'), chinese}) {
@@ -362,7 +349,7 @@ TEST(ProfilesTabs, PlannedNameAndRecordsOfEachTab) {
       {"30 s audio only", Source(30000000, 300, u"/a/song.mp3"), "song", 100, 29900},
   };
   sources[1].Source.FileFormat = "mp3";
-  TTempFolder out;
+  TProfileFolder out;
   for (const TRow& r : rows) {
     for (const TSourceRow& s : sources) {
       SCOPED_TRACE(std::string(kTabCaptions[r.Tab]) + ", " + s.Name);

@@ -8,8 +8,6 @@
 // The moments are drawn from a seeded generator; the seed is printed with
 // every failure. VIDMILL_STRESS_SEED=<n> replays a run (the moments, not
 // the threads' timing), VIDMILL_STRESS_KEEP=1 keeps the outputs.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -37,6 +35,7 @@
 #include "runtime/Text.h"
 #include "runtime/Threads.h"
 #include "tests/media/TestMedia.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -163,26 +162,19 @@ protected:
     FRandom.seed(FSeed);
     FSources[0] = Sources(0);
     FSources[1] = Sources(1);
-    FFolder = std::filesystem::temp_directory_path() / ("vidmill-stress-" + std::to_string(getpid()));
-    std::filesystem::remove_all(FFolder);
-    std::filesystem::create_directories(FFolder);
   }
   void TearDown() override {
     // VIDMILL_STRESS_KEEP=1 keeps the outputs for a look.
     if (const char* keep = std::getenv("VIDMILL_STRESS_KEEP"); keep != nullptr && *keep == '1') {
-      std::printf("[ stress   ] outputs kept in %s\n", FFolder.string().c_str());
-      return;
+      std::printf("[ stress   ] outputs kept in %s\n", FFolder.Path().string().c_str());
+      FFolder.Keep();
     }
-    std::error_code error;
-    std::filesystem::remove_all(FFolder, error);
   }
 
   // Output of task ATask in round ARound: MPEG-4 video in AVI without
   // sound, or in MP4 with AAC sound.
   std::string OutName(int ARound, int ATask) const {
-    return (FFolder / ("r" + std::to_string(ARound) + "-t" + std::to_string(ATask) +
-                       (ATask % 4 < 2 ? ".avi" : ".mp4")))
-        .string();
+    return FFolder / ("r" + std::to_string(ARound) + "-t" + std::to_string(ATask) + (ATask % 4 < 2 ? ".avi" : ".mp4"));
   }
 
   void AddTasks(TVidmill& AVidmill, int ARound) {
@@ -373,7 +365,7 @@ protected:
   uint32_t FSeed = 0;
   std::mt19937 FRandom;
   std::string FSources[2];
-  std::filesystem::path FFolder;
+  TTempFolder FFolder{"vidmill-stress"};
   TWatchdog FWatchdog;
 };
 
@@ -395,7 +387,7 @@ void WarmUp(const std::string& ASource, const std::string& AOutput) {
 }
 
 TEST_F(StressTest, TwentyTasksFourAtATimeStoppedAtRandomMoments) {
-  WarmUp(FSources[0], (FFolder / "warm-up.mp4").string());
+  WarmUp(FSources[0], FFolder / "warm-up.mp4");
   if (HasFatalFailure()) return;
 
   std::uniform_int_distribution<int> stopAfter(0, 400);

@@ -3,8 +3,6 @@
 // order and the threads of the notifications, stopping a run, removing
 // tasks (indices and stable ids), and the failures of adding a task and
 // setting its output.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,6 +25,7 @@
 #include "runtime/Text.h"
 #include "runtime/Threads.h"
 #include "tests/media/TestMedia.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -168,20 +167,9 @@ private:
 
 class VidmillTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    FSource = SourceClip();
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    FFolder = std::filesystem::temp_directory_path() /
-              ("vidmill-component-" + std::to_string(getpid()) + "-" + test->name());
-    std::filesystem::remove_all(FFolder);
-    std::filesystem::create_directories(FFolder);
-  }
-  void TearDown() override {
-    std::error_code error;
-    std::filesystem::remove_all(FFolder, error);
-  }
+  void SetUp() override { FSource = SourceClip(); }
 
-  std::string Out(const std::string& AName) const { return (FFolder / AName).string(); }
+  std::string Out(const std::string& AName) const { return FFolder / AName; }
 
   // A small, quick output: MPEG-4 video in AVI, no sound.
   static TOutputOptions QuickOutput(bool ACustomHook = false) {
@@ -213,7 +201,7 @@ protected:
   }
 
   std::string FSource;
-  std::filesystem::path FFolder;
+  TTempFolder FFolder{"vidmill-component"};
   int FAdded = 0;
 };
 

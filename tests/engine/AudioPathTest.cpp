@@ -26,7 +26,6 @@ namespace {
 
 using namespace enginebench;
 using transcodetest::DecodeAll;
-using transcodetest::Logged;
 using transcodetest::RaisedBy;
 using transcodetest::TDecodedFile;
 using transcodetest::TDecodedStream;

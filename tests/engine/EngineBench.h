@@ -52,7 +52,7 @@ protected:
   AVFrame* FFrame = nullptr;
 
 private:
-  transcodetest::TTestFolder FFolder;
+  TTempFolder FFolder;
   AVFormatContext* FMuxer = nullptr;
   std::string FPath;
 };

@@ -94,7 +94,7 @@ protected:
     WaitServing([&] { return AEngine.Started.load(); });
   }
 
-  transcodetest::TTestFolder Dir;
+  TTempFolder Dir;
   TTerminations T;
 };
 

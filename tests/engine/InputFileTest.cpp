@@ -24,7 +24,6 @@ namespace {
 
 using transcodetest::LinesContaining;
 using transcodetest::RaisedBy;
-using transcodetest::TTestFolder;
 using TEngine = transcodetest::TTestEngine;
 
 // Switches the locale for one scope.
@@ -233,7 +232,7 @@ TEST(InputFileParameters, DifferingFrameRatesAreReported) {
 // ---- What reaches the demuxer ----
 
 TEST(InputFileDemuxerSettings, RawVideoTakesSizeRateAndPixelFormatFromTheSettings) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "frames.raw";
   WriteBytes(path, 64 * 48 * 10, '\x40');  // ten gray8 frames of 64x48
   {
@@ -267,7 +266,7 @@ TEST(InputFileDemuxerSettings, RawVideoTakesSizeRateAndPixelFormatFromTheSetting
 }
 
 TEST(InputFileDemuxerSettings, RawAudioTakesSampleRateAndChannelsFromTheSettings) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "sound.raw";
   WriteBytes(path, 8000 * 2 * 2 * 3, '\0');  // 3 s of 16-bit stereo at 8000 Hz
   TEngine engine;
@@ -323,7 +322,7 @@ TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTab
 
 TEST(InputFileDemuxerSettings, PgmyuvCompatibilityForcesThePgmyuvDecoder) {
   // A 16x16 yuv420p picture in pgmyuv layout: a 16x24 grey map.
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "picture.pgm";
   {
     std::ofstream file(path, std::ios::binary);
@@ -515,7 +514,7 @@ TEST(InputFileFailures, ForcedInputFormats) {
 class InputFileBadFiles : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(InputFileBadFiles, FailWithTheProbesTextAndRecordNothing) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string kind = GetParam();
   std::string path;
   std::string expected;
@@ -624,7 +623,7 @@ TEST(InputFileFailures, FullCodecTableRefusesTheInput) {
 // ---- Wide names ----
 
 TEST(InputFileNames, ChineseFileNameInAUtf8AndInTheCLocale) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "测试音频.wav";
   std::filesystem::copy_file(Wav(), path);
   const std::u16string name = FromLocal8Bit(path);

@@ -27,7 +27,6 @@ constexpr const char* kHorizontalCrop =
     "Horizontal crop dimensions are outside the range of the original image.\n"
     "Remember to crop first and scale second.";
 
-using transcodetest::Logged;
 using transcodetest::RaisedBy;
 
 // Gives the tests the engine's protected helpers.

@@ -30,7 +30,6 @@ const char* const kCropText = "Cannot enable crop options and filters at the sam
 
 using transcodetest::RaisedBy;
 using transcodetest::TOptionList;
-using transcodetest::TTestFolder;
 using TEngine = transcodetest::TTestEngine;
 
 testmedia::ClipSpec Clip(const std::string& AContainer, double ADuration = 0.5) {
@@ -74,7 +73,7 @@ bool Exists(const std::string& APath) { return std::filesystem::exists(APath); }
 // A folder and a prepared engine instance for each test.
 class TOutputFileTest : public ::testing::Test {
 protected:
-  TTestFolder Dir;
+  TTempFolder Dir;
   TEngine E;
 };
 class OutputFileStreams : public TOutputFileTest {};
@@ -247,7 +246,7 @@ class OutputFileDefaultCodecs : public ::testing::TestWithParam<TDefaultCodecCas
 
 TEST_P(OutputFileDefaultCodecs, TheFormatGuessChoosesTheEncoders) {
   const TDefaultCodecCase& c = GetParam();
-  TTestFolder dir;
+  TTempFolder dir;
   TEngine engine;
   ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
   ASSERT_EQ(engine.Out(dir / c.Name), 1) << engine.FLastError;
@@ -571,7 +570,7 @@ TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   E.FPrivateOptions.push_back({"preload", "not-a-number"});
   ClearLogLines();
   ASSERT_EQ(E.Out(Dir / "second.mpg"), 2) << E.FLastError;
-  EXPECT_TRUE(transcodetest::Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
+  EXPECT_TRUE(Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
 
   // The loop count reaches muxers with a "loop" option.
   E.SetOption("loop_output", "3");
@@ -846,7 +845,7 @@ TEST_F(OutputFileFilters, GraphScalesToTheEncoderSizeAndFormatWithTheScalerFlags
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Flags);
-    TTestFolder dir;
+    TTempFolder dir;
     TFilterBench bench(dir / "out.avi", c.Options);
     ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
     ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;

@@ -290,7 +290,7 @@ void ExpectAudioLength(const TProfile& AProfile, const TDecodedStream& AAudio, d
 void ExpectCut(const TProfile& AProfile, const std::string& ASource, const char* ATime, bool AVideo, bool AAudio) {
   const TProfile& p = AProfile;
   const double t = std::stod(ATime);
-  TTestFolder dir;
+  TTempFolder dir;
   TOptionList options = p.Options;
   options.push_back({"t", ATime});
   const TDecodedFile output = Convert(dir, ASource, options, p.File);
@@ -416,7 +416,7 @@ TEST(ProfileBitRate, ConstantRatesLandNearTheirTarget) {
     const TProfile& p = Profile(c.Profile);
     TOptionList options = p.Options;
     options.insert(options.end(), c.Options.begin(), c.Options.end());
-    TTestFolder dir;
+    TTempFolder dir;
     const TDecodedFile output = Convert(dir, Source(), options, p.File);
     ASSERT_TRUE(output.Opened) << output.Error;
     const TDecodedStream* video = output.Video();
@@ -436,7 +436,7 @@ TEST(ProfileBitRate, ConstantRatesLandNearTheirTarget) {
 TEST(ProfileLastPicture, Mp4ShowsEveryPictureWritten) {
   testmedia::ClipSpec clip = SourceSpec(5.0);
   clip.container = "avi";
-  TTestFolder dir;
+  TTempFolder dir;
   const TDecodedFile output = Convert(dir, testmedia::CachedClip(clip), {{"t", "4"}}, "out.mp4");
   ASSERT_TRUE(output.Opened) << output.Error;
   const TDecodedStream* video = output.Video();
@@ -450,7 +450,7 @@ TEST(ProfileLastPicture, Mp4ShowsEveryPictureWritten) {
 TEST(ProfileStill, PngIntoMp4) {
   testmedia::ClipSpec still = SourceSpec(1.0);
   still.container = "png";
-  TTestFolder dir;
+  TTempFolder dir;
   const TDecodedFile output = Convert(dir, testmedia::CachedClip(still), {}, "still.mp4");
   ASSERT_TRUE(output.Opened) << output.Error;
   EXPECT_TRUE(output.ProbeLoaded) << output.ProbeError;
@@ -507,7 +507,7 @@ void ExpectSoundFitted(const char* AProfile, const std::string& ASource, int ACh
                        const std::string& ALine) {
   SCOPED_TRACE(AProfile);
   const TProfile& p = Profile(AProfile);
-  TTestFolder dir;
+  TTempFolder dir;
   TOptionList options = p.Options;
   options.push_back({"t", "1.5"});
   ClearLogLines();
@@ -581,7 +581,7 @@ TEST(ProfileEncoderLimits, AnOddSizedSourceIntoMp4AviFlvAndWmv) {
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Profile);
     const TProfile& p = Profile(row.Profile);
-    TTestFolder dir;
+    TTempFolder dir;
     TOptionList options = p.Options;
     options.push_back({"t", "1.5"});
     ClearLogLines();

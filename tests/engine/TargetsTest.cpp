@@ -26,10 +26,8 @@
 
 namespace {
 
-using transcodetest::Logged;
 using transcodetest::RaisedBy;
 using transcodetest::TOptionList;
-using transcodetest::TTestFolder;
 using TTargetsEngine = transcodetest::TTestEngine;
 
 int64_t IntOption(void* AObject, const char* AName) {
@@ -426,7 +424,7 @@ TEST_F(Targets, TheCodecNameOfAnotherKindIsTheFallback) {
 }
 
 TEST_F(Targets, APresetFile) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "mine.preset";
   WriteText(path, "\r\n  vcodec=libx264\r\ng=33\r\n\r\n bf = 2 \r\nacodec=copy\rflags2=+wpred\r\n");
   E.SetOption("vpre", path);
@@ -439,7 +437,7 @@ TEST_F(Targets, APresetFile) {
 }
 
 TEST_F(Targets, AnEmptyPresetFileIsNotFound) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "empty.preset";
   WriteText(path, "");
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vpre", path); }), "Preset \"" + path + "\" not found");
@@ -452,7 +450,7 @@ TEST_F(Targets, AnEmptyPresetFileIsNotFound) {
 }
 
 TEST_F(Targets, PresetLineSyntax) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "bad.preset";
   for (const char* line : {"justaword", "=5", "g="}) {
     WriteText(path, std::string("g=12\n") + line + "\nbf=4\n");
@@ -466,7 +464,7 @@ TEST_F(Targets, PresetLineSyntax) {
 }
 
 TEST_F(Targets, PresetLinesTheLibrariesRefuse) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string path = folder / "bad.preset";
   WriteText(path, "g=12\nno_such_option = 1\n");
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vpre", path); }),

@@ -103,7 +103,7 @@ std::optional<TDecodedStream> ExpectOneAudioStream(const TDecodedFile& AFile, AV
 std::optional<TDecodedStream> ConvertAudio(const std::string& ASource, const TOptionList& AOptions,
                                            const std::string& AFile, AVCodecID ACodec,
                                            const TOptionList& AInputOptions = {}) {
-  TTestFolder dir;
+  TTempFolder dir;
   return ExpectOneAudioStream(Convert(dir, ASource, AOptions, AFile, AInputOptions), ACodec);
 }
 
@@ -278,7 +278,7 @@ TEST(TranscodeStreamCopy, VideoPacketsAreCopiedFrameForFrame) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.File);
-    TTestFolder dir;
+    TTempFolder dir;
     const TDecodedFile source = DecodeAll(c.Source);
     ASSERT_NE(source.Video(), nullptr);
     ASSERT_EQ(source.Video()->CodecId, c.Codec);
@@ -302,7 +302,7 @@ TEST(TranscodeStreamCopy, VideoPacketsAreCopiedFrameForFrame) {
 }
 
 TEST(TranscodeStreamCopy, BothStreamsAtOnce) {
-  TTestFolder dir;
+  TTempFolder dir;
   const TDecodedFile source = DecodeAll(AudioVideo("avi"));
   ASSERT_NE(source.Video(), nullptr);
   ASSERT_NE(source.Audio(), nullptr);
@@ -325,7 +325,7 @@ TEST(TranscodeStreamCopy, BothStreamsAtOnce) {
 
 TEST(TranscodeStreamCopy, VolumeOtherThanUnityIsRefusedForACopy) {
   {
-    TTestFolder dir;
+    TTempFolder dir;
     ClearLogLines();
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, Mp3())) << conversion.Error();
@@ -340,7 +340,7 @@ TEST(TranscodeStreamCopy, VolumeOtherThanUnityIsRefusedForACopy) {
 }
 
 TEST(TranscodeStreamCopy, PreviewIsRefusedForAVideoCopy) {
-  TTestFolder dir;
+  TTempFolder dir;
   ClearLogLines();
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, AudioVideo("mp4"))) << conversion.Error();
@@ -375,7 +375,7 @@ TEST(TranscodeLimits, RecordingTimeCutsALongerInput) {
 }
 
 TEST(TranscodeLimits, FileSizeLimitStopsNearTheLimit) {
-  TTestFolder dir;
+  TTempFolder dir;
   const int64_t limit = 40000;
   const TDecodedFile output = Convert(dir, Wav(15.0), {{"fs", std::to_string(limit)}}, "small.mp3");
   const std::optional<TDecodedStream> audio = ExpectOneAudioStream(output, AV_CODEC_ID_MP3);
@@ -400,7 +400,7 @@ TEST(TranscodeLimits, AudioFrameLimitOfACopy) {
 }
 
 TEST(TranscodeLimits, VideoFrameLimitOfACopy) {
-  TTestFolder dir;
+  TTempFolder dir;
   ASSERT_EQ(DecodeAll(AudioVideo("mp4")).Video()->Frames, 25);
   const TDecodedFile output =
       Convert(dir, AudioVideo("mp4"), {{"vcodec", "copy"}, {"an", "1"}, {"vframes", "10"}}, "ten.mkv");
@@ -459,7 +459,7 @@ TEST(TranscodeLimits, AudioTimesStayIncreasingOnAMillisecondInputClock) {
   // sound jitters around the sample count. Started one frame in, an MP3
   // stream in AVI (one tick per 1152 samples) must still get strictly
   // increasing times: the muxer refuses the file otherwise.
-  TTestFolder dir;
+  TTempFolder dir;
   testmedia::ClipSpec clip;
   clip.container = "flv";
   clip.width = 160;
@@ -496,7 +496,7 @@ TEST(TranscodeJoin, TwoInputsMakeOneFileOfTheSummedDuration) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.File);
-    TTestFolder dir;
+    TTempFolder dir;
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, first)) << conversion.Error();
     ASSERT_TRUE(conversion.AddInput({}, second)) << conversion.Error();
@@ -520,7 +520,7 @@ TEST(TranscodeJoin, TwoInputsMakeOneFileOfTheSummedDuration) {
 TEST(TranscodeMapping, TwoOutputsOfOneInputBothGetItsAudio) {
   // The first output takes the unused stream, the second the same stream
   // again since no unused one is left.
-  TTestFolder dir;
+  TTempFolder dir;
   const TDecodedFile input = DecodeAll(Wav());
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
@@ -552,7 +552,7 @@ TEST(TranscodeMapping, UnusedStreamsAreTakenInOrderAndMapsOverrideThem) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    TTestFolder dir;
+    TTempFolder dir;
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, AudioClip("wav", 1.0, 500.0))) << conversion.Error();
     ASSERT_TRUE(conversion.AddInput({}, Wav())) << conversion.Error();
@@ -610,7 +610,7 @@ TEST(TranscodeSetup, RefusedSetUpsEndTheRunWithTheirMessageAndLeaveNoFile) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    TTestFolder dir;
+    TTempFolder dir;
     ClearLogLines();
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, c.Input)) << conversion.Error();
@@ -628,7 +628,7 @@ TEST(TranscodeSetup, RefusedSetUpsEndTheRunWithTheirMessageAndLeaveNoFile) {
 TEST(TranscodeSetup, PassOneWritesTheStatisticsFileOfItsStream) {
   // Two-pass statistics belong to video encoders; the audio output comes
   // first, so the video stream is number 1 of the run.
-  TTestFolder dir;
+  TTempFolder dir;
   TCurrentDirectory cwd(dir.Path());
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, AudioVideo("avi", 0.5))) << conversion.Error();
@@ -655,7 +655,7 @@ TEST(TranscodeSetup, PassOneWritesTheStatisticsFileOfItsStream) {
 
 TEST(TranscodeProgress, AudioOnlyReportsAreThrottledAndCarryNoVideoValues) {
   // Read-rate emulation makes a 1.5 s input last 1.5 s of wall time.
-  TTestFolder dir;
+  TTempFolder dir;
   const std::string source = Wav(1.5);
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({{"re", "1"}}, source)) << conversion.Error();
@@ -708,7 +708,7 @@ TEST(TranscodeProgress, AudioOnlyReportsAreThrottledAndCarryNoVideoValues) {
 // after the start, so that a row shows its start at once; the next ones keep
 // their interval (here longer than the run: only the final report follows).
 TEST(TranscodeProgress, TheFirstReportComesWithTheFirstPackets) {
-  TTestFolder dir;
+  TTempFolder dir;
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Wav(1.5))) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, dir / "first.mp2")) << conversion.Error();
@@ -724,7 +724,7 @@ TEST(TranscodeProgress, TheFirstReportComesWithTheFirstPackets) {
 }
 
 TEST(TranscodeProgress, WithoutAnEventTheReportsAndTheSummaryAreLogged) {
-  TTestFolder dir;
+  TTempFolder dir;
   ClearLogLines();
   TConversion conversion;
   conversion.NoProgressEvent();
@@ -770,7 +770,7 @@ TEST(TranscodeTimeline, AnOutputThatGrowsWellPastItsSourceStopsAndIsRemoved) {
   // Eight copies of a 2 s transport stream back to back: every copy starts
   // its clock again, so the file's length reads as 2 s while 16 s of data
   // follow; no recording time ends the run.
-  TTestFolder dir;
+  TTempFolder dir;
   testmedia::ClipSpec clip;
   clip.container = "ts";
   clip.width = 160;
@@ -796,7 +796,7 @@ TEST(TranscodeTimeline, AnOutputThatGrowsWellPastItsSourceStopsAndIsRemoved) {
 }
 
 TEST(TranscodeTimeline, StreamsAnHourApartLineUpAndTheProgressCountsTheirLength) {
-  TTestFolder dir;
+  TTempFolder dir;
   testmedia::ClipSpec clip;
   clip.container = "mp4";
   clip.width = 160;
@@ -857,7 +857,7 @@ TEST(TranscodePictures, EachCorrectionIsLoggedOnceInASentence) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.What);
-    TTestFolder dir;
+    TTempFolder dir;
     ClearLogLines();
     TConversion conversion;
     ASSERT_TRUE(conversion.AddInput({}, testmedia::CachedClip(c.Spec))) << conversion.Error();
@@ -871,7 +871,7 @@ TEST(TranscodePictures, EachCorrectionIsLoggedOnceInASentence) {
 // ---- Stopping ----
 
 TEST(TranscodeStop, AStoppedConversionLeavesAShorterValidFileAndNothingOpen) {
-  TTestFolder dir;
+  TTempFolder dir;
   const std::string source = Wav(60.0);
   const int descriptors = OpenDescriptorCount();
   const int threads = ThreadCount();

@@ -1,9 +1,6 @@
 #include "tests/engine/TranscodeTestSupport.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <system_error>
 #include <vector>
@@ -32,12 +29,6 @@ std::string RaisedBy(const std::function<void()>& AAction) {
   return "(nothing raised)";
 }
 
-bool Logged(TLogLevel ALevel, const std::string& AText) {
-  for (const TRecordedLine& line : LogLines())
-    if (line.Level == ALevel && line.Text == AText) return true;
-  return false;
-}
-
 int LinesContaining(const std::string& AText) {
   int count = 0;
   for (const TRecordedLine& line : LogLines())
@@ -49,22 +40,6 @@ bool TTestEngine::In(const std::string& APath) { return OpenInputFile(FromLocal8
 int TTestEngine::Out(const std::string& APath, bool AJoin) { return OpenOutputFile(FromLocal8Bit(APath), AJoin); }
 
 // ---- Folders ----
-
-TTestFolder::TTestFolder() {
-  static std::atomic<int> count{0};
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name() + "-" + std::to_string(++count);
-  for (char& ch : name)
-    if (ch == '/') ch = '_';
-  FPath = std::filesystem::temp_directory_path() / ("vidmill-test-" + std::to_string(getpid()) + "-" + name);
-  std::filesystem::remove_all(FPath);
-  std::filesystem::create_directories(FPath);
-}
-
-TTestFolder::~TTestFolder() {
-  std::error_code error;
-  std::filesystem::remove_all(FPath, error);
-}
 
 TCurrentDirectory::TCurrentDirectory(const std::filesystem::path& APath) : FSaved(std::filesystem::current_path()) {
   std::filesystem::current_path(APath);
@@ -165,7 +140,7 @@ void ExpectFinished(const TConversion& AConversion) {
   EXPECT_FALSE(AConversion.HasException()) << AConversion.ExceptionMessage();
 }
 
-TDecodedFile Convert(const TTestFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
+TDecodedFile Convert(const TTempFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
                      const std::string& AFile, const TOptionList& AInputOptions, bool AKeepPictures) {
   TConversion conversion;
   if (!conversion.Run(ASource, AOptions, ADir / AFile, AInputOptions)) return {};

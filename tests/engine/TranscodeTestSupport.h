@@ -27,6 +27,7 @@ extern "C" {
 #include "runtime/lib/AVFormat.h"
 #include "tests/media/TestMedia.h"
 #include "tests/support/RecordedLog.h"
+#include "tests/support/TempFolder.h"
 
 namespace transcodetest {
 
@@ -35,8 +36,6 @@ using TOptionList = std::vector<std::pair<std::string, std::string>>;
 // The message of the FFmpegException that AAction raises, or
 // "(nothing raised)".
 std::string RaisedBy(const std::function<void()>& AAction);
-// A recorded log line of that level and exactly that text.
-bool Logged(TLogLevel ALevel, const std::string& AText);
 // The recorded lines that contain AText.
 int LinesContaining(const std::string& AText);
 
@@ -57,21 +56,6 @@ public:
   AVFormatContext* Output(int AIndex) const { return FOutputFiles[AIndex]; }
   AVStream* Stream(int AFile, int AStream) const { return FOutputFiles[AFile]->streams[AStream]; }
   AVCodecContext* Codec(int AFile, int AStream) const { return FOutputStreamSetups[AFile][AStream].Codec; }
-};
-
-// A fresh folder, removed with everything in it (several in one test are
-// distinct).
-class TTestFolder {
-public:
-  TTestFolder();
-  ~TTestFolder();
-  TTestFolder(const TTestFolder&) = delete;
-  TTestFolder& operator=(const TTestFolder&) = delete;
-  std::string operator/(const std::string& AName) const { return (FPath / AName).string(); }
-  const std::filesystem::path& Path() const { return FPath; }
-
-private:
-  std::filesystem::path FPath;
 };
 
 // Makes a folder the current directory for one scope.
@@ -258,7 +242,7 @@ TDecodedFile DecodeAll(const std::string& APath, bool AKeepPictures = false);
 
 // TConversion::Run into ADir / AFile, then DecodeAll of the output (empty
 // when the run could not start).
-TDecodedFile Convert(const TTestFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
+TDecodedFile Convert(const TTempFolder& ADir, const std::string& ASource, const TOptionList& AOptions,
                      const std::string& AFile, const TOptionList& AInputOptions = {}, bool AKeepPictures = false);
 
 // Open file descriptors and threads of this process.

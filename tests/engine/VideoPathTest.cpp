@@ -78,7 +78,7 @@ std::vector<TPicture> PicturesOf(const std::string& APath) { return PicturesOf(D
 
 // Converts ASource into an AVI file and gives its pictures.
 std::vector<TPicture> ConvertPictures(const std::string& ASource, const TOptionList& AOptions) {
-  TTestFolder dir;
+  TTempFolder dir;
   return PicturesOf(Convert(dir, ASource, AOptions, "out.avi", {}, true));
 }
 
@@ -277,7 +277,7 @@ TEST(VideoPathSync, TheFrameLimitCutsDuplicates) {
 
 // Whole conversions: the input's timing decides what is written.
 TEST(VideoPathSync, AnInputOffsetOfHalfASecondRepeatsTheFirstPicture) {
-  TTestFolder folder;
+  TTempFolder folder;
   testmedia::ClipSpec spec = VideoSpec("mkv", 160, 120, 25, 1, 0.04);  // one picture, times in ms
   spec.videoCodec = "mpeg4";
   TConversion conversion;
@@ -308,7 +308,7 @@ TEST(VideoPathSync, ChangingTheFrameRateDuplicatesOrDropsForConstantRateMuxers) 
                          {"half.avi", VideoClip("avi", 160, 120, 50, 1, 1.0), "", 26, 0, 24}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.File);
-    TTestFolder folder;
+    TTempFolder folder;
     TConversion conversion;
     TOptionList options = {{"r", "25"}, {"vcodec", "mpeg4"}};
     if (*c.Method) options.push_back({"vsync", c.Method});
@@ -406,7 +406,7 @@ TEST(VideoPathPicture, CropScaleAndPadShapeThePicture) {
 // its own the output keeps it; without, it takes the input's first size
 // and keeps that.
 TEST(VideoPathPicture, ASizeChangeMidStreamKeepsTheOutputSize) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string source = folder / "joined.ts";
   {
     std::ofstream joined(source, std::ios::binary);
@@ -566,7 +566,7 @@ std::vector<int64_t> PictureTimes(int AFirst, int ALast, int AFps) {
 TEST(VideoPathHooks, HookRangesHookExactlyTheirPicturesAndThenStop) {
   TRecordingHook hook;
   ASSERT_TRUE(hook.Loaded()) << ::dlerror();
-  TTestFolder folder;
+  TTempFolder folder;
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 64, 48, 5, 1, 35.0))) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "ranges.avi")) << conversion.Error();
@@ -592,7 +592,7 @@ TEST(VideoPathHooks, HookRangesHookExactlyTheirPicturesAndThenStop) {
 TEST(VideoPathHooks, TheBeforeHookEventDecidesPerPicture) {
   TRecordingHook hook;
   ASSERT_TRUE(hook.Loaded()) << ::dlerror();
-  TTestFolder folder;
+  TTempFolder folder;
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 64, 48, 5, 1, 5.0))) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "before.avi")) << conversion.Error();
@@ -635,7 +635,7 @@ void Paint(TBitmap& ABitmap, uint8_t ABlue, uint8_t AGreen, uint8_t ARed) {
 // logged, its painting is not taken, and the next picture is hooked again;
 // one that asks to stop is not called again (its picture is still painted).
 TEST(VideoPathHooks, ACustomHookPaintsThePicturesSurvivesAnExceptionAndStopsWhenAsked) {
-  TTestFolder folder;
+  TTempFolder folder;
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "painted.avi")) << conversion.Error();
@@ -687,7 +687,7 @@ TEST(VideoPathHooks, ACustomHookPaintsThePicturesSurvivesAnExceptionAndStopsWhen
 // are inverted twice (as they were), rows 8 to 15 once.
 TEST(VideoPathHooks, AChainOfHookModulesChangesTheOutputPicture) {
   const std::string module = HookModule("libvidmill_options_test_hook.so");
-  TTestFolder folder;
+  TTempFolder folder;
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "hooked.avi")) << conversion.Error();
@@ -800,7 +800,7 @@ private:
 TEST(VideoPathPreviews, PreviewBitmapsComeAtMostTenTimesASecond) {
   TPreviewerLog windows;
   TPreviewerFactoryScope factory([&windows] { return std::make_unique<TFakePreviewer>(windows); });
-  TTestFolder folder;
+  TTempFolder folder;
   TConversion conversion;
   // Read at its own rate: 50 pictures over 2 s.
   ASSERT_TRUE(conversion.AddInput({{"re", "1"}}, VideoClip("avi", 320, 240, 25, 1, 2.0))) << conversion.Error();
@@ -846,7 +846,7 @@ TEST(VideoPathPreviews, ClosingThePreviewWindowStopsPreviewsButNotTheConversion)
   TPreviewerLog windows;
   windows.ShowsBeforeClosing = 3;
   TPreviewerFactoryScope factory([&windows] { return std::make_unique<TFakePreviewer>(windows); });
-  TTestFolder folder;
+  TTempFolder folder;
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "window.avi")) << conversion.Error();
@@ -867,7 +867,7 @@ TEST(VideoPathPreviews, ClosingThePreviewWindowStopsPreviewsButNotTheConversion)
 // ---- Video statistics ----
 
 TEST(VideoPathStats, TheStatisticsFileHasALinePerEncodedPicture) {
-  TTestFolder folder;
+  TTempFolder folder;
   const std::string stats = folder / "vstats.log";
   {
     TConversion conversion;

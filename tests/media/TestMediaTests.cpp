@@ -14,7 +14,6 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -30,34 +29,12 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "tests/support/TempFolder.h"
+
 namespace fs = std::filesystem;
 using namespace testmedia;
 
 namespace {
-
-// A fresh folder per test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("vidmill-testmedia-") + std::to_string(::getpid()) + "-" +
-                       (info ? info->name() : "x");
-    for (char& c : name)
-      if (c == '/') c = '_';
-    path_ = fs::temp_directory_path() / name;
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -425,8 +402,8 @@ TEST_P(GeneratedClip, ReadsBackAsRequested) {
   const Case& c = GetParam();
   const ClipSpec& s = c.spec;
   const bool still = c.spec.container == "png" || c.spec.container == "jpg";
-  TempDir dir;
-  const std::string path = dir.File("clip" + c.extension);
+  TTempFolder dir;
+  const std::string path = dir / ("clip" + c.extension);
   ASSERT_EQ(ContainerExtension(s.container), c.extension);
   ASSERT_NO_THROW(MakeClip(s, path));
   ASSERT_GT(fs::file_size(path), 0u);
@@ -497,23 +474,23 @@ INSTANTIATE_TEST_SUITE_P(Containers, GeneratedClip, testing::ValuesIn(Cases()),
 // ---- the generator's own guarantees ----
 
 TEST(MakeClip, SameSpecGivesSameBytes) {
-  TempDir dir;
+  TTempFolder dir;
   ClipSpec s = ClipOf("mp4");
   s.durationSec = 0.5;
-  MakeClip(s, dir.File("a.mp4"));
-  MakeClip(s, dir.File("b.mp4"));
-  EXPECT_EQ(ReadAll(dir.File("a.mp4")), ReadAll(dir.File("b.mp4")));
+  MakeClip(s, dir / "a.mp4");
+  MakeClip(s, dir / "b.mp4");
+  EXPECT_EQ(ReadAll(dir / "a.mp4"), ReadAll(dir / "b.mp4"));
 }
 
 TEST(MakeClip, LosslessVideoIsThePatternPixelForPixel) {
   // PNG video in Matroska keeps RGB24 exactly: every pixel of every frame,
   // through a full sweep of the bar and past its wrap-around, must be
   // PatternPixel. Odd size on purpose (the quadrant split rounds down).
-  TempDir dir;
+  TTempFolder dir;
   ClipSpec s = ClipOf("mkv");
   s.videoCodec = "png", s.audio = false, s.width = 67, s.height = 45, s.durationSec = 0.72;
-  MakeClip(s, dir.File("lossless.mkv"));
-  const FileInfo f = Inspect(dir.File("lossless.mkv"), 100);
+  MakeClip(s, dir / "lossless.mkv");
+  const FileInfo f = Inspect(dir / "lossless.mkv", 100);
   ASSERT_EQ(f.video.frames, 18);
   ASSERT_EQ(f.video.rgb.size(), 18u);
   for (size_t n = 0; n < f.video.rgb.size(); ++n) {
@@ -555,18 +532,18 @@ TEST(MakeClip, PatternPixelMatchesTheDocumentedLayout) {
 }
 
 TEST(MakeClip, LeavesTheLibrariesLogLevelAlone) {
-  TempDir dir;
+  TTempFolder dir;
   ClipSpec s = ClipOf("wav");
   s.durationSec = 0.1;
   const int before = av_log_get_level();
   av_log_set_level(AV_LOG_DEBUG);
-  MakeClip(s, dir.File("a.wav"));
+  MakeClip(s, dir / "a.wav");
   EXPECT_EQ(av_log_get_level(), AV_LOG_DEBUG);
   av_log_set_level(before);
 }
 
 TEST(MakeClip, RejectsBadSpecsWithAClearMessageAndNoFile) {
-  TempDir dir;
+  TTempFolder dir;
   struct Bad {
     ClipSpec spec;
     std::string mentions;
@@ -622,7 +599,7 @@ TEST(MakeClip, RejectsBadSpecsWithAClearMessageAndNoFile) {
     bad.push_back({s, "tone"});
   }
   for (size_t i = 0; i < bad.size(); ++i) {
-    const std::string path = dir.File("bad" + std::to_string(i));
+    const std::string path = dir / ("bad" + std::to_string(i));
     try {
       MakeClip(bad[i].spec, path);
       ADD_FAILURE() << "case " << i << " (" << bad[i].mentions << ") did not throw";
@@ -633,8 +610,8 @@ TEST(MakeClip, RejectsBadSpecsWithAClearMessageAndNoFile) {
     EXPECT_FALSE(fs::exists(path)) << "case " << i << " left a file behind";
   }
   // A folder that does not exist.
-  EXPECT_THROW(MakeClip(ClipOf("mkv"), dir.File("missing/clip.mkv")), std::runtime_error);
-  EXPECT_THROW(MakeClip(ClipOf("png"), dir.File("missing/still.png")), std::runtime_error);
+  EXPECT_THROW(MakeClip(ClipOf("mkv"), dir / "missing/clip.mkv"), std::runtime_error);
+  EXPECT_THROW(MakeClip(ClipOf("png"), dir / "missing/still.png"), std::runtime_error);
 }
 
 TEST(MakeClip, ResolveAppliesPerContainerDefaults) {
@@ -666,7 +643,7 @@ class CachedClipTest : public testing::Test {
   void SetUp() override {
     const char* old = std::getenv("VIDMILL_TEST_MEDIA_DIR");
     if (old) saved_ = old, hadOld_ = true;
-    cacheDir_ = dir_.path() / "cache";
+    cacheDir_ = dir_.Path() / "cache";
     ::setenv("VIDMILL_TEST_MEDIA_DIR", cacheDir_.c_str(), 1);
   }
   void TearDown() override {
@@ -682,7 +659,7 @@ class CachedClipTest : public testing::Test {
     return names;
   }
 
-  TempDir dir_;
+  TTempFolder dir_;
   fs::path cacheDir_;
   std::string saved_;
   bool hadOld_ = false;
@@ -800,24 +777,24 @@ TEST_F(CachedClipTest, ParallelCallersGetOneCompleteFile) {
 // ---- bad inputs ----
 
 TEST(BadInputs, HelpersWriteWhatTheySay) {
-  TempDir dir;
-  const std::string empty = dir.File("empty.mp4");
+  TTempFolder dir;
+  const std::string empty = dir / "empty.mp4";
   MakeTextFile(empty, "leftover");
   MakeEmptyFile(empty);  // replaces, does not append
   ASSERT_TRUE(fs::exists(empty));
   EXPECT_EQ(fs::file_size(empty), 0u);
 
-  const std::string text = dir.File("notes.avi");
+  const std::string text = dir / "notes.avi";
   MakeTextFile(text, "this is not a video\n");
   EXPECT_EQ(ReadAll(text), "this is not a video\n");
 
   ClipSpec s = ClipOf("avi");
   s.durationSec = 0.5;
-  const std::string whole = dir.File("whole.avi");
+  const std::string whole = dir / "whole.avi";
   MakeClip(s, whole);
   const std::string all = ReadAll(whole);
   for (const double fraction : {0.0, 0.25, 0.5, 0.999, 1.0}) {
-    const std::string cut = dir.File("cut.avi");
+    const std::string cut = dir / "cut.avi";
     MakeTruncatedCopy(whole, cut, fraction);
     const auto want = static_cast<size_t>(std::floor(fraction * static_cast<double>(all.size())));
     const std::string got = ReadAll(cut);
@@ -827,19 +804,19 @@ TEST(BadInputs, HelpersWriteWhatTheySay) {
 }
 
 TEST(BadInputs, HelpersThrowOnFailure) {
-  TempDir dir;
-  EXPECT_THROW(MakeEmptyFile(dir.File("no/such/dir/e.avi")), std::runtime_error);
-  EXPECT_THROW(MakeTextFile(dir.File("no/such/dir/t.avi"), "x"), std::runtime_error);
-  EXPECT_THROW(MakeTruncatedCopy(dir.File("absent.avi"), dir.File("c.avi"), 0.5), std::runtime_error);
-  MakeTextFile(dir.File("src.bin"), "0123456789");
-  EXPECT_THROW(MakeTruncatedCopy(dir.File("src.bin"), dir.File("c.bin"), 1.5), std::runtime_error);
-  EXPECT_THROW(MakeTruncatedCopy(dir.File("src.bin"), dir.File("c.bin"), -0.1), std::runtime_error);
-  EXPECT_THROW(MakeTruncatedCopy(dir.File("src.bin"), dir.File("no/such/dir/c.bin"), 0.5), std::runtime_error);
+  TTempFolder dir;
+  EXPECT_THROW(MakeEmptyFile(dir / "no/such/dir/e.avi"), std::runtime_error);
+  EXPECT_THROW(MakeTextFile(dir / "no/such/dir/t.avi", "x"), std::runtime_error);
+  EXPECT_THROW(MakeTruncatedCopy(dir / "absent.avi", dir / "c.avi", 0.5), std::runtime_error);
+  MakeTextFile(dir / "src.bin", "0123456789");
+  EXPECT_THROW(MakeTruncatedCopy(dir / "src.bin", dir / "c.bin", 1.5), std::runtime_error);
+  EXPECT_THROW(MakeTruncatedCopy(dir / "src.bin", dir / "c.bin", -0.1), std::runtime_error);
+  EXPECT_THROW(MakeTruncatedCopy(dir / "src.bin", dir / "no/such/dir/c.bin", 0.5), std::runtime_error);
 }
 
 TEST(BadInputs, CorruptCorpusHoldsWhatItDescribes) {
-  TempDir dir;
-  const std::vector<CorpusFile> corpus = MakeCorruptCorpus(dir.File("corpus"));
+  TTempFolder dir;
+  const std::vector<CorpusFile> corpus = MakeCorruptCorpus(dir / "corpus");
   ASSERT_GE(corpus.size(), 27u);
   auto source = [](const std::string& container, int width = 160, int height = 120) {
     ClipSpec spec;
@@ -854,7 +831,7 @@ TEST(BadInputs, CorruptCorpusHoldsWhatItDescribes) {
   for (const CorpusFile& file : corpus) {
     SCOPED_TRACE(file.path);
     EXPECT_FALSE(file.description.empty());
-    EXPECT_EQ(fs::path(file.path).parent_path(), fs::path(dir.File("corpus")));
+    EXPECT_EQ(fs::path(file.path).parent_path(), fs::path(dir / "corpus"));
     EXPECT_TRUE(stems.insert(fs::path(file.path).stem().string()).second) << "a stem twice";
     ASSERT_TRUE(fs::is_regular_file(file.path));
     bytes[fs::path(file.path).filename().string()] = ReadAll(file.path);
@@ -901,7 +878,7 @@ TEST(BadInputs, CorruptCorpusHoldsWhatItDescribes) {
     AVFormatContext* many = nullptr;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "max_streams", "5000", 0);
-    const int opened = avformat_open_input(&many, dir.File("corpus/many-streams.mkv").c_str(), nullptr, &options);
+    const int opened = avformat_open_input(&many, (dir / "corpus/many-streams.mkv").c_str(), nullptr, &options);
     av_dict_free(&options);
     ASSERT_GE(opened, 0);
     ASSERT_EQ(many->nb_streams, 2001u);
@@ -914,7 +891,7 @@ TEST(BadInputs, CorruptCorpusHoldsWhatItDescribes) {
     EXPECT_EQ(file.unreadable, name == "empty.mp4" || name == "notes.mkv") << name;
   }
   // The same bytes on a second run.
-  const std::vector<CorpusFile> again = MakeCorruptCorpus(dir.File("again"));
+  const std::vector<CorpusFile> again = MakeCorruptCorpus(dir / "again");
   ASSERT_EQ(again.size(), corpus.size());
   for (const CorpusFile& file : again) EXPECT_EQ(ReadAll(file.path), at(fs::path(file.path).filename().string()));
 }
@@ -922,12 +899,12 @@ TEST(BadInputs, CorruptCorpusHoldsWhatItDescribes) {
 TEST(BadInputs, TruncatedClipLosesItsEnd) {
   // A half file must still open as the same container but hold fewer frames,
   // which is what the reader tests rely on.
-  TempDir dir;
+  TTempFolder dir;
   ClipSpec s = ClipOf("mpg");
   s.audio = false;
-  MakeClip(s, dir.File("whole.mpg"));
-  MakeTruncatedCopy(dir.File("whole.mpg"), dir.File("half.mpg"), 0.5);
-  const FileInfo f = Inspect(dir.File("half.mpg"));
+  MakeClip(s, dir / "whole.mpg");
+  MakeTruncatedCopy(dir / "whole.mpg", dir / "half.mpg", 0.5);
+  const FileInfo f = Inspect(dir / "half.mpg");
   EXPECT_EQ(f.video.codec, AV_CODEC_ID_MPEG2VIDEO);
   EXPECT_GT(f.video.frames, 5);
   EXPECT_LT(f.video.frames, 45);

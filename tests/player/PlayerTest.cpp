@@ -2,7 +2,6 @@
 // the dummy video driver takes the pictures.
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,8 @@
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
 #include "tests/player/PlayerTestSupport.h"
+#include "tests/support/RecordedLog.h"
+#include "tests/support/TempFolder.h"
 
 namespace playertest {
 namespace {
@@ -22,7 +23,7 @@ const double kToneRms = 0.5 * 32767 / std::sqrt(2.0);
 
 class PlayerTest : public ::testing::Test {
 protected:
-  void SetUp() override { ClearLog(); }
+  void SetUp() override { ClearLogLines(); }
 
   // Plays AClip for ASeconds of wall time (serving the main thread), then stops.
   void PlayFor(const std::string& AClip, double ASeconds) {
@@ -238,12 +239,10 @@ TEST_F(PlayerTest, AudioOnlyFileShowsTheWaveform) {
 }
 
 TEST_F(PlayerTest, FailedOpensGiveTheirTextsAndLeaveNoThread) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("vidmill-player-bad-" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
-  const std::string text = (folder / "notes.mkv").string();
+  const TTempFolder folder("vidmill-player-bad");
+  const std::string text = folder / "notes.mkv";
   testmedia::MakeTextFile(text, "this is no video at all\n");
-  const std::string missing = (folder / "missing.mkv").string();
+  const std::string missing = folder / "missing.mkv";
   const int threads = ThreadCount();
 
   EXPECT_FALSE(Player.Open(Wide(text), 0));
@@ -263,8 +262,8 @@ TEST_F(PlayerTest, FailedOpensGiveTheirTextsAndLeaveNoThread) {
   EXPECT_EQ(Recorder.FileOpens, 0);
   EXPECT_EQ(ThreadCount(), threads);
   // Open failures go to LastErrMsg only.
-  for (const std::string& line : LoggedLines()) EXPECT_EQ(line.find("Unknown format"), std::string::npos) << line;
-  std::filesystem::remove_all(folder);
+  for (const TRecordedLine& line : LogLines())
+    EXPECT_EQ(line.Text.find("Unknown format"), std::string::npos) << line.Text;
 }
 
 }  // namespace

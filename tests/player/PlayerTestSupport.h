@@ -13,8 +13,6 @@
 
 namespace playertest {
 
-std::vector<std::string> LoggedLines();
-void ClearLog();
 // The file SDL's disk audio driver writes (rewritten at each device open).
 const std::string& DiskAudioFile();
 

@@ -2,13 +2,9 @@
 // the dummy video driver, the player's libraries are loaded from "LibAV"
 // beside the test binary, every log line is recorded, and this thread is
 // the main thread of the hand-over.
-#include <unistd.h>
-
 #include <clocale>
 #include <thread>
 #include <cstdlib>
-#include <filesystem>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -17,23 +13,13 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Threads.h"
 #include "tests/player/PlayerTestSupport.h"
+#include "tests/support/RecordedLog.h"
+#include "tests/support/TempFolder.h"
 
 namespace playertest {
 namespace {
-std::mutex gLogLock;
-std::vector<std::string> gLogLines;
 std::string gAudioFile;
 }  // namespace
-
-std::vector<std::string> LoggedLines() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  return gLogLines;
-}
-
-void ClearLog() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  gLogLines.clear();
-}
 
 const std::string& DiskAudioFile() { return gAudioFile; }
 
@@ -47,25 +33,19 @@ int main(int argc, char** argv) {
   std::thread([] {}).join();
   // Before SDL reads its environment: no sound card, no display, and what
   // would be played lands in a file (paced in real time by the driver).
-  playertest::gAudioFile =
-      (std::filesystem::temp_directory_path() / ("vidmill-player-" + std::to_string(getpid()) + ".raw")).string();
+  const TTempFolder audioFolder("vidmill-player");
+  playertest::gAudioFile = audioFolder / "played.raw";
   setenv("SDL_AUDIODRIVER", "disk", 1);
   setenv("SDL_DISKAUDIOFILE", playertest::gAudioFile.c_str(), 1);
   setenv("SDL_VIDEODRIVER", "dummy", 1);
   SetMainThread();
   ::testing::InitGoogleTest(&argc, argv);
   TFFLogger logger;
-  logger.OnLog = [](TObject*, uint32_t, TLogLevel, const std::string& AText) {
-    std::lock_guard<std::mutex> guard(playertest::gLogLock);
-    playertest::gLogLines.push_back(AText);
-  };
+  RecordLogLines(logger);
   FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
   if (!FFmpegLoader().LoadLibs(kPlayerLibraries)) {
     std::fprintf(stderr, "%s\n", FFmpegLoader().LastError().c_str());
     return 1;
   }
-  int result = RUN_ALL_TESTS();
-  std::error_code error;
-  std::filesystem::remove(playertest::gAudioFile, error);
-  return result;
+  return RUN_ALL_TESTS();
 }

@@ -22,9 +22,8 @@
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFormat.h"
 #include "tests/media/TestMedia.h"
-#include "tests/probe/ProbeTestSupport.h"
-
-using probetest::TTempFolder;
+#include "tests/support/RecordedLog.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -65,10 +64,10 @@ TEST(ProbeNoFile, EveryQueryFailsWithFileNotLoaded) {
 
   auto expectNotLoaded = [&probe](const char* AQuery) {
     EXPECT_EQ(probe.LastErrMsg(), "file not loaded.") << AQuery;
-    EXPECT_TRUE(probetest::Logged(llWarning, "file not loaded.")) << AQuery;
-    probetest::ClearLog();
+    EXPECT_TRUE(Logged(llWarning, "file not loaded.")) << AQuery;
+    ClearLogLines();
   };
-  probetest::ClearLog();
+  ClearLogLines();
   EXPECT_EQ(probe.FileSize(), -1);
   expectNotLoaded("FileSize");
   EXPECT_EQ(probe.FileName(), u"");

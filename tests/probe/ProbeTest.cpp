@@ -22,7 +22,8 @@
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFormat.h"
 #include "tests/media/TestMedia.h"
-#include "tests/probe/ProbeTestSupport.h"
+#include "tests/support/RecordedLog.h"
+#include "tests/support/TempFolder.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -437,10 +438,10 @@ TEST(ProbeCounts, VideoFirstThenAudio) {
 TEST(ProbeCounts, IndexEqualToTheStreamCountIsInvalid) {
   TAVProbe probe;
   ASSERT_TRUE(Load(probe, testmedia::CachedClip(Clip("mp4"))));
-  probetest::ClearLog();
+  ClearLogLines();
   EXPECT_FALSE(probe.IsVideoStream(2));
   EXPECT_EQ(probe.LastErrMsg(), "stream index #2 is invalid.");
-  EXPECT_TRUE(probetest::Logged(llError, "stream index #2 is invalid."));
+  EXPECT_TRUE(Logged(llError, "stream index #2 is invalid."));
   EXPECT_FALSE(probe.IsAudioStream(-1));
   EXPECT_EQ(probe.LastErrMsg(), "stream index #-1 is invalid.");
   EXPECT_FALSE(probe.IsSubtitleStream(7));
@@ -469,12 +470,12 @@ TEST(ProbeCounts, AudioOnlyFileHasNoVideoStream) {
   EXPECT_EQ(probe.VideoStreamCount(), 0);
   EXPECT_EQ(probe.FirstVideoIndex(), -1);
   EXPECT_EQ(probe.FirstAudioIndex(), 0);
-  probetest::ClearLog();
+  ClearLogLines();
   TVideoStreamInfo info;
   info.Width = 99;
   EXPECT_FALSE(probe.GetVideoStreamInfo(info));
   EXPECT_EQ(probe.LastErrMsg(), "no video stream.");
-  EXPECT_TRUE(probetest::Logged(llError, "no video stream."));
+  EXPECT_TRUE(Logged(llError, "no video stream."));
   EXPECT_EQ(info.Width, -1);
   EXPECT_FALSE(probe.GetVideoStreamInfoByIndex(-1, info));
   EXPECT_EQ(probe.LastErrMsg(), "no video stream.");
@@ -572,7 +573,7 @@ private:
 }  // namespace
 
 TEST(ProbeFile, ChineseFileNameInAUtf8AndInTheCLocale) {
-  probetest::TTempFolder folder;
+  TTempFolder folder;
   const std::u16string name = FromLocal8Bit(folder / "测试视频.mp4");
   std::filesystem::copy_file(testmedia::CachedClip(Clip("mp4")), folder / "测试视频.mp4");
   {

@@ -1,6 +1,7 @@
+// Test entry of the probe suite: loads the media libraries from "LibAV"
+// beside the test binary, records every log line, and makes this thread the
+// main thread of the hand-over.
 #include <clocale>
-#include <mutex>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -8,46 +9,7 @@
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Threads.h"
-#include "tests/probe/ProbeTestSupport.h"
-
-namespace probetest {
-namespace {
-std::mutex gLogLock;
-std::vector<TLogLine> gLogLines;
-}  // namespace
-
-std::vector<TLogLine> LoggedLines() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  return gLogLines;
-}
-
-void ClearLog() {
-  std::lock_guard<std::mutex> guard(gLogLock);
-  gLogLines.clear();
-}
-
-bool Logged(TLogLevel ALevel, const std::string& AText) {
-  for (const TLogLine& line : LoggedLines())
-    if (line.Level == ALevel && line.Text == AText) return true;
-  return false;
-}
-
-TTempFolder::TTempFolder() {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
-  for (char& ch : name)
-    if (ch == '/') ch = '_';
-  FPath = std::filesystem::temp_directory_path() / ("vidmill-probe-" + std::to_string(getpid()) + "-" + name);
-  std::filesystem::remove_all(FPath);
-  std::filesystem::create_directories(FPath);
-}
-
-TTempFolder::~TTempFolder() {
-  std::error_code error;
-  std::filesystem::remove_all(FPath, error);
-}
-
-}  // namespace probetest
+#include "tests/support/RecordedLog.h"
 
 class LibraryEnvironment : public ::testing::Environment {
 public:
@@ -64,10 +26,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // The process's logger, before the loader installs its library callback.
   TFFLogger logger;
-  logger.OnLog = [](TObject*, uint32_t, TLogLevel ALevel, const std::string& AMsg) {
-    std::lock_guard<std::mutex> guard(probetest::gLogLock);
-    probetest::gLogLines.push_back({ALevel, AMsg});
-  };
+  RecordLogLines(logger);
   ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
   return RUN_ALL_TESTS();
 }

@@ -8,6 +8,7 @@
 
 #include "runtime/FFUtils.h"
 #include "runtime/Text.h"
+#include "tests/support/TempFolder.h"
 
 TEST(SizeText, ChoosesTheUnitAtEachBoundary) {
   EXPECT_EQ(SizeText(0), "0 Byte");
@@ -65,9 +66,8 @@ TEST(Paths, ExpandResolvesAgainstTheCurrentFolder) {
 }
 
 TEST(Files, ExistenceAndSizes) {
-  auto dir = std::filesystem::temp_directory_path() / ("vidmill-utils-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  std::u16string wdir = FromLocal8Bit(dir.string());
+  TTempFolder dir("vidmill-utils");
+  std::u16string wdir = FromLocal8Bit(dir.Path().string());
   std::u16string big = IncludeTrailingBackslash(wdir) + u"三GB.bin";
   int fd = ::open(SystemPath(big).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
@@ -80,7 +80,6 @@ TEST(Files, ExistenceAndSizes) {
   EXPECT_FALSE(DirectoryExistsW(big));
   EXPECT_EQ(FileSizeByName(wdir + u"/missing"), -1);
   EXPECT_FALSE(FileExistsW(u""));
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Files, ModuleDirIsTheExecutablesFolder) {

@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -7,21 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "runtime/IniFile.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 class IniFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    Dir = std::filesystem::temp_directory_path() /
-          ("vidmill-ini-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(Dir);
-    std::filesystem::create_directories(Dir);
-    Path = (Dir / "Config.ini").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(Dir); }
-
   void Write(const std::string& ABytes) {
     std::ofstream out(Path, std::ios::binary);
     out << ABytes;
@@ -33,8 +22,8 @@ protected:
     return ss.str();
   }
 
-  std::filesystem::path Dir;
-  std::string Path;
+  TTempFolder Dir{"vidmill-ini"};
+  std::string Path = Dir / "Config.ini";
 };
 
 }  // namespace
@@ -123,7 +112,7 @@ TEST_F(IniFileTest, Gbk_FileStaysGbkAndSwitchesToUtf8OnlyWhenItMust) {
 }
 
 TEST_F(IniFileTest, UnwritableTargetThrowsWithTheSystemMessage) {
-  TIniFile ini((Dir / "no-such-folder" / "Config.ini").string());
+  TIniFile ini(Dir / "no-such-folder/Config.ini");
   try {
     ini.WriteString("Config", "dir", "x");
     FAIL() << "no exception";
@@ -135,7 +124,7 @@ TEST_F(IniFileTest, UnwritableTargetThrowsWithTheSystemMessage) {
 TEST_F(IniFileTest, SaveAsCarriesTheContentsOver) {
   Write("[Config]\nappname=Vidmill\nappver=0.1.0\n");
   TIniFile ini(Path);
-  std::string other = (Dir / "copy.ini").string();
+  std::string other = Dir / "copy.ini";
   ini.SaveAs(other);
   ini.WriteString("Config", "dir", "/d/");
   TIniFile copy(other);

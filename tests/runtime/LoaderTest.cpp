@@ -13,6 +13,7 @@
 #include "runtime/lib/MyUtil.h"
 #include "runtime/lib/SDL.h"
 #include "runtime/lib/SwScale.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -34,18 +35,10 @@ protected:
     Loader.UnloadLibs({ltAVCodec, ltAVDevice, ltAVFilter, ltAVFormat, ltAVUtil, ltSwScale, ltMyUtil, ltSDL,
                        ltSwResample, ltOpenCoreAMRNB});
     for (int i = 0; i < kLibraryTypeCount; ++i) Loader.SetFileName(static_cast<TLibraryType>(i), u"");
-    std::filesystem::remove_all(Temp);
-  }
-  std::u16string TempDir() {
-    Temp = std::filesystem::temp_directory_path() /
-           ("vidmill-loader-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(Temp);
-    return FromLocal8Bit(Temp.string());
   }
 
   TFFmpegLoader& Loader = FFmpegLoader();
-  std::filesystem::path Temp;
+  TTempFolder Temp{"vidmill-loader"};
 };
 
 }  // namespace
@@ -100,14 +93,14 @@ TEST_F(LoaderTest, BothSetsLoadFromTheLibAVFolderByFullPath) {
 }
 
 TEST_F(LoaderTest, ALibraryNotInTheFolderIsSearchedByItsBareName) {
-  Loader.SetLibraryPath(TempDir());  // an empty folder
+  Loader.SetLibraryPath(FromLocal8Bit(Temp.Path().string()));  // an empty folder
   ASSERT_TRUE(Loader.LoadLib(ltSDL)) << Loader.LastError();
   std::string from = LoadedFrom(reinterpret_cast<void*>(lib::SDL_Init));
-  EXPECT_EQ(from.find(SystemPath(Temp.u16string())), std::string::npos) << from;
+  EXPECT_EQ(from.find(SystemPath(Temp.Path().u16string())), std::string::npos) << from;
   // myutil exists only in the program's own folder: the bare name fails.
   EXPECT_FALSE(Loader.LoadLib(ltMyUtil));
   std::string error = Loader.LastError();
-  EXPECT_EQ(error.rfind("Load library " + Temp.string() + "/libmyutil.so error: ", 0), 0u) << error;
+  EXPECT_EQ(error.rfind("Load library " + Temp.Path().string() + "/libmyutil.so error: ", 0), 0u) << error;
   EXPECT_NE(error.find("cannot open shared object file"), std::string::npos) << error;
 }
 

@@ -1,7 +1,5 @@
 // Temporary output names: a finished output takes its name only where
 // nothing is, and long names are cut between characters.
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -9,6 +7,7 @@
 
 #include "runtime/OutputFiles.h"
 #include "runtime/Text.h"
+#include "tests/support/TempFolder.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -17,8 +16,8 @@ extern "C" {
 namespace fs = std::filesystem;
 
 TEST(OutputFiles, ATemporaryFileTakesItsNameOnlyWhereNothingIs) {
-  char pattern[] = "/tmp/vidmill-outputfiles-XXXXXX";
-  const fs::path dir = mkdtemp(pattern);
+  const TTempFolder folder("vidmill-outputfiles");
+  const fs::path& dir = folder.Path();
   const std::u16string name = Utf8ToUtf16((dir / "clip_(new).mp4").string());
   const std::u16string partial = PartialFileName(name);
   EXPECT_EQ(Utf16ToUtf8(partial), (dir / ".clip_(new).mp4.part").string());
@@ -51,7 +50,6 @@ TEST(OutputFiles, ATemporaryFileTakesItsNameOnlyWhereNothingIs) {
       EXPECT_EQ(text, "ours");
     }
   }
-  fs::remove_all(dir);
 }
 
 TEST(OutputFiles, NamesAreCutBetweenCharacters) {

@@ -106,6 +106,31 @@ TEST(ThreadObject, WaitForServesTheQueueAndJoins) {
   EXPECT_FALSE(worker.Started());
 }
 
+TEST(ThreadObject, SeveralThreadsMayWaitForTheSameThread) {
+  // An engine's worker may be stopped and waited for on the main thread and
+  // on another thread at once: every wait returns after the body, and the
+  // thread is joined once.
+  TThread worker;
+  std::atomic<bool> finished{false};
+  worker.Start([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // every waiter is waiting by now
+    RunInMainThread([] {});
+    finished = true;
+  });
+  std::atomic<int> afterTheBody{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] {
+      worker.WaitFor();
+      if (finished) ++afterTheBody;
+    });
+  worker.WaitFor();
+  EXPECT_TRUE(finished);
+  for (auto& waiter : waiters) waiter.join();
+  EXPECT_EQ(afterTheBody.load(), 3);
+  EXPECT_FALSE(worker.Started());
+}
+
 TEST(ThreadObject, DestructorWaitsForTheBody) {
   std::atomic<bool> finished{false};
   {

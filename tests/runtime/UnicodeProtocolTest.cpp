@@ -14,6 +14,7 @@
 #include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFormat.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -56,13 +57,7 @@ protected:
     FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
     FFmpegLoader().AutoLogCallback = false;
     ASSERT_TRUE(FFmpegLoader().LoadLibs({ltAVCodec, ltAVFormat, ltAVUtil})) << FFmpegLoader().LastError();
-    Dir = std::filesystem::temp_directory_path() /
-          ("vidmill-unicode-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(Dir);
-    WDir = Utf8ToUtf16(Dir.string()) + u"/";
   }
-  void TearDown() override { std::filesystem::remove_all(Dir); }
 
   // Writes ABytes under the UTF-8 form of AName (the name on disk).
   void WriteFile(const std::u16string& AName, const std::string& ABytes) {
@@ -70,8 +65,8 @@ protected:
     out << ABytes;
   }
 
-  std::filesystem::path Dir;
-  std::u16string WDir;
+  TTempFolder Dir{"vidmill-unicode"};
+  std::u16string WDir = Utf8ToUtf16(Dir.Path().string()) + u"/";
 };
 
 }  // namespace

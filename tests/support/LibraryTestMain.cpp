@@ -11,19 +11,6 @@
 #include "runtime/Threads.h"
 #include "tests/support/RecordedLog.h"
 
-namespace {
-std::vector<TRecordedLine> gLines;
-}
-
-const std::vector<TRecordedLine>& LogLines() { return gLines; }
-// Frees the lines and their storage, so that a test can weigh its heap.
-void ClearLogLines() { std::vector<TRecordedLine>().swap(gLines); }
-bool LogContains(const std::string& AText) {
-  for (const TRecordedLine& line : gLines)
-    if (line.Text.find(AText) != std::string::npos) return true;
-  return false;
-}
-
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "C.UTF-8");
   SetMainThread();
@@ -33,9 +20,7 @@ int main(int argc, char** argv) {
   std::thread([] {}).join();
   ::testing::InitGoogleTest(&argc, argv);
   TFFLogger logger;
-  logger.OnLog = [](TObject* Sender, uint32_t, TLogLevel ALevel, const std::string& AText) {
-    gLines.push_back({Sender, ALevel, AText});
-  };
+  RecordLogLines(logger);
   FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
   if (!FFmpegLoader().LoadLibs(kConverterLibraries)) {
     std::fprintf(stderr, "%s\n", FFmpegLoader().LastError().c_str());

@@ -4,15 +4,18 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 class TTempFolder {
 public:
   explicit TTempFolder(const char* APrefix = "vidmill-test") {
     std::string pattern = (std::filesystem::temp_directory_path() / (std::string(APrefix) + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data())) FPath = pattern;
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder " + pattern);
+    FPath = pattern;
   }
   ~TTempFolder() {
+    if (FKeep) return;
     std::error_code ignored;
     for (auto it = std::filesystem::recursive_directory_iterator(FPath, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
@@ -23,7 +26,12 @@ public:
   TTempFolder(const TTempFolder&) = delete;
   TTempFolder& operator=(const TTempFolder&) = delete;
   const std::filesystem::path& Path() const { return FPath; }
+  // The path of AName in the folder.
+  std::string operator/(const std::string& AName) const { return (FPath / AName).string(); }
+  // Leaves the folder and what it holds in place, for a look after the run.
+  void Keep() { FKeep = true; }
 
 private:
   std::filesystem::path FPath;
+  bool FKeep = false;
 };
