@@ -565,6 +565,37 @@ protected:
   // The media types of the inputs an output draws from (the first input
   // only with AJoin); raises "invalid codec_type of input file".
   void CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio, bool& AHasSubtitle) const;
+  // What an output being opened (OpenOutputFile) has created so far: what
+  // its failure takes back.
+  struct TOutputOpening {
+    int Slot = 0;                // the output slot it takes
+    int CodecCountBefore = 0;    // FOutputCodecCount before its streams
+    AVFormatContext* Context = nullptr;
+    bool Recorded = false;       // Context is in FOutputFiles[Slot]
+    bool IoOpened = false;       // OpenOutputIO succeeded
+    bool FileExisted = false;    // the file was there before this open
+    std::u16string WrittenName;  // the name written to: the output's name or its temporary name
+  };
+  // Takes back what AOpen created (the streams' encoder contexts and
+  // bitstream filters, the slot, the output codec entries, a file this open
+  // created) and sets FLastError to AText; -1.
+  int FailOutputOpen(TOutputOpening& AOpen, const std::string& AText);
+  // Adds the video, audio and subtitle streams that AContext (of AFormat)
+  // gets; the error text when one cannot be added, empty when all were.
+  std::string AddOutputStreams(AVFormatContext* AContext, const AVOutputFormat* AFormat, bool AJoin);
+  // Sets the recording timestamp and the metadata (FMetadata, emptied) on
+  // the output.
+  void ApplyOutputMetadata(AVFormatContext* AContext);
+  // Sets the muxer's delay, preload, loop count, flags, stored options and
+  // private options on the output.
+  void ApplyMuxSettings(AVFormatContext* AContext, const AVOutputFormat* AFormat);
+  // Creates or opens the output's file (under its temporary name when asked
+  // for) and records it in AOpen; the error text on failure, else empty.
+  std::string OpenOutputTarget(TOutputOpening& AOpen, const std::u16string& AFileName, const std::string& ALibraryName,
+                               const std::string& AShownName);
+  // Join mode: one more slot per further input, all holding the output just
+  // opened, and the total duration of the inputs.
+  void RecordJoinedOutputs(const std::u16string& AFileName, const std::u16string& AWrittenName);
   // The log line of a picture fitted into its frame (bars, or square pixels).
   void LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
                    const struct TFrameFit& AFit);

@@ -208,67 +208,194 @@ void TCustomFFmpeg::CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio
   }
 }
 
+int TCustomFFmpeg::FailOutputOpen(TOutputOpening& AOpen, const std::string& AText) {
+  FLastError = AText;
+  AVFormatContext*& ctx = AOpen.Context;
+  const int slot = AOpen.Slot;
+  if (ctx) {
+    if (AOpen.IoOpened) {
+      CloseOutputIO(ctx);
+      if (!AOpen.FileExisted) ::unlink(LocalFilePath(AOpen.WrittenName).c_str());
+      FOutputCreated[slot] = false;
+    }
+    if (slot < MAX_FILES) {
+      for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
+        TOutputStreamSetup& setup = FOutputStreamSetups[slot][i];
+        if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+        setup.StreamCopy = false;
+        setup.AmrNb.reset();
+        FBitstreamFilters[slot][i].Clear();
+      }
+    }
+    if (AOpen.Recorded) {
+      --FOutputFileCount;
+      FOutputFiles[FOutputFileCount] = nullptr;
+      FOutputNames[FOutputFileCount].clear();
+      FOutputWrittenNames[FOutputFileCount].clear();
+    }
+    lib::avformat_free_context(ctx);
+    ctx = nullptr;
+  }
+  for (int i = AOpen.CodecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
+  FOutputCodecCount = AOpen.CodecCountBefore;
+  FOutputFormat = nullptr;
+  FInputFormat = nullptr;
+  return -1;
+}
+
+std::string TCustomFFmpeg::AddOutputStreams(AVFormatContext* AContext, const AVOutputFormat* AFormat, bool AJoin) {
+  // Which streams the output gets.
+  bool useVideo = FVideoStreamCopy != 0 || AFormat->video_codec != AV_CODEC_ID_NONE || !FVideoCodecName.empty();
+  bool useAudio = FAudioStreamCopy != 0 || AFormat->audio_codec != AV_CODEC_ID_NONE || !FAudioCodecName.empty();
+  bool useSubtitle =
+      FSubtitleStreamCopy != 0 || AFormat->subtitle_codec != AV_CODEC_ID_NONE || !FSubtitleCodecName.empty();
+  if (FInputFileCount > 0) {
+    bool hasVideo = false, hasAudio = false, hasSubtitle = false;
+    try {
+      CheckInputMedia(AJoin, hasVideo, hasAudio, hasSubtitle);
+    } catch (const std::exception& e) {
+      return Format("check_audio_video_sub_inputs fail: %s", e.what());
+    }
+    useVideo = useVideo && hasVideo;
+    useAudio = useAudio && hasAudio;
+    useSubtitle = useSubtitle && hasSubtitle;
+  }
+  if (FAudioDisable) useAudio = false;
+  if (FSubtitleDisable) useSubtitle = false;
+
+  // The streams.
+  if (!FVideoDisable && useVideo) {
+    try {
+      NewVideoStream(AContext);
+    } catch (const std::exception& e) {
+      return Format("new_video_stream fail: %s", e.what());
+    }
+  }
+  if (useAudio) {
+    try {
+      NewAudioStream(AContext);
+    } catch (const std::exception& e) {
+      return Format("new_audio_stream fail: %s", e.what());
+    }
+  }
+  if (useSubtitle) {
+    try {
+      NewSubtitleStream(AContext);
+    } catch (const std::exception& e) {
+      return Format("new_subtitle_stream fail: %s", e.what());
+    }
+  }
+  return {};
+}
+
+void TCustomFFmpeg::ApplyOutputMetadata(AVFormatContext* AContext) {
+  // The recording timestamp. The format context of this generation
+  // has no timestamp of its own: muxers that store a creation time read
+  // the "creation_time" metadata (ISO 8601, UTC).
+  if (FRecordingTimestamp != 0)
+    lib::av_dict_set(&AContext->metadata, "creation_time", CreationTimeText(FRecordingTimestamp).c_str(), 0);
+
+  // Metadata, the last pair first; the list is empty afterwards. The
+  // muxers convert the generic keys to their own names themselves.
+  while (!FMetadata.empty()) {
+    const auto& pair = FMetadata.back();
+    lib::av_dict_set(&AContext->metadata, pair.first.c_str(), pair.second.c_str(), 0);
+    FMetadata.pop_back();
+  }
+}
+
+void TCustomFFmpeg::ApplyMuxSettings(AVFormatContext* AContext, const AVOutputFormat* AFormat) {
+  // "preload" and the loop count are private options of the muxers that
+  // have them (the MPEG program stream muxers; gif), and the private options
+  // given as options go last, so that they win over the engine's own
+  // settings.
+  AContext->max_delay = static_cast<int>(FMuxMaxDelay * 1000000);
+  const bool hasPrivate = AContext->priv_data && AFormat->priv_class;
+  auto privateOption = [&](const char* AName) {
+    return hasPrivate && lib::av_opt_find(AContext->priv_data, AName, nullptr, 0, 0) != nullptr;
+  };
+  if (privateOption("preload"))
+    lib::av_opt_set_int(AContext->priv_data, "preload", static_cast<int64_t>(FMuxPreload * 1000000), 0);
+  if (FLoopOutput >= 0 && privateOption("loop")) lib::av_opt_set_int(AContext->priv_data, "loop", FLoopOutput, 0);
+  AContext->flags |= AVFMT_FLAG_NONBLOCK;
+  ApplySetOptions(FOptionStore, FOptionStore.Format, AContext, AV_OPT_FLAG_ENCODING_PARAM);
+  for (const TPrivateOption& option : FPrivateOptions) {
+    if (!privateOption(option.Name.c_str())) continue;
+    if (lib::av_opt_set(AContext->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
+      FFLoggerInstance()->Log(this, llError,
+                              Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(),
+                                     option.Name.c_str()));
+  }
+}
+
+std::string TCustomFFmpeg::OpenOutputTarget(TOutputOpening& AOpen, const std::u16string& AFileName,
+                                            const std::string& ALibraryName, const std::string& AShownName) {
+  // An existing file is overwritten unless overwriting is off; then the file
+  // is created new (exclusively, so a file that appeared since the caller
+  // planned the name is never truncated). The reason of a failure
+  // (read-only file system, no permission, ...) goes to the log.
+  const std::string localPath = LocalFilePath(AFileName);  // empty for a URL
+  // Written under its temporary name when asked for (a local file only),
+  // renamed onto AFileName when the run ends.
+  const bool partial = FWritePartialFiles && !localPath.empty();
+  std::u16string& writtenName = AOpen.WrittenName;
+  if (partial) writtenName = PartialFileName(AFileName);
+  std::string writtenLibraryName = ALibraryName;
+  if (partial && !ToLibraryFileName(writtenName, writtenLibraryName)) return FileNameTooLongText(writtenName);
+  const bool exclusive = !FOverwrite && !localPath.empty();
+  AOpen.FileExisted = !exclusive && !localPath.empty() && FileExistsW(writtenName);
+  int opened = exclusive && partial && NameTaken(AFileName) ? AVERROR(EEXIST) : 0;
+  const bool reserved = partial && FReuseReservations && FileSizeByName(writtenName) == 0;
+  if (opened >= 0 && exclusive && !reserved) opened = CreateNewFile(writtenName);
+  if (opened >= 0) {
+    opened = OpenOutputIO(AOpen.Context, writtenLibraryName);
+    if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());
+  }
+  if (opened < 0) {
+    FFLoggerInstance()->Log(this, llError, AShownName + ": " + LibraryErrorText(opened));
+    return Format("Could not open '%s'", AShownName.c_str());
+  }
+  AOpen.IoOpened = true;
+  FOutputCreated[AOpen.Slot] = !localPath.empty() && !AOpen.FileExisted;
+  return {};
+}
+
+void TCustomFFmpeg::RecordJoinedOutputs(const std::u16string& AFileName, const std::u16string& AWrittenName) {
+  FJoin = true;
+  int64_t total = 0;
+  for (int i = 0; i < FInputFileCount; ++i)
+    if (FInputFiles[i] && FInputFiles[i]->duration != AV_NOPTS_VALUE) total += FInputFiles[i]->duration / 1000;
+  FTotalDuration = total != 0 ? total : -1;
+  for (int i = 1; i < FInputFileCount; ++i) {
+    FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
+    FOutputNames[FOutputFileCount] = AFileName;
+    FOutputWrittenNames[FOutputFileCount] = AWrittenName;
+    ++FOutputFileCount;
+  }
+}
+
 int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   const std::string shownName = ToLocal8Bit(AFileName);
-  const int slot = FOutputFileCount;
-  const int codecCountBefore = FOutputCodecCount;
-
-  AVFormatContext* ctx = nullptr;
-  bool recorded = false;    // ctx is in FOutputFiles[slot]
-  bool ioOpened = false;    // OpenOutputIO succeeded
-  bool fileExisted = false; // the file was there before this open
+  TOutputOpening open;
+  open.Slot = FOutputFileCount;
+  open.CodecCountBefore = FOutputCodecCount;
+  open.WrittenName = AFileName;
+  const int slot = open.Slot;
   std::string libraryName;
-  std::u16string writtenName = AFileName;  // the name written to: AFileName or its temporary name
-
-  // Nothing of a failed output stays behind: its streams' encoder contexts
-  // and bitstream filters, its slot, its output codec entries and a file
-  // that this open created.
-  auto fail = [&](const std::string& AText) {
-    FLastError = AText;
-    if (ctx) {
-      if (ioOpened) {
-        CloseOutputIO(ctx);
-        if (!fileExisted) ::unlink(LocalFilePath(writtenName).c_str());
-        FOutputCreated[slot] = false;
-      }
-      if (slot < MAX_FILES) {
-        for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
-          TOutputStreamSetup& setup = FOutputStreamSetups[slot][i];
-          if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-          setup.StreamCopy = false;
-          setup.AmrNb.reset();
-          FBitstreamFilters[slot][i].Clear();
-        }
-      }
-      if (recorded) {
-        --FOutputFileCount;
-        FOutputFiles[FOutputFileCount] = nullptr;
-        FOutputNames[FOutputFileCount].clear();
-        FOutputWrittenNames[FOutputFileCount].clear();
-      }
-      lib::avformat_free_context(ctx);
-      ctx = nullptr;
-    }
-    for (int i = codecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
-    FOutputCodecCount = codecCountBefore;
-    FOutputFormat = nullptr;
-    FInputFormat = nullptr;
-    return -1;
-  };
 
   // Combinations of settings that cannot work.
-  if (FJoin) return fail("Cannot join more than one output file.");
+  if (FJoin) return FailOutputOpen(open, "Cannot join more than one output file.");
   if (!FVideoFilters.empty() &&
       (FFrameTopBand != 0 || FFrameBottomBand != 0 || FFrameLeftBand != 0 || FFrameRightBand != 0))
-    return fail(kCropWithFiltersText);
+    return FailOutputOpen(open, kCropWithFiltersText);
   if (FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight > 0 && ResizesFrames(FVideoFilters))
-    return fail(kPadWithResizingText);
+    return FailOutputOpen(open, kPadWithResizingText);
   FUseFilters = !FVideoFilters.empty();
 
   const bool join = AJoin && FInputFileCount > 1;
   if (slot + (join ? FInputFileCount : 1) > MAX_FILES)
-    return fail(Format("Too many output files (at most %d)", MAX_FILES));
-  if (!ToLibraryFileName(AFileName, libraryName)) return fail(FileNameTooLongText(AFileName));
+    return FailOutputOpen(open, Format("Too many output files (at most %d)", MAX_FILES));
+  if (!ToLibraryFileName(AFileName, libraryName)) return FailOutputOpen(open, FileNameTooLongText(AFileName));
 
   // The container. The context is allocated for its format, which
   // sets the file name and the muxer's private defaults. There is no "ffm"
@@ -277,152 +404,46 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   const AVOutputFormat* format = FOutputFormat;
   if (!format) format = lib::av_guess_format(nullptr, libraryName.c_str(), nullptr);
   if (format && std::strcmp(format->name, "ffm") == 0) format = nullptr;
-  if (!format) return fail(Format("Unable to find a suitable output format for '%s'", shownName.c_str()));
-  if (lib::avformat_alloc_output_context2(&ctx, format, nullptr, libraryName.c_str()) < 0 || !ctx) {
-    ctx = nullptr;
-    fail("avformat_alloc_context failed");
+  if (!format)
+    return FailOutputOpen(open, Format("Unable to find a suitable output format for '%s'", shownName.c_str()));
+  if (lib::avformat_alloc_output_context2(&open.Context, format, nullptr, libraryName.c_str()) < 0 || !open.Context) {
+    open.Context = nullptr;
+    FailOutputOpen(open, "avformat_alloc_context failed");
     throw FFmpegException("avformat_alloc_context failed");
   }
+  AVFormatContext* ctx = open.Context;
 
   try {
-    // Which streams the output gets.
-    bool useVideo = FVideoStreamCopy != 0 || format->video_codec != AV_CODEC_ID_NONE || !FVideoCodecName.empty();
-    bool useAudio = FAudioStreamCopy != 0 || format->audio_codec != AV_CODEC_ID_NONE || !FAudioCodecName.empty();
-    bool useSubtitle =
-        FSubtitleStreamCopy != 0 || format->subtitle_codec != AV_CODEC_ID_NONE || !FSubtitleCodecName.empty();
-    if (FInputFileCount > 0) {
-      bool hasVideo = false, hasAudio = false, hasSubtitle = false;
-      try {
-        CheckInputMedia(AJoin, hasVideo, hasAudio, hasSubtitle);
-      } catch (const std::exception& e) {
-        return fail(Format("check_audio_video_sub_inputs fail: %s", e.what()));
-      }
-      useVideo = useVideo && hasVideo;
-      useAudio = useAudio && hasAudio;
-      useSubtitle = useSubtitle && hasSubtitle;
-    }
-    if (FAudioDisable) useAudio = false;
-    if (FSubtitleDisable) useSubtitle = false;
-
-    // The streams.
-    if (!FVideoDisable && useVideo) {
-      try {
-        NewVideoStream(ctx);
-      } catch (const std::exception& e) {
-        return fail(Format("new_video_stream fail: %s", e.what()));
-      }
-    }
-    if (useAudio) {
-      try {
-        NewAudioStream(ctx);
-      } catch (const std::exception& e) {
-        return fail(Format("new_audio_stream fail: %s", e.what()));
-      }
-    }
-    if (useSubtitle) {
-      try {
-        NewSubtitleStream(ctx);
-      } catch (const std::exception& e) {
-        return fail(Format("new_subtitle_stream fail: %s", e.what()));
-      }
-    }
-
-    // The recording timestamp. The format context of this generation
-    // has no timestamp of its own: muxers that store a creation time read
-    // the "creation_time" metadata (ISO 8601, UTC).
-    if (FRecordingTimestamp != 0)
-      lib::av_dict_set(&ctx->metadata, "creation_time", CreationTimeText(FRecordingTimestamp).c_str(), 0);
-
-    // Metadata, the last pair first; the list is empty afterwards. The
-    // muxers convert the generic keys to their own names themselves.
-    while (!FMetadata.empty()) {
-      const auto& pair = FMetadata.back();
-      lib::av_dict_set(&ctx->metadata, pair.first.c_str(), pair.second.c_str(), 0);
-      FMetadata.pop_back();
-    }
-
-    // Mux settings; set before the frame-number check, which reads
-    // the muxer's private options. "preload" and the loop count are
-    // private options of the muxers that have them (the MPEG program
-    // stream muxers; gif), and the private options given as options go
-    // last, so that they win over the engine's own settings.
-    ctx->max_delay = static_cast<int>(FMuxMaxDelay * 1000000);
-    const bool hasPrivate = ctx->priv_data && format->priv_class;
-    auto privateOption = [&](const char* AName) {
-      return hasPrivate && lib::av_opt_find(ctx->priv_data, AName, nullptr, 0, 0) != nullptr;
-    };
-    if (privateOption("preload"))
-      lib::av_opt_set_int(ctx->priv_data, "preload", static_cast<int64_t>(FMuxPreload * 1000000), 0);
-    if (FLoopOutput >= 0 && privateOption("loop")) lib::av_opt_set_int(ctx->priv_data, "loop", FLoopOutput, 0);
-    ctx->flags |= AVFMT_FLAG_NONBLOCK;
-    ApplySetOptions(FOptionStore, FOptionStore.Format, ctx, AV_OPT_FLAG_ENCODING_PARAM);
-    for (const TPrivateOption& option : FPrivateOptions) {
-      if (!privateOption(option.Name.c_str())) continue;
-      if (lib::av_opt_set(ctx->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
-        FFLoggerInstance()->Log(this, llError,
-                                Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(),
-                                       option.Name.c_str()));
-    }
+    const std::string streamError = AddOutputStreams(ctx, format, AJoin);
+    if (!streamError.empty()) return FailOutputOpen(open, streamError);
+    ApplyOutputMetadata(ctx);
+    // Mux settings; set before the frame-number check, which reads the
+    // muxer's private options.
+    ApplyMuxSettings(ctx, format);
 
     // Recorded.
     FOutputFiles[slot] = ctx;
     FOutputFileCount = slot + 1;
-    recorded = true;
+    open.Recorded = true;
 
     // An image sequence needs a frame-number pattern in its name.
     if (NeedsFrameNumber(ctx) && lib::av_filename_number_test(libraryName.c_str()) == 0)
-      return fail(OpenErrorText(shownName, -33));
+      return FailOutputOpen(open, OpenErrorText(shownName, -33));
 
-    // The file. An existing one is overwritten unless overwriting is off;
-    // then the file is created new (exclusively, so a file that appeared
-    // since the caller planned the name is never truncated). The reason of a
-    // failure (read-only file system, no permission, ...) goes to the log.
-    // The format parameters of the old generation (av_set_parameters) have
-    // no counterpart: the streams carry them.
+    // The file. The format parameters of the old generation
+    // (av_set_parameters) have no counterpart: the streams carry them.
     if (!(format->flags & AVFMT_NOFILE)) {
-      const std::string localPath = LocalFilePath(AFileName);  // empty for a URL
-      // Written under its temporary name when asked for (a local file only),
-      // renamed onto AFileName when the run ends.
-      const bool partial = FWritePartialFiles && !localPath.empty();
-      if (partial) writtenName = PartialFileName(AFileName);
-      std::string writtenLibraryName = libraryName;
-      if (partial && !ToLibraryFileName(writtenName, writtenLibraryName)) return fail(FileNameTooLongText(writtenName));
-      const bool exclusive = !FOverwrite && !localPath.empty();
-      fileExisted = !exclusive && !localPath.empty() && FileExistsW(writtenName);
-      int opened = exclusive && partial && NameTaken(AFileName) ? AVERROR(EEXIST) : 0;
-      const bool reserved = partial && FReuseReservations && FileSizeByName(writtenName) == 0;
-      if (opened >= 0 && exclusive && !reserved) opened = CreateNewFile(writtenName);
-      if (opened >= 0) {
-        opened = OpenOutputIO(ctx, writtenLibraryName);
-        if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());
-      }
-      if (opened < 0) {
-        FFLoggerInstance()->Log(this, llError, shownName + ": " + LibraryErrorText(opened));
-        return fail(Format("Could not open '%s'", shownName.c_str()));
-      }
-      ioOpened = true;
-      FOutputCreated[slot] = !localPath.empty() && !fileExisted;
+      const std::string fileError = OpenOutputTarget(open, AFileName, libraryName, shownName);
+      if (!fileError.empty()) return FailOutputOpen(open, fileError);
     }
     FOutputNames[slot] = AFileName;
-    FOutputWrittenNames[slot] = writtenName;
+    FOutputWrittenNames[slot] = open.WrittenName;
 
     // Join: the inputs are converted one after another into this one
     // output; the pipeline finds one output slot per input.
-    if (join) {
-      FJoin = true;
-      int64_t total = 0;
-      for (int i = 0; i < FInputFileCount; ++i)
-        if (FInputFiles[i] && FInputFiles[i]->duration != AV_NOPTS_VALUE) total += FInputFiles[i]->duration / 1000;
-      FTotalDuration = total != 0 ? total : -1;
-      for (int i = 1; i < FInputFileCount; ++i) {
-        FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
-        FOutputNames[FOutputFileCount] = AFileName;
-        FOutputWrittenNames[FOutputFileCount] = writtenName;
-        ++FOutputFileCount;
-      }
-    }
+    if (join) RecordJoinedOutputs(AFileName, open.WrittenName);
   } catch (...) {
-    fail(FLastError);
+    FailOutputOpen(open, FLastError);
     throw;
   }
 
