@@ -599,6 +599,15 @@ protected:
   // The log line of a picture fitted into its frame (bars, or square pixels).
   void LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
                    const struct TFrameFit& AFit);
+  // The global and local header flags of a new video stream's encoder (and
+  // of the stored video options, AStored, when there are any).
+  void SetVideoHeaderFlags(const AVFormatContext* AContext, AVCodecContext* ACodec, AVCodecContext* AStored);
+  // The frame of an encoded video stream: its size with the pads and the
+  // bars of an aspect fit, its pixel format and its sample aspect ratio.
+  void SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSetup& ASetup, const AVCodec* AEncoder);
+  // The group size, fixed quality, matrices, rate-control overrides, buffer
+  // occupancy and pass flags of an encoded video stream.
+  void SetVideoRateControl(AVCodecContext* ACodec, const std::vector<struct RcOverride>& AOverrides);
   // Graphs of the other video streams of the same run: every input stream
   // feeds the filters of its own graph, so they live until the next run
   // builds its first graph, or until the engine instance is destroyed.

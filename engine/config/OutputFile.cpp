@@ -471,6 +471,90 @@ void TCustomFFmpeg::LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder,
   }
 }
 
+void TCustomFFmpeg::SetVideoHeaderFlags(const AVFormatContext* AContext, AVCodecContext* ACodec,
+                                        AVCodecContext* AStored) {
+  if ((FVideoGlobalHeader & 1) != 0 ||
+      (FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
+    ACodec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (AStored) AStored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  if ((FVideoGlobalHeader & 2) != 0) {
+    ACodec->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+    if (AStored) AStored->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+  }
+}
+
+void TCustomFFmpeg::SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSetup& ASetup, const AVCodec* AEncoder) {
+  AVCodecContext* codec = ASetup.Codec;
+  // The frame and its bars: the pad options around the picture, and the
+  // bars that fit the picture into a frame of another display aspect.
+  const double pictureAspect = FFrameAspectRatio != 0 ? FFrameAspectRatio
+                               : FFrameHeight > 0     ? static_cast<double>(FFrameWidth) / FFrameHeight
+                                                      : 0;
+  const TFrameFit fit = FitPicture(FAspectFit, pictureAspect, FFrameWidth, FFrameHeight, !FFrameSizeSet);
+  ASetup.PadTop = FFramePadTop + fit.PadTop;
+  ASetup.PadBottom = FFramePadBottom + fit.PadBottom;
+  ASetup.PadLeft = FFramePadLeft + fit.PadLeft;
+  ASetup.PadRight = FFramePadRight + fit.PadRight;
+  codec->width = fit.Width + FFramePadLeft + FFramePadRight;
+  codec->height = fit.Height + FFramePadTop + FFramePadBottom;
+  codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
+  if (AEncoder && AEncoder->pix_fmts && !ListsPixelFormat(AEncoder->pix_fmts, FFramePixFmt))
+    codec->pix_fmt = AEncoder->pix_fmts[0];
+  // A source's odd size that the encoder refuses: the picture is scaled
+  // to the even size below it. A size that was given keeps its own check.
+  const int oddWidth = codec->width, oddHeight = codec->height;
+  if (!FFrameSizeSet && FitOddFrameSize(AEncoder, codec))
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
+                                   "(it needs even dimensions).",
+                                   AFile, AStream->index, AEncoder->name, oddWidth, oddHeight, codec->width,
+                                   codec->height));
+  if (FAspectFit.empty()) {
+    AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
+  } else {
+    AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(static_cast<float>(fit.FrameAspect), fit.Width, fit.Height);
+    LogFrameFit(AFile, AStream->index, AEncoder, pictureAspect, fit);
+  }
+}
+
+void TCustomFFmpeg::SetVideoRateControl(AVCodecContext* ACodec, const std::vector<RcOverride>& AOverrides) {
+  if (FIntraOnly) ACodec->gop_size = 0;
+  // Fixed quality. The stream of this generation carries no quality of
+  // its own: the encoder's global quality is the whole setting.
+  if (FVideoQScale != 0 || FSameQuality) {
+    ACodec->flags |= AV_CODEC_FLAG_QSCALE;
+    ACodec->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
+  }
+  // The codec context frees its matrices and overrides.
+  if (FIntraMatrix) {
+    ACodec->intra_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
+    if (ACodec->intra_matrix) std::memcpy(ACodec->intra_matrix, FIntraMatrix->data(), sizeof(uint16_t) * 64);
+  }
+  if (FInterMatrix) {
+    ACodec->inter_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
+    if (ACodec->inter_matrix) std::memcpy(ACodec->inter_matrix, FInterMatrix->data(), sizeof(uint16_t) * 64);
+  }
+  ACodec->thread_count = FThreadCount;
+  if (!AOverrides.empty()) {
+    ACodec->rc_override = static_cast<RcOverride*>(lib::av_malloc(sizeof(RcOverride) * AOverrides.size()));
+    if (ACodec->rc_override) {
+      std::memcpy(ACodec->rc_override, AOverrides.data(), sizeof(RcOverride) * AOverrides.size());
+      ACodec->rc_override_count = static_cast<int>(AOverrides.size());
+    }
+  }
+  if (ACodec->rc_initial_buffer_occupancy == 0)
+    ACodec->rc_initial_buffer_occupancy = static_cast<int>(static_cast<int64_t>(ACodec->rc_buffer_size) * 3 / 4);
+  // FMeThreshold: the motion-estimation threshold is no codec-context
+  // field of this generation; it has nothing to act on.
+  ACodec->intra_dc_precision = FIntraDcPrecision - 8;
+  if (FDoPsnr) ACodec->flags |= AV_CODEC_FLAG_PSNR;
+  if (FDoPass == 1) ACodec->flags |= AV_CODEC_FLAG_PASS1;
+  else if (FDoPass == 2) ACodec->flags |= AV_CODEC_FLAG_PASS2;
+}
+
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   auto raise = [this](const std::string& AText) {
     FVideoCodecName.clear();
@@ -512,15 +596,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   if (FThreadCount > 1) codec->thread_count = FThreadCount;
   if (FVideoCodecTag != 0) codec->codec_tag = FVideoCodecTag;
   AVCodecContext* stored = FOptionStore.Codec[AVMEDIA_TYPE_VIDEO];
-  if ((FVideoGlobalHeader & 1) != 0 ||
-      (FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
-    codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (stored) stored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  }
-  if ((FVideoGlobalHeader & 2) != 0) {
-    codec->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-    if (stored) stored->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-  }
+  SetVideoHeaderFlags(AContext, codec, stored);
 
   if (copy) {
     setup.StreamCopy = true;
@@ -535,70 +611,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
                                                                              choice.Encoder->supported_framerates)];
     codec->time_base = AVRational{rate.den, rate.num};
     codec->framerate = rate;
-    // The frame and its bars: the pad options around the picture, and the
-    // bars that fit the picture into a frame of another display aspect.
-    const double pictureAspect = FFrameAspectRatio != 0 ? FFrameAspectRatio
-                                 : FFrameHeight > 0     ? static_cast<double>(FFrameWidth) / FFrameHeight
-                                                        : 0;
-    const TFrameFit fit = FitPicture(FAspectFit, pictureAspect, FFrameWidth, FFrameHeight, !FFrameSizeSet);
-    setup.PadTop = FFramePadTop + fit.PadTop;
-    setup.PadBottom = FFramePadBottom + fit.PadBottom;
-    setup.PadLeft = FFramePadLeft + fit.PadLeft;
-    setup.PadRight = FFramePadRight + fit.PadRight;
-    codec->width = fit.Width + FFramePadLeft + FFramePadRight;
-    codec->height = fit.Height + FFramePadTop + FFramePadBottom;
-    codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
-    if (choice.Encoder && choice.Encoder->pix_fmts && !ListsPixelFormat(choice.Encoder->pix_fmts, FFramePixFmt))
-      codec->pix_fmt = choice.Encoder->pix_fmts[0];
-    // A source's odd size that the encoder refuses: the picture is scaled
-    // to the even size below it. A size that was given keeps its own check.
-    const int oddWidth = codec->width, oddHeight = codec->height;
-    if (!FFrameSizeSet && FitOddFrameSize(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
-                                     "(it needs even dimensions).",
-                                     file, st->index, choice.Encoder->name, oddWidth, oddHeight, codec->width,
-                                     codec->height));
-    if (FAspectFit.empty()) {
-      st->sample_aspect_ratio = codec->sample_aspect_ratio =
-          SampleAspect(FFrameAspectRatio, codec->width, codec->height);
-    } else {
-      st->sample_aspect_ratio = codec->sample_aspect_ratio =
-          SampleAspect(static_cast<float>(fit.FrameAspect), fit.Width, fit.Height);
-      LogFrameFit(file, st->index, choice.Encoder, pictureAspect, fit);
-    }
-    if (FIntraOnly) codec->gop_size = 0;
-    // Fixed quality. The stream of this generation carries no quality of
-    // its own: the encoder's global quality is the whole setting.
-    if (FVideoQScale != 0 || FSameQuality) {
-      codec->flags |= AV_CODEC_FLAG_QSCALE;
-      codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
-    }
-    // The codec context frees its matrices and overrides.
-    if (FIntraMatrix) {
-      codec->intra_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
-      if (codec->intra_matrix) std::memcpy(codec->intra_matrix, FIntraMatrix->data(), sizeof(uint16_t) * 64);
-    }
-    if (FInterMatrix) {
-      codec->inter_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
-      if (codec->inter_matrix) std::memcpy(codec->inter_matrix, FInterMatrix->data(), sizeof(uint16_t) * 64);
-    }
-    codec->thread_count = FThreadCount;
-    if (!overrides.empty()) {
-      codec->rc_override = static_cast<RcOverride*>(lib::av_malloc(sizeof(RcOverride) * overrides.size()));
-      if (codec->rc_override) {
-        std::memcpy(codec->rc_override, overrides.data(), sizeof(RcOverride) * overrides.size());
-        codec->rc_override_count = static_cast<int>(overrides.size());
-      }
-    }
-    if (codec->rc_initial_buffer_occupancy == 0)
-      codec->rc_initial_buffer_occupancy = static_cast<int>(static_cast<int64_t>(codec->rc_buffer_size) * 3 / 4);
-    // FMeThreshold: the motion-estimation threshold is no codec-context
-    // field of this generation; it has nothing to act on.
-    codec->intra_dc_precision = FIntraDcPrecision - 8;
-    if (FDoPsnr) codec->flags |= AV_CODEC_FLAG_PSNR;
-    if (FDoPass == 1) codec->flags |= AV_CODEC_FLAG_PASS1;
-    else if (FDoPass == 2) codec->flags |= AV_CODEC_FLAG_PASS2;
+    SetVideoFrame(file, st, setup, choice.Encoder);
+    SetVideoRateControl(codec, overrides);
   }
   PublishParameters(st, codec);
 
