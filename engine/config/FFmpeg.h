@@ -608,6 +608,13 @@ protected:
   // The group size, fixed quality, matrices, rate-control overrides, buffer
   // occupancy and pass flags of an encoded video stream.
   void SetVideoRateControl(AVCodecContext* ACodec, const std::vector<struct RcOverride>& AOverrides);
+  // The stored options, quality, channel layout and sample format of an
+  // encoded audio stream; the engine's own AMR-NB encoder sets its rate.
+  void SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* AEncoder, int ACodecId, bool AOwnAmrNb,
+                        AVCodecContext* AStored, int& ASampleRate);
+  // Fits the rate and the channels of an encoded audio stream to what its
+  // encoder takes, with a log line for each change.
+  void FitAudioToEncoder(int AFile, int AStream, const AVCodec* AEncoder, AVCodecContext* ACodec, int ASourceRate);
   // Graphs of the other video streams of the same run: every input stream
   // feeds the filters of its own graph, so they live until the next run
   // builds its first graph, or until the engine instance is destroyed.

@@ -623,6 +623,57 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   FVideoStreamCopy = 0;
 }
 
+void TCustomFFmpeg::SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* AEncoder, int ACodecId, bool AOwnAmrNb,
+                                     AVCodecContext* AStored, int& ASampleRate) {
+  AVCodecContext* codec = ASetup.Codec;
+  ApplySetOptions(FOptionStore, AStored, codec, kAudioStreamMask);
+  codec->codec_id = static_cast<AVCodecID>(ACodecId);
+  if (FAudioQScale > -99999) {
+    codec->flags |= AV_CODEC_FLAG_QSCALE;
+    codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
+  }
+  codec->thread_count = FThreadCount;
+  lib::av_channel_layout_uninit(&codec->ch_layout);
+  if (AOwnAmrNb) {
+    // Narrow-band speech: 8 kHz mono 16-bit frames of 160 samples; the
+    // bit rate picks the mode when the set-up opens the encoder.
+    ASetup.AmrNb = std::make_unique<TAmrNbEncoder>();
+    ASampleRate = TAmrNbEncoder::kSampleRate;
+    lib::av_channel_layout_default(&codec->ch_layout, TAmrNbEncoder::kChannels);
+    codec->sample_fmt = AV_SAMPLE_FMT_S16;
+    codec->frame_size = TAmrNbEncoder::kFrameSamples;
+    int64_t bitRate = 0;
+    if (AStored && lib::av_opt_get_int(AStored, "b", 0, &bitRate) >= 0) codec->bit_rate = bitRate;
+  } else {
+    const uint64_t mask = static_cast<uint64_t>(FChannelLayout);
+    if (mask != 0 && __builtin_popcountll(mask) == FAudioChannels)
+      lib::av_channel_layout_from_mask(&codec->ch_layout, mask);
+    else
+      lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
+    codec->sample_fmt = static_cast<AVSampleFormat>(FAudioSampleFmt);
+    if (AEncoder && AEncoder->sample_fmts && !ListsSampleFormat(AEncoder->sample_fmts, FAudioSampleFmt))
+      codec->sample_fmt = AEncoder->sample_fmts[0];
+  }
+}
+
+void TCustomFFmpeg::FitAudioToEncoder(int AFile, int AStream, const AVCodec* AEncoder, AVCodecContext* ACodec,
+                                      int ASourceRate) {
+  // The rate comes first, so that a trial open for the channels runs at a
+  // rate the encoder takes.
+  if (FitSampleRate(AEncoder, ACodec))
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", AFile,
+                                   AStream, AEncoder->name, ASourceRate, ACodec->sample_rate));
+  const std::string sourceLayout = LayoutText(ACodec->ch_layout);
+  const int sourceChannels = ACodec->ch_layout.nb_channels;
+  if (FitChannelLayout(AEncoder, ACodec))
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("Output stream #%d.%d (%s): the source has %d channels (%s), the encoder gets %d "
+                                   "(%s).",
+                                   AFile, AStream, AEncoder->name, sourceChannels, sourceLayout.c_str(),
+                                   ACodec->ch_layout.nb_channels, LayoutText(ACodec->ch_layout).c_str()));
+}
+
 void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
   auto raise = [this](const std::string& AText) {
     FAudioCodecName.clear();
@@ -677,55 +728,13 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
     setup.StreamCopy = true;
     lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
   } else {
-    ApplySetOptions(FOptionStore, stored, codec, kAudioStreamMask);
-    codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
-    if (FAudioQScale > -99999) {
-      codec->flags |= AV_CODEC_FLAG_QSCALE;
-      codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
-    }
-    codec->thread_count = FThreadCount;
-    lib::av_channel_layout_uninit(&codec->ch_layout);
-    if (choice.OwnAmrNb) {
-      // Narrow-band speech: 8 kHz mono 16-bit frames of 160 samples; the
-      // bit rate picks the mode when the set-up opens the encoder.
-      setup.AmrNb = std::make_unique<TAmrNbEncoder>();
-      sampleRate = TAmrNbEncoder::kSampleRate;
-      lib::av_channel_layout_default(&codec->ch_layout, TAmrNbEncoder::kChannels);
-      codec->sample_fmt = AV_SAMPLE_FMT_S16;
-      codec->frame_size = TAmrNbEncoder::kFrameSamples;
-      int64_t bitRate = 0;
-      if (stored && lib::av_opt_get_int(stored, "b", 0, &bitRate) >= 0) codec->bit_rate = bitRate;
-    } else {
-      const uint64_t mask = static_cast<uint64_t>(FChannelLayout);
-      if (mask != 0 && __builtin_popcountll(mask) == FAudioChannels)
-        lib::av_channel_layout_from_mask(&codec->ch_layout, mask);
-      else
-        lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
-      codec->sample_fmt = static_cast<AVSampleFormat>(FAudioSampleFmt);
-      if (choice.Encoder && choice.Encoder->sample_fmts &&
-          !ListsSampleFormat(choice.Encoder->sample_fmts, FAudioSampleFmt))
-        codec->sample_fmt = choice.Encoder->sample_fmts[0];
-    }
+    SetAudioEncoding(setup, choice.Encoder, choice.CodecId, choice.OwnAmrNb, stored, sampleRate);
   }
   codec->sample_rate = sampleRate;
   if (sampleRate > 0) codec->time_base = AVRational{1, sampleRate};
   // Another rate or more channels than the encoder takes: the audio path
-  // resamples and downmixes to what it does take. The rate comes first, so
-  // that a trial open for the channels runs at a rate the encoder takes.
-  if (!copy && !choice.OwnAmrNb) {
-    if (FitSampleRate(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", file,
-                                     st->index, choice.Encoder->name, sampleRate, codec->sample_rate));
-    const std::string sourceLayout = LayoutText(codec->ch_layout);
-    const int sourceChannels = codec->ch_layout.nb_channels;
-    if (FitChannelLayout(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source has %d channels (%s), the encoder gets %d "
-                                     "(%s).",
-                                     file, st->index, choice.Encoder->name, sourceChannels, sourceLayout.c_str(),
-                                     codec->ch_layout.nb_channels, LayoutText(codec->ch_layout).c_str()));
-  }
+  // resamples and downmixes to what it does take.
+  if (!copy && !choice.OwnAmrNb) FitAudioToEncoder(file, st->index, choice.Encoder, codec, sampleRate);
   PublishParameters(st, codec);
 
   if (!FAudioLanguage.empty()) {
