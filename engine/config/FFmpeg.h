@@ -615,6 +615,9 @@ protected:
   // Fits the rate and the channels of an encoded audio stream to what its
   // encoder takes, with a log line for each change.
   void FitAudioToEncoder(int AFile, int AStream, const AVCodec* AEncoder, AVCodecContext* ACodec, int ASourceRate);
+  // A new FFilterGraph with the run's thread count, the graph before it set
+  // aside in FEarlierFilterGraphs; nullptr when it cannot be allocated.
+  AVFilterGraph* NewFilterGraph();
   // Graphs of the other video streams of the same run: every input stream
   // feeds the filters of its own graph, so they live until the next run
   // builds its first graph, or until the engine instance is destroyed.

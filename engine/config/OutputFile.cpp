@@ -165,6 +165,74 @@ void FreeFilterGraph(AVFilterGraph* AGraph) {
   if (AGraph && lib::avfilter_graph_free) lib::avfilter_graph_free(&AGraph);
 }
 
+// Appends the filter AFilter (named after itself) with AArgs behind ALast,
+// which is then the new filter; false when it cannot be created or linked.
+bool AppendFilter(AVFilterGraph* AGraph, AVFilterContext*& ALast, const char* AFilter, const std::string& AArgs) {
+  AVFilterContext* filter = nullptr;
+  if (lib::avfilter_graph_create_filter(&filter, lib::avfilter_get_by_name(AFilter), AFilter, AArgs.c_str(), nullptr,
+                                        AGraph) < 0)
+    return false;
+  if (lib::avfilter_link(ALast, 0, filter, 0) < 0) return false;
+  ALast = filter;
+  return true;
+}
+
+// The ends of a video filter graph: the "buffer" source "src" fed with the
+// pictures of AInput as its corrections give them (AWidth x AHeight: turned,
+// 8-bit after tone mapping), and the "buffersink" "out" that gives pictures
+// in the encoder's pixel format. False when one cannot be created.
+bool CreateFilterEnds(AVFilterGraph* AGraph, const TInputStreamState& AInput, int AWidth, int AHeight,
+                      const AVCodecContext* AEncoder, AVFilterContext*& ASource, AVFilterContext*& ASink) {
+  const AVCodecContext* decoder = AInput.Decoder;
+  AVRational timeBase = AInput.Stream ? AInput.Stream->time_base : decoder->time_base;
+  if (timeBase.num <= 0 || timeBase.den <= 0) timeBase = AVRational{1, AV_TIME_BASE};
+  AVRational aspect = decoder->sample_aspect_ratio;
+  if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{1, 1};
+  const TCorrectionPlan& plan = AInput.CorrectionPlan;
+  const int sourceFormat = plan.ToneMap ? AV_PIX_FMT_YUV420P : static_cast<int>(decoder->pix_fmt);
+  if (plan.Turn.SidesSwap()) aspect = AVRational{aspect.den, aspect.num};
+  const std::string sourceArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", AWidth,
+                                        AHeight, sourceFormat, timeBase.num, timeBase.den, aspect.num, aspect.den);
+  if (lib::avfilter_graph_create_filter(&ASource, lib::avfilter_get_by_name("buffer"), "src", sourceArgs.c_str(),
+                                        nullptr, AGraph) < 0)
+    return false;
+  if (lib::avfilter_graph_create_filter(&ASink, lib::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                        AGraph) < 0)
+    return false;
+  if (AEncoder->pix_fmt != AV_PIX_FMT_NONE) {
+    const int formats[1] = {static_cast<int>(AEncoder->pix_fmt)};
+    if (lib::av_opt_set_bin(ASink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof formats,
+                            AV_OPT_SEARCH_CHILDREN) < 0)
+      return false;
+  }
+  return true;
+}
+
+// Links ALast to ASink through the filter text AText, or directly when
+// there is none; false on failure.
+bool LinkFilterText(AVFilterGraph* AGraph, const std::string& AText, AVFilterContext* ALast, AVFilterContext* ASink) {
+  if (AText.empty()) return lib::avfilter_link(ALast, 0, ASink, 0) >= 0;
+  // The open ends of the text: "in" is fed by the last filter, "out"
+  // feeds the sink.
+  AVFilterInOut* outputs = lib::avfilter_inout_alloc();
+  AVFilterInOut* inputs = lib::avfilter_inout_alloc();
+  int result = -1;
+  if (outputs && inputs) {
+    outputs->name = lib::av_strdup("in");
+    outputs->filter_ctx = ALast;
+    outputs->pad_idx = 0;
+    outputs->next = nullptr;
+    inputs->name = lib::av_strdup("out");
+    inputs->filter_ctx = ASink;
+    inputs->pad_idx = 0;
+    inputs->next = nullptr;
+    result = lib::avfilter_graph_parse_ptr(AGraph, AText.c_str(), &inputs, &outputs, nullptr);
+  }
+  lib::avfilter_inout_free(&inputs);
+  lib::avfilter_inout_free(&outputs);
+  return result >= 0;
+}
+
 // The encoder a new stream gets.
 struct TEncoderChoice {
   const AVCodec* Encoder = nullptr;  // libavcodec's encoder, when there is one
@@ -800,6 +868,19 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
   FSubtitleStreamCopy = 0;
 }
 
+AVFilterGraph* TCustomFFmpeg::NewFilterGraph() {
+  // An existing graph belongs to another video stream of this run (a run
+  // starts without one: Cleanup frees it), whose input keeps using it.
+  if (FFilterGraph) {
+    FEarlierFilterGraphs.emplace_back(FFilterGraph, FreeFilterGraph);
+    FFilterGraph = nullptr;
+  }
+  FFilterGraph = lib::avfilter_graph_alloc();
+  if (!FFilterGraph) return nullptr;
+  FFilterGraph->nb_threads = FThreadCount;
+  return FFilterGraph;
+}
+
 // The video filter graph of one encoded video stream: "buffer" source "src"
 // fed with the decoder's pictures, an optional crop, a scaler when the sizes
 // differ, the user's filter text, and a "buffersink" "out" that gives
@@ -818,51 +899,20 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
     encoder = FOutputStreamSetups[OutputFileIndex(FOutputFiles[AOutput.FileIndex])][AOutput.Index].Codec;
   if (!decoder || !encoder) return -1;
 
-  // An existing graph belongs to another video stream of this run (a run
-  // starts without one: Cleanup frees it), whose input keeps using it.
-  if (FFilterGraph) {
-    FEarlierFilterGraphs.emplace_back(FFilterGraph, FreeFilterGraph);
-    FFilterGraph = nullptr;
-  }
-  FFilterGraph = lib::avfilter_graph_alloc();
-  if (!FFilterGraph) return -1;
-  AVFilterGraph* graph = FFilterGraph;
-  graph->nb_threads = FThreadCount;
-
+  AVFilterGraph* graph = NewFilterGraph();
+  if (!graph) return -1;
   // The scaler flags, for the scalers of the filter text and the ones the
   // graph inserts for pixel-format conversion.
   int64_t swsFlags = FSwsFlags;
   if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &swsFlags);
   graph->scale_sws_opts = lib::av_strdup(Format("flags=%lld", static_cast<long long>(swsFlags)).c_str());
 
-  AVRational timeBase = AInput.Stream ? AInput.Stream->time_base : decoder->time_base;
-  if (timeBase.num <= 0 || timeBase.den <= 0) timeBase = AVRational{1, AV_TIME_BASE};
-  AVRational aspect = decoder->sample_aspect_ratio;
-  if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{1, 1};
-  // The pictures as the input's corrections give them: turned, 8-bit after
-  // tone mapping.
-  const TCorrectionPlan& plan = AInput.CorrectionPlan;
-  const int sourceWidth = plan.Turn.SidesSwap() ? decoder->height : decoder->width;
-  const int sourceHeight = plan.Turn.SidesSwap() ? decoder->width : decoder->height;
-  const int sourceFormat = plan.ToneMap ? AV_PIX_FMT_YUV420P : static_cast<int>(decoder->pix_fmt);
-  if (plan.Turn.SidesSwap()) aspect = AVRational{aspect.den, aspect.num};
-  const std::string sourceArgs =
-      Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", sourceWidth, sourceHeight,
-             sourceFormat, timeBase.num, timeBase.den, aspect.num, aspect.den);
+  const bool sidesSwap = AInput.CorrectionPlan.Turn.SidesSwap();
+  const int sourceWidth = sidesSwap ? decoder->height : decoder->width;
+  const int sourceHeight = sidesSwap ? decoder->width : decoder->height;
   AVFilterContext* source = nullptr;
   AVFilterContext* sink = nullptr;
-  if (lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "src", sourceArgs.c_str(),
-                                        nullptr, graph) < 0)
-    return -1;
-  if (lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
-                                        graph) < 0)
-    return -1;
-  if (encoder->pix_fmt != AV_PIX_FMT_NONE) {
-    const int formats[1] = {static_cast<int>(encoder->pix_fmt)};
-    if (lib::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof formats,
-                            AV_OPT_SEARCH_CHILDREN) < 0)
-      return -1;
-  }
+  if (!CreateFilterEnds(graph, AInput, sourceWidth, sourceHeight, encoder, source, sink)) return -1;
   AInput.InputFilter = source;
   AInput.OutputFilter = sink;
 
@@ -873,46 +923,14 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   const int width = encoder->width - padLeft - padRight;
   const int height = encoder->height - padTop - padBottom;
   AVFilterContext* last = source;
-  auto append = [&](const char* AFilter, const std::string& AArgs) {
-    AVFilterContext* filter = nullptr;
-    if (lib::avfilter_graph_create_filter(&filter, lib::avfilter_get_by_name(AFilter), AFilter, AArgs.c_str(),
-                                          nullptr, graph) < 0)
-      return false;
-    if (lib::avfilter_link(last, 0, filter, 0) < 0) return false;
-    last = filter;
-    return true;
-  };
   if (AOutput.VideoCrop &&
-      !append("crop", Format("%d:%d:%d:%d", width, height, AOutput.LeftBand, AOutput.TopBand)))
+      !AppendFilter(graph, last, "crop", Format("%d:%d:%d:%d", width, height, AOutput.LeftBand, AOutput.TopBand)))
     return -1;
   if ((sourceWidth + padLeft + padRight - AOutput.LeftBand - AOutput.RightBand != encoder->width ||
        sourceHeight + padTop + padBottom - AOutput.TopBand - AOutput.BottomBand != encoder->height) &&
-      !append("scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
+      !AppendFilter(graph, last, "scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
     return -1;
-
-  if (!FVideoFilters.empty()) {
-    // The open ends of the text: "in" is fed by the last filter, "out"
-    // feeds the sink.
-    AVFilterInOut* outputs = lib::avfilter_inout_alloc();
-    AVFilterInOut* inputs = lib::avfilter_inout_alloc();
-    int result = -1;
-    if (outputs && inputs) {
-      outputs->name = lib::av_strdup("in");
-      outputs->filter_ctx = last;
-      outputs->pad_idx = 0;
-      outputs->next = nullptr;
-      inputs->name = lib::av_strdup("out");
-      inputs->filter_ctx = sink;
-      inputs->pad_idx = 0;
-      inputs->next = nullptr;
-      result = lib::avfilter_graph_parse_ptr(graph, FVideoFilters.c_str(), &inputs, &outputs, nullptr);
-    }
-    lib::avfilter_inout_free(&inputs);
-    lib::avfilter_inout_free(&outputs);
-    if (result < 0) return -1;
-  } else if (lib::avfilter_link(last, 0, sink, 0) < 0) {
-    return -1;
-  }
+  if (!LinkFilterText(graph, FVideoFilters, last, sink)) return -1;
   if (lib::avfilter_graph_config(graph, nullptr) < 0) return -1;
 
   const int sinkWidth = lib::av_buffersink_get_w(sink);
