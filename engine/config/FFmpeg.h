@@ -561,9 +561,59 @@ protected:
   // The media types of the inputs an output draws from (the first input
   // only with AJoin); raises "invalid codec_type of input file".
   void CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio, bool& AHasSubtitle) const;
+  // What an output being opened (OpenOutputFile) has created so far: what
+  // its failure takes back.
+  struct TOutputOpening {
+    int Slot = 0;                // the output slot it takes
+    int CodecCountBefore = 0;    // FOutputCodecCount before its streams
+    AVFormatContext* Context = nullptr;
+    bool Recorded = false;       // Context is in FOutputFiles[Slot]
+    bool IoOpened = false;       // OpenOutputIO succeeded
+    bool FileExisted = false;    // the file was there before this open
+    std::u16string WrittenName;  // the name written to: the output's name or its temporary name
+  };
+  // Takes back what AOpen created (the streams' encoder contexts and
+  // bitstream filters, the slot, the output codec entries, a file this open
+  // created) and sets FLastError to AText; -1.
+  int FailOutputOpen(TOutputOpening& AOpen, const std::string& AText);
+  // Adds the video, audio and subtitle streams that AContext (of AFormat)
+  // gets; the error text when one cannot be added, empty when all were.
+  std::string AddOutputStreams(AVFormatContext* AContext, const AVOutputFormat* AFormat, bool AJoin);
+  // Sets the recording timestamp and the metadata (FMetadata, emptied) on
+  // the output.
+  void ApplyOutputMetadata(AVFormatContext* AContext);
+  // Sets the muxer's delay, preload, loop count, flags, stored options and
+  // private options on the output.
+  void ApplyMuxSettings(AVFormatContext* AContext, const AVOutputFormat* AFormat);
+  // Creates or opens the output's file (under its temporary name when asked
+  // for) and records it in AOpen; the error text on failure, else empty.
+  std::string OpenOutputTarget(TOutputOpening& AOpen, const std::u16string& AFileName, const std::string& ALibraryName,
+                               const std::string& AShownName);
+  // Join mode: one more slot per further input, all holding the output just
+  // opened, and the total duration of the inputs.
+  void RecordJoinedOutputs(const std::u16string& AFileName, const std::u16string& AWrittenName);
   // The log line of a picture fitted into its frame (bars, or square pixels).
   void LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
                    const struct TFrameFit& AFit);
+  // The global and local header flags of a new video stream's encoder (and
+  // of the stored video options, AStored, when there are any).
+  void SetVideoHeaderFlags(const AVFormatContext* AContext, AVCodecContext* ACodec, AVCodecContext* AStored);
+  // The frame of an encoded video stream: its size with the pads and the
+  // bars of an aspect fit, its pixel format and its sample aspect ratio.
+  void SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSetup& ASetup, const AVCodec* AEncoder);
+  // The group size, fixed quality, matrices, rate-control overrides, buffer
+  // occupancy and pass flags of an encoded video stream.
+  void SetVideoRateControl(AVCodecContext* ACodec, const std::vector<struct RcOverride>& AOverrides);
+  // The stored options, quality, channel layout and sample format of an
+  // encoded audio stream; the engine's own AMR-NB encoder sets its rate.
+  void SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* AEncoder, int ACodecId, bool AOwnAmrNb,
+                        AVCodecContext* AStored, int& ASampleRate);
+  // Fits the rate and the channels of an encoded audio stream to what its
+  // encoder takes, with a log line for each change.
+  void FitAudioToEncoder(int AFile, int AStream, const AVCodec* AEncoder, AVCodecContext* ACodec, int ASourceRate);
+  // A new FFilterGraph with the run's thread count, the graph before it set
+  // aside in FEarlierFilterGraphs; nullptr when it cannot be allocated.
+  AVFilterGraph* NewFilterGraph();
   // Graphs of the other video streams of the same run: every input stream
   // feeds the filters of its own graph, so they live until the next run
   // builds its first graph, or until the engine instance is destroyed.

@@ -165,6 +165,74 @@ void FreeFilterGraph(AVFilterGraph* AGraph) {
   if (AGraph && lib::avfilter_graph_free) lib::avfilter_graph_free(&AGraph);
 }
 
+// Appends the filter AFilter (named after itself) with AArgs behind ALast,
+// which is then the new filter; false when it cannot be created or linked.
+bool AppendFilter(AVFilterGraph* AGraph, AVFilterContext*& ALast, const char* AFilter, const std::string& AArgs) {
+  AVFilterContext* filter = nullptr;
+  if (lib::avfilter_graph_create_filter(&filter, lib::avfilter_get_by_name(AFilter), AFilter, AArgs.c_str(), nullptr,
+                                        AGraph) < 0)
+    return false;
+  if (lib::avfilter_link(ALast, 0, filter, 0) < 0) return false;
+  ALast = filter;
+  return true;
+}
+
+// The ends of a video filter graph: the "buffer" source "src" fed with the
+// pictures of AInput as its corrections give them (AWidth x AHeight: turned,
+// 8-bit after tone mapping), and the "buffersink" "out" that gives pictures
+// in the encoder's pixel format. False when one cannot be created.
+bool CreateFilterEnds(AVFilterGraph* AGraph, const TInputStreamState& AInput, int AWidth, int AHeight,
+                      const AVCodecContext* AEncoder, AVFilterContext*& ASource, AVFilterContext*& ASink) {
+  const AVCodecContext* decoder = AInput.Decoder;
+  AVRational timeBase = AInput.Stream ? AInput.Stream->time_base : decoder->time_base;
+  if (timeBase.num <= 0 || timeBase.den <= 0) timeBase = AVRational{1, AV_TIME_BASE};
+  AVRational aspect = decoder->sample_aspect_ratio;
+  if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{1, 1};
+  const TCorrectionPlan& plan = AInput.CorrectionPlan;
+  const int sourceFormat = plan.ToneMap ? AV_PIX_FMT_YUV420P : static_cast<int>(decoder->pix_fmt);
+  if (plan.Turn.SidesSwap()) aspect = AVRational{aspect.den, aspect.num};
+  const std::string sourceArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", AWidth,
+                                        AHeight, sourceFormat, timeBase.num, timeBase.den, aspect.num, aspect.den);
+  if (lib::avfilter_graph_create_filter(&ASource, lib::avfilter_get_by_name("buffer"), "src", sourceArgs.c_str(),
+                                        nullptr, AGraph) < 0)
+    return false;
+  if (lib::avfilter_graph_create_filter(&ASink, lib::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                        AGraph) < 0)
+    return false;
+  if (AEncoder->pix_fmt != AV_PIX_FMT_NONE) {
+    const int formats[1] = {static_cast<int>(AEncoder->pix_fmt)};
+    if (lib::av_opt_set_bin(ASink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof formats,
+                            AV_OPT_SEARCH_CHILDREN) < 0)
+      return false;
+  }
+  return true;
+}
+
+// Links ALast to ASink through the filter text AText, or directly when
+// there is none; false on failure.
+bool LinkFilterText(AVFilterGraph* AGraph, const std::string& AText, AVFilterContext* ALast, AVFilterContext* ASink) {
+  if (AText.empty()) return lib::avfilter_link(ALast, 0, ASink, 0) >= 0;
+  // The open ends of the text: "in" is fed by the last filter, "out"
+  // feeds the sink.
+  AVFilterInOut* outputs = lib::avfilter_inout_alloc();
+  AVFilterInOut* inputs = lib::avfilter_inout_alloc();
+  int result = -1;
+  if (outputs && inputs) {
+    outputs->name = lib::av_strdup("in");
+    outputs->filter_ctx = ALast;
+    outputs->pad_idx = 0;
+    outputs->next = nullptr;
+    inputs->name = lib::av_strdup("out");
+    inputs->filter_ctx = ASink;
+    inputs->pad_idx = 0;
+    inputs->next = nullptr;
+    result = lib::avfilter_graph_parse_ptr(AGraph, AText.c_str(), &inputs, &outputs, nullptr);
+  }
+  lib::avfilter_inout_free(&inputs);
+  lib::avfilter_inout_free(&outputs);
+  return result >= 0;
+}
+
 // The encoder a new stream gets.
 struct TEncoderChoice {
   const AVCodec* Encoder = nullptr;  // libavcodec's encoder, when there is one
@@ -208,67 +276,194 @@ void TCustomFFmpeg::CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio
   }
 }
 
+int TCustomFFmpeg::FailOutputOpen(TOutputOpening& AOpen, const std::string& AText) {
+  FLastError = AText;
+  AVFormatContext*& ctx = AOpen.Context;
+  const int slot = AOpen.Slot;
+  if (ctx) {
+    if (AOpen.IoOpened) {
+      CloseOutputIO(ctx);
+      if (!AOpen.FileExisted) ::unlink(LocalFilePath(AOpen.WrittenName).c_str());
+      FOutputCreated[slot] = false;
+    }
+    if (slot < MAX_FILES) {
+      for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
+        TOutputStreamSetup& setup = FOutputStreamSetups[slot][i];
+        if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+        setup.StreamCopy = false;
+        setup.AmrNb.reset();
+        FBitstreamFilters[slot][i].Clear();
+      }
+    }
+    if (AOpen.Recorded) {
+      --FOutputFileCount;
+      FOutputFiles[FOutputFileCount] = nullptr;
+      FOutputNames[FOutputFileCount].clear();
+      FOutputWrittenNames[FOutputFileCount].clear();
+    }
+    lib::avformat_free_context(ctx);
+    ctx = nullptr;
+  }
+  for (int i = AOpen.CodecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
+  FOutputCodecCount = AOpen.CodecCountBefore;
+  FOutputFormat = nullptr;
+  FInputFormat = nullptr;
+  return -1;
+}
+
+std::string TCustomFFmpeg::AddOutputStreams(AVFormatContext* AContext, const AVOutputFormat* AFormat, bool AJoin) {
+  // Which streams the output gets.
+  bool useVideo = FVideoStreamCopy != 0 || AFormat->video_codec != AV_CODEC_ID_NONE || !FVideoCodecName.empty();
+  bool useAudio = FAudioStreamCopy != 0 || AFormat->audio_codec != AV_CODEC_ID_NONE || !FAudioCodecName.empty();
+  bool useSubtitle =
+      FSubtitleStreamCopy != 0 || AFormat->subtitle_codec != AV_CODEC_ID_NONE || !FSubtitleCodecName.empty();
+  if (FInputFileCount > 0) {
+    bool hasVideo = false, hasAudio = false, hasSubtitle = false;
+    try {
+      CheckInputMedia(AJoin, hasVideo, hasAudio, hasSubtitle);
+    } catch (const std::exception& e) {
+      return Format("check_audio_video_sub_inputs fail: %s", e.what());
+    }
+    useVideo = useVideo && hasVideo;
+    useAudio = useAudio && hasAudio;
+    useSubtitle = useSubtitle && hasSubtitle;
+  }
+  if (FAudioDisable) useAudio = false;
+  if (FSubtitleDisable) useSubtitle = false;
+
+  // The streams.
+  if (!FVideoDisable && useVideo) {
+    try {
+      NewVideoStream(AContext);
+    } catch (const std::exception& e) {
+      return Format("new_video_stream fail: %s", e.what());
+    }
+  }
+  if (useAudio) {
+    try {
+      NewAudioStream(AContext);
+    } catch (const std::exception& e) {
+      return Format("new_audio_stream fail: %s", e.what());
+    }
+  }
+  if (useSubtitle) {
+    try {
+      NewSubtitleStream(AContext);
+    } catch (const std::exception& e) {
+      return Format("new_subtitle_stream fail: %s", e.what());
+    }
+  }
+  return {};
+}
+
+void TCustomFFmpeg::ApplyOutputMetadata(AVFormatContext* AContext) {
+  // The recording timestamp. The format context of this generation
+  // has no timestamp of its own: muxers that store a creation time read
+  // the "creation_time" metadata (ISO 8601, UTC).
+  if (FRecordingTimestamp != 0)
+    lib::av_dict_set(&AContext->metadata, "creation_time", CreationTimeText(FRecordingTimestamp).c_str(), 0);
+
+  // Metadata, the last pair first; the list is empty afterwards. The
+  // muxers convert the generic keys to their own names themselves.
+  while (!FMetadata.empty()) {
+    const auto& pair = FMetadata.back();
+    lib::av_dict_set(&AContext->metadata, pair.first.c_str(), pair.second.c_str(), 0);
+    FMetadata.pop_back();
+  }
+}
+
+void TCustomFFmpeg::ApplyMuxSettings(AVFormatContext* AContext, const AVOutputFormat* AFormat) {
+  // "preload" and the loop count are private options of the muxers that
+  // have them (the MPEG program stream muxers; gif), and the private options
+  // given as options go last, so that they win over the engine's own
+  // settings.
+  AContext->max_delay = static_cast<int>(FMuxMaxDelay * 1000000);
+  const bool hasPrivate = AContext->priv_data && AFormat->priv_class;
+  auto privateOption = [&](const char* AName) {
+    return hasPrivate && lib::av_opt_find(AContext->priv_data, AName, nullptr, 0, 0) != nullptr;
+  };
+  if (privateOption("preload"))
+    lib::av_opt_set_int(AContext->priv_data, "preload", static_cast<int64_t>(FMuxPreload * 1000000), 0);
+  if (FLoopOutput >= 0 && privateOption("loop")) lib::av_opt_set_int(AContext->priv_data, "loop", FLoopOutput, 0);
+  AContext->flags |= AVFMT_FLAG_NONBLOCK;
+  ApplySetOptions(FOptionStore, FOptionStore.Format, AContext, AV_OPT_FLAG_ENCODING_PARAM);
+  for (const TPrivateOption& option : FPrivateOptions) {
+    if (!privateOption(option.Name.c_str())) continue;
+    if (lib::av_opt_set(AContext->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
+      FFLoggerInstance()->Log(this, llError,
+                              Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(),
+                                     option.Name.c_str()));
+  }
+}
+
+std::string TCustomFFmpeg::OpenOutputTarget(TOutputOpening& AOpen, const std::u16string& AFileName,
+                                            const std::string& ALibraryName, const std::string& AShownName) {
+  // An existing file is overwritten unless overwriting is off; then the file
+  // is created new (exclusively, so a file that appeared since the caller
+  // planned the name is never truncated). The reason of a failure
+  // (read-only file system, no permission, ...) goes to the log.
+  const std::string localPath = LocalFilePath(AFileName);  // empty for a URL
+  // Written under its temporary name when asked for (a local file only),
+  // renamed onto AFileName when the run ends.
+  const bool partial = FWritePartialFiles && !localPath.empty();
+  std::u16string& writtenName = AOpen.WrittenName;
+  if (partial) writtenName = PartialFileName(AFileName);
+  std::string writtenLibraryName = ALibraryName;
+  if (partial && !ToLibraryFileName(writtenName, writtenLibraryName)) return FileNameTooLongText(writtenName);
+  const bool exclusive = !FOverwrite && !localPath.empty();
+  AOpen.FileExisted = !exclusive && !localPath.empty() && FileExistsW(writtenName);
+  int opened = exclusive && partial && NameTaken(AFileName) ? AVERROR(EEXIST) : 0;
+  const bool reserved = partial && FReuseReservations && FileSizeByName(writtenName) == 0;
+  if (opened >= 0 && exclusive && !reserved) opened = CreateNewFile(writtenName);
+  if (opened >= 0) {
+    opened = OpenOutputIO(AOpen.Context, writtenLibraryName);
+    if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());
+  }
+  if (opened < 0) {
+    FFLoggerInstance()->Log(this, llError, AShownName + ": " + LibraryErrorText(opened));
+    return Format("Could not open '%s'", AShownName.c_str());
+  }
+  AOpen.IoOpened = true;
+  FOutputCreated[AOpen.Slot] = !localPath.empty() && !AOpen.FileExisted;
+  return {};
+}
+
+void TCustomFFmpeg::RecordJoinedOutputs(const std::u16string& AFileName, const std::u16string& AWrittenName) {
+  FJoin = true;
+  int64_t total = 0;
+  for (int i = 0; i < FInputFileCount; ++i)
+    if (FInputFiles[i] && FInputFiles[i]->duration != AV_NOPTS_VALUE) total += FInputFiles[i]->duration / 1000;
+  FTotalDuration = total != 0 ? total : -1;
+  for (int i = 1; i < FInputFileCount; ++i) {
+    FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
+    FOutputNames[FOutputFileCount] = AFileName;
+    FOutputWrittenNames[FOutputFileCount] = AWrittenName;
+    ++FOutputFileCount;
+  }
+}
+
 int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   const std::string shownName = ToLocal8Bit(AFileName);
-  const int slot = FOutputFileCount;
-  const int codecCountBefore = FOutputCodecCount;
-
-  AVFormatContext* ctx = nullptr;
-  bool recorded = false;    // ctx is in FOutputFiles[slot]
-  bool ioOpened = false;    // OpenOutputIO succeeded
-  bool fileExisted = false; // the file was there before this open
+  TOutputOpening open;
+  open.Slot = FOutputFileCount;
+  open.CodecCountBefore = FOutputCodecCount;
+  open.WrittenName = AFileName;
+  const int slot = open.Slot;
   std::string libraryName;
-  std::u16string writtenName = AFileName;  // the name written to: AFileName or its temporary name
-
-  // Nothing of a failed output stays behind: its streams' encoder contexts
-  // and bitstream filters, its slot, its output codec entries and a file
-  // that this open created.
-  auto fail = [&](const std::string& AText) {
-    FLastError = AText;
-    if (ctx) {
-      if (ioOpened) {
-        CloseOutputIO(ctx);
-        if (!fileExisted) ::unlink(LocalFilePath(writtenName).c_str());
-        FOutputCreated[slot] = false;
-      }
-      if (slot < MAX_FILES) {
-        for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
-          TOutputStreamSetup& setup = FOutputStreamSetups[slot][i];
-          if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-          setup.StreamCopy = false;
-          setup.AmrNb.reset();
-          FBitstreamFilters[slot][i].Clear();
-        }
-      }
-      if (recorded) {
-        --FOutputFileCount;
-        FOutputFiles[FOutputFileCount] = nullptr;
-        FOutputNames[FOutputFileCount].clear();
-        FOutputWrittenNames[FOutputFileCount].clear();
-      }
-      lib::avformat_free_context(ctx);
-      ctx = nullptr;
-    }
-    for (int i = codecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
-    FOutputCodecCount = codecCountBefore;
-    FOutputFormat = nullptr;
-    FInputFormat = nullptr;
-    return -1;
-  };
 
   // Combinations of settings that cannot work.
-  if (FJoin) return fail("Cannot join more than one output file.");
+  if (FJoin) return FailOutputOpen(open, "Cannot join more than one output file.");
   if (!FVideoFilters.empty() &&
       (FFrameTopBand != 0 || FFrameBottomBand != 0 || FFrameLeftBand != 0 || FFrameRightBand != 0))
-    return fail(kCropWithFiltersText);
+    return FailOutputOpen(open, kCropWithFiltersText);
   if (FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight > 0 && ResizesFrames(FVideoFilters))
-    return fail(kPadWithResizingText);
+    return FailOutputOpen(open, kPadWithResizingText);
   FUseFilters = !FVideoFilters.empty();
 
   const bool join = AJoin && FInputFileCount > 1;
   if (slot + (join ? FInputFileCount : 1) > MAX_FILES)
-    return fail(Format("Too many output files (at most %d)", MAX_FILES));
-  if (!ToLibraryFileName(AFileName, libraryName)) return fail(FileNameTooLongText(AFileName));
+    return FailOutputOpen(open, Format("Too many output files (at most %d)", MAX_FILES));
+  if (!ToLibraryFileName(AFileName, libraryName)) return FailOutputOpen(open, FileNameTooLongText(AFileName));
 
   // The container. The context is allocated for its format, which
   // sets the file name and the muxer's private defaults. There is no "ffm"
@@ -277,152 +472,46 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   const AVOutputFormat* format = FOutputFormat;
   if (!format) format = lib::av_guess_format(nullptr, libraryName.c_str(), nullptr);
   if (format && std::strcmp(format->name, "ffm") == 0) format = nullptr;
-  if (!format) return fail(Format("Unable to find a suitable output format for '%s'", shownName.c_str()));
-  if (lib::avformat_alloc_output_context2(&ctx, format, nullptr, libraryName.c_str()) < 0 || !ctx) {
-    ctx = nullptr;
-    fail("avformat_alloc_context failed");
+  if (!format)
+    return FailOutputOpen(open, Format("Unable to find a suitable output format for '%s'", shownName.c_str()));
+  if (lib::avformat_alloc_output_context2(&open.Context, format, nullptr, libraryName.c_str()) < 0 || !open.Context) {
+    open.Context = nullptr;
+    FailOutputOpen(open, "avformat_alloc_context failed");
     throw FFmpegException("avformat_alloc_context failed");
   }
+  AVFormatContext* ctx = open.Context;
 
   try {
-    // Which streams the output gets.
-    bool useVideo = FVideoStreamCopy != 0 || format->video_codec != AV_CODEC_ID_NONE || !FVideoCodecName.empty();
-    bool useAudio = FAudioStreamCopy != 0 || format->audio_codec != AV_CODEC_ID_NONE || !FAudioCodecName.empty();
-    bool useSubtitle =
-        FSubtitleStreamCopy != 0 || format->subtitle_codec != AV_CODEC_ID_NONE || !FSubtitleCodecName.empty();
-    if (FInputFileCount > 0) {
-      bool hasVideo = false, hasAudio = false, hasSubtitle = false;
-      try {
-        CheckInputMedia(AJoin, hasVideo, hasAudio, hasSubtitle);
-      } catch (const std::exception& e) {
-        return fail(Format("check_audio_video_sub_inputs fail: %s", e.what()));
-      }
-      useVideo = useVideo && hasVideo;
-      useAudio = useAudio && hasAudio;
-      useSubtitle = useSubtitle && hasSubtitle;
-    }
-    if (FAudioDisable) useAudio = false;
-    if (FSubtitleDisable) useSubtitle = false;
-
-    // The streams.
-    if (!FVideoDisable && useVideo) {
-      try {
-        NewVideoStream(ctx);
-      } catch (const std::exception& e) {
-        return fail(Format("new_video_stream fail: %s", e.what()));
-      }
-    }
-    if (useAudio) {
-      try {
-        NewAudioStream(ctx);
-      } catch (const std::exception& e) {
-        return fail(Format("new_audio_stream fail: %s", e.what()));
-      }
-    }
-    if (useSubtitle) {
-      try {
-        NewSubtitleStream(ctx);
-      } catch (const std::exception& e) {
-        return fail(Format("new_subtitle_stream fail: %s", e.what()));
-      }
-    }
-
-    // The recording timestamp. The format context of this generation
-    // has no timestamp of its own: muxers that store a creation time read
-    // the "creation_time" metadata (ISO 8601, UTC).
-    if (FRecordingTimestamp != 0)
-      lib::av_dict_set(&ctx->metadata, "creation_time", CreationTimeText(FRecordingTimestamp).c_str(), 0);
-
-    // Metadata, the last pair first; the list is empty afterwards. The
-    // muxers convert the generic keys to their own names themselves.
-    while (!FMetadata.empty()) {
-      const auto& pair = FMetadata.back();
-      lib::av_dict_set(&ctx->metadata, pair.first.c_str(), pair.second.c_str(), 0);
-      FMetadata.pop_back();
-    }
-
-    // Mux settings; set before the frame-number check, which reads
-    // the muxer's private options. "preload" and the loop count are
-    // private options of the muxers that have them (the MPEG program
-    // stream muxers; gif), and the private options given as options go
-    // last, so that they win over the engine's own settings.
-    ctx->max_delay = static_cast<int>(FMuxMaxDelay * 1000000);
-    const bool hasPrivate = ctx->priv_data && format->priv_class;
-    auto privateOption = [&](const char* AName) {
-      return hasPrivate && lib::av_opt_find(ctx->priv_data, AName, nullptr, 0, 0) != nullptr;
-    };
-    if (privateOption("preload"))
-      lib::av_opt_set_int(ctx->priv_data, "preload", static_cast<int64_t>(FMuxPreload * 1000000), 0);
-    if (FLoopOutput >= 0 && privateOption("loop")) lib::av_opt_set_int(ctx->priv_data, "loop", FLoopOutput, 0);
-    ctx->flags |= AVFMT_FLAG_NONBLOCK;
-    ApplySetOptions(FOptionStore, FOptionStore.Format, ctx, AV_OPT_FLAG_ENCODING_PARAM);
-    for (const TPrivateOption& option : FPrivateOptions) {
-      if (!privateOption(option.Name.c_str())) continue;
-      if (lib::av_opt_set(ctx->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
-        FFLoggerInstance()->Log(this, llError,
-                                Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(),
-                                       option.Name.c_str()));
-    }
+    const std::string streamError = AddOutputStreams(ctx, format, AJoin);
+    if (!streamError.empty()) return FailOutputOpen(open, streamError);
+    ApplyOutputMetadata(ctx);
+    // Mux settings; set before the frame-number check, which reads the
+    // muxer's private options.
+    ApplyMuxSettings(ctx, format);
 
     // Recorded.
     FOutputFiles[slot] = ctx;
     FOutputFileCount = slot + 1;
-    recorded = true;
+    open.Recorded = true;
 
     // An image sequence needs a frame-number pattern in its name.
     if (NeedsFrameNumber(ctx) && lib::av_filename_number_test(libraryName.c_str()) == 0)
-      return fail(OpenErrorText(shownName, -33));
+      return FailOutputOpen(open, OpenErrorText(shownName, -33));
 
-    // The file. An existing one is overwritten unless overwriting is off;
-    // then the file is created new (exclusively, so a file that appeared
-    // since the caller planned the name is never truncated). The reason of a
-    // failure (read-only file system, no permission, ...) goes to the log.
-    // The format parameters of the old generation (av_set_parameters) have
-    // no counterpart: the streams carry them.
+    // The file. The format parameters of the old generation
+    // (av_set_parameters) have no counterpart: the streams carry them.
     if (!(format->flags & AVFMT_NOFILE)) {
-      const std::string localPath = LocalFilePath(AFileName);  // empty for a URL
-      // Written under its temporary name when asked for (a local file only),
-      // renamed onto AFileName when the run ends.
-      const bool partial = FWritePartialFiles && !localPath.empty();
-      if (partial) writtenName = PartialFileName(AFileName);
-      std::string writtenLibraryName = libraryName;
-      if (partial && !ToLibraryFileName(writtenName, writtenLibraryName)) return fail(FileNameTooLongText(writtenName));
-      const bool exclusive = !FOverwrite && !localPath.empty();
-      fileExisted = !exclusive && !localPath.empty() && FileExistsW(writtenName);
-      int opened = exclusive && partial && NameTaken(AFileName) ? AVERROR(EEXIST) : 0;
-      const bool reserved = partial && FReuseReservations && FileSizeByName(writtenName) == 0;
-      if (opened >= 0 && exclusive && !reserved) opened = CreateNewFile(writtenName);
-      if (opened >= 0) {
-        opened = OpenOutputIO(ctx, writtenLibraryName);
-        if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());
-      }
-      if (opened < 0) {
-        FFLoggerInstance()->Log(this, llError, shownName + ": " + LibraryErrorText(opened));
-        return fail(Format("Could not open '%s'", shownName.c_str()));
-      }
-      ioOpened = true;
-      FOutputCreated[slot] = !localPath.empty() && !fileExisted;
+      const std::string fileError = OpenOutputTarget(open, AFileName, libraryName, shownName);
+      if (!fileError.empty()) return FailOutputOpen(open, fileError);
     }
     FOutputNames[slot] = AFileName;
-    FOutputWrittenNames[slot] = writtenName;
+    FOutputWrittenNames[slot] = open.WrittenName;
 
     // Join: the inputs are converted one after another into this one
     // output; the pipeline finds one output slot per input.
-    if (join) {
-      FJoin = true;
-      int64_t total = 0;
-      for (int i = 0; i < FInputFileCount; ++i)
-        if (FInputFiles[i] && FInputFiles[i]->duration != AV_NOPTS_VALUE) total += FInputFiles[i]->duration / 1000;
-      FTotalDuration = total != 0 ? total : -1;
-      for (int i = 1; i < FInputFileCount; ++i) {
-        FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
-        FOutputNames[FOutputFileCount] = AFileName;
-        FOutputWrittenNames[FOutputFileCount] = writtenName;
-        ++FOutputFileCount;
-      }
-    }
+    if (join) RecordJoinedOutputs(AFileName, open.WrittenName);
   } catch (...) {
-    fail(FLastError);
+    FailOutputOpen(open, FLastError);
     throw;
   }
 
@@ -448,6 +537,90 @@ void TCustomFFmpeg::LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder,
                                    stream.c_str(), FFrameWidth, FFrameHeight, APictureAspect, AFit.Width,
                                    AFit.Height));
   }
+}
+
+void TCustomFFmpeg::SetVideoHeaderFlags(const AVFormatContext* AContext, AVCodecContext* ACodec,
+                                        AVCodecContext* AStored) {
+  if ((FVideoGlobalHeader & 1) != 0 ||
+      (FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
+    ACodec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (AStored) AStored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  if ((FVideoGlobalHeader & 2) != 0) {
+    ACodec->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+    if (AStored) AStored->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+  }
+}
+
+void TCustomFFmpeg::SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSetup& ASetup, const AVCodec* AEncoder) {
+  AVCodecContext* codec = ASetup.Codec;
+  // The frame and its bars: the pad options around the picture, and the
+  // bars that fit the picture into a frame of another display aspect.
+  const double pictureAspect = FFrameAspectRatio != 0 ? FFrameAspectRatio
+                               : FFrameHeight > 0     ? static_cast<double>(FFrameWidth) / FFrameHeight
+                                                      : 0;
+  const TFrameFit fit = FitPicture(FAspectFit, pictureAspect, FFrameWidth, FFrameHeight, !FFrameSizeSet);
+  ASetup.PadTop = FFramePadTop + fit.PadTop;
+  ASetup.PadBottom = FFramePadBottom + fit.PadBottom;
+  ASetup.PadLeft = FFramePadLeft + fit.PadLeft;
+  ASetup.PadRight = FFramePadRight + fit.PadRight;
+  codec->width = fit.Width + FFramePadLeft + FFramePadRight;
+  codec->height = fit.Height + FFramePadTop + FFramePadBottom;
+  codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
+  if (AEncoder && AEncoder->pix_fmts && !ListsPixelFormat(AEncoder->pix_fmts, FFramePixFmt))
+    codec->pix_fmt = AEncoder->pix_fmts[0];
+  // A source's odd size that the encoder refuses: the picture is scaled
+  // to the even size below it. A size that was given keeps its own check.
+  const int oddWidth = codec->width, oddHeight = codec->height;
+  if (!FFrameSizeSet && FitOddFrameSize(AEncoder, codec))
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
+                                   "(it needs even dimensions).",
+                                   AFile, AStream->index, AEncoder->name, oddWidth, oddHeight, codec->width,
+                                   codec->height));
+  if (FAspectFit.empty()) {
+    AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
+  } else {
+    AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(static_cast<float>(fit.FrameAspect), fit.Width, fit.Height);
+    LogFrameFit(AFile, AStream->index, AEncoder, pictureAspect, fit);
+  }
+}
+
+void TCustomFFmpeg::SetVideoRateControl(AVCodecContext* ACodec, const std::vector<RcOverride>& AOverrides) {
+  if (FIntraOnly) ACodec->gop_size = 0;
+  // Fixed quality. The stream of this generation carries no quality of
+  // its own: the encoder's global quality is the whole setting.
+  if (FVideoQScale != 0 || FSameQuality) {
+    ACodec->flags |= AV_CODEC_FLAG_QSCALE;
+    ACodec->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
+  }
+  // The codec context frees its matrices and overrides.
+  if (FIntraMatrix) {
+    ACodec->intra_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
+    if (ACodec->intra_matrix) std::memcpy(ACodec->intra_matrix, FIntraMatrix->data(), sizeof(uint16_t) * 64);
+  }
+  if (FInterMatrix) {
+    ACodec->inter_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
+    if (ACodec->inter_matrix) std::memcpy(ACodec->inter_matrix, FInterMatrix->data(), sizeof(uint16_t) * 64);
+  }
+  ACodec->thread_count = FThreadCount;
+  if (!AOverrides.empty()) {
+    ACodec->rc_override = static_cast<RcOverride*>(lib::av_malloc(sizeof(RcOverride) * AOverrides.size()));
+    if (ACodec->rc_override) {
+      std::memcpy(ACodec->rc_override, AOverrides.data(), sizeof(RcOverride) * AOverrides.size());
+      ACodec->rc_override_count = static_cast<int>(AOverrides.size());
+    }
+  }
+  if (ACodec->rc_initial_buffer_occupancy == 0)
+    ACodec->rc_initial_buffer_occupancy = static_cast<int>(static_cast<int64_t>(ACodec->rc_buffer_size) * 3 / 4);
+  // FMeThreshold: the motion-estimation threshold is no codec-context
+  // field of this generation; it has nothing to act on.
+  ACodec->intra_dc_precision = FIntraDcPrecision - 8;
+  if (FDoPsnr) ACodec->flags |= AV_CODEC_FLAG_PSNR;
+  if (FDoPass == 1) ACodec->flags |= AV_CODEC_FLAG_PASS1;
+  else if (FDoPass == 2) ACodec->flags |= AV_CODEC_FLAG_PASS2;
 }
 
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
@@ -491,15 +664,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   if (FThreadCount > 1) codec->thread_count = FThreadCount;
   if (FVideoCodecTag != 0) codec->codec_tag = FVideoCodecTag;
   AVCodecContext* stored = FOptionStore.Codec[AVMEDIA_TYPE_VIDEO];
-  if ((FVideoGlobalHeader & 1) != 0 ||
-      (FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
-    codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (stored) stored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  }
-  if ((FVideoGlobalHeader & 2) != 0) {
-    codec->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-    if (stored) stored->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-  }
+  SetVideoHeaderFlags(AContext, codec, stored);
 
   if (copy) {
     setup.StreamCopy = true;
@@ -514,70 +679,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
                                                                              choice.Encoder->supported_framerates)];
     codec->time_base = AVRational{rate.den, rate.num};
     codec->framerate = rate;
-    // The frame and its bars: the pad options around the picture, and the
-    // bars that fit the picture into a frame of another display aspect.
-    const double pictureAspect = FFrameAspectRatio != 0 ? FFrameAspectRatio
-                                 : FFrameHeight > 0     ? static_cast<double>(FFrameWidth) / FFrameHeight
-                                                        : 0;
-    const TFrameFit fit = FitPicture(FAspectFit, pictureAspect, FFrameWidth, FFrameHeight, !FFrameSizeSet);
-    setup.PadTop = FFramePadTop + fit.PadTop;
-    setup.PadBottom = FFramePadBottom + fit.PadBottom;
-    setup.PadLeft = FFramePadLeft + fit.PadLeft;
-    setup.PadRight = FFramePadRight + fit.PadRight;
-    codec->width = fit.Width + FFramePadLeft + FFramePadRight;
-    codec->height = fit.Height + FFramePadTop + FFramePadBottom;
-    codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
-    if (choice.Encoder && choice.Encoder->pix_fmts && !ListsPixelFormat(choice.Encoder->pix_fmts, FFramePixFmt))
-      codec->pix_fmt = choice.Encoder->pix_fmts[0];
-    // A source's odd size that the encoder refuses: the picture is scaled
-    // to the even size below it. A size that was given keeps its own check.
-    const int oddWidth = codec->width, oddHeight = codec->height;
-    if (!FFrameSizeSet && FitOddFrameSize(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
-                                     "(it needs even dimensions).",
-                                     file, st->index, choice.Encoder->name, oddWidth, oddHeight, codec->width,
-                                     codec->height));
-    if (FAspectFit.empty()) {
-      st->sample_aspect_ratio = codec->sample_aspect_ratio =
-          SampleAspect(FFrameAspectRatio, codec->width, codec->height);
-    } else {
-      st->sample_aspect_ratio = codec->sample_aspect_ratio =
-          SampleAspect(static_cast<float>(fit.FrameAspect), fit.Width, fit.Height);
-      LogFrameFit(file, st->index, choice.Encoder, pictureAspect, fit);
-    }
-    if (FIntraOnly) codec->gop_size = 0;
-    // Fixed quality. The stream of this generation carries no quality of
-    // its own: the encoder's global quality is the whole setting.
-    if (FVideoQScale != 0 || FSameQuality) {
-      codec->flags |= AV_CODEC_FLAG_QSCALE;
-      codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
-    }
-    // The codec context frees its matrices and overrides.
-    if (FIntraMatrix) {
-      codec->intra_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
-      if (codec->intra_matrix) std::memcpy(codec->intra_matrix, FIntraMatrix->data(), sizeof(uint16_t) * 64);
-    }
-    if (FInterMatrix) {
-      codec->inter_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
-      if (codec->inter_matrix) std::memcpy(codec->inter_matrix, FInterMatrix->data(), sizeof(uint16_t) * 64);
-    }
-    codec->thread_count = FThreadCount;
-    if (!overrides.empty()) {
-      codec->rc_override = static_cast<RcOverride*>(lib::av_malloc(sizeof(RcOverride) * overrides.size()));
-      if (codec->rc_override) {
-        std::memcpy(codec->rc_override, overrides.data(), sizeof(RcOverride) * overrides.size());
-        codec->rc_override_count = static_cast<int>(overrides.size());
-      }
-    }
-    if (codec->rc_initial_buffer_occupancy == 0)
-      codec->rc_initial_buffer_occupancy = static_cast<int>(static_cast<int64_t>(codec->rc_buffer_size) * 3 / 4);
-    // FMeThreshold: the motion-estimation threshold is no codec-context
-    // field of this generation; it has nothing to act on.
-    codec->intra_dc_precision = FIntraDcPrecision - 8;
-    if (FDoPsnr) codec->flags |= AV_CODEC_FLAG_PSNR;
-    if (FDoPass == 1) codec->flags |= AV_CODEC_FLAG_PASS1;
-    else if (FDoPass == 2) codec->flags |= AV_CODEC_FLAG_PASS2;
+    SetVideoFrame(file, st, setup, choice.Encoder);
+    SetVideoRateControl(codec, overrides);
   }
   PublishParameters(st, codec);
 
@@ -586,6 +689,57 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   FVideoDisable = false;
   FVideoCodecName.clear();
   FVideoStreamCopy = 0;
+}
+
+void TCustomFFmpeg::SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* AEncoder, int ACodecId, bool AOwnAmrNb,
+                                     AVCodecContext* AStored, int& ASampleRate) {
+  AVCodecContext* codec = ASetup.Codec;
+  ApplySetOptions(FOptionStore, AStored, codec, kAudioStreamMask);
+  codec->codec_id = static_cast<AVCodecID>(ACodecId);
+  if (FAudioQScale > -99999) {
+    codec->flags |= AV_CODEC_FLAG_QSCALE;
+    codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
+  }
+  codec->thread_count = FThreadCount;
+  lib::av_channel_layout_uninit(&codec->ch_layout);
+  if (AOwnAmrNb) {
+    // Narrow-band speech: 8 kHz mono 16-bit frames of 160 samples; the
+    // bit rate picks the mode when the set-up opens the encoder.
+    ASetup.AmrNb = std::make_unique<TAmrNbEncoder>();
+    ASampleRate = TAmrNbEncoder::kSampleRate;
+    lib::av_channel_layout_default(&codec->ch_layout, TAmrNbEncoder::kChannels);
+    codec->sample_fmt = AV_SAMPLE_FMT_S16;
+    codec->frame_size = TAmrNbEncoder::kFrameSamples;
+    int64_t bitRate = 0;
+    if (AStored && lib::av_opt_get_int(AStored, "b", 0, &bitRate) >= 0) codec->bit_rate = bitRate;
+  } else {
+    const uint64_t mask = static_cast<uint64_t>(FChannelLayout);
+    if (mask != 0 && __builtin_popcountll(mask) == FAudioChannels)
+      lib::av_channel_layout_from_mask(&codec->ch_layout, mask);
+    else
+      lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
+    codec->sample_fmt = static_cast<AVSampleFormat>(FAudioSampleFmt);
+    if (AEncoder && AEncoder->sample_fmts && !ListsSampleFormat(AEncoder->sample_fmts, FAudioSampleFmt))
+      codec->sample_fmt = AEncoder->sample_fmts[0];
+  }
+}
+
+void TCustomFFmpeg::FitAudioToEncoder(int AFile, int AStream, const AVCodec* AEncoder, AVCodecContext* ACodec,
+                                      int ASourceRate) {
+  // The rate comes first, so that a trial open for the channels runs at a
+  // rate the encoder takes.
+  if (FitSampleRate(AEncoder, ACodec))
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", AFile,
+                                   AStream, AEncoder->name, ASourceRate, ACodec->sample_rate));
+  const std::string sourceLayout = LayoutText(ACodec->ch_layout);
+  const int sourceChannels = ACodec->ch_layout.nb_channels;
+  if (FitChannelLayout(AEncoder, ACodec))
+    FFLoggerInstance()->Log(this, llInfo,
+                            Format("Output stream #%d.%d (%s): the source has %d channels (%s), the encoder gets %d "
+                                   "(%s).",
+                                   AFile, AStream, AEncoder->name, sourceChannels, sourceLayout.c_str(),
+                                   ACodec->ch_layout.nb_channels, LayoutText(ACodec->ch_layout).c_str()));
 }
 
 void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
@@ -642,55 +796,13 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
     setup.StreamCopy = true;
     lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
   } else {
-    ApplySetOptions(FOptionStore, stored, codec, kAudioStreamMask);
-    codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
-    if (FAudioQScale > -99999) {
-      codec->flags |= AV_CODEC_FLAG_QSCALE;
-      codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
-    }
-    codec->thread_count = FThreadCount;
-    lib::av_channel_layout_uninit(&codec->ch_layout);
-    if (choice.OwnAmrNb) {
-      // Narrow-band speech: 8 kHz mono 16-bit frames of 160 samples; the
-      // bit rate picks the mode when the set-up opens the encoder.
-      setup.AmrNb = std::make_unique<TAmrNbEncoder>();
-      sampleRate = TAmrNbEncoder::kSampleRate;
-      lib::av_channel_layout_default(&codec->ch_layout, TAmrNbEncoder::kChannels);
-      codec->sample_fmt = AV_SAMPLE_FMT_S16;
-      codec->frame_size = TAmrNbEncoder::kFrameSamples;
-      int64_t bitRate = 0;
-      if (stored && lib::av_opt_get_int(stored, "b", 0, &bitRate) >= 0) codec->bit_rate = bitRate;
-    } else {
-      const uint64_t mask = static_cast<uint64_t>(FChannelLayout);
-      if (mask != 0 && __builtin_popcountll(mask) == FAudioChannels)
-        lib::av_channel_layout_from_mask(&codec->ch_layout, mask);
-      else
-        lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
-      codec->sample_fmt = static_cast<AVSampleFormat>(FAudioSampleFmt);
-      if (choice.Encoder && choice.Encoder->sample_fmts &&
-          !ListsSampleFormat(choice.Encoder->sample_fmts, FAudioSampleFmt))
-        codec->sample_fmt = choice.Encoder->sample_fmts[0];
-    }
+    SetAudioEncoding(setup, choice.Encoder, choice.CodecId, choice.OwnAmrNb, stored, sampleRate);
   }
   codec->sample_rate = sampleRate;
   if (sampleRate > 0) codec->time_base = AVRational{1, sampleRate};
   // Another rate or more channels than the encoder takes: the audio path
-  // resamples and downmixes to what it does take. The rate comes first, so
-  // that a trial open for the channels runs at a rate the encoder takes.
-  if (!copy && !choice.OwnAmrNb) {
-    if (FitSampleRate(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source has %d Hz, the encoder gets %d Hz.", file,
-                                     st->index, choice.Encoder->name, sampleRate, codec->sample_rate));
-    const std::string sourceLayout = LayoutText(codec->ch_layout);
-    const int sourceChannels = codec->ch_layout.nb_channels;
-    if (FitChannelLayout(choice.Encoder, codec))
-      FFLoggerInstance()->Log(this, llInfo,
-                              Format("Output stream #%d.%d (%s): the source has %d channels (%s), the encoder gets %d "
-                                     "(%s).",
-                                     file, st->index, choice.Encoder->name, sourceChannels, sourceLayout.c_str(),
-                                     codec->ch_layout.nb_channels, LayoutText(codec->ch_layout).c_str()));
-  }
+  // resamples and downmixes to what it does take.
+  if (!copy && !choice.OwnAmrNb) FitAudioToEncoder(file, st->index, choice.Encoder, codec, sampleRate);
   PublishParameters(st, codec);
 
   if (!FAudioLanguage.empty()) {
@@ -756,6 +868,19 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
   FSubtitleStreamCopy = 0;
 }
 
+AVFilterGraph* TCustomFFmpeg::NewFilterGraph() {
+  // An existing graph belongs to another video stream of this run (a run
+  // starts without one: Cleanup frees it), whose input keeps using it.
+  if (FFilterGraph) {
+    FEarlierFilterGraphs.emplace_back(FFilterGraph, FreeFilterGraph);
+    FFilterGraph = nullptr;
+  }
+  FFilterGraph = lib::avfilter_graph_alloc();
+  if (!FFilterGraph) return nullptr;
+  FFilterGraph->nb_threads = FThreadCount;
+  return FFilterGraph;
+}
+
 // The video filter graph of one encoded video stream: "buffer" source "src"
 // fed with the decoder's pictures, an optional crop, a scaler when the sizes
 // differ, the user's filter text, and a "buffersink" "out" that gives
@@ -774,51 +899,20 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
     encoder = FOutputStreamSetups[OutputFileIndex(FOutputFiles[AOutput.FileIndex])][AOutput.Index].Codec;
   if (!decoder || !encoder) return -1;
 
-  // An existing graph belongs to another video stream of this run (a run
-  // starts without one: Cleanup frees it), whose input keeps using it.
-  if (FFilterGraph) {
-    FEarlierFilterGraphs.emplace_back(FFilterGraph, FreeFilterGraph);
-    FFilterGraph = nullptr;
-  }
-  FFilterGraph = lib::avfilter_graph_alloc();
-  if (!FFilterGraph) return -1;
-  AVFilterGraph* graph = FFilterGraph;
-  graph->nb_threads = FThreadCount;
-
+  AVFilterGraph* graph = NewFilterGraph();
+  if (!graph) return -1;
   // The scaler flags, for the scalers of the filter text and the ones the
   // graph inserts for pixel-format conversion.
   int64_t swsFlags = FSwsFlags;
   if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &swsFlags);
   graph->scale_sws_opts = lib::av_strdup(Format("flags=%lld", static_cast<long long>(swsFlags)).c_str());
 
-  AVRational timeBase = AInput.Stream ? AInput.Stream->time_base : decoder->time_base;
-  if (timeBase.num <= 0 || timeBase.den <= 0) timeBase = AVRational{1, AV_TIME_BASE};
-  AVRational aspect = decoder->sample_aspect_ratio;
-  if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{1, 1};
-  // The pictures as the input's corrections give them: turned, 8-bit after
-  // tone mapping.
-  const TCorrectionPlan& plan = AInput.CorrectionPlan;
-  const int sourceWidth = plan.Turn.SidesSwap() ? decoder->height : decoder->width;
-  const int sourceHeight = plan.Turn.SidesSwap() ? decoder->width : decoder->height;
-  const int sourceFormat = plan.ToneMap ? AV_PIX_FMT_YUV420P : static_cast<int>(decoder->pix_fmt);
-  if (plan.Turn.SidesSwap()) aspect = AVRational{aspect.den, aspect.num};
-  const std::string sourceArgs =
-      Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", sourceWidth, sourceHeight,
-             sourceFormat, timeBase.num, timeBase.den, aspect.num, aspect.den);
+  const bool sidesSwap = AInput.CorrectionPlan.Turn.SidesSwap();
+  const int sourceWidth = sidesSwap ? decoder->height : decoder->width;
+  const int sourceHeight = sidesSwap ? decoder->width : decoder->height;
   AVFilterContext* source = nullptr;
   AVFilterContext* sink = nullptr;
-  if (lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "src", sourceArgs.c_str(),
-                                        nullptr, graph) < 0)
-    return -1;
-  if (lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
-                                        graph) < 0)
-    return -1;
-  if (encoder->pix_fmt != AV_PIX_FMT_NONE) {
-    const int formats[1] = {static_cast<int>(encoder->pix_fmt)};
-    if (lib::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof formats,
-                            AV_OPT_SEARCH_CHILDREN) < 0)
-      return -1;
-  }
+  if (!CreateFilterEnds(graph, AInput, sourceWidth, sourceHeight, encoder, source, sink)) return -1;
   AInput.InputFilter = source;
   AInput.OutputFilter = sink;
 
@@ -829,46 +923,14 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   const int width = encoder->width - padLeft - padRight;
   const int height = encoder->height - padTop - padBottom;
   AVFilterContext* last = source;
-  auto append = [&](const char* AFilter, const std::string& AArgs) {
-    AVFilterContext* filter = nullptr;
-    if (lib::avfilter_graph_create_filter(&filter, lib::avfilter_get_by_name(AFilter), AFilter, AArgs.c_str(),
-                                          nullptr, graph) < 0)
-      return false;
-    if (lib::avfilter_link(last, 0, filter, 0) < 0) return false;
-    last = filter;
-    return true;
-  };
   if (AOutput.VideoCrop &&
-      !append("crop", Format("%d:%d:%d:%d", width, height, AOutput.LeftBand, AOutput.TopBand)))
+      !AppendFilter(graph, last, "crop", Format("%d:%d:%d:%d", width, height, AOutput.LeftBand, AOutput.TopBand)))
     return -1;
   if ((sourceWidth + padLeft + padRight - AOutput.LeftBand - AOutput.RightBand != encoder->width ||
        sourceHeight + padTop + padBottom - AOutput.TopBand - AOutput.BottomBand != encoder->height) &&
-      !append("scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
+      !AppendFilter(graph, last, "scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
     return -1;
-
-  if (!FVideoFilters.empty()) {
-    // The open ends of the text: "in" is fed by the last filter, "out"
-    // feeds the sink.
-    AVFilterInOut* outputs = lib::avfilter_inout_alloc();
-    AVFilterInOut* inputs = lib::avfilter_inout_alloc();
-    int result = -1;
-    if (outputs && inputs) {
-      outputs->name = lib::av_strdup("in");
-      outputs->filter_ctx = last;
-      outputs->pad_idx = 0;
-      outputs->next = nullptr;
-      inputs->name = lib::av_strdup("out");
-      inputs->filter_ctx = sink;
-      inputs->pad_idx = 0;
-      inputs->next = nullptr;
-      result = lib::avfilter_graph_parse_ptr(graph, FVideoFilters.c_str(), &inputs, &outputs, nullptr);
-    }
-    lib::avfilter_inout_free(&inputs);
-    lib::avfilter_inout_free(&outputs);
-    if (result < 0) return -1;
-  } else if (lib::avfilter_link(last, 0, sink, 0) < 0) {
-    return -1;
-  }
+  if (!LinkFilterText(graph, FVideoFilters, last, sink)) return -1;
   if (lib::avfilter_graph_config(graph, nullptr) < 0) return -1;
 
   const int sinkWidth = lib::av_buffersink_get_w(sink);
