@@ -280,7 +280,9 @@ TEST(ScalerThreads, SlicesWriteWhatOneThreadWrites) {
       results.push_back(bytes);
     }
     EXPECT_TRUE(results[0] == results[1]);
-    if (c.PadTop || c.PadLeft) EXPECT_EQ(results[0][0], 0x55);  // the padding before the area
+    if (c.PadTop || c.PadLeft) {
+      EXPECT_EQ(results[0][0], 0x55);  // the padding before the area
+    }
     EXPECT_NE(results[0][c.PadTop * fullWidth + c.PadLeft + 1], 0x55);  // the area itself
   }
 }
