@@ -1,7 +1,8 @@
 # Warnings and sanitizers for the project's own targets.
 add_library(vidmill_options INTERFACE)
 target_compile_options(vidmill_options INTERFACE
-  $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra>)
+  $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra>
+  $<$<AND:$<BOOL:${VIDMILL_WERROR}>,$<COMPILE_LANGUAGE:CXX,C>>:-Werror>)
 target_include_directories(vidmill_options INTERFACE ${PROJECT_SOURCE_DIR})
 
 if(VIDMILL_ASAN AND VIDMILL_TSAN)

@@ -30,6 +30,7 @@ int64_t RelatedGapLimit(int64_t ALength, int64_t AOtherLength) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 TFileTimeline FileTimeline(const AVFormatContext* AContext, const std::vector<bool>& ATaken) {
   TFileTimeline timeline;
   if (!AContext) return timeline;

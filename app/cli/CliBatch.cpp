@@ -90,6 +90,7 @@ int TCliBatch::Probe() {
   return 0;
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 int TCliBatch::Run() {
   // A Ctrl-C from now on, while the sources are still being planned too,
   // stops this run.

@@ -46,6 +46,7 @@ std::string CliUsage() {
          "Exit status: 0 when every file converted, 1 otherwise, 2 for a refused command line.\n";
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOptions, std::string& AError) {
   AOptions = TCliOptions();
   AOptions.Choices.OutputFolder = std::u16string(kSameFolder);

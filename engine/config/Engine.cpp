@@ -125,6 +125,7 @@ void TCustomFFmpeg::Prepare() {
   AllocOptionContexts(FOptionStore, FSwsFlags);
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 void TCustomFFmpeg::Cleanup() {
   if (!EngineLibrariesLoaded()) return;
   // Option contexts and the names set through them.

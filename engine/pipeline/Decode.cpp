@@ -201,6 +201,7 @@ bool TCustomFFmpeg::BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFra
   return false;
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
   AVStream* stream = AInput.Stream;
   const AVMediaType type = stream->codecpar->codec_type;

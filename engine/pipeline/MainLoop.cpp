@@ -92,10 +92,11 @@ void TCustomFFmpeg::CloseTimestampJump(AVFormatContext* AInput, TInputStreamStat
       !(discontinuous && t + 1 < AStream.Pts))
     return;
   AStream.TsShift -= delta;
-  if (FVerbose >= 3)
+  if (FVerbose >= 3) {
+    const long long offset = FInputFilesTsOffset[AStream.FileIndex] + AStream.TsShift;
     FFLoggerInstance()->Log(this, llVerbose,
-                            Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
-                                   static_cast<long long>(FInputFilesTsOffset[AStream.FileIndex] + AStream.TsShift)));
+                            Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta), offset));
+  }
   const int64_t shift = lib::av_rescale_q(delta, AV_TIME_BASE_Q, timeBase);
   APacket->dts -= shift;
   if (APacket->pts != AV_NOPTS_VALUE) APacket->pts -= shift;
@@ -134,6 +135,7 @@ void TCustomFFmpeg::CheckSomethingWritten(TTranscodeRun& ARun) {
   }
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
   bool noPacket[MAX_FILES] = {};
   int noPacketCount = 0;

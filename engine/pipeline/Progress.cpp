@@ -70,6 +70,7 @@ void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& 
   }
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
   // The output's size: what the file holds, or the write position when the
   // I/O buffer still holds more than the file.

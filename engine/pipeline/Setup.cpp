@@ -189,7 +189,7 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
     std::vector<bool> taken(static_cast<size_t>(file.StreamCount), false);
     bool any = false;
     for (int j = 0; j < file.StreamCount; ++j) {
-      const TInputStreamState& ist = *ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex + j)];
+      const TInputStreamState& ist = *ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex) + static_cast<size_t>(j)];
       const AVMediaType type = ist.Stream->codecpar->codec_type;
       taken[static_cast<size_t>(j)] = !ist.Discard && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO);
       any = any || taken[static_cast<size_t>(j)];
@@ -201,7 +201,7 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
       // (its offset counted from the file's start time so far).
       FInputFilesTsOffset[i] += FInputTimings[i].OpenZero - timeline.Zero;
       for (int j = 0; j < file.StreamCount; ++j)
-        ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex + j)]->TsShift =
+        ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex) + static_cast<size_t>(j)]->TsShift =
             timeline.Streams[static_cast<size_t>(j)].Shift;
       if (timeline.SeparateStarts && FVerbose >= 0)
         FFLoggerInstance()->Log(this, llInfo,
@@ -234,6 +234,7 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
   if (!ARun.ExpectedLength.empty() && ARun.ExpectedLength[0] > 0) FTotalDuration = ARun.ExpectedLength[0] / 1000;
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
   if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
   FOutputsEmpty = false;

