@@ -2,8 +2,8 @@
 
 #include <QDesktopServices>
 
-QMessageBox::StandardButton TAppServices::ShowMessageBox(QWidget* AOwner, const QString& AText,
-                                                         const QString& ACaption, QMessageBox::Icon AIcon,
+QMessageBox::StandardButton TAppServices::ShowMessageBox(QWidget* AOwner, const QString& AText, const QString& ACaption,
+                                                         QMessageBox::Icon AIcon,
                                                          QMessageBox::StandardButtons AButtons) {
   QMessageBox Box(AIcon, ACaption, AText, AButtons, AOwner);
   return static_cast<QMessageBox::StandardButton>(Box.exec());
@@ -24,7 +24,6 @@ QString TAppServices::GetOpenFileName(QWidget* AOwner, const TOpenDialogSettings
   return Files.isEmpty() ? QString() : Files.first();
 }
 
-QString TAppServices::GetExistingDirectory(QWidget* AOwner, const QString& ATitle,
-                                           const QString& AInitialDir) {
+QString TAppServices::GetExistingDirectory(QWidget* AOwner, const QString& ATitle, const QString& AInitialDir) {
   return QFileDialog::getExistingDirectory(AOwner, ATitle, AInitialDir, QFileDialog::ShowDirsOnly);
 }

@@ -27,15 +27,15 @@ struct TOpenDialogSettings {
 };
 
 class TAppServices {
-public:
+ public:
   TAppServices() = default;
   TAppServices(const TAppServices&) = delete;
   TAppServices& operator=(const TAppServices&) = delete;
   virtual ~TAppServices() = default;
 
   // Shows a modal message box; returns the button the user pressed.
-  virtual QMessageBox::StandardButton ShowMessageBox(QWidget* AOwner, const QString& AText,
-                                                     const QString& ACaption, QMessageBox::Icon AIcon,
+  virtual QMessageBox::StandardButton ShowMessageBox(QWidget* AOwner, const QString& AText, const QString& ACaption,
+                                                     QMessageBox::Icon AIcon,
                                                      QMessageBox::StandardButtons AButtons = QMessageBox::Ok);
 
   // The shell's "open": a local file or folder (file: URL), a web page or a

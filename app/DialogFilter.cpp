@@ -52,8 +52,7 @@ QStringList ToQtNameFilters(const QString& AFilter) {
   for (const TDialogFilterEntry& Entry : ParseDialogFilter(AFilter)) {
     QStringList Patterns;
     for (const QString& Pattern : Entry.Patterns) Patterns.append(CaseInsensitivePattern(Pattern));
-    Result.append(Entry.Description + QStringLiteral(" (") + Patterns.join(QLatin1Char(' ')) +
-                  QLatin1Char(')'));
+    Result.append(Entry.Description + QStringLiteral(" (") + Patterns.join(QLatin1Char(' ')) + QLatin1Char(')'));
   }
   return Result;
 }

@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QPixmap>
+#include <QScreen>
 #include <QWidget>
 
 QFont FormFont() {
@@ -40,7 +40,6 @@ QIcon SizedIcon(const QIcon& AIcon, int ASize) {
   const QSize Wanted(ASize, ASize);
   QPixmap Image = AIcon.pixmap(Wanted);
   if (Image.isNull()) return AIcon;
-  if (Image.size() != Wanted)
-    Image = Image.scaled(Wanted, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  if (Image.size() != Wanted) Image = Image.scaled(Wanted, Qt::KeepAspectRatio, Qt::SmoothTransformation);
   return QIcon(Image);
 }

@@ -7,7 +7,8 @@
 
 void InstallGuiHandOver() {
   SetMainThreadWaker([] {
-    QMetaObject::invokeMethod(qApp, [] { ServeMainThreadQueue(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [] { ServeMainThreadQueue(); }, Qt::QueuedConnection);
   });
   SetProcessEventsHook([] { QCoreApplication::processEvents(); });
 }

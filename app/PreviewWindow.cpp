@@ -12,7 +12,7 @@
 #include "runtime/Threads.h"
 
 class TQtPreviewer::TPreviewForm : public QWidget {
-public:
+ public:
   explicit TPreviewForm(bool& AClosed)
       : QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                              Qt::WindowCloseButtonHint),
@@ -25,12 +25,12 @@ public:
   void SetPicture(TBitmap& ABitmap) {
     std::lock_guard<std::recursive_mutex> guard(ABitmap.Lock);
     if (ABitmap.Width <= 0 || ABitmap.Height <= 0 || ABitmap.Pixels.empty()) return;
-    FPicture = QImage(ABitmap.Pixels.data(), ABitmap.Width, ABitmap.Height, ABitmap.Stride, QImage::Format_BGR888)
-                   .copy();
+    FPicture =
+        QImage(ABitmap.Pixels.data(), ABitmap.Width, ABitmap.Height, ABitmap.Stride, QImage::Format_BGR888).copy();
     update();
   }
 
-protected:
+ protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
@@ -49,7 +49,7 @@ protected:
     AEvent->accept();
   }
 
-private:
+ private:
   bool& FClosed;
   QImage FPicture;
 };

@@ -12,7 +12,7 @@
 class QWidget;
 
 class TQtPreviewer : public TPreviewer {
-public:
+ public:
   TQtPreviewer();
   // Frees the window on the main thread (the caller waits).
   ~TQtPreviewer() override;
@@ -21,7 +21,7 @@ public:
   // The window while it is shown (main thread; tests).
   QWidget* Form() const;
 
-private:
+ private:
   class TPreviewForm;
   TPreviewForm* FForm = nullptr;  // owned; created and freed on the main thread
   bool FClosed = false;           // main thread only

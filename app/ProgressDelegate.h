@@ -13,7 +13,7 @@ int ProgressPercentOfText(const QString& AText);
 class TProgressDelegate : public QStyledItemDelegate {
   Q_OBJECT
 
-public:
+ public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
   void paint(QPainter* APainter, const QStyleOptionViewItem& AOption, const QModelIndex& AIndex) const override;

@@ -4,8 +4,7 @@
 #include <QGridLayout>
 #include <QRadioButton>
 
-TRadioGroup::TRadioGroup(const QString& ACaption, const QStringList& AItems, int AColumns,
-                         QWidget* AParent)
+TRadioGroup::TRadioGroup(const QString& ACaption, const QStringList& AItems, int AColumns, QWidget* AParent)
     : QGroupBox(ACaption, AParent),
       FGroup(new QButtonGroup(this)),
       FLayout(new QGridLayout(this)),
@@ -45,9 +44,7 @@ void TRadioGroup::SetColumns(int AColumns) {
   SetItemIndex(Selected);
 }
 
-QRadioButton* TRadioGroup::Button(int AIndex) const {
-  return qobject_cast<QRadioButton*>(FGroup->button(AIndex));
-}
+QRadioButton* TRadioGroup::Button(int AIndex) const { return qobject_cast<QRadioButton*>(FGroup->button(AIndex)); }
 
 void TRadioGroup::Rebuild() {
   for (QAbstractButton* Item : FGroup->buttons()) {

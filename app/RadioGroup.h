@@ -13,9 +13,8 @@ class QRadioButton;
 class TRadioGroup : public QGroupBox {
   Q_OBJECT
 
-public:
-  TRadioGroup(const QString& ACaption, const QStringList& AItems, int AColumns = 1,
-              QWidget* AParent = nullptr);
+ public:
+  TRadioGroup(const QString& ACaption, const QStringList& AItems, int AColumns = 1, QWidget* AParent = nullptr);
 
   // Index of the selected item; -1 when none is selected.
   int ItemIndex() const;
@@ -31,11 +30,11 @@ public:
 
   QRadioButton* Button(int AIndex) const;
 
-signals:
+ signals:
   // The user selected an item.
   void Click();
 
-private:
+ private:
   void Rebuild();
 
   QButtonGroup* FGroup;

@@ -57,15 +57,12 @@ TAppSettings::~TAppSettings() = default;
 
 QString TAppSettings::ExeFileName() const { return FEnv.ExeDir + QLatin1String(kSettingsFileName); }
 
-QString TAppSettings::UserFileName() const {
-  return FEnv.UserConfigDir + QLatin1String(kSettingsFileName);
-}
+QString TAppSettings::UserFileName() const { return FEnv.UserConfigDir + QLatin1String(kSettingsFileName); }
 
 QString TAppSettings::FileName() const { return FFileName; }
 
 QString TAppSettings::ReadString(const QString& AIdent, const QString& ADefault) const {
-  return QString::fromStdString(
-      FIni->ReadString(kSettingsSection, AIdent.toStdString(), ADefault.toStdString()));
+  return QString::fromStdString(FIni->ReadString(kSettingsSection, AIdent.toStdString(), ADefault.toStdString()));
 }
 
 int TAppSettings::ReadInteger(const QString& AIdent, int ADefault) const {

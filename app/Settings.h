@@ -49,7 +49,7 @@ inline constexpr const char* kSettingsFileName = "Config.ini";
 inline constexpr const char* kSettingsSection = "Config";
 
 class TAppSettings {
-public:
+ public:
   // Opens the settings: the user's file when it exists, else the one beside
   // the executable (which may be missing: every key then reads as default).
   explicit TAppSettings(TAppEnvironment AEnv);
@@ -70,7 +70,7 @@ public:
   // std::runtime_error with the system's message when it cannot be written.
   QString WriteString(const QString& AIdent, const QString& AValue);
 
-private:
+ private:
   bool CanWrite(const QString& AFileName) const;
 
   TAppEnvironment FEnv;

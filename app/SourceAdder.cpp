@@ -49,7 +49,7 @@ bool NaturalLess(const QString& A, const QString& B) {
 }
 
 class TFolderLister {
-public:
+ public:
   TFolderLister(const QStringList& APatterns, const std::atomic<bool>* ACancel) : FCancel(ACancel) {
     for (const QString& Pattern : APatterns)
       FPatterns.append(QRegularExpression(QRegularExpression::wildcardToRegularExpression(Pattern),
@@ -70,7 +70,7 @@ public:
 
   bool Cancelled() const { return FCancel && FCancel->load(); }
 
-private:
+ private:
   void Sort(QFileInfoList& AEntries) const {
     std::sort(AEntries.begin(), AEntries.end(),
               [](const QFileInfo& A, const QFileInfo& B) { return NaturalLess(A.fileName(), B.fileName()); });
@@ -86,8 +86,7 @@ private:
 
 }  // namespace
 
-QStringList ExpandSources(const QStringList& AEntries, const QStringList& APatterns,
-                          const std::atomic<bool>* ACancel) {
+QStringList ExpandSources(const QStringList& AEntries, const QStringList& APatterns, const std::atomic<bool>* ACancel) {
   TFolderLister Lister(APatterns, ACancel);
   QStringList Files;
   for (const QString& Entry : AEntries) {

@@ -44,7 +44,7 @@ QStringList ExpandSources(const QStringList& AEntries, const QStringList& APatte
                           const std::atomic<bool>* ACancel = nullptr);
 
 class TSourceAdder {
-public:
+ public:
   // AWake is called on the adder's thread when a result is ready and none
   // was waiting, and once when the adder is done: the window then takes the
   // results on its own thread.
@@ -72,7 +72,7 @@ public:
   int Taken() const { return FTaken.load(); }
   int Total() const { return FTotal.load(); }
 
-private:
+ private:
   void Execute(const QStringList& AEntries, const QStringList& APatterns);
 
   // Results wait here at most this many at a time: the thread runs ahead
@@ -81,7 +81,7 @@ private:
 
   std::function<void()> FWake;
   mutable std::mutex FLock;
-  std::condition_variable FRoom;  // the queue has room, or the adding is cancelled
+  std::condition_variable FRoom;     // the queue has room, or the adding is cancelled
   std::deque<TProbedSource> FQueue;  // under FLock
   bool FDone = true;                 // under FLock: the thread has nothing more to give
   std::atomic<bool> FCancel{false};

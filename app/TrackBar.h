@@ -9,7 +9,7 @@
 
 class TTrackBar : public QSlider {
   Q_OBJECT
-public:
+ public:
   explicit TTrackBar(QWidget* AParent = nullptr);
 
   int SelStart() const { return FSelStart; }
@@ -20,10 +20,10 @@ public:
   bool ThumbVisible() const { return FThumbVisible; }
   void SetThumbVisible(bool AValue);
 
-protected:
+ protected:
   void paintEvent(QPaintEvent* AEvent) override;
 
-private:
+ private:
   int FSelStart = 0;
   int FSelEnd = 0;
   bool FThumbVisible = true;

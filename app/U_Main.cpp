@@ -19,6 +19,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -29,6 +30,8 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -36,9 +39,6 @@
 #include <QTextDocument>
 #include <QThread>
 #include <QTimer>
-#include <QGuiApplication>
-#include <QResizeEvent>
-#include <QScreen>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -52,12 +52,12 @@
 #include "app/DialogFilter.h"
 #include "app/FormUtils.h"
 #include "app/ProgressDelegate.h"
-#include "app/TrackBar.h"
-#include "player/FFPlay.h"
 #include "app/RadioGroup.h"
 #include "app/SourceAdder.h"
+#include "app/TrackBar.h"
 #include "app/U_about.h"
 #include "converter/Vidmill.h"
+#include "player/FFPlay.h"
 #include "probe/AVProbe.h"
 #include "runtime/FFUtils.h"
 #include "runtime/Text.h"
@@ -93,11 +93,13 @@ struct TListColumn {
   int Width;
 };
 constexpr TListColumn kListColumns[] = {
-    {"源文件路径", 150}, {"总时间", 70}, {"文件大小", 70}, {"输出文件", 0}, {"转换进度", 70},
+    {"源文件路径", 150}, {"总时间", 70},  {"文件大小", 70}, {"输出文件", 0}, {"转换进度", 70},
     {"FPS", 0},          {"当前时间", 0}, {"文件大小", 70}, {"Path", 0},
 };
 
-QString FromUtf8(std::string_view AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
+QString FromUtf8(std::string_view AText) {
+  return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size()));
+}
 
 // The items of a control, from the lists the profile builder reads them by.
 template <size_t N>
@@ -161,13 +163,13 @@ QStringList MediaPatterns() {
 
 // Closes a probe when the scope is left, also by an exception.
 class TProbeCloser {
-public:
+ public:
   explicit TProbeCloser(TCustomAVProbe& AProbe) : FProbe(AProbe) {}
   ~TProbeCloser() { FProbe.Close(); }
   TProbeCloser(const TProbeCloser&) = delete;
   TProbeCloser& operator=(const TProbeCloser&) = delete;
 
-private:
+ private:
   TCustomAVProbe& FProbe;
 };
 
@@ -181,8 +183,7 @@ bool IsCdRomFolder(const QString& AFolder) {
          static_cast<unsigned long>(Info.f_type) == UDF_SUPER_MAGIC;
 }
 
-TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AEnvironment,
-                     QWidget* AParent)
+TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AEnvironment, QWidget* AParent)
     : QMainWindow(AParent),
       FServices(AServices ? std::move(AServices) : std::make_shared<TAppServices>()),
       FEnvironment(std::move(AEnvironment)) {
@@ -191,14 +192,17 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   setFont(FormFont());
 
   FFLogger = std::make_unique<TFFLogger>(nullptr);
-  FFLogger->OnLog = [this](TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel,
-                           const std::string& ALogMsg) { FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg); };
+  FFLogger->OnLog = [this](TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg) {
+    FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg);
+  };
   Vidmill = std::make_unique<TVidmill>();
   AttachConverterEvents();
   // The adder's thread wakes the window through its event queue; a wake-up
   // still queued when the window goes is dropped with it.
-  FAdder = std::make_unique<TSourceAdder>(
-      [this] { QMetaObject::invokeMethod(this, [this] { TakeAddedSources(); }, Qt::QueuedConnection); });
+  FAdder = std::make_unique<TSourceAdder>([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { TakeAddedSources(); }, Qt::QueuedConnection);
+  });
   // The next slice of work on added files or on a batch's preparation
   // comes from a timer, after the repaints and input that wait.
   FAddTimer = NewWorkTimer(this, [this] { TakeAddedSources(); });
@@ -626,8 +630,8 @@ void TFrm_Main::CreateOutputFolder() {
   if (::mkdir(SystemPath(Path.toStdU16String()).c_str(), 0777) == 0) return;
   const int Error = errno;
   const QString Reason = QString::fromStdU16String(FromLocal8Bit(std::generic_category().message(Error)));
-  FServices->ShowMessageBox(this, QStringLiteral("无法创建目录 \"%1\": %2").arg(Dir, Reason),
-                            AppInfo::kProgramName, QMessageBox::Critical);
+  FServices->ShowMessageBox(this, QStringLiteral("无法创建目录 \"%1\": %2").arg(Dir, Reason), AppInfo::kProgramName,
+                            QMessageBox::Critical);
 }
 
 void TFrm_Main::FormCloseQuery(bool& CanClose) {
@@ -709,8 +713,7 @@ void TFrm_Main::chkVideoBitRateClick() { edtVideoBitRate->setEnabled(chkVideoBit
 
 void TFrm_Main::chkAudioBitRateClick() { edtAudioBitRate->setEnabled(chkAudioBitRate->isChecked()); }
 
-void TFrm_Main::FFLoggerLog(TObject* /*Sender*/, uint32_t AThreadID, TLogLevel ALogLevel,
-                            const std::string& ALogMsg) {
+void TFrm_Main::FFLoggerLog(TObject* /*Sender*/, uint32_t AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg) {
   AppendLog(QStringLiteral("#%1.%2: %3")
                 .arg(AThreadID)
                 .arg(static_cast<int>(ALogLevel))
@@ -757,8 +760,8 @@ void TFrm_Main::AddFileExecute() {
 
 void TFrm_Main::AddFolderExecute() {
   if (!LoadLibraries()) return;
-  QString Folder = LastSource.FileName.empty() ? QString()
-                                               : QString::fromStdU16String(ExtractFilePathW(LastSource.FileName));
+  QString Folder =
+      LastSource.FileName.empty() ? QString() : QString::fromStdU16String(ExtractFilePathW(LastSource.FileName));
   if (!BrowseForFolder(QStringLiteral("Select Source Folder"), QString(), Folder)) return;
   AddFiles({Folder});
 }
@@ -866,8 +869,10 @@ void TFrm_Main::ShowStatus(const QString& AText) {
 }
 
 void TFrm_Main::btnStatusCancelClick() {
-  if (FAdding) CancelAdding();
-  else if (FPreparing) Convert_Stop->trigger();
+  if (FAdding)
+    CancelAdding();
+  else if (FPreparing)
+    Convert_Stop->trigger();
 }
 
 void TFrm_Main::AddListRow(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions) {
@@ -953,7 +958,8 @@ bool TFrm_Main::eventFilter(QObject* AWatched, QEvent* AEvent) {
       }
       Drop->acceptProposedAction();
       // Probing takes a while: the drag source is let go first.
-      QMetaObject::invokeMethod(this, [this, Files] { AddFiles(Files); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this, Files] { AddFiles(Files); }, Qt::QueuedConnection);
       return true;
     }
     default:
@@ -976,9 +982,8 @@ TProfileChoices TFrm_Main::ProfileChoices() const {
   Choices.AudioBitrateText = edtAudioBitRate->text().toStdString();
   const int Rate = grpFrameRate->ItemIndex();
   Choices.FrameRateIndex = Rate;
-  Choices.FrameRateText = Rate >= 0 && Rate < grpFrameRate->Items().size()
-                              ? grpFrameRate->Items().at(Rate).toStdString()
-                              : std::string();
+  Choices.FrameRateText =
+      Rate >= 0 && Rate < grpFrameRate->Items().size() ? grpFrameRate->Items().at(Rate).toStdString() : std::string();
   Choices.NormIndex = grpNorm->ItemIndex();
   const QString Folder = edtOutPath->text();
   Choices.OutputFolder = (Folder == kSameFolderText ? Folder : ResolvedFolder(Folder)).toStdU16String();
@@ -1193,8 +1198,8 @@ void TFrm_Main::btnOutPathClick() {
     Folder = LastSource.FileName.empty() ? QString() : QString::fromStdU16String(ExtractFilePathW(LastSource.FileName));
   if (!BrowseForFolder(QStringLiteral("Select Output Folder"), QString(), Folder)) return;
   if (FolderOnCdRom && FolderOnCdRom(Folder)) {
-    FServices->ShowMessageBox(this, QStringLiteral("Output folder cannot be located in CD-ROM."),
-                              AppInfo::kProgramName, QMessageBox::Information);
+    FServices->ShowMessageBox(this, QStringLiteral("Output folder cannot be located in CD-ROM."), AppInfo::kProgramName,
+                              QMessageBox::Information);
     return;
   }
   edtOutPath->setText(Folder);

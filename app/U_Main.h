@@ -4,12 +4,12 @@
 
 #include <QMainWindow>
 #include <atomic>
-#include <deque>
-#include <mutex>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/AppServices.h"
@@ -48,9 +48,7 @@ class TTrackBar;
 inline const QString kSameFolderText = QString::fromStdU16String(std::u16string(kSameFolder));
 
 // Columns of the conversion list.
-enum TListColumnIndex {
-  lcSource, lcDuration, lcSize, lcOutput, lcProgress, lcFPS, lcPosition, lcOutputSize, lcPath
-};
+enum TListColumnIndex { lcSource, lcDuration, lcSize, lcOutput, lcProgress, lcFPS, lcPosition, lcOutputSize, lcPath };
 
 // True when AFolder lies on a CD-ROM drive (an iso9660 or udf file system).
 bool IsCdRomFolder(const QString& AFolder);
@@ -58,13 +56,12 @@ bool IsCdRomFolder(const QString& AFolder);
 class TFrm_Main : public QMainWindow {
   Q_OBJECT
 
-public:
+ public:
   // AServices: the desktop services (message boxes, shell open, dialogs);
   // null for the default ones. AEnvironment: where the settings live.
   // The start-up handler FormCreate runs before the constructor returns.
   explicit TFrm_Main(std::shared_ptr<TAppServices> AServices = nullptr,
-                     TAppEnvironment AEnvironment = TAppEnvironment::FromSystem(),
-                     QWidget* AParent = nullptr);
+                     TAppEnvironment AEnvironment = TAppEnvironment::FromSystem(), QWidget* AParent = nullptr);
   ~TFrm_Main() override;
 
   // ---- Actions ----
@@ -113,8 +110,8 @@ public:
 
   // ---- Preview panel ----
   QFrame* Panel2;
-  QFrame* pl_play;    // the video renders into this panel's native window
-  QLabel* imgPlay;    // the picture shown until the first playback
+  QFrame* pl_play;  // the video renders into this panel's native window
+  QLabel* imgPlay;  // the picture shown until the first playback
   QWidget* pl_bottom;
   QToolButton* btnPlay;
   QToolButton* btnStopPlay;
@@ -158,12 +155,12 @@ public:
   std::unique_ptr<TFFPlayer> FFPlayer;
 
   // ---- State read at start-up or kept for the conversion list ----
-  QString ThreadCountText;    // "Thread_Count" as read; parsed when a batch starts
-  int ThreadPriority = -1;    // "Thread_Priority"
-  QString AppName;            // "appname"
-  QString AppVersion;         // "appver"
-  int64_t SourceDuration = 0; // microseconds, of the most recently probed source
-  int32_t FrameCount = 0;     // estimated frames of the most recently probed source
+  QString ThreadCountText;     // "Thread_Count" as read; parsed when a batch starts
+  int ThreadPriority = -1;     // "Thread_Priority"
+  QString AppName;             // "appname"
+  QString AppVersion;          // "appver"
+  int64_t SourceDuration = 0;  // microseconds, of the most recently probed source
+  int32_t FrameCount = 0;      // estimated frames of the most recently probed source
   // The probe that described the most recent source (null before the first),
   // and what it said: its file name and format outlive its Close.
   TCustomAVProbe* LastProbe = nullptr;
@@ -220,16 +217,15 @@ public:
   bool Preparing() const { return FPreparing; }
   void Convert_StopExecute();
   // Creates the task of ARow; false when it got none (the reason is logged).
-  bool QueueTask(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions,
-                 QTreeWidgetItem* ARow);
+  bool QueueTask(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions, QTreeWidgetItem* ARow);
   void btnOutPathClick();
   bool BrowseForFolder(const QString& ATitle, const QString& ARoot, QString& AFolder);
   void btnOpenPathClick();
   // The converter's events, on its worker and delivery threads (on this
   // thread in a run without threads): the task index is taken to the task's
   // id at once, and the rest goes to the window's thread without waiting.
-  void VidmillProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
-                       float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
+  void VidmillProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality, float ABitRate,
+                       int64_t ACurrentSize, int ATotalOutputDuration);
   void VidmillTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
 
   // The row of the task with id ATaskId in the current batch; null when the
@@ -242,8 +238,7 @@ public:
   void PausePlayExecute();
   void TrackBar1Change();
   // The player's events; it raises them on this thread.
-  void FFPlayerFileOpen(int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
-                        int& AScreenHeight);
+  void FFPlayerFileOpen(int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth, int& AScreenHeight);
   void FFPlayerPosition(int64_t APTS);
   // The position the last seek asked the player for (-1 before the first).
   int64_t LastSeekRequest() const { return FLastSeekRequest; }
@@ -262,11 +257,11 @@ public:
   // The settings file; null until FormCreate has opened it.
   TAppSettings* Settings() const { return FSettings.get(); }
 
-protected:
+ protected:
   void closeEvent(QCloseEvent* AEvent) override;
   bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
-private:
+ private:
   void CreateActions();
   void CreateMenus();
   void CreateToolBar();
@@ -302,7 +297,7 @@ private:
   void LogLines(const QString& AText);  // an empty line, AText, an empty line
   // A relative folder text against the current directory of the environment.
   QString ResolvedFolder(const QString& AFolder) const;
-  void SetListActions();                // after a row has been added or removed
+  void SetListActions();  // after a row has been added or removed
   void ForgetRow(QTreeWidgetItem* ARow);
 
   // The main-thread side of the converter's events, by task id.

@@ -24,8 +24,7 @@ QLabel* NewLinkLabel(const QString& AText, QWidget* AParent) {
 
 }  // namespace
 
-TFrm_about::TFrm_about(const QString& AAppName, const QString& AAppVersion, TAppServices& AServices,
-                       QWidget* AOwner)
+TFrm_about::TFrm_about(const QString& AAppName, const QString& AAppVersion, TAppServices& AServices, QWidget* AOwner)
     : QDialog(AOwner), FServices(AServices) {
   setObjectName(QStringLiteral("Frm_about"));
   setWindowTitle(QStringLiteral("关于..."));

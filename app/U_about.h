@@ -11,11 +11,10 @@ class TAppServices;
 class TFrm_about : public QDialog {
   Q_OBJECT
 
-public:
+ public:
   // AAppName and AAppVersion are the settings' "appname" and "appver" as the
   // main window read them.
-  TFrm_about(const QString& AAppName, const QString& AAppVersion, TAppServices& AServices,
-             QWidget* AOwner = nullptr);
+  TFrm_about(const QString& AAppName, const QString& AAppVersion, TAppServices& AServices, QWidget* AOwner = nullptr);
 
   QLabel* lblAppName;
   QLabel* lblHomepageCaption;
@@ -27,6 +26,6 @@ public:
   void lblHomepageClick();
   void lblEmailClick();
 
-private:
+ private:
   TAppServices& FServices;
 };

@@ -21,7 +21,8 @@ int main(int argc, char* argv[]) {
   // window system matches the window to them by this name.
   QGuiApplication::setDesktopFileName(QStringLiteral("vidmill"));
   InstallIconThemeFallback();
-  if (QIcon::hasThemeIcon(QStringLiteral("vidmill"))) QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vidmill")));
+  if (QIcon::hasThemeIcon(QStringLiteral("vidmill")))
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vidmill")));
   InstallGuiHandOver();
   InstallQtPreviewer();
 

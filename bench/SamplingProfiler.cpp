@@ -93,9 +93,7 @@ void TSamplingProfiler::Stop() {
   FRunning = false;
 }
 
-size_t TSamplingProfiler::Count() const {
-  return std::min(gNext.load(std::memory_order_relaxed), FSamples.size());
-}
+size_t TSamplingProfiler::Count() const { return std::min(gNext.load(std::memory_order_relaxed), FSamples.size()); }
 
 size_t TSamplingProfiler::Dropped() const {
   const size_t taken = gNext.load(std::memory_order_relaxed);
@@ -126,7 +124,7 @@ std::vector<TObjectSamples> SamplesByObject(const TSamplingProfiler& AProfiler) 
     if (pc != 0 && dladdr(reinterpret_cast<void*>(pc), &info) && info.dli_fbase) {
       auto known = names.find(info.dli_fbase);
       if (known == names.end()) {
-        std::string found = info.dli_fbase == programBase ? std::string("(program)")
+        std::string found = info.dli_fbase == programBase       ? std::string("(program)")
                             : info.dli_fname && *info.dli_fname ? ObjectBaseName(info.dli_fname)
                                                                 : std::string("(unknown)");
         known = names.emplace(info.dli_fbase, found).first;

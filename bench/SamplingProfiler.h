@@ -16,7 +16,7 @@
 namespace bench {
 
 class TSamplingProfiler {
-public:
+ public:
   // ACapacity samples are allocated (and touched) up front: the handler
   // never allocates. Samples beyond the capacity are counted as dropped.
   TSamplingProfiler(size_t ACapacity, int AIntervalUs);
@@ -35,7 +35,7 @@ public:
   const std::vector<uintptr_t>& Samples() const { return FSamples; }
   int IntervalUs() const { return FIntervalUs; }
 
-private:
+ private:
   std::vector<uintptr_t> FSamples;
   int FIntervalUs;
   bool FRunning = false;

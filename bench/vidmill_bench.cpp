@@ -33,13 +33,13 @@ extern "C" {
 #include "bench/SamplingProfiler.h"
 #include "engine/config/FFmpeg.h"
 #include "runtime/FFUtils.h"
-#include "runtime/lib/AVFormat.h"
-#include "runtime/lib/SwResample.h"
-#include "runtime/lib/SwScale.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Text.h"
 #include "runtime/Threads.h"
+#include "runtime/lib/AVFormat.h"
+#include "runtime/lib/SwResample.h"
+#include "runtime/lib/SwScale.h"
 #include "tests/media/TestMedia.h"
 
 namespace {
@@ -84,7 +84,9 @@ const std::vector<TProfile>& Profiles() {
   static const std::vector<TProfile> profiles = {
       {"mp4", "out.mp4", {}, "MP4, the container's default encoders, same size"},
       {"dvd", "out.mpg", {{"target", "pal-dvd"}}, "DVD (target pal-dvd)"},
-      {"3gp", "out.3gp", {{"s", "128x96"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}},
+      {"3gp",
+       "out.3gp",
+       {{"s", "128x96"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}},
        "3GP 128x96, mono 8 kHz 7.4 kbit/s audio"},
       {"avi", "out.avi", {}, "AVI, the container's default encoders, same size"},
       {"vcd", "out.vcd.mpg", {{"target", "pal-vcd"}}, "VCD (target pal-vcd)"},
@@ -92,7 +94,9 @@ const std::vector<TProfile>& Profiles() {
       {"wmv", "out.wmv", {{"vcodec", "wmv2"}, {"acodec", "wmav2"}}, "WMV (wmv2 + wmav2)"},
       // Against "mp4": what the picture corrections cost a source that needs
       // none (8-bit 4:2:0, upright, progressive, SDR): they are switched off.
-      {"mp4-nocorrections", "out.mp4", {{"autorotate", "0"}, {"auto_deinterlace", "0"}, {"tonemap", "0"}},
+      {"mp4-nocorrections",
+       "out.mp4",
+       {{"autorotate", "0"}, {"auto_deinterlace", "0"}, {"tonemap", "0"}},
        "MP4 as mp4, the picture corrections switched off"},
   };
   return profiles;
@@ -102,14 +106,44 @@ const std::vector<TProfile>& Profiles() {
 // encoder and decoder libraries it is built against (and the engine's own
 // AMR-NB encoder library).
 const std::set<std::string>& CodecLibraries() {
-  static const std::set<std::string> names = {
-      "libavcodec",   "libx264",        "libx265",        "libmp3lame",       "libvorbis",    "libvorbisenc",
-      "libogg",       "libtheoraenc",   "libtheoradec",   "libopus",          "libvpx",       "libaom",
-      "libdav1d",     "librav1e",       "libSvtAv1Enc",   "libxvidcore",      "libspeex",     "libtwolame",
-      "libshine",     "libgsm",         "libcodec2",      "libopenjp2",       "libwebp",      "libwebpmux",
-      "libjxl",       "libjxl_threads", "libzvbi",        "libsnappy",        "librsvg-2",    "libopencore-amrnb",
-      "libopencore-amrwb", "libvo-amrwbenc", "libfdk-aac", "libva",          "libva-drm",    "libva-x11",
-      "libvdpau",     "libmfx"};
+  static const std::set<std::string> names = {"libavcodec",
+                                              "libx264",
+                                              "libx265",
+                                              "libmp3lame",
+                                              "libvorbis",
+                                              "libvorbisenc",
+                                              "libogg",
+                                              "libtheoraenc",
+                                              "libtheoradec",
+                                              "libopus",
+                                              "libvpx",
+                                              "libaom",
+                                              "libdav1d",
+                                              "librav1e",
+                                              "libSvtAv1Enc",
+                                              "libxvidcore",
+                                              "libspeex",
+                                              "libtwolame",
+                                              "libshine",
+                                              "libgsm",
+                                              "libcodec2",
+                                              "libopenjp2",
+                                              "libwebp",
+                                              "libwebpmux",
+                                              "libjxl",
+                                              "libjxl_threads",
+                                              "libzvbi",
+                                              "libsnappy",
+                                              "librsvg-2",
+                                              "libopencore-amrnb",
+                                              "libopencore-amrwb",
+                                              "libvo-amrwbenc",
+                                              "libfdk-aac",
+                                              "libva",
+                                              "libva-drm",
+                                              "libva-x11",
+                                              "libvdpau",
+                                              "libmfx"};
   return names;
 }
 
@@ -132,8 +166,7 @@ int PositiveInt(const std::string& AOption, const std::string& AValue) {
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != AValue.size() || n < 1 || n > 100000)
-    Usage("bad value for " + AOption + ": " + AValue);
+  if (used == 0 || used != AValue.size() || n < 1 || n > 100000) Usage("bad value for " + AOption + ": " + AValue);
   return static_cast<int>(n);
 }
 
@@ -256,8 +289,8 @@ TRunResult Convert(const TProfile& AProfile, const std::string& AInput, const st
     result.Error = "the conversion left no output in " + AOutput.string();
   } else if (std::abs(result.Frames - AExpectedFrames) > std::max(2, AExpectedFrames / 50)) {
     // Same frame rate in and out: every source frame is encoded once.
-    result.Error = "encoded " + std::to_string(result.Frames) + " video frames, expected " +
-                   std::to_string(AExpectedFrames);
+    result.Error =
+        "encoded " + std::to_string(result.Frames) + " video frames, expected " + std::to_string(AExpectedFrames);
   } else {
     result.Ok = true;
   }
@@ -338,10 +371,9 @@ void PrintRun(const TProfile& AProfile, int ARun, int ARepeat, const TRunResult&
   std::printf("  wall                   %8.2f s\n", AResult.WallSeconds);
   std::printf("  first progress report  %8.0f ms\n", AResult.FirstProgressSeconds * 1000);
   std::printf("  frames encoded         %8d\n", AResult.Frames);
-  std::printf("  frames per second      %8.1f\n",
-              AResult.WallSeconds > 0 ? AResult.Frames / AResult.WallSeconds : 0.0);
-  std::printf("  process CPU            %8.2f s  (user %.2f s, system %.2f s; %.2f cores busy)\n",
-              AResult.CpuSeconds(), AResult.UserSeconds, AResult.SystemSeconds,
+  std::printf("  frames per second      %8.1f\n", AResult.WallSeconds > 0 ? AResult.Frames / AResult.WallSeconds : 0.0);
+  std::printf("  process CPU            %8.2f s  (user %.2f s, system %.2f s; %.2f cores busy)\n", AResult.CpuSeconds(),
+              AResult.UserSeconds, AResult.SystemSeconds,
               AResult.WallSeconds > 0 ? AResult.CpuSeconds() / AResult.WallSeconds : 0.0);
   std::printf("  output                 %s\n", Size(static_cast<double>(AResult.OutputBytes)).c_str());
   std::printf("  samples                %8zu  (%.0f per CPU second%s)\n", AResult.Samples,
@@ -376,7 +408,6 @@ void PrintSummary(const TProfile& AProfile, const std::vector<TRunResult>& ARuns
   PrintShares(objects);
   std::fflush(stdout);
 }
-
 
 // ---- The raw loop: the physical limit of the MP4 conversion ----
 
@@ -605,8 +636,10 @@ TRunResult RawConvert(const std::string& AInput, const std::filesystem::path& AO
   };
 
   while (lib::av_read_frame(in, packet) >= 0) {
-    if (packet->stream_index == vIndex) decode(vdec, packet);
-    else if (packet->stream_index == aIndex) decode(adec, packet);
+    if (packet->stream_index == vIndex)
+      decode(vdec, packet);
+    else if (packet->stream_index == aIndex)
+      decode(adec, packet);
     lib::av_packet_unref(packet);
   }
   decode(vdec, nullptr);
@@ -648,8 +681,8 @@ TRunResult RawConvert(const std::string& AInput, const std::filesystem::path& AO
   result.OutputBytes = static_cast<int64_t>(std::filesystem::file_size(AOutput, ignored));
   if (ignored) result.OutputBytes = 0;
   if (std::abs(result.Frames - AExpectedFrames) > std::max(2, AExpectedFrames / 50))
-    result.Error = "encoded " + std::to_string(result.Frames) + " video frames, expected " +
-                   std::to_string(AExpectedFrames);
+    result.Error =
+        "encoded " + std::to_string(result.Frames) + " video frames, expected " + std::to_string(AExpectedFrames);
   else
     result.Ok = result.OutputBytes > 0;
   if (!result.Ok && result.Error.empty()) result.Error = "the raw loop left no output";
@@ -692,19 +725,18 @@ void PrintChildResult(const TRunResult& AResult) {
     std::printf("RESULT ok %d %.6f %.6f %lld %.3f %.6f %.3f %s %s\n", AResult.Frames, AResult.WallSeconds,
                 AResult.FirstProgressSeconds, static_cast<long long>(AResult.OutputBytes),
                 OutsidePercent(AResult.Objects), AResult.CpuSeconds(), ObjectPercent(AResult.Objects, "libswscale"),
-                AResult.VideoEncoder.c_str(),
-                AResult.AudioEncoder.c_str());
+                AResult.VideoEncoder.c_str(), AResult.AudioEncoder.c_str());
   }
   std::fflush(stdout);
 }
 
 struct TChildRun {
   bool Started = false;
-  int Status = -1;          // exit status, -1 when killed by a signal or not started
-  double WallSeconds = 0;   // fork to reaping
-  long MaxRssKb = 0;        // ru_maxrss of the child
-  double CpuSeconds = 0;    // its user + system time
-  std::string Output;       // its standard output when captured
+  int Status = -1;         // exit status, -1 when killed by a signal or not started
+  double WallSeconds = 0;  // fork to reaping
+  long MaxRssKb = 0;       // ru_maxrss of the child
+  double CpuSeconds = 0;   // its user + system time
+  std::string Output;      // its standard output when captured
 };
 
 // Runs AArgs[0] with the arguments AArgs, standard output captured or sent
@@ -778,8 +810,9 @@ TTableRow RunProfileInChild(const std::string& AClip, const std::string& AProfil
   TTableRow row;
   row.Clip = AClip;
   row.Profile = AProfile;
-  std::vector<std::string> args = {SelfPath(), "--run-one", AProfile, "--input", AInput, "--out-dir", ADir.string(),
-                                   "--expect", std::to_string(AExpectedFrames)};
+  std::vector<std::string> args = {SelfPath(),    "--run-one", AProfile,
+                                   "--input",     AInput,      "--out-dir",
+                                   ADir.string(), "--expect",  std::to_string(AExpectedFrames)};
   if (gVerbose) args.push_back("--verbose");
   args.insert(args.end(), {"--threads", std::to_string(gThreads)});
   const TChildRun run = RunChild(args, true);
@@ -811,8 +844,8 @@ TTableRow RunProfileInChild(const std::string& AClip, const std::string& AProfil
 }
 
 void PrintTableHeader() {
-  std::printf("\n%-12s %-7s %-22s %5s %6s %6s %6s %7s %6s %6s %6s %7s %5s\n", "clip", "profile", "encoders",
-              "frames", "wall s", "fps", "cpu s", "fps/cpu", "1st ms", "RSS MB", "out kB", "outside", "sws");
+  std::printf("\n%-12s %-7s %-22s %5s %6s %6s %6s %7s %6s %6s %6s %7s %5s\n", "clip", "profile", "encoders", "frames",
+              "wall s", "fps", "cpu s", "fps/cpu", "1st ms", "RSS MB", "out kB", "outside", "sws");
   std::printf("%s\n", std::string(113, '-').c_str());
 }
 
@@ -828,7 +861,6 @@ void PrintTableRow(const TTableRow& ARow) {
   }
   std::fflush(stdout);
 }
-
 
 // Makes (or finds in the cache) the source clip: H.264 + stereo 44.1 kHz
 // AAC in MP4, 25 fps.
@@ -869,8 +901,8 @@ bool MakeTempDir(std::filesystem::path& ADir) {
 // Batch throughput: AFiles copies (symbolic links) of ASource converted by
 // the command-line front end with --jobs 1 and then --jobs 2, ARounds times
 // (the medians are compared).
-int RunBatch(const std::string& ACli, const std::string& ASource, const std::string& AFormat, int AFiles,
-             int ARounds, const std::filesystem::path& ADir) {
+int RunBatch(const std::string& ACli, const std::string& ASource, const std::string& AFormat, int AFiles, int ARounds,
+             const std::filesystem::path& ADir) {
   std::error_code error;
   if (!std::filesystem::exists(ACli, error)) {
     std::printf("\nbatch: not measured, %s is not built\n", ACli.c_str());
@@ -893,7 +925,8 @@ int RunBatch(const std::string& ACli, const std::string& ASource, const std::str
     for (int jobs = 1; jobs <= 2; ++jobs) {
       const std::filesystem::path out = ADir / Format("batch-out-%d", jobs);
       std::filesystem::create_directories(out, error);
-      std::vector<std::string> args = {ACli, "--format", AFormat, "--out", out.string(), "--jobs", std::to_string(jobs)};
+      std::vector<std::string> args = {ACli,     "--format",          AFormat, "--out", out.string(),
+                                       "--jobs", std::to_string(jobs)};
       args.insert(args.end(), files.begin(), files.end());
       const std::string log = (ADir / Format("batch-%d.log", jobs)).string();
       const TChildRun run = RunChild(args, false, log);
@@ -927,8 +960,7 @@ int RunBatch(const std::string& ACli, const std::string& ASource, const std::str
     for (int j = 0; j < 2; ++j) {
       median[j] = Median(walls[j]);
       std::printf("  --jobs %d   wall %7.2f s%s   %6.2f files/min   peak RSS of the CLI %.1f MB\n", j + 1, median[j],
-                  ARounds > 1 ? " (median)" : "", median[j] > 0 ? 60.0 * AFiles / median[j] : 0.0,
-                  maxRss[j] / 1024.0);
+                  ARounds > 1 ? " (median)" : "", median[j] > 0 ? 60.0 * AFiles / median[j] : 0.0, maxRss[j] / 1024.0);
     }
     if (median[1] > 0) std::printf("  throughput --jobs 2 / --jobs 1: %.2f x\n", median[0] / median[1]);
   }
@@ -989,7 +1021,8 @@ int main(int argc, char** argv) {
 
   // Clips are cached with the test suite's, unless the caller chose a folder.
   const char* mediaDir = std::getenv("VIDMILL_TEST_MEDIA_DIR");
-  if ((!mediaDir || !*mediaDir) && *VIDMILL_BENCH_MEDIA_DIR) setenv("VIDMILL_TEST_MEDIA_DIR", VIDMILL_BENCH_MEDIA_DIR, 1);
+  if ((!mediaDir || !*mediaDir) && *VIDMILL_BENCH_MEDIA_DIR)
+    setenv("VIDMILL_TEST_MEDIA_DIR", VIDMILL_BENCH_MEDIA_DIR, 1);
 
   TFFLogger logger;
   logger.SetLogLevel(gVerbose ? llDebug : llError);
@@ -1042,10 +1075,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (!MakeTempDir(dir)) return 1;
-    std::printf("\nEach conversion runs in its own process (peak RSS = its ru_maxrss); wall is the engine's run,\n"
-                "1st ms the time from the start of the run to the first progress report, outside%% the share of\n"
-                "the CPU time sampled outside the codec libraries. raw-mp4 is the minimal decode+scale+encode\n"
-                "loop of the bench with the engine's MP4 encoder settings.\n");
+    std::printf(
+        "\nEach conversion runs in its own process (peak RSS = its ru_maxrss); wall is the engine's run,\n"
+        "1st ms the time from the start of the run to the first progress report, outside%% the share of\n"
+        "the CPU time sampled outside the codec libraries. raw-mp4 is the minimal decode+scale+encode\n"
+        "loop of the bench with the engine's MP4 encoder settings.\n");
     PrintTableHeader();
     std::map<std::string, TTableRow> mp4Row, rawRow;
     for (const TClip& clip : clips) {
@@ -1075,9 +1109,12 @@ int main(int argc, char** argv) {
           row.Runs = static_cast<int>(runs.size());
         }
         PrintTableRow(row);
-        if (!row.Error.empty()) status = 1;
-        else if (name == "mp4") mp4Row[clip.Label] = row;
-        else if (name == "raw-mp4") rawRow[clip.Label] = row;
+        if (!row.Error.empty())
+          status = 1;
+        else if (name == "mp4")
+          mp4Row[clip.Label] = row;
+        else if (name == "raw-mp4")
+          rawRow[clip.Label] = row;
       }
     }
     std::printf("\n");

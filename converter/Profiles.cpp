@@ -15,8 +15,8 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/OutputFiles.h"
-#include "runtime/UnicodeProtocol.h"
 #include "runtime/Text.h"
+#include "runtime/UnicodeProtocol.h"
 
 namespace {
 
@@ -127,8 +127,8 @@ TSourceInfo SourceInfoFromProbe(TCustomAVProbe& AProbe) {
 int32_t EstimateFrameCount(int64_t ASourceDuration, const TVideoStreamInfo* AVideo) {
   if (AVideo && AVideo->FrameRateDen > 0) {
     const int64_t duration = AVideo->DurationUs > 0 ? AVideo->DurationUs : ASourceDuration;
-    return ToInt(RoundHalfEven(static_cast<long double>(duration) / 1000000.0L * AVideo->FrameRateNum /
-                               AVideo->FrameRateDen));
+    return ToInt(
+        RoundHalfEven(static_cast<long double>(duration) / 1000000.0L * AVideo->FrameRateNum / AVideo->FrameRateDen));
   }
   return ToInt(RoundHalfEven(static_cast<long double>(ASourceDuration) / 1000000.0L * 10));
 }
@@ -183,9 +183,8 @@ int RemoveStalePartialOutputs(const std::u16string& AFolder, int64_t AMaxAgeSeco
     if (::unlinkat(::dirfd(dir), entry->d_name, 0) != 0) continue;
     ++removed;
     const std::string shownFolder = AFolder.empty() ? std::string() : ToLocal8Bit(IncludeTrailingBackslash(AFolder));
-    FFLoggerInstance()->Log(nullptr, llInfo,
-                            "Removed '" + shownFolder + entry->d_name +
-                                "', an unfinished output left by an earlier run.");
+    FFLoggerInstance()->Log(
+        nullptr, llInfo, "Removed '" + shownFolder + entry->d_name + "', an unfinished output left by an earlier run.");
   }
   ::closedir(dir);
   return removed;
@@ -231,9 +230,12 @@ TOutputOptions BuildOutputOptions(const TProfileChoices& AChoices, const TSource
   // another aspect is fitted in with black bars, or, at the source's own
   // size, given square pixels). Option lines given later win.
   o.ExtraOptions = "pix_fmt=yuv420p\n";
-  if (key == ".3gp" || key == ".flv") o.ExtraOptions += "aspect_fit=square\n";
-  else if (key == ".vcd") o.ExtraOptions += "aspect_fit=4:3\n";
-  else if (key == ".dvd") o.ExtraOptions += "aspect_fit=4:3,16:9\n";
+  if (key == ".3gp" || key == ".flv")
+    o.ExtraOptions += "aspect_fit=square\n";
+  else if (key == ".vcd")
+    o.ExtraOptions += "aspect_fit=4:3\n";
+  else if (key == ".dvd")
+    o.ExtraOptions += "aspect_fit=4:3,16:9\n";
 
   o.Metadata.Timestamp = 0;  // the moment the output is opened
 

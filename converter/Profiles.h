@@ -21,21 +21,17 @@ struct TVideoStreamInfo;
 // ---- The controls' items, in the order the window shows them ----
 
 // Format tabs (sheets TS1..TS7) and the output key each selects.
-inline constexpr std::array<std::string_view, 7> kTabCaptions = {
-    "3GP", "MP4", "AVI", "VCD", "DVD", "Flv", "WMV"};
-inline constexpr std::array<std::string_view, 7> kOutputKeys = {
-    ".3gp", ".mp4", ".avi", ".vcd", ".dvd", ".flv", ".wmv"};
+inline constexpr std::array<std::string_view, 7> kTabCaptions = {"3GP", "MP4", "AVI", "VCD", "DVD", "Flv", "WMV"};
+inline constexpr std::array<std::string_view, 7> kOutputKeys = {".3gp", ".mp4", ".avi", ".vcd", ".dvd", ".flv", ".wmv"};
 
 // cboFrameSize: "<width>x<height> - <name>"; the first item lets the source decide.
 inline constexpr std::array<std::string_view, 29> kFrameSizeItems = {
-    "自动 - 初始化",     "128x96 - sqcif",     "176x144 - qcif",     "352x288 - cif",
-    "704x576 - 4cif",    "160x120 - qqvga",    "320x240 - qvga",     "640x480 - vga",
-    "800x600 - svga",    "1024x768 - xga",     "1600x1200 - uxga",   "2048x1536 - qxga",
-    "1280x1024 - sxga",  "2560x2048 - qsxga",  "5120x4096 - hsxga",  "852x480 - wvga",
-    "1366x768 - wxga",   "1600x1024 - wsxga",  "1920x1200 - wuxga",  "2560x1600 - woxga",
-    "3200x2048 - wqsxga", "3840x2400 - wquxga", "6400x4096 - whsxga", "7680x4800 - whuxga",
-    "320x200 - cga",     "640x350 - ega",      "852x480 - hd480",    "1280x720 - hd720",
-    "1920x1080 - hd1080",
+    "自动 - 初始化",      "128x96 - sqcif",     "176x144 - qcif",     "352x288 - cif",      "704x576 - 4cif",
+    "160x120 - qqvga",    "320x240 - qvga",     "640x480 - vga",      "800x600 - svga",     "1024x768 - xga",
+    "1600x1200 - uxga",   "2048x1536 - qxga",   "1280x1024 - sxga",   "2560x2048 - qsxga",  "5120x4096 - hsxga",
+    "852x480 - wvga",     "1366x768 - wxga",    "1600x1024 - wsxga",  "1920x1200 - wuxga",  "2560x1600 - woxga",
+    "3200x2048 - wqsxga", "3840x2400 - wquxga", "6400x4096 - whsxga", "7680x4800 - whuxga", "320x200 - cga",
+    "640x350 - ega",      "852x480 - hd480",    "1280x720 - hd720",   "1920x1080 - hd1080",
 };
 // grpAudioChannels: the index of a chosen item is its channel count.
 inline constexpr std::array<std::string_view, 3> kChannelItems = {"自动", "单声道", "双声道"};

@@ -394,8 +394,8 @@ void TCustomVidmill::DoTerminate(TCustomFFmpeg* Sender) {
   FreeRetired();
 }
 
-void TCustomVidmill::DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,
-                                float AQuality, float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
+void TCustomVidmill::DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                                float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
   TComponentLock lock(*this);
   if (!FOnProgress) return;
   const int index = FTasks->IndexOf(static_cast<TTaskEngine*>(Sender)->FTask);
@@ -462,8 +462,10 @@ void TCustomVidmill::Dispose(std::vector<std::unique_ptr<TFFmpeg>> ATasks) {
   {
     TComponentLock lock(*this);
     for (auto& task : ATasks) {
-      if (holds || OnOwnWorker(*task)) FRetired.push_back(std::move(task));
-      else now.push_back(std::move(task));
+      if (holds || OnOwnWorker(*task))
+        FRetired.push_back(std::move(task));
+      else
+        now.push_back(std::move(task));
     }
   }
   now.clear();  // outside the lock: each waits for its worker
@@ -506,8 +508,8 @@ std::shared_ptr<TTaskEngine> TCustomVidmill::NewEngine(TFFmpeg& ATask) {
   engine->FOnPreviewBitmap = [this](TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS) {
     DoPreviewBitmap(Sender, ABitmap, AFrameNumber, APTS);
   };
-  engine->FOnProgress = [this](TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,
-                               float AQuality, float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
+  engine->FOnProgress = [this](TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                               float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
     DoProgress(Sender, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize, ATotalOutputDuration);
   };
   engine->FOnTerminate = [this](TCustomFFmpeg* Sender) { DoTerminate(Sender); };

@@ -46,14 +46,12 @@ using TConvertPriority = TThreadPriority;
 // Events of the component. AIndex is the task's index; AIndex -1 in a
 // terminate event means that every task of the run is done (it then comes
 // with AFinished true, AException false and an empty message).
-using TProgressEvent = std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
-                                          float AQuality, float ABitRate, int64_t ACurrentSize,
-                                          int ATotalOutputDuration)>;
-using TTerminateEvent =
-    std::function<void(int AIndex, bool AFinished, bool AException, const std::string& AMessage)>;
+using TProgressEvent = std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                                          float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
+using TTerminateEvent = std::function<void(int AIndex, bool AFinished, bool AException, const std::string& AMessage)>;
 using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookAction& AHookAction)>;
-using TCustomHookEvent = std::function<void(int AIndex, TBitmap& ABitmap, int AFrameNumber, int64_t APTS,
-                                            bool& AUpdate, bool& AStopHook)>;
+using TCustomHookEvent =
+    std::function<void(int AIndex, TBitmap& ABitmap, int AFrameNumber, int64_t APTS, bool& AUpdate, bool& AStopHook)>;
 using TPreviewBitmapEvent = std::function<void(int AIndex, TBitmap& ABitmap, int AFrameNumber, int64_t APTS)>;
 
 class TFFmpeg;
@@ -61,7 +59,7 @@ class TFFmpeg;
 // The engine instance of a task, from its set-up to its end; the task it
 // belongs to names it in the component's events.
 class TTaskEngine : public TCustomFFmpeg {
-public:
+ public:
   explicit TTaskEngine(TFFmpeg* ATask) : FTask(ATask) {}
   // Stops a running instance and waits for its worker first, so that one
   // freed while it runs leaves no thread behind.
@@ -80,7 +78,7 @@ public:
 // output in it, so that a refused file or option is told at once; then the
 // instance goes and only the records stay.
 class TFFmpeg {
-public:
+ public:
   TFFmpeg();
   // Frees the engine instance (waiting for its worker) and a reservation
   // that no run has written.
@@ -120,7 +118,7 @@ public:
   // has been delivered or queued; never cleared).
   std::atomic<bool> FReported{false};
 
-private:
+ private:
   friend class TCustomVidmill;
   friend class TVidmill;
   friend class TFFmpegList;
@@ -139,7 +137,7 @@ private:
 // under this lock, so a caller waiting for a task while holding it would
 // wait for ever.
 class TFFmpegList {
-public:
+ public:
   TFFmpegList() = default;
   TFFmpegList(const TFFmpegList&) = delete;
   TFFmpegList& operator=(const TFFmpegList&) = delete;
@@ -178,7 +176,7 @@ public:
   void SetPreview(bool AValue);
   void SetPreviewBitmap(bool AValue);
 
-private:
+ private:
   void Renumber();  // under FLock
   void SetPreviewBit(uint8_t ABit, bool AValue);
 
@@ -188,7 +186,7 @@ private:
 };
 
 class TCustomVidmill : public TObject {
-public:
+ public:
   TCustomVidmill();
   ~TCustomVidmill() override;
 
@@ -196,11 +194,11 @@ public:
   void SetAbout(const std::string& AValue) { FAbout = AValue; }
   std::string Version() const { return "2.5"; }
 
-protected:
+ protected:
   // The dispatchers the engine instances call through their event fields.
   virtual void DoBeforeHook(TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction);
-  virtual void DoCustomHook(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS,
-                            bool& AUpdate, bool& AStopHook);
+  virtual void DoCustomHook(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS, bool& AUpdate,
+                            bool& AStopHook);
   virtual void DoPreviewBitmap(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS);
   virtual void DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
                           float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
@@ -226,7 +224,7 @@ protected:
   // time keeps the notifications in the order they were posted, so the
   // end-of-run notification, posted after every task's, is delivered last.
   class TDoTerminateThread {
-  public:
+   public:
     explicit TDoTerminateThread(TObject* AOwner) : FOwner(AOwner) {}
     TDoTerminateThread(const TDoTerminateThread&) = delete;
     TDoTerminateThread& operator=(const TDoTerminateThread&) = delete;
@@ -242,13 +240,13 @@ protected:
     // Notifications posted but not yet delivered, and the one being delivered.
     bool Busy() const;
 
-  private:
+   private:
     void Execute();
 
     TObject* FOwner;  // the sender of log lines about failing handlers
     mutable std::mutex FQueueLock;
     std::deque<TTerminateNotice> FQueue;
-    bool FActive = false;   // a delivery thread is working off the queue
+    bool FActive = false;    // a delivery thread is working off the queue
     std::mutex FThreadLock;  // around starting and joining FThread
     TThread FThread;
     std::atomic<uint32_t> FThreadId{0};
@@ -259,13 +257,13 @@ protected:
   // operations called from inside a handler that runs under it know not to
   // wait for workers (which need it to report their end).
   class TComponentLock {
-  public:
+   public:
     explicit TComponentLock(TCustomVidmill& AOwner);
     ~TComponentLock();
     TComponentLock(const TComponentLock&) = delete;
     TComponentLock& operator=(const TComponentLock&) = delete;
 
-  private:
+   private:
     TCustomVidmill& FOwner;
   };
   bool HoldsLock() const { return FLockOwner.load() == CurrentThreadId(); }
@@ -338,15 +336,15 @@ protected:
   // A run started by StartConvert whose end has not been reported yet.
   bool FRunOpen = false;
   uint64_t FLastTaskId = 0;
-  std::vector<std::unique_ptr<TFFmpeg>> FRetired;  // under FLock
+  std::vector<std::unique_ptr<TFFmpeg>> FRetired;             // under FLock
   std::vector<std::shared_ptr<TTaskEngine>> FRetiredEngines;  // under FLock
-  std::shared_ptr<const TInputOptions> FLastInputOptions;       // the records last queued
+  std::shared_ptr<const TInputOptions> FLastInputOptions;     // the records last queued
   std::shared_ptr<const TOutputOptions> FLastOutputOptions;
   std::unique_ptr<TDoTerminateThread> FDelivery;
 };
 
 class TVidmill : public TCustomVidmill {
-public:
+ public:
   TVidmill() = default;
   ~TVidmill() override;
 

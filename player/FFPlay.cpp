@@ -13,8 +13,8 @@
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Text.h"
-#include "runtime/UnicodeProtocol.h"
 #include "runtime/Threads.h"
+#include "runtime/UnicodeProtocol.h"
 
 namespace {
 
@@ -319,8 +319,10 @@ void TPlayback::ReadPackets() {
 
 void TPlayback::FollowPause() {
   LastPaused = Paused;
-  if (LastPaused) lib::av_read_pause(Input);
-  else lib::av_read_play(Input);
+  if (LastPaused)
+    lib::av_read_pause(Input);
+  else
+    lib::av_read_play(Input);
 }
 
 void TPlayback::PerformSeek() {
@@ -365,8 +367,10 @@ bool TPlayback::HandleReadFailure(int AResult) {
 
 void TPlayback::RoutePacket(AVPacket* APacket) {
   TPacketQueue* queue = nullptr;
-  if (APacket->stream_index == AudioIndex) queue = &AudioQueue;
-  else if (APacket->stream_index == VideoIndex) queue = &VideoQueue;
+  if (APacket->stream_index == AudioIndex)
+    queue = &AudioQueue;
+  else if (APacket->stream_index == VideoIndex)
+    queue = &VideoQueue;
   if (queue != nullptr) {
     AVPacket* copy = lib::av_packet_alloc();
     if (copy != nullptr) {
@@ -409,8 +413,10 @@ void TPlayThread::Execute(TCustomPlayer* APlayer, const std::shared_ptr<TPlaybac
     if (event.type == SDL_QUIT) break;
     if (event.type == SDL_WINDOWEVENT) {
       if (pb.Window == nullptr || event.window.windowID != lib::SDL_GetWindowID(pb.Window)) continue;
-      if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) pb.WindowResized(event.window.data1, event.window.data2);
-      else if (event.window.event == SDL_WINDOWEVENT_EXPOSED) pb.Display();
+      if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+        pb.WindowResized(event.window.data1, event.window.data2);
+      else if (event.window.event == SDL_WINDOWEVENT_EXPOSED)
+        pb.Display();
       continue;
     }
     if (event.type < first || event.type >= first + pePlayerEventCount) continue;
@@ -549,8 +555,10 @@ void TCustomPlayer::SetScreenHeight(int AValue) {
 void TCustomPlayer::SetAudioVolume(TAudioVolume AValue) { FAudioVolume = Clamp(AValue, 0, kMaxAudioVolume); }
 
 void TCustomPlayer::SetSeekFlag(int ABit, bool AValue) {
-  if (AValue) FSeekFlags |= ABit;
-  else FSeekFlags &= ~ABit;
+  if (AValue)
+    FSeekFlags |= ABit;
+  else
+    FSeekFlags &= ~ABit;
 }
 
 bool TCustomPlayer::Open(const std::u16string& AFileName, uintptr_t AWindow) {

@@ -70,9 +70,9 @@ TDisplayRect TextureRectBeforeTurn(const TDisplayRect& AShown, const struct TPic
 
 // The picture clock of the refresh step (seconds).
 struct TFrameTiming {
-  double FrameTimer = 0;   // wall time at which the next picture is due
-  double LastPTS = 0;      // time stamp of the previous picture
-  double LastDelay = 0.04; // the previous nominal frame delay
+  double FrameTimer = 0;    // wall time at which the next picture is due
+  double LastPTS = 0;       // time stamp of the previous picture
+  double LastDelay = 0.04;  // the previous nominal frame delay
 };
 
 // The delay a picture with time stamp APTS is shown for: the step from the
@@ -92,7 +92,7 @@ class TPlayback;
 class TPlayThread;
 
 class TCustomPlayer : public TObject {
-public:
+ public:
   TCustomPlayer();
   ~TCustomPlayer() override;
 
@@ -143,7 +143,7 @@ public:
   TPositionEvent OnPosition;
   TPlayStateEvent OnState;
 
-protected:
+ protected:
   float AspectRatio() const { return FAspectRatio; }
   void SetAspectRatio(float AValue);
   TAudioVolume AudioVolume() const { return FAudioVolume; }
@@ -180,7 +180,7 @@ protected:
 
   void DoState(TPlayState AState);
 
-private:
+ private:
   friend class TPlayback;
   friend class TPlayThread;
 
@@ -217,35 +217,35 @@ private:
 
 // The published player.
 class TFFPlayer : public TCustomPlayer {
-public:
+ public:
   using TCustomPlayer::AspectRatio;
-  using TCustomPlayer::SetAspectRatio;
   using TCustomPlayer::AudioVolume;
-  using TCustomPlayer::SetAudioVolume;
   using TCustomPlayer::DisableAudio;
-  using TCustomPlayer::SetDisableAudio;
-  using TCustomPlayer::DisableVideo;
-  using TCustomPlayer::SetDisableVideo;
   using TCustomPlayer::DisableDisplay;
-  using TCustomPlayer::SetDisableDisplay;
-  using TCustomPlayer::Mute;
-  using TCustomPlayer::SetMute;
-  using TCustomPlayer::FrameWidth;
-  using TCustomPlayer::SetFrameWidth;
+  using TCustomPlayer::DisableVideo;
   using TCustomPlayer::FrameHeight;
-  using TCustomPlayer::SetFrameHeight;
+  using TCustomPlayer::FrameWidth;
   using TCustomPlayer::Hook;
-  using TCustomPlayer::SetHook;
-  using TCustomPlayer::ScreenWidth;
-  using TCustomPlayer::SetScreenWidth;
+  using TCustomPlayer::Mute;
   using TCustomPlayer::ScreenHeight;
-  using TCustomPlayer::SetScreenHeight;
+  using TCustomPlayer::ScreenWidth;
   using TCustomPlayer::SeekBackware;
-  using TCustomPlayer::SetSeekBackware;
   using TCustomPlayer::SeekByByte;
-  using TCustomPlayer::SetSeekByByte;
-  using TCustomPlayer::SeekToAny;
-  using TCustomPlayer::SetSeekToAny;
   using TCustomPlayer::SeekByFrame;
+  using TCustomPlayer::SeekToAny;
+  using TCustomPlayer::SetAspectRatio;
+  using TCustomPlayer::SetAudioVolume;
+  using TCustomPlayer::SetDisableAudio;
+  using TCustomPlayer::SetDisableDisplay;
+  using TCustomPlayer::SetDisableVideo;
+  using TCustomPlayer::SetFrameHeight;
+  using TCustomPlayer::SetFrameWidth;
+  using TCustomPlayer::SetHook;
+  using TCustomPlayer::SetMute;
+  using TCustomPlayer::SetScreenHeight;
+  using TCustomPlayer::SetScreenWidth;
+  using TCustomPlayer::SetSeekBackware;
+  using TCustomPlayer::SetSeekByByte;
   using TCustomPlayer::SetSeekByFrame;
+  using TCustomPlayer::SetSeekToAny;
 };

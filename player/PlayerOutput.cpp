@@ -105,16 +105,20 @@ TDisplayRect TextureRectBeforeTurn(const TDisplayRect& AShown, const TPictureTur
 
 double TargetFrameDelay(TFrameTiming& ATiming, double APTS, bool AAudioMaster, double AMasterClock) {
   double delay = APTS - ATiming.LastPTS;
-  if (delay <= 0 || delay >= 2.0) delay = ATiming.LastDelay;  // a jump: keep the last step
-  else ATiming.LastDelay = delay;
+  if (delay <= 0 || delay >= 2.0)
+    delay = ATiming.LastDelay;  // a jump: keep the last step
+  else
+    ATiming.LastDelay = delay;
   ATiming.LastPTS = APTS;
   if (AAudioMaster) {
     const double diff = APTS - AMasterClock;
     // Far away from the clock (a seek, a broken stamp): no correction.
     if (std::fabs(diff) < 10) {
       const double threshold = std::max(delay, 0.01);
-      if (diff <= -threshold) delay = 0;           // late: shown at once
-      else if (diff >= threshold) delay = 2 * delay;  // early: waits longer
+      if (diff <= -threshold)
+        delay = 0;  // late: shown at once
+      else if (diff >= threshold)
+        delay = 2 * delay;  // early: waits longer
     }
   }
   return delay;
@@ -286,8 +290,7 @@ void SDLCALL TPlayback::AudioCallback(void* AOpaque, Uint8* AStream, int ALength
       } else {
         pb->BufSize = size;
       }
-      if (pb->ShowAudio)
-        pb->UpdateSampleDisplay(reinterpret_cast<const int16_t*>(pb->AudioBuffer.data()), pb->BufSize);
+      if (pb->ShowAudio) pb->UpdateSampleDisplay(reinterpret_cast<const int16_t*>(pb->AudioBuffer.data()), pb->BufSize);
       pb->BufIndex = 0;
     }
     const int length = std::min(pb->BufSize - pb->BufIndex, ALength);
@@ -345,12 +348,13 @@ int TPlayback::ConvertAudioFrame() {
   AVFrame* frame = AudioFrame;
   AVChannelLayout layout{};
   if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0)
-    lib::av_channel_layout_default(&layout, frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels
-                                                                               : AudioCodec->ch_layout.nb_channels);
+    lib::av_channel_layout_default(
+        &layout, frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels : AudioCodec->ch_layout.nb_channels);
   else
     lib::av_channel_layout_copy(&layout, &frame->ch_layout);
   const bool same = (Converter != nullptr || ConverterFailed) && frame->format == ConverterFormat &&
-                    frame->sample_rate == ConverterRate && lib::av_channel_layout_compare(&layout, &ConverterLayout) == 0;
+                    frame->sample_rate == ConverterRate &&
+                    lib::av_channel_layout_compare(&layout, &ConverterLayout) == 0;
   if (!same) {
     lib::swr_free(&Converter);
     ConverterFailed = false;
@@ -436,8 +440,10 @@ void TPlayback::VideoThreadBody() {
       // the decoding stamps; 0 when it has none.
       const int64_t stamp = frame->best_effort_timestamp;
       double pts = stamp != AV_NOPTS_VALUE ? stamp * timeBase : 0;
-      if (pts != 0) VideoClock = pts;
-      else pts = VideoClock;
+      if (pts != 0)
+        VideoClock = pts;
+      else
+        pts = VideoClock;
       VideoClock += FrameDuration * (1 + frame->repeat_pict * 0.5);
       aborted = QueuePicture(frame, pts) < 0;
       lib::av_frame_unref(frame);
@@ -483,14 +489,17 @@ int TPlayback::QueuePicture(AVFrame* AFrame, double APTS) {
         }
       }
       if (hooked) {
-        if (BitmapToFrame(HookBitmap, planes, lineSizes, AV_PIX_FMT_YUV420P, height, width)) done = true;
-        else Log(llError, "Cannot initialize the fromRGB conversion context");
+        if (BitmapToFrame(HookBitmap, planes, lineSizes, AV_PIX_FMT_YUV420P, height, width))
+          done = true;
+        else
+          Log(llError, "Cannot initialize the fromRGB conversion context");
       }
     }
   }
   if (!done) {
-    ImageConverter = lib::sws_getCachedContext(ImageConverter, width, height, static_cast<AVPixelFormat>(AFrame->format),
-                                               width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    ImageConverter =
+        lib::sws_getCachedContext(ImageConverter, width, height, static_cast<AVPixelFormat>(AFrame->format), width,
+                                  height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (ImageConverter == nullptr) {
       Log(llError, "Cannot initialize the conversion context.");
       return 0;
@@ -547,8 +556,8 @@ void TPlayback::SetVideoMode() {
       Window = lib::SDL_CreateWindowFrom(reinterpret_cast<const void*>(WindowHandle));
       ForeignWindow = Window != nullptr;
       if (Window == nullptr)
-        Log(llWarning, std::string("SDL: could not use the window, playing in a window of its own: ") +
-                           lib::SDL_GetError());
+        Log(llWarning,
+            std::string("SDL: could not use the window, playing in a window of its own: ") + lib::SDL_GetError());
     }
     if (Window == nullptr)
       Window = lib::SDL_CreateWindow("Vidmill", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 640, 480,
@@ -624,8 +633,10 @@ void TPlayback::DestroyDisplay() {
 }
 
 void TPlayback::Display() {
-  if (VideoStream != nullptr) DisplayPicture();
-  else if (ShowAudio) DisplayWaveform();
+  if (VideoStream != nullptr)
+    DisplayPicture();
+  else if (ShowAudio)
+    DisplayWaveform();
 }
 
 void TPlayback::DisplayPicture() {
@@ -634,9 +645,9 @@ void TPlayback::DisplayPicture() {
   // its pixel aspect swapped.
   const bool swap = Turn.SidesSwap();
   auto turned = [swap](AVRational AAspect) { return swap ? AVRational{AAspect.den, AAspect.num} : AAspect; };
-  TDisplayRect rect = CalculateDisplayRect(Player->FAspectRatio, swap ? Pict.Height : Pict.Width,
-                                           swap ? Pict.Width : Pict.Height, turned(VideoStream->sample_aspect_ratio),
-                                           turned(ShownAspect), Width, Height);
+  TDisplayRect rect =
+      CalculateDisplayRect(Player->FAspectRatio, swap ? Pict.Height : Pict.Width, swap ? Pict.Width : Pict.Height,
+                           turned(VideoStream->sample_aspect_ratio), turned(ShownAspect), Width, Height);
   rect.Left += Left;
   rect.Top += Top;
   {
@@ -773,9 +784,12 @@ void TPlayback::RefreshStep() {
 void TPlayback::ReportPosition() {
   if (ImageSequence) return;
   int64_t position;
-  if (VideoStream != nullptr) position = std::llround(VideoClockValue() * 1000000.0) - StartTime;
-  else if (AudioStream != nullptr) position = std::llround(AudioClockValue() * 1000000.0) - StartTime;
-  else return;
+  if (VideoStream != nullptr)
+    position = std::llround(VideoClockValue() * 1000000.0) - StartTime;
+  else if (AudioStream != nullptr)
+    position = std::llround(AudioClockValue() * 1000000.0) - StartTime;
+  else
+    return;
   bool atEnd = false;
   if (Duration > 0 && position >= Duration) {
     position = Duration;
@@ -791,7 +805,6 @@ void TPlayback::ReportPosition() {
     });
   }
   // The end: everything read has been taken by the decoders.
-  if (AudioQueue.Count() == 0 && VideoQueue.Count() == 0 && !CaptureDevice &&
-      ((EndOfFile && !ReadInProgress) || atEnd))
+  if (AudioQueue.Count() == 0 && VideoQueue.Count() == 0 && !CaptureDevice && ((EndOfFile && !ReadInProgress) || atEnd))
     Player->DoState(psEnd);
 }

@@ -32,7 +32,7 @@ bool IsFlushPacket(const AVPacket* APacket);
 // A packet queue of one stream kind. Put takes ownership of the packet (the
 // flush packet excepted); Get hands it over to the caller.
 class TPacketQueue {
-public:
+ public:
   TPacketQueue() = default;
   TPacketQueue(const TPacketQueue&) = delete;
   TPacketQueue& operator=(const TPacketQueue&) = delete;
@@ -51,7 +51,7 @@ public:
   int Count() const;
   int Size() const;  // data bytes plus 72 per packet
 
-private:
+ private:
   mutable std::mutex FLock;
   std::condition_variable FCond;
   std::deque<AVPacket*> FPackets;
@@ -92,7 +92,7 @@ constexpr int kSampleArraySize = 131072;
 constexpr int kAudioBufferHalf = 288000;
 
 class TPlayback {
-public:
+ public:
   explicit TPlayback(TCustomPlayer* APlayer);
   TPlayback(const TPlayback&) = delete;
   TPlayback& operator=(const TPlayback&) = delete;
@@ -164,11 +164,11 @@ public:
   // TogglePause (caller) share them under ClockLock.
   mutable std::mutex ClockLock;
   TFrameTiming Timing;
-  double CurrentPTS = 0;          // seconds
-  int64_t CurrentPTSTime = 0;     // wall time, microseconds
-  double VideoClock = 0;          // video decoder thread: stamp of the next picture
-  double FrameDuration = 0;       // nominal, seconds
-  bool VideoDraining = false;     // video decoder thread
+  double CurrentPTS = 0;                 // seconds
+  int64_t CurrentPTSTime = 0;            // wall time, microseconds
+  double VideoClock = 0;                 // video decoder thread: stamp of the next picture
+  double FrameDuration = 0;              // nominal, seconds
+  bool VideoDraining = false;            // video decoder thread
   SwsContext* ImageConverter = nullptr;  // video decoder thread
   TFrameBitmap HookBitmap;               // video decoder thread
 
@@ -256,11 +256,11 @@ public:
 // The play thread: raises psPlay, runs the SDL event loop until the quit
 // event, closes the playback and raises psStop.
 class TPlayThread {
-public:
+ public:
   void Start(TCustomPlayer* APlayer, const std::shared_ptr<TPlayback>& APlayback);
   void WaitFor() { FThread.WaitFor(); }
 
-private:
+ private:
   void Execute(TCustomPlayer* APlayer, const std::shared_ptr<TPlayback>& APlayback);
   TThread FThread;
 };
@@ -268,21 +268,21 @@ private:
 // Posts the quit event again every 200 ms until the play thread has ended
 // (an event that got lost in a full queue does not leave Stop waiting).
 class TStopThread {
-public:
+ public:
   explicit TStopThread(const std::shared_ptr<TPlayback>& APlayback);
   void WaitFor() { FThread.WaitFor(); }
 
-private:
+ private:
   TThread FThread;
 };
 
 // Waits (10 ms polls, at most 101, at most 20 while a read is in progress)
 // until a pending seek has been taken up by the decode thread.
 class TPauseThread {
-public:
+ public:
   explicit TPauseThread(const std::shared_ptr<TPlayback>& APlayback);
   void WaitFor() { FThread.WaitFor(); }
 
-private:
+ private:
   TThread FThread;
 };

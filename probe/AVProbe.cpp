@@ -19,12 +19,12 @@
 #include "runtime/FFmpegLoader.h"
 #include "runtime/OptionContexts.h"
 #include "runtime/Text.h"
+#include "runtime/Threads.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
 #include "runtime/lib/SwScale.h"
-#include "runtime/Threads.h"
 
 namespace {
 
@@ -37,9 +37,7 @@ void LibraryLog(int ALevel, const std::string& AText) {
 
 int64_t KnownOr(int64_t AValue, int64_t AUnknown = -1) { return AValue == AV_NOPTS_VALUE ? AUnknown : AValue; }
 
-int ClampToInt(int64_t AValue) {
-  return static_cast<int>(Clamp<int64_t>(AValue, INT_MIN, INT_MAX));
-}
+int ClampToInt(int64_t AValue) { return static_cast<int>(Clamp<int64_t>(AValue, INT_MIN, INT_MAX)); }
 
 int64_t ToMicroseconds(int64_t AValue, AVRational ATimeBase) {
   if (AValue == AV_NOPTS_VALUE) return -1;
@@ -74,9 +72,12 @@ std::string FixedText(double AValue, int ADecimals) {
 // ", 29.97 tbr", ", 25 tbr", ", 90k tbn".
 void AppendRate(std::string& ALine, double AValue, const char* AName) {
   int64_t hundredths = RoundHalfEven(static_cast<long double>(AValue) * 100);
-  if (hundredths % 100 != 0) ALine += ", " + FixedText(AValue, 2) + " " + AName;
-  else if (hundredths % 100000 != 0) ALine += ", " + FixedText(AValue, 0) + " " + AName;
-  else ALine += ", " + FixedText(AValue / 1000, 0) + "k " + AName;
+  if (hundredths % 100 != 0)
+    ALine += ", " + FixedText(AValue, 2) + " " + AName;
+  else if (hundredths % 100000 != 0)
+    ALine += ", " + FixedText(AValue, 0) + " " + AName;
+  else
+    ALine += ", " + FixedText(AValue / 1000, 0) + "k " + AName;
 }
 
 std::string Metadata(const AVDictionary* ADictionary, const char* AKey) {
@@ -493,9 +494,9 @@ std::string TCustomAVProbe::StreamLine(int AIndex) {
 
   if (stream->start_time != AV_NOPTS_VALUE)
     line += ", StartTime: " + SecondsText(ToMicroseconds(stream->start_time, timeBase));
-  line += ", Duration: " +
-          (stream->duration != AV_NOPTS_VALUE ? DurationText(ToMicroseconds(stream->duration, timeBase))
-                                              : std::string("N/A"));
+  line +=
+      ", Duration: " + (stream->duration != AV_NOPTS_VALUE ? DurationText(ToMicroseconds(stream->duration, timeBase))
+                                                           : std::string("N/A"));
   return line;
 }
 

@@ -44,8 +44,8 @@ struct TVideoStreamInfo {
   int BitRate = -1;
   int Height = -1;
   int Width = -1;
-  float DisplayAspect = -1.0f;  // sample aspect ratio x width / height
-  int PixelFormat = -1;         // AVPixelFormat
+  float DisplayAspect = -1.0f;               // sample aspect ratio x width / height
+  int PixelFormat = -1;                      // AVPixelFormat
   int FrameRateNum = -1, FrameRateDen = -1;  // the stream's real base frame rate
   // How the stored picture is shown: mirrored left to right first, then
   // turned Rotation degrees clockwise (a phone's recording). Width, Height
@@ -55,7 +55,7 @@ struct TVideoStreamInfo {
 };
 
 class TCustomAVProbe : public TObject {
-public:
+ public:
   TCustomAVProbe();
   ~TCustomAVProbe() override;
 
@@ -103,7 +103,7 @@ public:
   const std::string& FormatName() const { return FFormatName; }
   AVFormatContext* FormatContext() const { return FFormatContext; }
 
-protected:
+ protected:
   AVFormatContext* FFormatContext = nullptr;
   bool FOwnsContext = false;
   std::string FLastErrMsg;
@@ -118,7 +118,7 @@ protected:
   int FFirstSubtitleIndex = -1;
   bool FEnabled = false;
 
-private:
+ private:
   void CheckLibraries() const;
   void CountStreams();
   void ResetCounts();
@@ -132,12 +132,12 @@ private:
 // The published probe. It also carries the (idle) state for decoding a video
 // frame into pictures, which Close releases.
 class TAVProbe : public TCustomAVProbe {
-public:
+ public:
   TAVProbe() = default;
   ~TAVProbe() override;
   void Close() override;
 
-private:
+ private:
   AVCodecContext* FPictureDecoder = nullptr;
   SwsContext* FPictureScaler = nullptr;
   uint8_t* FPictureBuffer = nullptr;  // av_malloc'd frame buffer

@@ -23,8 +23,10 @@ bool TakenByDefault(const AVStream* AStream) {
 // The larger gap that two streams' starts may have and still belong together.
 int64_t RelatedGapLimit(int64_t ALength, int64_t AOtherLength) {
   int64_t shorter = -1;
-  if (ALength > 0 && AOtherLength > 0) shorter = std::min(ALength, AOtherLength);
-  else shorter = std::max(ALength, AOtherLength);
+  if (ALength > 0 && AOtherLength > 0)
+    shorter = std::min(ALength, AOtherLength);
+  else
+    shorter = std::max(ALength, AOtherLength);
   return std::max(kUnrelatedStartGap, shorter);
 }
 

@@ -26,9 +26,9 @@ struct TStreamTiming {
 };
 
 struct TFileTimeline {
-  int64_t Zero = 0;               // the earliest first timestamp of the streams taken
-  int64_t Length = -1;            // the end of the last stream taken after lining up; -1: unknown
-  bool SeparateStarts = false;    // some stream is lined up on its own start
+  int64_t Zero = 0;                    // the earliest first timestamp of the streams taken
+  int64_t Length = -1;                 // the end of the last stream taken after lining up; -1: unknown
+  bool SeparateStarts = false;         // some stream is lined up on its own start
   std::vector<TStreamTiming> Streams;  // by stream index
 };
 

@@ -175,29 +175,40 @@ std::string DurationText(int64_t AMicroseconds) {
 
 std::string OpenErrorText(const std::string& AName, int ACode) {
   switch (ACode) {
-    case -42: return AName + ": Unknown format";
+    case -42:
+      return AName + ": Unknown format";
     case -33:
       return AName +
              ": Incorrect image filename syntax.\r\nUse '%d' to specify the image number:\r\n"
              "  for img1.jpg, img2.jpg, ..., use 'img%d.jpg';\r\n"
              "  for img001.jpg, img002.jpg, ..., use 'img%03d.jpg'.";
-    case -22: return AName + ": Error while parsing header";
-    case -12: return AName + ": memory allocation error occurred";
+    case -22:
+      return AName + ": Error while parsing header";
+    case -12:
+      return AName + ": memory allocation error occurred";
     case -5:
       return AName + ": I/O error occurred\r\nUsually that means that input file is truncated and/or corrupted.";
-    case -2: return AName + ": no such file or directory";
-    default: return AName + ": Error while opening file";
+    case -2:
+      return AName + ": no such file or directory";
+    default:
+      return AName + ": Error while opening file";
   }
 }
 
 std::string MediaTypeName(int AType) {
   switch (AType) {
-    case 0: return "Video";
-    case 1: return "Audio";
-    case 2: return "Data";
-    case 3: return "Subtitle";
-    case 4: return "Attachment";
-    default: return "Unknown";
+    case 0:
+      return "Video";
+    case 1:
+      return "Audio";
+    case 2:
+      return "Data";
+    case 3:
+      return "Subtitle";
+    case 4:
+      return "Attachment";
+    default:
+      return "Unknown";
   }
 }
 
@@ -271,10 +282,14 @@ bool TryStrToInt64(const std::string& S, int64_t& AValue) {
   for (; i < t.size(); ++i) {
     char c = t[i];
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
     if (value > (ULLONG_MAX - static_cast<unsigned>(digit)) / static_cast<unsigned>(base)) return false;
     value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
   }

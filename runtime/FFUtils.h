@@ -10,7 +10,7 @@ using TPathFileName = std::u16string;
 
 // The platform's conversion error (a text that is not an integer or number).
 class EConvertError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -25,7 +25,7 @@ std::u16string ExtractFilePathW(const std::u16string& S);
 std::u16string ExtractFileNameW(const std::u16string& S);
 // The text from the last "." after the last "/", or empty.
 std::u16string ExtractFileExtW(const std::u16string& S);
-bool FileExistsW(const std::u16string& S);       // exists and is not a directory
+bool FileExistsW(const std::u16string& S);  // exists and is not a directory
 bool DirectoryExistsW(const std::u16string& S);
 std::u16string GetCurrentDirW();
 bool SetCurrentDirW(const std::u16string& S);

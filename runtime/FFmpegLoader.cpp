@@ -29,15 +29,17 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libx264.so\n
 #endif
 
 // Builds with ThreadSanitizer: the libraries are not instrumented, so the
-// hand-over between libavfilter's slice threads (and libavcodec's frame and
-// slice threads, libswscale's slice threads) and the thread that runs the
-// graph, codec or scaler is invisible, and the allocations, copies and frees
-// those libraries make (libavutil's buffers among them) look unsynchronised. What the libraries do themselves
-// is not checked; the engine's own accesses still are.
+// hand-over between their own threads (libavcodec's frame and slice threads,
+// libavfilter's and libswscale's slice threads, the thread pools of libx264
+// and of libx265, whose HEVC encoder makes test clips) and the thread that
+// runs the codec, graph or scaler is invisible, and the allocations, copies
+// and frees those libraries make (libavutil's buffers among them) look
+// unsynchronised. What the libraries do themselves is not checked; the
+// engine's own accesses still are.
 #if defined(__SANITIZE_THREAD__)
 extern "C" const char* __tsan_default_suppressions() {
   return "called_from_lib:libavfilter.so\ncalled_from_lib:libavcodec.so\ncalled_from_lib:libavutil.so\n"
-         "called_from_lib:libswscale.so\n";
+         "called_from_lib:libswscale.so\ncalled_from_lib:libx264.so\ncalled_from_lib:libx265.so\n";
 }
 #endif
 
@@ -58,7 +60,7 @@ namespace {
 #define VIDMILL_BIND_ONE(name) \
   TFFmpegLoader::BindFunction(AFileName, AHandle, #name, reinterpret_cast<void**>(&lib::name));
 #define VIDMILL_UNBIND_ONE(name) lib::name = nullptr;
-#define VIDMILL_BINDERS(id, list)                                                   \
+#define VIDMILL_BINDERS(id, list)                                                          \
   void Bind##id(const std::u16string& AFileName, void* AHandle) { list(VIDMILL_BIND_ONE) } \
   void Unbind##id() { list(VIDMILL_UNBIND_ONE) }
 
@@ -131,8 +133,7 @@ std::u16string TFFmpegLoader::LibraryFileName(TLibraryType ALibrary) const {
   return name;
 }
 
-void TFFmpegLoader::BindFunction(const std::u16string& ALibFileName, void* AHandle, const char* AName,
-                                 void** AVar) {
+void TFFmpegLoader::BindFunction(const std::u16string& ALibFileName, void* AHandle, const char* AName, void** AVar) {
   ::dlerror();
   void* address = ::dlsym(AHandle, AName);
   if (address == nullptr) {

@@ -31,7 +31,7 @@ constexpr int kLibraryTypeCount = 10;
 
 // A set of libraries (walked in ordinal order).
 class TLibrarySet {
-public:
+ public:
   constexpr TLibrarySet() = default;
   constexpr TLibrarySet(std::initializer_list<TLibraryType> ATypes) {
     for (TLibraryType t : ATypes) FBits |= 1u << t;
@@ -39,16 +39,16 @@ public:
   constexpr bool Has(TLibraryType AType) const { return (FBits >> AType) & 1u; }
   constexpr bool Empty() const { return FBits == 0; }
 
-private:
+ private:
   uint32_t FBits = 0;
 };
 
 // The libraries of the converter component, the engine and the probe.
-inline constexpr TLibrarySet kConverterLibraries = {ltAVCodec, ltAVFilter, ltAVFormat, ltAVUtil, ltSwScale,
-                                                    ltMyUtil, ltSwResample, ltOpenCoreAMRNB};
+inline constexpr TLibrarySet kConverterLibraries = {ltAVCodec, ltAVFilter, ltAVFormat,   ltAVUtil,
+                                                    ltSwScale, ltMyUtil,   ltSwResample, ltOpenCoreAMRNB};
 // The libraries of the preview player.
-inline constexpr TLibrarySet kPlayerLibraries = {ltAVCodec, ltAVFormat, ltAVUtil, ltSwScale, ltMyUtil, ltSDL,
-                                                 ltSwResample};
+inline constexpr TLibrarySet kPlayerLibraries = {ltAVCodec, ltAVFormat, ltAVUtil,    ltSwScale,
+                                                 ltMyUtil,  ltSDL,      ltSwResample};
 
 struct TLibraryItem {
   TLibraryType Type;
@@ -59,7 +59,7 @@ struct TLibraryItem {
 };
 
 class TFFmpegLoader {
-public:
+ public:
   TFFmpegLoader();
 
   // The folder libraries are loaded from.
@@ -86,7 +86,7 @@ public:
 
   static const TLibraryItem& Item(TLibraryType ALibrary);
 
-private:
+ private:
   struct TLibraryStatus {
     std::u16string FileName;
     void* Handle = nullptr;

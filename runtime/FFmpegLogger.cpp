@@ -18,7 +18,7 @@ namespace {
 std::atomic<int> gAVLogLevel{AV_LOG_INFO};
 
 TFFLogger* gLogger = nullptr;
-std::mutex gLoggerLock;                 // guards gLogger and the implicit instance
+std::mutex gLoggerLock;  // guards gLogger and the implicit instance
 std::unique_ptr<TFFLogger> gImplicitLogger;
 
 // Text after the last line feed received from one thread.
@@ -113,8 +113,7 @@ void TFFLogger::SetLogLevel(TLogLevel ALevel) {
 }
 
 void TFFLogger::SetLogLevelByName(const std::string& AName) {
-  static const char* const kNames[] = {"quiet", "panic", "fatal", "error",
-                                       "warning", "info", "verbose", "debug"};
+  static const char* const kNames[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
   int level = 0;
   bool named = false;
   for (int i = 0; i < 8; ++i) {
@@ -222,8 +221,7 @@ void TFFLogger::LibraryLogCallback(void* AAVClassContext, int ALevel, const char
     logger = gLogger;
   }
   auto deliver = [&](const char* AStart, size_t ALength) {
-    if (logger && logger->OnLog)
-      logger->Deliver(logger, threadId, level, std::string(AStart, ALength));
+    if (logger && logger->OnLog) logger->Deliver(logger, threadId, level, std::string(AStart, ALength));
   };
 
   // Whole lines are delivered; each line longer than a piece is cut.

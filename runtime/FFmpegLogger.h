@@ -11,9 +11,7 @@
 
 #include "runtime/Object.h"
 
-enum TLogLevel : uint8_t {
-  llQuiet, llPanic, llFatal, llError, llWarning, llInfo, llVerbose, llDebug
-};
+enum TLogLevel : uint8_t { llQuiet, llPanic, llFatal, llError, llWarning, llInfo, llVerbose, llDebug };
 
 // Library level of a log level: (ordinal - 1) * 8.
 int LogLevelToAV(TLogLevel ALevel);
@@ -22,11 +20,11 @@ int LogLevelToAV(TLogLevel ALevel);
 TLogLevel AVToLogLevel(int AAVLevel);
 
 // ALogMsg is one line without its line feed, in the locale's character set.
-using TLogEvent = std::function<void(TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel,
-                                     const std::string& ALogMsg)>;
+using TLogEvent =
+    std::function<void(TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg)>;
 
 class TFFLogger : public TObject {
-public:
+ public:
   // Becomes the process's logger. A second instance while one exists is a
   // programming error (assertion "Allow creating only one instance of TFFLogger.").
   explicit TFFLogger(TObject* AOwner = nullptr);
@@ -52,7 +50,7 @@ public:
 
   TLogEvent OnLog;
 
-private:
+ private:
   void DoLog();
   void Deliver(TObject* Sender, uint32_t AThreadID, TLogLevel ALevel, const std::string& AMsg);
   friend struct TLogDelivery;
@@ -71,7 +69,7 @@ TFFLogger* FFLoggerInstance();
 // While one lives, the library's messages from this thread are dropped: for
 // trial opens whose failures are expected and are not the user's concern.
 class TLibraryLogMute {
-public:
+ public:
   TLibraryLogMute();
   ~TLibraryLogMute();
   TLibraryLogMute(const TLibraryLogMute&) = delete;

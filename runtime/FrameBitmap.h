@@ -17,9 +17,9 @@ struct TFrameBitmap {
   ~TFrameBitmap();
 
   TBitmap Bitmap;
-  std::vector<uint8_t> Buffer;      // the BGR picture the scaler writes (only grows)
-  SwsContext* ToRGB = nullptr;      // picture format -> BGR24
-  SwsContext* FromRGB = nullptr;    // BGR24 -> picture format (the back conversion)
+  std::vector<uint8_t> Buffer;    // the BGR picture the scaler writes (only grows)
+  SwsContext* ToRGB = nullptr;    // picture format -> BGR24
+  SwsContext* FromRGB = nullptr;  // BGR24 -> picture format (the back conversion)
 };
 
 // Frees the scalers and empties the bitmap.
@@ -30,5 +30,5 @@ bool FrameToBitmap(TFrameBitmap& AConverter, const uint8_t* const AData[4], cons
                    int AHeight, int AWidth);
 // Converts AConverter.Bitmap back into the picture's planes; false when no
 // conversion context can be made.
-bool BitmapToFrame(TFrameBitmap& AConverter, uint8_t* const AData[4], const int ALineSize[4], int APixFmt,
-                   int AHeight, int AWidth);
+bool BitmapToFrame(TFrameBitmap& AConverter, uint8_t* const AData[4], const int ALineSize[4], int APixFmt, int AHeight,
+                   int AWidth);

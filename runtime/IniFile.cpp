@@ -45,7 +45,10 @@ bool DetectGbk(const std::string& AText) {
   const size_t n = AText.size();
   bool beyondLatin = false;
   for (size_t i = 0; i < n;) {
-    if (s[i] < 0x80) { ++i; continue; }
+    if (s[i] < 0x80) {
+      ++i;
+      continue;
+    }
     if ((s[i] & 0xE0) != 0xC0) return false;  // a three- or four-byte sequence: real UTF-8
     uint32_t cp = ((s[i] & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
     if (cp >= 0x250) beyondLatin = true;
@@ -53,7 +56,10 @@ bool DetectGbk(const std::string& AText) {
   }
   if (!beyondLatin) return false;
   for (size_t i = 0; i < n;) {
-    if (s[i] < 0x80) { ++i; continue; }
+    if (s[i] < 0x80) {
+      ++i;
+      continue;
+    }
     if (s[i] < 0xA1 || s[i] > 0xF7 || i + 1 >= n || s[i + 1] < 0xA1 || s[i + 1] > 0xFE) return false;
     i += 2;
   }

@@ -8,7 +8,7 @@
 #include <vector>
 
 class TIniFile {
-public:
+ public:
   // Reads AFileName (a locale path) when it exists; a missing or unreadable
   // file reads as empty.
   explicit TIniFile(std::string AFileName);
@@ -17,8 +17,7 @@ public:
   bool Exists() const { return FExists; }
   bool IsGbk() const { return FGbk; }
 
-  std::string ReadString(const std::string& ASection, const std::string& AIdent,
-                         const std::string& ADefault) const;
+  std::string ReadString(const std::string& ASection, const std::string& AIdent, const std::string& ADefault) const;
   // Integer value (decimal, or "$" hexadecimal); ADefault when absent or not an integer.
   int ReadInteger(const std::string& ASection, const std::string& AIdent, int ADefault) const;
 
@@ -30,7 +29,7 @@ public:
   // over to a new place). Throws std::runtime_error on failure.
   void SaveAs(const std::string& AFileName);
 
-private:
+ private:
   struct TLine {
     std::string Raw;      // the line as stored, without its line break
     std::string Break;    // its line break as stored ("\r\n", "\n", or none for a last line)

@@ -4,7 +4,7 @@
 // engine instances, the probes, the player and the converter. Event handlers
 // receive the object that raised the event as their Sender.
 class TObject {
-public:
+ public:
   TObject() = default;
   TObject(const TObject&) = delete;
   TObject& operator=(const TObject&) = delete;

@@ -25,8 +25,8 @@ bool AllocOptionContexts(TOptionContexts& AContexts, int ASwsFlags) {
     AContexts.Codec[type] = ctx;
   }
   AContexts.Format = lib::avformat_alloc_context();
-  AContexts.Scaler = lib::sws_getContext(16, 16, static_cast<AVPixelFormat>(0), 16, 16,
-                                         static_cast<AVPixelFormat>(0), ASwsFlags, nullptr, nullptr, nullptr);
+  AContexts.Scaler = lib::sws_getContext(16, 16, static_cast<AVPixelFormat>(0), 16, 16, static_cast<AVPixelFormat>(0),
+                                         ASwsFlags, nullptr, nullptr, nullptr);
   for (AVCodecContext* ctx : AContexts.Codec)
     if (!ctx) return false;
   return AContexts.Format && AContexts.Scaler;
@@ -132,8 +132,9 @@ std::string CodecNameText(int ACodecId, unsigned ACodecTag, bool AEncoder) {
     return longName.empty() ? codec->name : Format("%s(%s)", codec->name, longName.c_str());
   }
   if (ACodecId == AV_CODEC_ID_MPEG2TS) return "mpeg2ts";
-  unsigned char c[4] = {static_cast<unsigned char>(ACodecTag & 0xFF), static_cast<unsigned char>((ACodecTag >> 8) & 0xFF),
-                        static_cast<unsigned char>((ACodecTag >> 16) & 0xFF), static_cast<unsigned char>(ACodecTag >> 24)};
+  unsigned char c[4] = {
+      static_cast<unsigned char>(ACodecTag & 0xFF), static_cast<unsigned char>((ACodecTag >> 8) & 0xFF),
+      static_cast<unsigned char>((ACodecTag >> 16) & 0xFF), static_cast<unsigned char>(ACodecTag >> 24)};
   bool printable = true;
   for (unsigned char ch : c)
     if (ch < 32 || ch > 126) printable = false;
@@ -143,8 +144,8 @@ std::string CodecNameText(int ACodecId, unsigned ACodecTag, bool AEncoder) {
 
 std::string CodecNameText(const AVCodecContext* AContext, bool AEncoder) {
   if (!AContext) return "";
-  const AVCodec* codec = AEncoder ? lib::avcodec_find_encoder(AContext->codec_id)
-                                  : lib::avcodec_find_decoder(AContext->codec_id);
+  const AVCodec* codec =
+      AEncoder ? lib::avcodec_find_encoder(AContext->codec_id) : lib::avcodec_find_decoder(AContext->codec_id);
   if (!codec && AContext->codec_id != AV_CODEC_ID_MPEG2TS && AContext->codec && AContext->codec->name) {
     std::string name = Trim(AContext->codec->name);
     if (!name.empty()) return name;

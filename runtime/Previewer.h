@@ -13,7 +13,7 @@
 #include "runtime/Hooks.h"
 
 class TPreviewer {
-public:
+ public:
   virtual ~TPreviewer() = default;
   // Shows ABitmap with the caption of APTS; false once the user closed the
   // window (nothing is drawn then). Called on a worker thread; the window

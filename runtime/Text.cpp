@@ -56,18 +56,28 @@ bool IsValidUtf8(const std::string& AText) {
     unsigned char c = s[i];
     size_t len;
     uint32_t cp;
-    if (c < 0x80) { ++i; continue; }
-    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-    else return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else
+      return false;
     if (i + len > n) return false;
     for (size_t k = 1; k < len; ++k) {
       if ((s[i + k] & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (s[i + k] & 0x3F);
     }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
     i += len;
   }
@@ -116,14 +126,23 @@ std::u16string Utf8ToUtf16(const std::string& AText) {
     if (c < 0x80) {
       cp = c;
     } else {
-      if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-      else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-      else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-      else len = 0;
+      if ((c & 0xE0) == 0xC0) {
+        len = 2;
+        cp = c & 0x1F;
+      } else if ((c & 0xF0) == 0xE0) {
+        len = 3;
+        cp = c & 0x0F;
+      } else if ((c & 0xF8) == 0xF0) {
+        len = 4;
+        cp = c & 0x07;
+      } else
+        len = 0;
       bool ok = len > 0 && i + len <= n;
       for (size_t k = 1; ok && k < len; ++k) {
-        if ((s[i + k] & 0xC0) != 0x80) ok = false;
-        else cp = (cp << 6) | (s[i + k] & 0x3F);
+        if ((s[i + k] & 0xC0) != 0x80)
+          ok = false;
+        else
+          cp = (cp << 6) | (s[i + k] & 0x3F);
       }
       if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         cp = 0xFFFD;
@@ -155,8 +174,10 @@ std::string ToLocal8Bit(const std::u16string& AText, bool* ALossless) {
     for (size_t i = 0; i < AText.size(); ++i) {
       char16_t c = AText[i];
       if (c >= 0xD800 && c <= 0xDBFF) {
-        if (i + 1 < AText.size() && AText[i + 1] >= 0xDC00 && AText[i + 1] <= 0xDFFF) ++i;
-        else lossless = false;
+        if (i + 1 < AText.size() && AText[i + 1] >= 0xDC00 && AText[i + 1] <= 0xDFFF)
+          ++i;
+        else
+          lossless = false;
       } else if (c >= 0xDC00 && c <= 0xDFFF) {
         lossless = false;
       }

@@ -49,8 +49,7 @@ void ProcessPendingMessages();
 
 // Waits until ADone() is true. On the main thread the queue is served while
 // waiting; ADone is polled at least every APoll.
-void WaitServing(const std::function<bool()>& ADone,
-                 std::chrono::milliseconds APoll = std::chrono::milliseconds(10));
+void WaitServing(const std::function<bool()>& ADone, std::chrono::milliseconds APoll = std::chrono::milliseconds(10));
 
 // Locks AMutex. On the main thread the hand-over queue is served while the
 // lock is held elsewhere: a worker may hold it while it waits for the main
@@ -70,22 +69,20 @@ void LockServing(TMutex& AMutex) {
 // A scoped LockServing.
 template <class TMutex>
 class TServingLock {
-public:
+ public:
   explicit TServingLock(TMutex& AMutex) : FMutex(AMutex) { LockServing(AMutex); }
   ~TServingLock() { FMutex.unlock(); }
   TServingLock(const TServingLock&) = delete;
   TServingLock& operator=(const TServingLock&) = delete;
 
-private:
+ private:
   TMutex& FMutex;
 };
 
 // Thread priorities of the platform's scale. Below tpNormal they lower the
 // thread (tpIdle = SCHED_IDLE, tpLowest and tpLower raise the nice value);
 // tpNormal and above leave the thread as it was created.
-enum TThreadPriority : uint8_t {
-  tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical
-};
+enum TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 // Applies APriority to the calling thread. Returns false when the system
 // refused it (the thread then keeps running at its priority).
 bool SetCurrentThreadPriority(TThreadPriority APriority);
@@ -108,7 +105,7 @@ void UseSmallPages();
 // on another thread): each returns after the body, and the thread is joined
 // once. The destructor waits as WaitFor does: no thread outlives its owner.
 class TThread {
-public:
+ public:
   TThread() = default;
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
@@ -119,7 +116,7 @@ public:
   bool Started() const;
   bool Finished() const;
 
-private:
+ private:
   struct TState {
     std::atomic<bool> Done{false};
   };

@@ -72,10 +72,10 @@ AVIOContext* NewOwnIO(const std::string& AURL, bool AWrite, int& AError) {
     return nullptr;
   }
   auto* buffer = static_cast<unsigned char*>(lib::av_malloc(kIOBufferSize));
-  AVIOContext* pb = buffer ? lib::avio_alloc_context(buffer, kIOBufferSize, AWrite ? 1 : 0, file,
-                                                     AWrite ? nullptr : ReadPacket, AWrite ? WritePacket : nullptr,
-                                                     SeekPacket)
-                           : nullptr;
+  AVIOContext* pb =
+      buffer ? lib::avio_alloc_context(buffer, kIOBufferSize, AWrite ? 1 : 0, file, AWrite ? nullptr : ReadPacket,
+                                       AWrite ? WritePacket : nullptr, SeekPacket)
+             : nullptr;
   if (pb == nullptr) {
     lib::av_free(buffer);
     UnicodeClose(file->Handle);
@@ -161,9 +161,12 @@ int UnicodeOpen(const std::string& AURL, int AFlags, int& AHandle) {
   // The name on disk is the UTF-8 form of the wide name.
   std::string path = Utf16ToUtf8(DecodeUnicodeURL(AURL));
   int flags;
-  if ((AFlags & AVIO_FLAG_READ_WRITE) == AVIO_FLAG_READ_WRITE) flags = O_RDWR | O_CREAT | O_TRUNC;
-  else if (AFlags & AVIO_FLAG_WRITE) flags = O_WRONLY | O_CREAT | O_TRUNC;
-  else flags = O_RDONLY;
+  if ((AFlags & AVIO_FLAG_READ_WRITE) == AVIO_FLAG_READ_WRITE)
+    flags = O_RDWR | O_CREAT | O_TRUNC;
+  else if (AFlags & AVIO_FLAG_WRITE)
+    flags = O_WRONLY | O_CREAT | O_TRUNC;
+  else
+    flags = O_RDONLY;
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return -2;
   struct stat st;
@@ -245,6 +248,8 @@ int OpenOutputIO(AVFormatContext* AContext, const std::string& ALibraryName) {
 
 void CloseOutputIO(AVFormatContext* AContext) {
   if (AContext == nullptr || AContext->pb == nullptr) return;
-  if (IsOwnIO(AContext->pb)) FreeOwnIO(&AContext->pb);
-  else lib::avio_closep(&AContext->pb);
+  if (IsOwnIO(AContext->pb))
+    FreeOwnIO(&AContext->pb);
+  else
+    lib::avio_closep(&AContext->pb);
 }

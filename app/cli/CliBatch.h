@@ -14,14 +14,14 @@
 class TVidmill;
 
 struct TCliFileResult {
-  std::string Source;   // as given on the command line
-  std::string Output;   // the planned output (empty when none was planned)
+  std::string Source;  // as given on the command line
+  std::string Output;  // the planned output (empty when none was planned)
   bool Converted = false;
   std::string Message;  // why it failed
 };
 
 class TCliBatch {
-public:
+ public:
   // Progress goes to AProgress (bars when ATerminal, plain lines
   // otherwise), output paths to AOut, failures and error log lines to AErr.
   TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AErr, std::FILE* AProgress, bool ATerminal);
@@ -38,7 +38,7 @@ public:
 
   const std::vector<TCliFileResult>& Results() const { return FResults; }
 
-private:
+ private:
   bool LoadLibraries(TVidmill& AVidmill);
 
   TCliOptions FOptions;

@@ -76,9 +76,9 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
       name = arg.substr(0, equal);
       value = arg.substr(equal + 1);
     } else {
-      static const char* const kWithValue[] = {"--format", "--size", "--channels", "--video-kbps", "--audio-kbps",
-                                               "--rate", "--norm", "--out", "--jobs", "--threads", "--extra",
-                                               "--probe"};
+      static const char* const kWithValue[] = {"--format",     "--size",    "--channels", "--video-kbps",
+                                               "--audio-kbps", "--rate",    "--norm",     "--out",
+                                               "--jobs",       "--threads", "--extra",    "--probe"};
       bool known = false;
       for (const char* option : kWithValue) known = known || name == option;
       if (!known) {

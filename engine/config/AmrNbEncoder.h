@@ -12,7 +12,7 @@
 bool IsAmrNbEncoderName(const std::string& AName);
 
 class TAmrNbEncoder {
-public:
+ public:
   static constexpr int kSampleRate = 8000;
   static constexpr int kChannels = 1;
   static constexpr int kFrameSamples = 160;
@@ -38,7 +38,7 @@ public:
   int Encode(const int16_t* ASamples, uint8_t* APacket);
   void Close();
 
-private:
+ private:
   void* FState = nullptr;
   int FMode = 0;
   int FBitRate = 0;

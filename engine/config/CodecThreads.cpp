@@ -15,7 +15,7 @@ void ApplyCodecThreads(AVCodecContext* AContext, const AVCodec* ACodec, int ACou
   // Frame threads where the codec has them; slice threads where it has only
   // those; otherwise the codec's own threads (libx264: frame threads, not
   // sliced), which frame threading asks for.
-  const bool slicesOnly = !(ACodec->capabilities & AV_CODEC_CAP_FRAME_THREADS) &&
-                          (ACodec->capabilities & AV_CODEC_CAP_SLICE_THREADS);
+  const bool slicesOnly =
+      !(ACodec->capabilities & AV_CODEC_CAP_FRAME_THREADS) && (ACodec->capabilities & AV_CODEC_CAP_SLICE_THREADS);
   AContext->thread_type = slicesOnly ? FF_THREAD_SLICE : FF_THREAD_FRAME;
 }

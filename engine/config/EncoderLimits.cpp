@@ -2,16 +2,16 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
-#include <vector>
 #include <functional>
+#include <iterator>
 #include <mutex>
+#include <vector>
 
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/Threads.h"
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVUtil.h"
-#include "runtime/Threads.h"
 
 namespace {
 

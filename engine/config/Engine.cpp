@@ -2,8 +2,8 @@
 // on a worker thread or inline, stopping, and the one terminate notification.
 #include <unistd.h>
 
-#include "engine/config/FFmpeg.h"
 #include "engine/config/AmrNbEncoder.h"
+#include "engine/config/FFmpeg.h"
 #include "engine/config/RunState.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
@@ -69,8 +69,8 @@ void TDoTerminateThread::Execute() {
 
 // ---- Engine instance ----
 
-TCustomFFmpeg::TCustomFFmpeg() : FHookState(std::make_unique<THookState>()),
-                                 FPreviewState(std::make_unique<TPreviewState>()) {
+TCustomFFmpeg::TCustomFFmpeg()
+    : FHookState(std::make_unique<THookState>()), FPreviewState(std::make_unique<TPreviewState>()) {
   ResetOptions();
 }
 
@@ -298,8 +298,10 @@ void TCustomFFmpeg::Terminate(bool AWait) {
   if (FTerminated || FTerminateRequested.exchange(true)) return;
   auto thread = std::make_unique<TDoTerminateThread>(this);
   thread->Resume();
-  if (AWait) thread->WaitFor();
-  else KeepHelper(std::move(thread));
+  if (AWait)
+    thread->WaitFor();
+  else
+    KeepHelper(std::move(thread));
 }
 
 void TCustomFFmpeg::DoTerminate() {

@@ -37,7 +37,7 @@ struct AVStream;
 
 // The engine's exception: its message is the user-visible error text.
 class FFmpegException : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -74,7 +74,7 @@ struct THookRange {
 // allocated when the option is given and initialised when the stream is set
 // up for a run (its codec parameters are known only then).
 class TBitstreamFilterChain {
-public:
+ public:
   TBitstreamFilterChain() = default;
   TBitstreamFilterChain(const TBitstreamFilterChain&) = delete;
   TBitstreamFilterChain& operator=(const TBitstreamFilterChain&) = delete;
@@ -99,7 +99,7 @@ struct TPrivateOption {
 // Per-thread-class helpers of the engine instance. Each holds one reference
 // to its engine instance, is created suspended and runs a one-line body.
 class TEngineThread {
-public:
+ public:
   explicit TEngineThread(TCustomFFmpeg* AEngine) : FEngine(AEngine) {}
   virtual ~TEngineThread() = default;
   void SetPriority(TThreadPriority APriority) { FPriority = APriority; }
@@ -111,11 +111,11 @@ public:
   // True on this object's own thread.
   bool IsCurrent() const { return FThreadId.load() == CurrentThreadId(); }
 
-protected:
+ protected:
   virtual void Execute() = 0;
   TCustomFFmpeg* FEngine;
 
-private:
+ private:
   TThread FThread;
   TThreadPriority FPriority = tpNormal;
   std::mutex FResumeLock;  // held while Resume starts the thread
@@ -125,19 +125,19 @@ private:
 
 // Runs the engine instance's Run.
 class TConvertThread : public TEngineThread {
-public:
+ public:
   using TEngineThread::TEngineThread;
 
-protected:
+ protected:
   void Execute() override;
 };
 
 // Calls the engine instance's DoTerminate.
 class TDoTerminateThread : public TEngineThread {
-public:
+ public:
   using TEngineThread::TEngineThread;
 
-protected:
+ protected:
   void Execute() override;
 };
 
@@ -179,7 +179,7 @@ struct TOutputStreamSetup {
 };
 
 class TCustomFFmpeg : public TObject {
-public:
+ public:
   TCustomFFmpeg();
   ~TCustomFFmpeg() override;
 
@@ -277,12 +277,12 @@ public:
   virtual void Transcode();
 
   // Steps of a run (engine/pipeline/*.cpp); ARun holds the run tables.
-  void TranscodeSetup(TTranscodeRun& ARun);                       // Setup.cpp
-  void TranscodeLoop(TTranscodeRun& ARun);                        // MainLoop.cpp
-  void ReleaseTranscodeTables(TTranscodeRun& ARun);               // Setup.cpp
+  void TranscodeSetup(TTranscodeRun& ARun);          // Setup.cpp
+  void TranscodeLoop(TTranscodeRun& ARun);           // MainLoop.cpp
+  void ReleaseTranscodeTables(TTranscodeRun& ARun);  // Setup.cpp
   // Lines up the streams that the outputs take (each input's zero, streams
   // that start apart) and works out how long each output should become.
-  void AlignInputTimelines(TTranscodeRun& ARun);                  // Setup.cpp
+  void AlignInputTimelines(TTranscodeRun& ARun);  // Setup.cpp
   // What the pictures of AInput need (turned, tone-mapped, deinterlaced),
   // once per input stream, from the stream and the encoders it feeds.
   void PlanPictureCorrections(TTranscodeRun& ARun, TInputStreamState& AInput);  // Setup.cpp
@@ -290,13 +290,13 @@ public:
   void DescribeWrittenColours(const TInputStreamState& AInput, AVCodecContext* AEncoder);  // Setup.cpp
   // Fails the run when an output has grown well past the length of its
   // sources (a clock that runs away must not fill the disk).
-  void CheckOutputLengths(TTranscodeRun& ARun);                   // MainLoop.cpp
+  void CheckOutputLengths(TTranscodeRun& ARun);  // MainLoop.cpp
   // Fails the run when an output with picture or sound streams got no
   // packet of either (a stopped run's empty outputs are removed instead).
-  void CheckSomethingWritten(TTranscodeRun& ARun);                // MainLoop.cpp
+  void CheckSomethingWritten(TTranscodeRun& ARun);  // MainLoop.cpp
   // Closes a jump of a stream's clock beyond the discontinuity threshold.
   void CloseTimestampJump(AVFormatContext* AInput, TInputStreamState& AStream, AVPacket* APacket);  // MainLoop.cpp
-  void DumpOutputs(TTranscodeRun& ARun, int AOnlyFile = -1);      // Setup.cpp
+  void DumpOutputs(TTranscodeRun& ARun, int AOnlyFile = -1);                                        // Setup.cpp
   // Decodes (or copies) one packet of AInput and hands the result to every
   // output stream it feeds; without a packet it drains the decoder and
   // flushes those encoders. -1 on a decoding error.
@@ -305,15 +305,14 @@ public:
   // picture) to every output stream it feeds; nullptr at the end of the
   // input gives back what the corrections hold.
   void CorrectAndDispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture);  // Decode.cpp
-  TPictureCorrections* PictureCorrectionsFor(TInputStreamState& AInput, const AVFrame* AFirst);     // Decode.cpp
+  TPictureCorrections* PictureCorrectionsFor(TInputStreamState& AInput, const AVFrame* AFirst);       // Decode.cpp
   // A picture ready for the outputs: the hook stage, then each output stream.
-  void DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture);           // Decode.cpp
+  void DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture);  // Decode.cpp
   // True for a decoded picture or sound frame before its input's start
   // position; a sound frame that reaches past it loses its samples before it.
   bool BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame);  // Decode.cpp
   // Audio path (Audio.cpp): one decoded frame for one encoding output stream.
-  void EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
-                        AVFrame* AFrame);
+  void EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame* AFrame);
   // Encodes what the stream's FIFO still holds and drains the encoder.
   void FlushAudioEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput);
   // The single exit of every output path: bitstream filters, then the
@@ -401,7 +400,7 @@ public:
   AVRational FFrameRate{0, 0};
   int FFrameTopBand = 0, FFrameBottomBand = 0, FFrameLeftBand = 0, FFrameRightBand = 0;
   int FFramePadTop = 0, FFramePadBottom = 0, FFramePadLeft = 0, FFramePadRight = 0;
-  int FPadColor[3] = {16, 128, 128};  // Y, U, V
+  int FPadColor[3] = {16, 128, 128};                                 // Y, U, V
   int FMaxFrames[4] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};  // video, audio, data, subtitle
   float FVideoQScale = 0;
   std::unique_ptr<std::array<uint16_t, 64>> FIntraMatrix;
@@ -553,7 +552,7 @@ public:
   // Buffers of the pipeline, allocated once per engine instance.
   std::unique_ptr<TPipelineBuffers> FBuffers;
 
-protected:
+ protected:
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode
   // repeats one context), or the slot an output still being opened takes.
@@ -564,8 +563,8 @@ protected:
   // What an output being opened (OpenOutputFile) has created so far: what
   // its failure takes back.
   struct TOutputOpening {
-    int Slot = 0;                // the output slot it takes
-    int CodecCountBefore = 0;    // FOutputCodecCount before its streams
+    int Slot = 0;              // the output slot it takes
+    int CodecCountBefore = 0;  // FOutputCodecCount before its streams
     AVFormatContext* Context = nullptr;
     bool Recorded = false;       // Context is in FOutputFiles[Slot]
     bool IoOpened = false;       // OpenOutputIO succeeded
@@ -682,7 +681,7 @@ protected:
   // Forgets the settings that hold for one input only (after every open).
   void ClearInputFileSettings();
 
-private:
+ private:
   // ---- Life cycle (Engine.cpp): private helpers ----
   void CloseOpenedCodecs();
   // Renames the outputs written under temporary names onto their names;

@@ -27,8 +27,7 @@ void AddBars(TFrameFit& AFit, double APicture) {
 
 }  // namespace
 
-TFrameFit FitPicture(const std::string& AMode, double APictureAspect, int AWidth, int AHeight,
-                     bool ASizeFromSource) {
+TFrameFit FitPicture(const std::string& AMode, double APictureAspect, int AWidth, int AHeight, bool ASizeFromSource) {
   TFrameFit fit;
   fit.Width = AWidth;
   fit.Height = AHeight;

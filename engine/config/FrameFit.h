@@ -10,9 +10,9 @@
 #include <string>
 
 struct TFrameFit {
-  int Width = 0, Height = 0;  // the frame
+  int Width = 0, Height = 0;                                 // the frame
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;  // the bars inside it
-  double FrameAspect = 0;     // the display aspect the frame is shown at
+  double FrameAspect = 0;                                    // the display aspect the frame is shown at
 
   bool Bars() const { return PadTop + PadBottom + PadLeft + PadRight > 0; }
 };
@@ -21,5 +21,4 @@ struct TFrameFit {
 // aspect, as always), "square", or a list of aspects ("4:3,16:9") of which
 // the one nearest to the picture's is the frame's. APictureAspect: the
 // picture's display aspect; AWidth x AHeight: the frame's size.
-TFrameFit FitPicture(const std::string& AMode, double APictureAspect, int AWidth, int AHeight,
-                     bool ASizeFromSource);
+TFrameFit FitPicture(const std::string& AMode, double APictureAspect, int AWidth, int AHeight, bool ASizeFromSource);

@@ -15,11 +15,11 @@
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
 #include "runtime/Text.h"
+#include "runtime/Threads.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVCodec.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
-#include "runtime/Threads.h"
 
 namespace {
 
@@ -98,8 +98,8 @@ void SeekToFileStart(AVFormatContext* AContext, int AStream, int64_t AZero) {
   if ((flags & AVFMT_TS_DISCONT) && !(flags & AVFMT_NO_BYTE_SEEK) &&
       lib::av_seek_frame(AContext, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
     return;
-  const int64_t target = AStream >= 0 ? lib::av_rescale_q(AZero, AV_TIME_BASE_Q, AContext->streams[AStream]->time_base)
-                                      : AZero;
+  const int64_t target =
+      AStream >= 0 ? lib::av_rescale_q(AZero, AV_TIME_BASE_Q, AContext->streams[AStream]->time_base) : AZero;
   if (lib::av_seek_frame(AContext, AStream, target, AVSEEK_FLAG_BACKWARD) < 0)
     lib::av_seek_frame(AContext, -1, 0, AVSEEK_FLAG_BYTE);
 }
@@ -135,8 +135,8 @@ void SeekToKeyFrameBefore(AVFormatContext* AContext, int64_t ATarget, int64_t AZ
 bool TCustomFFmpeg::FindCodecId(const std::string& AName, int AMediaType, bool AEncoder, int& ACodecId) {
   ACodecId = AV_CODEC_ID_NONE;
   if (AName.empty()) return true;
-  const AVCodec* codec = AEncoder ? lib::avcodec_find_encoder_by_name(AName.c_str())
-                                  : lib::avcodec_find_decoder_by_name(AName.c_str());
+  const AVCodec* codec =
+      AEncoder ? lib::avcodec_find_encoder_by_name(AName.c_str()) : lib::avcodec_find_decoder_by_name(AName.c_str());
   if (codec == nullptr) {
     FLastError = Format("Unknown %s '%s'", CodecKindText(AEncoder), AName.c_str());
     return false;
@@ -237,9 +237,8 @@ void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
       FFrameHeight = par->height;
       FFrameWidth = par->width;
       FFrameSizeSet = false;
-      const double aspect =
-          AStream->sample_aspect_ratio.num != 0 ? RationalValue(AStream->sample_aspect_ratio)
-                                           : RationalValue(par->sample_aspect_ratio);
+      const double aspect = AStream->sample_aspect_ratio.num != 0 ? RationalValue(AStream->sample_aspect_ratio)
+                                                                  : RationalValue(par->sample_aspect_ratio);
       if (par->width * par->height != 0) {
         FFrameAspectRatio = aspect != 0 ? static_cast<float>(aspect * par->width / par->height)
                                         : static_cast<float>(static_cast<double>(par->width) / par->height);
@@ -262,18 +261,19 @@ void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
             this, llInfo,
             Format("Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> "
                    "%2.2f (%d/%d)",
-                   AIndex, RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num,
-                   real.den));
+                   AIndex, RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num, real.den));
       }
       FFrameRate = real;
       FInputCodecs[FInputCodecCount++] = FindDecoder(FVideoCodecName);
-      if (FVideoDisable) AStream->discard = AVDISCARD_ALL;
-      else if (FVideoDiscard != 0) AStream->discard = static_cast<AVDiscard>(FVideoDiscard);
+      if (FVideoDisable)
+        AStream->discard = AVDISCARD_ALL;
+      else if (FVideoDiscard != 0)
+        AStream->discard = static_cast<AVDiscard>(FVideoDiscard);
       break;
     }
     case AVMEDIA_TYPE_AUDIO:
-      FChannelLayout = par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
-                           ? static_cast<int64_t>(par->ch_layout.u.mask) : 0;
+      FChannelLayout =
+          par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? static_cast<int64_t>(par->ch_layout.u.mask) : 0;
       FAudioChannels = par->ch_layout.nb_channels;
       FAudioSampleRate = par->sample_rate;
       FAudioSampleFmt = par->format;
@@ -329,8 +329,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
   bool opened = false;  // ctx went through OpenInputContext successfully
   auto fail = [&]() {
     ClearInputFileSettings();
-    if (opened) CloseInputContext(&ctx);
-    else if (ctx) lib::avformat_free_context(ctx);
+    if (opened)
+      CloseInputContext(&ctx);
+    else if (ctx)
+      lib::avformat_free_context(ctx);
     ctx = nullptr;
     return false;
   };

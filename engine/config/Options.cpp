@@ -426,8 +426,8 @@ void TCustomFFmpeg::DoNothing(const std::string& AName) {
 int64_t TCustomFFmpeg::ParseTime(const std::string& AName, const std::string& AValue, bool ADuration) {
   int64_t result = INT64_MIN;
   if (lib::av_parse_time(&result, AValue.c_str(), ADuration ? 1 : 0) < 0 || result == INT64_MIN)
-    throw FFmpegException(Format("Invalid %s specification for %s: %s", ADuration ? "duration" : "date",
-                                 AName.c_str(), AValue.c_str()));
+    throw FFmpegException(
+        Format("Invalid %s specification for %s: %s", ADuration ? "duration" : "date", AName.c_str(), AValue.c_str()));
   return result;
 }
 
@@ -662,8 +662,7 @@ void TCustomFFmpeg::SetMatrix(std::unique_ptr<std::array<uint16_t, 64>>& AMatrix
   size_t pos = 0;
   for (int i = 0; i < 64; ++i) {
     size_t comma = AValue.find(',', pos);
-    const std::string field =
-        AValue.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    const std::string field = AValue.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     (*AMatrix)[i] = static_cast<uint16_t>(StrToIntDef(field, 0));
     if (i == 63) break;
     if (comma == std::string::npos)
@@ -765,8 +764,8 @@ void TCustomFFmpeg::SetBitRate(const std::string& AName, const std::string& AVal
   AVCodecContext* context = FOptionStore.Codec[AName[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO];
   int64_t rate = 0;
   if (context && lib::av_opt_get_int(context, "b", 0, &rate) >= 0 && rate < 1000)
-    FFLoggerInstance()->Log(
-        this, llWarning, "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
+    FFLoggerInstance()->Log(this, llWarning,
+                            "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
 }
 
 // ---- New streams, targets, hook ranges ----

@@ -238,7 +238,7 @@ struct TEncoderChoice {
   const AVCodec* Encoder = nullptr;  // libavcodec's encoder, when there is one
   const AVCodec* Forced = nullptr;   // the encoder chosen by name (FOutputCodecs)
   int CodecId = AV_CODEC_ID_NONE;
-  bool OwnAmrNb = false;             // the engine's own AMR-NB encoder
+  bool OwnAmrNb = false;  // the engine's own AMR-NB encoder
 };
 
 // Why one more stream cannot be added to the output AContext (number
@@ -269,9 +269,12 @@ void TCustomFFmpeg::CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio
       const int type = input->streams[j]->codecpar->codec_type;
       if (type < AVMEDIA_TYPE_UNKNOWN || type > AVMEDIA_TYPE_ATTACHMENT)
         throw FFmpegException("invalid codec_type of input file");
-      if (type == AVMEDIA_TYPE_VIDEO) AHasVideo = true;
-      else if (type == AVMEDIA_TYPE_AUDIO) AHasAudio = true;
-      else if (type == AVMEDIA_TYPE_SUBTITLE) AHasSubtitle = true;
+      if (type == AVMEDIA_TYPE_VIDEO)
+        AHasVideo = true;
+      else if (type == AVMEDIA_TYPE_AUDIO)
+        AHasAudio = true;
+      else if (type == AVMEDIA_TYPE_SUBTITLE)
+        AHasSubtitle = true;
     }
   }
 }
@@ -390,9 +393,8 @@ void TCustomFFmpeg::ApplyMuxSettings(AVFormatContext* AContext, const AVOutputFo
   for (const TPrivateOption& option : FPrivateOptions) {
     if (!privateOption(option.Name.c_str())) continue;
     if (lib::av_opt_set(AContext->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
-      FFLoggerInstance()->Log(this, llError,
-                              Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(),
-                                     option.Name.c_str()));
+      FFLoggerInstance()->Log(
+          this, llError, Format("Invalid value \"%s\" for option \"%s\"", option.Value.c_str(), option.Name.c_str()));
   }
 }
 
@@ -521,7 +523,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
 }
 
 void TCustomFFmpeg::LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
-                               const TFrameFit& AFit) {
+                                const TFrameFit& AFit) {
   const std::string stream = Format("Output stream #%d.%d (%s)", AFile, AStream, AEncoder ? AEncoder->name : "?");
   const int innerWidth = AFit.Width - AFit.PadLeft - AFit.PadRight;
   const int innerHeight = AFit.Height - AFit.PadTop - AFit.PadBottom;
@@ -534,8 +536,7 @@ void TCustomFFmpeg::LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder,
   } else if (AFit.Width != FFrameWidth || AFit.Height != FFrameHeight) {
     FFLoggerInstance()->Log(this, llInfo,
                             Format("%s: the source is %dx%d at %.2f, the encoder gets %dx%d in square pixels.",
-                                   stream.c_str(), FFrameWidth, FFrameHeight, APictureAspect, AFit.Width,
-                                   AFit.Height));
+                                   stream.c_str(), FFrameWidth, FFrameHeight, APictureAspect, AFit.Width, AFit.Height));
   }
 }
 
@@ -573,11 +574,11 @@ void TCustomFFmpeg::SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSet
   // to the even size below it. A size that was given keeps its own check.
   const int oddWidth = codec->width, oddHeight = codec->height;
   if (!FFrameSizeSet && FitOddFrameSize(AEncoder, codec))
-    FFLoggerInstance()->Log(this, llInfo,
-                            Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
-                                   "(it needs even dimensions).",
-                                   AFile, AStream->index, AEncoder->name, oddWidth, oddHeight, codec->width,
-                                   codec->height));
+    FFLoggerInstance()->Log(
+        this, llInfo,
+        Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
+               "(it needs even dimensions).",
+               AFile, AStream->index, AEncoder->name, oddWidth, oddHeight, codec->width, codec->height));
   if (FAspectFit.empty()) {
     AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
         SampleAspect(FFrameAspectRatio, codec->width, codec->height);
@@ -619,8 +620,10 @@ void TCustomFFmpeg::SetVideoRateControl(AVCodecContext* ACodec, const std::vecto
   // field of this generation; it has nothing to act on.
   ACodec->intra_dc_precision = FIntraDcPrecision - 8;
   if (FDoPsnr) ACodec->flags |= AV_CODEC_FLAG_PSNR;
-  if (FDoPass == 1) ACodec->flags |= AV_CODEC_FLAG_PASS1;
-  else if (FDoPass == 2) ACodec->flags |= AV_CODEC_FLAG_PASS2;
+  if (FDoPass == 1)
+    ACodec->flags |= AV_CODEC_FLAG_PASS1;
+  else if (FDoPass == 2)
+    ACodec->flags |= AV_CODEC_FLAG_PASS2;
 }
 
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
@@ -668,15 +671,14 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
 
   if (copy) {
     setup.StreamCopy = true;
-    st->sample_aspect_ratio = codec->sample_aspect_ratio =
-        SampleAspect(FFrameAspectRatio, FFrameWidth, FFrameHeight);
+    st->sample_aspect_ratio = codec->sample_aspect_ratio = SampleAspect(FFrameAspectRatio, FFrameWidth, FFrameHeight);
   } else {
     AVRational rate = FFrameRate.num != 0 && FFrameRate.den != 0 ? FFrameRate : AVRational{25, 1};
     codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
     ApplySetOptions(FOptionStore, stored, codec, kVideoStreamMask);
     if (choice.Encoder && choice.Encoder->supported_framerates && !FForceFps)
-      rate = choice.Encoder->supported_framerates[lib::av_find_nearest_q_idx(rate,
-                                                                             choice.Encoder->supported_framerates)];
+      rate =
+          choice.Encoder->supported_framerates[lib::av_find_nearest_q_idx(rate, choice.Encoder->supported_framerates)];
     codec->time_base = AVRational{rate.den, rate.num};
     codec->framerate = rate;
     SetVideoFrame(file, st, setup, choice.Encoder);

@@ -26,8 +26,8 @@ struct THookState {
 
 // Previews of one engine instance.
 struct TPreviewState {
-  int64_t LastPreviewTime = 0;  // microseconds, wall clock
-  TFrameBitmap Rgb;             // the picture previews show
+  int64_t LastPreviewTime = 0;         // microseconds, wall clock
+  TFrameBitmap Rgb;                    // the picture previews show
   std::unique_ptr<TPreviewer> Window;  // the preview window, made on first use
 };
 
@@ -39,17 +39,17 @@ struct TPipelineBuffers {
   TPipelineBuffers(const TPipelineBuffers&) = delete;
   TPipelineBuffers& operator=(const TPipelineBuffers&) = delete;
 
-  AVFrame* Decoded = nullptr;    // the frame the decoders write into
-  AVFrame* Converted = nullptr;  // audio after resampling or format conversion
-  AVFrame* Encoding = nullptr;   // one encoder frame of audio
-  AVFrame* Scaled = nullptr;     // a working picture of the video path
-  AVFrame* Hooked = nullptr;     // the hook stage's working copy of a picture
-  AVFrame* VideoOut = nullptr;   // the picture handed to a video encoder
-  AVFrame* Cropped = nullptr;    // a cropped view of a picture
-  AVFrame* Corrected = nullptr;  // a picture out of its input's corrections
-  AVPacket* Packet = nullptr;    // packets read from the inputs
-  AVPacket* Encoded = nullptr;   // packets received from the encoders
-  std::vector<uint8_t> Silence;  // zero bytes for inserted silence
-  std::vector<uint8_t> SubtitleOut;  // one encoded subtitle (1 MiB once used)
+  AVFrame* Decoded = nullptr;         // the frame the decoders write into
+  AVFrame* Converted = nullptr;       // audio after resampling or format conversion
+  AVFrame* Encoding = nullptr;        // one encoder frame of audio
+  AVFrame* Scaled = nullptr;          // a working picture of the video path
+  AVFrame* Hooked = nullptr;          // the hook stage's working copy of a picture
+  AVFrame* VideoOut = nullptr;        // the picture handed to a video encoder
+  AVFrame* Cropped = nullptr;         // a cropped view of a picture
+  AVFrame* Corrected = nullptr;       // a picture out of its input's corrections
+  AVPacket* Packet = nullptr;         // packets read from the inputs
+  AVPacket* Encoded = nullptr;        // packets received from the encoders
+  std::vector<uint8_t> Silence;       // zero bytes for inserted silence
+  std::vector<uint8_t> SubtitleOut;   // one encoded subtitle (1 MiB once used)
   std::array<int, 52> QpHistogram{};  // quantiser counts of the "qphist" report
 };

@@ -47,8 +47,7 @@ struct TOptionsPreset {
 
 // The lines every preset of the "libx264-default" family shares, in its order.
 #define X264_HEAD "coder=1\nflags=+loop\ncmp=+chroma\n"
-#define X264_RATE                                                                                  \
-  "me_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\ni_qfactor=0.71\n"
+#define X264_RATE "me_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\ni_qfactor=0.71\n"
 #define X264_QUANT "qcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\n"
 #define X264_ALL_PARTITIONS "partitions=+parti8x8+parti4x4+partp8x8+partb8x8\n"
 #define X264_MAX_PARTITIONS "partitions=+parti8x8+parti4x4+partp8x8+partp4x4+partb8x8\n"
@@ -59,20 +58,19 @@ struct TOptionsPreset {
 // translated when applied (see TranslateOldOption).
 const TOptionsPreset kPresets[] = {
     {"libx264-baseline", "coder=0\nbf=0\nflags2=-wpred-dct8x8\n"},
-    {"libx264-default",
-     X264_HEAD X264_ALL_PARTITIONS "me_method=hex\nsubq=7\n" X264_RATE "b_strategy=1\n" X264_QUANT
-                                   "bf=3\nrefs=3\ndirectpred=1\ntrellis=1\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
+    {"libx264-default", X264_HEAD X264_ALL_PARTITIONS
+     "me_method=hex\nsubq=7\n" X264_RATE "b_strategy=1\n" X264_QUANT
+     "bf=3\nrefs=3\ndirectpred=1\ntrellis=1\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
     // Pass 1 of two: no partitions, the cheapest search, one reference and
     // no trellis; the frame types are decided as "default" decides them.
     {"libx264-fastfirstpass",
      X264_HEAD X264_NO_PARTITIONS "me_method=dia\nsubq=2\n" X264_RATE "b_strategy=1\n" X264_QUANT
                                   "bf=3\nrefs=1\ndirectpred=3\ntrellis=0\nflags2=-mixed_refs+wpred-dct8x8+fastpskip\n"},
-    {"libx264-hq",
-     X264_HEAD X264_ALL_PARTITIONS "me_method=umh\nsubq=8\n" X264_RATE "b_strategy=2\n" X264_QUANT
-                                   "bf=3\nrefs=4\ndirectpred=3\ntrellis=1\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
+    {"libx264-hq", X264_HEAD X264_ALL_PARTITIONS
+     "me_method=umh\nsubq=8\n" X264_RATE "b_strategy=2\n" X264_QUANT
+     "bf=3\nrefs=4\ndirectpred=3\ntrellis=1\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
     {"libx264-ipod320", "coder=0\nbf=0\nflags2=-wpred-dct8x8\nlevel=13\nmaxrate=768000\nbufsize=3000000\n"},
-    {"libx264-ipod640",
-     "coder=0\nbf=0\nrefs=1\nflags2=-wpred-dct8x8\nlevel=30\nmaxrate=10000000\nbufsize=10000000\n"},
+    {"libx264-ipod640", "coder=0\nbf=0\nrefs=1\nflags2=-wpred-dct8x8\nlevel=30\nmaxrate=10000000\nbufsize=10000000\n"},
     // Lossless: a constant quantiser of 0; the B-frame count and trellis
     // are left to the encoder.
     {"libx264-lossless_fast",
@@ -94,17 +92,17 @@ const TOptionsPreset kPresets[] = {
      X264_HEAD X264_NO_PARTITIONS "me_method=dia\nsubq=0\n" X264_RATE "b_strategy=0\n" X264_QUANT
                                   "refs=1\ndirectpred=1\nflags2=-mixed_refs-wpred-dct8x8+fastpskip\ncqp=0\n"},
     {"libx264-main", "flags2=-dct8x8\n"},
-    {"libx264-max",
-     X264_HEAD X264_MAX_PARTITIONS "me_method=tesa\nsubq=10\n" X264_RATE "b_strategy=2\n" X264_QUANT
-                                   "bf=16\nrefs=16\ndirectpred=3\ntrellis=2\nflags2=+mixed_refs+wpred+dct8x8-fastpskip\n"},
-    {"libx264-normal",
-     X264_HEAD X264_ALL_PARTITIONS "me_method=hex\nsubq=6\n" X264_RATE "b_strategy=1\n" X264_QUANT
-                                   "bf=3\nrefs=2\ndirectpred=3\ntrellis=0\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
+    {"libx264-max", X264_HEAD X264_MAX_PARTITIONS
+     "me_method=tesa\nsubq=10\n" X264_RATE "b_strategy=2\n" X264_QUANT
+     "bf=16\nrefs=16\ndirectpred=3\ntrellis=2\nflags2=+mixed_refs+wpred+dct8x8-fastpskip\n"},
+    {"libx264-normal", X264_HEAD X264_ALL_PARTITIONS
+     "me_method=hex\nsubq=6\n" X264_RATE "b_strategy=1\n" X264_QUANT
+     "bf=3\nrefs=2\ndirectpred=3\ntrellis=0\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
     // Pass 1 of two with the careful frame-type decision of "hq", whose
     // statistics the second pass relies on, and a moderate analysis.
-    {"libx264-slowfirstpass",
-     X264_HEAD X264_ALL_PARTITIONS "me_method=hex\nsubq=7\n" X264_RATE "b_strategy=2\n" X264_QUANT
-                                   "bf=3\nrefs=2\ndirectpred=3\ntrellis=0\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
+    {"libx264-slowfirstpass", X264_HEAD X264_ALL_PARTITIONS
+     "me_method=hex\nsubq=7\n" X264_RATE "b_strategy=2\n" X264_QUANT
+     "bf=3\nrefs=2\ndirectpred=3\ntrellis=0\nflags2=+mixed_refs+wpred+dct8x8+fastpskip\n"},
 };
 
 #undef X264_HEAD
@@ -320,7 +318,7 @@ bool PartitionList(const std::string& AValue, std::string& AList) {
 // ---- Retired options ----
 
 std::vector<std::pair<std::string, std::string>> TCustomFFmpeg::TranslateOldOption(const std::string& AName,
-                                                                                    const std::string& AValue) {
+                                                                                   const std::string& AValue) {
   const std::string name = Trim(AName);
   const std::string value = Trim(AValue);
   TOptionList options;
@@ -579,7 +577,7 @@ void TCustomFFmpeg::SetVideoStatistics(bool AOn) {
   FVstatsFileName.clear();
   if (!AOn) return;
   const std::time_t now = std::time(nullptr);
-  std::tm local {};
+  std::tm local{};
   ::localtime_r(&now, &local);
   char clock[16];
   std::strftime(clock, sizeof clock, "%H%M%S", &local);

@@ -46,9 +46,7 @@ constexpr int kMaxChannels = 64;
 constexpr int kFormatPairFactor = 16;
 static_assert(AV_SAMPLE_FMT_NB <= kFormatPairFactor, "sample format pairs would share a key");
 
-int FormatPairKey(AVSampleFormat AEncoder, AVSampleFormat ADecoder) {
-  return AEncoder + kFormatPairFactor * ADecoder;
-}
+int FormatPairKey(AVSampleFormat AEncoder, AVSampleFormat ADecoder) { return AEncoder + kFormatPairFactor * ADecoder; }
 
 std::string SampleFormatName(AVSampleFormat AFormat) {
   const char* name = lib::av_get_sample_fmt_name(AFormat);
@@ -75,9 +73,7 @@ AVRational EncoderTimeBase(const AVCodecContext* AEncoder) {
   return AVRational{1, AEncoder->sample_rate > 0 ? AEncoder->sample_rate : 1};
 }
 
-int Truncated(double AValue) {
-  return static_cast<int>(std::clamp(AValue, -2147483647.0, 2147483647.0));
-}
+int Truncated(double AValue) { return static_cast<int>(std::clamp(AValue, -2147483647.0, 2147483647.0)); }
 
 // The description of decoded audio: the frame's own, else its decoder's.
 struct TSampleShape {
@@ -92,9 +88,7 @@ TSampleShape ShapeOf(const AVFrame* AFrame, const AVCodecContext* ADecoder) {
   shape.Format = AFrame->format >= 0 ? static_cast<AVSampleFormat>(AFrame->format)
                  : ADecoder          ? ADecoder->sample_fmt
                                      : AV_SAMPLE_FMT_NONE;
-  shape.Layout = AFrame->ch_layout.nb_channels > 0 ? &AFrame->ch_layout
-                 : ADecoder                        ? &ADecoder->ch_layout
-                                                   : nullptr;
+  shape.Layout = AFrame->ch_layout.nb_channels > 0 ? &AFrame->ch_layout : ADecoder ? &ADecoder->ch_layout : nullptr;
   shape.Rate = AFrame->sample_rate > 0 ? AFrame->sample_rate : ADecoder ? ADecoder->sample_rate : 0;
   return shape;
 }
@@ -184,7 +178,7 @@ struct TPacketRelease {
 // so that a failed filter lets its input go on unfiltered. Per thread (a
 // run filters on its worker thread only), allocated once and reused.
 class TFilterSpares {
-public:
+ public:
   ~TFilterSpares() {
     for (AVPacket*& packet : FPackets)
       if (packet && lib::av_packet_free) lib::av_packet_free(&packet);
@@ -194,7 +188,7 @@ public:
     return FPackets[ALevel];
   }
 
-private:
+ private:
   std::vector<AVPacket*> FPackets;
 };
 
@@ -465,8 +459,8 @@ void ChooseAudioConverter(TOutputStreamState& AOutput, const TSampleShape& AIn, 
     if (!AOutput.Resample) {
       AOutput.Resample = CreateSwr(enc, in, in.Rate, true, AAudioSyncMethod > 1);
       if (!AOutput.Resample)
-        throw FFmpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", inChannels,
-                                     in.Rate, encChannels, encRate));
+        throw FFmpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", inChannels, in.Rate,
+                                     encChannels, encRate));
     }
   } else if (in.Format != enc->sample_fmt && AOutput.FormatPairKey != FormatPairKey(enc->sample_fmt, in.Format)) {
     // Only the sample format changes.
@@ -522,7 +516,8 @@ TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStrea
     if (!AOutput.AudioClockSet) StartAudioClock(AEngine, ARun, AOutput, fifoSamples);
     return action;
   }
-  const double delta = AEngine.InputSyncTime(AOutput) * encRate - static_cast<double>(AOutput.OutputTicks) - fifoSamples;
+  const double delta =
+      AEngine.InputSyncTime(AOutput) * encRate - static_cast<double>(AOutput.OutputTicks) - fifoSamples;
   const int idelta = Truncated(delta * in.Rate / encRate);
   if (std::fabs(delta) <= kMinDriftSamples) return action;
   if (!AInput.IsStart && std::fabs(delta) <= static_cast<double>(AEngine.FAudioDriftThreshold) * encRate) {
@@ -530,9 +525,9 @@ TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStrea
     if (AEngine.FAudioSyncMethod > 1) {
       const int compensation = std::clamp(Truncated(delta), -AEngine.FAudioSyncMethod, AEngine.FAudioSyncMethod);
       if (AEngine.FVerbose > 2)
-        FFLoggerInstance()->Log(&AEngine, llVerbose,
-                                Format("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
-                                       compensation, encRate));
+        FFLoggerInstance()->Log(
+            &AEngine, llVerbose,
+            Format("compensating audio timestamp drift:%f compensation:%d in:%d", delta, compensation, encRate));
       if (AOutput.Resample) lib::swr_set_compensation(AOutput.Resample, compensation, encRate);
     }
     return action;
@@ -594,7 +589,7 @@ void TCustomFFmpeg::EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AO
   if (drift.Count <= 0) return;
   const int skip = drift.Skip, silence = drift.Silence, count = drift.Count;
 
-  SwrContext* swr = AOutput.AudioResample ? AOutput.Resample
+  SwrContext* swr = AOutput.AudioResample          ? AOutput.Resample
                     : in.Format != enc->sample_fmt ? AOutput.SampleConverter
                                                    : nullptr;
   const bool planar = lib::av_sample_fmt_is_planar(in.Format);
@@ -646,4 +641,3 @@ void TCustomFFmpeg::WriteOutputPacket(AVFormatContext* AContext, TOutputStreamSt
   else
     WriteFilteredPacket(AContext, AOutput, APacket);
 }
-

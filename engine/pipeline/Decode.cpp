@@ -52,11 +52,20 @@ void ApplyVolume(AVFrame* AFrame, int AVolume) {
         }
         break;
       }
-      case AV_SAMPLE_FMT_S16: ScaleSamples<int16_t>(data, count, AVolume, -32768, 32767); break;
-      case AV_SAMPLE_FMT_S32: ScaleSamples<int32_t>(data, count, AVolume, INT32_MIN, INT32_MAX); break;
-      case AV_SAMPLE_FMT_FLT: ScaleFloatSamples<float>(data, count, AVolume); break;
-      case AV_SAMPLE_FMT_DBL: ScaleFloatSamples<double>(data, count, AVolume); break;
-      default: break;
+      case AV_SAMPLE_FMT_S16:
+        ScaleSamples<int16_t>(data, count, AVolume, -32768, 32767);
+        break;
+      case AV_SAMPLE_FMT_S32:
+        ScaleSamples<int32_t>(data, count, AVolume, INT32_MIN, INT32_MAX);
+        break;
+      case AV_SAMPLE_FMT_FLT:
+        ScaleFloatSamples<float>(data, count, AVolume);
+        break;
+      case AV_SAMPLE_FMT_DBL:
+        ScaleFloatSamples<double>(data, count, AVolume);
+        break;
+      default:
+        break;
     }
   }
 }
@@ -115,9 +124,8 @@ TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AIn
   std::string error;
   const std::string stream = Format("Input stream #%d.%d", AInput.FileIndex, AInput.Index);
   if (!corrections->Open(AFirst, AInput.Stream->time_base, error)) {
-    FFLoggerInstance()->Log(this, llError,
-                            Format("%s: its pictures cannot be %s: %s", stream.c_str(), plan.Text().c_str(),
-                                   error.c_str()));
+    FFLoggerInstance()->Log(
+        this, llError, Format("%s: its pictures cannot be %s: %s", stream.c_str(), plan.Text().c_str(), error.c_str()));
     return nullptr;
   }
   if (FVerbose >= 0)
@@ -127,8 +135,7 @@ TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AIn
 }
 
 void TCustomFFmpeg::CorrectAndDispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture) {
-  TPictureCorrections* corrections =
-      APicture ? PictureCorrectionsFor(AInput, APicture) : AInput.Corrections.get();
+  TPictureCorrections* corrections = APicture ? PictureCorrectionsFor(AInput, APicture) : AInput.Corrections.get();
   if (!corrections) {
     if (APicture) DispatchPicture(ARun, AInput, APicture);
     return;
@@ -326,8 +333,10 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
   if (!APacket && !FJoin)
     forEachOutput([&](TOutputStreamState& AOutput) {
       if (!AOutput.EncodingNeeded || AOutput.Flushed) return;
-      if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO) FlushAudioEncoder(ARun, AOutput);
-      else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO) FlushVideoEncoder(ARun, AOutput);
+      if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+        FlushAudioEncoder(ARun, AOutput);
+      else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        FlushVideoEncoder(ARun, AOutput);
       AOutput.Flushed = true;
     });
   return 0;

@@ -1,8 +1,8 @@
 // The main loop of a transcode: choose the input to read, read a packet,
 // correct its timestamps, decode and dispatch it, report progress; then
 // drain, write the trailers and close the codecs.
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <thread>
 
@@ -59,10 +59,14 @@ bool AnyPacketWritten(const TTranscodeRun& ARun) {
 // FMaxFrames index of a media type (video, audio, data, subtitle).
 int MaxFramesIndex(AVMediaType AType) {
   switch (AType) {
-    case AVMEDIA_TYPE_VIDEO: return 0;
-    case AVMEDIA_TYPE_AUDIO: return 1;
-    case AVMEDIA_TYPE_SUBTITLE: return 3;
-    default: return 2;
+    case AVMEDIA_TYPE_VIDEO:
+      return 0;
+    case AVMEDIA_TYPE_AUDIO:
+      return 1;
+    case AVMEDIA_TYPE_SUBTITLE:
+      return 3;
+    default:
+      return 2;
   }
 }
 
@@ -94,8 +98,9 @@ void TCustomFFmpeg::CloseTimestampJump(AVFormatContext* AInput, TInputStreamStat
   AStream.TsShift -= delta;
   if (FVerbose >= 3) {
     const long long offset = FInputFilesTsOffset[AStream.FileIndex] + AStream.TsShift;
-    FFLoggerInstance()->Log(this, llVerbose,
-                            Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta), offset));
+    FFLoggerInstance()->Log(
+        this, llVerbose,
+        Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta), offset));
   }
   const int64_t shift = lib::av_rescale_q(delta, AV_TIME_BASE_Q, timeBase);
   APacket->dts -= shift;
@@ -310,8 +315,10 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       TOutputStreamState& ost = *ARun.OutputStreams[k];
       if (!ost.EncodingNeeded || ost.Flushed) continue;
       TOutputStreamState& last = *ARun.OutputStreams[outputCount - ARun.JoinStride + k];
-      if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO) FlushAudioEncoder(ARun, last);
-      else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO) FlushVideoEncoder(ARun, last);
+      if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+        FlushAudioEncoder(ARun, last);
+      else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        FlushVideoEncoder(ARun, last);
       ost.Flushed = true;
     }
   }

@@ -63,8 +63,8 @@ bool TPictureCorrections::Open(const AVFrame* AFirst, AVRational ATimeBase, std:
   int result = lib::avfilter_graph_create_filter(&source, lib::avfilter_get_by_name("buffer"), "in", args.c_str(),
                                                  nullptr, graph);
   if (result >= 0)
-    result = lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr,
-                                               nullptr, graph);
+    result = lib::avfilter_graph_create_filter(&sink, lib::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                               graph);
   AVFilterInOut* outputs = result >= 0 ? lib::avfilter_inout_alloc() : nullptr;
   AVFilterInOut* inputs = result >= 0 ? lib::avfilter_inout_alloc() : nullptr;
   if (result >= 0 && (!outputs || !inputs)) result = AVERROR(ENOMEM);

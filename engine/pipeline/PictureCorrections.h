@@ -40,7 +40,7 @@ bool HighDynamicRange(const AVStream* AStream);
 bool CodedInterlaced(const AVStream* AStream);
 
 class TPictureCorrections {
-public:
+ public:
   // AThreads: the threads its filters may take (the task's budget).
   TPictureCorrections(const TCorrectionPlan& APlan, int AThreads) : FPlan(APlan), FThreads(AThreads) {}
   ~TPictureCorrections();
@@ -62,7 +62,7 @@ public:
   // the input's).
   AVRational TimeBase() const;
 
-private:
+ private:
   TCorrectionPlan FPlan;
   int FThreads = 1;
   AVFilterGraph* FGraph = nullptr;

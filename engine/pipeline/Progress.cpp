@@ -18,7 +18,8 @@ std::string PsnrText(const TOutputStreamState& AOutput, int AFrameNumber, bool A
   std::string text = "PSNR=";
   auto append = [&text](char APlane, double AError, double AScale) {
     char value[32];
-    lib::my_snprintf(value, sizeof value, "%c:%2.2f ", APlane, AError > 0 ? -10.0 * std::log10(AError / AScale) : 99.99);
+    lib::my_snprintf(value, sizeof value, "%c:%2.2f ", APlane,
+                     AError > 0 ? -10.0 * std::log10(AError / AScale) : 99.99);
     text += value;
   };
   double errorSum = 0, scaleSum = 0;
@@ -126,8 +127,8 @@ bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
     append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024, t, bitrate);
     if (FVerbose > 1) append(" dup=%d drop=%d", FFramesDup, FFramesDrop);
     if (FOnProgress) {
-      FOnProgress(this, frameNumber, fps, static_cast<int>(t * 1000), quality, static_cast<float>(bitrate),
-                  totalSize, static_cast<int>(FTotalDuration));
+      FOnProgress(this, frameNumber, fps, static_cast<int>(t * 1000), quality, static_cast<float>(bitrate), totalSize,
+                  static_cast<int>(FTotalDuration));
     } else if (FVerbose >= 0) {
       FFLoggerInstance()->Log(this, llVerbose, text);
     }

@@ -38,11 +38,11 @@ struct TInputStreamState {
   AVCodecContext* Decoder = nullptr;  // the engine's own decoder context
   int Discard = 1;                    // 0 once an output stream is fed from it
   int DecodingNeeded = 0;
-  int64_t StartTime = 0;              // wall clock at set-up, for read-rate emulation
-  int64_t NextPts = AV_NOPTS_VALUE;   // microseconds
-  int64_t Pts = 0;                    // microseconds
-  int IsStart = 1;                    // cleared by the first audio drift correction
-  int Flushed = 0;                    // join mode: drained at the end of its input
+  int64_t StartTime = 0;             // wall clock at set-up, for read-rate emulation
+  int64_t NextPts = AV_NOPTS_VALUE;  // microseconds
+  int64_t Pts = 0;                   // microseconds
+  int IsStart = 1;                   // cleared by the first audio drift correction
+  int Flushed = 0;                   // join mode: drained at the end of its input
   // Microseconds added to this stream's times on top of its file's offset:
   // the lining up of a stream that starts apart from the others, and the
   // closing of the jumps of its clock.
@@ -51,8 +51,8 @@ struct TInputStreamState {
   // priming of the sound at its start gives its first samples a later
   // time than the packet they came in.
   bool ClockFromFrame = false;
-  const AVCodec* ForcedDecoder = nullptr;  // the decoder named for it before the input opened
-  float Quality = 0;                  // quality of the last decoded picture
+  const AVCodec* ForcedDecoder = nullptr;   // the decoder named for it before the input opened
+  float Quality = 0;                        // quality of the last decoded picture
   AVFilterContext* OutputFilter = nullptr;  // the filter graph's sink
   AVFilterContext* InputFilter = nullptr;   // the filter graph's source
   AVFrame* FilterPicture = nullptr;         // the last filtered picture
@@ -78,7 +78,7 @@ struct TOutputStreamState {
   int EncodingNeeded = 0;
   int FrameNumber = 0;
   TInputStreamState* SyncInput = nullptr;
-  int64_t OutputTicks = 0;  // video frames or audio samples, in the encoder's time base
+  int64_t OutputTicks = 0;     // video frames or audio samples, in the encoder's time base
   bool AudioClockSet = false;  // audio without drift handling: OutputTicks has taken the input's start
 
   // Video.
@@ -114,7 +114,7 @@ struct TOutputStreamState {
   uint64_t Error[3] = {0, 0, 0};
   uint64_t LastError[3] = {0, 0, 0};
   char LastPictType = 0;  // picture type letter of the last encoded video frame
-  bool Flushed = false;  // the encoder was drained
+  bool Flushed = false;   // the encoder was drained
 };
 
 // The tables of one run and the loop's own state.
@@ -122,10 +122,10 @@ struct TTranscodeRun {
   std::vector<TInputFileState> InputFiles;
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
   std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
-  int JoinStride = 0;         // stream count of output 0
-  int OutputFileCount = 0;    // output slots (join mode: one per input)
-  int64_t LastReport = 0;     // wall clock of the last progress report
-  bool Reported = false;      // a progress report was raised in this run
+  int JoinStride = 0;       // stream count of output 0
+  int OutputFileCount = 0;  // output slots (join mode: one per input)
+  int64_t LastReport = 0;   // wall clock of the last progress report
+  bool Reported = false;    // a progress report was raised in this run
   // How long each output slot is expected to become (microseconds, from its
   // sources' lined-up lengths); -1 when that cannot be told.
   std::vector<int64_t> ExpectedLength;

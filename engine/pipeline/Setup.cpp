@@ -16,12 +16,12 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/Threads.h"
 #include "runtime/lib/AVFilter.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/MyUtil.h"
 #include "runtime/lib/SwResample.h"
 #include "runtime/lib/SwScale.h"
-#include "runtime/Threads.h"
 
 TPipelineBuffers::TPipelineBuffers() {
   Decoded = lib::av_frame_alloc();
@@ -153,8 +153,10 @@ void TCustomFFmpeg::PlanPictureCorrections(TTranscodeRun& ARun, TInputStreamStat
   if (FAutoRotate) plan.Turn = StreamPictureTurn(AInput.Stream);
   plan.ToneMap = FToneMap && eightBit && HighDynamicRange(AInput.Stream);
   AInput.DeinterlaceAllowed = FAutoDeinterlace && !interlacedCoding;
-  if (FDoDeinterlace) plan.Deinterlace = TCorrectionPlan::diEvery;
-  else if (AInput.DeinterlaceAllowed && CodedInterlaced(AInput.Stream)) plan.Deinterlace = TCorrectionPlan::diMarked;
+  if (FDoDeinterlace)
+    plan.Deinterlace = TCorrectionPlan::diEvery;
+  else if (AInput.DeinterlaceAllowed && CodedInterlaced(AInput.Stream))
+    plan.Deinterlace = TCorrectionPlan::diMarked;
 }
 
 void TCustomFFmpeg::DescribeWrittenColours(const TInputStreamState& AInput, AVCodecContext* AEncoder) {
@@ -189,7 +191,8 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
     std::vector<bool> taken(static_cast<size_t>(file.StreamCount), false);
     bool any = false;
     for (int j = 0; j < file.StreamCount; ++j) {
-      const TInputStreamState& ist = *ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex) + static_cast<size_t>(j)];
+      const TInputStreamState& ist =
+          *ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex) + static_cast<size_t>(j)];
       const AVMediaType type = ist.Stream->codecpar->codec_type;
       taken[static_cast<size_t>(j)] = !ist.Discard && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO);
       any = any || taken[static_cast<size_t>(j)];
@@ -394,8 +397,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       os->codecpar->codec_tag = keptTag ? keptTag : (KeepCodecTag(oc->oformat, in) ? in->codec_tag : 0);
       // The copy's time base: the input stream's, or the frame duration when
       // the stream's is finer than a millisecond and finer than a frame.
-      AVRational frame = is->avg_frame_rate.num && is->avg_frame_rate.den ? av_inv_q(is->avg_frame_rate)
-                                                                          : AVRational{0, 1};
+      AVRational frame =
+          is->avg_frame_rate.num && is->avg_frame_rate.den ? av_inv_q(is->avg_frame_rate) : AVRational{0, 1};
       double s = av_q2d(is->time_base), c = frame.den ? av_q2d(frame) : 0;
       os->time_base = (c > 0 && s < c && s < 0.001) ? frame : is->time_base;
       switch (in->codec_type) {
@@ -442,22 +445,22 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
         if (inFmt != AV_PIX_FMT_NONE && inFmt != enc->pix_fmt && FVerbose >= 0) {
           const char* from = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(inFmt));
           const char* to = lib::av_get_pix_fmt_name(enc->pix_fmt);
-          FFLoggerInstance()->Log(this, llInfo,
-                                  Format("Output stream #%d.%d (%s): the source's pictures are %s, the encoder "
-                                         "gets %s.",
-                                         ost.FileIndex, ost.Index, lib::avcodec_get_name(enc->codec_id),
-                                         from ? from : "?", to ? to : "?"));
+          FFLoggerInstance()->Log(
+              this, llInfo,
+              Format("Output stream #%d.%d (%s): the source's pictures are %s, the encoder "
+                     "gets %s.",
+                     ost.FileIndex, ost.Index, lib::avcodec_get_name(enc->codec_id), from ? from : "?", to ? to : "?"));
         }
         const TOutputStreamSetup& streamSetup = FOutputStreamSetups[slot][ost.Index];
         const int padTop = streamSetup.PadTop, padBottom = streamSetup.PadBottom;
         const int padLeft = streamSetup.PadLeft, padRight = streamSetup.PadRight;
         ost.VideoCrop = (FFrameTopBand || FFrameBottomBand || FFrameLeftBand || FFrameRightBand) ? 1 : 0;
         ost.VideoPad = (padTop || padBottom || padLeft || padRight) ? 1 : 0;
-        ost.VideoResample = (enc->width == inW - FFrameLeftBand - FFrameRightBand + padLeft + padRight &&
-                             enc->height == inH - FFrameTopBand - FFrameBottomBand + padTop + padBottom &&
-                             enc->pix_fmt == inFmt)
-                                ? 0
-                                : 1;
+        ost.VideoResample =
+            (enc->width == inW - FFrameLeftBand - FFrameRightBand + padLeft + padRight &&
+             enc->height == inH - FFrameTopBand - FFrameBottomBand + padTop + padBottom && enc->pix_fmt == inFmt)
+                ? 0
+                : 1;
         if (ost.VideoCrop) {
           ost.TopBand = ost.ConfiguredTopBand = FFrameTopBand;
           ost.BottomBand = ost.ConfiguredBottomBand = FFrameBottomBand;
@@ -526,8 +529,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
     // Two-pass statistics.
     if (firstGroup && (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
-      std::string name = (FPassLogFilePrefix.empty() ? "ffmpeg2pass" : FPassLogFilePrefix) + "-" +
-                         std::to_string(i) + ".log";
+      std::string name =
+          (FPassLogFilePrefix.empty() ? "ffmpeg2pass" : FPassLogFilePrefix) + "-" + std::to_string(i) + ".log";
       if (name.size() > 1023) name.resize(1023);
       if (enc->flags & AV_CODEC_FLAG_PASS1) {
         ost.LogFile = lib::my_fopen(name.c_str(), "w");
@@ -585,9 +588,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     // Options that belong to this encoder privately (x264 presets, ...).
     AVDictionary* options = nullptr;
     for (const TPrivateOption& option : FPrivateOptions) {
-      if (codec->priv_class &&
-          lib::av_opt_find(const_cast<AVClass**>(&codec->priv_class), option.Name.c_str(), nullptr, 0,
-                           AV_OPT_SEARCH_FAKE_OBJ))
+      if (codec->priv_class && lib::av_opt_find(const_cast<AVClass**>(&codec->priv_class), option.Name.c_str(), nullptr,
+                                                0, AV_OPT_SEARCH_FAKE_OBJ))
         lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
     }
     ApplyCodecThreads(enc, codec, FThreadCount);
@@ -620,12 +622,13 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     TInputStreamState& ist = *pointer;
     if (ist.DecodingNeeded != 1) continue;
     const std::string typeName = TypeName(ist.Stream);
-    const AVCodec* codec = ist.ForcedDecoder ? ist.ForcedDecoder : lib::avcodec_find_decoder(ist.Stream->codecpar->codec_id);
+    const AVCodec* codec =
+        ist.ForcedDecoder ? ist.ForcedDecoder : lib::avcodec_find_decoder(ist.Stream->codecpar->codec_id);
     if (!codec) {
       DumpOutputs(ARun);
-      std::string text = Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                                static_cast<int>(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.Index,
-                                typeName.c_str());
+      std::string text =
+          Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                 static_cast<int>(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.Index, typeName.c_str());
       LogError(this, text);
       throw FFmpegException(text);
     }
@@ -671,7 +674,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
     if (map.InFile < 0 || map.InFile >= FInputFileCount) {
       DumpOutputs(ARun);
-      std::string text = Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile);
+      std::string text =
+          Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile);
       LogError(this, text);
       throw FFmpegException(text);
     }

@@ -335,10 +335,10 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
         int64_t flags = FSwsFlags;
         if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
         FSwsFlags = static_cast<int>(flags);
-        AOutput.ScalerContext = MakeScaler(
-            AOutput.ResampleWidth, AOutput.ResampleHeight, AFrame->format,
-            enc->width - AOutput.PadLeft - AOutput.PadRight, enc->height - AOutput.PadTop - AOutput.PadBottom,
-            enc->pix_fmt, FSwsFlags, FThreadCount);
+        AOutput.ScalerContext =
+            MakeScaler(AOutput.ResampleWidth, AOutput.ResampleHeight, AFrame->format,
+                       enc->width - AOutput.PadLeft - AOutput.PadRight,
+                       enc->height - AOutput.PadTop - AOutput.PadBottom, enc->pix_fmt, FSwsFlags, FThreadCount);
         if (!AOutput.ScalerContext) throw FFmpegException("Cannot get resampling context");
       }
       if (!ScaleInto(AOutput.ScalerContext, formatted, scaled, target, targetLines))

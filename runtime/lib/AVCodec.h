@@ -5,6 +5,8 @@ extern "C" {
 }
 #include "runtime/lib/AVUtil.h"
 
+// The list stays as written (the formatter would stagger it).
+// clang-format off
 #define VIDMILL_AVCODEC_FUNCTIONS(X) \
   X(avcodec_find_decoder) X(avcodec_find_encoder) X(avcodec_find_decoder_by_name) X(avcodec_find_encoder_by_name) \
   X(av_codec_iterate) X(av_codec_is_encoder) X(av_codec_is_decoder) X(avcodec_get_name) X(avcodec_descriptor_get) \
@@ -21,6 +23,7 @@ extern "C" {
   X(av_parser_init) X(av_parser_close) \
   X(av_bsf_get_by_name) X(av_bsf_alloc) X(av_bsf_init) X(av_bsf_send_packet) X(av_bsf_receive_packet) \
   X(av_bsf_free) X(av_bsf_flush)
+// clang-format on
 
 namespace lib {
 VIDMILL_AVCODEC_FUNCTIONS(VIDMILL_DECLARE_BOUND)

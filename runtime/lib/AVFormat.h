@@ -5,6 +5,8 @@ extern "C" {
 }
 #include "runtime/lib/AVCodec.h"
 
+// The list stays as written (the formatter would stagger it).
+// clang-format off
 #define VIDMILL_AVFORMAT_FUNCTIONS(X) \
   X(avformat_alloc_context) X(avformat_free_context) X(avformat_open_input) X(avformat_find_stream_info) \
   X(avformat_close_input) X(avformat_alloc_output_context2) X(avformat_new_stream) \
@@ -15,6 +17,7 @@ extern "C" {
   X(av_demuxer_iterate) X(av_muxer_iterate) X(av_pkt_dump_log2) X(av_guess_frame_rate) X(av_stream_get_side_data) \
   X(avio_open) X(avio_closep) X(avio_alloc_context) X(avio_context_free) X(avio_seek) X(avio_size) \
   X(avio_flush) X(avio_feof) X(avio_find_protocol_name) X(av_probe_input_format2)
+// clang-format on
 
 namespace lib {
 VIDMILL_AVFORMAT_FUNCTIONS(VIDMILL_DECLARE_BOUND)

@@ -21,6 +21,8 @@ extern "C" {
 }
 #include "runtime/lib/Bound.h"
 
+// The list stays as written (the formatter would stagger it).
+// clang-format off
 #define VIDMILL_AVUTIL_FUNCTIONS(X) \
   X(av_log) X(av_log_default_callback) X(av_log_get_level) X(av_log_set_callback) X(av_log_set_level) \
   X(av_malloc) X(av_mallocz) X(av_realloc) X(av_free) X(av_freep) X(av_strdup) X(av_strlcpy) X(av_strstart) \
@@ -43,6 +45,7 @@ extern "C" {
   X(av_channel_layout_compare) X(av_channel_layout_from_mask) X(av_channel_layout_describe) \
   X(av_gettime) X(av_gettime_relative) X(av_usleep) \
   X(av_parse_video_size) X(av_parse_video_rate) X(av_parse_time) X(av_version_info)
+// clang-format on
 
 namespace lib {
 VIDMILL_AVUTIL_FUNCTIONS(VIDMILL_DECLARE_BOUND)

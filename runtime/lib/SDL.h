@@ -4,6 +4,8 @@
 
 #include "runtime/lib/Bound.h"
 
+// The list stays as written (the formatter would stagger it).
+// clang-format off
 #define VIDMILL_SDL_FUNCTIONS(X) \
   X(SDL_Init) X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_Quit) X(SDL_WasInit) X(SDL_GetError) X(SDL_SetHint) \
   X(SDL_ResetHint) X(SDL_GetWindowID) \
@@ -21,6 +23,7 @@
   X(SDL_CreateMutex) X(SDL_LockMutex) X(SDL_UnlockMutex) X(SDL_DestroyMutex) \
   X(SDL_CreateCond) X(SDL_DestroyCond) X(SDL_CondSignal) X(SDL_CondWait) X(SDL_CondWaitTimeout) \
   X(SDL_CreateThread) X(SDL_WaitThread)
+// clang-format on
 
 namespace lib {
 VIDMILL_SDL_FUNCTIONS(VIDMILL_DECLARE_BOUND)

@@ -5,9 +5,7 @@
 
 FILE* my_fopen(const char* filename, const char* mode) { return fopen(filename, mode); }
 size_t my_fread(void* ptr, size_t size, size_t count, FILE* stream) { return fread(ptr, size, count, stream); }
-size_t my_fwrite(const void* ptr, size_t size, size_t count, FILE* stream) {
-  return fwrite(ptr, size, count, stream);
-}
+size_t my_fwrite(const void* ptr, size_t size, size_t count, FILE* stream) { return fwrite(ptr, size, count, stream); }
 int my_fseek(FILE* stream, long offset, int whence) { return fseek(stream, offset, whence); }
 long my_ftell(FILE* stream) { return ftell(stream); }
 int my_fclose(FILE* stream) { return fclose(stream); }

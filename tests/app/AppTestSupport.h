@@ -15,7 +15,7 @@
 
 // Records what the window asks of the desktop and answers with canned values.
 class TServicesDouble : public TAppServices {
-public:
+ public:
   struct TMessage {
     QString Text;
     QString Caption;
@@ -50,7 +50,7 @@ public:
 // A throw-away program layout: bin/ (the executable's folder), xdg/vidmill/
 // (the user's settings folder, not created) and cwd/ (the current directory).
 class TTestFolders {
-public:
+ public:
   TTestFolders() {
     QDir(RootPath()).mkpath(QStringLiteral("bin"));
     QDir(RootPath()).mkpath(QStringLiteral("cwd"));
@@ -77,7 +77,7 @@ public:
     return Env;
   }
 
-private:
+ private:
   QString RootPath() const { return QString::fromStdString(Root.Path().string()); }
 
   TTempFolder Root;

@@ -44,7 +44,7 @@ struct TTab {
 };
 void PrintTo(const TTab& ATab, std::ostream* AStream) { *AStream << ATab.Caption; }
 const TTab kTabs[] = {
-    {0, "3GP", ".3gp"}, {1, "MP4", ".mp4"},           {2, "AVI", ".avi"}, {3, "VCD", "_vcd_auto.mpg"},
+    {0, "3GP", ".3gp"},          {1, "MP4", ".mp4"}, {2, "AVI", ".avi"}, {3, "VCD", "_vcd_auto.mpg"},
     {4, "DVD", "_dvd_auto.mpg"}, {5, "Flv", ".flv"}, {6, "WMV", ".wmv"},
 };
 
@@ -309,8 +309,8 @@ TEST_F(ConversionTest, ThreeTasksAtATime) {
   EXPECT_LE(Most, 3);
   for (int I = 0; I < 5; ++I) {
     EXPECT_EQ(Row(I)->text(lcProgress), QStringLiteral("100%")) << I;
-    const QString Name = I == 0 ? QStringLiteral("five_(new)_dvd_auto.mpg")
-                                : QStringLiteral("five_(new_%1)_dvd_auto.mpg").arg(I);
+    const QString Name =
+        I == 0 ? QStringLiteral("five_(new)_dvd_auto.mpg") : QStringLiteral("five_(new_%1)_dvd_auto.mpg").arg(I);
     EXPECT_GT(ProbedDuration(Out(Name)), 1000000) << Name.toStdString();
   }
 }

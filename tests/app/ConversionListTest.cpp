@@ -23,7 +23,7 @@
 namespace {
 
 class ConversionListTest : public ConversionTest {
-protected:
+ protected:
   void SetUp() override { Open(); }
 };
 
@@ -71,7 +71,7 @@ TEST_F(ConversionListTest, AddedClipsFillTheNineColumns) {
     int32_t FrameCount;
   };
   const TCase Cases[] = {
-      {Silent, QStringLiteral("clip.avi"), QStringLiteral("2"), 2000000, 50},  // 25 frames a second
+      {Silent, QStringLiteral("clip.avi"), QStringLiteral("2"), 2000000, 50},            // 25 frames a second
       {SmallClip("wav"), QStringLiteral("tone.wav"), QStringLiteral("2"), 2000000, 20},  // tenths of a second
       {SmallClip("png"), QStringLiteral("still.png"), QStringLiteral("N/A"), -1, 0},
   };
@@ -83,8 +83,15 @@ TEST_F(ConversionListTest, AddedClipsFillTheNineColumns) {
     ASSERT_EQ(RowCount(), Before + 1) << W().mmolog->toPlainText().toStdString();
     QTreeWidgetItem* Added = Row(Before);
     const QString Stem = QFileInfo(Path).completeBaseName();
-    EXPECT_EQ(RowTexts(Added), (QStringList{Case.Name, Case.Duration, QString::number(QFileInfo(Path).size()),
-                                            Stem + QStringLiteral("_(new).3gp"), {}, {}, {}, {}, Path}));
+    EXPECT_EQ(RowTexts(Added), (QStringList{Case.Name,
+                                            Case.Duration,
+                                            QString::number(QFileInfo(Path).size()),
+                                            Stem + QStringLiteral("_(new).3gp"),
+                                            {},
+                                            {},
+                                            {},
+                                            {},
+                                            Path}));
     EXPECT_EQ(W().SourceDuration, Case.SourceDuration);
     EXPECT_EQ(W().FrameCount, Case.FrameCount);
     EXPECT_TRUE(W().mmoAVFileInfo->toPlainText().contains(Case.Name));
@@ -315,8 +322,8 @@ TEST_F(ConversionListTest, OutputFolderButtons) {
 // The progress column
 
 TEST(ProgressColumnTest, PercentOfTheText) {
-  const std::pair<QString, int> Cases[] = {{"0%", 0}, {"42%", 42}, {"100%", 100}, {"130%", 100}, {"-5%", 0},
-                                           {"N/A", -1}, {"", -1}, {"%", -1}, {"4x%", -1}};
+  const std::pair<QString, int> Cases[] = {{"0%", 0},   {"42%", 42}, {"100%", 100}, {"130%", 100}, {"-5%", 0},
+                                           {"N/A", -1}, {"", -1},    {"%", -1},     {"4x%", -1}};
   for (const auto& [Text, Percent] : Cases) EXPECT_EQ(ProgressPercentOfText(Text), Percent) << Text.toStdString();
 }
 

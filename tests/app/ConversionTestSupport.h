@@ -23,7 +23,7 @@
 
 // Records the initial folder of the folder dialog as well.
 class TBatchServices : public TServicesDouble {
-public:
+ public:
   std::vector<QString> DirectoryStarts;
   QString GetExistingDirectory(QWidget* AOwner, const QString& ATitle, const QString& AInitialDir) override {
     DirectoryStarts.push_back(AInitialDir);
@@ -42,14 +42,13 @@ inline testmedia::ClipSpec SmallClip(const std::string& AContainer) {
 }
 
 class ConversionTest : public ::testing::Test {
-protected:
+ protected:
   // The window on settings with AThreadCount and the output folder out/.
   TFrm_Main& Open(const QString& AThreadCount = QStringLiteral("2")) {
     const QString LibAV = QString::fromStdU16String(ModuleDir()) + QStringLiteral("LibAV");
     if (!QFile::link(LibAV, F.Folders.ExeDir() + QStringLiteral("LibAV"))) ADD_FAILURE() << "no LibAV link";
-    WriteBytes(F.Folders.ExeConfig(), "[Config]\nappname=Vidmill\nappver=0.1.0\nThread_Count=" +
-                                          AThreadCount.toUtf8() + "\nThread_Priority=3\ndir=" +
-                                          OutDir().toUtf8() + "\n");
+    WriteBytes(F.Folders.ExeConfig(), "[Config]\nappname=Vidmill\nappver=0.1.0\nThread_Count=" + AThreadCount.toUtf8() +
+                                          "\nThread_Priority=3\ndir=" + OutDir().toUtf8() + "\n");
     F.Services = Services;
     return F.Open();
   }

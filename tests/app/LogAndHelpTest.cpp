@@ -22,10 +22,11 @@
 
 namespace {
 
-const QByteArray kConfig = "[Config]\nappname=Vidmill\nappver=0.1.0\ndir=\xE5\x90\x8C\xE4\xB8\x80\xE7\x9B\xAE\xE5\xBD\x95\n";
+const QByteArray kConfig =
+    "[Config]\nappname=Vidmill\nappver=0.1.0\ndir=\xE5\x90\x8C\xE4\xB8\x80\xE7\x9B\xAE\xE5\xBD\x95\n";
 
 class WindowTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     WriteBytes(F.Folders.ExeConfig(), kConfig);
     F.Open();
@@ -36,8 +37,7 @@ protected:
   TWindowFixture F;
 };
 
-const char* const kMailEncoded =
-    "mailto:support@vidmill.example.org?subject=%E6%94%B9%E8%BF%9B%E6%84%8F%E8%A7%81";
+const char* const kMailEncoded = "mailto:support@vidmill.example.org?subject=%E6%94%B9%E8%BF%9B%E6%84%8F%E8%A7%81";
 
 }  // namespace
 
@@ -80,7 +80,8 @@ TEST_F(WindowTest, WorkerLinesReachTheMemoWhileTheEventLoopIdles) {
     WorkerId = CurrentThreadId();
     W().FFLogger->Log(nullptr, llInfo, "idle loop");
     Done = true;
-    QMetaObject::invokeMethod(&Loop, [&] { Loop.quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &Loop, [&] { Loop.quit(); }, Qt::QueuedConnection);
   });
   QTimer::singleShot(10000, &Loop, [&] { Loop.quit(); });
   Loop.exec();
@@ -133,8 +134,7 @@ TEST_F(WindowTest, HomePageAndSupportMail) {
   const QUrl Mail = F.Services->OpenedUrls[1];
   EXPECT_EQ(Mail.scheme(), QStringLiteral("mailto"));
   EXPECT_EQ(Mail.path(), QStringLiteral("support@vidmill.example.org"));
-  EXPECT_EQ(QUrlQuery(Mail).queryItemValue(QStringLiteral("subject"), QUrl::FullyDecoded),
-            QStringLiteral("改进意见"));
+  EXPECT_EQ(QUrlQuery(Mail).queryItemValue(QStringLiteral("subject"), QUrl::FullyDecoded), QStringLiteral("改进意见"));
   EXPECT_EQ(Mail.toEncoded(), QByteArray(kMailEncoded));
 }
 

@@ -32,7 +32,7 @@ const QByteArray kConfig =
     "dir=\xE5\x90\x8C\xE4\xB8\x80\xE7\x9B\xAE\xE5\xBD\x95\r\n";
 
 class MainWindowTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     WriteBytes(F.Folders.ExeConfig(), kConfig);
     F.Open();
@@ -76,13 +76,44 @@ TEST_F(MainWindowTest, FormGeometryFontAndCaption) {
 
 TEST_F(MainWindowTest, ControlsCarryTheirNames) {
   // Later parts reach every control by its name.
-  for (const char* Name : {"ToolBar1", "lvFiles", "lblOutPath", "edtOutPath", "btnOutPath", "btnOpenPath",
-                           "Panel2", "pl_play", "pl_bottom", "btnPlay", "btnStopPlay", "TrackBar1",
-                           "PageControl1", "TS1", "TS2", "TS3", "TS4", "TS5", "TS6", "TS7", "pl2",
-                           "grpFrameSize", "cboFrameSize", "grpAudioChannels", "grpBitRate",
-                           "chkVideoBitRate", "edtVideoBitRate", "chkAudioBitRate", "edtAudioBitRate",
-                           "grpFrameRate", "grpNorm", "PageControl2", "mmolog", "mmoAVFileInfo",
-                           "chkOverwrite", "chkDisableAudio", "chkDisableVideo", "chkDisableDisplay",
+  for (const char* Name : {"ToolBar1",
+                           "lvFiles",
+                           "lblOutPath",
+                           "edtOutPath",
+                           "btnOutPath",
+                           "btnOpenPath",
+                           "Panel2",
+                           "pl_play",
+                           "pl_bottom",
+                           "btnPlay",
+                           "btnStopPlay",
+                           "TrackBar1",
+                           "PageControl1",
+                           "TS1",
+                           "TS2",
+                           "TS3",
+                           "TS4",
+                           "TS5",
+                           "TS6",
+                           "TS7",
+                           "pl2",
+                           "grpFrameSize",
+                           "cboFrameSize",
+                           "grpAudioChannels",
+                           "grpBitRate",
+                           "chkVideoBitRate",
+                           "edtVideoBitRate",
+                           "chkAudioBitRate",
+                           "edtAudioBitRate",
+                           "grpFrameRate",
+                           "grpNorm",
+                           "PageControl2",
+                           "mmolog",
+                           "mmoAVFileInfo",
+                           "chkOverwrite",
+                           "chkDisableAudio",
+                           "chkDisableVideo",
+                           "chkDisableDisplay",
                            "MainMenu1"})
     EXPECT_NE(Find<QWidget>(W(), Name), nullptr) << Name;
   for (const char* Name : {"AddFile", "DelFile", "ClearFile", "Convert", "Convert_Stop", "M_Help", "M_email",
@@ -153,9 +184,8 @@ TEST_F(MainWindowTest, MenusAndTheirItems) {
   EXPECT_EQ(Menus[1]->text(), QStringLiteral("帮助文件"));
   EXPECT_EQ(MenuTexts(W().mnuFile),
             (QStringList{QStringLiteral("添加文件"), QStringLiteral("添加目录"), QStringLiteral("删除文件"),
-                         QStringLiteral("清除文件"),
-                         QStringLiteral("-"), QStringLiteral("开始转换"), QStringLiteral("停止转换"),
-                         QStringLiteral("-"), QStringLiteral("退出")}));
+                         QStringLiteral("清除文件"), QStringLiteral("-"), QStringLiteral("开始转换"),
+                         QStringLiteral("停止转换"), QStringLiteral("-"), QStringLiteral("退出")}));
   EXPECT_EQ(MenuTexts(W().mnuHelp),
             (QStringList{QStringLiteral("帮助文件"), QStringLiteral("-"), QStringLiteral("E-mail支持"),
                          QStringLiteral("访问官方网站"), QStringLiteral("-"), QStringLiteral("关于...")}));
@@ -177,7 +207,7 @@ TEST_F(MainWindowTest, MenusAndTheirItems) {
 
 TEST_F(MainWindowTest, ConversionListColumns) {
   QTreeWidget* List = W().lvFiles;
-  const QStringList Captions{QStringLiteral("源文件路径"), QStringLiteral("总时间"),  QStringLiteral("文件大小"),
+  const QStringList Captions{QStringLiteral("源文件路径"), QStringLiteral("总时间"),   QStringLiteral("文件大小"),
                              QStringLiteral("输出文件"),   QStringLiteral("转换进度"), QStringLiteral("FPS"),
                              QStringLiteral("当前时间"),   QStringLiteral("文件大小"), QStringLiteral("Path")};
   const int Widths[] = {150, 70, 70, 0, 70, 0, 0, 70, 0};
@@ -240,12 +270,12 @@ TEST_F(MainWindowTest, FormatTabsInOrderFirstActive) {
 
 TEST_F(MainWindowTest, FrameSizeItems) {
   const QStringList Expected{
-      "自动 - 初始化",     "128x96 - sqcif",    "176x144 - qcif",     "352x288 - cif",      "704x576 - 4cif",
-      "160x120 - qqvga",   "320x240 - qvga",    "640x480 - vga",      "800x600 - svga",     "1024x768 - xga",
-      "1600x1200 - uxga",  "2048x1536 - qxga",  "1280x1024 - sxga",   "2560x2048 - qsxga",  "5120x4096 - hsxga",
-      "852x480 - wvga",    "1366x768 - wxga",   "1600x1024 - wsxga",  "1920x1200 - wuxga",  "2560x1600 - woxga",
+      "自动 - 初始化",      "128x96 - sqcif",     "176x144 - qcif",     "352x288 - cif",      "704x576 - 4cif",
+      "160x120 - qqvga",    "320x240 - qvga",     "640x480 - vga",      "800x600 - svga",     "1024x768 - xga",
+      "1600x1200 - uxga",   "2048x1536 - qxga",   "1280x1024 - sxga",   "2560x2048 - qsxga",  "5120x4096 - hsxga",
+      "852x480 - wvga",     "1366x768 - wxga",    "1600x1024 - wsxga",  "1920x1200 - wuxga",  "2560x1600 - woxga",
       "3200x2048 - wqsxga", "3840x2400 - wquxga", "6400x4096 - whsxga", "7680x4800 - whuxga", "320x200 - cga",
-      "640x350 - ega",     "852x480 - hd480",   "1280x720 - hd720",   "1920x1080 - hd1080"};
+      "640x350 - ega",      "852x480 - hd480",    "1280x720 - hd720",   "1920x1080 - hd1080"};
   QComboBox* Box = W().cboFrameSize;
   EXPECT_EQ(W().grpFrameSize->title(), QStringLiteral("视频尺寸"));
   EXPECT_FALSE(Box->isEditable());
@@ -347,7 +377,8 @@ TEST_F(MainWindowTest, OptionsPanelFollowsTheFormatTabsKeepingValues) {
 TEST_F(MainWindowTest, OpenDialogConfiguredAtStartUp) {
   const QString Expected = QStringLiteral(
       "视频/音频/图片文件|*.AVI;*.AVM;*.ASF;*.WMV;*.AVS;*.FLV;*.MKV;*.MOV;*.3GP;*.MP4;*.MPG;*.MPEG;*.DAT;*.OGM;*.VOB;"
-      "*.RM;*.RMVB;*.TS;*.TP;*.IFO;*.NSV;*.MP3;*.AAC;*.WAV;*.WMA;*.CDA;*.FLAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*.APE;"
+      "*.RM;*.RMVB;*.TS;*.TP;*.IFO;*.NSV;*.MP3;*.AAC;*.WAV;*.WMA;*.CDA;*.FLAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*."
+      "APE;"
       "*.OFR;*.OGG;*.RA;*.WV;*.TTA;*.AC3;*.DTS;*.BMP;*.GIF;*.JPEG;*.JPG;*.PNG;|视频文件|*.AVI;*.AVM;*.ASF;*.WMV;*.AVS;"
       "*.FLV;*.MKV;*.MOV;*.3GP;*.MP4;*.MPG;*.MPEG;*.DAT;*.OGM;*.VOB;*.RM;*.RMVB;*.TS;*.TP;*.IFO;*.NSV;|音频文件|*.MP3;"
       "*.AAC;*.WAV;*.WMA;*.CDA;*.FLAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*.APE;*.OFR;*.OGG;*.RA;*.WV;*.TTA;*.AC3;"

@@ -27,7 +27,7 @@ constexpr qint64 kMostStillMs = 100;
 
 // The longest time between two turns of the event loop while it is watched.
 class TLoopTurns {
-public:
+ public:
   TLoopTurns() {
     FTimer.setInterval(5);
     QObject::connect(&FTimer, &QTimer::timeout, [this] {
@@ -38,14 +38,14 @@ public:
   }
   qint64 LongestMs() const { return FLongest; }
 
-private:
+ private:
   QTimer FTimer;
   QElapsedTimer FSince;
   qint64 FLongest = 0;
 };
 
 class ManyFilesTest : public ConversionTest {
-protected:
+ protected:
   void SetUp() override { Open(); }
 
   // AFiles copies of a tiny clip (64x48, 0.2 s, sound) named s1.avi ... in
@@ -71,8 +71,8 @@ protected:
 TEST(SourceAdderTest, FoldersStandForTheirMediaFilesInFileManagerOrder) {
   TTestFolders Folders;
   const QString Root = Folders.Path(QStringLiteral("tree"));
-  const QStringList Made = {QStringLiteral("clip10.avi"),  QStringLiteral("clip2.AVI"),   QStringLiteral("notes.txt"),
-                            QStringLiteral(".hidden.mp4"), QStringLiteral("sub/b.mkv"),   QStringLiteral("sub/a.wav"),
+  const QStringList Made = {QStringLiteral("clip10.avi"),  QStringLiteral("clip2.AVI"),    QStringLiteral("notes.txt"),
+                            QStringLiteral(".hidden.mp4"), QStringLiteral("sub/b.mkv"),    QStringLiteral("sub/a.wav"),
                             QStringLiteral("Sub2/c.png"),  QStringLiteral("sub/deep/d.ts")};
   for (const QString& Name : Made) {
     QDir().mkpath(QFileInfo(Root + QLatin1Char('/') + Name).absolutePath());
@@ -87,9 +87,9 @@ TEST(SourceAdderTest, FoldersStandForTheirMediaFilesInFileManagerOrder) {
   const QStringList Files = ExpandSources({Named, Root}, Patterns);
   QStringList Relative;
   for (const QString& File : Files) Relative.append(File.startsWith(Root) ? File.mid(Root.size() + 1) : File);
-  EXPECT_EQ(Relative, (QStringList{Named, QStringLiteral("clip2.AVI"), QStringLiteral("clip10.avi"),
-                                   QStringLiteral("sub/a.wav"), QStringLiteral("sub/b.mkv"),
-                                   QStringLiteral("sub/deep/d.ts"), QStringLiteral("Sub2/c.png")}));
+  EXPECT_EQ(Relative,
+            (QStringList{Named, QStringLiteral("clip2.AVI"), QStringLiteral("clip10.avi"), QStringLiteral("sub/a.wav"),
+                         QStringLiteral("sub/b.mkv"), QStringLiteral("sub/deep/d.ts"), QStringLiteral("Sub2/c.png")}));
 }
 
 TEST_F(ManyFilesTest, FiveHundredFilesAddAndConvertWhileTheWindowGoesOn) {
@@ -116,7 +116,8 @@ TEST_F(ManyFilesTest, FiveHundredFilesAddAndConvertWhileTheWindowGoesOn) {
   W().ClearFile->trigger();
 
   // The whole folder, in order, with the event loop turning throughout.
-  const qsizetype AddedBefore = W().mmolog->toPlainText().count(QStringLiteral("***File has been added to convert list."));
+  const qsizetype AddedBefore =
+      W().mmolog->toPlainText().count(QStringLiteral("***File has been added to convert list."));
   {
     TLoopTurns Turns;
     W().AddFolder->trigger();
@@ -124,8 +125,7 @@ TEST_F(ManyFilesTest, FiveHundredFilesAddAndConvertWhileTheWindowGoesOn) {
     EXPECT_LE(Turns.LongestMs(), kMostStillMs) << "the event loop stood still while adding";
   }
   ASSERT_EQ(RowCount(), kFiles);
-  for (int I : {0, 1, 9, kFiles - 1})
-    EXPECT_EQ(Row(I)->text(lcSource), QStringLiteral("s%1.avi").arg(I + 1));
+  for (int I : {0, 1, 9, kFiles - 1}) EXPECT_EQ(Row(I)->text(lcSource), QStringLiteral("s%1.avi").arg(I + 1));
   EXPECT_EQ(W().mmolog->toPlainText().count(QStringLiteral("***File has been added to convert list.")) - AddedBefore,
             kFiles);
   EXPECT_EQ(ActionStates(W()), "EEEE-");

@@ -18,7 +18,7 @@
 namespace {
 
 class PreviewPanelTest : public ConversionTest {
-protected:
+ protected:
   void SetUp() override {
     // No display and no sound card: SDL draws nowhere and writes the sound
     // to a file.

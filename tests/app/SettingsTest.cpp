@@ -22,7 +22,8 @@ const QByteArray kSameFolderGbk = "\xCD\xAC\xD2\xBB\xC4\xBF\xC2\xBC";
 
 QByteArray Config(const QByteArray& ADir) {
   return "; shipped settings\r\n[Config]\r\nappname=Vidmill\r\nappver=0.1.0\r\n"
-         "Thread_Count=2\r\nThread_Priority=3\r\ndir=" + ADir + "\r\n\r\n[Other]\r\ndir=keep\r\n";
+         "Thread_Count=2\r\nThread_Priority=3\r\ndir=" +
+         ADir + "\r\n\r\n[Other]\r\ndir=keep\r\n";
 }
 
 // Every line of ABytes, with the value of the line "dir=" in section

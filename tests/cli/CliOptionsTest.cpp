@@ -39,10 +39,10 @@ TEST(CliOptions, DefaultsAre3gpNextToTheSourceWithTheWindowsStartValues) {
 }
 
 TEST(CliOptions, EachChoiceSelectsTheWindowsItem) {
-  const TCliOptions options =
-      Parse({"--format", "DVD", "--size=176x144", "--channels", "1", "--video-kbps", "900", "--audio-kbps=96",
-             "--rate", "15", "--norm", "ntsc", "--out", "/tmp/out", "--jobs", "3", "--threads", "4", "--extra", "threads=2",
-             "--extra", "vf=null", "clip.avi"});
+  const TCliOptions options = Parse(
+      {"--format",  "DVD", "--size=176x144", "--channels", "1",       "--video-kbps", "900",     "--audio-kbps=96",
+       "--rate",    "15",  "--norm",         "ntsc",       "--out",   "/tmp/out",     "--jobs",  "3",
+       "--threads", "4",   "--extra",        "threads=2",  "--extra", "vf=null",      "clip.avi"});
   EXPECT_EQ(options.Choices.TabIndex, 4);
   EXPECT_EQ(options.Choices.FrameSizeText, "176x144 - qcif");
   EXPECT_EQ(kFrameSizeItems[options.Choices.FrameSizeIndex], "176x144 - qcif");
@@ -76,8 +76,8 @@ TEST(CliOptions, TheSameChoicesBuildTheSameRecordsAsTheWindow) {
   window.VideoBitrateChecked = true;
   window.VideoBitrateText = "900";
   window.OutputFolder = u"/nowhere/";
-  const TCliOptions cli = Parse({"--format", "dvd", "--norm", "ntsc", "--rate", "15", "--video-kbps", "900",
-                                 "--out", "/nowhere/", "clip.avi"});
+  const TCliOptions cli = Parse(
+      {"--format", "dvd", "--norm", "ntsc", "--rate", "15", "--video-kbps", "900", "--out", "/nowhere/", "clip.avi"});
   TSourceInfo source;
   source.SourceDuration = 60000000;
   source.FrameCount = 1500;

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/RunProgram.h"
-#include "tests/support/TempFolder.h"
 #include "probe/AVProbe.h"
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
+#include "tests/support/RunProgram.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -46,9 +46,8 @@ struct TFormat {
 };
 
 const std::vector<TFormat> kFormats = {
-    {"3gp", ".3gp", "3gp"},           {"mp4", ".mp4", "mp4"}, {"avi", ".avi", "avi"},
-    {"vcd", "_vcd_auto.mpg", "mpeg"}, {"dvd", "_dvd_auto.mpg", "mpeg"},
-    {"flv", ".flv", "flv"},           {"wmv", ".wmv", "asf"},
+    {"3gp", ".3gp", "3gp"},           {"mp4", ".mp4", "mp4"}, {"avi", ".avi", "avi"}, {"vcd", "_vcd_auto.mpg", "mpeg"},
+    {"dvd", "_dvd_auto.mpg", "mpeg"}, {"flv", ".flv", "flv"}, {"wmv", ".wmv", "asf"},
 };
 
 }  // namespace

@@ -44,8 +44,10 @@ TEST(CliManyFiles, TwoThousandSourcesConvertUnderALimitOf256OpenFiles) {
   int written = 0, leftOver = 0;
   for (const auto& entry : fs::directory_iterator(out)) {
     const std::string name = entry.path().filename().string();
-    if (name.ends_with(".3gp") && name[0] != '.' && entry.file_size() > 0) ++written;
-    else ++leftOver;
+    if (name.ends_with(".3gp") && name[0] != '.' && entry.file_size() > 0)
+      ++written;
+    else
+      ++leftOver;
   }
   EXPECT_EQ(written, kFiles);
   EXPECT_EQ(leftOver, 0) << "files other than the outputs in " << out;

@@ -90,8 +90,8 @@ TEST(CliOutputNames, ARunThatEncodedNothingFailsAndLeavesNoFile) {
   fs::create_directories(out);
   for (const char* format : {"mp4", "avi", "flv"}) {
     SCOPED_TRACE(format);
-    const TProgramRun run = RunProgram(VIDMILL_CLI, {"--format", format, "--out", out.string() + "/", source.string()},
-                                       temp.Path());
+    const TProgramRun run =
+        RunProgram(VIDMILL_CLI, {"--format", format, "--out", out.string() + "/", source.string()}, temp.Path());
     EXPECT_EQ(run.Status, 1);
     EXPECT_NE(run.Err.find("Nothing was encoded for '" + (out / "zeroed_(new).").string()), std::string::npos)
         << run.Err.substr(run.Err.size() > 2000 ? run.Err.size() - 2000 : 0);

@@ -151,8 +151,7 @@ TEST(PictureSources, EachComesOutUprightProgressive8Bit420AtItsProportionsInEver
         EXPECT_NEAR(video->DisplayAspect(), 16.0 / 9, 0.03) << "a wide source stays anamorphic 16:9";
       }
       if (format.Name == "mp4") {
-        EXPECT_TRUE(video->profile == FF_PROFILE_H264_HIGH || video->profile == FF_PROFILE_H264_MAIN)
-            << video->profile;
+        EXPECT_TRUE(video->profile == FF_PROFILE_H264_HIGH || video->profile == FF_PROFILE_H264_MAIN) << video->profile;
         EXPECT_LE(video->level, 41);
       }
       if (hdr) {

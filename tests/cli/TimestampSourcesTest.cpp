@@ -24,8 +24,8 @@ namespace {
 struct TSource {
   std::string Name;
   testmedia::ClipSpec Spec;
-  double PlaySeconds;          // how long the source plays
-  double AudioDelay = NAN;     // sound after picture, seconds (NAN: not checked)
+  double PlaySeconds;       // how long the source plays
+  double AudioDelay = NAN;  // sound after picture, seconds (NAN: not checked)
 };
 
 testmedia::ClipSpec Clip(const std::string& AContainer, const std::string& AAudioCodec = "") {
@@ -82,7 +82,7 @@ std::vector<TSource> Sources() {
 struct TFormat {
   std::string Name, Suffix;
 };
-const std::vector<TFormat> kFormats = {{"3gp", ".3gp"},           {"mp4", ".mp4"},           {"avi", ".avi"},
+const std::vector<TFormat> kFormats = {{"3gp", ".3gp"},          {"mp4", ".mp4"},          {"avi", ".avi"},
                                        {"vcd", "_vcd_auto.mpg"}, {"dvd", "_dvd_auto.mpg"}, {"flv", ".flv"},
                                        {"wmv", ".wmv"}};
 

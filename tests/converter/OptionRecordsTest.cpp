@@ -5,8 +5,8 @@
 #include <ctime>
 #include <functional>
 #include <optional>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -46,7 +46,7 @@ std::string RaisedBy(const std::function<void()>& AAction) {
 
 // Sets TZ for the life of the object and puts the previous value back.
 class TTimeZone {
-public:
+ public:
   explicit TTimeZone(const char* AZone) {
     if (const char* old = std::getenv("TZ")) FOld = old;
     ::setenv("TZ", AZone, 1);
@@ -60,7 +60,7 @@ public:
     ::tzset();
   }
 
-private:
+ private:
   std::optional<std::string> FOld;
 };
 
@@ -76,6 +76,7 @@ std::string OutputFormatName(const TCustomFFmpeg& AEngine) {
 // The settings an output record reaches (all but the pad colour) are the
 // same in both instances.
 void ExpectSameSettings(const TCustomFFmpeg& A, const TCustomFFmpeg& B) {
+  // clang-format off
 #define SAME(field) EXPECT_EQ(A.field, B.field) << #field;
   SAME(FOutputFormat) SAME(FInputFormat) SAME(FStartTime) SAME(FRecordingTime) SAME(FTotalDuration)
   SAME(FRecordingTimestamp) SAME(FMetadata.size()) SAME(FMuxPreload) SAME(FMuxMaxDelay) SAME(FAudioCodecName)
@@ -87,11 +88,12 @@ void ExpectSameSettings(const TCustomFFmpeg& A, const TCustomFFmpeg& B) {
   SAME(FVideoFilters) SAME(FHookRanges.size()) SAME(FHookRangeCount) SAME(FOptionStore.Names)
   SAME(FPrivateOptions.size()) SAME(FAudioSyncMethod) SAME(FVideoSyncMethod) SAME(FAudioDisable)
   SAME(FVideoDisable) SAME(FSubtitleDisable) SAME(FCopyTs) SAME(FAudioLanguage) SAME(FSubtitleLanguage)
+  // clang-format on
 #undef SAME
 }
 
 class OptionRecords : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { ClearLogLines(); }
 
   int64_t CodecOption(int AMediaType, const char* AName) const {
@@ -378,8 +380,8 @@ TEST_F(OptionRecords, RatesAndSizesLandInTheOptionStore) {
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "minrate"), 100000);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "bt"), 8000);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "bufsize"), 327680);
-  EXPECT_EQ(E.FOptionStore.Names, (std::vector<std::string>{"packetsize", "ab", "bt", "g", "b", "maxrate", "minrate",
-                                                            "bt", "bufsize"}));
+  EXPECT_EQ(E.FOptionStore.Names,
+            (std::vector<std::string>{"packetsize", "ab", "bt", "g", "b", "maxrate", "minrate", "bt", "bufsize"}));
   // "muxrate" is a private option of the MPEG muxers in the libraries in use.
   ASSERT_EQ(E.FPrivateOptions.size(), 1u);
   EXPECT_EQ(E.FPrivateOptions[0].Name, "muxrate");
@@ -407,7 +409,7 @@ TEST_F(OptionRecords, TargetKindsNormsAndTheDefaultNorm) {
 
   struct TCase {
     int Target, Norm, DefaultNorm;
-    const char *Format;
+    const char* Format;
     int Height, RateNum;
     const char* Assumed;  // empty: nothing detected
   };
@@ -481,8 +483,13 @@ TEST_F(OptionRecords, MetadataInEmissionOrder) {
   o.Metadata.Album = "Album";
   o.Metadata.Genre = "Genre";
   ApplyOutputOptions(E, o);
-  EXPECT_EQ(E.FMetadata, (TMetadataList{{"year", "2010"}, {"track", "3"}, {"title", "Title"}, {"author", "Author"},
-                                        {"comment", "Comment"}, {"album", "Album"}, {"genre", "Genre"}}));
+  EXPECT_EQ(E.FMetadata, (TMetadataList{{"year", "2010"},
+                                        {"track", "3"},
+                                        {"title", "Title"},
+                                        {"author", "Author"},
+                                        {"comment", "Comment"},
+                                        {"album", "Album"},
+                                        {"genre", "Genre"}}));
 }
 
 TEST_F(OptionRecords, TimestampOfAKnownLocalDate) {

@@ -22,7 +22,7 @@ namespace {
 
 // A fresh folder for one test, and its names in the wide form the profiles take.
 class TProfileFolder : public TTempFolder {
-public:
+ public:
   TProfileFolder() : TTempFolder("vidmill-profiles") {}
   // The folder with its trailing "/", wide.
   std::u16string Wide() const { return Utf8ToUtf16(Path().string() + "/"); }
@@ -288,9 +288,12 @@ TEST(ProfilesNaming, ATemporaryFileReservesItsNameAndStaleOnesAreCleared) {
     bool Old, Removed;
   };
   const TEntry entries[] = {
-      {".clip_(new).mp4.part", false, false},  {".clip_(new_1).avi.part", true, true},
-      {".b_(new_12)_vcd_pal.mpg.part", true, true}, {".notes.part", true, false},
-      {"clip_(new_2).avi", true, false},       {".clip_(new_x).avi.part", true, false},
+      {".clip_(new).mp4.part", false, false},
+      {".clip_(new_1).avi.part", true, true},
+      {".b_(new_12)_vcd_pal.mpg.part", true, true},
+      {".notes.part", true, false},
+      {"clip_(new_2).avi", true, false},
+      {".clip_(new_x).avi.part", true, false},
   };
   for (const TEntry& entry : entries) {
     out.Touch(entry.Name);
@@ -330,12 +333,9 @@ TEST(ProfilesTabs, PlannedNameAndRecordsOfEachTab) {
     int Target;
   };
   const TRow rows[] = {
-      {kTab3gp, ".3gp", 1, 8000, 7400, "128x96", "", "", 0},
-      {kTabMp4, ".mp4", -1, -1, -1, "", "", "", 0},
-      {kTabAvi, ".avi", -1, -1, -1, "", "", "", 0},
-      {kTabVcd, "_vcd_auto.mpg", -1, -1, -1, "", "", "", 1},
-      {kTabDvd, "_dvd_auto.mpg", -1, -1, -1, "", "", "", 3},
-      {kTabFlv, ".flv", -1, 22050, -1, "", "", "", 0},
+      {kTab3gp, ".3gp", 1, 8000, 7400, "128x96", "", "", 0}, {kTabMp4, ".mp4", -1, -1, -1, "", "", "", 0},
+      {kTabAvi, ".avi", -1, -1, -1, "", "", "", 0},          {kTabVcd, "_vcd_auto.mpg", -1, -1, -1, "", "", "", 1},
+      {kTabDvd, "_dvd_auto.mpg", -1, -1, -1, "", "", "", 3}, {kTabFlv, ".flv", -1, 22050, -1, "", "", "", 0},
       {kTabWmv, ".wmv", -1, -1, -1, "", "wmv2", "wmav2", 0},
   };
   struct TSourceRow {

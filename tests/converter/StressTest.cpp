@@ -28,7 +28,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/Watchdog.h"
 #include "converter/OptionRecords.h"
 #include "converter/Vidmill.h"
 #include "probe/AVProbe.h"
@@ -36,6 +35,7 @@
 #include "runtime/Threads.h"
 #include "tests/media/TestMedia.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 namespace {
 
@@ -100,11 +100,10 @@ struct TEnd {
 
 // The terminations of one component, recorded from the delivery thread.
 class TEnds {
-public:
+ public:
   void Attach(TVidmill& AVidmill) {
     TVidmill* vidmill = &AVidmill;
-    AVidmill.OnTerminate() = [this, vidmill](int AIndex, bool AFinished, bool AException,
-                                             const std::string& AMessage) {
+    AVidmill.OnTerminate() = [this, vidmill](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
       const uint64_t id = AIndex >= 0 ? vidmill->TaskId(AIndex) : 0;
       {
         std::lock_guard<std::mutex> guard(FLock);
@@ -135,7 +134,7 @@ public:
     FEnds.clear();
   }
 
-private:
+ private:
   mutable std::mutex FLock;
   std::vector<TEnd> FEnds;
   std::atomic<int> FDelayUs{0};
@@ -151,7 +150,7 @@ std::string Sources(int AIndex) {
 }
 
 class StressTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (const char* text = std::getenv("VIDMILL_STRESS_SEED"); text != nullptr && *text != '\0')
       FSeed = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
@@ -193,8 +192,7 @@ protected:
         output.FileFormat = "mp4";
         output.AudioCodec = "aac";
       }
-      ASSERT_TRUE(AVidmill.SetOutputFile(index, FromLocal8Bit(OutName(ARound, i)), &output))
-          << AVidmill.LastErrMsg();
+      ASSERT_TRUE(AVidmill.SetOutputFile(index, FromLocal8Bit(OutName(ARound, i)), &output)) << AVidmill.LastErrMsg();
     }
   }
 
@@ -231,8 +229,7 @@ protected:
   // An output that exists must load; a finished task's output must be
   // complete. An empty file is the output of a task that never started
   // (the component opens outputs when they are set).
-  void CheckOutputs(int ARound, const std::vector<TEnd>& AEnds, const std::vector<uint64_t>& AIds,
-                    bool AAllFinished) {
+  void CheckOutputs(int ARound, const std::vector<TEnd>& AEnds, const std::vector<uint64_t>& AIds, bool AAllFinished) {
     std::map<uint64_t, bool> finished;
     for (const TEnd& end : AEnds)
       if (end.Index >= 0) finished[end.Id] = end.Finished;

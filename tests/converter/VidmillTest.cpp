@@ -60,7 +60,7 @@ struct TNotice {
 // What one component reported, recorded from any thread.
 // It outlives the component it listens to (declared before it).
 class TRecorder {
-public:
+ public:
   void Attach(TVidmill& AVidmill) {
     AVidmill.OnTerminate() = [this](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
       std::lock_guard<std::mutex> guard(FLock);
@@ -96,7 +96,7 @@ public:
     return RunEnded();
   }
 
-private:
+ private:
   mutable std::mutex FLock;
   std::vector<TNotice> FNotices;
   std::vector<int> FProgress;
@@ -106,7 +106,7 @@ private:
 // on which thread. Each call sleeps a little so that tasks that run at the
 // same time overlap.
 class THookProbe {
-public:
+ public:
   explicit THookProbe(std::chrono::milliseconds ASleep) : FSleep(ASleep) {}
   void Attach(TVidmill& AVidmill) {
     AVidmill.OnCustomHook() = [this](int AIndex, TBitmap&, int, int64_t, bool& AUpdate, bool&) {
@@ -157,7 +157,7 @@ public:
     WaitServing([&] { return TasksSeen() >= ACount || Clock::now() > until; });
   }
 
-private:
+ private:
   std::chrono::milliseconds FSleep;
   mutable std::mutex FLock;
   std::map<int, std::pair<Clock::time_point, Clock::time_point>> FSpans;
@@ -166,7 +166,7 @@ private:
 };
 
 class VidmillTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { FSource = SourceClip(); }
 
   std::string Out(const std::string& AName) const { return FFolder / AName; }
@@ -395,8 +395,8 @@ TEST_F(VidmillTest, ExtraOptionLinesWithCrLfActLikeLineFeeds) {
     ASSERT_EQ(vidmill.AddTask(FromLocal8Bit(FSource)), static_cast<int>(i)) << vidmill.LastErrMsg();
     TOutputOptions options = QuickOutput();
     options.ExtraOptions = texts[i];
-    ASSERT_TRUE(vidmill.SetOutputFile(static_cast<int>(i), FromLocal8Bit(Out("extra" + std::to_string(i) + ".avi")),
-                                      &options))
+    ASSERT_TRUE(
+        vidmill.SetOutputFile(static_cast<int>(i), FromLocal8Bit(Out("extra" + std::to_string(i) + ".avi")), &options))
         << vidmill.LastErrMsg();
   }
   vidmill.StartConvert(0);

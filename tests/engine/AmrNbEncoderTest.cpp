@@ -50,7 +50,8 @@ std::vector<float> Decode(const std::vector<std::vector<uint8_t>>& APackets) {
     EXPECT_GE(lib::avcodec_send_packet(ctx, packet), 0);
     lib::av_packet_unref(packet);
     while (lib::avcodec_receive_frame(ctx, frame) >= 0) {
-      EXPECT_TRUE(frame->format == AV_SAMPLE_FMT_FLT || frame->format == AV_SAMPLE_FMT_FLTP);  // mono: one plane either way
+      EXPECT_TRUE(frame->format == AV_SAMPLE_FMT_FLT ||
+                  frame->format == AV_SAMPLE_FMT_FLTP);  // mono: one plane either way
       const float* data = reinterpret_cast<const float*>(frame->data[0]);
       out.insert(out.end(), data, data + frame->nb_samples);
       lib::av_frame_unref(frame);
@@ -69,7 +70,7 @@ TEST(AmrNbEncoder, NamesAndModes) {
   EXPECT_TRUE(IsAmrNbEncoderName("amr_nb"));
   EXPECT_FALSE(IsAmrNbEncoderName("amrnb"));
   EXPECT_EQ(TAmrNbEncoder::ModeBitRate(7400), 7400);
-  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(7949), 7400);   // nearest not above
+  EXPECT_EQ(TAmrNbEncoder::ModeBitRate(7949), 7400);    // nearest not above
   EXPECT_EQ(TAmrNbEncoder::ModeBitRate(64000), 12200);  // above the highest mode
   EXPECT_EQ(TAmrNbEncoder::ModeBitRate(1000), 4750);    // below the lowest mode
 }

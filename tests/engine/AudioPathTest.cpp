@@ -69,7 +69,7 @@ void MakeTone(AVFrame* AFrame, AVSampleFormat AFormat, int ARate, int AChannels,
 // The audio bench: a decoder context that only describes what the decoder
 // delivers, and a real encoder (or the engine's AMR-NB encoder).
 class TAudioBench : public TStreamBench {
-public:
+ public:
   TAudioBench(AVSampleFormat AFormat, int ARate, int AChannels) {
     In->NextPts = 0;
     FDecoder = lib::avcodec_alloc_context3(nullptr);
@@ -124,8 +124,8 @@ public:
   void Feed(int ASamples, int AFrameSamples, double AHz = 440, int ASilentLead = 0) {
     for (int done = 0; done < ASamples; done += AFrameSamples) {
       const int count = std::min(AFrameSamples, ASamples - done);
-      MakeTone(FFrame, FDecoder->sample_fmt, FDecoder->sample_rate, FDecoder->ch_layout.nb_channels, count,
-               FToneSample, AHz);
+      MakeTone(FFrame, FDecoder->sample_fmt, FDecoder->sample_rate, FDecoder->ch_layout.nb_channels, count, FToneSample,
+               AHz);
       if (done == 0 && ASilentLead > 0)
         std::memset(FFrame->data[0], 0,
                     static_cast<size_t>(std::min(ASilentLead, count)) * 2 * FDecoder->ch_layout.nb_channels);
@@ -141,7 +141,7 @@ public:
   int64_t Fed() const { return FFed; }
   void Flush() { FEngine.FlushAudioEncoder(FRun, *Out); }
 
-private:
+ private:
   AVCodecContext* FDecoder = nullptr;
   TAmrNbEncoder FAmrNb;
   int64_t FToneSample = 0;

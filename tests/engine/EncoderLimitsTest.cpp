@@ -165,7 +165,8 @@ TEST(EncoderLimits, AnOddSizeBecomesEvenOnlyForEncodersThatRefuseIt) {
     const AVCodec* encoder = lib::avcodec_find_encoder_by_name(row.Encoder);
     ASSERT_NE(encoder, nullptr);
     TContext context = VideoContext(encoder, row.Width, row.Height);
-    EXPECT_EQ(FitOddFrameSize(encoder, context.get()), row.Width != row.ExpectedWidth || row.Height != row.ExpectedHeight);
+    EXPECT_EQ(FitOddFrameSize(encoder, context.get()),
+              row.Width != row.ExpectedWidth || row.Height != row.ExpectedHeight);
     EXPECT_EQ(context->width, row.ExpectedWidth);
     EXPECT_EQ(context->height, row.ExpectedHeight);
     EXPECT_EQ(lib::avcodec_open2(context.get(), encoder, nullptr), 0);
@@ -180,20 +181,26 @@ TEST(CodecThreads, EachCodecTakesTheBudgetOnlyWhereItCanThread) {
   struct TCase {
     const char* Name;
     bool Encoder;
-    int Threads;      // with a budget of 4
-    int ThreadType;   // when threaded
+    int Threads;     // with a budget of 4
+    int ThreadType;  // when threaded
   };
   const TCase cases[] = {
-      {"libx264", true, 4, FF_THREAD_FRAME},     {"mpeg4", true, 4, FF_THREAD_SLICE},
-      {"mpeg2video", true, 4, FF_THREAD_SLICE},  {"mpeg1video", true, 4, FF_THREAD_SLICE},
-      {"h263", true, 1, 0},                      {"flv", true, 1, 0},
-      {"wmv2", true, 1, 0},                      {"mp2", true, 1, 0},
-      {"aac", true, 1, 0},                       {"h264", false, 4, FF_THREAD_FRAME},
+      {"libx264", true, 4, FF_THREAD_FRAME},
+      {"mpeg4", true, 4, FF_THREAD_SLICE},
+      {"mpeg2video", true, 4, FF_THREAD_SLICE},
+      {"mpeg1video", true, 4, FF_THREAD_SLICE},
+      {"h263", true, 1, 0},
+      {"flv", true, 1, 0},
+      {"wmv2", true, 1, 0},
+      {"mp2", true, 1, 0},
+      {"aac", true, 1, 0},
+      {"h264", false, 4, FF_THREAD_FRAME},
       {"mpeg2video", false, 4, FF_THREAD_SLICE},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(std::string(c.Name) + (c.Encoder ? " encoder" : " decoder"));
-    const AVCodec* codec = c.Encoder ? lib::avcodec_find_encoder_by_name(c.Name) : lib::avcodec_find_decoder_by_name(c.Name);
+    const AVCodec* codec =
+        c.Encoder ? lib::avcodec_find_encoder_by_name(c.Name) : lib::avcodec_find_decoder_by_name(c.Name);
     ASSERT_NE(codec, nullptr);
     TContext context(lib::avcodec_alloc_context3(codec));
     if (codec->type == AVMEDIA_TYPE_VIDEO) {

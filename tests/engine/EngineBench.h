@@ -27,7 +27,7 @@ int64_t TotalDuration(const std::vector<TWrittenPacket>& APackets);
 std::vector<int64_t> PtsOf(const std::vector<TWrittenPacket>& APackets);
 
 class TStreamBench {
-public:
+ public:
   TStreamBench();
   virtual ~TStreamBench();
   TStreamBench(const TStreamBench&) = delete;
@@ -45,13 +45,13 @@ public:
   TInputStreamState* In = nullptr;
   TOutputStreamState* Out = nullptr;
 
-protected:
+ protected:
   TCustomFFmpeg FEngine;
   TTranscodeRun FRun;
   AVCodecContext* FEncoder = nullptr;
   AVFrame* FFrame = nullptr;
 
-private:
+ private:
   TTempFolder FFolder;
   AVFormatContext* FMuxer = nullptr;
   std::string FPath;

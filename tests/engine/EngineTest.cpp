@@ -38,7 +38,7 @@ struct TTerminations {
 // A run that lasts until it is stopped (or ALimit passes), logging as it
 // goes: stands in for a long conversion.
 class TLongRun : public TCustomFFmpeg {
-public:
+ public:
   std::atomic<bool> Started{false};
   std::atomic<int> Iterations{0};
   std::chrono::milliseconds Limit{5000};
@@ -76,7 +76,7 @@ void AddOutput(TCustomFFmpeg& AEngine, const std::string& AFileName, bool AWithI
 }
 
 class EngineLifeCycle : public ::testing::Test {
-protected:
+ protected:
   // Prepares AEngine, records its notifications in T and gives it an input
   // and an output.
   void Ready(TCustomFFmpeg& AEngine) {

@@ -28,13 +28,13 @@ using TEngine = transcodetest::TTestEngine;
 
 // Switches the locale for one scope.
 class TLocaleScope {
-public:
+ public:
   explicit TLocaleScope(const char* ALocale) : FSaved(std::setlocale(LC_ALL, nullptr)) {
     EXPECT_NE(std::setlocale(LC_ALL, ALocale), nullptr);
   }
   ~TLocaleScope() { std::setlocale(LC_ALL, FSaved.c_str()); }
 
-private:
+ private:
   std::string FSaved;
 };
 
@@ -572,8 +572,7 @@ TEST_P(InputFileBadFiles, FailWithTheProbesTextAndRecordNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, InputFileBadFiles,
-                         ::testing::Values("missing", "empty", "text", "truncated-avi", "truncated-mkv",
-                                           "directory"),
+                         ::testing::Values("missing", "empty", "text", "truncated-avi", "truncated-mkv", "directory"),
                          [](const auto& AInfo) {
                            std::string name = AInfo.param;
                            for (char& ch : name)

@@ -31,12 +31,12 @@ using transcodetest::RaisedBy;
 
 // Gives the tests the engine's protected helpers.
 class TOptionsEngine : public TCustomFFmpeg {
-public:
+ public:
   using TCustomFFmpeg::SplitTargetText;
 };
 
 class Options : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     E.Prepare();
     ClearLogLines();
@@ -65,6 +65,7 @@ protected:
 // Every setting of the configuration equals a new instance's.
 void ExpectLikeNew(const TCustomFFmpeg& E) {
   const TCustomFFmpeg fresh;
+  // clang-format off
 #define SAME(field) EXPECT_EQ(E.field, fresh.field) << #field;
   SAME(FInputFileCount) SAME(FOutputFileCount) SAME(FStreamMapCount) SAME(FMetaDataMapCount)
   SAME(FInputFormat) SAME(FOutputFormat) SAME(FStartTime) SAME(FInputTsOffset) SAME(FRecordingTime)
@@ -88,10 +89,13 @@ void ExpectLikeNew(const TCustomFFmpeg& E) {
   SAME(FDoHexDump) SAME(FDoPktDump) SAME(FDoPsnr) SAME(FVstatsFileName) SAME(FVerbose) SAME(FThreadCount)
   SAME(FSwsFlags) SAME(FPgmyuvCompat) SAME(FUsingVhook) SAME(FHookRanges.size()) SAME(FHookRangeIndex)
   SAME(FHookRangeCount) SAME(FPrivateOptions.size())
+  // clang-format on
 #undef SAME
-  for (int file = 0; file < MAX_FILES; ++file)
-    for (int stream = 0; stream < MAX_STREAMS; ++stream)
-      ASSERT_EQ(E.FInputFilesTsScale[file][stream], 0.0) << file << ":" << stream;
+                                                              for (int file = 0; file < MAX_FILES;
+                                                                   ++file) for (int stream = 0; stream < MAX_STREAMS;
+                                                                                ++stream)
+                                                                  ASSERT_EQ(E.FInputFilesTsScale[file][stream], 0.0)
+      << file << ":" << stream;
 }
 
 TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
@@ -128,23 +132,84 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
   }
 
   // Change much of the configuration, then prepare again.
-  const std::vector<std::pair<std::string, std::string>> options = {
-      {"map", "0.1"}, {"map_meta_data", "0:0"}, {"itsscale", "1:2.0"}, {"f", "avi"}, {"ss", "5"},
-      {"itsoffset", "1"}, {"t", "9"}, {"timestamp", "2010-01-01T00:00:00Z"}, {"loop_input", ""},
-      {"loop_output", "3"}, {"muxpreload", "0.9"}, {"muxdelay", "0.1"}, {"fs", "100"}, {"programid", "4"},
-      {"s", "640x480"}, {"croptop", "2"}, {"cropleft", "2"}, {"padtop", "2"}, {"padright", "2"},
-      {"aspect", "4:3"}, {"pix_fmt", "yuv422p"}, {"r", "25"}, {"padcolor", "255"}, {"vframes", "9"},
-      {"aframes", "9"}, {"dframes", "9"}, {"qscale", "3"}, {"intra_matrix", std::string(63, ',')},
-      {"inter_matrix", std::string(63, ',')}, {"rc_override", "x"}, {"vn", ""}, {"vdt", "1"},
-      {"vcodec", "copy"}, {"acodec", "copy"}, {"scodec", "copy"}, {"vtag", "XVID"}, {"atag", "abcd"},
-      {"stag", "abcd"}, {"sameq", ""}, {"deinterlace", ""}, {"intra", ""}, {"qphist", ""}, {"force_fps", ""},
-      {"top", "1"}, {"me_threshold", "1"}, {"dc", "9"}, {"vfilters", "null"}, {"vc", "1"}, {"tvstd", "pal"},
-      {"vglobal", "1"}, {"pass", "1"}, {"passlogfile", "p"}, {"ar", "8000"}, {"ac", "1"},
-      {"sample_fmt", "s16"}, {"aq", "1"}, {"an", ""}, {"alang", "eng"}, {"vol", "100"}, {"sn", ""},
-      {"slang", "eng"}, {"vsync", "1"}, {"async", "1"}, {"adrift_threshold", "1"},
-      {"dts_delta_threshold", "1"}, {"copyts", ""}, {"shortest", ""}, {"isync", ""}, {"re", ""},
-      {"xerror", ""}, {"copyinkf", "1"}, {"hex", ""}, {"dump", ""}, {"psnr", ""}, {"vstats_file", "v.log"},
-      {"v", "0"}, {"f", "pgmyuv"}, {"muxrate", "1411200"}};
+  const std::vector<std::pair<std::string, std::string>> options = {{"map", "0.1"},
+                                                                    {"map_meta_data", "0:0"},
+                                                                    {"itsscale", "1:2.0"},
+                                                                    {"f", "avi"},
+                                                                    {"ss", "5"},
+                                                                    {"itsoffset", "1"},
+                                                                    {"t", "9"},
+                                                                    {"timestamp", "2010-01-01T00:00:00Z"},
+                                                                    {"loop_input", ""},
+                                                                    {"loop_output", "3"},
+                                                                    {"muxpreload", "0.9"},
+                                                                    {"muxdelay", "0.1"},
+                                                                    {"fs", "100"},
+                                                                    {"programid", "4"},
+                                                                    {"s", "640x480"},
+                                                                    {"croptop", "2"},
+                                                                    {"cropleft", "2"},
+                                                                    {"padtop", "2"},
+                                                                    {"padright", "2"},
+                                                                    {"aspect", "4:3"},
+                                                                    {"pix_fmt", "yuv422p"},
+                                                                    {"r", "25"},
+                                                                    {"padcolor", "255"},
+                                                                    {"vframes", "9"},
+                                                                    {"aframes", "9"},
+                                                                    {"dframes", "9"},
+                                                                    {"qscale", "3"},
+                                                                    {"intra_matrix", std::string(63, ',')},
+                                                                    {"inter_matrix", std::string(63, ',')},
+                                                                    {"rc_override", "x"},
+                                                                    {"vn", ""},
+                                                                    {"vdt", "1"},
+                                                                    {"vcodec", "copy"},
+                                                                    {"acodec", "copy"},
+                                                                    {"scodec", "copy"},
+                                                                    {"vtag", "XVID"},
+                                                                    {"atag", "abcd"},
+                                                                    {"stag", "abcd"},
+                                                                    {"sameq", ""},
+                                                                    {"deinterlace", ""},
+                                                                    {"intra", ""},
+                                                                    {"qphist", ""},
+                                                                    {"force_fps", ""},
+                                                                    {"top", "1"},
+                                                                    {"me_threshold", "1"},
+                                                                    {"dc", "9"},
+                                                                    {"vfilters", "null"},
+                                                                    {"vc", "1"},
+                                                                    {"tvstd", "pal"},
+                                                                    {"vglobal", "1"},
+                                                                    {"pass", "1"},
+                                                                    {"passlogfile", "p"},
+                                                                    {"ar", "8000"},
+                                                                    {"ac", "1"},
+                                                                    {"sample_fmt", "s16"},
+                                                                    {"aq", "1"},
+                                                                    {"an", ""},
+                                                                    {"alang", "eng"},
+                                                                    {"vol", "100"},
+                                                                    {"sn", ""},
+                                                                    {"slang", "eng"},
+                                                                    {"vsync", "1"},
+                                                                    {"async", "1"},
+                                                                    {"adrift_threshold", "1"},
+                                                                    {"dts_delta_threshold", "1"},
+                                                                    {"copyts", ""},
+                                                                    {"shortest", ""},
+                                                                    {"isync", ""},
+                                                                    {"re", ""},
+                                                                    {"xerror", ""},
+                                                                    {"copyinkf", "1"},
+                                                                    {"hex", ""},
+                                                                    {"dump", ""},
+                                                                    {"psnr", ""},
+                                                                    {"vstats_file", "v.log"},
+                                                                    {"v", "0"},
+                                                                    {"f", "pgmyuv"},
+                                                                    {"muxrate", "1411200"}};
   for (const auto& [name, value] : options) ASSERT_NO_THROW(Set(name, value)) << name;
   E.SetHookRanges({{0, 1}});
   // Not configuration: kept by a new preparation.
@@ -191,13 +256,20 @@ TEST_F(Options, ThreadsRaisesAndDoNothingOptionsLog) {
 
 TEST_F(Options, FlagsAreTrueUnlessTheValueIsZero) {
   const std::vector<std::pair<const char*, bool TCustomFFmpeg::*>> flags = {
-      {"dump", &TCustomFFmpeg::FDoPktDump},     {"hex", &TCustomFFmpeg::FDoHexDump},
-      {"re", &TCustomFFmpeg::FRateEmu},         {"loop_input", &TCustomFFmpeg::FLoopInput},
-      {"shortest", &TCustomFFmpeg::FShortest},  {"intra", &TCustomFFmpeg::FIntraOnly},
-      {"vn", &TCustomFFmpeg::FVideoDisable},    {"sameq", &TCustomFFmpeg::FSameQuality},
-      {"deinterlace", &TCustomFFmpeg::FDoDeinterlace}, {"psnr", &TCustomFFmpeg::FDoPsnr},
-      {"qphist", &TCustomFFmpeg::FQpHist},      {"force_fps", &TCustomFFmpeg::FForceFps},
-      {"an", &TCustomFFmpeg::FAudioDisable},    {"sn", &TCustomFFmpeg::FSubtitleDisable},
+      {"dump", &TCustomFFmpeg::FDoPktDump},
+      {"hex", &TCustomFFmpeg::FDoHexDump},
+      {"re", &TCustomFFmpeg::FRateEmu},
+      {"loop_input", &TCustomFFmpeg::FLoopInput},
+      {"shortest", &TCustomFFmpeg::FShortest},
+      {"intra", &TCustomFFmpeg::FIntraOnly},
+      {"vn", &TCustomFFmpeg::FVideoDisable},
+      {"sameq", &TCustomFFmpeg::FSameQuality},
+      {"deinterlace", &TCustomFFmpeg::FDoDeinterlace},
+      {"psnr", &TCustomFFmpeg::FDoPsnr},
+      {"qphist", &TCustomFFmpeg::FQpHist},
+      {"force_fps", &TCustomFFmpeg::FForceFps},
+      {"an", &TCustomFFmpeg::FAudioDisable},
+      {"sn", &TCustomFFmpeg::FSubtitleDisable},
       {"isync", &TCustomFFmpeg::FInputSync}};
   for (const auto& [name, field] : flags) {
     SCOPED_TRACE(name);
@@ -593,8 +665,7 @@ TEST_F(Options, CodecNamesAndStreamCopy) {
   };
   for (const TKind& kind : {TKind{"vcodec", &TCustomFFmpeg::FVideoCodecName, &TCustomFFmpeg::FVideoStreamCopy},
                             TKind{"acodec", &TCustomFFmpeg::FAudioCodecName, &TCustomFFmpeg::FAudioStreamCopy},
-                            TKind{"scodec", &TCustomFFmpeg::FSubtitleCodecName,
-                                  &TCustomFFmpeg::FSubtitleStreamCopy}}) {
+                            TKind{"scodec", &TCustomFFmpeg::FSubtitleCodecName, &TCustomFFmpeg::FSubtitleStreamCopy}}) {
     SCOPED_TRACE(kind.Option);
     Set(kind.Option, "somecodec");
     EXPECT_EQ(E.*kind.Name, "somecodec");
@@ -624,7 +695,9 @@ TEST_F(Options, CodecTagsAreLittleEndian) {
   Set("atag", "mp4a");
   EXPECT_EQ(E.FAudioCodecTag, 0x6134706Du);
   EXPECT_EQ(Raised("atag", "abc"), "audio tag parameter must be 4 chars");
-  Set("stag", "\xff" "abc");
+  Set("stag",
+      "\xff"
+      "abc");
   EXPECT_EQ(E.FSubtitleCodecTag, 0x636261FFu);
   EXPECT_EQ(Raised("stag", "ab"), "subtitle tag parameter must be 4 chars");
 }
@@ -696,8 +769,7 @@ TEST_F(Options, TimestampScales) {
 // ---- Bit rates and the library option contexts ----
 
 TEST_F(Options, LowBitRateWarnsAndIsKept) {
-  const std::string warning =
-      "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s";
+  const std::string warning = "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s";
   Set("ab", "64");
   EXPECT_TRUE(Logged(llWarning, warning));
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_AUDIO, "b"), 64);
@@ -786,9 +858,9 @@ TEST_F(Options, TargetNormPrefix) {
     const char* Target;
     const char* Norm;
   };
-  for (const TCase& c : {TCase{"pal-dvd", "dvd", "pal"}, TCase{" ntsc-vcd ", "vcd", "ntsc"},
-                         TCase{"film-dv50", "dv50", "film"}, TCase{"svcd", "svcd", "auto"},
-                         TCase{"PAL-dvd", "PAL-dvd", "auto"}, TCase{"secam-dvd", "secam-dvd", "auto"}}) {
+  for (const TCase& c :
+       {TCase{"pal-dvd", "dvd", "pal"}, TCase{" ntsc-vcd ", "vcd", "ntsc"}, TCase{"film-dv50", "dv50", "film"},
+        TCase{"svcd", "svcd", "auto"}, TCase{"PAL-dvd", "PAL-dvd", "auto"}, TCase{"secam-dvd", "secam-dvd", "auto"}}) {
     std::string target, norm;
     TOptionsEngine::SplitTargetText(c.Text, target, norm);
     EXPECT_EQ(target, c.Target) << c.Text;
@@ -844,7 +916,7 @@ TEST_F(Options, VideoHooksAreChainedAndTheModuleLoadedOnce) {
   auto* configured = static_cast<int*>(::dlsym(handle, "ConfigureCount"));
   ASSERT_NE(configured, nullptr);
   const int before = *configured;
-  Set("vhook", module + "|3");  // "|" separates the words
+  Set("vhook", module + "|3");         // "|" separates the words
   EXPECT_EQ(*configured, before + 1);  // the same loaded copy configured it
   ::dlclose(handle);
 
@@ -860,10 +932,10 @@ TEST_F(Options, VideoHooksAreChainedAndTheModuleLoadedOnce) {
   picture.data[0] = luma.data();
   picture.linesize[0] = 16;
   ProcessFrameHooks(E.FHookState->Chain, &picture, AV_PIX_FMT_YUV420P, 16, 8, 0);
-  EXPECT_EQ(luma[0], 10);           // inverted twice
-  EXPECT_EQ(luma[16 * 1 + 5], 10);  // inverted twice
+  EXPECT_EQ(luma[0], 10);            // inverted twice
+  EXPECT_EQ(luma[16 * 1 + 5], 10);   // inverted twice
   EXPECT_EQ(luma[16 * 2 + 5], 245);  // third row: once
-  EXPECT_EQ(luma[16 * 3 + 5], 10);  // untouched
+  EXPECT_EQ(luma[16 * 3 + 5], 10);   // untouched
 }
 
 }  // namespace

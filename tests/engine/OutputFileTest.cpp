@@ -62,9 +62,7 @@ std::vector<std::string> Keys(const AVDictionary* ADictionary) {
   return keys;
 }
 
-std::string EncoderName(const AVCodecContext* ACodec) {
-  return ACodec && ACodec->codec ? ACodec->codec->name : "";
-}
+std::string EncoderName(const AVCodecContext* ACodec) { return ACodec && ACodec->codec ? ACodec->codec->name : ""; }
 
 bool Exists(const std::string& APath) { return std::filesystem::exists(APath); }
 
@@ -72,7 +70,7 @@ bool Exists(const std::string& APath) { return std::filesystem::exists(APath); }
 
 // A folder and a prepared engine instance for each test.
 class TOutputFileTest : public ::testing::Test {
-protected:
+ protected:
   TTempFolder Dir;
   TEngine E;
 };
@@ -104,8 +102,7 @@ TEST_F(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
   // Matroska's defaults include a subtitle codec; without a name the
   // subtitle stream has no codec (the set-up reports it).
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
-  EXPECT_EQ(MediaTypes(E.Output(0)),
-            (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}));
+  EXPECT_EQ(MediaTypes(E.Output(0)), (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}));
   EXPECT_EQ(E.Codec(0, 2)->codec_id, AV_CODEC_ID_NONE);
   EXPECT_EQ(E.FOutputCodecs[2], nullptr);
 
@@ -269,17 +266,15 @@ TEST_P(OutputFileDefaultCodecs, TheFormatGuessChoosesTheEncoders) {
   EXPECT_TRUE(listed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Containers, OutputFileDefaultCodecs,
-                         ::testing::Values(TDefaultCodecCase{"out.mp4", AV_CODEC_ID_H264, "libx264", AV_CODEC_ID_AAC,
-                                                             "aac"},
-                                           TDefaultCodecCase{"out.avi", AV_CODEC_ID_MPEG4, "mpeg4", AV_CODEC_ID_MP3,
-                                                             "libmp3lame"},
-                                           TDefaultCodecCase{"out.flv", AV_CODEC_ID_FLV1, "flv", AV_CODEC_ID_MP3,
-                                                             "libmp3lame"}),
-                         [](const auto& AInfo) {
-                           std::string name = AInfo.param.Name;
-                           return name.substr(name.find('.') + 1);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Containers, OutputFileDefaultCodecs,
+    ::testing::Values(TDefaultCodecCase{"out.mp4", AV_CODEC_ID_H264, "libx264", AV_CODEC_ID_AAC, "aac"},
+                      TDefaultCodecCase{"out.avi", AV_CODEC_ID_MPEG4, "mpeg4", AV_CODEC_ID_MP3, "libmp3lame"},
+                      TDefaultCodecCase{"out.flv", AV_CODEC_ID_FLV1, "flv", AV_CODEC_ID_MP3, "libmp3lame"}),
+    [](const auto& AInfo) {
+      std::string name = AInfo.param.Name;
+      return name.substr(name.find('.') + 1);
+    });
 
 TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
   ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
@@ -369,8 +364,17 @@ TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
 
 TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
   ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
-  E.Set({{"vcodec", "mpeg4"}, {"s", "352x288"}, {"aspect", "4:3"}, {"r", "15"}, {"b", "500000"},
-         {"bufsize", "400000"}, {"qscale", "5"}, {"intra", "1"}, {"dc", "10"}, {"psnr", "1"}, {"pass", "1"},
+  E.Set({{"vcodec", "mpeg4"},
+         {"s", "352x288"},
+         {"aspect", "4:3"},
+         {"r", "15"},
+         {"b", "500000"},
+         {"bufsize", "400000"},
+         {"qscale", "5"},
+         {"intra", "1"},
+         {"dc", "10"},
+         {"psnr", "1"},
+         {"pass", "1"},
          {"vtag", "XVID"}});
   std::string matrix;
   for (int i = 0; i < 64; ++i) matrix += (i ? "," : "") + std::to_string(i + 1);
@@ -553,8 +557,8 @@ TEST_F(OutputFileSettings, RecordingTimestampBecomesTheCreationTime) {
 
 TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   E.Set({{"muxdelay", "0.25"}, {"muxpreload", "0.3"}});
-  E.SetOption("packetsize", "2048");   // a format-context option
-  E.SetOption("muxrate", "2000000");   // private to the MPEG muxers
+  E.SetOption("packetsize", "2048");  // a format-context option
+  E.SetOption("muxrate", "2000000");  // private to the MPEG muxers
   ASSERT_EQ(E.Out(Dir / "out.mpg"), 1) << E.FLastError;
   AVFormatContext* ctx = E.Output(0);
   EXPECT_EQ(ctx->max_delay, 250000);
@@ -720,7 +724,7 @@ namespace {
 // A decoder for the first video stream of an engine's first input, and its
 // first picture.
 class TVideoSource {
-public:
+ public:
   explicit TVideoSource(AVFormatContext* AInput) : FInput(AInput) {
     for (unsigned i = 0; i < AInput->nb_streams; ++i)
       if (AInput->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -761,15 +765,17 @@ public:
       lib::av_packet_unref(packet);
     }
     lib::av_packet_free(&packet);
-    if (got) FFrame = frame;
-    else lib::av_frame_free(&frame);
+    if (got)
+      FFrame = frame;
+    else
+      lib::av_frame_free(&frame);
     return FFrame;
   }
 
   AVStream* Stream = nullptr;
   AVCodecContext* Decoder = nullptr;
 
-private:
+ private:
   AVFormatContext* FInput;
   AVFrame* FFrame = nullptr;
 };
@@ -839,7 +845,10 @@ TEST_F(OutputFileFilters, GraphScalesToTheEncoderSizeAndFormatWithTheScalerFlags
   };
   // Same size: the graph inserts the converter itself, with the flags.
   const TCase cases[] = {
-      {{{"vcodec", "mjpeg"}, {"pix_fmt", "yuv422p"}, {"s", "160x120"}, {"sws_flags", "bilinear"}}, "2", 160, 120,
+      {{{"vcodec", "mjpeg"}, {"pix_fmt", "yuv422p"}, {"s", "160x120"}, {"sws_flags", "bilinear"}},
+       "2",
+       160,
+       120,
        AV_PIX_FMT_YUV422P},
       {{{"vcodec", "mjpeg"}, {"pix_fmt", "yuv444p"}, {"sws_flags", "neighbor"}}, "16", 320, 240, AV_PIX_FMT_YUV444P},
   };

@@ -25,9 +25,9 @@
 #include <gtest/gtest.h>
 
 #include "runtime/lib/AVCodec.h"
-#include "tests/support/RecordedLog.h"
 #include "tests/engine/TranscodeTestSupport.h"
 #include "tests/media/TestMedia.h"
+#include "tests/support/RecordedLog.h"
 
 using namespace transcodetest;
 
@@ -132,8 +132,8 @@ struct TProfile {
   double Aspect;  // display aspect of a 4:3 source's picture
   AVCodecID AudioCodec;
   int SampleRate, Channels;
-  int AudioFrame;    // samples per frame of the encoder
-  int AudioPriming;  // priming samples the decoder still sees
+  int AudioFrame;            // samples per frame of the encoder
+  int AudioPriming;          // priming samples the decoder still sees
   bool DetectsNorm = false;  // needs a video source to choose the norm
   // With sound, the pictures after the first are a tick late: the muxer
   // moves every stream later to make room for the sound's priming, but an
@@ -148,33 +148,166 @@ bool StartsWith(const char* AText, const char* APrefix) { return std::string(ATe
 const std::vector<TProfile>& AllProfiles() {
   static const std::vector<TProfile> profiles = {
       // The container's default codecs: H.263 and AMR-NB.
-      {"3GP", {{"s", "128x96"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}}, "out.3gp", "mov,mp4,m4a,3gp,3g2,mj2",
-       AV_CODEC_ID_H263, 128, 96, {30000, 1001}, 4.0 / 3, AV_CODEC_ID_AMR_NB, 8000, 1, 160, 0},
+      {"3GP",
+       {{"s", "128x96"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}},
+       "out.3gp",
+       "mov,mp4,m4a,3gp,3g2,mj2",
+       AV_CODEC_ID_H263,
+       128,
+       96,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_AMR_NB,
+       8000,
+       1,
+       160,
+       0},
       {"3GPNamedCodecs",
        {{"vcodec", "h263"}, {"acodec", "amr_nb"}, {"s", "128x96"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}},
-       "out.3gp", "mov,mp4,m4a,3gp,3g2,mj2", AV_CODEC_ID_H263, 128, 96, {30000, 1001}, 4.0 / 3,
-       AV_CODEC_ID_AMR_NB, 8000, 1, 160, 0},
-      {"MP4", {}, "out.mp4", "mov,mp4,m4a,3gp,3g2,mj2", AV_CODEC_ID_H264, 640, 480, {30000, 1001}, 4.0 / 3,
-       AV_CODEC_ID_AAC, 44100, 2, 1024, 0},
-      {"AVI", {}, "out.avi", "avi", AV_CODEC_ID_MPEG4, 640, 480, {30000, 1001}, 4.0 / 3, AV_CODEC_ID_MP3, 44100, 2,
-       1152, 1105, false, true},
-      {"VCDPal", {{"target", "pal-vcd"}}, "out.mpg", "mpeg", AV_CODEC_ID_MPEG1VIDEO, 352, 288, {25, 1}, 4.0 / 3,
-       AV_CODEC_ID_MP2, 44100, 2, 1152, 0},
-      {"VCDNtsc", {{"target", "ntsc-vcd"}}, "out.mpg", "mpeg", AV_CODEC_ID_MPEG1VIDEO, 352, 240, {30000, 1001},
-       4.0 / 3, AV_CODEC_ID_MP2, 44100, 2, 1152, 0},
+       "out.3gp",
+       "mov,mp4,m4a,3gp,3g2,mj2",
+       AV_CODEC_ID_H263,
+       128,
+       96,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_AMR_NB,
+       8000,
+       1,
+       160,
+       0},
+      {"MP4",
+       {},
+       "out.mp4",
+       "mov,mp4,m4a,3gp,3g2,mj2",
+       AV_CODEC_ID_H264,
+       640,
+       480,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_AAC,
+       44100,
+       2,
+       1024,
+       0},
+      {"AVI",
+       {},
+       "out.avi",
+       "avi",
+       AV_CODEC_ID_MPEG4,
+       640,
+       480,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_MP3,
+       44100,
+       2,
+       1152,
+       1105,
+       false,
+       true},
+      {"VCDPal",
+       {{"target", "pal-vcd"}},
+       "out.mpg",
+       "mpeg",
+       AV_CODEC_ID_MPEG1VIDEO,
+       352,
+       288,
+       {25, 1},
+       4.0 / 3,
+       AV_CODEC_ID_MP2,
+       44100,
+       2,
+       1152,
+       0},
+      {"VCDNtsc",
+       {{"target", "ntsc-vcd"}},
+       "out.mpg",
+       "mpeg",
+       AV_CODEC_ID_MPEG1VIDEO,
+       352,
+       240,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_MP2,
+       44100,
+       2,
+       1152,
+       0},
       // The norm of the 29.97 frames/s source: NTSC.
-      {"VCDAutoNorm", {{"target", "vcd"}}, "out.mpg", "mpeg", AV_CODEC_ID_MPEG1VIDEO, 352, 240, {30000, 1001},
-       4.0 / 3, AV_CODEC_ID_MP2, 44100, 2, 1152, 0, true},
+      {"VCDAutoNorm",
+       {{"target", "vcd"}},
+       "out.mpg",
+       "mpeg",
+       AV_CODEC_ID_MPEG1VIDEO,
+       352,
+       240,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_MP2,
+       44100,
+       2,
+       1152,
+       0,
+       true},
       // The source's 4:3 stays: the target's 16:9 is only a default for
       // when no input has given an aspect (see ProfileAspect below).
-      {"DVDPal", {{"target", "pal-dvd"}}, "out.vob", "mpeg", AV_CODEC_ID_MPEG2VIDEO, 720, 576, {25, 1}, 4.0 / 3,
-       AV_CODEC_ID_AC3, 48000, 2, 1536, 256},
-      {"DVDNtsc", {{"target", "ntsc-dvd"}}, "out.vob", "mpeg", AV_CODEC_ID_MPEG2VIDEO, 720, 480, {30000, 1001},
-       4.0 / 3, AV_CODEC_ID_AC3, 48000, 2, 1536, 256},
-      {"FLV", {{"ar", "22050"}}, "out.flv", "flv", AV_CODEC_ID_FLV1, 640, 480, {30000, 1001}, 4.0 / 3,
-       AV_CODEC_ID_MP3, 22050, 2, 576, 1105},
-      {"WMV", {{"vcodec", "wmv2"}, {"acodec", "wmav2"}}, "out.wmv", "asf", AV_CODEC_ID_WMV2, 640, 480, {30000, 1001},
-       4.0 / 3, AV_CODEC_ID_WMAV2, 44100, 2, 2048, 2048},
+      {"DVDPal",
+       {{"target", "pal-dvd"}},
+       "out.vob",
+       "mpeg",
+       AV_CODEC_ID_MPEG2VIDEO,
+       720,
+       576,
+       {25, 1},
+       4.0 / 3,
+       AV_CODEC_ID_AC3,
+       48000,
+       2,
+       1536,
+       256},
+      {"DVDNtsc",
+       {{"target", "ntsc-dvd"}},
+       "out.vob",
+       "mpeg",
+       AV_CODEC_ID_MPEG2VIDEO,
+       720,
+       480,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_AC3,
+       48000,
+       2,
+       1536,
+       256},
+      {"FLV",
+       {{"ar", "22050"}},
+       "out.flv",
+       "flv",
+       AV_CODEC_ID_FLV1,
+       640,
+       480,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_MP3,
+       22050,
+       2,
+       576,
+       1105},
+      {"WMV",
+       {{"vcodec", "wmv2"}, {"acodec", "wmav2"}},
+       "out.wmv",
+       "asf",
+       AV_CODEC_ID_WMV2,
+       640,
+       480,
+       {30000, 1001},
+       4.0 / 3,
+       AV_CODEC_ID_WMAV2,
+       44100,
+       2,
+       2048,
+       2048},
   };
   return profiles;
 }
@@ -256,8 +389,8 @@ void ExpectProfileVideo(const TProfile& AProfile, const TDecodedFile& AFile, con
   EXPECT_GE(AVideo.LastTimedFrame, AVideo.Frames - 2);
   EXPECT_NEAR((AVideo.LastFrameTimeUs - AVideo.FirstFrameTimeUs) / 1e6,
               (AVideo.LastTimedFrame - AVideo.FirstTimedFrame + AHoles) / fps, 0.5 / fps)
-      << "pictures " << AVideo.FirstTimedFrame << " .. " << AVideo.LastTimedFrame << " at "
-      << AVideo.FirstFrameTimeUs << " .. " << AVideo.LastFrameTimeUs << " us";
+      << "pictures " << AVideo.FirstTimedFrame << " .. " << AVideo.LastTimedFrame << " at " << AVideo.FirstFrameTimeUs
+      << " .. " << AVideo.LastFrameTimeUs << " us";
   ExpectPattern(AVideo);
 }
 
@@ -332,8 +465,7 @@ TEST_P(ProfilesAudioOnly, SoundCutToTheRecordingTime) { ExpectCut(GetParam(), Au
 
 INSTANTIATE_TEST_SUITE_P(Engine, Profiles, ::testing::ValuesIn(AllProfiles()), ProfileName);
 INSTANTIATE_TEST_SUITE_P(Engine, ProfilesVideoOnly, ::testing::ValuesIn(AllProfiles()), ProfileName);
-INSTANTIATE_TEST_SUITE_P(Engine, ProfilesAudioOnly, ::testing::ValuesIn(ProfilesWithoutNormDetection()),
-                         ProfileName);
+INSTANTIATE_TEST_SUITE_P(Engine, ProfilesAudioOnly, ::testing::ValuesIn(ProfilesWithoutNormDetection()), ProfileName);
 
 // ---- Other sizes, rates and aspects ----
 
@@ -534,8 +666,9 @@ void ExpectSoundFitted(const char* AProfile, const std::string& ASource, int ACh
 // and two themselves.
 TEST(ProfileEncoderLimits, SixChannelSoundIntoEachProfile) {
   const std::string source = SoundSource(48000, 6);
-  const std::string mp3 = "Output stream #0.0 (libmp3lame): the source has 6 channels (5.1), the encoder gets 2 "
-                          "(stereo).";
+  const std::string mp3 =
+      "Output stream #0.0 (libmp3lame): the source has 6 channels (5.1), the encoder gets 2 "
+      "(stereo).";
   ExpectSoundFitted("3GP", source, 1, 8000, "");
   ExpectSoundFitted("MP4", source, 6, 48000, "");
   ExpectSoundFitted("AVI", source, 2, 48000, mp3);

@@ -68,7 +68,7 @@ std::string VideoClip(int AFpsNum, int AFpsDen) {
 }
 
 class Targets : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { ClearLogLines(); }
   TTargetsEngine E;
 };
@@ -99,8 +99,8 @@ TEST_F(Targets, TheFrameRateSettingDecidesFirst) {
     int Width, Height;
     const char* Assumed;
   };
-  for (const TCase& c : {TCase{"25", 720, 576, "PAL"}, TCase{"30000/1001", 720, 480, "NTSC"},
-                         TCase{"24000/1001", 720, 480, "NTSC"}}) {
+  for (const TCase& c :
+       {TCase{"25", 720, 576, "PAL"}, TCase{"30000/1001", 720, 480, "NTSC"}, TCase{"24000/1001", 720, 480, "NTSC"}}) {
     TTargetsEngine engine;
     ClearLogLines();
     engine.Set({{"r", c.Rate}, {"target", "dvd"}});
@@ -222,17 +222,62 @@ TEST_F(Targets, TheSettingsOfEachTarget) {
     const char* AspectLog;  // empty: none
   };
   const TCase cases[] = {
-      {"pal-vcd", {}, "vcd", "mpeg1video", "mp2", 352, 288, 25, 15, 1150000, 1150000, 1150000, 327680, 224000,
-       2324, "1411200", "(none)", 0.44f, 44100, 2, 4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
-      {"ntsc-vcd", {{"ac", "6"}, {"aspect", "16:9"}}, "vcd", "mpeg1video", "mp2", 352, 240, 30000, 18, 1150000,
-       1150000, 1150000, 327680, 224000, 2324, "1411200", "(none)", 0.44f, 44100, 2, 16.0f / 9.0f, ""},
+      {"pal-vcd",   {},
+       "vcd",       "mpeg1video",
+       "mp2",       352,
+       288,         25,
+       15,          1150000,
+       1150000,     1150000,
+       327680,      224000,
+       2324,        "1411200",
+       "(none)",    0.44f,
+       44100,       2,
+       4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
+      {"ntsc-vcd",   {{"ac", "6"}, {"aspect", "16:9"}},
+       "vcd",        "mpeg1video",
+       "mp2",        352,
+       240,          30000,
+       18,           1150000,
+       1150000,      1150000,
+       327680,       224000,
+       2324,         "1411200",
+       "(none)",     0.44f,
+       44100,        2,
+       16.0f / 9.0f, ""},
       // The old codec flag is the MPEG-2 video encoder's private option.
-      {"pal-svcd", {{"ac", "1"}}, "svcd", "mpeg2video", "mp2", 480, 576, 25, 15, 2040000, 2516000, 0, 1835008, 224000,
-       2324, "(none)", "1", 0.5f, 44100, 2, 4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
-      {"ntsc-svcd", {{"ac", "6"}}, "svcd", "mpeg2video", "mp2", 480, 480, 30000, 18, 2040000, 2516000, 0, 1835008,
-       224000, 2324, "(none)", "1", 0.5f, 44100, 6, 4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
-      {"pal-dvd", {{"ac", "1"}}, "dvd", "mpeg2video", "ac3", 720, 576, 25, 15, 6000000, 9000000, 0, 1835008, 448000,
-       2048, "10080000", "(none)", 0.5f, 48000, 2, 16.0f / 9.0f, "Assuming 16:9 for aspect ratio"},
+      {"pal-svcd",  {{"ac", "1"}},
+       "svcd",      "mpeg2video",
+       "mp2",       480,
+       576,         25,
+       15,          2040000,
+       2516000,     0,
+       1835008,     224000,
+       2324,        "(none)",
+       "1",         0.5f,
+       44100,       2,
+       4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
+      {"ntsc-svcd", {{"ac", "6"}},
+       "svcd",      "mpeg2video",
+       "mp2",       480,
+       480,         30000,
+       18,          2040000,
+       2516000,     0,
+       1835008,     224000,
+       2324,        "(none)",
+       "1",         0.5f,
+       44100,       6,
+       4.0f / 3.0f, "Assuming 4:3 for aspect ratio"},
+      {"pal-dvd",    {{"ac", "1"}},
+       "dvd",        "mpeg2video",
+       "ac3",        720,
+       576,          25,
+       15,           6000000,
+       9000000,      0,
+       1835008,      448000,
+       2048,         "10080000",
+       "(none)",     0.5f,
+       48000,        2,
+       16.0f / 9.0f, "Assuming 16:9 for aspect ratio"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Target);
@@ -275,10 +320,10 @@ TEST_F(Targets, DvPixelFormatsByNormAndKind) {
     int Height;
     int RateNum;
   };
-  for (const TCase& c : {TCase{"pal-dv", AV_PIX_FMT_YUV420P, 576, 25}, TCase{"ntsc-dv", AV_PIX_FMT_YUV411P, 480, 30000},
-                         TCase{"film-dv", AV_PIX_FMT_YUV411P, 480, 24000},
-                         TCase{"pal-dv50", AV_PIX_FMT_YUV422P, 576, 25},
-                         TCase{"ntsc-dv50", AV_PIX_FMT_YUV422P, 480, 30000}}) {
+  for (const TCase& c :
+       {TCase{"pal-dv", AV_PIX_FMT_YUV420P, 576, 25}, TCase{"ntsc-dv", AV_PIX_FMT_YUV411P, 480, 30000},
+        TCase{"film-dv", AV_PIX_FMT_YUV411P, 480, 24000}, TCase{"pal-dv50", AV_PIX_FMT_YUV422P, 576, 25},
+        TCase{"ntsc-dv50", AV_PIX_FMT_YUV422P, 480, 30000}}) {
     TTargetsEngine engine;
     ClearLogLines();
     engine.Set({{"ac", "1"}, {"target", c.Target}});
@@ -332,9 +377,9 @@ TEST(TargetsOldOptions, RetiredNamesAndValues) {
 
 TEST(TargetsOldOptions, RetiredFlagsBecomeOptionsOfTheirOwn) {
   using E = TTargetsEngine;
-  EXPECT_EQ(E::TranslateOldOption("flags2", "+mixed_refs+wpred+dct8x8+fastpskip"),
-            (TOptionList{{"mixed-refs", "1"}, {"weightb", "1"}, {"weightp", "smart"}, {"8x8dct", "1"},
-                         {"fast-pskip", "1"}}));
+  EXPECT_EQ(
+      E::TranslateOldOption("flags2", "+mixed_refs+wpred+dct8x8+fastpskip"),
+      (TOptionList{{"mixed-refs", "1"}, {"weightb", "1"}, {"weightp", "smart"}, {"8x8dct", "1"}, {"fast-pskip", "1"}}));
   EXPECT_EQ(E::TranslateOldOption("flags2", "-wpred-dct8x8"),
             (TOptionList{{"weightb", "0"}, {"weightp", "none"}, {"8x8dct", "0"}}));
   EXPECT_EQ(E::TranslateOldOption("flags2", "+bpyramid-mbtree"),
@@ -354,8 +399,7 @@ TEST(TargetsOldOptions, PartitionFlagsBecomeLibx264sList) {
             (TOptionList{{"partitions", "i8x8,i4x4,p8x8,b8x8"}}));
   // Additions build the list from nothing, in libx264's order.
   EXPECT_EQ(E::TranslateOldOption("partitions", "+partb8x8+parti4x4"), (TOptionList{{"partitions", "i4x4,b8x8"}}));
-  EXPECT_EQ(E::TranslateOldOption("partitions", "+partp4x4+partp8x8-partp4x4"),
-            (TOptionList{{"partitions", "p8x8"}}));
+  EXPECT_EQ(E::TranslateOldOption("partitions", "+partp4x4+partp8x8-partp4x4"), (TOptionList{{"partitions", "p8x8"}}));
   // Removals first take away from the encoder's default set.
   EXPECT_EQ(E::TranslateOldOption("partitions", "-partb8x8"), (TOptionList{{"partitions", "i8x8,i4x4,p8x8"}}));
   EXPECT_EQ(E::TranslateOldOption("partitions", "-parti8x8-parti4x4-partp8x8-partb8x8"),
@@ -371,11 +415,21 @@ TEST(TargetsOldOptions, PartitionFlagsBecomeLibx264sList) {
 
 // The built-in names, in table order.
 const char* const kPresetNames[] = {
-    "libx264-baseline",        "libx264-default",        "libx264-fastfirstpass",
-    "libx264-hq",              "libx264-ipod320",        "libx264-ipod640",
-    "libx264-lossless_fast",   "libx264-lossless_max",   "libx264-lossless_medium",
-    "libx264-lossless_slow",   "libx264-lossless_slower", "libx264-lossless_ultrafast",
-    "libx264-main",            "libx264-max",            "libx264-normal",
+    "libx264-baseline",
+    "libx264-default",
+    "libx264-fastfirstpass",
+    "libx264-hq",
+    "libx264-ipod320",
+    "libx264-ipod640",
+    "libx264-lossless_fast",
+    "libx264-lossless_max",
+    "libx264-lossless_medium",
+    "libx264-lossless_slow",
+    "libx264-lossless_slower",
+    "libx264-lossless_ultrafast",
+    "libx264-main",
+    "libx264-max",
+    "libx264-normal",
     "libx264-slowfirstpass",
 };
 
@@ -445,8 +499,7 @@ TEST_F(Targets, AnEmptyPresetFileIsNotFound) {
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vpre", path); }), "Preset \"libx264-" + path + "\" not found");
   // A folder is no file either.
   TTargetsEngine engine;
-  EXPECT_EQ(RaisedBy([&] { engine.SetOption("vpre", folder / ""); }),
-            "Preset \"" + (folder / "") + "\" not found");
+  EXPECT_EQ(RaisedBy([&] { engine.SetOption("vpre", folder / ""); }), "Preset \"" + (folder / "") + "\" not found");
 }
 
 TEST_F(Targets, PresetLineSyntax) {
@@ -455,8 +508,7 @@ TEST_F(Targets, PresetLineSyntax) {
   for (const char* line : {"justaword", "=5", "g="}) {
     WriteText(path, std::string("g=12\n") + line + "\nbf=4\n");
     TTargetsEngine engine;
-    EXPECT_EQ(RaisedBy([&] { engine.SetOption("vpre", path); }),
-              path + ": Invalid syntax: \"" + line + "\"");
+    EXPECT_EQ(RaisedBy([&] { engine.SetOption("vpre", path); }), path + ": Invalid syntax: \"" + line + "\"");
     // The lines before stay applied, the ones after are not.
     EXPECT_EQ(VideoOption(engine, "g"), 12) << line;
     EXPECT_NE(VideoOption(engine, "bf"), 4) << line;
@@ -478,7 +530,7 @@ TEST_F(Targets, PresetLinesTheLibrariesRefuse) {
 // What a libx264 encoder opened with an engine's stored options reports.
 struct TX264Open {
   int Result = -1;
-  std::vector<std::string> Unused;             // dictionary entries libx264 did not take
+  std::vector<std::string> Unused;              // dictionary entries libx264 did not take
   std::map<std::string, std::string> Settings;  // x264's own "options:" of the first packet
   int Profile = -1, Level = -1;                 // of the sequence parameter set
 };
@@ -564,13 +616,18 @@ TEST_F(Targets, EveryBuiltInPresetConfiguresAWorkingLibx264Encoder) {
   const std::map<std::string, std::map<std::string, std::string>> expected = {
       {"libx264-baseline", {{"cabac", "0"}, {"bframes", "0"}, {"weightp", "0"}, {"8x8dct", "0"}}},
       {"libx264-default",
-       {{"cabac", "1"}, {"ref", "3"}, {"analyse", "0x3:0x113"}, {"me", "hex"}, {"subme", "7"}, {"mixed_ref", "1"},
-        {"me_range", "16"}, {"chroma_me", "1"}, {"trellis", "1"}, {"8x8dct", "1"}, {"fast_pskip", "1"},
-        {"bframes", "3"}, {"b_adapt", "1"}, {"direct", "1"}, {"weightb", "1"}, {"weightp", "2"}, {"keyint", "250"},
-        {"keyint_min", "25"}, {"scenecut", "40"}, {"qcomp", "0.60"}, {"qpmin", "10"}, {"qpmax", "51"},
-        {"qpstep", "4"}, {"ip_ratio", "1.41"}}},
+       {{"cabac", "1"},      {"ref", "3"},       {"analyse", "0x3:0x113"}, {"me", "hex"},       {"subme", "7"},
+        {"mixed_ref", "1"},  {"me_range", "16"}, {"chroma_me", "1"},       {"trellis", "1"},    {"8x8dct", "1"},
+        {"fast_pskip", "1"}, {"bframes", "3"},   {"b_adapt", "1"},         {"direct", "1"},     {"weightb", "1"},
+        {"weightp", "2"},    {"keyint", "250"},  {"keyint_min", "25"},     {"scenecut", "40"},  {"qcomp", "0.60"},
+        {"qpmin", "10"},     {"qpmax", "51"},    {"qpstep", "4"},          {"ip_ratio", "1.41"}}},
       {"libx264-fastfirstpass",
-       {{"analyse", "0x1:0"}, {"me", "dia"}, {"subme", "2"}, {"ref", "1"}, {"trellis", "0"}, {"8x8dct", "0"},
+       {{"analyse", "0x1:0"},
+        {"me", "dia"},
+        {"subme", "2"},
+        {"ref", "1"},
+        {"trellis", "0"},
+        {"8x8dct", "0"},
         {"direct", "3"}}},
       {"libx264-hq", {{"me", "umh"}, {"subme", "8"}, {"ref", "4"}, {"b_adapt", "2"}, {"direct", "3"}}},
       {"libx264-ipod320",
@@ -587,14 +644,19 @@ TEST_F(Targets, EveryBuiltInPresetConfiguresAWorkingLibx264Encoder) {
        {{"rc", "cqp"}, {"qp", "0"}, {"analyse", "0x1:0"}, {"me", "dia"}, {"subme", "0"}, {"weightp", "0"}}},
       {"libx264-main", {{"8x8dct", "0"}}},
       {"libx264-max",
-       {{"me", "tesa"}, {"subme", "10"}, {"ref", "16"}, {"bframes", "16"}, {"trellis", "2"}, {"fast_pskip", "0"},
+       {{"me", "tesa"},
+        {"subme", "10"},
+        {"ref", "16"},
+        {"bframes", "16"},
+        {"trellis", "2"},
+        {"fast_pskip", "0"},
         {"analyse", "0x3:0x133"}}},
       {"libx264-normal", {{"subme", "6"}, {"ref", "2"}, {"trellis", "0"}, {"direct", "3"}}},
       {"libx264-slowfirstpass", {{"subme", "7"}, {"b_adapt", "2"}, {"ref", "2"}, {"trellis", "0"}}},
   };
   // Profiles (profile_idc) and levels (level_idc) of the sequence header.
-  const std::map<std::string, int> profiles = {{"libx264-baseline", 66},       {"libx264-default", 100},
-                                               {"libx264-ipod320", 66},        {"libx264-ipod640", 66},
+  const std::map<std::string, int> profiles = {{"libx264-baseline", 66},         {"libx264-default", 100},
+                                               {"libx264-ipod320", 66},          {"libx264-ipod640", 66},
                                                {"libx264-lossless_medium", 244}, {"libx264-main", 77}};
   const std::map<std::string, int> levels = {{"libx264-ipod320", 13}, {"libx264-ipod640", 30}};
 
@@ -653,8 +715,7 @@ TEST_F(Targets, BitstreamFiltersThatAreNotGiven) {
 
 TEST_F(Targets, UnknownBitstreamFilters) {
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vbsf", "no_such_filter"); }), "Unknown bitstream filter no_such_filter");
-  EXPECT_EQ(RaisedBy([&] { E.SetOption("absf", " no_such_filter=a "); }),
-            "Unknown bitstream filter no_such_filter=a");
+  EXPECT_EQ(RaisedBy([&] { E.SetOption("absf", " no_such_filter=a "); }), "Unknown bitstream filter no_such_filter=a");
   EXPECT_TRUE(E.FVideoBitstreamFilters.Empty());
   EXPECT_TRUE(E.FAudioBitstreamFilters.Empty());
 }
@@ -679,7 +740,7 @@ TEST_F(Targets, BitstreamFiltersChainInOrderPerKind) {
 TEST_F(Targets, VideoStatisticsFileName) {
   auto clock = [] {
     const std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     ::localtime_r(&now, &local);
     char text[16];
     std::strftime(text, sizeof text, "%H%M%S", &local);

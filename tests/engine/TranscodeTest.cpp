@@ -132,7 +132,7 @@ struct TAudioTarget {
   int FrameSize;
   int Delay;
   bool Resampled;
-  double RmsTolerance;  // relative
+  double RmsTolerance;                 // relative
   int MinBitRate = 0, MaxBitRate = 0;  // payload bit/s, when checked
 };
 
@@ -167,17 +167,37 @@ INSTANTIATE_TEST_SUITE_P(
         TAudioTarget{"WavToMp3", "wav", {}, "out.mp3", AV_CODEC_ID_MP3, 44100, 2, 1152, 1105, false, 0.15},
         TAudioTarget{"Mp3ToMp3", "mp3", {}, "out.mp3", AV_CODEC_ID_MP3, 44100, 2, 1152, 1105, false, 0.15},
         TAudioTarget{"WavToAacInM4a", "wav", {}, "out.m4a", AV_CODEC_ID_AAC, 44100, 2, 1024, 1024, false, 0.15},
-        TAudioTarget{"Mp3ToAacInMp4", "mp3", {{"vn", "1"}}, "out.mp4", AV_CODEC_ID_AAC, 44100, 2, 1024, 1024, false,
-                     0.15},
+        TAudioTarget{
+            "Mp3ToAacInMp4", "mp3", {{"vn", "1"}}, "out.mp4", AV_CODEC_ID_AAC, 44100, 2, 1024, 1024, false, 0.15},
         TAudioTarget{"WavToMp2", "wav", {}, "out.mp2", AV_CODEC_ID_MP2, 44100, 2, 1152, 0, false, 0.15},
         TAudioTarget{"AacToMp2", "aac", {}, "out.mp2", AV_CODEC_ID_MP2, 44100, 2, 1152, 0, false, 0.15},
-        TAudioTarget{"WavToAc3At48k", "wav", {{"acodec", "ac3"}, {"ar", "48000"}}, "out.ac3", AV_CODEC_ID_AC3,
-                     48000, 2, 1536, 256, true, 0.15},
+        TAudioTarget{"WavToAc3At48k",
+                     "wav",
+                     {{"acodec", "ac3"}, {"ar", "48000"}},
+                     "out.ac3",
+                     AV_CODEC_ID_AC3,
+                     48000,
+                     2,
+                     1536,
+                     256,
+                     true,
+                     0.15},
         // A speech codec: the level of a pure tone is kept only roughly.
         // MR74 frames are 20 bytes (a header byte and 148 bits) every
         // 20 ms, 8000 bit/s; the default mode would give 12800.
-        TAudioTarget{"WavToAmrNbIn3gp", "wav", {{"vn", "1"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}},
-                     "out.3gp", AV_CODEC_ID_AMR_NB, 8000, 1, 160, 0, true, 0.4, 7400, 8400}),
+        TAudioTarget{"WavToAmrNbIn3gp",
+                     "wav",
+                     {{"vn", "1"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "7400"}},
+                     "out.3gp",
+                     AV_CODEC_ID_AMR_NB,
+                     8000,
+                     1,
+                     160,
+                     0,
+                     true,
+                     0.4,
+                     7400,
+                     8400}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 // ---- Rate, channels, sample formats and volume ----
@@ -560,8 +580,10 @@ TEST(TranscodeMapping, UnusedStreamsAreTakenInOrderAndMapsOverrideThem) {
     ASSERT_TRUE(conversion.AddOutput(c.Second, dir / "second.wav")) << conversion.Error();
     conversion.RunInline();
     ExpectFinished(conversion);
-    const std::optional<TDecodedStream> first = ExpectOneAudioStream(DecodeAll(dir / "first.wav"), AV_CODEC_ID_PCM_S16LE);
-    const std::optional<TDecodedStream> second = ExpectOneAudioStream(DecodeAll(dir / "second.wav"), AV_CODEC_ID_PCM_S16LE);
+    const std::optional<TDecodedStream> first =
+        ExpectOneAudioStream(DecodeAll(dir / "first.wav"), AV_CODEC_ID_PCM_S16LE);
+    const std::optional<TDecodedStream> second =
+        ExpectOneAudioStream(DecodeAll(dir / "second.wav"), AV_CODEC_ID_PCM_S16LE);
     ASSERT_TRUE(first.has_value());
     ASSERT_TRUE(second.has_value());
     EXPECT_NEAR(first->ToneHz, c.FirstHz, c.FirstHz / 100);
@@ -588,19 +610,29 @@ TEST(TranscodeSetup, RefusedSetUpsEndTheRunWithTheirMessageAndLeaveNoFile) {
   const TCase cases[] = {
       // The mp3 muxer's default picture stream needs a picture input.
       {"audio disabled", Wav(), {{{{"an", "1"}}, "none.mp3"}}, "Output file #0 does not contain any stream"},
-      {"both disabled", AudioVideo("mkv"), {{{{"vn", "1"}, {"an", "1"}}, "none.mkv"}},
+      {"both disabled",
+       AudioVideo("mkv"),
+       {{{{"vn", "1"}, {"an", "1"}}, "none.mkv"}},
        "Output file #0 does not contain any stream"},
-      {"second output", Wav(), {{{}, "fine.mp2"}, {{{"an", "1"}}, "none.mp2"}},
+      {"second output",
+       Wav(),
+       {{{}, "fine.mp2"}, {{{"an", "1"}}, "none.mp2"}},
        "Output file #1 does not contain any stream"},
-      {"more maps than streams", Wav(), {{{{"map", "0:0"}, {"map", "0:0"}}, "out.mp2"}},
+      {"more maps than streams",
+       Wav(),
+       {{{{"map", "0:0"}, {"map", "0:0"}}, "out.mp2"}},
        "Number of stream maps must match number of output streams"},
       {"no such stream", Wav(), {{{{"map", "0:3"}}, "out.mp2"}}, "Could not find input stream #0.3"},
       {"no such file", Wav(), {{{{"map", "1:0"}}, "out.mp2"}}, "Could not find input stream #1.0"},
       {"no such sync stream", Wav(), {{{{"map", "0:0:0:5"}}, "out.mp2"}}, "Could not find sync stream #0.5"},
-      {"video into audio", AudioVideo("avi"), {{{{"vn", "1"}, {"map", "0:0"}}, "out.mp2"}},
+      {"video into audio",
+       AudioVideo("avi"),
+       {{{{"vn", "1"}, {"map", "0:0"}}, "out.mp2"}},
        "Codec type mismatch for mapping #0.0 (Video) -> #0.0 (Audio)"},
       // The OMA muxer's default codec is ATRAC3, which has no encoder.
-      {"format default without an encoder", Wav(), {{{}, "out.oma"}},
+      {"format default without an encoder",
+       Wav(),
+       {{{}, "out.oma"}},
        "Encoder (codec id " + std::to_string(static_cast<int>(AV_CODEC_ID_ATRAC3)) +
            ") not found for output stream #0.0 (Audio)",
        true},
@@ -735,8 +767,7 @@ TEST(TranscodeProgress, WithoutAnEventTheReportsAndTheSummaryAreLogged) {
   const int64_t size = static_cast<int64_t>(std::filesystem::file_size(dir / "out.mp2"));
 
   const std::regex report(R"(size=\s*(\d+)kB time=(\d+\.\d\d) bitrate=\s*(\d+\.\d)kbits/s)");
-  const std::regex summary(
-      R"(video:(\d+)kB audio:(\d+)kB global headers:(\d+)kB muxing overhead (-?\d+\.\d{6})%)");
+  const std::regex summary(R"(video:(\d+)kB audio:(\d+)kB global headers:(\d+)kB muxing overhead (-?\d+\.\d{6})%)");
   const TRecordedLine* last = nullptr;
   const TRecordedLine* sum = nullptr;
   std::smatch lastMatch, sumMatch;
@@ -843,15 +874,24 @@ TEST(TranscodePictures, EachCorrectionIsLoggedOnceInASentence) {
     return spec;
   };
   const TCase cases[] = {
-      {"4:4:4", clip([](testmedia::ClipSpec& s) { s.pixelFormat = "yuv444p"; }), {{"pix_fmt", "yuv420p"}},
+      {"4:4:4",
+       clip([](testmedia::ClipSpec& s) { s.pixelFormat = "yuv444p"; }),
+       {{"pix_fmt", "yuv420p"}},
        "the source's pictures are yuv444p, the encoder gets yuv420p."},
-      {"rotated", clip([](testmedia::ClipSpec& s) { s.rotation = 90, s.width = 240, s.height = 320; }), {},
+      {"rotated",
+       clip([](testmedia::ClipSpec& s) { s.rotation = 90, s.width = 240, s.height = 320; }),
+       {},
        "Input stream #0.0: its pictures are turned upright (90)."},
-      {"interlaced", clip([](testmedia::ClipSpec& s) { s.interlaced = true; }), {},
+      {"interlaced",
+       clip([](testmedia::ClipSpec& s) { s.interlaced = true; }),
+       {},
        "Input stream #0.0: its pictures are deinterlaced."},
-      {"PQ", clip([](testmedia::ClipSpec& s) { s.videoCodec = "libx265", s.transfer = "pq"; }),
-       {{"pix_fmt", "yuv420p"}}, "its pictures are tone-mapped from high dynamic range to BT.709."},
-      {"portrait into 4:3", clip([](testmedia::ClipSpec& s) { s.width = 180, s.height = 320; }),
+      {"PQ",
+       clip([](testmedia::ClipSpec& s) { s.videoCodec = "libx265", s.transfer = "pq"; }),
+       {{"pix_fmt", "yuv420p"}},
+       "its pictures are tone-mapped from high dynamic range to BT.709."},
+      {"portrait into 4:3",
+       clip([](testmedia::ClipSpec& s) { s.width = 180, s.height = 320; }),
        {{"s", "320x240"}, {"aspect_fit", "4:3"}},
        "the picture (display aspect 0.56) is fitted into 320x240 at 1.33, 136x240 with black bars left and right."},
   };

@@ -264,9 +264,8 @@ double LumaOf(const TPicture& APicture, const testmedia::Rect& ARect) {
 
 double TDecodedStream::DisplayAspect() const {
   if (Height <= 0) return 0.0;
-  const double sar = SampleAspect.num > 0 && SampleAspect.den > 0
-                         ? static_cast<double>(SampleAspect.num) / SampleAspect.den
-                         : 1.0;
+  const double sar =
+      SampleAspect.num > 0 && SampleAspect.den > 0 ? static_cast<double>(SampleAspect.num) / SampleAspect.den : 1.0;
   return Width * sar / Height;
 }
 
@@ -314,7 +313,7 @@ struct TStreamDecoder {
   TDecodedStream* Summary = nullptr;
   double SquareSum = 0;
   std::vector<int64_t> Crossings;  // sample positions
-  int Sign = 0;  // -1 below, +1 above the hysteresis band, 0 not yet known
+  int Sign = 0;                    // -1 below, +1 above the hysteresis band, 0 not yet known
   // Video: the number of the picture to keep as RGB, and the latest picture
   // seen while that one has not come (kept when the stream ends first).
   int64_t MiddleTarget = 0;
@@ -333,9 +332,8 @@ TPicture ToPicture(const AVFrame* AFrame, SwsContext*& AScaler) {
   for (int y = 0; y < height; ++y)
     std::copy_n(AFrame->data[0] + static_cast<ptrdiff_t>(y) * AFrame->linesize[0], width,
                 &picture.Luma[static_cast<size_t>(y) * width]);
-  AScaler = lib::sws_getCachedContext(AScaler, width, height, static_cast<AVPixelFormat>(AFrame->format), width,
-                                      height, AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr,
-                                      nullptr);
+  AScaler = lib::sws_getCachedContext(AScaler, width, height, static_cast<AVPixelFormat>(AFrame->format), width, height,
+                                      AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
   if (!AScaler) return picture;
   picture.Rgb.assign(static_cast<size_t>(width) * height * 3, 0);
   uint8_t* planes[4] = {picture.Rgb.data(), nullptr, nullptr, nullptr};
@@ -566,8 +564,8 @@ namespace {
 int EntryCount(const char* AFolder) {
   int count = 0;
   std::error_code error;
-  for (auto it = std::filesystem::directory_iterator(AFolder, error); !error && it != std::filesystem::directory_iterator();
-       it.increment(error))
+  for (auto it = std::filesystem::directory_iterator(AFolder, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error))
     ++count;
   return count;
 }

@@ -42,7 +42,7 @@ int LinesContaining(const std::string& AText);
 // A prepared engine instance (option contexts allocated), with the
 // protected helpers in reach.
 class TTestEngine : public TCustomFFmpeg {
-public:
+ public:
   TTestEngine() { Prepare(); }
   using TCustomFFmpeg::CheckInputMedia;
   using TCustomFFmpeg::SplitTargetText;
@@ -60,11 +60,11 @@ public:
 
 // Makes a folder the current directory for one scope.
 class TCurrentDirectory {
-public:
+ public:
   explicit TCurrentDirectory(const std::filesystem::path& APath);
   ~TCurrentDirectory();
 
-private:
+ private:
   std::filesystem::path FSaved;
 };
 
@@ -83,7 +83,7 @@ struct TProgressReport {
 // An engine instance configured for one conversion, with its terminate and
 // progress events recorded.
 class TConversion {
-public:
+ public:
   TConversion();
   ~TConversion();
   TConversion(const TConversion&) = delete;
@@ -123,7 +123,7 @@ public:
   std::vector<TProgressReport> Reports() const;
   std::chrono::steady_clock::time_point StartedAt() const { return FStartedAt; }
 
-private:
+ private:
   bool Apply(const TOptionList& AOptions);
   void Attach();
 
@@ -168,7 +168,7 @@ struct TDecodedStream {
   int64_t Packets = 0;
   int64_t PacketBytes = 0;
   int64_t FirstPacketTimeUs = AV_NOPTS_VALUE;  // smallest packet pts in microseconds
-  int DecodeErrors = 0;                         // failed sends and receives
+  int DecodeErrors = 0;                        // failed sends and receives
   // Audio, from the decoded frames (the first frame's values; FormatChanges
   // counts frames that differ from them).
   int SampleRate = 0;

@@ -87,7 +87,7 @@ std::vector<TPicture> ConvertPictures(const std::string& ASource, const TOptionL
 // A yuv420p rawvideo encoder; the input clock is set by each call, the way
 // the decoding step sets it.
 class TVideoBench : public TStreamBench {
-public:
+ public:
   // An encoder of AWidth x AHeight in ATimeBase, writing into AMuxer.
   bool Open(const char* AMuxer, int AWidth, int AHeight, AVRational ATimeBase) {
     const AVCodec* codec = lib::avcodec_find_encoder(AV_CODEC_ID_RAWVIDEO);
@@ -117,9 +117,9 @@ public:
     Out->ScaledPicture->width = FEncoder->width;
     Out->ScaledPicture->height = FEncoder->height;
     if (lib::av_frame_get_buffer(Out->ScaledPicture, 0) < 0) return false;
-    Out->ScalerContext = lib::sws_getContext(AWidth - ALeft - ARight, AHeight - ATop - ABottom, AV_PIX_FMT_YUV420P,
-                                             FEncoder->width, FEncoder->height, FEncoder->pix_fmt, SWS_BICUBIC,
-                                             nullptr, nullptr, nullptr);
+    Out->ScalerContext =
+        lib::sws_getContext(AWidth - ALeft - ARight, AHeight - ATop - ABottom, AV_PIX_FMT_YUV420P, FEncoder->width,
+                            FEncoder->height, FEncoder->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
     Out->InitialHeight = AHeight;
     Out->InitialWidth = AWidth;
     Out->ResampleHeight = AHeight - ATop - ABottom;
@@ -215,7 +215,7 @@ TEST(VideoPathSync, TheMethodsDropDuplicateOrJumpAtTheirThresholds) {
     const char* Muxer;
     AVRational TimeBase;
     int Method;
-    bool Absolute;              // Feeds are input times in microseconds, else ticks ahead
+    bool Absolute;  // Feeds are input times in microseconds, else ticks ahead
     std::vector<double> Feeds;
     int Drops, Dups, Frames;
     int64_t Ticks;
@@ -228,8 +228,7 @@ TEST(VideoPathSync, TheMethodsDropDuplicateOrJumpAtTheirThresholds) {
       {"method 1", "framecrc", k25Fps, 1, false, {0, -1.2, -0.8, 0.8, 1.0, 1.6}, 1, 1, 6, 6, {0, 1, 2, 3, 4, 5}},
       // Dropped twice; kept (1); kept where the output is (2); input at
       // 3.8: the clock jumps to 4; input at 17.3: it jumps to 17.
-      {"method 2", "framecrc", k25Fps, 2, false, {0, -1.2, -0.8, -0.4, 0.5, 0.8, 12.3}, 2, 0, 5, 18,
-       {0, 1, 2, 4, 17}},
+      {"method 2", "framecrc", k25Fps, 2, false, {0, -1.2, -0.8, -0.4, 0.5, 0.8, 12.3}, 2, 0, 5, 18, {0, 1, 2, 4, 17}},
       {"method 0", "framecrc", k25Fps, 0, true, {0, 400000, 480000}, 0, 0, 3, 13, {0, 10, 12}},
       {"automatic, variable rate", "framecrc", k25Fps, -1, false, {0, -0.8, 2.0}, 1, 0, 2, 4, {0, 3}},
       {"automatic, constant rate", "avi", k25Fps, -1, false, {0, -0.8, 2.0}, 0, 1, 4, 4, {}},
@@ -349,26 +348,46 @@ TEST(VideoPathPicture, CropScaleAndPadShapeThePicture) {
       // The split is now at column 128 and row 80; the bar at rows 50 to 109.
       {"crop",
        {{"croptop", "40"}, {"cropbottom", "20"}, {"cropleft", "32"}, {"cropright", "64"}},
-       224, 180, {0, 24},
-       {{{4, 4, 118, 40}, kTopLeft, "top left"}, {{134, 4, 86, 40}, kTopRight, "top right"},
-        {{4, 116, 118, 60}, kBottomLeft, "bottom left"}, {{134, 116, 86, 60}, kBottomRight, "bottom right"}},
+       224,
+       180,
+       {0, 24},
+       {{{4, 4, 118, 40}, kTopLeft, "top left"},
+        {{134, 4, 86, 40}, kTopRight, "top right"},
+        {{4, 116, 118, 60}, kBottomLeft, "bottom left"},
+        {{134, 116, 86, 60}, kBottomRight, "bottom right"}},
        {0, 0, 0, 0}},
       {"scale", {{"s", "160x96"}}, 160, 96, {12}, {}, {0, 0, 160, 96}},
       {"pad",
        {{"padtop", "16"}, {"padbottom", "32"}, {"padleft", "48"}, {"padright", "16"}, {"padcolor", "65535"}},
-       384, 288, {0, 24},
-       {{{0, 0, 384, 12}, kYellow, "top pad"}, {{0, 260, 384, 28}, kYellow, "bottom pad"},
-        {{0, 20, 44, 232}, kYellow, "left pad"}, {{372, 20, 12, 232}, kYellow, "right pad"}},
+       384,
+       288,
+       {0, 24},
+       {{{0, 0, 384, 12}, kYellow, "top pad"},
+        {{0, 260, 384, 28}, kYellow, "bottom pad"},
+        {{0, 20, 44, 232}, kYellow, "left pad"},
+        {{372, 20, 12, 232}, kYellow, "right pad"}},
        {48, 16, 320, 240}},
       // Cropped to 224x180 (split at 128, 80), scaled to 112x90 (split at
       // 64, 40; the bar at rows 25 to 54), padded by 8 on each side.
       {"all three",
-       {{"croptop", "40"}, {"cropbottom", "20"}, {"cropleft", "32"}, {"cropright", "64"}, {"s", "112x90"},
-        {"padtop", "8"}, {"padbottom", "8"}, {"padleft", "8"}, {"padright", "8"}},
-       128, 106, {12},
-       {{{0, 0, 128, 6}, kBlack, "top pad"}, {{0, 100, 128, 6}, kBlack, "bottom pad"},
-        {{0, 10, 6, 86}, kBlack, "left pad"}, {{122, 10, 6, 86}, kBlack, "right pad"},
-        {{8 + 4, 8 + 3, 56, 17}, kTopLeft, "top left"}, {{8 + 68, 8 + 3, 40, 17}, kTopRight, "top right"},
+       {{"croptop", "40"},
+        {"cropbottom", "20"},
+        {"cropleft", "32"},
+        {"cropright", "64"},
+        {"s", "112x90"},
+        {"padtop", "8"},
+        {"padbottom", "8"},
+        {"padleft", "8"},
+        {"padright", "8"}},
+       128,
+       106,
+       {12},
+       {{{0, 0, 128, 6}, kBlack, "top pad"},
+        {{0, 100, 128, 6}, kBlack, "bottom pad"},
+        {{0, 10, 6, 86}, kBlack, "left pad"},
+        {{122, 10, 6, 86}, kBlack, "right pad"},
+        {{8 + 4, 8 + 3, 56, 17}, kTopLeft, "top left"},
+        {{8 + 68, 8 + 3, 40, 17}, kTopRight, "top right"},
         {{8 + 4, 8 + 58, 56, 28}, kBottomLeft, "bottom left"},
         {{8 + 68, 8 + 58, 40, 28}, kBottomRight, "bottom right"}},
        {0, 0, 0, 0}},
@@ -376,7 +395,9 @@ TEST(VideoPathPicture, CropScaleAndPadShapeThePicture) {
       // large, are padded by the rounded-down half.
       {"odd padding",
        {{"padtop", "3"}, {"padbottom", "5"}, {"padleft", "7"}, {"padright", "9"}, {"padcolor", "65535"}},
-       336, 248, {12},
+       336,
+       248,
+       {12},
        {{{0, 244, 336, 4}, kYellow, "bottom pad", 40}, {{328, 8, 8, 232}, kYellow, "right pad", 40}},
        {7, 3, 320, 240}},
   };
@@ -522,7 +543,7 @@ std::string HookModule(const char* ABaseName) { return SystemPath(ModuleDir()) +
 
 // The recording hook module: the time stamps of the pictures it was given.
 class TRecordingHook {
-public:
+ public:
   TRecordingHook() : Path(HookModule("libvidmill_videopath_test_hook.so")) {
     FHandle = ::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL);  // the copy the engine will load too
     if (!FHandle) return;
@@ -545,7 +566,7 @@ public:
 
   const std::string Path;
 
-private:
+ private:
   void* FHandle = nullptr;
   int64_t* FPts = nullptr;
   int* FCount = nullptr;
@@ -760,7 +781,7 @@ namespace {
 
 // Puts a previewer factory in place for one scope.
 class TPreviewerFactoryScope {
-public:
+ public:
   explicit TPreviewerFactoryScope(TPreviewerFactory AFactory) { SetPreviewerFactory(std::move(AFactory)); }
   ~TPreviewerFactoryScope() { SetPreviewerFactory(nullptr); }
 };
@@ -777,7 +798,7 @@ struct TPreviewerLog {
 
 // A preview window the user closes after a number of pictures.
 class TFakePreviewer : public TPreviewer {
-public:
+ public:
   explicit TFakePreviewer(TPreviewerLog& ALog) : FLog(ALog) { ++FLog.Created; }
   ~TFakePreviewer() override { ++FLog.Destroyed; }
   bool ShowFrame(TBitmap& ABitmap, int AFrameNumber, int64_t APTS) override {
@@ -788,7 +809,7 @@ public:
     return static_cast<int>(FLog.Frames.size()) < FLog.ShowsBeforeClosing;
   }
 
-private:
+ private:
   TPreviewerLog& FLog;
 };
 

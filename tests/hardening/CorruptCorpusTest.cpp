@@ -23,15 +23,15 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/RunProgram.h"
-#include "tests/support/TempFolder.h"
-#include "tests/support/Watchdog.h"
 #include "player/FFPlay.h"
 #include "probe/AVProbe.h"
 #include "runtime/FFUtils.h"
 #include "runtime/Text.h"
 #include "runtime/Threads.h"
 #include "tests/media/TestMedia.h"
+#include "tests/support/RunProgram.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 namespace fs = std::filesystem;
 
@@ -39,9 +39,7 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-double SecondsSince(TClock::time_point AStart) {
-  return std::chrono::duration<double>(TClock::now() - AStart).count();
-}
+double SecondsSince(TClock::time_point AStart) { return std::chrono::duration<double>(TClock::now() - AStart).count(); }
 
 // The corpus, made once per process.
 const std::vector<testmedia::CorpusFile>& Corpus() {
@@ -64,8 +62,8 @@ std::vector<std::string> GoodClips() {
 
 constexpr double kProbeBoundSec = 10;
 constexpr double kCliBoundSec = 120;
-constexpr double kPlayBoundSec = 1.0;   // play at most this long
-constexpr double kPlayerOpBoundSec = 10; // Open and Stop each
+constexpr double kPlayBoundSec = 1.0;     // play at most this long
+constexpr double kPlayerOpBoundSec = 10;  // Open and Stop each
 
 // ---- The probe ----
 
@@ -130,8 +128,7 @@ TEST(CorruptCorpus, TheBatchReportsEachBadFileAndStillConvertsTheGoodOnes) {
   std::vector<std::string> good;
   const std::vector<std::string> goodSources = GoodClips();
   for (size_t i = 0; i < goodSources.size(); ++i) {
-    const fs::path link =
-        temp.Path() / ("good-" + std::to_string(i) + fs::path(goodSources[i]).extension().string());
+    const fs::path link = temp.Path() / ("good-" + std::to_string(i) + fs::path(goodSources[i]).extension().string());
     fs::create_symlink(goodSources[i], link);
     good.push_back(link.string());
   }
@@ -197,7 +194,7 @@ TEST(CorruptCorpus, TheBatchReportsEachBadFileAndStillConvertsTheGoodOnes) {
 // ---- The player ----
 
 class TStateLog {
-public:
+ public:
   explicit TStateLog(TFFPlayer& APlayer) {
     APlayer.OnState = [this](TObject*, TPlayState AState) {
       if (AState == psEnd) FEnded = true;
@@ -214,7 +211,7 @@ public:
   int Plays() const { return FPlays; }
   int Stops() const { return FStops; }
 
-private:
+ private:
   std::atomic<bool> FEnded{false};
   std::atomic<int> FPlays{0}, FStops{0};
 };
@@ -287,8 +284,8 @@ TEST(CorruptCorpus, ThePlayerPlaysOrRefusesEachFileAndLeavesNoThread) {
     EXPECT_EQ(ThreadCount(), threads) << "a thread was left behind";
   }
 
-  std::printf("player: %zu files, %d refused, %d played to their end within %.0f s\n", corpus.size(), refused,
-              ended, kPlayBoundSec);
+  std::printf("player: %zu files, %d refused, %d played to their end within %.0f s\n", corpus.size(), refused, ended,
+              kPlayBoundSec);
 
   // The player still plays a good file after the corpus.
   states.Reset();

@@ -63,9 +63,9 @@ bool CanMountPrivately(const fs::path& AFolder) {
   if (access("/usr/bin/unshare", X_OK) != 0) return false;
   const fs::path point = AFolder / "mount-check";
   fs::create_directories(point);
-  const TProgramRun run = RunProgram(
-      "/usr/bin/unshare", {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs " + Quoted(point.string())}, AFolder,
-      20);
+  const TProgramRun run =
+      RunProgram("/usr/bin/unshare", {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs " + Quoted(point.string())},
+                 AFolder, 20);
   return run.Status == 0;
 }
 
@@ -79,8 +79,8 @@ TProgramRun RunBatch(const fs::path& AFolder, const std::string& APrelude, bool 
   fs::create_directories(kept);
   std::string script = APrelude + " || exit 90\n" + Quoted(VIDMILL_CLI);
   for (const std::string& arg : AArgs) script += " " + Quoted(arg);
-  script += "\nstatus=$?\nls -A " + Quoted(out.string()) + " > " + Quoted((AFolder / "listing").string()) +
-            "\ncp -R " + Quoted(out.string()) + "/. " + Quoted(kept.string()) + " 2>/dev/null\nexit $status\n";
+  script += "\nstatus=$?\nls -A " + Quoted(out.string()) + " > " + Quoted((AFolder / "listing").string()) + "\ncp -R " +
+            Quoted(out.string()) + "/. " + Quoted(kept.string()) + " 2>/dev/null\nexit $status\n";
   if (AUnshare) return RunProgram("/usr/bin/unshare", {"-m", "sh", "-c", script}, AFolder, 300);
   return RunProgram("/bin/sh", {"-c", script}, AFolder, 300);
 }
@@ -136,7 +136,8 @@ TEST(OutputSafety, AFullDiskFailsTheFileItFilledRemovesItAndTheNextFileStillConv
       const std::string reason = ErrorOf(run, large);
       EXPECT_TRUE(reason.find("No space left on device") != std::string::npos ||
                   reason.find("File too large") != std::string::npos)
-          << "reason: " << reason << "\n" << run.Err;
+          << "reason: " << reason << "\n"
+          << run.Err;
 
       const std::string smallOutput = fs::path(small).stem().string() + "_(new)." + format;
       EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{smallOutput}) << "nothing of the large file stays";
@@ -161,8 +162,8 @@ TEST(OutputSafety, AReadOnlyFolderGivesAClearErrorForEachFileAndNoFile) {
   } else {
     GTEST_SKIP() << "root without a private mount: no read-only folder can be made";
   }
-  const TProgramRun run = RunBatch(temp.Path(), prelude, mounted,
-                                   {"--format", "mp4", "--jobs", "2", "--out", out.string(), small, small});
+  const TProgramRun run =
+      RunBatch(temp.Path(), prelude, mounted, {"--format", "mp4", "--jobs", "2", "--out", out.string(), small, small});
   ASSERT_FALSE(run.TimedOut);
   ASSERT_NE(run.Status, 90) << "the test's set-up failed\n" << run.Err;
   EXPECT_EQ(run.Status, 1) << run.Err;

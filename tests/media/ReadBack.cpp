@@ -22,12 +22,18 @@ double FirstChannel(const AVFrame* f, int i) {
   const int step = av_sample_fmt_is_planar(fmt) ? 1 : f->ch_layout.nb_channels;
   const uint8_t* p = f->extended_data[0];
   switch (av_get_packed_sample_fmt(fmt)) {
-    case AV_SAMPLE_FMT_U8: return (p[i * step] - 128) / 128.0;
-    case AV_SAMPLE_FMT_S16: return reinterpret_cast<const int16_t*>(p)[i * step] / 32768.0;
-    case AV_SAMPLE_FMT_S32: return reinterpret_cast<const int32_t*>(p)[i * step] / 2147483648.0;
-    case AV_SAMPLE_FMT_FLT: return reinterpret_cast<const float*>(p)[i * step];
-    case AV_SAMPLE_FMT_DBL: return reinterpret_cast<const double*>(p)[i * step];
-    default: return 0;
+    case AV_SAMPLE_FMT_U8:
+      return (p[i * step] - 128) / 128.0;
+    case AV_SAMPLE_FMT_S16:
+      return reinterpret_cast<const int16_t*>(p)[i * step] / 32768.0;
+    case AV_SAMPLE_FMT_S32:
+      return reinterpret_cast<const int32_t*>(p)[i * step] / 2147483648.0;
+    case AV_SAMPLE_FMT_FLT:
+      return reinterpret_cast<const float*>(p)[i * step];
+    case AV_SAMPLE_FMT_DBL:
+      return reinterpret_cast<const double*>(p)[i * step];
+    default:
+      return 0;
   }
 }
 
@@ -218,9 +224,8 @@ FileReadBack ReadBack(const std::string& path) {
     result.error = "cannot open " + path;
     return result;
   }
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(ic, [](AVFormatContext* c) {
-    avformat_close_input(&c);
-  });
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
+      ic, [](AVFormatContext* c) { avformat_close_input(&c); });
   if (avformat_find_stream_info(ic, nullptr) < 0) {
     result.error = "no stream information in " + path;
     return result;
@@ -252,8 +257,8 @@ FileReadBack ReadBack(const std::string& path) {
       s.range = st->codecpar->color_range;
       int64_t count = st->nb_frames;
       if (count <= 0 && d.frameRate.num > 0) {
-        const int64_t duration = st->duration != AV_NOPTS_VALUE ? av_rescale_q(st->duration, st->time_base, kMicro)
-                                                                : ic->duration;
+        const int64_t duration =
+            st->duration != AV_NOPTS_VALUE ? av_rescale_q(st->duration, st->time_base, kMicro) : ic->duration;
         if (duration > 0) count = av_rescale_q(duration, kMicro, av_inv_q(d.frameRate));
       }
       d.middleTarget = std::max<int64_t>(0, count / 2);

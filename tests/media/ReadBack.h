@@ -39,7 +39,7 @@ struct RgbPicture {
 
 struct StreamReadBack {
   AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
-  std::string codec;          // the decoder's name
+  std::string codec;               // the decoder's name
   int profile = -99, level = -99;  // of the codec parameters (FF_PROFILE_UNKNOWN / FF_LEVEL_UNKNOWN: -99)
   int decodeErrors = 0;
   // Times on the file's timeline, microseconds: the start of the first
@@ -49,15 +49,15 @@ struct StreamReadBack {
   int64_t frames = 0;
   int width = 0, height = 0;
   AVPixelFormat pixelFormat = AV_PIX_FMT_NONE;  // of the first decoded picture
-  AVRational sampleAspect{0, 1};  // as a player takes it: the stream's, else the picture's; 0/1 unknown
-  double rotation = 0;            // the stream's display matrix, degrees counter-clockwise (0: none)
-  bool interlaced = false;        // some decoded picture is marked interlaced
-  int fieldOrder = 0;             // AVFieldOrder of the codec parameters
+  AVRational sampleAspect{0, 1};                // as a player takes it: the stream's, else the picture's; 0/1 unknown
+  double rotation = 0;                          // the stream's display matrix, degrees counter-clockwise (0: none)
+  bool interlaced = false;                      // some decoded picture is marked interlaced
+  int fieldOrder = 0;                           // AVFieldOrder of the codec parameters
   AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
   AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
   AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
-  RgbPicture first, middle;       // the first picture, and one from the middle of the stream
+  RgbPicture first, middle;  // the first picture, and one from the middle of the stream
   // Audio.
   int sampleRate = 0, channels = 0;
   int64_t samples = 0;  // per channel

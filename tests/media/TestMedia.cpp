@@ -16,8 +16,8 @@ extern "C" {
 #include <array>
 #include <atomic>
 #include <cctype>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,9 +46,7 @@ constexpr int kGeneratorVersion = 1;
 // The GOP of a clip whose only key frame is its first picture.
 constexpr int kSingleKeyFrameGop = 100000;
 
-[[noreturn]] void Fail(const std::string& what) {
-  throw std::runtime_error("testmedia: " + what);
-}
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("testmedia: " + what); }
 
 std::string AvError(int err) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -170,9 +168,7 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   AVFormatContext* get() const { return ctx_; }
-  void Open() {
-    Check(avio_open(&ctx_->pb, path_.c_str(), AVIO_FLAG_WRITE), "cannot open " + path_ + " for writing");
-  }
+  void Open() { Check(avio_open(&ctx_->pb, path_.c_str(), AVIO_FLAG_WRITE), "cannot open " + path_ + " for writing"); }
   void Close() {
     int ret = avio_closep(&ctx_->pb);
     Check(ret, "cannot finish writing " + path_);
@@ -293,10 +289,18 @@ bool SidesSwap(const ClipSpec& s) { return s.rotation == 90 || s.rotation == 270
 void Shown(const ClipSpec& s, int x, int y, int storedW, int storedH, int& X, int& Y) {
   if (s.mirrored) x = storedW - 1 - x;
   switch (s.rotation) {
-    case 90: X = storedH - 1 - y, Y = x; break;
-    case 180: X = storedW - 1 - x, Y = storedH - 1 - y; break;
-    case 270: X = y, Y = storedW - 1 - x; break;
-    default: X = x, Y = y; break;
+    case 90:
+      X = storedH - 1 - y, Y = x;
+      break;
+    case 180:
+      X = storedW - 1 - x, Y = storedH - 1 - y;
+      break;
+    case 270:
+      X = y, Y = storedW - 1 - x;
+      break;
+    default:
+      X = x, Y = y;
+      break;
   }
 }
 
@@ -323,8 +327,10 @@ std::array<int, 3> PqYuv(const Rgb& colour) {
 class PictureSource {
  public:
   PictureSource(const ClipSpec& s, AVPixelFormat fmt)
-      : spec_(s), w_(SidesSwap(s) ? s.height : s.width),
-        h_(SidesSwap(s) ? s.width : s.height), pq_(s.transfer == "pq") {
+      : spec_(s),
+        w_(SidesSwap(s) ? s.height : s.width),
+        h_(SidesSwap(s) ? s.width : s.height),
+        pq_(s.transfer == "pq") {
     const int w = w_, h = h_;
     frame_.reset(av_frame_alloc());
     if (!frame_) Fail("out of memory");
@@ -338,8 +344,8 @@ class PictureSource {
       if (fmt != AV_PIX_FMT_YUV420P10LE) Fail("PQ clips are made in yuv420p10le");
       return;
     }
-    sws_.reset(sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, fmt, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT,
-                              nullptr, nullptr, nullptr));
+    sws_.reset(sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, fmt, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr,
+                              nullptr, nullptr));
     if (!sws_) Fail(std::string("cannot convert RGB24 to ") + av_get_pix_fmt_name(fmt));
     if (IsYuv(fmt)) {
       const int* coefs = sws_getCoefficients(SWS_CS_ITU601);
@@ -436,9 +442,8 @@ AVSampleFormat ChooseSampleFormat(const AVCodec* codec) {
 class ToneSource {
  public:
   ToneSource(AVCodecContext* enc, double hz) : enc_(enc), hz_(hz) {
-    frameSize_ = (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || enc->frame_size <= 0
-                     ? 1024
-                     : enc->frame_size;
+    frameSize_ =
+        (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || enc->frame_size <= 0 ? 1024 : enc->frame_size;
     variable_ = (enc->codec->capabilities & (AV_CODEC_CAP_VARIABLE_FRAME_SIZE | AV_CODEC_CAP_SMALL_LAST_FRAME)) ||
                 enc->frame_size <= 0;
     SwrContext* s = nullptr;
@@ -464,8 +469,7 @@ class ToneSource {
     for (int i = 0; i < n; ++i)
       tone_[i] = static_cast<float>(
           0.5 * std::sin(2.0 * std::numbers::pi * hz_ * static_cast<double>(first + i) / enc_->sample_rate));
-    std::vector<const uint8_t*> planes(enc_->ch_layout.nb_channels,
-                                       reinterpret_cast<const uint8_t*>(tone_.data()));
+    std::vector<const uint8_t*> planes(enc_->ch_layout.nb_channels, reinterpret_cast<const uint8_t*>(tone_.data()));
     Check(av_frame_make_writable(frame_.get()), "cannot allocate an audio frame");
     frame_->nb_samples = n;
     const int got = swr_convert(swr_.get(), frame_->data, n, planes.data(), n);
@@ -529,10 +533,10 @@ CodecPtr OpenVideoEncoder(const ClipSpec& s, const std::string& name, bool globa
   }
   if (codec->id == AV_CODEC_ID_HEVC) av_opt_set(enc->priv_data, "x265-params", "log-level=error", 0);
   if (!still) {
-    enc->gop_size = s.keyFrameInterval > 0   ? s.keyFrameInterval
-                    : s.keyFrameInterval < 0 ? kSingleKeyFrameGop
-                                             : std::max(1, static_cast<int>(std::lround(
-                                                               static_cast<double>(s.fpsNum) / s.fpsDen)));
+    enc->gop_size = s.keyFrameInterval > 0 ? s.keyFrameInterval
+                    : s.keyFrameInterval < 0
+                        ? kSingleKeyFrameGop
+                        : std::max(1, static_cast<int>(std::lround(static_cast<double>(s.fpsNum) / s.fpsDen)));
     // Equal timestamps only make sense in decoding order = display order.
     if (s.duplicateEvery > 0) enc->max_b_frames = 0;
     if (codec->id == AV_CODEC_ID_H264) {
@@ -547,10 +551,9 @@ CodecPtr OpenVideoEncoder(const ClipSpec& s, const std::string& name, bool globa
       enc->rc_buffer_size = static_cast<int>(std::min<int64_t>(enc->rc_max_rate, INT32_MAX));
     }
   }
-  Check(avcodec_open2(enc.get(), codec, nullptr), "cannot open video encoder \"" + name + "\" for " +
-                                                      std::to_string(s.width) + "x" + std::to_string(s.height) +
-                                                      " at " + std::to_string(s.fpsNum) + "/" +
-                                                      std::to_string(s.fpsDen) + " fps");
+  Check(avcodec_open2(enc.get(), codec, nullptr),
+        "cannot open video encoder \"" + name + "\" for " + std::to_string(s.width) + "x" + std::to_string(s.height) +
+            " at " + std::to_string(s.fpsNum) + "/" + std::to_string(s.fpsDen) + " fps");
   return enc;
 }
 
@@ -792,8 +795,7 @@ void WriteClip(const ClipSpec& s, const ResolvedSpec& r, const std::string& path
   PacketPtr pkt(av_packet_alloc());
   if (!pkt) Fail("out of memory");
 
-  const int64_t frames =
-      std::max<int64_t>(1, std::llround(s.durationSec * s.fpsNum / static_cast<double>(s.fpsDen)));
+  const int64_t frames = std::max<int64_t>(1, std::llround(s.durationSec * s.fpsNum / static_cast<double>(s.fpsDen)));
   int64_t samples = std::max<int64_t>(1, std::llround(s.durationSec * s.sampleRate));
   // An encoder that primes without buffering (WMA) puts its priming in front
   // of the tone and never flushes the tail: feed it that much more tone so
@@ -913,8 +915,8 @@ std::string CacheKey(const ClipSpec& s) {
   k << 'v' << kGeneratorVersion << '-' << s.container << '-' << (s.video ? "video" : "novideo") << '-'
     << (s.videoCodec.empty() ? "def" : s.videoCodec) << '-' << s.width << 'x' << s.height << '-' << s.fpsNum << '_'
     << s.fpsDen << "fps-sar" << s.sarNum << '_' << s.sarDen << "-vb" << s.videoBitRate << '-'
-    << (s.audio ? "audio" : "noaudio") << '-' << (s.audioCodec.empty() ? "def" : s.audioCodec) << '-'
-    << s.sampleRate << "hz-" << s.channels << "ch-tone" << FormatNumber(s.toneHz) << "-ab" << s.audioBitRate << '-'
+    << (s.audio ? "audio" : "noaudio") << '-' << (s.audioCodec.empty() ? "def" : s.audioCodec) << '-' << s.sampleRate
+    << "hz-" << s.channels << "ch-tone" << FormatNumber(s.toneHz) << "-ab" << s.audioBitRate << '-'
     << FormatNumber(s.durationSec) << 's';
   // The timing fields only when they differ from a well-timed clip, so that
   // the keys of the clips made before them stay as they were.
@@ -1017,9 +1019,8 @@ void WriteManyStreams(const std::string& wavSource, const std::string& path, int
   QuietLibraries quiet;
   AVFormatContext* in = nullptr;
   Check(avformat_open_input(&in, wavSource.c_str(), nullptr, nullptr), "cannot open " + wavSource);
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(in, [](AVFormatContext* c) {
-    avformat_close_input(&c);
-  });
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
+      in, [](AVFormatContext* c) { avformat_close_input(&c); });
   Check(avformat_find_stream_info(in, nullptr), "no stream information in " + wavSource);
   if (in->nb_streams != 1) Fail(wavSource + " is not a single audio stream");
   AVFormatContext* out = nullptr;
@@ -1134,7 +1135,8 @@ std::vector<CorpusFile> MakeCorruptCorpus(const std::string& folder) {
     bool found = false;
     for (size_t at = 12; at + 8 <= wav.size();) {
       std::uint32_t size = 0;
-      for (int i = 0; i < 4; ++i) size |= static_cast<std::uint32_t>(static_cast<unsigned char>(wav[at + 4 + i])) << (8 * i);
+      for (int i = 0; i < 4; ++i)
+        size |= static_cast<std::uint32_t>(static_cast<unsigned char>(wav[at + 4 + i])) << (8 * i);
       if (wav.compare(at, 4, "data") == 0) {
         PutLE32(wav, at + 4, 0xFFFFFFF0u);
         found = true;

@@ -70,8 +70,8 @@ struct ClipSpec {
   // libavcodec encoder names ("libx264", "mpeg4", "aac", ...); empty = default.
   std::string videoCodec, audioCodec;
   int width = 320, height = 240;
-  int fpsNum = 25, fpsDen = 1;       // 30000/1001 and friends are fine
-  int sarNum = 0, sarDen = 1;        // sample aspect ratio; sarNum 0 = not set
+  int fpsNum = 25, fpsDen = 1;  // 30000/1001 and friends are fine
+  int sarNum = 0, sarDen = 1;   // sample aspect ratio; sarNum 0 = not set
   int sampleRate = 44100, channels = 2;
   double durationSec = 2.0;
   bool video = true, audio = true;
@@ -118,19 +118,18 @@ struct ClipSpec {
   }
 
   bool WellTimed() const {
-    return videoStartSec == 0 && audioStartSec == 0 && keyFrameInterval == 0 && jumpSec == 0 &&
-           duplicateEvery == 0;
+    return videoStartSec == 0 && audioStartSec == 0 && keyFrameInterval == 0 && jumpSec == 0 && duplicateEvery == 0;
   }
 };
 
 // What a ClipSpec turns into once the defaults are applied.
 struct ResolvedSpec {
-  std::string muxer;         // libavformat muxer name; empty for stills
-  std::string extension;     // with the dot: ".mkv", ".wmv", ...
+  std::string muxer;      // libavformat muxer name; empty for stills
+  std::string extension;  // with the dot: ".mkv", ".wmv", ...
   bool video = false, audio = false;
   bool still = false;
-  std::string videoCodec;    // encoder name, empty when !video
-  std::string audioCodec;    // encoder name, empty when !audio
+  std::string videoCodec;  // encoder name, empty when !video
+  std::string audioCodec;  // encoder name, empty when !audio
 };
 
 // Applies the defaults; throws std::runtime_error for an unknown container
@@ -202,17 +201,14 @@ inline constexpr Rgb kBottomRight{255, 255, 255};
 inline constexpr Rgb kBar{128, 128, 128};
 
 constexpr int BarWidth(int width) { return width / 16 > 0 ? width / 16 : 1; }
-constexpr int BarX(std::int64_t frame, int width) {
-  return static_cast<int>(frame % 16) * BarWidth(width);
-}
+constexpr int BarX(std::int64_t frame, int width) { return static_cast<int>(frame % 16) * BarWidth(width); }
 constexpr int BarTop(int height) { return height * 3 / 8; }
 constexpr int BarBottom(int height) { return height * 5 / 8; }
 
 // Colour of pixel (x, y) of frame n of a width x height picture.
 constexpr Rgb PatternPixel(int x, int y, std::int64_t frame, int width, int height) {
   const int bx = BarX(frame, width);
-  if (y >= BarTop(height) && y < BarBottom(height) && x >= bx && x < bx + BarWidth(width))
-    return kBar;
+  if (y >= BarTop(height) && y < BarBottom(height) && x >= bx && x < bx + BarWidth(width)) return kBar;
   const bool right = x >= width / 2, bottom = y >= height / 2;
   if (!bottom) return right ? kTopRight : kTopLeft;
   return right ? kBottomRight : kBottomLeft;

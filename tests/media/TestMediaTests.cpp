@@ -56,10 +56,10 @@ struct AudioInfo {
   AVCodecID codec = AV_CODEC_ID_NONE;
   int sampleRate = 0, channels = 0;
   int frameSize = 0;
-  int64_t samples = 0;           // decoded
-  std::vector<double> peak;      // per channel, over the steady part
+  int64_t samples = 0;            // decoded
+  std::vector<double> peak;       // per channel, over the steady part
   std::vector<double> frequency;  // per channel, from zero crossings
-  double maxChannelDiff = 0;     // largest |ch[i] - ch[0]| over the steady part
+  double maxChannelDiff = 0;      // largest |ch[i] - ch[0]| over the steady part
 };
 
 struct FileInfo {
@@ -128,8 +128,8 @@ class AudioCollector {
     std::vector<std::vector<float>> out(pcm_.size(), std::vector<float>(f->nb_samples));
     std::vector<uint8_t*> planes;
     for (auto& ch : out) planes.push_back(reinterpret_cast<uint8_t*>(ch.data()));
-    const int got = swr_convert(swr_, planes.data(), f->nb_samples, const_cast<const uint8_t**>(f->extended_data),
-                                f->nb_samples);
+    const int got =
+        swr_convert(swr_, planes.data(), f->nb_samples, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
     if (got < 0) throw std::runtime_error("sample conversion failed");
     for (size_t c = 0; c < pcm_.size(); ++c) pcm_[c].insert(pcm_[c].end(), out[c].begin(), out[c].begin() + got);
   }
@@ -604,8 +604,7 @@ TEST(MakeClip, RejectsBadSpecsWithAClearMessageAndNoFile) {
       MakeClip(bad[i].spec, path);
       ADD_FAILURE() << "case " << i << " (" << bad[i].mentions << ") did not throw";
     } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find(bad[i].mentions), std::string::npos)
-          << "case " << i << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(bad[i].mentions), std::string::npos) << "case " << i << ": " << e.what();
     }
     EXPECT_FALSE(fs::exists(path)) << "case " << i << " left a file behind";
   }

@@ -110,21 +110,22 @@ int PrintReadBack(const std::string& APath) {
     const double first = s.firstUs == AV_NOPTS_VALUE ? 0 : s.firstUs / 1e6;
     const char* pixels = av_get_pix_fmt_name(s.pixelFormat);
     if (s.type == AVMEDIA_TYPE_VIDEO)
-      std::printf("  video %s (profile %d, level %d) %dx%d %s aspect %.3f (content %.3f%s), %lld pictures, "
-                  "%.3f..%.3f s, rotation %.0f%s, colours %s/%s/%s, errors %d\n",
-                  s.codec.c_str(), s.profile, s.level, s.width, s.height, pixels ? pixels : "?", s.DisplayAspect(),
-                  s.ContentAspect(), s.middle.Upright() ? ", upright" : ", NOT upright",
-                  static_cast<long long>(s.frames), first, first + s.Seconds(), s.rotation,
-                  s.interlaced ? ", interlaced" : "", av_color_primaries_name(s.primaries),
-                  av_color_transfer_name(s.transfer), av_color_space_name(s.matrix), s.decodeErrors);
+      std::printf(
+          "  video %s (profile %d, level %d) %dx%d %s aspect %.3f (content %.3f%s), %lld pictures, "
+          "%.3f..%.3f s, rotation %.0f%s, colours %s/%s/%s, errors %d\n",
+          s.codec.c_str(), s.profile, s.level, s.width, s.height, pixels ? pixels : "?", s.DisplayAspect(),
+          s.ContentAspect(), s.middle.Upright() ? ", upright" : ", NOT upright", static_cast<long long>(s.frames),
+          first, first + s.Seconds(), s.rotation, s.interlaced ? ", interlaced" : "",
+          av_color_primaries_name(s.primaries), av_color_transfer_name(s.transfer), av_color_space_name(s.matrix),
+          s.decodeErrors);
     if (s.type == AVMEDIA_TYPE_VIDEO && !s.middle.rgb.empty()) {
       const testmedia::RgbPicture content = s.middle.Crop(s.middle.Content());
       const testmedia::Rect box = s.middle.Content();
       std::printf("    content %d,%d %dx%d; quadrants:", box.x, box.y, box.w, box.h);
       for (testmedia::Quadrant q : {testmedia::Quadrant::TopLeft, testmedia::Quadrant::TopRight,
                                     testmedia::Quadrant::BottomLeft, testmedia::Quadrant::BottomRight}) {
-        const testmedia::MeanRgb m = testmedia::QuadrantMean(content.rgb.data(), content.width * 3, content.width,
-                                                             content.height, q);
+        const testmedia::MeanRgb m =
+            testmedia::QuadrantMean(content.rgb.data(), content.width * 3, content.width, content.height, q);
         std::printf(" (%.0f,%.0f,%.0f)", m.r, m.g, m.b);
       }
       std::printf("\n");
@@ -226,8 +227,8 @@ int main(int argc, char** argv) {
   try {
     const testmedia::ResolvedSpec r = testmedia::Resolve(spec);
     testmedia::MakeClip(spec, output);
-    std::printf("%s: %s%s%s\n", output.c_str(), r.video ? r.videoCodec.c_str() : "",
-                r.video && r.audio ? " + " : "", r.audio ? r.audioCodec.c_str() : "");
+    std::printf("%s: %s%s%s\n", output.c_str(), r.video ? r.videoCodec.c_str() : "", r.video && r.audio ? " + " : "",
+                r.audio ? r.audioCodec.c_str() : "");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vidmill-mkmedia: %s\n", e.what());
     return 1;

@@ -22,7 +22,7 @@ constexpr int kChannels = 2;
 const double kToneRms = 0.5 * 32767 / std::sqrt(2.0);
 
 class PlayerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { ClearLogLines(); }
 
   // Plays AClip for ASeconds of wall time (serving the main thread), then stops.

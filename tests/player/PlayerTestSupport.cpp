@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <iterator>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "runtime/Text.h"
 #include "runtime/Threads.h"
@@ -23,7 +23,9 @@ bool WaitUntil(const std::function<bool()>& APredicate, double ASeconds) {
   return done;
 }
 
-void Wait(double ASeconds) { WaitUntil([] { return false; }, ASeconds); }
+void Wait(double ASeconds) {
+  WaitUntil([] { return false; }, ASeconds);
+}
 
 int ThreadCount() {
   int count = 0;

@@ -27,7 +27,7 @@ std::u16string Wide(const std::string& APath);
 // Records the events of a player. States arrive on the player's threads,
 // positions and file opens on the main thread.
 class TPlayerRecorder {
-public:
+ public:
   explicit TPlayerRecorder(TFFPlayer& APlayer);
   std::vector<TPlayState> States() const;
   int StateCount(TPlayState AState) const;
@@ -39,7 +39,7 @@ public:
   int64_t Duration = 0;
   int FrameWidth = 0, FrameHeight = 0;
 
-private:
+ private:
   mutable std::mutex FLock;
   std::vector<TPlayState> FStates;
 };
@@ -51,8 +51,8 @@ struct TToneAnalysis {
   double Seconds = 0;      // from the first to the last sound of channel 0
   double FrequencyHz = 0;  // by zero crossings
   double Rms = 0;
-  double LongestGapMs = 0; // the longest silence inside the sound
-  int Peak = 0;            // over every channel
+  double LongestGapMs = 0;  // the longest silence inside the sound
+  int Peak = 0;             // over every channel
 };
 TToneAnalysis AnalyseTone(const std::vector<int16_t>& ASamples, int AChannels, int ARate);
 

@@ -3,8 +3,8 @@
 // beside the test binary, every log line is recorded, and this thread is
 // the main thread of the hand-over.
 #include <clocale>
-#include <thread>
 #include <cstdlib>
+#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -319,8 +319,10 @@ TEST(ProbeLibraries, MissingLibrariesAreReportedInTheirOrder) {
           TAVProbe probe;
           probe.Enable();
           try {
-            if (AAttach) probe.Attach(nullptr);
-            else probe.LoadFile(clip, "");
+            if (AAttach)
+              probe.Attach(nullptr);
+            else
+              probe.LoadFile(clip, "");
           } catch (const std::runtime_error& e) {
             return e.what();
           }
@@ -331,8 +333,7 @@ TEST(ProbeLibraries, MissingLibrariesAreReportedInTheirOrder) {
           for (bool attach : {false, true}) {
             std::string text = thrown(attach);
             if (text != AExpected) {
-              std::fprintf(stderr, "%s: %s instead of %s\n", attach ? "Attach" : "LoadFile", text.c_str(),
-                           AExpected);
+              std::fprintf(stderr, "%s: %s instead of %s\n", attach ? "Attach" : "LoadFile", text.c_str(), AExpected);
               ok = false;
             }
           }

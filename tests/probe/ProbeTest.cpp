@@ -3,8 +3,8 @@
 // tooling writes.
 #include <algorithm>
 #include <clocale>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -92,7 +92,7 @@ bool Load(TAVProbe& AProbe, const std::string& APath) {
 
 // A context opened (and finally closed) by the test itself, for Attach.
 class TOpenedContext {
-public:
+ public:
   explicit TOpenedContext(const std::string& APath) {
     EXPECT_GE(OpenInputContext(&Context, APath, nullptr, nullptr), 0) << APath;
     if (Context) {
@@ -260,8 +260,10 @@ TEST(ProbeInfoText, MetadataLinesAndLocalTimeStamp) {
   TFileStreamInfo info;
   ASSERT_TRUE(probe.GetFileStreamInfo(info));
   const std::string text = probe.InfoText();
-  if (hadTZ) setenv("TZ", savedTZ.c_str(), 1);
-  else unsetenv("TZ");
+  if (hadTZ)
+    setenv("TZ", savedTZ.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 
   EXPECT_EQ(info.Timestamp, 1262401445);
@@ -308,8 +310,7 @@ TEST(ProbeRecords, StreamsThatStartHoursApartLastAsLongAsTheyPlay) {
     const char* Container;
     double VideoStart, AudioStart, Length;
   };
-  const TCase cases[] = {
-      {"asf", 3600, 0, 2.0}, {"mp4", 3600, 0, 2.0}, {"mp4", 0, 1.5, 3.5}, {"ts", 3600, 3600, 2.0}};
+  const TCase cases[] = {{"asf", 3600, 0, 2.0}, {"mp4", 3600, 0, 2.0}, {"mp4", 0, 1.5, 3.5}, {"ts", 3600, 3600, 2.0}};
   for (const TCase& c : cases) {
     testmedia::ClipSpec spec = Clip(c.Container);
     spec.videoStartSec = c.VideoStart;
@@ -331,7 +332,9 @@ TEST(ProbeRecords, ARecordingShownTurnedSaysHow) {
     bool Mirrored;
     const char* Text;
   };
-  const TCase cases[] = {{"mp4", 90, false, "90"}, {"mov", 270, false, "270"}, {"mp4", 180, true, "180, mirrored"},
+  const TCase cases[] = {{"mp4", 90, false, "90"},
+                         {"mov", 270, false, "270"},
+                         {"mp4", 180, true, "180, mirrored"},
                          {"mp4", 0, false, nullptr}};
   for (const TCase& c : cases) {
     testmedia::ClipSpec spec = Clip(c.Container);
@@ -400,9 +403,8 @@ TEST(ProbeRecords, StreamTimesInTheStreamsOwnTimeBase) {
   EXPECT_EQ(info.DurationUs, 2000000);
   EXPECT_EQ(info.Duration, 180000);
   // The stream's start line uses the same microseconds.
-  EXPECT_THAT(StreamLines(probe.InfoText())[0],
-              HasSubstr(Format(", StartTime: 0.%.6lld, Duration: 00:00:02.000",
-                               static_cast<long long>(info.StartTimeUs))));
+  EXPECT_THAT(StreamLines(probe.InfoText())[0], HasSubstr(Format(", StartTime: 0.%.6lld, Duration: 00:00:02.000",
+                                                                 static_cast<long long>(info.StartTimeUs))));
 }
 
 TEST(ProbeRecords, VideoStreamWithoutAspectRatioHasSquarePixels) {
@@ -508,7 +510,7 @@ struct TMemoryInput {
 };
 
 class TUnseekableContext {
-public:
+ public:
   TUnseekableContext(const std::string& APath, const std::string& AURL) {
     std::ifstream file(APath, std::ios::binary);
     Input.Data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
@@ -560,13 +562,13 @@ namespace {
 
 // Switches the locale for one scope.
 class TLocaleScope {
-public:
+ public:
   explicit TLocaleScope(const char* ALocale) : FSaved(std::setlocale(LC_ALL, nullptr)) {
     EXPECT_NE(std::setlocale(LC_ALL, ALocale), nullptr);
   }
   ~TLocaleScope() { std::setlocale(LC_ALL, FSaved.c_str()); }
 
-private:
+ private:
   std::string FSaved;
 };
 
@@ -628,8 +630,8 @@ TEST_P(ProbeContainers, LoadsAndDescribesEveryStream) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllContainers, ProbeContainers,
-                         ::testing::Values("avi", "mp4", "mkv", "mpg", "flv", "asf", "3gp", "mov", "ts", "ogg",
-                                           "wav", "mp3", "png", "jpg"));
+                         ::testing::Values("avi", "mp4", "mkv", "mpg", "flv", "asf", "3gp", "mov", "ts", "ogg", "wav",
+                                           "mp3", "png", "jpg"));
 
 // ---- Attaching, closing, reloading ----
 

@@ -12,7 +12,7 @@
 #include "tests/support/RecordedLog.h"
 
 class LibraryEnvironment : public ::testing::Environment {
-public:
+ public:
   void SetUp() override {
     FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
     ASSERT_TRUE(FFmpegLoader().LoadLibs(kConverterLibraries)) << FFmpegLoader().LastError();

@@ -28,7 +28,7 @@ struct TLine {
 // A logger whose deliveries are recorded; deliveries always arrive on the
 // main thread, which the recorder checks.
 class LoggerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     Logger = std::make_unique<TFFLogger>();
     Logger->SetLogLevel(llInfo);
@@ -113,8 +113,7 @@ TEST_F(LoggerTest, LogFiltersByLevelWithVerboseAndQuietRules) {
   Logger->SetLogLevel(llQuiet);
   Logger->Log(nullptr, llVerbose, "verbose filtered at quiet");
   Logger->Log(nullptr, llQuiet, "quiet always passes");
-  EXPECT_THAT(Messages(), ::testing::ElementsAre("verbose passes unless quiet", "error passes",
-                                                 "quiet always passes"));
+  EXPECT_THAT(Messages(), ::testing::ElementsAre("verbose passes unless quiet", "error passes", "quiet always passes"));
 }
 
 TEST_F(LoggerTest, LogDeliversTheTextWholeWithSenderAndThread) {
@@ -229,9 +228,12 @@ TEST_F(LoggerTest, InterleavedThreadsKeepTheirLinesWhole) {
     b += 'b' + std::to_string(part % 10);
   }
   for (auto& l : Lines) {
-    if (l.ThreadID == ids[0]) EXPECT_EQ(l.Msg, a);
-    else if (l.ThreadID == ids[1]) EXPECT_EQ(l.Msg, b);
-    else ADD_FAILURE() << "line from an unknown thread";
+    if (l.ThreadID == ids[0])
+      EXPECT_EQ(l.Msg, a);
+    else if (l.ThreadID == ids[1])
+      EXPECT_EQ(l.Msg, b);
+    else
+      ADD_FAILURE() << "line from an unknown thread";
   }
 }
 

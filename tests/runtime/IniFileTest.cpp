@@ -10,7 +10,7 @@
 namespace {
 
 class IniFileTest : public ::testing::Test {
-protected:
+ protected:
   void Write(const std::string& ABytes) {
     std::ofstream out(Path, std::ios::binary);
     out << ABytes;
@@ -37,8 +37,9 @@ TEST_F(IniFileTest, MissingFileGivesDefaults) {
 }
 
 TEST_F(IniFileTest, ReadsUtf8WithSectionsCaseAndBlanks) {
-  Write("\xEF\xBB\xBF; comment\r\n[Other]\r\ndir=wrong\r\n[config]\r\n  DIR = 同一目录 \r\nThread_Priority=$3\r\n"
-        "Thread_Count=abc\r\n");
+  Write(
+      "\xEF\xBB\xBF; comment\r\n[Other]\r\ndir=wrong\r\n[config]\r\n  DIR = 同一目录 \r\nThread_Priority=$3\r\n"
+      "Thread_Count=abc\r\n");
   TIniFile ini(Path);
   EXPECT_TRUE(ini.Exists());
   EXPECT_FALSE(ini.IsGbk());

@@ -26,7 +26,7 @@ std::string LoadedFrom(const void* AAddress) {
 }
 
 class LoaderTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     Loader.SetLibraryPath(LibAVDir());
     Loader.AutoLogCallback = false;

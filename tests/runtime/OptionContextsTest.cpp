@@ -10,7 +10,7 @@
 namespace {
 
 class OptionContextsTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
     FFmpegLoader().AutoLogCallback = true;

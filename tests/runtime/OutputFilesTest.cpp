@@ -54,7 +54,7 @@ TEST(OutputFiles, ATemporaryFileTakesItsNameOnlyWhereNothingIs) {
 
 TEST(OutputFiles, NamesAreCutBetweenCharacters) {
   EXPECT_EQ(FitFileName(u"abcdef", 4), u"abcd");
-  EXPECT_EQ(FitFileName(u"视频片段", 7), u"视频");           // 3 bytes each in UTF-8
+  EXPECT_EQ(FitFileName(u"视频片段", 7), u"视频");                      // 3 bytes each in UTF-8
   EXPECT_EQ(FitFileName(u"a\U0001F3AC\U0001F3AC", 6), u"a\U0001F3AC");  // a surrogate pair stays whole
   EXPECT_EQ(FitFileName(u"short", 255), u"short");
   EXPECT_GE(FileNameLimit(u"/tmp"), 255u);

@@ -7,13 +7,13 @@
 namespace {
 // Switches the process locale for one test.
 class ScopedLocale {
-public:
+ public:
   explicit ScopedLocale(const char* AName) : FOld(std::setlocale(LC_ALL, nullptr)) {
     EXPECT_NE(std::setlocale(LC_ALL, AName), nullptr) << AName;
   }
   ~ScopedLocale() { std::setlocale(LC_ALL, FOld.c_str()); }
 
-private:
+ private:
   std::string FOld;
 };
 }  // namespace
@@ -30,10 +30,10 @@ TEST(Text, Utf16AndUtf8RoundTripIncludingSurrogatePairs) {
 TEST(Text, Utf8Validation) {
   EXPECT_TRUE(IsValidUtf8("plain ascii"));
   EXPECT_TRUE(IsValidUtf8("同一目录"));
-  EXPECT_FALSE(IsValidUtf8("\xCA\xD3\xC6\xB5"));      // GBK bytes of 视频
-  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));              // overlong "/"
-  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));          // encoded surrogate
-  EXPECT_FALSE(IsValidUtf8("\xE8\xBD"));              // truncated sequence
+  EXPECT_FALSE(IsValidUtf8("\xCA\xD3\xC6\xB5"));  // GBK bytes of 视频
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong "/"
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // encoded surrogate
+  EXPECT_FALSE(IsValidUtf8("\xE8\xBD"));          // truncated sequence
 }
 
 TEST(Text, CharsetConversionIsExactOrNothing) {

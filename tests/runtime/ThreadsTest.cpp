@@ -54,9 +54,7 @@ TEST(HandOver, LockingOnTheMainThreadServesAWorkerThatHoldsTheLock) {
   }
   worker.join();
   // Elsewhere than the main thread it is a plain lock.
-  std::thread other([&] {
-    TServingLock<std::recursive_mutex> guard(lock);
-  });
+  std::thread other([&] { TServingLock<std::recursive_mutex> guard(lock); });
   other.join();
 }
 
@@ -158,9 +156,24 @@ TEST(ThreadPriority, LowPrioritiesLowerTheThread) {
   int niceLower = 0, niceLowest = 0, niceNormal = 0;
   bool okIdle = false, okLower = false, okLowest = false;
   TThread idle, lower, lowest, normal;
-  idle.Start([&] { okIdle = true; policy = sched_getscheduler(0); }, tpIdle);
-  lower.Start([&] { okLower = true; niceLower = getpriority(PRIO_PROCESS, CurrentThreadId()); }, tpLower);
-  lowest.Start([&] { okLowest = true; niceLowest = getpriority(PRIO_PROCESS, CurrentThreadId()); }, tpLowest);
+  idle.Start(
+      [&] {
+        okIdle = true;
+        policy = sched_getscheduler(0);
+      },
+      tpIdle);
+  lower.Start(
+      [&] {
+        okLower = true;
+        niceLower = getpriority(PRIO_PROCESS, CurrentThreadId());
+      },
+      tpLower);
+  lowest.Start(
+      [&] {
+        okLowest = true;
+        niceLowest = getpriority(PRIO_PROCESS, CurrentThreadId());
+      },
+      tpLowest);
   const int base = getpriority(PRIO_PROCESS, CurrentThreadId());
   normal.Start([&] { niceNormal = getpriority(PRIO_PROCESS, CurrentThreadId()); }, tpTimeCritical);
   idle.WaitFor();

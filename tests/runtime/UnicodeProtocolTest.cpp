@@ -19,18 +19,24 @@
 namespace {
 
 class ScopedLocale {
-public:
+ public:
   explicit ScopedLocale(const char* AName) : FOld(std::setlocale(LC_ALL, nullptr)) {
     EXPECT_NE(std::setlocale(LC_ALL, AName), nullptr);
   }
   ~ScopedLocale() { std::setlocale(LC_ALL, FOld.c_str()); }
 
-private:
+ private:
   std::string FOld;
 };
 
-void Put16(std::string& s, uint16_t v) { s += char(v & 0xFF); s += char(v >> 8); }
-void Put32(std::string& s, uint32_t v) { Put16(s, v & 0xFFFF); Put16(s, v >> 16); }
+void Put16(std::string& s, uint16_t v) {
+  s += char(v & 0xFF);
+  s += char(v >> 8);
+}
+void Put32(std::string& s, uint32_t v) {
+  Put16(s, v & 0xFFFF);
+  Put16(s, v >> 16);
+}
 
 // One second of 8 kHz mono 16-bit silence with a ramp, as a WAV file.
 std::string MakeWav() {
@@ -52,7 +58,7 @@ std::string MakeWav() {
 }
 
 class UnicodeProtocolTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     FFmpegLoader().SetLibraryPath(ModuleDir() + u"LibAV");
     FFmpegLoader().AutoLogCallback = false;
@@ -77,8 +83,8 @@ TEST(UnicodeNames, KnownProtocolsAreNeverConverted) {
   EXPECT_FALSE(NeedsUnicodeURL(u"udp://239.0.0.1:1234"));
   EXPECT_FALSE(NeedsUnicodeURL(u"pipe:0"));
   EXPECT_TRUE(NeedsUnicodeURL(u"/v/转换.avi"));
-  EXPECT_TRUE(NeedsUnicodeURL(u"ftp:转换.avi"));   // not a known protocol: round trip decides
-  EXPECT_FALSE(NeedsUnicodeURL(u"c:clip.avi"));     // a colon alone does not matter
+  EXPECT_TRUE(NeedsUnicodeURL(u"ftp:转换.avi"));  // not a known protocol: round trip decides
+  EXPECT_FALSE(NeedsUnicodeURL(u"c:clip.avi"));   // a colon alone does not matter
 }
 
 TEST(UnicodeNames, UnderUtf8NamesPassUnchanged) {

@@ -8,7 +8,7 @@
 #include <string>
 
 class TTempFolder {
-public:
+ public:
   explicit TTempFolder(const char* APrefix = "vidmill-test") {
     std::string pattern = (std::filesystem::temp_directory_path() / (std::string(APrefix) + "-XXXXXX")).string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder " + pattern);
@@ -19,8 +19,9 @@ public:
     std::error_code ignored;
     for (auto it = std::filesystem::recursive_directory_iterator(FPath, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
-      if (it->is_directory(ignored)) std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                                                   std::filesystem::perm_options::add, ignored);
+      if (it->is_directory(ignored))
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                     ignored);
     std::filesystem::remove_all(FPath, ignored);
   }
   TTempFolder(const TTempFolder&) = delete;
@@ -31,7 +32,7 @@ public:
   // Leaves the folder and what it holds in place, for a look after the run.
   void Keep() { FKeep = true; }
 
-private:
+ private:
   std::filesystem::path FPath;
   bool FKeep = false;
 };

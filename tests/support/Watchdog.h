@@ -12,7 +12,7 @@
 #include <thread>
 
 class TWatchdog {
-public:
+ public:
   TWatchdog() : FThread([this] { Run(); }) {}
   ~TWatchdog() {
     {
@@ -34,14 +34,15 @@ public:
     FWake.notify_all();
   }
   void Arm(const std::string& AWhat, double ASeconds) {
-    Arm(AWhat, std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(ASeconds)));
+    Arm(AWhat,
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(ASeconds)));
   }
   void Disarm() {
     std::lock_guard<std::mutex> guard(FLock);
     FArmed = false;
   }
 
-private:
+ private:
   void Run() {
     std::unique_lock<std::mutex> lock(FLock);
     while (!FQuit) {
