@@ -49,6 +49,29 @@ std::optional<std::string> ConvertCharset(const std::string& AText, const char* 
   return out;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence that the lead byte ALead (not ASCII)
+// starts, with the lead's bits of the code point in ACodePoint; 0 for a byte
+// that starts no sequence.
+size_t Utf8LeadLength(unsigned char ALead, uint32_t& ACodePoint) {
+  if ((ALead & 0xE0) == 0xC0) {
+    ACodePoint = ALead & 0x1F;
+    return 2;
+  }
+  if ((ALead & 0xF0) == 0xE0) {
+    ACodePoint = ALead & 0x0F;
+    return 3;
+  }
+  if ((ALead & 0xF8) == 0xF0) {
+    ACodePoint = ALead & 0x07;
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
 bool IsValidUtf8(const std::string& AText) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(AText.data());
   size_t n = AText.size();
@@ -60,17 +83,8 @@ bool IsValidUtf8(const std::string& AText) {
       ++i;
       continue;
     }
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else
-      return false;
+    len = Utf8LeadLength(c, cp);
+    if (len == 0) return false;
     if (i + len > n) return false;
     for (size_t k = 1; k < len; ++k) {
       if ((s[i + k] & 0xC0) != 0x80) return false;
@@ -126,17 +140,7 @@ std::u16string Utf8ToUtf16(const std::string& AText) {
     if (c < 0x80) {
       cp = c;
     } else {
-      if ((c & 0xE0) == 0xC0) {
-        len = 2;
-        cp = c & 0x1F;
-      } else if ((c & 0xF0) == 0xE0) {
-        len = 3;
-        cp = c & 0x0F;
-      } else if ((c & 0xF8) == 0xF0) {
-        len = 4;
-        cp = c & 0x07;
-      } else
-        len = 0;
+      len = Utf8LeadLength(c, cp);
       bool ok = len > 0 && i + len <= n;
       for (size_t k = 1; ok && k < len; ++k) {
         if ((s[i + k] & 0xC0) != 0x80)
