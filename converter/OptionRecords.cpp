@@ -132,9 +132,9 @@ void ApplyTimesAndMetadata(TCustomFFmpeg& AEngine, const TOutputOptions& AOption
   // Timestamp (Unix seconds, as the option "timestamp" stores it) and metadata.
   const TStreamInfo& m = o.Metadata;
   if (m.Timestamp == 0)
-    AEngine.FRecordingTimestamp = DateTimeToUnixSeconds(NowDateTime());
+    AEngine.SetRecordingTimestamp(DateTimeToUnixSeconds(NowDateTime()));
   else if (m.Timestamp > 0)
-    AEngine.FRecordingTimestamp = DateTimeToUnixSeconds(m.Timestamp);
+    AEngine.SetRecordingTimestamp(DateTimeToUnixSeconds(m.Timestamp));
   if (m.Year > 0) AEngine.AddMetadata("year", std::to_string(m.Year));
   if (m.Track > 0) AEngine.AddMetadata("track", std::to_string(m.Track));
   const std::pair<const char*, const std::string*> texts[] = {

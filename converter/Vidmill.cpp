@@ -503,7 +503,7 @@ void TCustomVidmill::FreeRetired() {
 std::shared_ptr<TTaskEngine> TCustomVidmill::NewEngine(TFFmpeg& ATask) {
   auto engine = std::make_shared<TTaskEngine>(&ATask);
   engine->Prepare();
-  engine->FVerbose = FTaskVerbose;
+  engine->SetVerbose(FTaskVerbose);
   engine->SetPreviewFlags(ATask.PreviewFlags());
   engine->FOnPreviewBitmap = [this](TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS) {
     DoPreviewBitmap(Sender, ABitmap, AFrameNumber, APTS);

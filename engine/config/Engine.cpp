@@ -122,7 +122,7 @@ void TCustomFFmpeg::Prepare() {
   FTerminated = false;
   FTerminateRequested = false;
   FTotalDuration = -1;
-  AllocOptionContexts(FOptionStore, FSwsFlags);
+  AllocOptionContexts(FOptionStore, FSettings.Run.FSwsFlags);
 }
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
@@ -176,24 +176,24 @@ void TCustomFFmpeg::Cleanup() {
   for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
   FInputFileCount = 0;
   // Allocated settings.
-  FIntraMatrix.reset();
-  FInterMatrix.reset();
+  FSettings.Video.FIntraMatrix.reset();
+  FSettings.Video.FInterMatrix.reset();
   if (FVstatsFile) {
     lib::my_fclose(FVstatsFile);
     FVstatsFile = nullptr;
   }
-  FVstatsFileName.clear();
-  FVideoCodecName.clear();
-  FAudioCodecName.clear();
-  FSubtitleCodecName.clear();
-  FVideoStandard.clear();
-  FVideoRcOverride.clear();
-  FAudioLanguage.clear();
-  FSubtitleLanguage.clear();
-  FSubtitleCodecTag = 0;
-  FVideoBitstreamFilters.Clear();
-  FAudioBitstreamFilters.Clear();
-  FSubtitleBitstreamFilters.Clear();
+  FSettings.Run.FVstatsFileName.clear();
+  FSettings.Video.FVideoCodecName.clear();
+  FSettings.Audio.FAudioCodecName.clear();
+  FSettings.Subtitle.FSubtitleCodecName.clear();
+  FSettings.Video.FVideoStandard.clear();
+  FSettings.Video.FVideoRcOverride.clear();
+  FSettings.Audio.FAudioLanguage.clear();
+  FSettings.Subtitle.FSubtitleLanguage.clear();
+  FSettings.Subtitle.FSubtitleCodecTag = 0;
+  FSettings.Video.FVideoBitstreamFilters.Clear();
+  FSettings.Audio.FAudioBitstreamFilters.Clear();
+  FSettings.Subtitle.FSubtitleBitstreamFilters.Clear();
   // Frame hook modules of this instance.
   ReleaseFrameHooks(FHookState->Chain);
   FHookState->HookText.clear();

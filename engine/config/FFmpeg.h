@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/config/Settings.h"
 #include "runtime/Hooks.h"
 #include "runtime/Object.h"
 #include "runtime/OptionContexts.h"
@@ -63,37 +64,6 @@ struct TStreamMap {
 struct TMetaDataMap {
   int OutFile = 0;
   int InFile = 0;
-};
-
-struct THookRange {
-  int64_t Start = 0;
-  int64_t End = 0;
-};
-
-// A chain of bitstream filters for one stream, in order. The contexts are
-// allocated when the option is given and initialised when the stream is set
-// up for a run (its codec parameters are known only then).
-class TBitstreamFilterChain {
- public:
-  TBitstreamFilterChain() = default;
-  TBitstreamFilterChain(const TBitstreamFilterChain&) = delete;
-  TBitstreamFilterChain& operator=(const TBitstreamFilterChain&) = delete;
-  TBitstreamFilterChain(TBitstreamFilterChain&& AOther) noexcept : Filters(std::move(AOther.Filters)) {}
-  TBitstreamFilterChain& operator=(TBitstreamFilterChain&& AOther) noexcept;
-  ~TBitstreamFilterChain() { Clear(); }
-
-  void Clear();  // frees every context
-  bool Empty() const { return Filters.empty(); }
-
-  std::vector<AVBSFContext*> Filters;
-};
-
-// Options that belong privately to a muxer or an encoder (the generic
-// contexts do not know them); they are applied when the output or the
-// encoder of the right kind opens.
-struct TPrivateOption {
-  std::string Name;
-  std::string Value;
 };
 
 // Per-thread-class helpers of the engine instance. Each holds one reference
@@ -201,10 +171,12 @@ class TCustomFFmpeg : public TObject {
   // Threads for each decoder, encoder and filter graph of the run (at least
   // 1). Set before the outputs are added: an encoder takes its count when
   // its stream is made. Codecs that cannot use threads keep one.
-  void SetThreadCount(int AValue) { FThreadCount = AValue > 1 ? AValue : 1; }
-  int ThreadCount() const { return FThreadCount; }
+  void SetThreadCount(int AValue) { FSettings.Run.FThreadCount = AValue > 1 ? AValue : 1; }
+  int ThreadCount() const { return FSettings.Run.FThreadCount; }
   // The most threads one codec of the last run was opened with.
   int CodecThreadsUsed() const { return FCodecThreadsUsed; }
+  // What the options and setters have set so far.
+  const TEngineSettings& Settings() const { return FSettings; }
 
   // ---- Options and setters (Options.cpp) ----
   void ResetOptions();
@@ -253,6 +225,10 @@ class TCustomFFmpeg : public TObject {
   void AddMetadata(const std::string& AKey, const std::string& AValue);
   void SetLibraryOption(const std::string& AName, int AValue);  // OptDefault with the decimal text
   void SetHookRanges(const std::vector<THookRange>& ARanges);
+  // How much the engine logs: -1 nothing, 0 errors, 1 the usual, 2 and 3 more.
+  void SetVerbose(int AValue) { FSettings.Run.FVerbose = AValue; }
+  // The creation time written into the next output, seconds since 1970.
+  void SetRecordingTimestamp(int64_t ASeconds) { FSettings.Mux.FRecordingTimestamp = ASeconds; }
 
   // ---- Input opening (InputFile.cpp) ----
   bool OpenInputFile(const std::u16string& AFileName);
@@ -376,110 +352,15 @@ class TCustomFFmpeg : public TObject {
   };
   TInputTiming FInputTimings[MAX_FILES];
 
-  // Per-next-file settings.
-  const AVInputFormat* FInputFormat = nullptr;
-  const AVOutputFormat* FOutputFormat = nullptr;
-  int64_t FStartTime = 0;
-  int64_t FInputTsOffset = 0;
-  int64_t FRecordingTime = INT64_MAX;
-  int64_t FRecordingTimestamp = 0;  // seconds
-  std::vector<std::pair<std::string, std::string>> FMetadata;
-  bool FLoopInput = false;
-  int FLoopOutput = -1;
-  float FMuxPreload = 0.5f;
-  float FMuxMaxDelay = 0.7f;
-  uint64_t FLimitFileSize = 0;
-  int FProgramId = 0;
-
-  // Video settings.
-  int FFrameWidth = 0;
-  int FFrameHeight = 0;
-  bool FFrameSizeSet = false;  // the size was given ("s"), not taken from a source
-  float FFrameAspectRatio = 0;
-  int FFramePixFmt = -1;
-  AVRational FFrameRate{0, 0};
-  int FFrameTopBand = 0, FFrameBottomBand = 0, FFrameLeftBand = 0, FFrameRightBand = 0;
-  int FFramePadTop = 0, FFramePadBottom = 0, FFramePadLeft = 0, FFramePadRight = 0;
-  int FPadColor[3] = {16, 128, 128};                                 // Y, U, V
-  int FMaxFrames[4] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};  // video, audio, data, subtitle
-  float FVideoQScale = 0;
-  std::unique_ptr<std::array<uint16_t, 64>> FIntraMatrix;
-  std::unique_ptr<std::array<uint16_t, 64>> FInterMatrix;
-  std::string FVideoRcOverride;
-  bool FVideoDisable = false;
-  int FVideoDiscard = 0;
-  std::string FVideoCodecName;
-  int FVideoStreamCopy = 0;
-  uint32_t FVideoCodecTag = 0;
-  bool FSameQuality = false, FDoDeinterlace = false, FIntraOnly = false, FQpHist = false, FForceFps = false;
-  int FTopFieldFirst = -1;
-  int FMeThreshold = 0;
-  int FIntraDcPrecision = 8;
-  // What the engine corrects in a source's pictures by itself: a display
-  // rotation (turned upright), interlacing (deinterlaced for progressive
-  // outputs, unless "deinterlace" asks for it anyway), high dynamic range
-  // (tone-mapped to BT.709 for 8-bit outputs).
-  bool FAutoRotate = true;
-  bool FAutoDeinterlace = true;
-  bool FToneMap = true;
-  // The display aspects an output can show ("aspect_fit"): empty keeps the
-  // source's through the pixel aspect; square pixels only; or a list of
-  // frame aspects ("4:3,16:9") of which the nearest is taken. A picture of
-  // another aspect is fitted in with black bars.
-  std::string FAspectFit;
-  std::string FVideoFilters;
+  // State that options reach: the filter graph of the video stream being
+  // made, the statistics file, the codec threads of the last run, the
+  // bitstream filters of each output stream and where the hook ranges stand.
   AVFilterGraph* FFilterGraph = nullptr;
-  bool FUseFilters = false;
-  int FVideoChannel = 0;
-  std::string FVideoStandard;
-  int FVideoGlobalHeader = 0;
-  int FDoPass = 0;
-  std::string FPassLogFilePrefix;
-  TBitstreamFilterChain FVideoBitstreamFilters;
-
-  // Audio settings.
-  int FAudioSampleRate = 44100;
-  int FAudioChannels = 2;
-  int64_t FChannelLayout = 0;  // channel mask, 0 = none
-  int FAudioSampleFmt = -1;
-  float FAudioQScale = -99999.0f;
-  bool FAudioDisable = false;
-  std::string FAudioCodecName;
-  int FAudioStreamCopy = 0;
-  uint32_t FAudioCodecTag = 0;
-  std::string FAudioLanguage;
-  int FAudioVolume = 256;
-  TBitstreamFilterChain FAudioBitstreamFilters;
-
-  // Subtitle settings.
-  bool FSubtitleDisable = false;
-  std::string FSubtitleCodecName;
-  int FSubtitleStreamCopy = 0;
-  uint32_t FSubtitleCodecTag = 0;
-  std::string FSubtitleLanguage;
-  TBitstreamFilterChain FSubtitleBitstreamFilters;
-
-  // Whole-run settings.
-  int FVideoSyncMethod = -1;
-  int FAudioSyncMethod = 0;
-  float FAudioDriftThreshold = 0.1f;
-  float FDtsDeltaThreshold = 10.0f;
-  bool FCopyTs = false, FShortest = false, FInputSync = false, FRateEmu = false, FExitOnError = false;
-  int FCopyInitialNonKeyframes = 0;
-  bool FDoHexDump = false, FDoPktDump = false, FDoPsnr = false;
-  std::string FVstatsFileName;
   FILE* FVstatsFile = nullptr;
-  int FVerbose = 1;
-  int FThreadCount = 1;
   int FCodecThreadsUsed = 1;
-  int FSwsFlags = 4;  // bicubic
-  bool FPgmyuvCompat = false;
-  bool FUsingVhook = false;
   TBitstreamFilterChain FBitstreamFilters[MAX_FILES][MAX_STREAMS];
-  std::vector<THookRange> FHookRanges;
   int FHookRangeIndex = 0;
   int FHookRangeCount = 0;
-  std::vector<TPrivateOption> FPrivateOptions;
 
   // The library option contexts.
   TOptionContexts FOptionStore;
@@ -553,6 +434,9 @@ class TCustomFFmpeg : public TObject {
   std::unique_ptr<TPipelineBuffers> FBuffers;
 
  protected:
+  // The settings the option table and the setters write (engine/config/Settings.h).
+  TEngineSettings FSettings;
+
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode
   // repeats one context), or the slot an output still being opened takes.
@@ -630,12 +514,6 @@ class TCustomFFmpeg : public TObject {
   bool OptDefaultOld(const std::string& AName, const std::string& AValue);
 
   // ---- Options (Options.cpp): private helpers ----
-  // The defaults of ResetOptions, by area: what holds for the next file, the
-  // video, audio and subtitle settings, and those of the whole run.
-  void ResetFileSettings();
-  void ResetVideoSettings();
-  void ResetAudioAndSubtitleSettings();
-  void ResetRunSettings();
   void DoNothing(const std::string& AName);
   // The library's time parser as a duration or a date; raises on a bad text.
   int64_t ParseTime(const std::string& AName, const std::string& AValue, bool ADuration);

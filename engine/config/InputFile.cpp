@@ -153,30 +153,35 @@ AVDictionary* TCustomFFmpeg::InputFormatParameters() const {
   // Raw and capture demuxers declare these options; every other demuxer
   // leaves them in the dictionary, which the caller then frees.
   AVDictionary* options = nullptr;
-  if (FAudioSampleRate > 0) lib::av_dict_set(&options, "sample_rate", std::to_string(FAudioSampleRate).c_str(), 0);
-  if (FAudioChannels > 0) lib::av_dict_set(&options, "channels", std::to_string(FAudioChannels).c_str(), 0);
-  const int width = FFrameWidth + FFramePadLeft + FFramePadRight;
-  const int height = FFrameHeight + FFramePadTop + FFramePadBottom;
+  if (FSettings.Audio.FAudioSampleRate > 0)
+    lib::av_dict_set(&options, "sample_rate", std::to_string(FSettings.Audio.FAudioSampleRate).c_str(), 0);
+  if (FSettings.Audio.FAudioChannels > 0)
+    lib::av_dict_set(&options, "channels", std::to_string(FSettings.Audio.FAudioChannels).c_str(), 0);
+  const int width = FSettings.Video.FFrameWidth + FSettings.Video.FFramePadLeft + FSettings.Video.FFramePadRight;
+  const int height = FSettings.Video.FFrameHeight + FSettings.Video.FFramePadTop + FSettings.Video.FFramePadBottom;
   // A size with a zero side is no size: a demuxer would refuse the text.
   if (width > 0 && height > 0) lib::av_dict_set(&options, "video_size", Format("%dx%d", width, height).c_str(), 0);
-  if (FFrameRate.num != 0 && FFrameRate.den != 0)
-    lib::av_dict_set(&options, "framerate", Format("%d/%d", FFrameRate.num, FFrameRate.den).c_str(), 0);
-  if (FFramePixFmt >= 0) {
-    const char* name = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(FFramePixFmt));
+  if (FSettings.Video.FFrameRate.num != 0 && FSettings.Video.FFrameRate.den != 0)
+    lib::av_dict_set(&options, "framerate",
+                     Format("%d/%d", FSettings.Video.FFrameRate.num, FSettings.Video.FFrameRate.den).c_str(), 0);
+  if (FSettings.Video.FFramePixFmt >= 0) {
+    const char* name = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(FSettings.Video.FFramePixFmt));
     if (name) lib::av_dict_set(&options, "pixel_format", name, 0);
   }
-  if (FVideoChannel != 0) lib::av_dict_set(&options, "channel", std::to_string(FVideoChannel).c_str(), 0);
-  if (!FVideoStandard.empty()) lib::av_dict_set(&options, "standard", FVideoStandard.c_str(), 0);
+  if (FSettings.Video.FVideoChannel != 0)
+    lib::av_dict_set(&options, "channel", std::to_string(FSettings.Video.FVideoChannel).c_str(), 0);
+  if (!FSettings.Video.FVideoStandard.empty())
+    lib::av_dict_set(&options, "standard", FSettings.Video.FVideoStandard.c_str(), 0);
   return options;
 }
 
 void TCustomFFmpeg::ClearInputFileSettings() {
-  FInputFormat = nullptr;
-  FOutputFormat = nullptr;
-  FVideoChannel = 0;
-  FVideoCodecName.clear();
-  FAudioCodecName.clear();
-  FSubtitleCodecName.clear();
+  FSettings.Mux.FInputFormat = nullptr;
+  FSettings.Mux.FOutputFormat = nullptr;
+  FSettings.Video.FVideoChannel = 0;
+  FSettings.Video.FVideoCodecName.clear();
+  FSettings.Audio.FAudioCodecName.clear();
+  FSettings.Subtitle.FSubtitleCodecName.clear();
 }
 
 // The decoders and codec ids the options force on the next input, on its
@@ -185,10 +190,10 @@ bool TCustomFFmpeg::SetForcedDecoders(AVFormatContext* AContext) {
   // The image2 demuxer reads the forced video codec id, so
   // the pgmyuv compatibility mode goes there too.
   int videoCodecId = 0, audioCodecId = 0, subtitleCodecId = 0;
-  if (!FindCodecId(FVideoCodecName, AVMEDIA_TYPE_VIDEO, false, videoCodecId)) return false;
-  if (!FindCodecId(FAudioCodecName, AVMEDIA_TYPE_AUDIO, false, audioCodecId)) return false;
-  if (!FindCodecId(FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitleCodecId)) return false;
-  if (FPgmyuvCompat) videoCodecId = AV_CODEC_ID_PGMYUV;
+  if (!FindCodecId(FSettings.Video.FVideoCodecName, AVMEDIA_TYPE_VIDEO, false, videoCodecId)) return false;
+  if (!FindCodecId(FSettings.Audio.FAudioCodecName, AVMEDIA_TYPE_AUDIO, false, audioCodecId)) return false;
+  if (!FindCodecId(FSettings.Subtitle.FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitleCodecId)) return false;
+  if (FSettings.Run.FPgmyuvCompat) videoCodecId = AV_CODEC_ID_PGMYUV;
 
   // The library options given before this input (probesize, fflags, ...).
   ApplySetOptions(FOptionStore, FOptionStore.Format, AContext, AV_OPT_FLAG_DECODING_PARAM);
@@ -196,9 +201,9 @@ bool TCustomFFmpeg::SetForcedDecoders(AVFormatContext* AContext) {
   AContext->video_codec_id = static_cast<AVCodecID>(videoCodecId);
   AContext->audio_codec_id = static_cast<AVCodecID>(audioCodecId);
   AContext->subtitle_codec_id = static_cast<AVCodecID>(subtitleCodecId);
-  AContext->video_codec = FindDecoder(FVideoCodecName);
-  AContext->audio_codec = FindDecoder(FAudioCodecName);
-  AContext->subtitle_codec = FindDecoder(FSubtitleCodecName);
+  AContext->video_codec = FindDecoder(FSettings.Video.FVideoCodecName);
+  AContext->audio_codec = FindDecoder(FSettings.Audio.FAudioCodecName);
+  AContext->subtitle_codec = FindDecoder(FSettings.Subtitle.FSubtitleCodecName);
   AContext->flags |= AVFMT_FLAG_NONBLOCK;
   return true;
 }
@@ -206,9 +211,9 @@ bool TCustomFFmpeg::SetForcedDecoders(AVFormatContext* AContext) {
 // The program chosen ("programid": the others are discarded) and the input
 // loop on the opened input.
 void TCustomFFmpeg::ApplyProgramAndLoop(AVFormatContext* AContext) {
-  if (FProgramId != 0) {
+  if (FSettings.Mux.FProgramId != 0) {
     for (unsigned i = 0; i < AContext->nb_programs; ++i)
-      if (AContext->programs[i]->id != FProgramId) AContext->programs[i]->discard = AVDISCARD_ALL;
+      if (AContext->programs[i]->id != FSettings.Mux.FProgramId) AContext->programs[i]->discard = AVDISCARD_ALL;
   }
 
   // Looping an input: the demuxer context of this library generation has
@@ -217,7 +222,7 @@ void TCustomFFmpeg::ApplyProgramAndLoop(AVFormatContext* AContext) {
   // on every other demuxer it has no effect.
   if (AContext->iformat && AContext->iformat->priv_class && AContext->priv_data &&
       lib::av_opt_find(AContext->priv_data, "loop", nullptr, 0, 0) != nullptr)
-    lib::av_opt_set_int(AContext->priv_data, "loop", FLoopInput ? 1 : 0, 0);
+    lib::av_opt_set_int(AContext->priv_data, "loop", FSettings.Mux.FLoopInput ? 1 : 0, 0);
 }
 
 // What the next outputs take from an input stream (size, aspect, rate,
@@ -234,57 +239,59 @@ void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
   const AVCodecParameters* par = AStream->codecpar;
   switch (par->codec_type) {
     case AVMEDIA_TYPE_VIDEO: {
-      FFrameHeight = par->height;
-      FFrameWidth = par->width;
-      FFrameSizeSet = false;
+      FSettings.Video.FFrameHeight = par->height;
+      FSettings.Video.FFrameWidth = par->width;
+      FSettings.Video.FFrameSizeSet = false;
       const double aspect = AStream->sample_aspect_ratio.num != 0 ? RationalValue(AStream->sample_aspect_ratio)
                                                                   : RationalValue(par->sample_aspect_ratio);
       if (par->width * par->height != 0) {
-        FFrameAspectRatio = aspect != 0 ? static_cast<float>(aspect * par->width / par->height)
-                                        : static_cast<float>(static_cast<double>(par->width) / par->height);
+        FSettings.Video.FFrameAspectRatio = aspect != 0
+                                                ? static_cast<float>(aspect * par->width / par->height)
+                                                : static_cast<float>(static_cast<double>(par->width) / par->height);
       } else if (aspect == 0) {
-        FFrameAspectRatio = 4.0f / 3.0f;
+        FSettings.Video.FFrameAspectRatio = 4.0f / 3.0f;
       }
       // A picture shown turned a quarter (a phone held upright): the
       // outputs take it upright, so the size from the source swaps its
       // sides and the display aspect turns over.
-      if (FAutoRotate && StreamPictureTurn(AStream).SidesSwap()) {
-        std::swap(FFrameWidth, FFrameHeight);
-        if (FFrameAspectRatio != 0) FFrameAspectRatio = 1.0f / FFrameAspectRatio;
+      if (FSettings.Video.FAutoRotate && StreamPictureTurn(AStream).SidesSwap()) {
+        std::swap(FSettings.Video.FFrameWidth, FSettings.Video.FFrameHeight);
+        if (FSettings.Video.FFrameAspectRatio != 0)
+          FSettings.Video.FFrameAspectRatio = 1.0f / FSettings.Video.FFrameAspectRatio;
       }
-      FFramePixFmt = par->format == -1 ? 0 : par->format;
+      FSettings.Video.FFramePixFmt = par->format == -1 ? 0 : par->format;
       // The average frame rate stands in for the inverse of the old
       // per-stream codec time base.
       const AVRational avg = AStream->avg_frame_rate, real = AStream->r_frame_rate;
-      if (FVerbose >= 0 && avg.num != 0 && avg.den != 0 && av_cmp_q(avg, real) != 0) {
+      if (FSettings.Run.FVerbose >= 0 && avg.num != 0 && avg.den != 0 && av_cmp_q(avg, real) != 0) {
         FFLoggerInstance()->Log(
             this, llInfo,
             Format("Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> "
                    "%2.2f (%d/%d)",
                    AIndex, RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num, real.den));
       }
-      FFrameRate = real;
-      FInputCodecs[FInputCodecCount++] = FindDecoder(FVideoCodecName);
-      if (FVideoDisable)
+      FSettings.Video.FFrameRate = real;
+      FInputCodecs[FInputCodecCount++] = FindDecoder(FSettings.Video.FVideoCodecName);
+      if (FSettings.Video.FVideoDisable)
         AStream->discard = AVDISCARD_ALL;
-      else if (FVideoDiscard != 0)
-        AStream->discard = static_cast<AVDiscard>(FVideoDiscard);
+      else if (FSettings.Video.FVideoDiscard != 0)
+        AStream->discard = static_cast<AVDiscard>(FSettings.Video.FVideoDiscard);
       break;
     }
     case AVMEDIA_TYPE_AUDIO:
-      FChannelLayout =
+      FSettings.Audio.FChannelLayout =
           par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? static_cast<int64_t>(par->ch_layout.u.mask) : 0;
-      FAudioChannels = par->ch_layout.nb_channels;
-      FAudioSampleRate = par->sample_rate;
-      FAudioSampleFmt = par->format;
-      FInputCodecs[FInputCodecCount++] = FindDecoder(FAudioCodecName);
-      if (FAudioDisable) AStream->discard = AVDISCARD_ALL;
+      FSettings.Audio.FAudioChannels = par->ch_layout.nb_channels;
+      FSettings.Audio.FAudioSampleRate = par->sample_rate;
+      FSettings.Audio.FAudioSampleFmt = par->format;
+      FInputCodecs[FInputCodecCount++] = FindDecoder(FSettings.Audio.FAudioCodecName);
+      if (FSettings.Audio.FAudioDisable) AStream->discard = AVDISCARD_ALL;
       break;
     case AVMEDIA_TYPE_DATA:
       break;
     case AVMEDIA_TYPE_SUBTITLE:
-      FInputCodecs[FInputCodecCount++] = FindDecoder(FSubtitleCodecName);
-      if (FSubtitleDisable) AStream->discard = AVDISCARD_ALL;
+      FInputCodecs[FInputCodecCount++] = FindDecoder(FSettings.Subtitle.FSubtitleCodecName);
+      if (FSettings.Subtitle.FSubtitleDisable) AStream->discard = AVDISCARD_ALL;
       break;
     default:  // attachment or unknown
       FInputCodecs[FInputCodecCount++] = nullptr;
@@ -300,7 +307,7 @@ bool TCustomFFmpeg::ReadStreamInfo(AVFormatContext* AContext, const std::string&
     TServingLock<std::recursive_mutex> lock(CodecLock());
     result = lib::avformat_find_stream_info(AContext, nullptr);
   }
-  if (result < 0 && FVerbose >= 0) {
+  if (result < 0 && FSettings.Run.FVerbose >= 0) {
     FLastError = Format("%s: could not find codec parameters", AShownName.c_str());
     FFLoggerInstance()->Log(this, llVerbose, FLastError);
     return false;
@@ -312,7 +319,8 @@ bool TCustomFFmpeg::ReadStreamInfo(AVFormatContext* AContext, const std::string&
 void TCustomFFmpeg::RecordInputFile(AVFormatContext* AContext, int64_t AZero, int64_t ATimestamp,
                                     int64_t AStartPosition) {
   FInputFiles[FInputFileCount] = AContext;
-  FInputFilesTsOffset[FInputFileCount] = FCopyTs ? FInputTsOffset : FInputTsOffset - ATimestamp;
+  FInputFilesTsOffset[FInputFileCount] =
+      FSettings.Run.FCopyTs ? FSettings.Mux.FInputTsOffset : FSettings.Mux.FInputTsOffset - ATimestamp;
   TInputTiming& timing = FInputTimings[FInputFileCount];
   timing.OpenZero = AZero;
   timing.StartPosition = AStartPosition;
@@ -347,12 +355,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
   const std::string shownName = ToLocal8Bit(AFileName);
 
   AVDictionary* parameters = InputFormatParameters();
-  int result = OpenInputContext(&ctx, libraryName, FInputFormat, &parameters);
+  int result = OpenInputContext(&ctx, libraryName, FSettings.Mux.FInputFormat, &parameters);
   lib::av_dict_free(&parameters);
   if (result < 0) {
     // The failed open has freed the context.
     ctx = nullptr;
-    FLastError = OpenErrorText(shownName, InputOpenErrorCode(result, FInputFormat, libraryName));
+    FLastError = OpenErrorText(shownName, InputOpenErrorCode(result, FSettings.Mux.FInputFormat, libraryName));
     return fail();
   }
   opened = true;
@@ -363,14 +371,14 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
     if (!ReadStreamInfo(ctx, shownName)) return fail();
 
     const int64_t zero = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
-    const int64_t timestamp = zero + FStartTime;
-    const int64_t startPosition = FStartTime;
+    const int64_t timestamp = zero + FSettings.Mux.FStartTime;
+    const int64_t startPosition = FSettings.Mux.FStartTime;
     // Streams that start too far apart to belong together are each lined
     // up on their own start (in the run's set-up); no seek in one clock
     // suits both, so such a file is read from its start and what lies
     // before the start position is dropped after decoding.
-    if (FStartTime != 0 && !FileTimeline(ctx).SeparateStarts) SeekToKeyFrameBefore(ctx, timestamp, zero);
-    FStartTime = 0;
+    if (FSettings.Mux.FStartTime != 0 && !FileTimeline(ctx).SeparateStarts) SeekToKeyFrameBefore(ctx, timestamp, zero);
+    FSettings.Mux.FStartTime = 0;
 
     // Checked before anything is recorded, so that a refused file leaves
     // the tables as they were.
@@ -385,7 +393,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
     RecordInputFile(ctx, zero, timestamp, startPosition);
 
     // The format description goes through the library log.
-    if (FVerbose >= 0) lib::av_dump_format(ctx, FInputFileCount, libraryName.c_str(), 0);
+    if (FSettings.Run.FVerbose >= 0) lib::av_dump_format(ctx, FInputFileCount, libraryName.c_str(), 0);
 
     ++FInputFileCount;
     ClearInputFileSettings();

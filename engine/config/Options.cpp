@@ -54,15 +54,8 @@
 //                       kept in FPrivateOptions
 
 void TCustomFFmpeg::ResetOptions() {
-  ResetFileSettings();
-  ResetVideoSettings();
-  ResetAudioAndSubtitleSettings();
-  ResetRunSettings();
-}
-
-void TCustomFFmpeg::ResetFileSettings() {
-  // File tables (the time offsets, the codec counts, the metadata list and
-  // the per-stream bitstream filters are not reset here).
+  // File tables (the time offsets, the codec counts and the per-stream
+  // bitstream filters are not reset here).
   FInputFileCount = 0;
   for (auto& row : FInputFilesTsScale)
     for (double& scale : row) scale = 0.0;
@@ -70,101 +63,14 @@ void TCustomFFmpeg::ResetFileSettings() {
   FStreamMapCount = 0;
   FMetaDataMapCount = 0;
 
-  // Per-next-file settings.
-  FInputFormat = nullptr;
-  FOutputFormat = nullptr;
-  FStartTime = 0;
-  FInputTsOffset = 0;
-  FRecordingTime = INT64_MAX;
-  FRecordingTimestamp = 0;
-  FLoopInput = false;
-  FLoopOutput = -1;
-  FMuxPreload = 0.5f;
-  FMuxMaxDelay = 0.7f;
-  FLimitFileSize = 0;
-  FProgramId = 0;
-}
+  // Every setting back to its default, except the metadata list of the next
+  // output, which stays.
+  std::vector<std::pair<std::string, std::string>> metadata = std::move(FSettings.Mux.FMetadata);
+  FSettings = TEngineSettings{};
+  FSettings.Mux.FMetadata = std::move(metadata);
 
-void TCustomFFmpeg::ResetVideoSettings() {
-  FFrameWidth = 0;
-  FFrameHeight = 0;
-  FFrameSizeSet = false;
-  FFrameAspectRatio = 0;
-  FFramePixFmt = -1;
-  FFrameRate = AVRational{0, 0};
-  FFrameTopBand = FFrameBottomBand = FFrameLeftBand = FFrameRightBand = 0;
-  FFramePadTop = FFramePadBottom = FFramePadLeft = FFramePadRight = 0;
-  FPadColor[0] = 16;
-  FPadColor[1] = 128;
-  FPadColor[2] = 128;
-  for (int& max : FMaxFrames) max = INT32_MAX;
-  FVideoQScale = 0;
-  FIntraMatrix.reset();
-  FInterMatrix.reset();
-  FVideoRcOverride.clear();
-  FVideoDisable = false;
-  FVideoDiscard = 0;
-  FVideoCodecName.clear();
-  FVideoStreamCopy = 0;
-  FVideoCodecTag = 0;
-  FSameQuality = FDoDeinterlace = FIntraOnly = FQpHist = FForceFps = false;
-  FTopFieldFirst = -1;
-  FMeThreshold = 0;
-  FIntraDcPrecision = 8;
-  FAutoRotate = FAutoDeinterlace = FToneMap = true;
-  FAspectFit.clear();
-  FVideoFilters.clear();
-  FUseFilters = false;
-  FVideoChannel = 0;
-  FVideoStandard.clear();
-  FVideoGlobalHeader = 0;
-  FDoPass = 0;
-  FPassLogFilePrefix.clear();
-  FVideoBitstreamFilters.Clear();
-}
-
-void TCustomFFmpeg::ResetAudioAndSubtitleSettings() {
-  // Audio.
-  FAudioSampleRate = 44100;
-  FAudioChannels = 2;
-  FChannelLayout = 0;
-  FAudioSampleFmt = -1;
-  FAudioQScale = -99999.0f;
-  FAudioDisable = false;
-  FAudioCodecName.clear();
-  FAudioStreamCopy = 0;
-  FAudioCodecTag = 0;
-  FAudioLanguage.clear();
-  FAudioVolume = 256;
-  FAudioBitstreamFilters.Clear();
-
-  // Subtitles.
-  FSubtitleDisable = false;
-  FSubtitleCodecName.clear();
-  FSubtitleStreamCopy = 0;
-  FSubtitleCodecTag = 0;
-  FSubtitleLanguage.clear();
-  FSubtitleBitstreamFilters.Clear();
-}
-
-void TCustomFFmpeg::ResetRunSettings() {
-  FVideoSyncMethod = -1;
-  FAudioSyncMethod = 0;
-  FAudioDriftThreshold = 0.1f;
-  FDtsDeltaThreshold = 10.0f;
-  FCopyTs = FShortest = FInputSync = FRateEmu = FExitOnError = false;
-  FCopyInitialNonKeyframes = 0;
-  FDoHexDump = FDoPktDump = FDoPsnr = false;
-  FVstatsFileName.clear();
-  FVerbose = 1;
-  FThreadCount = 1;
-  FSwsFlags = 4;
-  FPgmyuvCompat = false;
-  FUsingVhook = false;
-  FHookRanges.clear();
   FHookRangeIndex = 0;
   FHookRangeCount = 0;
-  FPrivateOptions.clear();
   // The words of earlier "vhook" texts are kept while modules may refer to them.
   if (FHookState && FHookState->Chain.empty()) FHookArguments.clear();
   FBitBufferSize = 262144;
@@ -255,17 +161,17 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
          E.SetRecordingTime(E.ParseTime(N, V, true));
        }},
       {"fs", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FLimitFileSize = static_cast<uint64_t>(StrToInt64(V));
+         E.FSettings.Mux.FLimitFileSize = static_cast<uint64_t>(StrToInt64(V));
        }},
       {"ss", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
          E.SetStartTime(E.ParseTime(N, V, true));
        }},
       {"itsoffset", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
-         E.FInputTsOffset = E.ParseTime(N, V, true);
+         E.FSettings.Mux.FInputTsOffset = E.ParseTime(N, V, true);
        }},
       {"itsscale", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetTsScale(V); }},
       {"timestamp", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
-         E.FRecordingTimestamp = RoundHalfEven(static_cast<long double>(E.ParseTime(N, V, false)) / 1000000.0L);
+         E.FSettings.Mux.FRecordingTimestamp = RoundHalfEven(static_cast<long double>(E.ParseTime(N, V, false)) / 1000000.0L);
        }},
       {"metadata", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
          size_t equal = V.find('=');
@@ -273,15 +179,15 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
          E.AddMetadata(V.substr(0, equal), V.substr(equal + 1));
        }},
       {"dframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FMaxFrames[AVMEDIA_TYPE_DATA] = StrToInt(V);
+         E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_DATA] = StrToInt(V);
        }},
       {"benchmark", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"dump", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FDoPktDump = Flag(V); }},
-      {"hex", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FDoHexDump = Flag(V); }},
-      {"re", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FRateEmu = Flag(V); }},
-      {"loop_input", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FLoopInput = Flag(V); }},
-      {"loop_output", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FLoopOutput = StrToInt(V); }},
-      {"v", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVerbose = StrToInt(V); }},
+      {"dump", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoPktDump = Flag(V); }},
+      {"hex", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoHexDump = Flag(V); }},
+      {"re", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FRateEmu = Flag(V); }},
+      {"loop_input", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Mux.FLoopInput = Flag(V); }},
+      {"loop_output", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Mux.FLoopOutput = StrToInt(V); }},
+      {"v", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FVerbose = StrToInt(V); }},
       {"loglevel", [](TCustomFFmpeg&, const std::string&, const std::string& V) {
          FFLoggerInstance()->SetLogLevelByName(V);
        }},
@@ -292,25 +198,25 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
       {"vsync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoSyncMethod(StrToInt(V)); }},
       {"async", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioSyncMethod(StrToInt(V)); }},
       {"adrift_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FAudioDriftThreshold = Float(V);
+         E.FSettings.Run.FAudioDriftThreshold = Float(V);
        }},
       {"vglobal", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FVideoGlobalHeader = StrToInt(V);
+         E.FSettings.Video.FVideoGlobalHeader = StrToInt(V);
        }},
       {"copyts", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetCopyTimestamps(true); }},
-      {"shortest", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FShortest = Flag(V); }},
+      {"shortest", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FShortest = Flag(V); }},
       {"dts_delta_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FDtsDeltaThreshold = Float(V);
+         E.FSettings.Run.FDtsDeltaThreshold = Float(V);
        }},
       {"programid", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetProgramId(StrToInt(V)); }},
-      {"xerror", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.FExitOnError = true; }},
+      {"xerror", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.FSettings.Run.FExitOnError = true; }},
       {"copyinkf", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FCopyInitialNonKeyframes = StrToInt(V);
+         E.FSettings.Run.FCopyInitialNonKeyframes = StrToInt(V);
        }},
       {"b", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
       {"vb", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
       {"vframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FMaxFrames[AVMEDIA_TYPE_VIDEO] = StrToInt(V);
+         E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_VIDEO] = StrToInt(V);
        }},
       {"r", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameRate(V); }},
       {"s", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameSize(V); }},
@@ -325,59 +231,59 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
       {"padleft", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadLeft(StrToInt(V)); }},
       {"padright", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadRight(StrToInt(V)); }},
       {"padcolor", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadColor(StrToInt(V)); }},
-      {"intra", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FIntraOnly = Flag(V); }},
+      {"intra", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FIntraOnly = Flag(V); }},
       {"vn", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoDisable(Flag(V)); }},
-      {"vdt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVideoDiscard = StrToInt(V); }},
+      {"vdt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoDiscard = StrToInt(V); }},
       {"qscale", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
          double scale = StrToFloat(V);
          if (scale <= 0 || scale > 255) throw FFmpegException("qscale must be > 0.0 and <= 255");
-         E.FVideoQScale = static_cast<float>(scale);
+         E.FSettings.Video.FVideoQScale = static_cast<float>(scale);
        }},
-      {"rc_override", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVideoRcOverride = V; }},
+      {"rc_override", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoRcOverride = V; }},
       {"vcodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoCodec(V); }},
       {"me_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FMeThreshold = StrToInt(V);
+         E.FSettings.Video.FMeThreshold = StrToInt(V);
        }},
-      {"sameq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSameQuality = Flag(V); }},
+      {"sameq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FSameQuality = Flag(V); }},
       {"pass", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
          int pass = StrToInt(V);
          if (pass != 1 && pass != 2) throw FFmpegException("pass number can be only 1 or 2");
-         E.FDoPass = pass;
+         E.FSettings.Video.FDoPass = pass;
        }},
-      {"passlogfile", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FPassLogFilePrefix = V; }},
+      {"passlogfile", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FPassLogFilePrefix = V; }},
       {"deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FDoDeinterlace = Flag(V);
+         E.FSettings.Video.FDoDeinterlace = Flag(V);
        }},
-      {"autorotate", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FAutoRotate = Flag(V); }},
+      {"autorotate", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FAutoRotate = Flag(V); }},
       {"auto_deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FAutoDeinterlace = Flag(V);
+         E.FSettings.Video.FAutoDeinterlace = Flag(V);
        }},
-      {"tonemap", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FToneMap = Flag(V); }},
+      {"tonemap", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FToneMap = Flag(V); }},
       {"aspect_fit", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAspectFit(V); }},
-      {"psnr", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FDoPsnr = Flag(V); }},
+      {"psnr", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoPsnr = Flag(V); }},
       {"vstats", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetVideoStatistics(true); }},
-      {"vstats_file", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVstatsFileName = V; }},
+      {"vstats_file", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FVstatsFileName = V; }},
       {"vhook", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddVideoHook(V); }},
       {"vfilters", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoFilters(V); }},
       {"intra_matrix", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.SetMatrix(E.FIntraMatrix, V);
+         E.SetMatrix(E.FSettings.Video.FIntraMatrix, V);
        }},
       {"inter_matrix", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.SetMatrix(E.FInterMatrix, V);
+         E.SetMatrix(E.FSettings.Video.FInterMatrix, V);
        }},
-      {"top", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FTopFieldFirst = StrToInt(V); }},
-      {"dc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FIntraDcPrecision = StrToInt(V); }},
+      {"top", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FTopFieldFirst = StrToInt(V); }},
+      {"dc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FIntraDcPrecision = StrToInt(V); }},
       {"vtag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoTag(V); }},
       {"newvideo", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
          E.NewStream(&TCustomFFmpeg::NewVideoStream);
        }},
-      {"qphist", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FQpHist = Flag(V); }},
-      {"force_fps", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FForceFps = Flag(V); }},
+      {"qphist", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FQpHist = Flag(V); }},
+      {"force_fps", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FForceFps = Flag(V); }},
       {"ab", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
       {"aframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FMaxFrames[AVMEDIA_TYPE_AUDIO] = StrToInt(V);
+         E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_AUDIO] = StrToInt(V);
        }},
-      {"aq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FAudioQScale = Float(V); }},
+      {"aq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Audio.FAudioQScale = Float(V); }},
       {"ar", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioSampleRate(StrToInt(V)); }},
       {"ac", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioChannels(StrToInt(V)); }},
       {"an", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioDisable(Flag(V)); }},
@@ -396,9 +302,9 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
        }},
       {"slang", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleLanguage(V); }},
       {"stag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleTag(V); }},
-      {"vc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVideoChannel = StrToInt(V); }},
-      {"tvstd", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FVideoStandard = V; }},
-      {"isync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FInputSync = Flag(V); }},
+      {"vc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoChannel = StrToInt(V); }},
+      {"tvstd", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoStandard = V; }},
+      {"isync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FInputSync = Flag(V); }},
       {"muxdelay", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetMuxMaxDelay(Float(V)); }},
       {"muxpreload", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetMuxPreload(Float(V)); }},
       {"absf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
@@ -436,22 +342,22 @@ int64_t TCustomFFmpeg::ParseTime(const std::string& AName, const std::string& AV
 void TCustomFFmpeg::SetFormat(const std::string& AName, bool AInput, bool AOutput) {
   std::string name = AName;
   if (name == "pgmyuv") {
-    FPgmyuvCompat = true;
+    FSettings.Run.FPgmyuvCompat = true;
     name = "image2";
     FFLoggerInstance()->Log(this, llInfo, "pgmyuv format is deprecated, use image2");
   }
   const AVInputFormat* input = AInput ? lib::av_find_input_format(name.c_str()) : nullptr;
   const AVOutputFormat* output = AOutput ? lib::av_guess_format(name.c_str(), nullptr, nullptr) : nullptr;
   if (AInput && AOutput) {
-    FInputFormat = input;
-    FOutputFormat = output;
+    FSettings.Mux.FInputFormat = input;
+    FSettings.Mux.FOutputFormat = output;
     if (!input && !output) throw FFmpegException(Format("Unknown input or output format: %s", name.c_str()));
   } else if (AInput) {
     if (!input) throw FFmpegException(Format("Unknown input format: %s", name.c_str()));
-    FInputFormat = input;
+    FSettings.Mux.FInputFormat = input;
   } else if (AOutput) {
     if (!output) throw FFmpegException(Format("Unknown output format: %s", name.c_str()));
-    FOutputFormat = output;
+    FSettings.Mux.FOutputFormat = output;
   }
 }
 
@@ -463,44 +369,44 @@ void TCustomFFmpeg::SetOutputFormat(const std::string& AName) { SetFormat(AName,
 
 void TCustomFFmpeg::SetRecordingTimeMs(int AValue) {
   if (AValue <= 0) return;
-  FRecordingTime = static_cast<int64_t>(AValue) * 1000;
+  FSettings.Mux.FRecordingTime = static_cast<int64_t>(AValue) * 1000;
   FTotalDuration = AValue;
 }
 
 void TCustomFFmpeg::SetRecordingTime(int64_t AValue) {
   if (AValue <= 0) return;
-  FRecordingTime = AValue;
+  FSettings.Mux.FRecordingTime = AValue;
   FTotalDuration = AValue / 1000;
 }
 
 void TCustomFFmpeg::SetStartTime(int64_t AValue) {
-  if (AValue > 0) FStartTime = AValue;
+  if (AValue > 0) FSettings.Mux.FStartTime = AValue;
 }
 
 void TCustomFFmpeg::SetProgramId(int AValue) {
-  if (AValue >= 0) FProgramId = AValue;
+  if (AValue >= 0) FSettings.Mux.FProgramId = AValue;
 }
 
 void TCustomFFmpeg::SetAudioVolume(int AValue) {
-  if (AValue >= 0) FAudioVolume = AValue;
+  if (AValue >= 0) FSettings.Audio.FAudioVolume = AValue;
 }
 
-void TCustomFFmpeg::SetAudioSyncMethod(int AValue) { FAudioSyncMethod = AValue; }
+void TCustomFFmpeg::SetAudioSyncMethod(int AValue) { FSettings.Run.FAudioSyncMethod = AValue; }
 
-void TCustomFFmpeg::SetVideoSyncMethod(int AValue) { FVideoSyncMethod = AValue; }
+void TCustomFFmpeg::SetVideoSyncMethod(int AValue) { FSettings.Run.FVideoSyncMethod = AValue; }
 
 void TCustomFFmpeg::SetMuxMaxDelay(float AValue) {
-  if (AValue > 0) FMuxMaxDelay = AValue;
+  if (AValue > 0) FSettings.Mux.FMuxMaxDelay = AValue;
 }
 
 void TCustomFFmpeg::SetMuxPreload(float AValue) {
-  if (AValue > 0) FMuxPreload = AValue;
+  if (AValue > 0) FSettings.Mux.FMuxPreload = AValue;
 }
 
-void TCustomFFmpeg::SetCopyTimestamps(bool AValue) { FCopyTs = AValue; }
+void TCustomFFmpeg::SetCopyTimestamps(bool AValue) { FSettings.Run.FCopyTs = AValue; }
 
 void TCustomFFmpeg::AddMetadata(const std::string& AKey, const std::string& AValue) {
-  FMetadata.emplace_back(AKey, AValue);
+  FSettings.Mux.FMetadata.emplace_back(AKey, AValue);
 }
 
 // ---- Maps ----
@@ -551,9 +457,9 @@ void TCustomFFmpeg::SetFrameSize(const std::string& AValue) {
   if (AValue.empty()) return;
   int width = 0, height = 0;
   if (lib::av_parse_video_size(&width, &height, AValue.c_str()) < 0) throw FFmpegException("Incorrect frame size");
-  FFrameWidth = width;
-  FFrameHeight = height;
-  FFrameSizeSet = true;
+  FSettings.Video.FFrameWidth = width;
+  FSettings.Video.FFrameHeight = height;
+  FSettings.Video.FFrameSizeSet = true;
   if (width % 2 != 0 || height % 2 != 0) throw FFmpegException("Frame size must be a multiple of 2");
 }
 
@@ -561,7 +467,7 @@ void TCustomFFmpeg::SetFrameRate(const std::string& AValue) {
   if (AValue.empty()) return;
   AVRational rate{0, 0};
   if (lib::av_parse_video_rate(&rate, AValue.c_str()) < 0) throw FFmpegException("Incorrect frame rate");
-  FFrameRate = rate;
+  FSettings.Video.FFrameRate = rate;
 }
 
 void TCustomFFmpeg::SetFrameAspectRatio(const std::string& AValue) {
@@ -575,16 +481,16 @@ void TCustomFFmpeg::SetFrameAspectRatio(const std::string& AValue) {
     ratio = 0;
   }
   if (ratio == 0) throw FFmpegException("Incorrect aspect ratio specification.");
-  FFrameAspectRatio = static_cast<float>(ratio);
+  FSettings.Video.FFrameAspectRatio = static_cast<float>(ratio);
 }
 
 void TCustomFFmpeg::SetAspectFit(const std::string& AValue) {
   if (AValue.empty() || AValue == "keep" || AValue == "square") {
-    FAspectFit = AValue == "keep" ? std::string() : AValue;
+    FSettings.Video.FAspectFit = AValue == "keep" ? std::string() : AValue;
     return;
   }
   if (ParseAspectList(AValue).empty()) throw FFmpegException("Incorrect aspect fit specification: " + AValue);
-  FAspectFit = AValue;
+  FSettings.Video.FAspectFit = AValue;
 }
 
 std::vector<double> ParseAspectList(const std::string& AText) {
@@ -614,33 +520,41 @@ void TCustomFFmpeg::SetPixelFormat(const std::string& AValue) {
     }
     return;
   }
-  FFramePixFmt = lib::av_get_pix_fmt(AValue.c_str());
-  if (FFramePixFmt == AV_PIX_FMT_NONE)
+  FSettings.Video.FFramePixFmt = lib::av_get_pix_fmt(AValue.c_str());
+  if (FSettings.Video.FFramePixFmt == AV_PIX_FMT_NONE)
     throw FFmpegException(Format("Unknown pixel format requested: %s", AValue.c_str()));
 }
 
-void TCustomFFmpeg::SetCropTop(int AValue) { Crop(AValue, FFrameTopBand, FFrameHeight, kVerticalCrop); }
+void TCustomFFmpeg::SetCropTop(int AValue) {
+  Crop(AValue, FSettings.Video.FFrameTopBand, FSettings.Video.FFrameHeight, kVerticalCrop);
+}
 
-void TCustomFFmpeg::SetCropBottom(int AValue) { Crop(AValue, FFrameBottomBand, FFrameHeight, kVerticalCrop); }
+void TCustomFFmpeg::SetCropBottom(int AValue) {
+  Crop(AValue, FSettings.Video.FFrameBottomBand, FSettings.Video.FFrameHeight, kVerticalCrop);
+}
 
-void TCustomFFmpeg::SetCropLeft(int AValue) { Crop(AValue, FFrameLeftBand, FFrameWidth, kHorizontalCrop); }
+void TCustomFFmpeg::SetCropLeft(int AValue) {
+  Crop(AValue, FSettings.Video.FFrameLeftBand, FSettings.Video.FFrameWidth, kHorizontalCrop);
+}
 
-void TCustomFFmpeg::SetCropRight(int AValue) { Crop(AValue, FFrameRightBand, FFrameWidth, kHorizontalCrop); }
+void TCustomFFmpeg::SetCropRight(int AValue) {
+  Crop(AValue, FSettings.Video.FFrameRightBand, FSettings.Video.FFrameWidth, kHorizontalCrop);
+}
 
 void TCustomFFmpeg::SetPadTop(int AValue) {
-  if (AValue >= 0) FFramePadTop = AValue;
+  if (AValue >= 0) FSettings.Video.FFramePadTop = AValue;
 }
 
 void TCustomFFmpeg::SetPadBottom(int AValue) {
-  if (AValue >= 0) FFramePadBottom = AValue;
+  if (AValue >= 0) FSettings.Video.FFramePadBottom = AValue;
 }
 
 void TCustomFFmpeg::SetPadLeft(int AValue) {
-  if (AValue >= 0) FFramePadLeft = AValue;
+  if (AValue >= 0) FSettings.Video.FFramePadLeft = AValue;
 }
 
 void TCustomFFmpeg::SetPadRight(int AValue) {
-  if (AValue >= 0) FFramePadRight = AValue;
+  if (AValue >= 0) FSettings.Video.FFramePadRight = AValue;
 }
 
 void TCustomFFmpeg::SetPadColor(int AColor) {
@@ -649,9 +563,9 @@ void TCustomFFmpeg::SetPadColor(int AColor) {
   const int r = AColor & 0xFF;
   const int g = (AColor >> 8) & 0xFF;
   const int b = (AColor >> 16) & 0xFF;
-  FPadColor[0] = (307 * r + 602 * g + 117 * b + 512) >> 10;
-  FPadColor[1] = ((-173 * r - 340 * g + 512 * b + 511) >> 10) + 128;
-  FPadColor[2] = ((512 * r - 429 * g - 84 * b + 511) >> 10) + 128;
+  FSettings.Video.FPadColor[0] = (307 * r + 602 * g + 117 * b + 512) >> 10;
+  FSettings.Video.FPadColor[1] = ((-173 * r - 340 * g + 512 * b + 511) >> 10) + 128;
+  FSettings.Video.FPadColor[2] = ((512 * r - 429 * g - 84 * b + 511) >> 10) + 128;
 }
 
 void TCustomFFmpeg::SetMatrix(std::unique_ptr<std::array<uint16_t, 64>>& AMatrix, const std::string& AValue) {
@@ -672,10 +586,10 @@ void TCustomFFmpeg::SetMatrix(std::unique_ptr<std::array<uint16_t, 64>>& AMatrix
 }
 
 void TCustomFFmpeg::SetVideoFilters(const std::string& AText) {
-  if (!AText.empty()) FVideoFilters = AText;
+  if (!AText.empty()) FSettings.Video.FVideoFilters = AText;
 }
 
-void TCustomFFmpeg::SetVideoDisable(bool AValue) { FVideoDisable = AValue; }
+void TCustomFFmpeg::SetVideoDisable(bool AValue) { FSettings.Video.FVideoDisable = AValue; }
 
 void TCustomFFmpeg::AddVideoHook(const std::string& AValue) {
   // The words are kept for as long as the chain may use them.
@@ -689,7 +603,7 @@ void TCustomFFmpeg::AddVideoHook(const std::string& AValue) {
     FHookArguments.pop_back();
     throw FFmpegException("Failed to add video hook function: " + AValue);
   }
-  FUsingVhook = true;
+  FSettings.Run.FUsingVhook = true;
   if (!FHookState->HookText.empty()) FHookState->HookText += '\n';
   FHookState->HookText += AValue;
 }
@@ -705,12 +619,16 @@ void TCustomFFmpeg::SetCodecName(std::string& AField, int& AStreamCopy, const st
     AField = AName;
 }
 
-void TCustomFFmpeg::SetVideoCodec(const std::string& AName) { SetCodecName(FVideoCodecName, FVideoStreamCopy, AName); }
+void TCustomFFmpeg::SetVideoCodec(const std::string& AName) {
+  SetCodecName(FSettings.Video.FVideoCodecName, FSettings.Video.FVideoStreamCopy, AName);
+}
 
-void TCustomFFmpeg::SetAudioCodec(const std::string& AName) { SetCodecName(FAudioCodecName, FAudioStreamCopy, AName); }
+void TCustomFFmpeg::SetAudioCodec(const std::string& AName) {
+  SetCodecName(FSettings.Audio.FAudioCodecName, FSettings.Audio.FAudioStreamCopy, AName);
+}
 
 void TCustomFFmpeg::SetSubtitleCodec(const std::string& AName) {
-  SetCodecName(FSubtitleCodecName, FSubtitleStreamCopy, AName);
+  SetCodecName(FSettings.Subtitle.FSubtitleCodecName, FSettings.Subtitle.FSubtitleStreamCopy, AName);
 }
 
 void TCustomFFmpeg::SetCodecTag(uint32_t& AField, const char* AKind, const std::string& ATag) {
@@ -721,29 +639,31 @@ void TCustomFFmpeg::SetCodecTag(uint32_t& AField, const char* AKind, const std::
            static_cast<uint32_t>(c[3]) << 24;
 }
 
-void TCustomFFmpeg::SetVideoTag(const std::string& ATag) { SetCodecTag(FVideoCodecTag, "video", ATag); }
+void TCustomFFmpeg::SetVideoTag(const std::string& ATag) { SetCodecTag(FSettings.Video.FVideoCodecTag, "video", ATag); }
 
-void TCustomFFmpeg::SetAudioTag(const std::string& ATag) { SetCodecTag(FAudioCodecTag, "audio", ATag); }
+void TCustomFFmpeg::SetAudioTag(const std::string& ATag) { SetCodecTag(FSettings.Audio.FAudioCodecTag, "audio", ATag); }
 
-void TCustomFFmpeg::SetSubtitleTag(const std::string& ATag) { SetCodecTag(FSubtitleCodecTag, "subtitle", ATag); }
+void TCustomFFmpeg::SetSubtitleTag(const std::string& ATag) {
+  SetCodecTag(FSettings.Subtitle.FSubtitleCodecTag, "subtitle", ATag);
+}
 
-void TCustomFFmpeg::SetAudioLanguage(const std::string& AText) { FAudioLanguage = AText; }
+void TCustomFFmpeg::SetAudioLanguage(const std::string& AText) { FSettings.Audio.FAudioLanguage = AText; }
 
-void TCustomFFmpeg::SetSubtitleLanguage(const std::string& AText) { FSubtitleLanguage = AText; }
+void TCustomFFmpeg::SetSubtitleLanguage(const std::string& AText) { FSettings.Subtitle.FSubtitleLanguage = AText; }
 
 // ---- Audio ----
 
 void TCustomFFmpeg::SetAudioChannels(int AValue) {
-  if (AValue > 0) FAudioChannels = AValue;
+  if (AValue > 0) FSettings.Audio.FAudioChannels = AValue;
 }
 
 void TCustomFFmpeg::SetAudioSampleRate(int AValue) {
-  if (AValue > 0) FAudioSampleRate = AValue;
+  if (AValue > 0) FSettings.Audio.FAudioSampleRate = AValue;
 }
 
-void TCustomFFmpeg::SetAudioDisable(bool AValue) { FAudioDisable = AValue; }
+void TCustomFFmpeg::SetAudioDisable(bool AValue) { FSettings.Audio.FAudioDisable = AValue; }
 
-void TCustomFFmpeg::SetSubtitleDisable(bool AValue) { FSubtitleDisable = AValue; }
+void TCustomFFmpeg::SetSubtitleDisable(bool AValue) { FSettings.Subtitle.FSubtitleDisable = AValue; }
 
 void TCustomFFmpeg::SetSampleFormat(const std::string& AValue) {
   if (AValue == "list") {
@@ -756,7 +676,7 @@ void TCustomFFmpeg::SetSampleFormat(const std::string& AValue) {
     }
     return;
   }
-  FAudioSampleFmt = lib::av_get_sample_fmt(AValue.c_str());
+  FSettings.Audio.FAudioSampleFmt = lib::av_get_sample_fmt(AValue.c_str());
 }
 
 void TCustomFFmpeg::SetBitRate(const std::string& AName, const std::string& AValue) {
@@ -797,11 +717,11 @@ void TCustomFFmpeg::SetTargetOption(const std::string& AValue) {
 }
 
 void TCustomFFmpeg::SetHookRanges(const std::vector<THookRange>& ARanges) {
-  FHookRanges = ARanges;
-  std::stable_sort(FHookRanges.begin(), FHookRanges.end(),
+  FSettings.Run.FHookRanges = ARanges;
+  std::stable_sort(FSettings.Run.FHookRanges.begin(), FSettings.Run.FHookRanges.end(),
                    [](const THookRange& A, const THookRange& B) { return A.End < B.End; });
   FHookRangeIndex = 0;
-  FHookRangeCount = static_cast<int>(FHookRanges.size());
+  FHookRangeCount = static_cast<int>(FSettings.Run.FHookRanges.size());
 }
 
 // ---- The pass-through to the libraries' option systems ----
@@ -855,6 +775,6 @@ bool TCustomFFmpeg::AddPrivateOption(const std::string& AName, const std::string
     found = lib::av_codec_is_encoder(codec) && inClass(&codec->priv_class);
   }
   if (!found) return false;
-  FPrivateOptions.push_back({AName, AValue});
+  FSettings.Run.FPrivateOptions.push_back({AName, AValue});
   return true;
 }

@@ -309,17 +309,19 @@ int TCustomFFmpeg::FailOutputOpen(TOutputOpening& AOpen, const std::string& ATex
   }
   for (int i = AOpen.CodecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
   FOutputCodecCount = AOpen.CodecCountBefore;
-  FOutputFormat = nullptr;
-  FInputFormat = nullptr;
+  FSettings.Mux.FOutputFormat = nullptr;
+  FSettings.Mux.FInputFormat = nullptr;
   return -1;
 }
 
 std::string TCustomFFmpeg::AddOutputStreams(AVFormatContext* AContext, const AVOutputFormat* AFormat, bool AJoin) {
   // Which streams the output gets.
-  bool useVideo = FVideoStreamCopy != 0 || AFormat->video_codec != AV_CODEC_ID_NONE || !FVideoCodecName.empty();
-  bool useAudio = FAudioStreamCopy != 0 || AFormat->audio_codec != AV_CODEC_ID_NONE || !FAudioCodecName.empty();
-  bool useSubtitle =
-      FSubtitleStreamCopy != 0 || AFormat->subtitle_codec != AV_CODEC_ID_NONE || !FSubtitleCodecName.empty();
+  bool useVideo = FSettings.Video.FVideoStreamCopy != 0 || AFormat->video_codec != AV_CODEC_ID_NONE ||
+                  !FSettings.Video.FVideoCodecName.empty();
+  bool useAudio = FSettings.Audio.FAudioStreamCopy != 0 || AFormat->audio_codec != AV_CODEC_ID_NONE ||
+                  !FSettings.Audio.FAudioCodecName.empty();
+  bool useSubtitle = FSettings.Subtitle.FSubtitleStreamCopy != 0 || AFormat->subtitle_codec != AV_CODEC_ID_NONE ||
+                     !FSettings.Subtitle.FSubtitleCodecName.empty();
   if (FInputFileCount > 0) {
     bool hasVideo = false, hasAudio = false, hasSubtitle = false;
     try {
@@ -331,11 +333,11 @@ std::string TCustomFFmpeg::AddOutputStreams(AVFormatContext* AContext, const AVO
     useAudio = useAudio && hasAudio;
     useSubtitle = useSubtitle && hasSubtitle;
   }
-  if (FAudioDisable) useAudio = false;
-  if (FSubtitleDisable) useSubtitle = false;
+  if (FSettings.Audio.FAudioDisable) useAudio = false;
+  if (FSettings.Subtitle.FSubtitleDisable) useSubtitle = false;
 
   // The streams.
-  if (!FVideoDisable && useVideo) {
+  if (!FSettings.Video.FVideoDisable && useVideo) {
     try {
       NewVideoStream(AContext);
     } catch (const std::exception& e) {
@@ -363,15 +365,16 @@ void TCustomFFmpeg::ApplyOutputMetadata(AVFormatContext* AContext) {
   // The recording timestamp. The format context of this generation
   // has no timestamp of its own: muxers that store a creation time read
   // the "creation_time" metadata (ISO 8601, UTC).
-  if (FRecordingTimestamp != 0)
-    lib::av_dict_set(&AContext->metadata, "creation_time", CreationTimeText(FRecordingTimestamp).c_str(), 0);
+  if (FSettings.Mux.FRecordingTimestamp != 0)
+    lib::av_dict_set(&AContext->metadata, "creation_time", CreationTimeText(FSettings.Mux.FRecordingTimestamp).c_str(),
+                     0);
 
   // Metadata, the last pair first; the list is empty afterwards. The
   // muxers convert the generic keys to their own names themselves.
-  while (!FMetadata.empty()) {
-    const auto& pair = FMetadata.back();
+  while (!FSettings.Mux.FMetadata.empty()) {
+    const auto& pair = FSettings.Mux.FMetadata.back();
     lib::av_dict_set(&AContext->metadata, pair.first.c_str(), pair.second.c_str(), 0);
-    FMetadata.pop_back();
+    FSettings.Mux.FMetadata.pop_back();
   }
 }
 
@@ -380,17 +383,18 @@ void TCustomFFmpeg::ApplyMuxSettings(AVFormatContext* AContext, const AVOutputFo
   // have them (the MPEG program stream muxers; gif), and the private options
   // given as options go last, so that they win over the engine's own
   // settings.
-  AContext->max_delay = static_cast<int>(FMuxMaxDelay * 1000000);
+  AContext->max_delay = static_cast<int>(FSettings.Mux.FMuxMaxDelay * 1000000);
   const bool hasPrivate = AContext->priv_data && AFormat->priv_class;
   auto privateOption = [&](const char* AName) {
     return hasPrivate && lib::av_opt_find(AContext->priv_data, AName, nullptr, 0, 0) != nullptr;
   };
   if (privateOption("preload"))
-    lib::av_opt_set_int(AContext->priv_data, "preload", static_cast<int64_t>(FMuxPreload * 1000000), 0);
-  if (FLoopOutput >= 0 && privateOption("loop")) lib::av_opt_set_int(AContext->priv_data, "loop", FLoopOutput, 0);
+    lib::av_opt_set_int(AContext->priv_data, "preload", static_cast<int64_t>(FSettings.Mux.FMuxPreload * 1000000), 0);
+  if (FSettings.Mux.FLoopOutput >= 0 && privateOption("loop"))
+    lib::av_opt_set_int(AContext->priv_data, "loop", FSettings.Mux.FLoopOutput, 0);
   AContext->flags |= AVFMT_FLAG_NONBLOCK;
   ApplySetOptions(FOptionStore, FOptionStore.Format, AContext, AV_OPT_FLAG_ENCODING_PARAM);
-  for (const TPrivateOption& option : FPrivateOptions) {
+  for (const TPrivateOption& option : FSettings.Run.FPrivateOptions) {
     if (!privateOption(option.Name.c_str())) continue;
     if (lib::av_opt_set(AContext->priv_data, option.Name.c_str(), option.Value.c_str(), 0) < 0)
       FFLoggerInstance()->Log(
@@ -454,13 +458,15 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   std::string libraryName;
 
   // Combinations of settings that cannot work.
+  TVideoSettings& video = FSettings.Video;
   if (FJoin) return FailOutputOpen(open, "Cannot join more than one output file.");
-  if (!FVideoFilters.empty() &&
-      (FFrameTopBand != 0 || FFrameBottomBand != 0 || FFrameLeftBand != 0 || FFrameRightBand != 0))
+  if (!video.FVideoFilters.empty() && (video.FFrameTopBand != 0 || video.FFrameBottomBand != 0 ||
+                                       video.FFrameLeftBand != 0 || video.FFrameRightBand != 0))
     return FailOutputOpen(open, kCropWithFiltersText);
-  if (FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight > 0 && ResizesFrames(FVideoFilters))
+  if (video.FFramePadTop + video.FFramePadBottom + video.FFramePadLeft + video.FFramePadRight > 0 &&
+      ResizesFrames(video.FVideoFilters))
     return FailOutputOpen(open, kPadWithResizingText);
-  FUseFilters = !FVideoFilters.empty();
+  video.FUseFilters = !video.FVideoFilters.empty();
 
   const bool join = AJoin && FInputFileCount > 1;
   if (slot + (join ? FInputFileCount : 1) > MAX_FILES)
@@ -471,7 +477,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   // sets the file name and the muxer's private defaults. There is no "ffm"
   // muxer (and no feed server) in this library generation, so a feed
   // output finds no format either.
-  const AVOutputFormat* format = FOutputFormat;
+  const AVOutputFormat* format = FSettings.Mux.FOutputFormat;
   if (!format) format = lib::av_guess_format(nullptr, libraryName.c_str(), nullptr);
   if (format && std::strcmp(format->name, "ffm") == 0) format = nullptr;
   if (!format)
@@ -517,8 +523,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     throw;
   }
 
-  FOutputFormat = nullptr;
-  FInputFormat = nullptr;
+  FSettings.Mux.FOutputFormat = nullptr;
+  FSettings.Mux.FInputFormat = nullptr;
   return FOutputFileCount;
 }
 
@@ -533,21 +539,22 @@ void TCustomFFmpeg::LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder,
         Format("%s: the picture (display aspect %.2f) is fitted into %dx%d at %.2f, %dx%d with black bars %s.",
                stream.c_str(), APictureAspect, AFit.Width, AFit.Height, AFit.FrameAspect, innerWidth, innerHeight,
                AFit.PadTop + AFit.PadBottom > 0 ? "above and below" : "left and right"));
-  } else if (AFit.Width != FFrameWidth || AFit.Height != FFrameHeight) {
-    FFLoggerInstance()->Log(this, llInfo,
-                            Format("%s: the source is %dx%d at %.2f, the encoder gets %dx%d in square pixels.",
-                                   stream.c_str(), FFrameWidth, FFrameHeight, APictureAspect, AFit.Width, AFit.Height));
+  } else if (AFit.Width != FSettings.Video.FFrameWidth || AFit.Height != FSettings.Video.FFrameHeight) {
+    FFLoggerInstance()->Log(
+        this, llInfo,
+        Format("%s: the source is %dx%d at %.2f, the encoder gets %dx%d in square pixels.", stream.c_str(),
+               FSettings.Video.FFrameWidth, FSettings.Video.FFrameHeight, APictureAspect, AFit.Width, AFit.Height));
   }
 }
 
 void TCustomFFmpeg::SetVideoHeaderFlags(const AVFormatContext* AContext, AVCodecContext* ACodec,
                                         AVCodecContext* AStored) {
-  if ((FVideoGlobalHeader & 1) != 0 ||
-      (FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
+  if ((FSettings.Video.FVideoGlobalHeader & 1) != 0 ||
+      (FSettings.Video.FVideoGlobalHeader == 0 && (AContext->oformat->flags & AVFMT_GLOBALHEADER) != 0)) {
     ACodec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (AStored) AStored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if ((FVideoGlobalHeader & 2) != 0) {
+  if ((FSettings.Video.FVideoGlobalHeader & 2) != 0) {
     ACodec->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
     if (AStored) AStored->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
@@ -557,31 +564,33 @@ void TCustomFFmpeg::SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSet
   AVCodecContext* codec = ASetup.Codec;
   // The frame and its bars: the pad options around the picture, and the
   // bars that fit the picture into a frame of another display aspect.
-  const double pictureAspect = FFrameAspectRatio != 0 ? FFrameAspectRatio
-                               : FFrameHeight > 0     ? static_cast<double>(FFrameWidth) / FFrameHeight
-                                                      : 0;
-  const TFrameFit fit = FitPicture(FAspectFit, pictureAspect, FFrameWidth, FFrameHeight, !FFrameSizeSet);
-  ASetup.PadTop = FFramePadTop + fit.PadTop;
-  ASetup.PadBottom = FFramePadBottom + fit.PadBottom;
-  ASetup.PadLeft = FFramePadLeft + fit.PadLeft;
-  ASetup.PadRight = FFramePadRight + fit.PadRight;
-  codec->width = fit.Width + FFramePadLeft + FFramePadRight;
-  codec->height = fit.Height + FFramePadTop + FFramePadBottom;
-  codec->pix_fmt = static_cast<AVPixelFormat>(FFramePixFmt);
-  if (AEncoder && AEncoder->pix_fmts && !ListsPixelFormat(AEncoder->pix_fmts, FFramePixFmt))
+  const double pictureAspect = FSettings.Video.FFrameAspectRatio != 0 ? FSettings.Video.FFrameAspectRatio
+                               : FSettings.Video.FFrameHeight > 0
+                                   ? static_cast<double>(FSettings.Video.FFrameWidth) / FSettings.Video.FFrameHeight
+                                   : 0;
+  const TFrameFit fit = FitPicture(FSettings.Video.FAspectFit, pictureAspect, FSettings.Video.FFrameWidth,
+                                   FSettings.Video.FFrameHeight, !FSettings.Video.FFrameSizeSet);
+  ASetup.PadTop = FSettings.Video.FFramePadTop + fit.PadTop;
+  ASetup.PadBottom = FSettings.Video.FFramePadBottom + fit.PadBottom;
+  ASetup.PadLeft = FSettings.Video.FFramePadLeft + fit.PadLeft;
+  ASetup.PadRight = FSettings.Video.FFramePadRight + fit.PadRight;
+  codec->width = fit.Width + FSettings.Video.FFramePadLeft + FSettings.Video.FFramePadRight;
+  codec->height = fit.Height + FSettings.Video.FFramePadTop + FSettings.Video.FFramePadBottom;
+  codec->pix_fmt = static_cast<AVPixelFormat>(FSettings.Video.FFramePixFmt);
+  if (AEncoder && AEncoder->pix_fmts && !ListsPixelFormat(AEncoder->pix_fmts, FSettings.Video.FFramePixFmt))
     codec->pix_fmt = AEncoder->pix_fmts[0];
   // A source's odd size that the encoder refuses: the picture is scaled
   // to the even size below it. A size that was given keeps its own check.
   const int oddWidth = codec->width, oddHeight = codec->height;
-  if (!FFrameSizeSet && FitOddFrameSize(AEncoder, codec))
+  if (!FSettings.Video.FFrameSizeSet && FitOddFrameSize(AEncoder, codec))
     FFLoggerInstance()->Log(
         this, llInfo,
         Format("Output stream #%d.%d (%s): the source is %dx%d, the encoder gets %dx%d "
                "(it needs even dimensions).",
                AFile, AStream->index, AEncoder->name, oddWidth, oddHeight, codec->width, codec->height));
-  if (FAspectFit.empty()) {
+  if (FSettings.Video.FAspectFit.empty()) {
     AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
-        SampleAspect(FFrameAspectRatio, codec->width, codec->height);
+        SampleAspect(FSettings.Video.FFrameAspectRatio, codec->width, codec->height);
   } else {
     AStream->sample_aspect_ratio = codec->sample_aspect_ratio =
         SampleAspect(static_cast<float>(fit.FrameAspect), fit.Width, fit.Height);
@@ -590,23 +599,25 @@ void TCustomFFmpeg::SetVideoFrame(int AFile, AVStream* AStream, TOutputStreamSet
 }
 
 void TCustomFFmpeg::SetVideoRateControl(AVCodecContext* ACodec, const std::vector<RcOverride>& AOverrides) {
-  if (FIntraOnly) ACodec->gop_size = 0;
+  if (FSettings.Video.FIntraOnly) ACodec->gop_size = 0;
   // Fixed quality. The stream of this generation carries no quality of
   // its own: the encoder's global quality is the whole setting.
-  if (FVideoQScale != 0 || FSameQuality) {
+  if (FSettings.Video.FVideoQScale != 0 || FSettings.Video.FSameQuality) {
     ACodec->flags |= AV_CODEC_FLAG_QSCALE;
-    ACodec->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
+    ACodec->global_quality = static_cast<int>(FF_QP2LAMBDA * FSettings.Video.FVideoQScale);
   }
   // The codec context frees its matrices and overrides.
-  if (FIntraMatrix) {
+  if (FSettings.Video.FIntraMatrix) {
     ACodec->intra_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
-    if (ACodec->intra_matrix) std::memcpy(ACodec->intra_matrix, FIntraMatrix->data(), sizeof(uint16_t) * 64);
+    if (ACodec->intra_matrix)
+      std::memcpy(ACodec->intra_matrix, FSettings.Video.FIntraMatrix->data(), sizeof(uint16_t) * 64);
   }
-  if (FInterMatrix) {
+  if (FSettings.Video.FInterMatrix) {
     ACodec->inter_matrix = static_cast<uint16_t*>(lib::av_malloc(sizeof(uint16_t) * 64));
-    if (ACodec->inter_matrix) std::memcpy(ACodec->inter_matrix, FInterMatrix->data(), sizeof(uint16_t) * 64);
+    if (ACodec->inter_matrix)
+      std::memcpy(ACodec->inter_matrix, FSettings.Video.FInterMatrix->data(), sizeof(uint16_t) * 64);
   }
-  ACodec->thread_count = FThreadCount;
+  ACodec->thread_count = FSettings.Run.FThreadCount;
   if (!AOverrides.empty()) {
     ACodec->rc_override = static_cast<RcOverride*>(lib::av_malloc(sizeof(RcOverride) * AOverrides.size()));
     if (ACodec->rc_override) {
@@ -618,37 +629,37 @@ void TCustomFFmpeg::SetVideoRateControl(AVCodecContext* ACodec, const std::vecto
     ACodec->rc_initial_buffer_occupancy = static_cast<int>(static_cast<int64_t>(ACodec->rc_buffer_size) * 3 / 4);
   // FMeThreshold: the motion-estimation threshold is no codec-context
   // field of this generation; it has nothing to act on.
-  ACodec->intra_dc_precision = FIntraDcPrecision - 8;
-  if (FDoPsnr) ACodec->flags |= AV_CODEC_FLAG_PSNR;
-  if (FDoPass == 1)
+  ACodec->intra_dc_precision = FSettings.Video.FIntraDcPrecision - 8;
+  if (FSettings.Run.FDoPsnr) ACodec->flags |= AV_CODEC_FLAG_PSNR;
+  if (FSettings.Video.FDoPass == 1)
     ACodec->flags |= AV_CODEC_FLAG_PASS1;
-  else if (FDoPass == 2)
+  else if (FSettings.Video.FDoPass == 2)
     ACodec->flags |= AV_CODEC_FLAG_PASS2;
 }
 
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   auto raise = [this](const std::string& AText) {
-    FVideoCodecName.clear();
+    FSettings.Video.FVideoCodecName.clear();
     throw FFmpegException(AText);
   };
   const int file = OutputFileIndex(AContext);
   const std::string full = StreamCapacityError(file, AContext, FOutputCodecCount);
   if (!full.empty()) raise(full);
-  const bool copy = FVideoStreamCopy != 0;
+  const bool copy = FSettings.Video.FVideoStreamCopy != 0;
 
   // The encoder and the rate-control overrides are settled before the
   // stream is added, so that a refused name leaves the output as it was.
   TEncoderChoice choice;
   std::vector<RcOverride> overrides;
   if (!copy) {
-    if (!FVideoCodecName.empty()) {
-      if (!FindCodecId(FVideoCodecName, AVMEDIA_TYPE_VIDEO, true, choice.CodecId)) raise(FLastError);
-      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FVideoCodecName.c_str());
+    if (!FSettings.Video.FVideoCodecName.empty()) {
+      if (!FindCodecId(FSettings.Video.FVideoCodecName, AVMEDIA_TYPE_VIDEO, true, choice.CodecId)) raise(FLastError);
+      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FSettings.Video.FVideoCodecName.c_str());
     } else {
       choice.CodecId = lib::av_guess_codec(AContext->oformat, nullptr, AContext->url, nullptr, AVMEDIA_TYPE_VIDEO);
       choice.Encoder = lib::avcodec_find_encoder(static_cast<AVCodecID>(choice.CodecId));
     }
-    if (!ParseRcOverrides(FVideoRcOverride, overrides)) raise("error parsing rc_override");
+    if (!ParseRcOverrides(FSettings.Video.FVideoRcOverride, overrides)) raise("error parsing rc_override");
   }
 
   AVStream* st = lib::avformat_new_stream(AContext, nullptr);
@@ -661,22 +672,25 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
   setup.PadTop = setup.PadBottom = setup.PadLeft = setup.PadRight = 0;
-  FBitstreamFilters[file][st->index] = std::move(FVideoBitstreamFilters);
+  FBitstreamFilters[file][st->index] = std::move(FSettings.Video.FVideoBitstreamFilters);
 
   codec->codec_type = AVMEDIA_TYPE_VIDEO;
-  if (FThreadCount > 1) codec->thread_count = FThreadCount;
-  if (FVideoCodecTag != 0) codec->codec_tag = FVideoCodecTag;
+  if (FSettings.Run.FThreadCount > 1) codec->thread_count = FSettings.Run.FThreadCount;
+  if (FSettings.Video.FVideoCodecTag != 0) codec->codec_tag = FSettings.Video.FVideoCodecTag;
   AVCodecContext* stored = FOptionStore.Codec[AVMEDIA_TYPE_VIDEO];
   SetVideoHeaderFlags(AContext, codec, stored);
 
   if (copy) {
     setup.StreamCopy = true;
-    st->sample_aspect_ratio = codec->sample_aspect_ratio = SampleAspect(FFrameAspectRatio, FFrameWidth, FFrameHeight);
+    st->sample_aspect_ratio = codec->sample_aspect_ratio =
+        SampleAspect(FSettings.Video.FFrameAspectRatio, FSettings.Video.FFrameWidth, FSettings.Video.FFrameHeight);
   } else {
-    AVRational rate = FFrameRate.num != 0 && FFrameRate.den != 0 ? FFrameRate : AVRational{25, 1};
+    AVRational rate = FSettings.Video.FFrameRate.num != 0 && FSettings.Video.FFrameRate.den != 0
+                          ? FSettings.Video.FFrameRate
+                          : AVRational{25, 1};
     codec->codec_id = static_cast<AVCodecID>(choice.CodecId);
     ApplySetOptions(FOptionStore, stored, codec, kVideoStreamMask);
-    if (choice.Encoder && choice.Encoder->supported_framerates && !FForceFps)
+    if (choice.Encoder && choice.Encoder->supported_framerates && !FSettings.Video.FForceFps)
       rate =
           choice.Encoder->supported_framerates[lib::av_find_nearest_q_idx(rate, choice.Encoder->supported_framerates)];
     codec->time_base = AVRational{rate.den, rate.num};
@@ -688,9 +702,9 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
 
   FOutputCodecs[FOutputCodecCount] = choice.Forced;
   ++FOutputCodecCount;
-  FVideoDisable = false;
-  FVideoCodecName.clear();
-  FVideoStreamCopy = 0;
+  FSettings.Video.FVideoDisable = false;
+  FSettings.Video.FVideoCodecName.clear();
+  FSettings.Video.FVideoStreamCopy = 0;
 }
 
 void TCustomFFmpeg::SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* AEncoder, int ACodecId, bool AOwnAmrNb,
@@ -698,11 +712,11 @@ void TCustomFFmpeg::SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* 
   AVCodecContext* codec = ASetup.Codec;
   ApplySetOptions(FOptionStore, AStored, codec, kAudioStreamMask);
   codec->codec_id = static_cast<AVCodecID>(ACodecId);
-  if (FAudioQScale > -99999) {
+  if (FSettings.Audio.FAudioQScale > -99999) {
     codec->flags |= AV_CODEC_FLAG_QSCALE;
-    codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
+    codec->global_quality = static_cast<int>(FF_QP2LAMBDA * FSettings.Audio.FAudioQScale);
   }
-  codec->thread_count = FThreadCount;
+  codec->thread_count = FSettings.Run.FThreadCount;
   lib::av_channel_layout_uninit(&codec->ch_layout);
   if (AOwnAmrNb) {
     // Narrow-band speech: 8 kHz mono 16-bit frames of 160 samples; the
@@ -715,13 +729,13 @@ void TCustomFFmpeg::SetAudioEncoding(TOutputStreamSetup& ASetup, const AVCodec* 
     int64_t bitRate = 0;
     if (AStored && lib::av_opt_get_int(AStored, "b", 0, &bitRate) >= 0) codec->bit_rate = bitRate;
   } else {
-    const uint64_t mask = static_cast<uint64_t>(FChannelLayout);
-    if (mask != 0 && __builtin_popcountll(mask) == FAudioChannels)
+    const uint64_t mask = static_cast<uint64_t>(FSettings.Audio.FChannelLayout);
+    if (mask != 0 && __builtin_popcountll(mask) == FSettings.Audio.FAudioChannels)
       lib::av_channel_layout_from_mask(&codec->ch_layout, mask);
     else
-      lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
-    codec->sample_fmt = static_cast<AVSampleFormat>(FAudioSampleFmt);
-    if (AEncoder && AEncoder->sample_fmts && !ListsSampleFormat(AEncoder->sample_fmts, FAudioSampleFmt))
+      lib::av_channel_layout_default(&codec->ch_layout, FSettings.Audio.FAudioChannels);
+    codec->sample_fmt = static_cast<AVSampleFormat>(FSettings.Audio.FAudioSampleFmt);
+    if (AEncoder && AEncoder->sample_fmts && !ListsSampleFormat(AEncoder->sample_fmts, FSettings.Audio.FAudioSampleFmt))
       codec->sample_fmt = AEncoder->sample_fmts[0];
   }
 }
@@ -746,26 +760,26 @@ void TCustomFFmpeg::FitAudioToEncoder(int AFile, int AStream, const AVCodec* AEn
 
 void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
   auto raise = [this](const std::string& AText) {
-    FAudioCodecName.clear();
-    FAudioLanguage.clear();
+    FSettings.Audio.FAudioCodecName.clear();
+    FSettings.Audio.FAudioLanguage.clear();
     throw FFmpegException(AText);
   };
   const int file = OutputFileIndex(AContext);
   const std::string full = StreamCapacityError(file, AContext, FOutputCodecCount);
   if (!full.empty()) raise(full);
-  const bool copy = FAudioStreamCopy != 0;
+  const bool copy = FSettings.Audio.FAudioStreamCopy != 0;
 
   // The encoder: by name, where the AMR-NB names select the engine's own
   // encoder, or the format's default, for which the engine's own AMR-NB
   // encoder stands in when libavcodec has none.
   TEncoderChoice choice;
   if (!copy) {
-    if (IsAmrNbEncoderName(FAudioCodecName)) {
+    if (IsAmrNbEncoderName(FSettings.Audio.FAudioCodecName)) {
       choice.CodecId = AV_CODEC_ID_AMR_NB;
       choice.OwnAmrNb = true;
-    } else if (!FAudioCodecName.empty()) {
-      if (!FindCodecId(FAudioCodecName, AVMEDIA_TYPE_AUDIO, true, choice.CodecId)) raise(FLastError);
-      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FAudioCodecName.c_str());
+    } else if (!FSettings.Audio.FAudioCodecName.empty()) {
+      if (!FindCodecId(FSettings.Audio.FAudioCodecName, AVMEDIA_TYPE_AUDIO, true, choice.CodecId)) raise(FLastError);
+      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FSettings.Audio.FAudioCodecName.c_str());
     } else {
       choice.CodecId = lib::av_guess_codec(AContext->oformat, nullptr, AContext->url, nullptr, AVMEDIA_TYPE_AUDIO);
       choice.Encoder = lib::avcodec_find_encoder(static_cast<AVCodecID>(choice.CodecId));
@@ -782,21 +796,21 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
   setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
-  FBitstreamFilters[file][st->index] = std::move(FAudioBitstreamFilters);
+  FBitstreamFilters[file][st->index] = std::move(FSettings.Audio.FAudioBitstreamFilters);
 
-  if (FThreadCount > 1) codec->thread_count = FThreadCount;
+  if (FSettings.Run.FThreadCount > 1) codec->thread_count = FSettings.Run.FThreadCount;
   codec->codec_type = AVMEDIA_TYPE_AUDIO;
-  if (FAudioCodecTag != 0) codec->codec_tag = FAudioCodecTag;
+  if (FSettings.Audio.FAudioCodecTag != 0) codec->codec_tag = FSettings.Audio.FAudioCodecTag;
   AVCodecContext* stored = FOptionStore.Codec[AVMEDIA_TYPE_AUDIO];
   if (AContext->oformat->flags & AVFMT_GLOBALHEADER) {
     codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (stored) stored->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
 
-  int sampleRate = FAudioSampleRate;
+  int sampleRate = FSettings.Audio.FAudioSampleRate;
   if (copy) {
     setup.StreamCopy = true;
-    lib::av_channel_layout_default(&codec->ch_layout, FAudioChannels);
+    lib::av_channel_layout_default(&codec->ch_layout, FSettings.Audio.FAudioChannels);
   } else {
     SetAudioEncoding(setup, choice.Encoder, choice.CodecId, choice.OwnAmrNb, stored, sampleRate);
   }
@@ -807,35 +821,36 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
   if (!copy && !choice.OwnAmrNb) FitAudioToEncoder(file, st->index, choice.Encoder, codec, sampleRate);
   PublishParameters(st, codec);
 
-  if (!FAudioLanguage.empty()) {
-    lib::av_dict_set(&st->metadata, "language", FAudioLanguage.c_str(), 0);
-    FAudioLanguage.clear();
+  if (!FSettings.Audio.FAudioLanguage.empty()) {
+    lib::av_dict_set(&st->metadata, "language", FSettings.Audio.FAudioLanguage.c_str(), 0);
+    FSettings.Audio.FAudioLanguage.clear();
   }
   FOutputCodecs[FOutputCodecCount] = choice.Forced;
   ++FOutputCodecCount;
-  FAudioDisable = false;
-  FAudioCodecName.clear();
-  FAudioStreamCopy = 0;
+  FSettings.Audio.FAudioDisable = false;
+  FSettings.Audio.FAudioCodecName.clear();
+  FSettings.Audio.FAudioStreamCopy = 0;
 }
 
 void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
   auto raise = [this](const std::string& AText) {
-    FSubtitleCodecName.clear();
-    FSubtitleLanguage.clear();
+    FSettings.Subtitle.FSubtitleCodecName.clear();
+    FSettings.Subtitle.FSubtitleLanguage.clear();
     throw FFmpegException(AText);
   };
   const int file = OutputFileIndex(AContext);
   const std::string full = StreamCapacityError(file, AContext, FOutputCodecCount);
   if (!full.empty()) raise(full);
-  const bool copy = FSubtitleStreamCopy != 0;
+  const bool copy = FSettings.Subtitle.FSubtitleStreamCopy != 0;
 
   // Only a name chooses a subtitle encoder: without one the codec id is 0
   // (the set-up reports the missing encoder).
   TEncoderChoice choice;
   if (!copy) {
-    if (!FindCodecId(FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, choice.CodecId)) raise(FLastError);
-    if (!FSubtitleCodecName.empty())
-      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FSubtitleCodecName.c_str());
+    if (!FindCodecId(FSettings.Subtitle.FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, choice.CodecId))
+      raise(FLastError);
+    if (!FSettings.Subtitle.FSubtitleCodecName.empty())
+      choice.Encoder = choice.Forced = lib::avcodec_find_encoder_by_name(FSettings.Subtitle.FSubtitleCodecName.c_str());
   }
 
   AVStream* st = lib::avformat_new_stream(AContext, nullptr);
@@ -847,10 +862,10 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
   setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
-  FBitstreamFilters[file][st->index] = std::move(FSubtitleBitstreamFilters);
+  FBitstreamFilters[file][st->index] = std::move(FSettings.Subtitle.FSubtitleBitstreamFilters);
 
   codec->codec_type = AVMEDIA_TYPE_SUBTITLE;
-  if (FSubtitleCodecTag != 0) codec->codec_tag = FSubtitleCodecTag;
+  if (FSettings.Subtitle.FSubtitleCodecTag != 0) codec->codec_tag = FSettings.Subtitle.FSubtitleCodecTag;
   if (copy) {
     setup.StreamCopy = true;
   } else {
@@ -861,13 +876,13 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
 
   FOutputCodecs[FOutputCodecCount] = choice.Forced;
   ++FOutputCodecCount;
-  if (!FSubtitleLanguage.empty()) {
-    lib::av_dict_set(&st->metadata, "language", FSubtitleLanguage.c_str(), 0);
-    FSubtitleLanguage.clear();
+  if (!FSettings.Subtitle.FSubtitleLanguage.empty()) {
+    lib::av_dict_set(&st->metadata, "language", FSettings.Subtitle.FSubtitleLanguage.c_str(), 0);
+    FSettings.Subtitle.FSubtitleLanguage.clear();
   }
-  FSubtitleDisable = false;
-  FSubtitleCodecName.clear();
-  FSubtitleStreamCopy = 0;
+  FSettings.Subtitle.FSubtitleDisable = false;
+  FSettings.Subtitle.FSubtitleCodecName.clear();
+  FSettings.Subtitle.FSubtitleStreamCopy = 0;
 }
 
 AVFilterGraph* TCustomFFmpeg::NewFilterGraph() {
@@ -879,7 +894,7 @@ AVFilterGraph* TCustomFFmpeg::NewFilterGraph() {
   }
   FFilterGraph = lib::avfilter_graph_alloc();
   if (!FFilterGraph) return nullptr;
-  FFilterGraph->nb_threads = FThreadCount;
+  FFilterGraph->nb_threads = FSettings.Run.FThreadCount;
   return FFilterGraph;
 }
 
@@ -888,7 +903,8 @@ AVFilterGraph* TCustomFFmpeg::NewFilterGraph() {
 // differ, the user's filter text, and a "buffersink" "out" that gives
 // pictures in the encoder's pixel format.
 int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamState& AOutput) {
-  if (FFrameTopBand != 0 || FFrameBottomBand != 0 || FFrameLeftBand != 0 || FFrameRightBand != 0) {
+  if (FSettings.Video.FFrameTopBand != 0 || FSettings.Video.FFrameBottomBand != 0 ||
+      FSettings.Video.FFrameLeftBand != 0 || FSettings.Video.FFrameRightBand != 0) {
     FLastError = kCropWithFiltersText;
     return -1;
   }
@@ -905,7 +921,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   if (!graph) return -1;
   // The scaler flags, for the scalers of the filter text and the ones the
   // graph inserts for pixel-format conversion.
-  int64_t swsFlags = FSwsFlags;
+  int64_t swsFlags = FSettings.Run.FSwsFlags;
   if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &swsFlags);
   graph->scale_sws_opts = lib::av_strdup(Format("flags=%lld", static_cast<long long>(swsFlags)).c_str());
 
@@ -932,7 +948,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
        sourceHeight + padTop + padBottom - AOutput.TopBand - AOutput.BottomBand != encoder->height) &&
       !AppendFilter(graph, last, "scale", Format("%d:%d:flags=%lld", width, height, static_cast<long long>(swsFlags))))
     return -1;
-  if (!LinkFilterText(graph, FVideoFilters, last, sink)) return -1;
+  if (!LinkFilterText(graph, FSettings.Video.FVideoFilters, last, sink)) return -1;
   if (lib::avfilter_graph_config(graph, nullptr) < 0) return -1;
 
   const int sinkWidth = lib::av_buffersink_get_w(sink);

@@ -387,8 +387,8 @@ TNorm TargetNorm(TCustomFFmpeg& AEngine, const std::string& ANorm, const std::st
   } else if (ANorm == "film") {
     norm = nmFILM;
   } else {
-    if (AEngine.FFrameRate.den == 0) throw FFmpegException("frame_rate is invalid.");
-    bool decided = NormOfRate(AEngine.FFrameRate, norm);
+    if (AEngine.Settings().Video.FFrameRate.den == 0) throw FFmpegException("frame_rate is invalid.");
+    bool decided = NormOfRate(AEngine.Settings().Video.FFrameRate, norm);
     // The streams of the open inputs. Streams of this library generation
     // have no codec time base: the rate is the stream's real base frame
     // rate, or its average frame rate when the real one is not known.
@@ -404,7 +404,7 @@ TNorm TargetNorm(TCustomFFmpeg& AEngine, const std::string& ANorm, const std::st
       }
     }
     if (!decided) norm = ADefaultNorm == "film" ? nmFILM : ADefaultNorm == "ntsc" ? nmNTSC : nmPAL;
-    if (AEngine.FVerbose > 0)
+    if (AEngine.Settings().Run.FVerbose > 0)
       FFLoggerInstance()->Log(&AEngine, llVerbose, Format("Assuming %s for target.", norm == nmPAL ? "PAL" : "NTSC"));
   }
   return norm;
@@ -452,7 +452,7 @@ void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANo
     OptDefaultOld("flags", "+scan_offset");
     SetAudioSampleRate(44100);
     OptDefaultOld("packetsize", "2324");
-    if (FAudioChannels == 1) SetAudioChannels(2);
+    if (FSettings.Audio.FAudioChannels == 1) SetAudioChannels(2);
     defaultAspect = "4:3";
   } else if (ATarget == "dvd") {
     SetOption("vcodec", "mpeg2video");
@@ -469,7 +469,7 @@ void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANo
     OptDefaultOld("packetsize", "2048");
     OptDefaultOld("muxrate", "10080000");
     SetAudioSampleRate(48000);
-    if (FAudioChannels == 1) SetAudioChannels(2);
+    if (FSettings.Audio.FAudioChannels == 1) SetAudioChannels(2);
     defaultAspect = "16:9";
   } else if (ATarget == "dv" || ATarget == "dv50") {
     SetOutputFormat("dv");
@@ -482,7 +482,7 @@ void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANo
     throw FFmpegException("Unknown target type");
   }
 
-  if (defaultAspect && FFrameAspectRatio == 0) {
+  if (defaultAspect && FSettings.Video.FFrameAspectRatio == 0) {
     FFLoggerInstance()->Log(this, llInfo, Format("Assuming %s for aspect ratio", defaultAspect));
     SetFrameAspectRatio(defaultAspect);
   }
@@ -504,12 +504,12 @@ void TCustomFFmpeg::ApplyPreset(const std::string& AKind, const std::string& AVa
     // The codec of the kind's stream names the preset: "hq" for libx264 is
     // "libx264-hq". Without that codec name the next kind's is tried.
     const std::string* codec = nullptr;
-    if (AKind[0] == 'v' && !FVideoCodecName.empty())
-      codec = &FVideoCodecName;
-    else if (AKind[0] == 'a' && !FAudioCodecName.empty())
-      codec = &FAudioCodecName;
-    else if (!FSubtitleCodecName.empty())
-      codec = &FSubtitleCodecName;
+    if (AKind[0] == 'v' && !FSettings.Video.FVideoCodecName.empty())
+      codec = &FSettings.Video.FVideoCodecName;
+    else if (AKind[0] == 'a' && !FSettings.Audio.FAudioCodecName.empty())
+      codec = &FSettings.Audio.FAudioCodecName;
+    else if (!FSettings.Subtitle.FSubtitleCodecName.empty())
+      codec = &FSettings.Subtitle.FSubtitleCodecName;
     if (codec) {
       name = *codec + "-" + AValue;
       if (const TOptionsPreset* preset = FindPreset(name)) {
@@ -565,21 +565,21 @@ void TCustomFFmpeg::SetBitstreamFilter(const std::string& AKind, const std::stri
     throw FFmpegException(Format("Could not allocate bitstream filter %s", name.c_str()));
   // The context is initialised when its stream is set up for a run: its
   // input parameters are the stream's codec parameters.
-  TBitstreamFilterChain& chain = AKind[0] == 'v'   ? FVideoBitstreamFilters
-                                 : AKind[0] == 'a' ? FAudioBitstreamFilters
-                                                   : FSubtitleBitstreamFilters;
+  TBitstreamFilterChain& chain = AKind[0] == 'v'   ? FSettings.Video.FVideoBitstreamFilters
+                                 : AKind[0] == 'a' ? FSettings.Audio.FAudioBitstreamFilters
+                                                   : FSettings.Subtitle.FSubtitleBitstreamFilters;
   chain.Filters.push_back(context);
 }
 
 // ---- The video statistics file ----
 
 void TCustomFFmpeg::SetVideoStatistics(bool AOn) {
-  FVstatsFileName.clear();
+  FSettings.Run.FVstatsFileName.clear();
   if (!AOn) return;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   ::localtime_r(&now, &local);
   char clock[16];
   std::strftime(clock, sizeof clock, "%H%M%S", &local);
-  FVstatsFileName = Format("%svstats_%s.log", ToLocal8Bit(ModuleDir()).c_str(), clock);
+  FSettings.Run.FVstatsFileName = Format("%svstats_%s.log", ToLocal8Bit(ModuleDir()).c_str(), clock);
 }

@@ -203,8 +203,9 @@ AVFormatContext* OutputContext(TCustomFFmpeg& AEngine, const TOutputStreamState&
 // How many of ASamples encoder samples still fit before the recording
 // time: the stream is cut there, whatever the other streams still need.
 int RoomBeforeRecordingEnd(const TCustomFFmpeg& AEngine, const TOutputStreamState& AOutput, int ASamples) {
-  if (AEngine.FRecordingTime == INT64_MAX || ASamples <= 0) return ASamples;
-  const int64_t limit = lib::av_rescale(AEngine.FRecordingTime, AOutput.Encoder->sample_rate, AV_TIME_BASE);
+  if (AEngine.Settings().Mux.FRecordingTime == INT64_MAX || ASamples <= 0) return ASamples;
+  const int64_t limit =
+      lib::av_rescale(AEngine.Settings().Mux.FRecordingTime, AOutput.Encoder->sample_rate, AV_TIME_BASE);
   const int64_t room = limit - AOutput.OutputTicks - lib::av_audio_fifo_size(AOutput.Fifo);
   return static_cast<int>(std::clamp<int64_t>(room, 0, ASamples));
 }
@@ -236,7 +237,7 @@ bool AppendAudioSamples(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, Swr
   else
     produced = lib::swr_convert(AConverter, converted->extended_data, capacity, APlanes, ASamples);
   if (produced < 0) {
-    if (AEngine.FExitOnError) throw FFmpegException("av_audio_convert() failed");
+    if (AEngine.Settings().Run.FExitOnError) throw FFmpegException("av_audio_convert() failed");
     FFLoggerInstance()->Log(&AEngine, llError, "av_audio_convert() failed");
     return false;
   }
@@ -408,13 +409,13 @@ void FilterOutputPacket(TCustomFFmpeg& AEngine, AVFormatContext* AContext, TOutp
     const std::string text = Format("%s failed for stream %d, codec %s", filter->filter->name, streamIndex,
                                     AOutput.EncodingNeeded ? lib::avcodec_get_name(id) : "copy") +
                              ": " + LibraryErrorText(ACode);
-    if (AEngine.FExitOnError) throw FFmpegException(text);
+    if (AEngine.Settings().Run.FExitOnError) throw FFmpegException(text);
     FFLoggerInstance()->Log(&AEngine, llError, text);
   };
   // The input is kept aside so that it can go on unfiltered when the filter
   // fails while it works on it (that ends the run with exit-on-error).
   AVPacket* unfiltered = nullptr;
-  if (!AEngine.FExitOnError) {
+  if (!AEngine.Settings().Run.FExitOnError) {
     unfiltered = tFilterSpares.At(ALevel);
     if (unfiltered && lib::av_packet_ref(unfiltered, APacket) < 0) unfiltered = nullptr;
   }
@@ -485,7 +486,7 @@ void StartAudioClock(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStreamS
   const double start = AEngine.InputSyncTime(AOutput);
   const bool leadIn = start > 0 && AOutput.OutputTicks == 0 && fifoSamples == 0 &&
                       KeepsNoStreamStart(OutputContext(AEngine, AOutput)) &&
-                      start <= ARun.LongestLeadIn(AOutput.FileIndex, AEngine.FDtsDeltaThreshold);
+                      start <= ARun.LongestLeadIn(AOutput.FileIndex, AEngine.Settings().Run.FDtsDeltaThreshold);
   if (leadIn) {
     // Sound that begins after the picture (a real delay) gets silence in
     // front where the container would play it from the file's start.
@@ -512,7 +513,7 @@ TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStrea
   const int fifoSamples = AFifoSamples;
   TDriftAction action;
   action.Count = ASamples;
-  if (AEngine.FAudioSyncMethod == 0) {
+  if (AEngine.Settings().Run.FAudioSyncMethod == 0) {
     if (!AOutput.AudioClockSet) StartAudioClock(AEngine, ARun, AOutput, fifoSamples);
     return action;
   }
@@ -520,11 +521,13 @@ TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStrea
       AEngine.InputSyncTime(AOutput) * encRate - static_cast<double>(AOutput.OutputTicks) - fifoSamples;
   const int idelta = Truncated(delta * in.Rate / encRate);
   if (std::fabs(delta) <= kMinDriftSamples) return action;
-  if (!AInput.IsStart && std::fabs(delta) <= static_cast<double>(AEngine.FAudioDriftThreshold) * encRate) {
+  if (!AInput.IsStart &&
+      std::fabs(delta) <= static_cast<double>(AEngine.Settings().Run.FAudioDriftThreshold) * encRate) {
     // A small drift: the resampler stretches the sound, when it may.
-    if (AEngine.FAudioSyncMethod > 1) {
-      const int compensation = std::clamp(Truncated(delta), -AEngine.FAudioSyncMethod, AEngine.FAudioSyncMethod);
-      if (AEngine.FVerbose > 2)
+    if (AEngine.Settings().Run.FAudioSyncMethod > 1) {
+      const int compensation = std::clamp(Truncated(delta), -AEngine.Settings().Run.FAudioSyncMethod,
+                                          AEngine.Settings().Run.FAudioSyncMethod);
+      if (AEngine.Settings().Run.FVerbose > 2)
         FFLoggerInstance()->Log(
             &AEngine, llVerbose,
             Format("compensating audio timestamp drift:%f compensation:%d in:%d", delta, compensation, encRate));
@@ -534,7 +537,7 @@ TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStrea
   }
   if (idelta < 0) {
     action.Skip = std::min(-idelta, action.Count);
-    if (AEngine.FVerbose > 2)
+    if (AEngine.Settings().Run.FVerbose > 2)
       FFLoggerInstance()->Log(&AEngine, llVerbose, Format("discarding %d audio samples", Truncated(-delta)));
     action.Count -= action.Skip;
     if (action.Count <= 0) return action;
@@ -546,7 +549,7 @@ TDriftAction MeetDrift(TCustomFFmpeg& AEngine, TTranscodeRun& ARun, TOutputStrea
       AInput.IsStart = 0;
     else
       action.Silence = std::max(0, limit - action.Count);
-    if (AEngine.FVerbose > 2)
+    if (AEngine.Settings().Run.FVerbose > 2)
       FFLoggerInstance()->Log(&AEngine, llVerbose, Format("adding %d audio samples of silence", Truncated(delta)));
   }
   return action;
@@ -581,7 +584,7 @@ void TCustomFFmpeg::EncodeAudioFrame(TTranscodeRun& ARun, TOutputStreamState& AO
     if (!AOutput.Fifo) throw FFmpegException("av_fifo_alloc fail");
   }
 
-  ChooseAudioConverter(AOutput, in, FAudioSyncMethod);
+  ChooseAudioConverter(AOutput, in, FSettings.Run.FAudioSyncMethod);
 
   // Drift against the input clock, in output samples.
   const int fifoSamples = lib::av_audio_fifo_size(AOutput.Fifo);

@@ -120,7 +120,7 @@ TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AIn
   if (plan.Deinterlace == TCorrectionPlan::diNone && AInput.DeinterlaceAllowed && AFirst->interlaced_frame)
     plan.Deinterlace = TCorrectionPlan::diMarked;
   if (!plan.Any()) return nullptr;
-  auto corrections = std::make_unique<TPictureCorrections>(plan, FThreadCount);
+  auto corrections = std::make_unique<TPictureCorrections>(plan, FSettings.Run.FThreadCount);
   std::string error;
   const std::string stream = Format("Input stream #%d.%d", AInput.FileIndex, AInput.Index);
   if (!corrections->Open(AFirst, AInput.Stream->time_base, error)) {
@@ -128,7 +128,7 @@ TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AIn
         this, llError, Format("%s: its pictures cannot be %s: %s", stream.c_str(), plan.Text().c_str(), error.c_str()));
     return nullptr;
   }
-  if (FVerbose >= 0)
+  if (FSettings.Run.FVerbose >= 0)
     FFLoggerInstance()->Log(this, llInfo, Format("%s: its pictures are %s.", stream.c_str(), plan.Text().c_str()));
   AInput.Corrections = std::move(corrections);
   return AInput.Corrections.get();
@@ -161,13 +161,13 @@ void TCustomFFmpeg::CorrectAndDispatchPicture(TTranscodeRun& ARun, TInputStreamS
 
 void TCustomFFmpeg::DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture) {
   PrepareVideoFrame(ARun, AInput, APicture);
-  EmulateReadRate(FRateEmu, AInput);
-  if (FStartTime != 0 && AInput.Pts < FStartTime) return;
+  EmulateReadRate(FSettings.Run.FRateEmu, AInput);
+  if (FSettings.Mux.FStartTime != 0 && AInput.Pts < FSettings.Mux.FStartTime) return;
   auto forEachOutput = [&](auto AFunction) {
     for (auto& ost : ARun.OutputStreams)
       if (ARun.InputStreams[ost->SourceIndex].get() == &AInput && ost->EncodingNeeded) AFunction(*ost);
   };
-  if (FUseFilters && AInput.InputFilter && AInput.OutputFilter) {
+  if (FSettings.Video.FUseFilters && AInput.InputFilter && AInput.OutputFilter) {
     if (lib::av_buffersrc_add_frame_flags(AInput.InputFilter, APicture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return;
     if (!AInput.FilterPicture) AInput.FilterPicture = lib::av_frame_alloc();
     while (AInput.FilterPicture && lib::av_buffersink_get_frame(AInput.OutputFilter, AInput.FilterPicture) >= 0) {
@@ -175,7 +175,7 @@ void TCustomFFmpeg::DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInp
         if (AInput.FilterPicture->sample_aspect_ratio.num)
           AOutput.Encoder->sample_aspect_ratio = AInput.FilterPicture->sample_aspect_ratio;
         const int size = EncodeVideoFrame(ARun, AOutput, AInput, AInput.FilterPicture);
-        if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+        if (!FSettings.Run.FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
       });
       lib::av_frame_unref(AInput.FilterPicture);
     }
@@ -183,7 +183,7 @@ void TCustomFFmpeg::DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInp
   }
   forEachOutput([&](TOutputStreamState& AOutput) {
     const int size = EncodeVideoFrame(ARun, AOutput, AInput, APicture);
-    if (!FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+    if (!FSettings.Run.FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
   });
 }
 
@@ -223,7 +223,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
     for (auto& ost : ARun.OutputStreams)
       if (ARun.InputStreams[ost->SourceIndex].get() == &AInput) AFunction(*ost);
   };
-  auto gated = [&] { return FStartTime == 0 || AInput.Pts >= FStartTime; };
+  auto gated = [&] { return FSettings.Mux.FStartTime == 0 || AInput.Pts >= FSettings.Mux.FStartTime; };
 
   if (AInput.DecodingNeeded) {
     AVCodecContext* dec = AInput.Decoder;
@@ -274,8 +274,8 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
           continue;
         }
         if (type == AVMEDIA_TYPE_AUDIO) {
-          if (FAudioVolume != 256) ApplyVolume(frame, FAudioVolume);
-          EmulateReadRate(FRateEmu, AInput);
+          if (FSettings.Audio.FAudioVolume != 256) ApplyVolume(frame, FSettings.Audio.FAudioVolume);
+          EmulateReadRate(FSettings.Run.FRateEmu, AInput);
           if (gated())
             forEachOutput([&](TOutputStreamState& AOutput) {
               if (AOutput.EncodingNeeded) EncodeAudioFrame(ARun, AOutput, AInput, frame);
@@ -298,15 +298,16 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamStat
       AInput.NextPts += FrameDuration(stream, nullptr, nullptr);
     else if (APacket->duration > 0)
       AInput.NextPts += lib::av_rescale_q(APacket->duration, stream->time_base, AV_TIME_BASE_Q);
-    EmulateReadRate(FRateEmu, AInput);
+    EmulateReadRate(FSettings.Run.FRateEmu, AInput);
     if (gated())
       forEachOutput([&](TOutputStreamState& AOutput) {
         if (AOutput.EncodingNeeded) return;
         // Leading packets that are no key frames are skipped.
-        if (AOutput.FrameNumber == 0 && !(APacket->flags & AV_PKT_FLAG_KEY) && !FCopyInitialNonKeyframes) return;
+        if (AOutput.FrameNumber == 0 && !(APacket->flags & AV_PKT_FLAG_KEY) && !FSettings.Run.FCopyInitialNonKeyframes)
+          return;
         // The output packet in the output stream's time base.
         AVStream* os = AOutput.Stream;
-        const int64_t startOffset = lib::av_rescale_q(FStartTime, AV_TIME_BASE_Q, os->time_base);
+        const int64_t startOffset = lib::av_rescale_q(FSettings.Mux.FStartTime, AV_TIME_BASE_Q, os->time_base);
         AVPacket* out = FBuffers->Encoded;
         if (lib::av_packet_ref(out, APacket) < 0) throw FFmpegException("av_mallocz fail");
         out->stream_index = AOutput.Index;

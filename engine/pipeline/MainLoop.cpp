@@ -29,7 +29,7 @@ void TCustomFFmpeg::Transcode() {
 }
 
 double TCustomFFmpeg::InputSyncTime(const TOutputStreamState& AOutput) const {
-  return static_cast<double>(AOutput.SyncInput->Pts - FStartTime) / AV_TIME_BASE;
+  return static_cast<double>(AOutput.SyncInput->Pts - FSettings.Mux.FStartTime) / AV_TIME_BASE;
 }
 
 double TCustomFFmpeg::OutputPosition(const TOutputStreamState& AOutput) const {
@@ -82,7 +82,7 @@ bool SameOutputFile(bool AJoin, int ASlot, int AOther) { return AJoin || ASlot =
 }  // namespace
 
 void TCustomFFmpeg::CloseTimestampJump(AVFormatContext* AInput, TInputStreamState& AStream, AVPacket* APacket) {
-  if (FCopyTs || APacket->dts == AV_NOPTS_VALUE || AStream.NextPts == AV_NOPTS_VALUE ||
+  if (FSettings.Run.FCopyTs || APacket->dts == AV_NOPTS_VALUE || AStream.NextPts == AV_NOPTS_VALUE ||
       !IsPictureOrSound(AStream.Stream))
     return;
   // A clock that jumps by more than the threshold (a capture whose clock was
@@ -92,11 +92,11 @@ void TCustomFFmpeg::CloseTimestampJump(AVFormatContext* AInput, TInputStreamStat
   const int64_t t = lib::av_rescale_q(APacket->dts, timeBase, AV_TIME_BASE_Q);
   const int64_t delta = t - AStream.NextPts;
   const bool discontinuous = AInput->iformat->flags & AVFMT_TS_DISCONT;
-  if (std::llabs(delta) <= static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) &&
+  if (std::llabs(delta) <= static_cast<int64_t>(FSettings.Run.FDtsDeltaThreshold * 1000000.0) &&
       !(discontinuous && t + 1 < AStream.Pts))
     return;
   AStream.TsShift -= delta;
-  if (FVerbose >= 3) {
+  if (FSettings.Run.FVerbose >= 3) {
     const long long offset = FInputFilesTsOffset[AStream.FileIndex] + AStream.TsShift;
     FFLoggerInstance()->Log(
         this, llVerbose,
@@ -152,7 +152,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
   const int outputCount = static_cast<int>(ARun.OutputStreams.size());
 
   auto maxFramesReached = [&](const TOutputStreamState& AOutput) {
-    return AOutput.FrameNumber >= FMaxFrames[MaxFramesIndex(AOutput.Stream->codecpar->codec_type)];
+    return AOutput.FrameNumber >= FSettings.Video.FMaxFrames[MaxFramesIndex(AOutput.Stream->codecpar->codec_type)];
   };
 
   while (!FStopRequested) {
@@ -177,11 +177,11 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
           const double position = OutputPosition(ost);
           if (static_cast<double>(ist.Pts) < smallestTime) {
             smallestTime = static_cast<double>(ist.Pts);
-            if (FInputSync) chosen = ist.FileIndex;
+            if (FSettings.Run.FInputSync) chosen = ist.FileIndex;
           }
           if (position < smallestPosition) {
             smallestPosition = position;
-            if (!FInputSync) chosen = ist.FileIndex;
+            if (!FSettings.Run.FInputSync) chosen = ist.FileIndex;
           }
         }
         if (maxFramesReached(ost)) {
@@ -199,9 +199,9 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       continue;
     }
     // The recording time and the file size limit.
-    if (static_cast<double>(FRecordingTime) / 1000000.0 <= smallestPosition) break;
-    if (FLimitFileSize != 0 && FOutputFiles[0]->pb &&
-        static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FLimitFileSize)
+    if (static_cast<double>(FSettings.Mux.FRecordingTime) / 1000000.0 <= smallestPosition) break;
+    if (FSettings.Mux.FLimitFileSize != 0 && FOutputFiles[0]->pb &&
+        static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FSettings.Mux.FLimitFileSize)
       break;
 
     // Read a packet of the chosen input.
@@ -215,7 +215,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     if (result < 0) {
       // The end of an input (end of file and read errors alike).
       ARun.InputFiles[chosen].AtEnd = 1;
-      if (FShortest && !FJoin) break;
+      if (FSettings.Run.FShortest && !FJoin) break;
       if (!FJoin) continue;
       const TInputFileState& file = ARun.InputFiles[chosen];
       const bool last = chosen + 1 >= FInputFileCount;
@@ -259,7 +259,8 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     // A packet was read.
     std::fill(std::begin(noPacket), std::end(noPacket), false);
     noPacketCount = 0;
-    if (FDoPktDump) lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, FDoHexDump, ic->streams[packet->stream_index]);
+    if (FSettings.Run.FDoPktDump)
+      lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, FSettings.Run.FDoHexDump, ic->streams[packet->stream_index]);
     const TInputFileState& file = ARun.InputFiles[chosen];
     if (packet->stream_index >= file.StreamCount ||
         ARun.InputStreams[file.FirstStreamIndex + packet->stream_index]->Discard) {
@@ -286,8 +287,8 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
       const std::string text = Format("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
                                       MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
       lib::av_packet_unref(packet);
-      if (FExitOnError) throw FFmpegException(text);
-      if (FVerbose >= 0) logger->Log(this, llVerbose, text);
+      if (FSettings.Run.FExitOnError) throw FFmpegException(text);
+      if (FSettings.Run.FVerbose >= 0) logger->Log(this, llVerbose, text);
       continue;
     }
     // Release the packet; report progress at the configured cadence.

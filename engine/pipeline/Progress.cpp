@@ -42,7 +42,7 @@ std::string PsnrText(const TOutputStreamState& AOutput, int AFrameNumber, bool A
 void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput, TInputStreamState& AInput,
                                    AVSubtitle* ASubtitle, int64_t APacketPts) {
   if (APacketPts == AV_NOPTS_VALUE) {
-    if (FExitOnError) throw FFmpegException("Subtitle packets must have a pts");
+    if (FSettings.Run.FExitOnError) throw FFmpegException("Subtitle packets must have a pts");
     FFLoggerInstance()->Log(this, llError, "Subtitle packets must have a pts");
     return;
   }
@@ -108,7 +108,7 @@ bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
       quality = q;
       append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
       if (AFinal) append("L");
-      if (FQpHist) {
+      if (FSettings.Video.FQpHist) {
         const int qp = static_cast<int>(std::lround(quality));
         if (qp >= 0 && qp < 52) ++FBuffers->QpHistogram[static_cast<size_t>(qp)];
         for (int j = 0; j < 32; ++j)
@@ -122,18 +122,18 @@ bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
   }
   if (t < 0.01 || t >= 1e10) t = std::min(std::max(t, 0.01), t >= 1e10 ? 0.01 : t);
 
-  if (FOnProgress || FVerbose > 0 || AFinal) {
+  if (FOnProgress || FSettings.Run.FVerbose > 0 || AFinal) {
     const double bitrate = static_cast<double>(totalSize) * 8 / t / 1000;
     append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024, t, bitrate);
-    if (FVerbose > 1) append(" dup=%d drop=%d", FFramesDup, FFramesDrop);
+    if (FSettings.Run.FVerbose > 1) append(" dup=%d drop=%d", FFramesDup, FFramesDrop);
     if (FOnProgress) {
       FOnProgress(this, frameNumber, fps, static_cast<int>(t * 1000), quality, static_cast<float>(bitrate), totalSize,
                   static_cast<int>(FTotalDuration));
-    } else if (FVerbose >= 0) {
+    } else if (FSettings.Run.FVerbose >= 0) {
       FFLoggerInstance()->Log(this, llVerbose, text);
     }
   }
-  if (AFinal && FVerbose >= 0) {
+  if (AFinal && FSettings.Run.FVerbose >= 0) {
     const int64_t raw = FVideoSize + FAudioSize + FExtraSize;
     // With nothing encoded there is no overhead to speak of: shown as 0.
     const double overhead = raw > 0 ? static_cast<double>(totalSize - raw) * 100.0 / static_cast<double>(raw) : 0.0;

@@ -94,7 +94,7 @@ void TCustomFFmpeg::DumpOutputs(TTranscodeRun& ARun, int AOnlyFile) {
     AVFormatContext* ctx = FOutputFiles[i];
     if (ctx) lib::av_dump_format(ctx, i, ctx->url ? ctx->url : "", 1);
   }
-  if (AOnlyFile >= 0 || FVerbose < 0) return;
+  if (AOnlyFile >= 0 || FSettings.Run.FVerbose < 0) return;
   TFFLogger* logger = FFLoggerInstance();
   logger->Log(this, llVerbose, "Stream mapping:");
   for (auto& ost : ARun.OutputStreams) {
@@ -150,10 +150,10 @@ void TCustomFFmpeg::PlanPictureCorrections(TTranscodeRun& ARun, TInputStreamStat
     if (desc && desc->comp[0].depth <= 8) eightBit = true;
   }
   TCorrectionPlan& plan = AInput.CorrectionPlan;
-  if (FAutoRotate) plan.Turn = StreamPictureTurn(AInput.Stream);
-  plan.ToneMap = FToneMap && eightBit && HighDynamicRange(AInput.Stream);
-  AInput.DeinterlaceAllowed = FAutoDeinterlace && !interlacedCoding;
-  if (FDoDeinterlace)
+  if (FSettings.Video.FAutoRotate) plan.Turn = StreamPictureTurn(AInput.Stream);
+  plan.ToneMap = FSettings.Video.FToneMap && eightBit && HighDynamicRange(AInput.Stream);
+  AInput.DeinterlaceAllowed = FSettings.Video.FAutoDeinterlace && !interlacedCoding;
+  if (FSettings.Video.FDoDeinterlace)
     plan.Deinterlace = TCorrectionPlan::diEvery;
   else if (AInput.DeinterlaceAllowed && CodedInterlaced(AInput.Stream))
     plan.Deinterlace = TCorrectionPlan::diMarked;
@@ -199,14 +199,14 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
     }
     if (!any) continue;
     const TFileTimeline timeline = FileTimeline(FInputFiles[i], taken);
-    if (!FCopyTs) {
+    if (!FSettings.Run.FCopyTs) {
       // The input's zero becomes the first timestamp of the streams used
       // (its offset counted from the file's start time so far).
       FInputFilesTsOffset[i] += FInputTimings[i].OpenZero - timeline.Zero;
       for (int j = 0; j < file.StreamCount; ++j)
         ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex) + static_cast<size_t>(j)]->TsShift =
             timeline.Streams[static_cast<size_t>(j)].Shift;
-      if (timeline.SeparateStarts && FVerbose >= 0)
+      if (timeline.SeparateStarts && FSettings.Run.FVerbose >= 0)
         FFLoggerInstance()->Log(this, llInfo,
                                 Format("Input #%d: its streams start too far apart to belong together; each is "
                                        "lined up on its own start.",
@@ -230,7 +230,8 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
         if (ost->FileIndex == slot)
           expected = std::max(expected, lengths[static_cast<size_t>(ARun.InputStreams[ost->SourceIndex]->FileIndex)]);
     }
-    if (expected > 0 && FRecordingTime != INT64_MAX) expected = std::min(expected, FRecordingTime);
+    if (expected > 0 && FSettings.Mux.FRecordingTime != INT64_MAX)
+      expected = std::min(expected, FSettings.Mux.FRecordingTime);
     ARun.ExpectedLength[static_cast<size_t>(slot)] = expected;
   }
   // The progress counts against what the first output should become.
@@ -261,7 +262,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       ist->FileIndex = i;
       ist->Index = static_cast<int>(j);
       ist->Discard = 1;
-      if (FRateEmu) ist->StartTime = lib::av_gettime();
+      if (FSettings.Run.FRateEmu) ist->StartTime = lib::av_gettime();
       // The decoders named before the input opened, one entry per stream
       // that is not a data stream.
       if (ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_DATA && codecIndex < FInputCodecCount)
@@ -332,12 +333,12 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
           return AIst.Discard == 1 && AIst.Stream->codecpar->codec_type == type && (!FJoin || AIst.FileIndex == i);
         };
         int found = -1;
-        if (FProgramId != 0) {
+        if (FSettings.Mux.FProgramId != 0) {
           // a. The streams of the chosen program, in its order.
           for (int f = 0; f < FInputFileCount && found < 0; ++f) {
             AVFormatContext* ic = FInputFiles[f];
             for (unsigned p = 0; p < ic->nb_programs && found < 0; ++p) {
-              if (ic->programs[p]->id != FProgramId) continue;
+              if (ic->programs[p]->id != FSettings.Mux.FProgramId) continue;
               for (unsigned k = 0; k < ic->programs[p]->nb_stream_indexes && found < 0; ++k) {
                 int index = ARun.InputFiles[f].FirstStreamIndex + static_cast<int>(ic->programs[p]->stream_index[k]);
                 if (index < static_cast<int>(ARun.InputStreams.size()) && usable(*ARun.InputStreams[index]))
@@ -351,7 +352,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
             if (usable(*ARun.InputStreams[k])) found = static_cast<int>(k);
         }
         // c. Otherwise the last stream of the same type, even one in use.
-        if (found < 0 && FProgramId == 0 && !FJoin)
+        if (found < 0 && FSettings.Mux.FProgramId == 0 && !FJoin)
           for (size_t k = 0; k < ARun.InputStreams.size(); ++k)
             if (ARun.InputStreams[k]->Stream->codecpar->codec_type == type) found = static_cast<int>(k);
         // d. No source at all.
@@ -405,13 +406,14 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
         case AVMEDIA_TYPE_VIDEO:
           if (FOnCustomHook)
             throw FFmpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-          if (FUsingVhook) throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+          if (FSettings.Run.FUsingVhook)
+            throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
           if (FPreviewFlags != 0)
             throw FFmpegException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
           if (aspect.num) os->codecpar->sample_aspect_ratio = os->sample_aspect_ratio = aspect;
           break;
         case AVMEDIA_TYPE_AUDIO:
-          if (FAudioVolume != 256)
+          if (FSettings.Audio.FAudioVolume != 256)
             throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
           if ((os->codecpar->block_align == 1 && in->codec_id == AV_CODEC_ID_MP3) || in->codec_id == AV_CODEC_ID_AC3)
             os->codecpar->block_align = 0;
@@ -442,7 +444,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
         const int inW = swap ? is->codecpar->height : is->codecpar->width;
         const int inH = swap ? is->codecpar->width : is->codecpar->height;
         const int inFmt = plan.ToneMap ? AV_PIX_FMT_YUV420P : is->codecpar->format;
-        if (inFmt != AV_PIX_FMT_NONE && inFmt != enc->pix_fmt && FVerbose >= 0) {
+        if (inFmt != AV_PIX_FMT_NONE && inFmt != enc->pix_fmt && FSettings.Run.FVerbose >= 0) {
           const char* from = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(inFmt));
           const char* to = lib::av_get_pix_fmt_name(enc->pix_fmt);
           FFLoggerInstance()->Log(
@@ -454,18 +456,23 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
         const TOutputStreamSetup& streamSetup = FOutputStreamSetups[slot][ost.Index];
         const int padTop = streamSetup.PadTop, padBottom = streamSetup.PadBottom;
         const int padLeft = streamSetup.PadLeft, padRight = streamSetup.PadRight;
-        ost.VideoCrop = (FFrameTopBand || FFrameBottomBand || FFrameLeftBand || FFrameRightBand) ? 1 : 0;
+        ost.VideoCrop = (FSettings.Video.FFrameTopBand || FSettings.Video.FFrameBottomBand ||
+                         FSettings.Video.FFrameLeftBand || FSettings.Video.FFrameRightBand)
+                            ? 1
+                            : 0;
         ost.VideoPad = (padTop || padBottom || padLeft || padRight) ? 1 : 0;
-        ost.VideoResample =
-            (enc->width == inW - FFrameLeftBand - FFrameRightBand + padLeft + padRight &&
-             enc->height == inH - FFrameTopBand - FFrameBottomBand + padTop + padBottom && enc->pix_fmt == inFmt)
-                ? 0
-                : 1;
+        ost.VideoResample = (enc->width == inW - FSettings.Video.FFrameLeftBand - FSettings.Video.FFrameRightBand +
+                                               padLeft + padRight &&
+                             enc->height == inH - FSettings.Video.FFrameTopBand - FSettings.Video.FFrameBottomBand +
+                                                padTop + padBottom &&
+                             enc->pix_fmt == inFmt)
+                                ? 0
+                                : 1;
         if (ost.VideoCrop) {
-          ost.TopBand = ost.ConfiguredTopBand = FFrameTopBand;
-          ost.BottomBand = ost.ConfiguredBottomBand = FFrameBottomBand;
-          ost.LeftBand = ost.ConfiguredLeftBand = FFrameLeftBand;
-          ost.RightBand = ost.ConfiguredRightBand = FFrameRightBand;
+          ost.TopBand = ost.ConfiguredTopBand = FSettings.Video.FFrameTopBand;
+          ost.BottomBand = ost.ConfiguredBottomBand = FSettings.Video.FFrameBottomBand;
+          ost.LeftBand = ost.ConfiguredLeftBand = FSettings.Video.FFrameLeftBand;
+          ost.RightBand = ost.ConfiguredRightBand = FSettings.Video.FFrameRightBand;
         }
         if (ost.VideoPad) {
           ost.PadTop = padTop;
@@ -488,35 +495,37 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
         // while probing, as in a cut file) gets its scaler from the first
         // decoded picture, which makes one when there is none: libswscale
         // aborts on AV_PIX_FMT_NONE instead of refusing it.
-        if (ost.VideoResample && !FUseFilters && inFmt != AV_PIX_FMT_NONE) {
-          int64_t flags = FSwsFlags;
+        if (ost.VideoResample && !FSettings.Video.FUseFilters && inFmt != AV_PIX_FMT_NONE) {
+          int64_t flags = FSettings.Run.FSwsFlags;
           if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
-          FSwsFlags = static_cast<int>(flags);
-          ost.ScalerContext = MakeScaler(inW - FFrameLeftBand - FFrameRightBand, inH - FFrameTopBand - FFrameBottomBand,
-                                         inFmt, enc->width - padLeft - padRight, enc->height - padTop - padBottom,
-                                         enc->pix_fmt, FSwsFlags, FThreadCount);
+          FSettings.Run.FSwsFlags = static_cast<int>(flags);
+          ost.ScalerContext = MakeScaler(inW - FSettings.Video.FFrameLeftBand - FSettings.Video.FFrameRightBand,
+                                         inH - FSettings.Video.FFrameTopBand - FSettings.Video.FFrameBottomBand, inFmt,
+                                         enc->width - padLeft - padRight, enc->height - padTop - padBottom,
+                                         enc->pix_fmt, FSettings.Run.FSwsFlags, FSettings.Run.FThreadCount);
           if (!ost.ScalerContext) throw FFmpegException("Cannot get resampling context");
         }
-        if (FUseFilters) {
+        if (FSettings.Video.FUseFilters) {
           ost.ResampleHeight = inH;
         } else {
           ost.InitialHeight = inH;
           ost.InitialWidth = inW;
-          ost.ResampleHeight = inH - FFrameTopBand - FFrameBottomBand;
-          ost.ResampleWidth = inW - FFrameLeftBand - FFrameRightBand;
+          ost.ResampleHeight = inH - FSettings.Video.FFrameTopBand - FSettings.Video.FFrameBottomBand;
+          ost.ResampleWidth = inW - FSettings.Video.FFrameLeftBand - FSettings.Video.FFrameRightBand;
           ost.ResamplePixFmt = inFmt;
         }
         enc->bits_per_raw_sample = 0;
         ost.EncodingNeeded = 1;
         ist.DecodingNeeded = 1;
         FLastError.clear();
-        if (FUseFilters && ConfigureFilters(ist, ost) != 0)
+        if (FSettings.Video.FUseFilters && ConfigureFilters(ist, ost) != 0)
           throw FFmpegException(FLastError.empty() ? "Error opening filters!" : "Error opening filters: " + FLastError);
         break;
       }
       case AVMEDIA_TYPE_AUDIO:
         ost.FormatPairKey = -6;
-        ost.AudioResample = (enc->sample_rate != is->codecpar->sample_rate || FAudioSyncMethod > 1) ? 1 : 0;
+        ost.AudioResample =
+            (enc->sample_rate != is->codecpar->sample_rate || FSettings.Run.FAudioSyncMethod > 1) ? 1 : 0;
         ost.EncodingNeeded = 1;
         ist.DecodingNeeded = 1;
         break;
@@ -530,7 +539,8 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     // Two-pass statistics.
     if (firstGroup && (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
       std::string name =
-          (FPassLogFilePrefix.empty() ? "ffmpeg2pass" : FPassLogFilePrefix) + "-" + std::to_string(i) + ".log";
+          (FSettings.Video.FPassLogFilePrefix.empty() ? "ffmpeg2pass" : FSettings.Video.FPassLogFilePrefix) + "-" +
+          std::to_string(i) + ".log";
       if (name.size() > 1023) name.resize(1023);
       if (enc->flags & AV_CODEC_FLAG_PASS1) {
         ost.LogFile = lib::my_fopen(name.c_str(), "w");
@@ -587,12 +597,12 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     }
     // Options that belong to this encoder privately (x264 presets, ...).
     AVDictionary* options = nullptr;
-    for (const TPrivateOption& option : FPrivateOptions) {
+    for (const TPrivateOption& option : FSettings.Run.FPrivateOptions) {
       if (codec->priv_class && lib::av_opt_find(const_cast<AVClass**>(&codec->priv_class), option.Name.c_str(), nullptr,
                                                 0, AV_OPT_SEARCH_FAKE_OBJ))
         lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
     }
-    ApplyCodecThreads(enc, codec, FThreadCount);
+    ApplyCodecThreads(enc, codec, FSettings.Run.FThreadCount);
     int result;
     {
       TServingLock<std::recursive_mutex> guard(CodecLock());
@@ -640,7 +650,7 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
                        AV_OPT_FLAG_DECODING_PARAM;
       ApplySetOptions(FOptionStore, FOptionStore.Codec[type], ist.Decoder, mask);
     }
-    ApplyCodecThreads(ist.Decoder, codec, FThreadCount);
+    ApplyCodecThreads(ist.Decoder, codec, FSettings.Run.FThreadCount);
     int result;
     {
       TServingLock<std::recursive_mutex> guard(CodecLock());

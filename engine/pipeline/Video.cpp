@@ -94,7 +94,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   const int64_t pts = AInput.Pts;
 
   // Which pictures the hooks see.
-  if (!FOnCustomHook && FUsingVhook) {
+  if (!FOnCustomHook && FSettings.Run.FUsingVhook) {
     if (FOnBeforeHook) {
       try {
         FOnBeforeHook(this, pts, FHookAction);
@@ -102,11 +102,11 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
         LogError(this, std::string("Error occurs OnBeforeHook: ") + e.what());
         FHookAction = haStop;
       }
-      if (FHookAction == haStop) FUsingVhook = false;
+      if (FHookAction == haStop) FSettings.Run.FUsingVhook = false;
     } else if (FHookRangeCount > 0) {
       FHookAction = haIgnore;
       for (int i = FHookRangeIndex; i < FHookRangeCount; ++i) {
-        const THookRange& range = FHookRanges[static_cast<size_t>(i)];
+        const THookRange& range = FSettings.Run.FHookRanges[static_cast<size_t>(i)];
         if (range.Start <= pts && pts <= range.End) {
           FHookRangeIndex = i;
           FHookAction = haContinue;
@@ -114,7 +114,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
         }
         if (i == FHookRangeCount - 1 && pts > range.End) {
           FHookAction = haStop;
-          FUsingVhook = false;
+          FSettings.Run.FUsingVhook = false;
         }
       }
     }
@@ -123,7 +123,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   // The working copy the hooks change (the decoder's own picture stays
   // untouched: the decoder may still refer to it). Deinterlacing is one of
   // the input's picture corrections, done before.
-  const bool hooking = FUsingVhook && FHookAction == haContinue;
+  const bool hooking = FSettings.Run.FUsingVhook && FHookAction == haContinue;
   if (!FOnCustomHook && !hooking) return;
   AVFrame* work = FBuffers->Hooked;
   lib::av_frame_unref(work);
@@ -163,7 +163,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
     if (stop) {
       FOnCustomHook = nullptr;
       FHookAction = haStop;
-      FUsingVhook = false;
+      FSettings.Run.FUsingVhook = false;
     }
   } else if (hooking) {
     TFramePicture picture = PictureOf(work);
@@ -186,11 +186,12 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
   // Frame-rate synchronisation.
   const double timeBase = av_q2d(enc->time_base);
   const double syncPosition = InputSyncTime(AOutput) / timeBase;
-  if (FVideoSyncMethod > 0 || (FVideoSyncMethod < 0 && timeBase > 0.001)) {
+  if (FSettings.Run.FVideoSyncMethod > 0 || (FSettings.Run.FVideoSyncMethod < 0 && timeBase > 0.001)) {
     const double vdelta = syncPosition - static_cast<double>(AOutput.OutputTicks);
     if (vdelta < -1.1) {
       n = 0;
-    } else if (FVideoSyncMethod == 2 || (FVideoSyncMethod < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS))) {
+    } else if (FSettings.Run.FVideoSyncMethod == 2 ||
+               (FSettings.Run.FVideoSyncMethod < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS))) {
       if (vdelta <= -0.6) {
         n = 0;
       } else if (vdelta > 0.6) {
@@ -202,10 +203,11 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
       // the output's clock moves on to the picture instead. Before the first
       // picture the gap is a delay behind the sound, kept up to the length
       // the output is expected to have.
-      const double gapLimit =
-          AOutput.FrameNumber == 0 ? ARun.LongestLeadIn(AOutput.FileIndex, FDtsDeltaThreshold) : FDtsDeltaThreshold;
+      const double gapLimit = AOutput.FrameNumber == 0
+                                  ? ARun.LongestLeadIn(AOutput.FileIndex, FSettings.Run.FDtsDeltaThreshold)
+                                  : FSettings.Run.FDtsDeltaThreshold;
       if (vdelta > gapLimit / timeBase) {
-        if (FVerbose >= 0)
+        if (FSettings.Run.FVerbose >= 0)
           FFLoggerInstance()->Log(this, llInfo,
                                   Format("Output stream #%d.%d: a gap of %.1f s in the pictures is left open.",
                                          AOutput.FileIndex, AOutput.Index, vdelta * timeBase));
@@ -216,19 +218,19 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
     }
     if (n == 0) {
       ++FFramesDrop;
-      if (FVerbose > 2) FFLoggerInstance()->Log(this, llVerbose, "*** drop!");
+      if (FSettings.Run.FVerbose > 2) FFLoggerInstance()->Log(this, llVerbose, "*** drop!");
     } else if (n > 1) {
       FFramesDup += n - 1;
-      if (FVerbose > 2) FFLoggerInstance()->Log(this, llVerbose, Format("*** %d dup!", n - 1));
+      if (FSettings.Run.FVerbose > 2) FFLoggerInstance()->Log(this, llVerbose, Format("*** %d dup!", n - 1));
     }
   } else {
     AOutput.OutputTicks = std::llround(syncPosition);
   }
   // The frame limit, and the recording time: a picture that would start
   // at or after it is not written, whatever the other streams still need.
-  n = std::min(n, FMaxFrames[kVideo] - AOutput.FrameNumber);
-  if (FRecordingTime != INT64_MAX && n > 0) {
-    const double endTicks = static_cast<double>(FRecordingTime) / 1000000.0 / timeBase;
+  n = std::min(n, FSettings.Video.FMaxFrames[kVideo] - AOutput.FrameNumber);
+  if (FSettings.Mux.FRecordingTime != INT64_MAX && n > 0) {
+    const double endTicks = static_cast<double>(FSettings.Mux.FRecordingTime) / 1000000.0 / timeBase;
     const double room = std::ceil(endTicks - static_cast<double>(AOutput.OutputTicks) - 1e-6);
     n = static_cast<int>(std::clamp(room, 0.0, static_cast<double>(n)));
   }
@@ -236,7 +238,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
 
   // Crop (without a filter graph, which crops itself).
   AVFrame* formatted = AFrame;
-  if (!FUseFilters && AOutput.VideoCrop) {
+  if (!FSettings.Video.FUseFilters && AOutput.VideoCrop) {
     AVFrame* cropped = FBuffers->Cropped;
     lib::av_frame_unref(cropped);
     bool ok = lib::av_frame_ref(cropped, AFrame) >= 0;
@@ -251,7 +253,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
     }
     if (!ok) {
       lib::av_frame_unref(cropped);
-      if (FExitOnError) throw FFmpegException("error cropping picture");
+      if (FSettings.Run.FExitOnError) throw FFmpegException("error cropping picture");
       LogError(this, "error cropping picture");
       return 0;
     }
@@ -260,7 +262,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
 
   // A picture that differs from what the encoder takes although no scaler
   // was planned (a source whose size or format changes) gets one now.
-  if (!FUseFilters && !AOutput.VideoResample &&
+  if (!FSettings.Video.FUseFilters && !AOutput.VideoResample &&
       (formatted->width + AOutput.PadLeft + AOutput.PadRight != enc->width ||
        formatted->height + AOutput.PadTop + AOutput.PadBottom != enc->height || formatted->format != enc->pix_fmt)) {
     AOutput.VideoResample = 1;
@@ -281,16 +283,16 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
 
   // Scale and pad into the picture of the encoder's size.
   AVFrame* final = formatted;
-  if (!FUseFilters && (AOutput.VideoResample || AOutput.VideoPad)) {
+  if (!FSettings.Video.FUseFilters && (AOutput.VideoResample || AOutput.VideoPad)) {
     AVFrame* scaled = AOutput.ScaledPicture;
     // The encoder may still refer to the previous picture: write a fresh one.
     if (lib::av_frame_make_writable(scaled) < 0) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
     uint8_t* target[4];
     int targetLines[4];
     if (AOutput.VideoPad) {
-      FillPadColour(scaled, FPadColor);
+      FillPadColour(scaled, FSettings.Video.FPadColor);
       if (!InnerArea(scaled, AOutput.PadTop, AOutput.PadLeft, target, targetLines)) {
-        if (FExitOnError) throw FFmpegException("error padding picture");
+        if (FSettings.Run.FExitOnError) throw FFmpegException("error padding picture");
         LogError(this, "error padding picture");
         return 0;
       }
@@ -332,13 +334,13 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
         AOutput.ResampleWidth = width - AOutput.LeftBand - AOutput.RightBand;
         AOutput.ResamplePixFmt = AFrame->format;
         if (AOutput.ScalerContext) lib::sws_freeContext(AOutput.ScalerContext);
-        int64_t flags = FSwsFlags;
+        int64_t flags = FSettings.Run.FSwsFlags;
         if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
-        FSwsFlags = static_cast<int>(flags);
-        AOutput.ScalerContext =
-            MakeScaler(AOutput.ResampleWidth, AOutput.ResampleHeight, AFrame->format,
-                       enc->width - AOutput.PadLeft - AOutput.PadRight,
-                       enc->height - AOutput.PadTop - AOutput.PadBottom, enc->pix_fmt, FSwsFlags, FThreadCount);
+        FSettings.Run.FSwsFlags = static_cast<int>(flags);
+        AOutput.ScalerContext = MakeScaler(AOutput.ResampleWidth, AOutput.ResampleHeight, AFrame->format,
+                                           enc->width - AOutput.PadLeft - AOutput.PadRight,
+                                           enc->height - AOutput.PadTop - AOutput.PadBottom, enc->pix_fmt,
+                                           FSettings.Run.FSwsFlags, FSettings.Run.FThreadCount);
         if (!AOutput.ScalerContext) throw FFmpegException("Cannot get resampling context");
       }
       if (!ScaleInto(AOutput.ScalerContext, formatted, scaled, target, targetLines))
@@ -360,10 +362,12 @@ int TCustomFFmpeg::EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOu
     picture->pts = AOutput.OutputTicks;
     picture->interlaced_frame = AFrame->interlaced_frame;
     if (enc->flags & (AV_CODEC_FLAG_INTERLACED_ME | AV_CODEC_FLAG_INTERLACED_DCT))
-      picture->top_field_first = FTopFieldFirst == -1 ? AFrame->top_field_first : FTopFieldFirst;
+      picture->top_field_first =
+          FSettings.Video.FTopFieldFirst == -1 ? AFrame->top_field_first : FSettings.Video.FTopFieldFirst;
     if (enc->flags & AV_CODEC_FLAG_QSCALE)
-      picture->quality = FSameQuality ? static_cast<int>(std::lround(AInput.Quality)) : enc->global_quality;
-    if (!FMeThreshold) picture->pict_type = AV_PICTURE_TYPE_NONE;
+      picture->quality =
+          FSettings.Video.FSameQuality ? static_cast<int>(std::lround(AInput.Quality)) : enc->global_quality;
+    if (!FSettings.Video.FMeThreshold) picture->pict_type = AV_PICTURE_TYPE_NONE;
     picture->sample_aspect_ratio = enc->sample_aspect_ratio;
     const int sent = lib::avcodec_send_frame(enc, picture);
     if (sent < 0 && sent != AVERROR(EAGAIN)) throw FFmpegException("Video encoding failed");
@@ -467,8 +471,8 @@ void TCustomFFmpeg::WriteVideoStats(TOutputStreamState& AOutput, int AEncodedSiz
   AVCodecContext* enc = AOutput.Encoder;
   if (!enc || enc->codec_type != AVMEDIA_TYPE_VIDEO) return;
   if (!FVstatsFile) {
-    FVstatsFile = lib::my_fopen(FVstatsFileName.c_str(), "w");
-    if (!FVstatsFile) throw FFmpegException("fopen fail: " + FVstatsFileName);
+    FVstatsFile = lib::my_fopen(FSettings.Run.FVstatsFileName.c_str(), "w");
+    if (!FVstatsFile) throw FFmpegException("fopen fail: " + FSettings.Run.FVstatsFileName);
   }
   const double quality = AOutput.LastQuality < 0 ? 0 : AOutput.LastQuality / 118.0;
   lib::my_fprintf(FVstatsFile, "frame= %5d q= %2.1f ", AOutput.FrameNumber, quality);

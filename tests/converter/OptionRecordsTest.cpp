@@ -31,7 +31,7 @@ constexpr const char* kVerticalCrop =
 // The engine's hook ranges as (Start, End) pairs.
 TRanges Ranges(const TCustomFFmpeg& AEngine) {
   TRanges ranges;
-  for (const THookRange& range : AEngine.FHookRanges) ranges.emplace_back(range.Start, range.End);
+  for (const THookRange& range : AEngine.Settings().Run.FHookRanges) ranges.emplace_back(range.Start, range.End);
   return ranges;
 }
 
@@ -70,7 +70,7 @@ struct TEngine : TCustomFFmpeg {
 };
 
 std::string OutputFormatName(const TCustomFFmpeg& AEngine) {
-  return AEngine.FOutputFormat ? AEngine.FOutputFormat->name : "(none)";
+  return AEngine.Settings().Mux.FOutputFormat ? AEngine.Settings().Mux.FOutputFormat->name : "(none)";
 }
 
 // The settings an output record reaches (all but the pad colour) are the
@@ -78,16 +78,16 @@ std::string OutputFormatName(const TCustomFFmpeg& AEngine) {
 void ExpectSameSettings(const TCustomFFmpeg& A, const TCustomFFmpeg& B) {
   // clang-format off
 #define SAME(field) EXPECT_EQ(A.field, B.field) << #field;
-  SAME(FOutputFormat) SAME(FInputFormat) SAME(FStartTime) SAME(FRecordingTime) SAME(FTotalDuration)
-  SAME(FRecordingTimestamp) SAME(FMetadata.size()) SAME(FMuxPreload) SAME(FMuxMaxDelay) SAME(FAudioCodecName)
-  SAME(FVideoCodecName) SAME(FSubtitleCodecName) SAME(FAudioStreamCopy) SAME(FVideoStreamCopy)
-  SAME(FSubtitleStreamCopy) SAME(FAudioVolume) SAME(FAudioChannels) SAME(FAudioSampleRate) SAME(FFrameWidth)
-  SAME(FFrameHeight) SAME(FFrameRate.num) SAME(FFrameRate.den) SAME(FFrameAspectRatio) SAME(FFrameTopBand)
-  SAME(FFrameBottomBand) SAME(FFrameLeftBand) SAME(FFrameRightBand) SAME(FFramePadTop) SAME(FFramePadBottom)
-  SAME(FFramePadLeft) SAME(FFramePadRight) SAME(FAudioCodecTag) SAME(FVideoCodecTag) SAME(FSubtitleCodecTag)
-  SAME(FVideoFilters) SAME(FHookRanges.size()) SAME(FHookRangeCount) SAME(FOptionStore.Names)
-  SAME(FPrivateOptions.size()) SAME(FAudioSyncMethod) SAME(FVideoSyncMethod) SAME(FAudioDisable)
-  SAME(FVideoDisable) SAME(FSubtitleDisable) SAME(FCopyTs) SAME(FAudioLanguage) SAME(FSubtitleLanguage)
+  SAME(Settings().Mux.FOutputFormat) SAME(Settings().Mux.FInputFormat) SAME(Settings().Mux.FStartTime) SAME(Settings().Mux.FRecordingTime) SAME(FTotalDuration)
+  SAME(Settings().Mux.FRecordingTimestamp) SAME(Settings().Mux.FMetadata.size()) SAME(Settings().Mux.FMuxPreload) SAME(Settings().Mux.FMuxMaxDelay) SAME(Settings().Audio.FAudioCodecName)
+  SAME(Settings().Video.FVideoCodecName) SAME(Settings().Subtitle.FSubtitleCodecName) SAME(Settings().Audio.FAudioStreamCopy) SAME(Settings().Video.FVideoStreamCopy)
+  SAME(Settings().Subtitle.FSubtitleStreamCopy) SAME(Settings().Audio.FAudioVolume) SAME(Settings().Audio.FAudioChannels) SAME(Settings().Audio.FAudioSampleRate) SAME(Settings().Video.FFrameWidth)
+  SAME(Settings().Video.FFrameHeight) SAME(Settings().Video.FFrameRate.num) SAME(Settings().Video.FFrameRate.den) SAME(Settings().Video.FFrameAspectRatio) SAME(Settings().Video.FFrameTopBand)
+  SAME(Settings().Video.FFrameBottomBand) SAME(Settings().Video.FFrameLeftBand) SAME(Settings().Video.FFrameRightBand) SAME(Settings().Video.FFramePadTop) SAME(Settings().Video.FFramePadBottom)
+  SAME(Settings().Video.FFramePadLeft) SAME(Settings().Video.FFramePadRight) SAME(Settings().Audio.FAudioCodecTag) SAME(Settings().Video.FVideoCodecTag) SAME(Settings().Subtitle.FSubtitleCodecTag)
+  SAME(Settings().Video.FVideoFilters) SAME(Settings().Run.FHookRanges.size()) SAME(FHookRangeCount) SAME(FOptionStore.Names)
+  SAME(Settings().Run.FPrivateOptions.size()) SAME(Settings().Run.FAudioSyncMethod) SAME(Settings().Run.FVideoSyncMethod) SAME(Settings().Audio.FAudioDisable)
+  SAME(Settings().Video.FVideoDisable) SAME(Settings().Subtitle.FSubtitleDisable) SAME(Settings().Run.FCopyTs) SAME(Settings().Audio.FAudioLanguage) SAME(Settings().Subtitle.FSubtitleLanguage)
   // clang-format on
 #undef SAME
 }
@@ -164,9 +164,9 @@ TEST_F(OptionRecords, AResetRecordChangesNothingButTheAlwaysStoredValues) {
   ApplyExtraOptions(E, options.ExtraOptions, TExtraOptionGroup::General);
   ApplyExtraOptions(E, options.ExtraOptions, TExtraOptionGroup::Preset);
   ExpectSameSettings(E, TEngine());
-  EXPECT_EQ(E.FPadColor[0], 0);
-  EXPECT_EQ(E.FPadColor[1], 128);
-  EXPECT_EQ(E.FPadColor[2], 128);
+  EXPECT_EQ(E.Settings().Video.FPadColor[0], 0);
+  EXPECT_EQ(E.Settings().Video.FPadColor[1], 128);
+  EXPECT_EQ(E.Settings().Video.FPadColor[2], 128);
   EXPECT_TRUE(options.FileName.empty() && options.OutputReserved.empty());
   EXPECT_EQ(options.TargetDefaultNorm, 1);
   EXPECT_FALSE(options.CustomHook || options.BeforeHook || options.JoinInputs);
@@ -218,14 +218,14 @@ TEST_F(OptionRecords, FieldsReachTheSettingsOfTheirOptions) {
   }
   ApplyOutputOptions(E, o);
   ExpectSameSettings(E, byName);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(E.FPadColor[i], byName.FPadColor[i]) << i;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(E.Settings().Video.FPadColor[i], byName.Settings().Video.FPadColor[i]) << i;
   EXPECT_TRUE(E.FOptionStore.Names.empty());
   // Every value differs from the engine's own default, so a field that is
   // not passed on shows.
   const TEngine fresh;
-  EXPECT_NE(E.FAudioVolume, fresh.FAudioVolume);
-  EXPECT_NE(E.FVideoSyncMethod, fresh.FVideoSyncMethod);
-  EXPECT_NE(E.FPadColor[0], fresh.FPadColor[0]);
+  EXPECT_NE(E.Settings().Audio.FAudioVolume, fresh.Settings().Audio.FAudioVolume);
+  EXPECT_NE(E.Settings().Run.FVideoSyncMethod, fresh.Settings().Run.FVideoSyncMethod);
+  EXPECT_NE(E.Settings().Video.FPadColor[0], fresh.Settings().Video.FPadColor[0]);
 }
 
 TEST_F(OptionRecords, NumbersAtTheirInitialValuesAreNotPassed) {
@@ -239,11 +239,11 @@ TEST_F(OptionRecords, NumbersAtTheirInitialValuesAreNotPassed) {
   o.AudioChannels = 0;  // not > 0
   o.CropTop = -1;
   ApplyOutputOptions(E, o);
-  EXPECT_FLOAT_EQ(E.FMuxMaxDelay, 0.3f);
-  EXPECT_EQ(E.FAudioVolume, 100);
-  EXPECT_EQ(E.FAudioChannels, 1);
-  EXPECT_EQ(E.FFrameHeight, 288);
-  EXPECT_EQ(E.FFrameTopBand, 0);
+  EXPECT_FLOAT_EQ(E.Settings().Mux.FMuxMaxDelay, 0.3f);
+  EXPECT_EQ(E.Settings().Audio.FAudioVolume, 100);
+  EXPECT_EQ(E.Settings().Audio.FAudioChannels, 1);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 288);
+  EXPECT_EQ(E.Settings().Video.FFrameTopBand, 0);
 }
 
 TEST_F(OptionRecords, PadColourTakesRgbAndASystemColourAsBlack) {
@@ -258,9 +258,9 @@ TEST_F(OptionRecords, PadColourTakesRgbAndASystemColourAsBlack) {
     TOutputOptions o;
     o.PadColor = c.Colour;
     ApplyOutputOptions(E, o);
-    EXPECT_EQ(E.FPadColor[0], c.Y) << std::hex << c.Colour;
-    EXPECT_EQ(E.FPadColor[1], 128);
-    EXPECT_EQ(E.FPadColor[2], 128);
+    EXPECT_EQ(E.Settings().Video.FPadColor[0], c.Y) << std::hex << c.Colour;
+    EXPECT_EQ(E.Settings().Video.FPadColor[1], 128);
+    EXPECT_EQ(E.Settings().Video.FPadColor[2], 128);
   }
 }
 
@@ -286,16 +286,16 @@ TEST_F(OptionRecords, TimesInMicrosecondsWinOverMilliseconds) {
   o.StartTimeMs = 2000;
   o.RecordingTimeMs = 30000;
   ApplyOutputOptions(E, o);
-  EXPECT_EQ(E.FStartTime, 2000000);
-  EXPECT_EQ(E.FRecordingTime, 30000000);
+  EXPECT_EQ(E.Settings().Mux.FStartTime, 2000000);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 30000000);
   EXPECT_EQ(E.FTotalDuration, 30000);
 
   TEngine other;
   o.StartTime = 5000000;
   o.RecordingTime = 45678901;
   ApplyOutputOptions(other, o);
-  EXPECT_EQ(other.FStartTime, 5000000);
-  EXPECT_EQ(other.FRecordingTime, 45678901);
+  EXPECT_EQ(other.Settings().Mux.FStartTime, 5000000);
+  EXPECT_EQ(other.Settings().Mux.FRecordingTime, 45678901);
   EXPECT_EQ(other.FTotalDuration, 45678);
 }
 
@@ -304,7 +304,7 @@ TEST_F(OptionRecords, CodecBeforePresetNamesThePreset) {
   o.VideoCodec = "libx264";
   o.VideoPreset = "hq";  // "libx264-hq", composed with the codec set just before
   ApplyOutputOptions(E, o);
-  EXPECT_EQ(E.FVideoCodecName, "libx264");
+  EXPECT_EQ(E.Settings().Video.FVideoCodecName, "libx264");
   EXPECT_FALSE(E.FOptionStore.Names.empty());
 
   TEngine audio;
@@ -314,8 +314,8 @@ TEST_F(OptionRecords, CodecBeforePresetNamesThePreset) {
   a.AudioDisable = true;  // after the preset in emission order
   EXPECT_EQ(RaisedBy([&] { ApplyOutputOptions(audio, a); }), "Preset \"aac-ipod320\" not found");
   // Fields before the failing one stay applied, later ones were not reached.
-  EXPECT_EQ(audio.FAudioCodecName, "aac");
-  EXPECT_FALSE(audio.FAudioDisable);
+  EXPECT_EQ(audio.Settings().Audio.FAudioCodecName, "aac");
+  EXPECT_FALSE(audio.Settings().Audio.FAudioDisable);
 }
 
 TEST_F(OptionRecords, LaterFieldsOverrideThePreset) {
@@ -339,12 +339,12 @@ TEST_F(OptionRecords, FrameSizeBeforeCropping) {
   o.CropLeft = 16;
   o.CropRight = 0;
   ApplyOutputOptions(E, o);
-  EXPECT_EQ(E.FFrameHeight, 272);
-  EXPECT_EQ(E.FFrameWidth, 336);
-  EXPECT_EQ(E.FFrameTopBand, 8);
-  EXPECT_EQ(E.FFrameBottomBand, 8);
-  EXPECT_EQ(E.FFrameLeftBand, 16);
-  EXPECT_EQ(E.FFrameRightBand, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 272);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 336);
+  EXPECT_EQ(E.Settings().Video.FFrameTopBand, 8);
+  EXPECT_EQ(E.Settings().Video.FFrameBottomBand, 8);
+  EXPECT_EQ(E.Settings().Video.FFrameLeftBand, 16);
+  EXPECT_EQ(E.Settings().Video.FFrameRightBand, 0);
 
   // Without a frame size the crop is outside the picture.
   TEngine bare;
@@ -383,12 +383,12 @@ TEST_F(OptionRecords, RatesAndSizesLandInTheOptionStore) {
   EXPECT_EQ(E.FOptionStore.Names,
             (std::vector<std::string>{"packetsize", "ab", "bt", "g", "b", "maxrate", "minrate", "bt", "bufsize"}));
   // "muxrate" is a private option of the MPEG muxers in the libraries in use.
-  ASSERT_EQ(E.FPrivateOptions.size(), 1u);
-  EXPECT_EQ(E.FPrivateOptions[0].Name, "muxrate");
-  EXPECT_EQ(E.FPrivateOptions[0].Value, "1411200");
+  ASSERT_EQ(E.Settings().Run.FPrivateOptions.size(), 1u);
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[0].Name, "muxrate");
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[0].Value, "1411200");
   EXPECT_FALSE(LogContains("bitrate parameter is set too low"));
   // Not through the dispatcher's typed fields either.
-  EXPECT_EQ(E.FAudioSampleRate, 44100);
+  EXPECT_EQ(E.Settings().Audio.FAudioSampleRate, 44100);
 }
 
 // ---- Target ----
@@ -402,7 +402,7 @@ TEST_F(OptionRecords, TargetKindsNormsAndTheDefaultNorm) {
     o.Target = target;
     ApplyTarget(E, o);  // would raise (no frame rate) if anything were passed
   }
-  EXPECT_EQ(E.FOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
   o.Target = 1;
   o.TargetNorm = 7;
   EXPECT_EQ(RaisedBy([&] { ApplyTarget(E, o); }), "frame_rate is invalid.");
@@ -418,16 +418,16 @@ TEST_F(OptionRecords, TargetKindsNormsAndTheDefaultNorm) {
                          TCase{2, 2, 1, "svcd", 480, 30000, ""}, TCase{3, 1, 0, "dvd", 576, 25, ""}}) {
     SCOPED_TRACE(c.Format);
     TEngine engine;
-    if (*c.Assumed) engine.FFrameRate = AVRational{24, 1};  // a given norm needs no frame rate
+    if (*c.Assumed) engine.SetFrameRate("24");  // a given norm needs no frame rate
     o.Target = c.Target;
     o.TargetNorm = c.Norm;
     o.TargetDefaultNorm = c.DefaultNorm;
     ClearLogLines();
     ApplyTarget(engine, o);
     EXPECT_EQ(OutputFormatName(engine), c.Format);
-    EXPECT_EQ(engine.FFrameHeight, c.Height);
-    EXPECT_EQ(engine.FFrameRate.num, c.RateNum);
-    EXPECT_EQ(engine.FFrameRate.den, c.RateNum == 25 ? 1 : 1001);
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, c.Height);
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.num, c.RateNum);
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.den, c.RateNum == 25 ? 1 : 1001);
     EXPECT_EQ(LogContains("for target."), *c.Assumed != 0);
     if (*c.Assumed) {
       EXPECT_TRUE(Logged(c.Assumed));
@@ -450,7 +450,7 @@ TEST_F(OptionRecords, HookRangesKeepTheValidOnesSortedByEnd) {
   EXPECT_EQ(E.FHookRangeCount, 3);
   // An empty text gives none.
   ParseHookRanges(E, "   ");
-  EXPECT_TRUE(E.FHookRanges.empty());
+  EXPECT_TRUE(E.Settings().Run.FHookRanges.empty());
   EXPECT_EQ(E.FHookRangeCount, 0);
 }
 
@@ -472,7 +472,7 @@ TEST_F(OptionRecords, MetadataInEmissionOrder) {
   o.Metadata.Year = 0;  // year 0 and track -1 are not given
   o.Metadata.Track = -1;
   ApplyOutputOptions(E, o);
-  EXPECT_TRUE(E.FMetadata.empty());
+  EXPECT_TRUE(E.Settings().Mux.FMetadata.empty());
 
   o.Metadata.Year = 2010;
   o.Metadata.Track = 3;
@@ -483,13 +483,13 @@ TEST_F(OptionRecords, MetadataInEmissionOrder) {
   o.Metadata.Album = "Album";
   o.Metadata.Genre = "Genre";
   ApplyOutputOptions(E, o);
-  EXPECT_EQ(E.FMetadata, (TMetadataList{{"year", "2010"},
-                                        {"track", "3"},
-                                        {"title", "Title"},
-                                        {"author", "Author"},
-                                        {"comment", "Comment"},
-                                        {"album", "Album"},
-                                        {"genre", "Genre"}}));
+  EXPECT_EQ(E.Settings().Mux.FMetadata, (TMetadataList{{"year", "2010"},
+                                                       {"track", "3"},
+                                                       {"title", "Title"},
+                                                       {"author", "Author"},
+                                                       {"comment", "Comment"},
+                                                       {"album", "Album"},
+                                                       {"genre", "Genre"}}));
 }
 
 TEST_F(OptionRecords, TimestampOfAKnownLocalDate) {
@@ -505,7 +505,7 @@ TEST_F(OptionRecords, TimestampOfAKnownLocalDate) {
   TOutputOptions o;
   o.Metadata.Timestamp = date;
   ApplyOutputOptions(E, o);
-  EXPECT_EQ(E.FRecordingTimestamp, 946684800);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTimestamp, 946684800);
 
   // The same local date in another zone is another instant.
   TTimeZone west("UTC+5");
@@ -521,11 +521,11 @@ TEST_F(OptionRecords, TimestampZeroIsNowAndNegativeIsNotGiven) {
   for (double notGiven : {-1.0, -0.5}) {
     o.Metadata.Timestamp = notGiven;
     ApplyOutputOptions(E, o);
-    EXPECT_EQ(E.FRecordingTimestamp, 0) << notGiven;
+    EXPECT_EQ(E.Settings().Mux.FRecordingTimestamp, 0) << notGiven;
   }
   o.Metadata.Timestamp = 0;
   ApplyOutputOptions(E, o);
-  EXPECT_NEAR(static_cast<double>(E.FRecordingTimestamp), static_cast<double>(now), 5.0);
+  EXPECT_NEAR(static_cast<double>(E.Settings().Mux.FRecordingTimestamp), static_cast<double>(now), 5.0);
 }
 
 // ---- Extra option lines ----
@@ -538,14 +538,14 @@ TEST_F(OptionRecords, WindowsLineBreaksAndATrailingBlankLineAreLikePlainLineFeed
   for (const std::string& text : texts) {
     TEngine engine;
     ApplyExtraOptions(engine, text, TExtraOptionGroup::General);
-    EXPECT_EQ(engine.FFrameWidth, 352);
-    EXPECT_EQ(engine.FFrameHeight, 280);
-    EXPECT_EQ(engine.FFrameTopBand, 8);
+    EXPECT_EQ(engine.Settings().Video.FFrameWidth, 352);
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, 280);
+    EXPECT_EQ(engine.Settings().Video.FFrameTopBand, 8);
     int64_t rate = 0;
     EXPECT_GE(lib::av_opt_get_int(engine.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO], "b", 0, &rate), 0);
     EXPECT_EQ(rate, 64000);
     // Split at the first "=" only.
-    EXPECT_EQ(engine.FMetadata, (TMetadataList{{"title", "a=b"}}));
+    EXPECT_EQ(engine.Settings().Mux.FMetadata, (TMetadataList{{"title", "a=b"}}));
     if (&text == &texts[0]) firstNames = engine.FOptionStore.Names;
     EXPECT_EQ(engine.FOptionStore.Names, firstNames);
   }
@@ -562,9 +562,9 @@ TEST_F(OptionRecords, EachPassHandsOnlyTheLinesOfItsGroup) {
       "VPRE=hq\n"         // names compare case-sensitively: a general line
       " vcodec=mpeg4\n";  // names are not trimmed: no such option
   ApplyExtraOptions(E, text, TExtraOptionGroup::General);
-  EXPECT_EQ(E.FVideoCodecName, "libx264");
-  EXPECT_EQ(E.FAudioStreamCopy, 1);
-  EXPECT_TRUE(E.FCopyTs);                     // a line without "=" is a name with an empty value
+  EXPECT_EQ(E.Settings().Video.FVideoCodecName, "libx264");
+  EXPECT_EQ(E.Settings().Audio.FAudioStreamCopy, 1);
+  EXPECT_TRUE(E.Settings().Run.FCopyTs);      // a line without "=" is a name with an empty value
   EXPECT_TRUE(E.FOptionStore.Names.empty());  // the preset is not applied yet
 
   ApplyExtraOptions(E, text, TExtraOptionGroup::Preset);
@@ -584,8 +584,8 @@ TEST_F(OptionRecords, ExtraOptionLinesRaiseWhatTheDispatcherRaises) {
   EXPECT_EQ(RaisedBy([&] { ApplyExtraOptions(E, "s=352x288\npass=3\ncroptop=8", TExtraOptionGroup::General); }),
             "pass number can be only 1 or 2");
   // The lines before the failing one stay applied.
-  EXPECT_EQ(E.FFrameHeight, 288);
-  EXPECT_EQ(E.FFrameTopBand, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 288);
+  EXPECT_EQ(E.Settings().Video.FFrameTopBand, 0);
 }
 
 }  // namespace

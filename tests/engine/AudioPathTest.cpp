@@ -307,9 +307,9 @@ TEST(AudioPathDrift, DropOrInsertOnlyAboveTheThresholdOrAtTheStart) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     TAudioBench bench(AV_SAMPLE_FMT_S16, c.DecoderRate, 2);
-    bench.Engine().FAudioSyncMethod = 1;
-    bench.Engine().FAudioDriftThreshold = 0.1f;  // 4410 samples at 44100 Hz
-    bench.Engine().FVerbose = 3;
+    bench.Engine().SetAudioSyncMethod(1);
+    bench.Engine().SetOption("adrift_threshold", "0.1");  // 4410 samples at 44100 Hz
+    bench.Engine().SetVerbose(3);
     ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
     bench.Out->AudioResample = c.DecoderRate != 44100;
     bench.Feed(2 * 8192, 8192);
@@ -333,8 +333,8 @@ TEST(AudioPathDrift, DropOrInsertOnlyAboveTheThresholdOrAtTheStart) {
 
 TEST(AudioPathDrift, NoMessagesUnlessVerbose) {
   TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
-  bench.Engine().FAudioSyncMethod = 1;
-  bench.Engine().FVerbose = 2;
+  bench.Engine().SetAudioSyncMethod(1);
+  bench.Engine().SetVerbose(2);
   ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
   ClearLogLines();
   bench.JumpClock(0.5);
@@ -348,7 +348,7 @@ TEST(AudioPathDrift, ALateStartGetsSilenceFirstUnlessTimestampsFollowTheInput) {
   for (int method : {1, 0}) {
     SCOPED_TRACE(method == 1 ? "method 1: silence" : "method 0: the timestamps start late");
     TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
-    bench.Engine().FAudioSyncMethod = method;
+    bench.Engine().SetAudioSyncMethod(method);
     ASSERT_TRUE(bench.Pcm(44100, 2, "framecrc"));
     bench.JumpClock(0.2);  // the first frame's Pts is 0.2 s
     bench.Feed(1024, 1024);
@@ -367,7 +367,7 @@ TEST(AudioPathDrift, SilenceGoesBeforeTheFrameAndDroppedSamplesComeOffItsStart) 
   {
     SCOPED_TRACE("a late start");
     TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 1);
-    bench.Engine().FAudioSyncMethod = 1;
+    bench.Engine().SetAudioSyncMethod(1);
     ASSERT_TRUE(bench.Pcm(44100, 1, "wav"));
     bench.JumpClock(0.2);
     bench.Feed(8192, 8192);
@@ -381,7 +381,7 @@ TEST(AudioPathDrift, SilenceGoesBeforeTheFrameAndDroppedSamplesComeOffItsStart) 
   {
     SCOPED_TRACE("an overlap");
     TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 1);
-    bench.Engine().FAudioSyncMethod = 1;
+    bench.Engine().SetAudioSyncMethod(1);
     ASSERT_TRUE(bench.Pcm(44100, 1, "wav"));
     bench.Feed(8192, 8192);
     bench.In->IsStart = 0;
@@ -402,8 +402,8 @@ TEST(AudioPathDrift, MethodTwoStretchesByAtMostTwoSamplesPerCall) {
   // resampler's compensation acts, 2 samples per 44100 for each call.
   auto written = [](double AAhead, bool& ALogged) {
     TAudioBench bench(AV_SAMPLE_FMT_S16, 44100, 2);
-    bench.Engine().FAudioSyncMethod = 2;
-    bench.Engine().FVerbose = 3;
+    bench.Engine().SetAudioSyncMethod(2);
+    bench.Engine().SetVerbose(3);
     EXPECT_TRUE(bench.Pcm(44100, 2, "framecrc"));
     bench.Out->AudioResample = 1;  // the set-up's choice for methods above 1
     bench.In->IsStart = 0;
@@ -612,7 +612,7 @@ TEST(AudioPathWrite, AFailingFilterIsLoggedAndThePacketGoesOnUnfiltered) {
   EXPECT_TRUE(LogContains(text("copy")));
 
   // With exit-on-error the failure ends the run; the packet is still consumed.
-  bench.Engine().FExitOnError = true;
+  bench.Engine().SetOption("xerror", "1");
   AVPacket* third = JunkPacket(70, 2048);
   EXPECT_EQ(RaisedBy([&] { bench.Engine().WriteOutputPacket(bench.Muxer(), *bench.Out, third); }), text("copy"));
   EXPECT_EQ(third->data, nullptr);

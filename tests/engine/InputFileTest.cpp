@@ -113,16 +113,16 @@ TEST(InputFileParameters, VideoAndAudioParametersAreCopiedBack) {
   ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.FLastError;
   EXPECT_EQ(engine.FInputFileCount, 1);
   EXPECT_NE(engine.FInputFiles[0], nullptr);
-  EXPECT_EQ(engine.FFrameWidth, 720);
-  EXPECT_EQ(engine.FFrameHeight, 576);
-  EXPECT_EQ(engine.FFrameAspectRatio, 1.3333334f);
-  EXPECT_EQ(engine.FFrameRate.num, 30000);
-  EXPECT_EQ(engine.FFrameRate.den, 1001);
-  EXPECT_EQ(engine.FFramePixFmt, AV_PIX_FMT_YUV420P);
-  EXPECT_EQ(engine.FAudioChannels, 2);
-  EXPECT_EQ(engine.FAudioSampleRate, 48000);
-  EXPECT_EQ(engine.FAudioSampleFmt, AV_SAMPLE_FMT_FLTP);  // vorbis
-  EXPECT_EQ(engine.FChannelLayout, static_cast<int64_t>(AV_CH_LAYOUT_STEREO));
+  EXPECT_EQ(engine.Settings().Video.FFrameWidth, 720);
+  EXPECT_EQ(engine.Settings().Video.FFrameHeight, 576);
+  EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 1.3333334f);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 30000);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1001);
+  EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUV420P);
+  EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 2);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 48000);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleFmt, AV_SAMPLE_FMT_FLTP);  // vorbis
+  EXPECT_EQ(engine.Settings().Audio.FChannelLayout, static_cast<int64_t>(AV_CH_LAYOUT_STEREO));
   // One entry per stream; no decoder was forced.
   EXPECT_EQ(engine.FInputCodecCount, 2);
   EXPECT_EQ(engine.FInputCodecs[0], nullptr);
@@ -136,14 +136,14 @@ TEST(InputFileParameters, WithoutSampleAspectRatioTheFrameShapeIsTheAspect) {
   spec.audio = false;
   TEngine engine;
   ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.FLastError;
-  EXPECT_EQ(engine.FFrameAspectRatio, 1.25f);
-  EXPECT_EQ(engine.FFrameRate.num, 25);
-  EXPECT_EQ(engine.FFrameRate.den, 1);
+  EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 1.25f);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 25);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1);
   // A video-only input leaves the audio settings at their defaults.
-  EXPECT_EQ(engine.FAudioSampleRate, 44100);
-  EXPECT_EQ(engine.FAudioChannels, 2);
-  EXPECT_EQ(engine.FChannelLayout, 0);
-  EXPECT_EQ(engine.FAudioSampleFmt, -1);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 44100);
+  EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 2);
+  EXPECT_EQ(engine.Settings().Audio.FChannelLayout, 0);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleFmt, -1);
   EXPECT_EQ(engine.FInputCodecCount, 1);
 }
 
@@ -154,37 +154,37 @@ TEST(InputFileParameters, MjpegPixelFormatAndMonoLayout) {
   spec.sampleRate = 22050;
   TEngine engine;
   ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.FLastError;
-  EXPECT_EQ(engine.FFramePixFmt, AV_PIX_FMT_YUVJ420P);
-  EXPECT_EQ(engine.FFrameAspectRatio, 320.0f / 240.0f);
-  EXPECT_EQ(engine.FAudioChannels, 1);
-  EXPECT_EQ(engine.FAudioSampleRate, 22050);
-  EXPECT_EQ(engine.FChannelLayout, static_cast<int64_t>(AV_CH_LAYOUT_MONO));
+  EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUVJ420P);
+  EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 320.0f / 240.0f);
+  EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 1);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 22050);
+  EXPECT_EQ(engine.Settings().Audio.FChannelLayout, static_cast<int64_t>(AV_CH_LAYOUT_MONO));
 }
 
 TEST(InputFileParameters, AudioOnlyInputLeavesTheVideoSettingsUntouched) {
   TEngine engine;
-  engine.FFrameWidth = 352;
-  engine.FFrameHeight = 288;
-  engine.FFrameAspectRatio = 1.5f;
-  engine.FFramePixFmt = AV_PIX_FMT_YUV422P;
-  engine.FFrameRate = AVRational{15, 1};
-  engine.FAudioSampleRate = 8000;
-  engine.FAudioChannels = 1;
-  engine.FAudioSampleFmt = AV_SAMPLE_FMT_DBL;
-  engine.FChannelLayout = AV_CH_LAYOUT_5POINT1;
+  engine.FSettings.Video.FFrameWidth = 352;
+  engine.FSettings.Video.FFrameHeight = 288;
+  engine.FSettings.Video.FFrameAspectRatio = 1.5f;
+  engine.FSettings.Video.FFramePixFmt = AV_PIX_FMT_YUV422P;
+  engine.FSettings.Video.FFrameRate = AVRational{15, 1};
+  engine.FSettings.Audio.FAudioSampleRate = 8000;
+  engine.FSettings.Audio.FAudioChannels = 1;
+  engine.FSettings.Audio.FAudioSampleFmt = AV_SAMPLE_FMT_DBL;
+  engine.FSettings.Audio.FChannelLayout = AV_CH_LAYOUT_5POINT1;
   ASSERT_TRUE(engine.In(Wav())) << engine.FLastError;
-  EXPECT_EQ(engine.FFrameWidth, 352);
-  EXPECT_EQ(engine.FFrameHeight, 288);
-  EXPECT_EQ(engine.FFrameAspectRatio, 1.5f);
-  EXPECT_EQ(engine.FFramePixFmt, AV_PIX_FMT_YUV422P);
-  EXPECT_EQ(engine.FFrameRate.num, 15);
-  EXPECT_EQ(engine.FFrameRate.den, 1);
+  EXPECT_EQ(engine.Settings().Video.FFrameWidth, 352);
+  EXPECT_EQ(engine.Settings().Video.FFrameHeight, 288);
+  EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 1.5f);
+  EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 15);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1);
   // The file's audio parameters replace the settings.
-  EXPECT_EQ(engine.FAudioSampleRate, 44100);
-  EXPECT_EQ(engine.FAudioChannels, 2);
-  EXPECT_EQ(engine.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 44100);
+  EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 2);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
   // A plain wav header names no speakers: the layout is no channel mask.
-  EXPECT_EQ(engine.FChannelLayout, 0);
+  EXPECT_EQ(engine.Settings().Audio.FChannelLayout, 0);
 }
 
 TEST(InputFileParameters, DifferingFrameRatesAreReported) {
@@ -208,12 +208,12 @@ TEST(InputFileParameters, DifferingFrameRatesAreReported) {
         EXPECT_EQ(line.Sender, &engine);
       }
     EXPECT_TRUE(found);
-    EXPECT_EQ(engine.FFrameRate.num, 30000);
-    EXPECT_EQ(engine.FFrameRate.den, 1001);
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 30000);
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1001);
   }
   {
     TEngine engine;
-    engine.FVerbose = -1;
+    engine.FSettings.Run.FVerbose = -1;
     ClearLogLines();
     ASSERT_TRUE(engine.In(path)) << engine.FLastError;
     EXPECT_FALSE(LogContains("Seems stream"));
@@ -238,31 +238,31 @@ TEST(InputFileDemuxerSettings, RawVideoTakesSizeRateAndPixelFormatFromTheSetting
   {
     // Without a size the raw demuxer cannot read the file.
     TEngine engine;
-    engine.FInputFormat = lib::av_find_input_format("rawvideo");
+    engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("rawvideo");
     EXPECT_FALSE(engine.In(path));
     EXPECT_EQ(engine.FLastError, path + ": Error while parsing header");
   }
   TEngine engine;
-  engine.FInputFormat = lib::av_find_input_format("rawvideo");
-  engine.FFrameWidth = 60;  // the pads add to the size
-  engine.FFramePadLeft = 2;
-  engine.FFramePadRight = 2;
-  engine.FFrameHeight = 44;
-  engine.FFramePadTop = 4;
-  engine.FFrameRate = AVRational{10, 1};
-  engine.FFramePixFmt = AV_PIX_FMT_GRAY8;
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("rawvideo");
+  engine.FSettings.Video.FFrameWidth = 60;  // the pads add to the size
+  engine.FSettings.Video.FFramePadLeft = 2;
+  engine.FSettings.Video.FFramePadRight = 2;
+  engine.FSettings.Video.FFrameHeight = 44;
+  engine.FSettings.Video.FFramePadTop = 4;
+  engine.FSettings.Video.FFrameRate = AVRational{10, 1};
+  engine.FSettings.Video.FFramePixFmt = AV_PIX_FMT_GRAY8;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   const AVStream* st = engine.FInputFiles[0]->streams[0];
   EXPECT_EQ(st->codecpar->width, 64);
   EXPECT_EQ(st->codecpar->height, 48);
   EXPECT_EQ(st->codecpar->format, AV_PIX_FMT_GRAY8);
-  EXPECT_EQ(engine.FFrameWidth, 64);
-  EXPECT_EQ(engine.FFrameHeight, 48);
-  EXPECT_EQ(engine.FFramePixFmt, AV_PIX_FMT_GRAY8);
-  EXPECT_EQ(engine.FFrameRate.num, 10);
-  EXPECT_EQ(engine.FFrameRate.den, 1);
+  EXPECT_EQ(engine.Settings().Video.FFrameWidth, 64);
+  EXPECT_EQ(engine.Settings().Video.FFrameHeight, 48);
+  EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_GRAY8);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 10);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1);
   // The pads stay for the output.
-  EXPECT_EQ(engine.FFramePadLeft, 2);
+  EXPECT_EQ(engine.Settings().Video.FFramePadLeft, 2);
 }
 
 TEST(InputFileDemuxerSettings, RawAudioTakesSampleRateAndChannelsFromTheSettings) {
@@ -270,13 +270,13 @@ TEST(InputFileDemuxerSettings, RawAudioTakesSampleRateAndChannelsFromTheSettings
   const std::string path = folder / "sound.raw";
   WriteBytes(path, 8000 * 2 * 2 * 3, '\0');  // 3 s of 16-bit stereo at 8000 Hz
   TEngine engine;
-  engine.FInputFormat = lib::av_find_input_format("s16le");
-  engine.FAudioSampleRate = 8000;
-  engine.FAudioChannels = 2;  // the demuxer's own default is mono
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("s16le");
+  engine.FSettings.Audio.FAudioSampleRate = 8000;
+  engine.FSettings.Audio.FAudioChannels = 2;  // the demuxer's own default is mono
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FAudioSampleRate, 8000);
-  EXPECT_EQ(engine.FAudioChannels, 2);
-  EXPECT_EQ(engine.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 8000);
+  EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 2);
+  EXPECT_EQ(engine.Settings().Audio.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
   EXPECT_EQ(engine.FTotalDuration, 3000);
 }
 
@@ -295,8 +295,8 @@ TEST(InputFileDemuxerSettings, StoredDecodingOptionsReachTheFormatContext) {
 TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTable) {
   const std::string path = testmedia::CachedClip(Clip("avi"));
   TEngine engine;
-  engine.FVideoCodecName = "mpeg4";
-  engine.FAudioCodecName = "mp3float";
+  engine.FSettings.Video.FVideoCodecName = "mpeg4";
+  engine.FSettings.Audio.FAudioCodecName = "mp3float";
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   const AVFormatContext* ctx = engine.FInputFiles[0];
   const AVCodec* video = lib::avcodec_find_decoder_by_name("mpeg4");
@@ -310,8 +310,8 @@ TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTab
   EXPECT_EQ(engine.FInputCodecs[0], video);
   EXPECT_EQ(engine.FInputCodecs[1], audio);
   // The names hold for one input only; a second input gets no forced decoders.
-  EXPECT_EQ(engine.FVideoCodecName, "");
-  EXPECT_EQ(engine.FAudioCodecName, "");
+  EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "");
+  EXPECT_EQ(engine.Settings().Audio.FAudioCodecName, "");
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFiles[1]->video_codec_id, AV_CODEC_ID_NONE);
   EXPECT_EQ(engine.FInputFiles[1]->audio_codec, nullptr);
@@ -330,32 +330,32 @@ TEST(InputFileDemuxerSettings, PgmyuvCompatibilityForcesThePgmyuvDecoder) {
   }
   {
     TEngine engine;
-    engine.FInputFormat = lib::av_find_input_format("image2");
+    engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("image2");
     ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-    EXPECT_EQ(engine.FFrameHeight, 24);  // read as a plain grey map
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, 24);  // read as a plain grey map
   }
   TEngine engine;
-  engine.FInputFormat = lib::av_find_input_format("image2");
-  engine.FPgmyuvCompat = true;
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("image2");
+  engine.FSettings.Run.FPgmyuvCompat = true;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFiles[0]->video_codec_id, AV_CODEC_ID_PGMYUV);
   EXPECT_EQ(engine.FInputFiles[0]->streams[0]->codecpar->codec_id, AV_CODEC_ID_PGMYUV);
-  EXPECT_EQ(engine.FFrameWidth, 16);
-  EXPECT_EQ(engine.FFrameHeight, 16);
-  EXPECT_EQ(engine.FFramePixFmt, AV_PIX_FMT_YUV420P);
+  EXPECT_EQ(engine.Settings().Video.FFrameWidth, 16);
+  EXPECT_EQ(engine.Settings().Video.FFrameHeight, 16);
+  EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUV420P);
 }
 
 TEST(InputFileDemuxerSettings, ProgramAndStreamDiscards) {
   const std::string ts = testmedia::CachedClip(Clip("ts"));
   {
     TEngine engine;
-    engine.FProgramId = 2;
+    engine.FSettings.Mux.FProgramId = 2;
     ASSERT_TRUE(engine.In(ts)) << engine.FLastError;
     ASSERT_EQ(engine.FInputFiles[0]->nb_programs, 1u);
     EXPECT_EQ(engine.FInputFiles[0]->programs[0]->id, 1);
     EXPECT_EQ(engine.FInputFiles[0]->programs[0]->discard, AVDISCARD_ALL);
     // The selected program stays.
-    engine.FProgramId = 1;
+    engine.FSettings.Mux.FProgramId = 1;
     ASSERT_TRUE(engine.In(ts)) << engine.FLastError;
     EXPECT_EQ(engine.FInputFiles[1]->programs[0]->discard, AVDISCARD_NONE);
   }
@@ -364,12 +364,12 @@ TEST(InputFileDemuxerSettings, ProgramAndStreamDiscards) {
   ASSERT_TRUE(engine.In(mkv)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFiles[0]->streams[0]->discard, AVDISCARD_DEFAULT);
   EXPECT_EQ(engine.FInputFiles[0]->streams[1]->discard, AVDISCARD_DEFAULT);
-  engine.FVideoDiscard = AVDISCARD_NONKEY;
+  engine.FSettings.Video.FVideoDiscard = AVDISCARD_NONKEY;
   ASSERT_TRUE(engine.In(mkv)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFiles[1]->streams[0]->discard, AVDISCARD_NONKEY);
   EXPECT_EQ(engine.FInputFiles[1]->streams[1]->discard, AVDISCARD_DEFAULT);
-  engine.FVideoDisable = true;
-  engine.FAudioDisable = true;
+  engine.FSettings.Video.FVideoDisable = true;
+  engine.FSettings.Audio.FAudioDisable = true;
   ASSERT_TRUE(engine.In(mkv)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFiles[2]->streams[0]->discard, AVDISCARD_ALL);
   EXPECT_EQ(engine.FInputFiles[2]->streams[1]->discard, AVDISCARD_ALL);
@@ -381,8 +381,8 @@ TEST(InputFileDemuxerSettings, LoopInputReachesTheImageDemuxer) {
   const std::string png = testmedia::CachedClip(Clip("png"));
   for (bool loop : {false, true}) {
     TEngine engine;
-    engine.FInputFormat = lib::av_find_input_format("image2");
-    engine.FLoopInput = loop;
+    engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("image2");
+    engine.FSettings.Mux.FLoopInput = loop;
     ASSERT_TRUE(engine.In(png)) << engine.FLastError;
     int64_t value = -1;
     ASSERT_GE(lib::av_opt_get_int(engine.FInputFiles[0]->priv_data, "loop", 0, &value), 0);
@@ -395,9 +395,9 @@ TEST(InputFileDemuxerSettings, LoopInputReachesTheImageDemuxer) {
 TEST(InputFileTiming, StartTimeSeeksTheNextInputOnly) {
   const std::string path = Wav(2.0);
   TEngine engine;
-  engine.FStartTime = 1000000;
+  engine.FSettings.Mux.FStartTime = 1000000;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FStartTime, 0);
+  EXPECT_EQ(engine.Settings().Mux.FStartTime, 0);
   const int64_t first = FirstPacketTime(engine.FInputFiles[0]);
   EXPECT_GE(first, 900000);
   EXPECT_LE(first, 1000000);
@@ -412,19 +412,19 @@ TEST(InputFileTiming, TimeOffsetWithAndWithoutCopyTs) {
   // Transport streams start later than 0.
   const std::string path = testmedia::CachedClip(Clip("ts"));
   TEngine engine;
-  engine.FInputTsOffset = 500000;
+  engine.FSettings.Mux.FInputTsOffset = 500000;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   const int64_t start = engine.FInputFiles[0]->start_time;
   ASSERT_NE(start, AV_NOPTS_VALUE);
   ASSERT_GT(start, 0);
   EXPECT_EQ(engine.FInputFilesTsOffset[0], 500000 - start);
-  engine.FStartTime = 200000;
+  engine.FSettings.Mux.FStartTime = 200000;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFilesTsOffset[1], 500000 - (200000 + start));
   // The offset itself stays for later inputs; with copyts it is all there is.
-  EXPECT_EQ(engine.FInputTsOffset, 500000);
-  engine.FCopyTs = true;
-  engine.FStartTime = 200000;
+  EXPECT_EQ(engine.Settings().Mux.FInputTsOffset, 500000);
+  engine.FSettings.Run.FCopyTs = true;
+  engine.FSettings.Mux.FStartTime = 200000;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFilesTsOffset[2], 500000);
 }
@@ -451,25 +451,29 @@ TEST(InputFileTiming, LongestInputSetsTheTotalDuration) {
 TEST(InputFileFailures, UnknownOrWrongTypeDecoderNamesFailTheOpen) {
   const std::string path = Wav();
   struct TCase {
-    std::string TCustomFFmpeg::*Field;
+    std::string& (*Field)(TEngineSettings&);
     const char* Name;
     const char* Text;
   };
   // Each name field, and a name of the wrong type (the lookup's texts are
   // checked above).
   const TCase cases[] = {
-      {&TCustomFFmpeg::FVideoCodecName, "nosuch", "Unknown decoder 'nosuch'"},
-      {&TCustomFFmpeg::FAudioCodecName, "nosuch", "Unknown decoder 'nosuch'"},
-      {&TCustomFFmpeg::FSubtitleCodecName, "nosuch", "Unknown decoder 'nosuch'"},
-      {&TCustomFFmpeg::FAudioCodecName, "h264", "Invalid decoder type 'h264'"},
+      {[](TEngineSettings& S) -> std::string& { return S.Video.FVideoCodecName; }, "nosuch",
+       "Unknown decoder 'nosuch'"},
+      {[](TEngineSettings& S) -> std::string& { return S.Audio.FAudioCodecName; }, "nosuch",
+       "Unknown decoder 'nosuch'"},
+      {[](TEngineSettings& S) -> std::string& { return S.Subtitle.FSubtitleCodecName; }, "nosuch",
+       "Unknown decoder 'nosuch'"},
+      {[](TEngineSettings& S) -> std::string& { return S.Audio.FAudioCodecName; }, "h264",
+       "Invalid decoder type 'h264'"},
   };
   TEngine engine;
   for (const TCase& c : cases) {
-    engine.*c.Field = c.Name;
+    c.Field(engine.FSettings) = c.Name;
     engine.FLastError.clear();
     EXPECT_FALSE(engine.In(path)) << c.Name;
     EXPECT_EQ(engine.FLastError, c.Text);
-    EXPECT_EQ(engine.*c.Field, "") << "the name is cleared after the failure";
+    EXPECT_EQ(c.Field(engine.FSettings), "") << "the name is cleared after the failure";
     EXPECT_EQ(engine.FInputFileCount, 0);
     EXPECT_EQ(engine.FInputCodecCount, 0);
   }
@@ -480,18 +484,18 @@ TEST(InputFileFailures, UnknownOrWrongTypeDecoderNamesFailTheOpen) {
 TEST(InputFileFailures, ForcedInputFormats) {
   const std::string path = Wav();
   TEngine engine;
-  engine.FInputFormat = lib::av_find_input_format("wav");
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("wav");
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFormat, nullptr);
+  EXPECT_EQ(engine.Settings().Mux.FInputFormat, nullptr);
   EXPECT_STREQ(engine.FInputFiles[0]->iformat->name, "wav");
 
-  engine.FInputFormat = lib::av_find_input_format("avi");
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("avi");
   EXPECT_FALSE(engine.In(path));
   EXPECT_EQ(engine.FLastError, path + ": Error while parsing header");
-  EXPECT_EQ(engine.FInputFormat, nullptr);
+  EXPECT_EQ(engine.Settings().Mux.FInputFormat, nullptr);
 
   // A transport stream demuxer finds no stream in a wav file.
-  engine.FInputFormat = lib::av_find_input_format("mpegts");
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("mpegts");
   ClearLogLines();
   EXPECT_FALSE(engine.In(path));
   const std::string text = path + ": could not find codec parameters";
@@ -504,8 +508,8 @@ TEST(InputFileFailures, ForcedInputFormats) {
   EXPECT_EQ(engine.FInputFileCount, 1);
 
   // Quiet, the missing stream information is no failure.
-  engine.FVerbose = -1;
-  engine.FInputFormat = lib::av_find_input_format("mpegts");
+  engine.FSettings.Run.FVerbose = -1;
+  engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("mpegts");
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   EXPECT_EQ(engine.FInputFileCount, 2);
   EXPECT_EQ(engine.FInputFiles[1]->nb_streams, 0u);
@@ -549,9 +553,9 @@ TEST_P(InputFileBadFiles, FailWithTheProbesTextAndRecordNothing) {
   EXPECT_EQ(probe.LastErrMsg(), expected);
 
   TEngine engine;
-  engine.FVideoChannel = 3;
-  engine.FOutputFormat = lib::av_guess_format("avi", nullptr, nullptr);
-  engine.FStartTime = 1000000;
+  engine.FSettings.Video.FVideoChannel = 3;
+  engine.FSettings.Mux.FOutputFormat = lib::av_guess_format("avi", nullptr, nullptr);
+  engine.FSettings.Mux.FStartTime = 1000000;
   const int64_t duration = engine.FTotalDuration;
   EXPECT_FALSE(engine.In(path));
   EXPECT_EQ(engine.FLastError, expected);
@@ -560,12 +564,12 @@ TEST_P(InputFileBadFiles, FailWithTheProbesTextAndRecordNothing) {
   EXPECT_EQ(engine.FInputCodecCount, 0);
   EXPECT_EQ(engine.FTotalDuration, duration);
   // The settings of one input are gone, the others stay.
-  EXPECT_EQ(engine.FVideoChannel, 0);
-  EXPECT_EQ(engine.FOutputFormat, nullptr);
-  EXPECT_EQ(engine.FStartTime, 1000000);
+  EXPECT_EQ(engine.Settings().Video.FVideoChannel, 0);
+  EXPECT_EQ(engine.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_EQ(engine.Settings().Mux.FStartTime, 1000000);
 
   // The instance opens the next input.
-  engine.FStartTime = 0;
+  engine.FSettings.Mux.FStartTime = 0;
   ASSERT_TRUE(engine.In(Wav())) << engine.FLastError;
   EXPECT_EQ(engine.FInputFileCount, 1);
   EXPECT_EQ(engine.FInputCodecCount, 1);
@@ -583,11 +587,11 @@ INSTANTIATE_TEST_SUITE_P(Kinds, InputFileBadFiles,
 TEST(InputFileFailures, NameTooLongForTheLibrary) {
   const std::u16string name = u"/tmp/" + std::u16string(kMaxLibraryFileName, u'a') + u".wav";
   TEngine engine;
-  engine.FVideoChannel = 2;
+  engine.FSettings.Video.FVideoChannel = 2;
   EXPECT_FALSE(engine.OpenInputFile(name));
   EXPECT_EQ(engine.FLastError, FileNameTooLongText(name));
   EXPECT_EQ(engine.FInputFileCount, 0);
-  EXPECT_EQ(engine.FVideoChannel, 0);
+  EXPECT_EQ(engine.Settings().Video.FVideoChannel, 0);
 }
 
 TEST(InputFileFailures, TwentyInputsAtMost) {
@@ -595,7 +599,7 @@ TEST(InputFileFailures, TwentyInputsAtMost) {
   TEngine engine;
   for (int i = 0; i < MAX_FILES; ++i) ASSERT_TRUE(engine.In(path)) << i << ": " << engine.FLastError;
   EXPECT_EQ(engine.FInputFileCount, 20);
-  engine.FVideoCodecName = "mpeg4";
+  engine.FSettings.Video.FVideoCodecName = "mpeg4";
   EXPECT_EQ(RaisedBy([&] { engine.In(path); }), "Too many input files (at most 20)") << "the 21st input";
   EXPECT_EQ(engine.FInputFileCount, 20);
   EXPECT_EQ(engine.FInputCodecCount, 20);
@@ -605,14 +609,14 @@ TEST(InputFileFailures, FullCodecTableRefusesTheInput) {
   const std::string path = testmedia::CachedClip(Clip("mkv"));  // two streams
   TEngine engine;
   engine.FInputCodecCount = MAX_STREAM_MAPS - 1;
-  engine.FVideoCodecName = "h264";
-  engine.FStartTime = 100000;
+  engine.FSettings.Video.FVideoCodecName = "h264";
+  engine.FSettings.Mux.FStartTime = 100000;
   EXPECT_EQ(RaisedBy([&] { engine.In(path); }), "Too many input streams (at most 400)");
   EXPECT_EQ(engine.FInputFileCount, 0);
   EXPECT_EQ(engine.FInputFiles[0], nullptr);
   EXPECT_EQ(engine.FInputCodecCount, MAX_STREAM_MAPS - 1);
-  EXPECT_EQ(engine.FVideoCodecName, "");
-  EXPECT_EQ(engine.FStartTime, 0);
+  EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "");
+  EXPECT_EQ(engine.Settings().Mux.FStartTime, 0);
 
   engine.FInputCodecCount = MAX_STREAM_MAPS - 2;
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
@@ -640,7 +644,7 @@ TEST(InputFileNames, ChineseFileNameInAUtf8AndInTheCLocale) {
     ASSERT_TRUE(opened) << error;
     EXPECT_EQ(std::string(engine.FInputFiles[0]->url).rfind(kUnicodeURLPrefix, 0), 0u);
     EXPECT_EQ(FileNameFromLibrary(engine.FInputFiles[0]->url), name);
-    EXPECT_EQ(engine.FAudioSampleRate, 44100);
+    EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 44100);
     EXPECT_TRUE(LogContains("from 'unicode:utf8:"));
     // A name the locale cannot show is quoted with its replacement marks.
     const std::u16string missing = FromLocal8Bit(folder / "不存在.wav");
@@ -663,7 +667,7 @@ TEST(InputFileLog, FormatDescriptionReachesTheLogger) {
   EXPECT_EQ(LinesContaining("  Duration: 00:00:00.50"), 2);
   EXPECT_EQ(LinesContaining("Stream #0:0: Audio: pcm_s16le"), 1);
 
-  engine.FVerbose = -1;
+  engine.FSettings.Run.FVerbose = -1;
   ClearLogLines();
   ASSERT_TRUE(engine.In(path)) << engine.FLastError;
   EXPECT_EQ(LinesContaining("Input #2"), 0);

@@ -32,6 +32,7 @@ using transcodetest::RaisedBy;
 // Gives the tests the engine's protected helpers.
 class TOptionsEngine : public TCustomFFmpeg {
  public:
+  using TCustomFFmpeg::FSettings;  // the tests arrange settings no option sets alone
   using TCustomFFmpeg::SplitTargetText;
 };
 
@@ -68,33 +69,44 @@ void ExpectLikeNew(const TCustomFFmpeg& E) {
   // clang-format off
 #define SAME(field) EXPECT_EQ(E.field, fresh.field) << #field;
   SAME(FInputFileCount) SAME(FOutputFileCount) SAME(FStreamMapCount) SAME(FMetaDataMapCount)
-  SAME(FInputFormat) SAME(FOutputFormat) SAME(FStartTime) SAME(FInputTsOffset) SAME(FRecordingTime)
-  SAME(FRecordingTimestamp) SAME(FLoopInput) SAME(FLoopOutput) SAME(FMuxPreload) SAME(FMuxMaxDelay)
-  SAME(FLimitFileSize) SAME(FProgramId)
-  SAME(FFrameWidth) SAME(FFrameHeight) SAME(FFrameAspectRatio) SAME(FFramePixFmt) SAME(FFrameRate.num)
-  SAME(FFrameRate.den) SAME(FFrameTopBand) SAME(FFrameBottomBand) SAME(FFrameLeftBand) SAME(FFrameRightBand)
-  SAME(FFramePadTop) SAME(FFramePadBottom) SAME(FFramePadLeft) SAME(FFramePadRight) SAME(FPadColor[0])
-  SAME(FPadColor[1]) SAME(FPadColor[2]) SAME(FMaxFrames[0]) SAME(FMaxFrames[1]) SAME(FMaxFrames[2])
-  SAME(FMaxFrames[3]) SAME(FVideoQScale) SAME(FIntraMatrix) SAME(FInterMatrix) SAME(FVideoRcOverride)
-  SAME(FVideoDisable) SAME(FVideoDiscard) SAME(FVideoCodecName) SAME(FVideoStreamCopy) SAME(FVideoCodecTag)
-  SAME(FSameQuality) SAME(FDoDeinterlace) SAME(FIntraOnly) SAME(FQpHist) SAME(FForceFps) SAME(FTopFieldFirst)
-  SAME(FMeThreshold) SAME(FIntraDcPrecision) SAME(FVideoFilters) SAME(FUseFilters) SAME(FVideoChannel)
-  SAME(FVideoStandard) SAME(FVideoGlobalHeader) SAME(FDoPass) SAME(FPassLogFilePrefix)
-  SAME(FAudioSampleRate) SAME(FAudioChannels) SAME(FChannelLayout) SAME(FAudioSampleFmt) SAME(FAudioQScale)
-  SAME(FAudioDisable) SAME(FAudioCodecName) SAME(FAudioStreamCopy) SAME(FAudioCodecTag) SAME(FAudioLanguage)
-  SAME(FAudioVolume) SAME(FSubtitleDisable) SAME(FSubtitleCodecName) SAME(FSubtitleStreamCopy)
-  SAME(FSubtitleCodecTag) SAME(FSubtitleLanguage)
-  SAME(FVideoSyncMethod) SAME(FAudioSyncMethod) SAME(FAudioDriftThreshold) SAME(FDtsDeltaThreshold) SAME(FCopyTs)
-  SAME(FShortest) SAME(FInputSync) SAME(FRateEmu) SAME(FExitOnError) SAME(FCopyInitialNonKeyframes)
-  SAME(FDoHexDump) SAME(FDoPktDump) SAME(FDoPsnr) SAME(FVstatsFileName) SAME(FVerbose) SAME(FThreadCount)
-  SAME(FSwsFlags) SAME(FPgmyuvCompat) SAME(FUsingVhook) SAME(FHookRanges.size()) SAME(FHookRangeIndex)
-  SAME(FHookRangeCount) SAME(FPrivateOptions.size())
+  SAME(Settings().Mux.FInputFormat) SAME(Settings().Mux.FOutputFormat) SAME(Settings().Mux.FStartTime) SAME(Settings().Mux.FInputTsOffset) SAME(Settings().Mux.FRecordingTime)
+  SAME(Settings().Mux.FRecordingTimestamp) SAME(Settings().Mux.FLoopInput) SAME(Settings().Mux.FLoopOutput) SAME(Settings().Mux.FMuxPreload) SAME(Settings().Mux.FMuxMaxDelay)
+  SAME(Settings().Mux.FLimitFileSize) SAME(Settings().Mux.FProgramId)
+  SAME(Settings().Video.FFrameWidth) SAME(Settings().Video.FFrameHeight) SAME(Settings().Video.FFrameAspectRatio) SAME(Settings().Video.FFramePixFmt) SAME(Settings().Video.FFrameRate.num)
+  SAME(Settings().Video.FFrameRate.den) SAME(Settings().Video.FFrameTopBand) SAME(Settings().Video.FFrameBottomBand) SAME(Settings().Video.FFrameLeftBand) SAME(Settings().Video.FFrameRightBand)
+  SAME(Settings().Video.FFramePadTop) SAME(Settings().Video.FFramePadBottom) SAME(Settings().Video.FFramePadLeft) SAME(Settings().Video.FFramePadRight) SAME(Settings().Video.FPadColor[0])
+  SAME(Settings().Video.FPadColor[1]) SAME(Settings().Video.FPadColor[2]) SAME(Settings().Video.FMaxFrames[0]) SAME(Settings().Video.FMaxFrames[1]) SAME(Settings().Video.FMaxFrames[2])
+  SAME(Settings().Video.FMaxFrames[3]) SAME(Settings().Video.FVideoQScale) SAME(Settings().Video.FIntraMatrix) SAME(Settings().Video.FInterMatrix) SAME(Settings().Video.FVideoRcOverride)
+  SAME(Settings().Video.FVideoDisable) SAME(Settings().Video.FVideoDiscard) SAME(Settings().Video.FVideoCodecName) SAME(Settings().Video.FVideoStreamCopy) SAME(Settings().Video.FVideoCodecTag)
+  SAME(Settings().Video.FSameQuality) SAME(Settings().Video.FDoDeinterlace) SAME(Settings().Video.FIntraOnly) SAME(Settings().Video.FQpHist) SAME(Settings().Video.FForceFps) SAME(Settings().Video.FTopFieldFirst)
+  SAME(Settings().Video.FMeThreshold) SAME(Settings().Video.FIntraDcPrecision) SAME(Settings().Video.FVideoFilters) SAME(Settings().Video.FUseFilters) SAME(Settings().Video.FVideoChannel)
+  SAME(Settings().Video.FVideoStandard) SAME(Settings().Video.FVideoGlobalHeader) SAME(Settings().Video.FDoPass) SAME(Settings().Video.FPassLogFilePrefix)
+  SAME(Settings().Audio.FAudioSampleRate) SAME(Settings().Audio.FAudioChannels) SAME(Settings().Audio.FChannelLayout) SAME(Settings().Audio.FAudioSampleFmt) SAME(Settings().Audio.FAudioQScale)
+  SAME(Settings().Audio.FAudioDisable) SAME(Settings().Audio.FAudioCodecName) SAME(Settings().Audio.FAudioStreamCopy) SAME(Settings().Audio.FAudioCodecTag) SAME(Settings().Audio.FAudioLanguage)
+  SAME(Settings().Audio.FAudioVolume) SAME(Settings().Subtitle.FSubtitleDisable) SAME(Settings().Subtitle.FSubtitleCodecName) SAME(Settings().Subtitle.FSubtitleStreamCopy)
+  SAME(Settings().Subtitle.FSubtitleCodecTag) SAME(Settings().Subtitle.FSubtitleLanguage)
+  SAME(Settings().Run.FVideoSyncMethod) SAME(Settings().Run.FAudioSyncMethod) SAME(Settings().Run.FAudioDriftThreshold) SAME(Settings().Run.FDtsDeltaThreshold) SAME(Settings().Run.FCopyTs)
+  SAME(Settings().Run.FShortest) SAME(Settings().Run.FInputSync) SAME(Settings().Run.FRateEmu) SAME(Settings().Run.FExitOnError) SAME(Settings().Run.FCopyInitialNonKeyframes)
+  SAME(Settings().Run.FDoHexDump) SAME(Settings().Run.FDoPktDump) SAME(Settings().Run.FDoPsnr) SAME(Settings().Run.FVstatsFileName) SAME(Settings().Run.FVerbose) SAME(Settings().Run.FThreadCount)
+  SAME(Settings().Run.FSwsFlags) SAME(Settings().Run.FPgmyuvCompat) SAME(Settings().Run.FUsingVhook) SAME(Settings().Run.FHookRanges.size()) SAME(FHookRangeIndex)
+  SAME(FHookRangeCount) SAME(Settings().Run.FPrivateOptions.size())
   // clang-format on
 #undef SAME
-                                                              for (int file = 0; file < MAX_FILES;
-                                                                   ++file) for (int stream = 0; stream < MAX_STREAMS;
-                                                                                ++stream)
-                                                                  ASSERT_EQ(E.FInputFilesTsScale[file][stream], 0.0)
+                                                                                                                              for (
+                                                                                                                                  int file =
+                                                                                                                                      0;
+                                                                                                                                  file <
+                                                                                                                                  MAX_FILES;
+                                                                                                                                  ++file) for (int stream =
+                                                                                                                                                   0;
+                                                                                                                                               stream <
+                                                                                                                                               MAX_STREAMS;
+                                                                                                                                               ++stream)
+                                                                                                                                  ASSERT_EQ(
+                                                                                                                                      E.FInputFilesTsScale
+                                                                                                                                          [file]
+                                                                                                                                          [stream],
+                                                                                                                                      0.0)
       << file << ":" << stream;
 }
 
@@ -103,29 +115,29 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
   // of time or frames, automatic video sync, unity volume, black padding,
   // 44.1 kHz stereo, bicubic scaling, one thread, normal verbosity.
   const TCustomFFmpeg fresh;
-  EXPECT_EQ(fresh.FRecordingTime, INT64_MAX);
-  for (int max : fresh.FMaxFrames) EXPECT_EQ(max, 2147483647);
-  EXPECT_EQ(fresh.FLoopOutput, -1);
-  EXPECT_FLOAT_EQ(fresh.FMuxPreload, 0.5f);
-  EXPECT_FLOAT_EQ(fresh.FMuxMaxDelay, 0.7f);
-  EXPECT_EQ(fresh.FFramePixFmt, -1);
-  EXPECT_EQ(fresh.FPadColor[0], 16);
-  EXPECT_EQ(fresh.FPadColor[1], 128);
-  EXPECT_EQ(fresh.FPadColor[2], 128);
-  EXPECT_EQ(fresh.FTopFieldFirst, -1);
-  EXPECT_EQ(fresh.FIntraDcPrecision, 8);
-  EXPECT_EQ(fresh.FAudioSampleRate, 44100);
-  EXPECT_EQ(fresh.FAudioChannels, 2);
-  EXPECT_EQ(fresh.FAudioSampleFmt, -1);
-  EXPECT_FLOAT_EQ(fresh.FAudioQScale, -99999.0f);
-  EXPECT_EQ(fresh.FAudioVolume, 256);
-  EXPECT_EQ(fresh.FVideoSyncMethod, -1);
-  EXPECT_EQ(fresh.FAudioSyncMethod, 0);
-  EXPECT_FLOAT_EQ(fresh.FAudioDriftThreshold, 0.1f);
-  EXPECT_FLOAT_EQ(fresh.FDtsDeltaThreshold, 10.0f);
-  EXPECT_EQ(fresh.FVerbose, 1);
-  EXPECT_EQ(fresh.FThreadCount, 1);
-  EXPECT_EQ(fresh.FSwsFlags, 4);
+  EXPECT_EQ(fresh.Settings().Mux.FRecordingTime, INT64_MAX);
+  for (int max : fresh.Settings().Video.FMaxFrames) EXPECT_EQ(max, 2147483647);
+  EXPECT_EQ(fresh.Settings().Mux.FLoopOutput, -1);
+  EXPECT_FLOAT_EQ(fresh.Settings().Mux.FMuxPreload, 0.5f);
+  EXPECT_FLOAT_EQ(fresh.Settings().Mux.FMuxMaxDelay, 0.7f);
+  EXPECT_EQ(fresh.Settings().Video.FFramePixFmt, -1);
+  EXPECT_EQ(fresh.Settings().Video.FPadColor[0], 16);
+  EXPECT_EQ(fresh.Settings().Video.FPadColor[1], 128);
+  EXPECT_EQ(fresh.Settings().Video.FPadColor[2], 128);
+  EXPECT_EQ(fresh.Settings().Video.FTopFieldFirst, -1);
+  EXPECT_EQ(fresh.Settings().Video.FIntraDcPrecision, 8);
+  EXPECT_EQ(fresh.Settings().Audio.FAudioSampleRate, 44100);
+  EXPECT_EQ(fresh.Settings().Audio.FAudioChannels, 2);
+  EXPECT_EQ(fresh.Settings().Audio.FAudioSampleFmt, -1);
+  EXPECT_FLOAT_EQ(fresh.Settings().Audio.FAudioQScale, -99999.0f);
+  EXPECT_EQ(fresh.Settings().Audio.FAudioVolume, 256);
+  EXPECT_EQ(fresh.Settings().Run.FVideoSyncMethod, -1);
+  EXPECT_EQ(fresh.Settings().Run.FAudioSyncMethod, 0);
+  EXPECT_FLOAT_EQ(fresh.Settings().Run.FAudioDriftThreshold, 0.1f);
+  EXPECT_FLOAT_EQ(fresh.Settings().Run.FDtsDeltaThreshold, 10.0f);
+  EXPECT_EQ(fresh.Settings().Run.FVerbose, 1);
+  EXPECT_EQ(fresh.Settings().Run.FThreadCount, 1);
+  EXPECT_EQ(fresh.Settings().Run.FSwsFlags, 4);
   {
     SCOPED_TRACE("freshly prepared");
     ExpectLikeNew(E);
@@ -223,8 +235,8 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
     SCOPED_TRACE("prepared again");
     ExpectLikeNew(E);
   }
-  ASSERT_EQ(E.FMetadata.size(), 1u);
-  EXPECT_EQ(E.FMetadata[0].second, "kept");
+  ASSERT_EQ(E.Settings().Mux.FMetadata.size(), 1u);
+  EXPECT_EQ(E.Settings().Mux.FMetadata[0].second, "kept");
   EXPECT_EQ(E.FInputCodecCount, 2);
   EXPECT_EQ(E.FOutputCodecCount, 3);
   EXPECT_EQ(E.FInputFilesTsOffset[0], 77);
@@ -239,9 +251,9 @@ TEST_F(Options, NamesAreExactAndUnknownOnesChangeNothing) {
   EXPECT_NO_THROW(Set("no_such_option", "1"));
   EXPECT_NO_THROW(Set("Threads", "2"));  // not "threads"
   EXPECT_NO_THROW(Set("S", "352x288"));  // not "s"
-  EXPECT_EQ(E.FFrameWidth, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 0);
   EXPECT_TRUE(E.FOptionStore.Names.empty());
-  EXPECT_TRUE(E.FPrivateOptions.empty());
+  EXPECT_TRUE(E.Settings().Run.FPrivateOptions.empty());
   EXPECT_TRUE(LogLines().empty());
 }
 
@@ -255,64 +267,64 @@ TEST_F(Options, ThreadsRaisesAndDoNothingOptionsLog) {
 }
 
 TEST_F(Options, FlagsAreTrueUnlessTheValueIsZero) {
-  const std::vector<std::pair<const char*, bool TCustomFFmpeg::*>> flags = {
-      {"dump", &TCustomFFmpeg::FDoPktDump},
-      {"hex", &TCustomFFmpeg::FDoHexDump},
-      {"re", &TCustomFFmpeg::FRateEmu},
-      {"loop_input", &TCustomFFmpeg::FLoopInput},
-      {"shortest", &TCustomFFmpeg::FShortest},
-      {"intra", &TCustomFFmpeg::FIntraOnly},
-      {"vn", &TCustomFFmpeg::FVideoDisable},
-      {"sameq", &TCustomFFmpeg::FSameQuality},
-      {"deinterlace", &TCustomFFmpeg::FDoDeinterlace},
-      {"psnr", &TCustomFFmpeg::FDoPsnr},
-      {"qphist", &TCustomFFmpeg::FQpHist},
-      {"force_fps", &TCustomFFmpeg::FForceFps},
-      {"an", &TCustomFFmpeg::FAudioDisable},
-      {"sn", &TCustomFFmpeg::FSubtitleDisable},
-      {"isync", &TCustomFFmpeg::FInputSync}};
+  const std::vector<std::pair<const char*, bool (*)(const TEngineSettings&)>> flags = {
+      {"dump", [](const TEngineSettings& S) { return S.Run.FDoPktDump; }},
+      {"hex", [](const TEngineSettings& S) { return S.Run.FDoHexDump; }},
+      {"re", [](const TEngineSettings& S) { return S.Run.FRateEmu; }},
+      {"loop_input", [](const TEngineSettings& S) { return S.Mux.FLoopInput; }},
+      {"shortest", [](const TEngineSettings& S) { return S.Run.FShortest; }},
+      {"intra", [](const TEngineSettings& S) { return S.Video.FIntraOnly; }},
+      {"vn", [](const TEngineSettings& S) { return S.Video.FVideoDisable; }},
+      {"sameq", [](const TEngineSettings& S) { return S.Video.FSameQuality; }},
+      {"deinterlace", [](const TEngineSettings& S) { return S.Video.FDoDeinterlace; }},
+      {"psnr", [](const TEngineSettings& S) { return S.Run.FDoPsnr; }},
+      {"qphist", [](const TEngineSettings& S) { return S.Video.FQpHist; }},
+      {"force_fps", [](const TEngineSettings& S) { return S.Video.FForceFps; }},
+      {"an", [](const TEngineSettings& S) { return S.Audio.FAudioDisable; }},
+      {"sn", [](const TEngineSettings& S) { return S.Subtitle.FSubtitleDisable; }},
+      {"isync", [](const TEngineSettings& S) { return S.Run.FInputSync; }}};
   for (const auto& [name, field] : flags) {
     SCOPED_TRACE(name);
     Set(name, "");
-    EXPECT_TRUE(E.*field);
+    EXPECT_TRUE(field(E.Settings()));
     Set(name, "0");
-    EXPECT_FALSE(E.*field);
+    EXPECT_FALSE(field(E.Settings()));
     Set(name, "1");
-    EXPECT_TRUE(E.*field);
+    EXPECT_TRUE(field(E.Settings()));
     Set(name, "00");  // only "0" itself is false
-    EXPECT_TRUE(E.*field);
+    EXPECT_TRUE(field(E.Settings()));
   }
   // Options that set their flag whatever the value.
   Set("copyts", "0");
-  EXPECT_TRUE(E.FCopyTs);
+  EXPECT_TRUE(E.Settings().Run.FCopyTs);
   Set("xerror", "0");
-  EXPECT_TRUE(E.FExitOnError);
+  EXPECT_TRUE(E.Settings().Run.FExitOnError);
 }
 
 TEST_F(Options, IntegerOptionsReachTheirFields) {
   const std::vector<std::pair<const char*, std::function<int(const TCustomFFmpeg&)>>> integers = {
-      {"dframes", [](const TCustomFFmpeg& e) { return e.FMaxFrames[2]; }},
-      {"vframes", [](const TCustomFFmpeg& e) { return e.FMaxFrames[0]; }},
-      {"aframes", [](const TCustomFFmpeg& e) { return e.FMaxFrames[1]; }},
-      {"loop_output", [](const TCustomFFmpeg& e) { return e.FLoopOutput; }},
-      {"v", [](const TCustomFFmpeg& e) { return e.FVerbose; }},
-      {"vsync", [](const TCustomFFmpeg& e) { return e.FVideoSyncMethod; }},
-      {"async", [](const TCustomFFmpeg& e) { return e.FAudioSyncMethod; }},
-      {"vglobal", [](const TCustomFFmpeg& e) { return e.FVideoGlobalHeader; }},
-      {"programid", [](const TCustomFFmpeg& e) { return e.FProgramId; }},
-      {"copyinkf", [](const TCustomFFmpeg& e) { return e.FCopyInitialNonKeyframes; }},
-      {"vdt", [](const TCustomFFmpeg& e) { return e.FVideoDiscard; }},
-      {"me_threshold", [](const TCustomFFmpeg& e) { return e.FMeThreshold; }},
-      {"top", [](const TCustomFFmpeg& e) { return e.FTopFieldFirst; }},
-      {"dc", [](const TCustomFFmpeg& e) { return e.FIntraDcPrecision; }},
-      {"vc", [](const TCustomFFmpeg& e) { return e.FVideoChannel; }},
-      {"ar", [](const TCustomFFmpeg& e) { return e.FAudioSampleRate; }},
-      {"ac", [](const TCustomFFmpeg& e) { return e.FAudioChannels; }},
-      {"vol", [](const TCustomFFmpeg& e) { return e.FAudioVolume; }},
-      {"padtop", [](const TCustomFFmpeg& e) { return e.FFramePadTop; }},
-      {"padbottom", [](const TCustomFFmpeg& e) { return e.FFramePadBottom; }},
-      {"padleft", [](const TCustomFFmpeg& e) { return e.FFramePadLeft; }},
-      {"padright", [](const TCustomFFmpeg& e) { return e.FFramePadRight; }}};
+      {"dframes", [](const TCustomFFmpeg& e) { return e.Settings().Video.FMaxFrames[2]; }},
+      {"vframes", [](const TCustomFFmpeg& e) { return e.Settings().Video.FMaxFrames[0]; }},
+      {"aframes", [](const TCustomFFmpeg& e) { return e.Settings().Video.FMaxFrames[1]; }},
+      {"loop_output", [](const TCustomFFmpeg& e) { return e.Settings().Mux.FLoopOutput; }},
+      {"v", [](const TCustomFFmpeg& e) { return e.Settings().Run.FVerbose; }},
+      {"vsync", [](const TCustomFFmpeg& e) { return e.Settings().Run.FVideoSyncMethod; }},
+      {"async", [](const TCustomFFmpeg& e) { return e.Settings().Run.FAudioSyncMethod; }},
+      {"vglobal", [](const TCustomFFmpeg& e) { return e.Settings().Video.FVideoGlobalHeader; }},
+      {"programid", [](const TCustomFFmpeg& e) { return e.Settings().Mux.FProgramId; }},
+      {"copyinkf", [](const TCustomFFmpeg& e) { return e.Settings().Run.FCopyInitialNonKeyframes; }},
+      {"vdt", [](const TCustomFFmpeg& e) { return e.Settings().Video.FVideoDiscard; }},
+      {"me_threshold", [](const TCustomFFmpeg& e) { return e.Settings().Video.FMeThreshold; }},
+      {"top", [](const TCustomFFmpeg& e) { return e.Settings().Video.FTopFieldFirst; }},
+      {"dc", [](const TCustomFFmpeg& e) { return e.Settings().Video.FIntraDcPrecision; }},
+      {"vc", [](const TCustomFFmpeg& e) { return e.Settings().Video.FVideoChannel; }},
+      {"ar", [](const TCustomFFmpeg& e) { return e.Settings().Audio.FAudioSampleRate; }},
+      {"ac", [](const TCustomFFmpeg& e) { return e.Settings().Audio.FAudioChannels; }},
+      {"vol", [](const TCustomFFmpeg& e) { return e.Settings().Audio.FAudioVolume; }},
+      {"padtop", [](const TCustomFFmpeg& e) { return e.Settings().Video.FFramePadTop; }},
+      {"padbottom", [](const TCustomFFmpeg& e) { return e.Settings().Video.FFramePadBottom; }},
+      {"padleft", [](const TCustomFFmpeg& e) { return e.Settings().Video.FFramePadLeft; }},
+      {"padright", [](const TCustomFFmpeg& e) { return e.Settings().Video.FFramePadRight; }}};
   for (const auto& [name, field] : integers) {
     SCOPED_TRACE(name);
     Set(name, "$1F");  // hexadecimal
@@ -323,31 +335,31 @@ TEST_F(Options, IntegerOptionsReachTheirFields) {
     EXPECT_EQ(field(E), 12);
   }
   Set("fs", "5000000000");
-  EXPECT_EQ(E.FLimitFileSize, 5000000000u);
+  EXPECT_EQ(E.Settings().Mux.FLimitFileSize, 5000000000u);
   EXPECT_THROW(Set("fs", "big"), EConvertError);
 }
 
 TEST_F(Options, ValuesThatAreIgnoredWhenOutOfRange) {
   Set("padtop", "4");
   Set("padtop", "-1");
-  EXPECT_EQ(E.FFramePadTop, 4);
+  EXPECT_EQ(E.Settings().Video.FFramePadTop, 4);
   Set("ar", "0");
   Set("ac", "-2");
-  EXPECT_EQ(E.FAudioSampleRate, 44100);
-  EXPECT_EQ(E.FAudioChannels, 2);
+  EXPECT_EQ(E.Settings().Audio.FAudioSampleRate, 44100);
+  EXPECT_EQ(E.Settings().Audio.FAudioChannels, 2);
   Set("vol", "-1");
-  EXPECT_EQ(E.FAudioVolume, 256);
+  EXPECT_EQ(E.Settings().Audio.FAudioVolume, 256);
   Set("vol", "0");
-  EXPECT_EQ(E.FAudioVolume, 0);
+  EXPECT_EQ(E.Settings().Audio.FAudioVolume, 0);
   Set("programid", "-1");
-  EXPECT_EQ(E.FProgramId, 0);
+  EXPECT_EQ(E.Settings().Mux.FProgramId, 0);
   Set("muxdelay", "0");
   Set("muxpreload", "-1");
-  EXPECT_FLOAT_EQ(E.FMuxMaxDelay, 0.7f);
-  EXPECT_FLOAT_EQ(E.FMuxPreload, 0.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Mux.FMuxMaxDelay, 0.7f);
+  EXPECT_FLOAT_EQ(E.Settings().Mux.FMuxPreload, 0.5f);
   // Sync methods are stored as they come.
   Set("vsync", "-5");
-  EXPECT_EQ(E.FVideoSyncMethod, -5);
+  EXPECT_EQ(E.Settings().Run.FVideoSyncMethod, -5);
 }
 
 TEST_F(Options, FloatOptionsUseTheCLocale) {
@@ -356,11 +368,11 @@ TEST_F(Options, FloatOptionsUseTheCLocale) {
   Set("aq", "3.5");
   Set("muxdelay", "0.125");
   Set("muxpreload", "0.44");
-  EXPECT_FLOAT_EQ(E.FAudioDriftThreshold, 0.25f);
-  EXPECT_FLOAT_EQ(E.FDtsDeltaThreshold, 2.5f);
-  EXPECT_FLOAT_EQ(E.FAudioQScale, 3.5f);
-  EXPECT_FLOAT_EQ(E.FMuxMaxDelay, 0.125f);
-  EXPECT_FLOAT_EQ(E.FMuxPreload, 0.44f);
+  EXPECT_FLOAT_EQ(E.Settings().Run.FAudioDriftThreshold, 0.25f);
+  EXPECT_FLOAT_EQ(E.Settings().Run.FDtsDeltaThreshold, 2.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Audio.FAudioQScale, 3.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Mux.FMuxMaxDelay, 0.125f);
+  EXPECT_FLOAT_EQ(E.Settings().Mux.FMuxPreload, 0.44f);
   EXPECT_THROW(Set("aq", "0,5"), EConvertError);
 }
 
@@ -373,112 +385,112 @@ TEST_F(Options, TextOptionsReachTheirFields) {
   Set("slang", "fre");
   Set("vfilters", "hflip");
   Set("vfilters", "");  // an empty value changes nothing
-  EXPECT_EQ(E.FVideoRcOverride, "0,10,2");
-  EXPECT_EQ(E.FPassLogFilePrefix, "/tmp/pass");
-  EXPECT_EQ(E.FVstatsFileName, "/tmp/v.log");
-  EXPECT_EQ(E.FVideoStandard, "NTSC");
-  EXPECT_EQ(E.FAudioLanguage, "eng");
-  EXPECT_EQ(E.FSubtitleLanguage, "fre");
-  EXPECT_EQ(E.FVideoFilters, "hflip");
+  EXPECT_EQ(E.Settings().Video.FVideoRcOverride, "0,10,2");
+  EXPECT_EQ(E.Settings().Video.FPassLogFilePrefix, "/tmp/pass");
+  EXPECT_EQ(E.Settings().Run.FVstatsFileName, "/tmp/v.log");
+  EXPECT_EQ(E.Settings().Video.FVideoStandard, "NTSC");
+  EXPECT_EQ(E.Settings().Audio.FAudioLanguage, "eng");
+  EXPECT_EQ(E.Settings().Subtitle.FSubtitleLanguage, "fre");
+  EXPECT_EQ(E.Settings().Video.FVideoFilters, "hflip");
 }
 
 TEST_F(Options, MetadataPairs) {
   Set("metadata", "title=A=B");
   Set("metadata", "comment=");
-  ASSERT_EQ(E.FMetadata.size(), 2u);
-  EXPECT_EQ(E.FMetadata[0], std::make_pair(std::string("title"), std::string("A=B")));
-  EXPECT_EQ(E.FMetadata[1], std::make_pair(std::string("comment"), std::string("")));
+  ASSERT_EQ(E.Settings().Mux.FMetadata.size(), 2u);
+  EXPECT_EQ(E.Settings().Mux.FMetadata[0], std::make_pair(std::string("title"), std::string("A=B")));
+  EXPECT_EQ(E.Settings().Mux.FMetadata[1], std::make_pair(std::string("comment"), std::string("")));
   EXPECT_EQ(Raised("metadata", "title"), "Missing =");
-  EXPECT_EQ(E.FMetadata.size(), 2u);
-  E.FMetadata.clear();
+  EXPECT_EQ(E.FSettings.Mux.FMetadata.size(), 2u);
+  E.FSettings.Mux.FMetadata.clear();
 }
 
 // ---- Times ----
 
 TEST_F(Options, DurationsAndDates) {
   Set("t", "10");
-  EXPECT_EQ(E.FRecordingTime, 10000000);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 10000000);
   EXPECT_EQ(E.FTotalDuration, 10000);
   Set("t", "0");  // not above 0: unchanged
-  EXPECT_EQ(E.FRecordingTime, 10000000);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 10000000);
   EXPECT_EQ(Raised("t", "garbage"), "Invalid duration specification for t: garbage");
-  EXPECT_EQ(E.FRecordingTime, 10000000);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 10000000);
 
   Set("ss", "1:02.5");
-  EXPECT_EQ(E.FStartTime, 62500000);
+  EXPECT_EQ(E.Settings().Mux.FStartTime, 62500000);
   Set("itsoffset", "-2");
-  EXPECT_EQ(E.FInputTsOffset, -2000000);
+  EXPECT_EQ(E.Settings().Mux.FInputTsOffset, -2000000);
   EXPECT_EQ(Raised("itsoffset", "x"), "Invalid duration specification for itsoffset: x");
 
   // Seconds since 1970, rounded to the nearest second.
   Set("timestamp", "2010-01-02T03:04:05.7Z");
-  EXPECT_EQ(E.FRecordingTimestamp, 1262401446);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTimestamp, 1262401446);
   Set("timestamp", "2010-01-02T03:04:05.2Z");
-  EXPECT_EQ(E.FRecordingTimestamp, 1262401445);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTimestamp, 1262401445);
   EXPECT_EQ(Raised("timestamp", "garbage"), "Invalid date specification for timestamp: garbage");
 }
 
 TEST_F(Options, TimeSetters) {
   E.SetRecordingTimeMs(1500);
-  EXPECT_EQ(E.FRecordingTime, 1500000);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 1500000);
   EXPECT_EQ(E.FTotalDuration, 1500);
   E.SetRecordingTimeMs(0);
   E.SetRecordingTime(-1);
-  EXPECT_EQ(E.FRecordingTime, 1500000);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 1500000);
   E.SetRecordingTime(2500999);
-  EXPECT_EQ(E.FRecordingTime, 2500999);
+  EXPECT_EQ(E.Settings().Mux.FRecordingTime, 2500999);
   EXPECT_EQ(E.FTotalDuration, 2500);
   E.SetStartTime(-5);
-  EXPECT_EQ(E.FStartTime, 0);
+  EXPECT_EQ(E.Settings().Mux.FStartTime, 0);
   E.SetStartTime(7);
-  EXPECT_EQ(E.FStartTime, 7);
+  EXPECT_EQ(E.Settings().Mux.FStartTime, 7);
 }
 
 // ---- Formats ----
 
 TEST_F(Options, FormatsByName) {
   Set("f", "avi");
-  ASSERT_NE(E.FInputFormat, nullptr);
-  ASSERT_NE(E.FOutputFormat, nullptr);
-  EXPECT_STREQ(E.FInputFormat->name, "avi");
-  EXPECT_STREQ(E.FOutputFormat->name, "avi");
+  ASSERT_NE(E.Settings().Mux.FInputFormat, nullptr);
+  ASSERT_NE(E.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_STREQ(E.Settings().Mux.FInputFormat->name, "avi");
+  EXPECT_STREQ(E.Settings().Mux.FOutputFormat->name, "avi");
 
   // An output-only format: the input side becomes null.
   Set("f", "ipod");
-  EXPECT_EQ(E.FInputFormat, nullptr);
-  ASSERT_NE(E.FOutputFormat, nullptr);
-  EXPECT_STREQ(E.FOutputFormat->name, "ipod");
+  EXPECT_EQ(E.Settings().Mux.FInputFormat, nullptr);
+  ASSERT_NE(E.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_STREQ(E.Settings().Mux.FOutputFormat->name, "ipod");
 
   EXPECT_EQ(Raised("f", "nosuchformat"), "Unknown input or output format: nosuchformat");
-  EXPECT_EQ(E.FInputFormat, nullptr);
-  EXPECT_EQ(E.FOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FInputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
 }
 
 TEST_F(Options, FormatSettersSetOneSideOnly) {
   E.SetOutputFormat("mp4");
-  ASSERT_NE(E.FOutputFormat, nullptr);
-  EXPECT_STREQ(E.FOutputFormat->name, "mp4");
-  EXPECT_EQ(E.FInputFormat, nullptr);
+  ASSERT_NE(E.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_STREQ(E.Settings().Mux.FOutputFormat->name, "mp4");
+  EXPECT_EQ(E.Settings().Mux.FInputFormat, nullptr);
   E.SetInputFormat("wav");
-  ASSERT_NE(E.FInputFormat, nullptr);
-  EXPECT_STREQ(E.FInputFormat->name, "wav");
-  EXPECT_STREQ(E.FOutputFormat->name, "mp4");
+  ASSERT_NE(E.Settings().Mux.FInputFormat, nullptr);
+  EXPECT_STREQ(E.Settings().Mux.FInputFormat->name, "wav");
+  EXPECT_STREQ(E.Settings().Mux.FOutputFormat->name, "mp4");
 
   EXPECT_EQ(RaisedBy([&] { E.SetInputFormat("nosuch"); }), "Unknown input format: nosuch");
   EXPECT_EQ(RaisedBy([&] { E.SetInputFormat("ipod"); }), "Unknown input format: ipod");
   EXPECT_EQ(RaisedBy([&] { E.SetOutputFormat("nosuch"); }), "Unknown output format: nosuch");
   // A failed setter keeps what was set.
-  EXPECT_STREQ(E.FInputFormat->name, "wav");
-  EXPECT_STREQ(E.FOutputFormat->name, "mp4");
+  EXPECT_STREQ(E.Settings().Mux.FInputFormat->name, "wav");
+  EXPECT_STREQ(E.Settings().Mux.FOutputFormat->name, "mp4");
 }
 
 TEST_F(Options, PgmyuvBecomesImage2) {
   Set("f", "pgmyuv");
-  EXPECT_TRUE(E.FPgmyuvCompat);
-  ASSERT_NE(E.FInputFormat, nullptr);
-  ASSERT_NE(E.FOutputFormat, nullptr);
-  EXPECT_STREQ(E.FInputFormat->name, "image2");
-  EXPECT_STREQ(E.FOutputFormat->name, "image2");
+  EXPECT_TRUE(E.Settings().Run.FPgmyuvCompat);
+  ASSERT_NE(E.Settings().Mux.FInputFormat, nullptr);
+  ASSERT_NE(E.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_STREQ(E.Settings().Mux.FInputFormat->name, "image2");
+  EXPECT_STREQ(E.Settings().Mux.FOutputFormat->name, "image2");
   EXPECT_TRUE(Logged(llInfo, "pgmyuv format is deprecated, use image2"));
 }
 
@@ -486,49 +498,49 @@ TEST_F(Options, PgmyuvBecomesImage2) {
 
 TEST_F(Options, FrameSize) {
   Set("s", "");  // nothing
-  EXPECT_EQ(E.FFrameWidth, 0);
-  EXPECT_EQ(E.FFrameHeight, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 0);
   Set("s", "cif");
-  EXPECT_EQ(E.FFrameWidth, 352);
-  EXPECT_EQ(E.FFrameHeight, 288);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 352);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 288);
   Set("s", "720x576");
-  EXPECT_EQ(E.FFrameWidth, 720);
-  EXPECT_EQ(E.FFrameHeight, 576);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 720);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 576);
   EXPECT_EQ(Raised("s", "big"), "Incorrect frame size");
-  EXPECT_EQ(E.FFrameWidth, 720);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 720);
   // An odd size is refused but kept.
   EXPECT_EQ(Raised("s", "351x288"), "Frame size must be a multiple of 2");
-  EXPECT_EQ(E.FFrameWidth, 351);
-  EXPECT_EQ(E.FFrameHeight, 288);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 351);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 288);
   EXPECT_EQ(Raised("s", "352x287"), "Frame size must be a multiple of 2");
-  EXPECT_EQ(E.FFrameHeight, 287);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 287);
 }
 
 TEST_F(Options, FrameRate) {
   Set("r", "");
-  EXPECT_EQ(E.FFrameRate.den, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.den, 0);
   Set("r", "30000/1001");
-  EXPECT_EQ(E.FFrameRate.num, 30000);
-  EXPECT_EQ(E.FFrameRate.den, 1001);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.num, 30000);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.den, 1001);
   Set("r", "pal");
-  EXPECT_EQ(E.FFrameRate.num, 25);
-  EXPECT_EQ(E.FFrameRate.den, 1);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.num, 25);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.den, 1);
   EXPECT_EQ(Raised("r", "fast"), "Incorrect frame rate");
   EXPECT_EQ(Raised("r", "0/1"), "Incorrect frame rate");
-  EXPECT_EQ(E.FFrameRate.num, 25);
-  EXPECT_EQ(E.FFrameRate.den, 1);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.num, 25);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.den, 1);
 }
 
 TEST_F(Options, AspectRatio) {
   Set("aspect", "16:9");
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 1.7777778f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FFrameAspectRatio, 1.7777778f);
   Set("aspect", "1.5");
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 1.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FFrameAspectRatio, 1.5f);
   for (const char* bad : {"4:0", "abc", "x:3", "4:-3", "0", ""})
     EXPECT_EQ(Raised("aspect", bad), "Incorrect aspect ratio specification.") << bad;
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 1.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FFrameAspectRatio, 1.5f);
   E.SetFrameAspectRatio("4:3");
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 4.0f / 3.0f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FFrameAspectRatio, 4.0f / 3.0f);
 }
 
 TEST_F(Options, CropNeedsAFrameSizeFirst) {
@@ -537,30 +549,30 @@ TEST_F(Options, CropNeedsAFrameSizeFirst) {
   EXPECT_EQ(Raised("cropleft", "0"), kHorizontalCrop);
   EXPECT_EQ(Raised("cropright", "0"), kHorizontalCrop);
   Set("croptop", "-4");  // negative: ignored
-  EXPECT_EQ(E.FFrameTopBand, 0);
+  EXPECT_EQ(E.Settings().Video.FFrameTopBand, 0);
 }
 
 TEST_F(Options, CropShrinksTheFrame) {
   Set("s", "352x288");
   Set("croptop", "8");
-  EXPECT_EQ(E.FFrameHeight, 280);
-  EXPECT_EQ(E.FFrameTopBand, 8);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 280);
+  EXPECT_EQ(E.Settings().Video.FFrameTopBand, 8);
   Set("cropbottom", "10");
-  EXPECT_EQ(E.FFrameHeight, 270);
-  EXPECT_EQ(E.FFrameBottomBand, 10);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 270);
+  EXPECT_EQ(E.Settings().Video.FFrameBottomBand, 10);
   Set("cropleft", "2");
   Set("cropright", "4");
-  EXPECT_EQ(E.FFrameWidth, 346);
-  EXPECT_EQ(E.FFrameLeftBand, 2);
-  EXPECT_EQ(E.FFrameRightBand, 4);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 346);
+  EXPECT_EQ(E.Settings().Video.FFrameLeftBand, 2);
+  EXPECT_EQ(E.Settings().Video.FFrameRightBand, 4);
   // The remaining size is the limit.
   EXPECT_EQ(Raised("cropright", "346"), kHorizontalCrop);
   EXPECT_EQ(Raised("croptop", "270"), kVerticalCrop);
-  EXPECT_EQ(E.FFrameWidth, 346);
-  EXPECT_EQ(E.FFrameHeight, 270);
-  EXPECT_EQ(E.FFrameTopBand, 8);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 346);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 270);
+  EXPECT_EQ(E.Settings().Video.FFrameTopBand, 8);
   E.SetCropTop(269);
-  EXPECT_EQ(E.FFrameHeight, 1);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 1);
 }
 
 TEST_F(Options, PadColourIsConvertedToYUV) {
@@ -572,15 +584,15 @@ TEST_F(Options, PadColourIsConvertedToYUV) {
                          TCase{"$336699", 112, 94, 158}, TCase{"$7F336699", 112, 94, 158},  // high bits ignored
                          TCase{"$FF0000", 29, 255, 107}}) {
     Set("padcolor", c.Value);
-    EXPECT_EQ(E.FPadColor[0], c.Y) << c.Value;
-    EXPECT_EQ(E.FPadColor[1], c.U) << c.Value;
-    EXPECT_EQ(E.FPadColor[2], c.V) << c.Value;
+    EXPECT_EQ(E.Settings().Video.FPadColor[0], c.Y) << c.Value;
+    EXPECT_EQ(E.Settings().Video.FPadColor[1], c.U) << c.Value;
+    EXPECT_EQ(E.Settings().Video.FPadColor[2], c.V) << c.Value;
   }
 }
 
 TEST_F(Options, PixelFormats) {
   Set("pix_fmt", "yuv422p");
-  EXPECT_EQ(E.FFramePixFmt, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(E.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUV422P);
   EXPECT_EQ(Raised("pix_fmt", "nosuch"), "Unknown pixel format requested: nosuch");
 
   ClearLogLines();
@@ -601,9 +613,9 @@ TEST_F(Options, PixelFormats) {
 
 TEST_F(Options, SampleFormats) {
   Set("sample_fmt", "s16");
-  EXPECT_EQ(E.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
+  EXPECT_EQ(E.Settings().Audio.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
   EXPECT_NO_THROW(Set("sample_fmt", "nosuch"));  // not checked
-  EXPECT_EQ(E.FAudioSampleFmt, -1);
+  EXPECT_EQ(E.Settings().Audio.FAudioSampleFmt, -1);
 
   ClearLogLines();
   Set("sample_fmt", "list");
@@ -615,30 +627,30 @@ TEST_F(Options, SampleFormats) {
 
 TEST_F(Options, QualityAndPass) {
   Set("pass", "1");
-  EXPECT_EQ(E.FDoPass, 1);
+  EXPECT_EQ(E.Settings().Video.FDoPass, 1);
   Set("pass", "2");
-  EXPECT_EQ(E.FDoPass, 2);
+  EXPECT_EQ(E.Settings().Video.FDoPass, 2);
   EXPECT_EQ(Raised("pass", "3"), "pass number can be only 1 or 2");
   EXPECT_EQ(Raised("pass", "0"), "pass number can be only 1 or 2");
-  EXPECT_EQ(E.FDoPass, 2);
+  EXPECT_EQ(E.Settings().Video.FDoPass, 2);
 
   Set("qscale", "255");
-  EXPECT_FLOAT_EQ(E.FVideoQScale, 255.0f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FVideoQScale, 255.0f);
   Set("qscale", "0.5");
-  EXPECT_FLOAT_EQ(E.FVideoQScale, 0.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FVideoQScale, 0.5f);
   for (const char* bad : {"0", "256", "-1", "255.01"})
     EXPECT_EQ(Raised("qscale", bad), "qscale must be > 0.0 and <= 255") << bad;
-  EXPECT_FLOAT_EQ(E.FVideoQScale, 0.5f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FVideoQScale, 0.5f);
 }
 
 TEST_F(Options, Matrices) {
   std::string values;
   for (int i = 1; i <= 64; ++i) values += (i > 1 ? "," : "") + std::to_string(i * 100);
   Set("intra_matrix", values);
-  ASSERT_NE(E.FIntraMatrix, nullptr);
-  EXPECT_EQ((*E.FIntraMatrix)[0], 100);
-  EXPECT_EQ((*E.FIntraMatrix)[63], 6400);
-  EXPECT_EQ(E.FInterMatrix, nullptr);
+  ASSERT_NE(E.Settings().Video.FIntraMatrix, nullptr);
+  EXPECT_EQ((*E.Settings().Video.FIntraMatrix)[0], 100);
+  EXPECT_EQ((*E.Settings().Video.FIntraMatrix)[63], 6400);
+  EXPECT_EQ(E.Settings().Video.FInterMatrix, nullptr);
 
   // 63 values: the 63rd coefficient (index 62) has no comma after it.
   std::string short63 = values.substr(0, values.rfind(','));
@@ -648,57 +660,61 @@ TEST_F(Options, Matrices) {
   // values are ignored.
   std::string second = "x,7" + std::string(62, ',') + ",9,10";
   Set("intra_matrix", second);
-  EXPECT_EQ((*E.FIntraMatrix)[0], 0);
-  EXPECT_EQ((*E.FIntraMatrix)[1], 7);
-  EXPECT_EQ((*E.FIntraMatrix)[2], 0);
-  EXPECT_EQ((*E.FIntraMatrix)[63], 0);
+  EXPECT_EQ((*E.Settings().Video.FIntraMatrix)[0], 0);
+  EXPECT_EQ((*E.Settings().Video.FIntraMatrix)[1], 7);
+  EXPECT_EQ((*E.Settings().Video.FIntraMatrix)[2], 0);
+  EXPECT_EQ((*E.Settings().Video.FIntraMatrix)[63], 0);
   EXPECT_EQ(Raised("intra_matrix", "1,2"), "Syntax error in matrix \"1,2\" at coeff 1");
 }
 
 // ---- Codecs and tags ----
 
 TEST_F(Options, CodecNamesAndStreamCopy) {
-  struct TKind {
+  struct TNames {
     const char* Option;
-    std::string TCustomFFmpeg::*Name;
-    int TCustomFFmpeg::*Copy;
+    const std::string& (*Name)(const TEngineSettings&);
+    int (*Copy)(const TEngineSettings&);
   };
-  for (const TKind& kind : {TKind{"vcodec", &TCustomFFmpeg::FVideoCodecName, &TCustomFFmpeg::FVideoStreamCopy},
-                            TKind{"acodec", &TCustomFFmpeg::FAudioCodecName, &TCustomFFmpeg::FAudioStreamCopy},
-                            TKind{"scodec", &TCustomFFmpeg::FSubtitleCodecName, &TCustomFFmpeg::FSubtitleStreamCopy}}) {
+  for (const TNames& kind :
+       {TNames{"vcodec", [](const TEngineSettings& S) -> const std::string& { return S.Video.FVideoCodecName; },
+               [](const TEngineSettings& S) { return S.Video.FVideoStreamCopy; }},
+        TNames{"acodec", [](const TEngineSettings& S) -> const std::string& { return S.Audio.FAudioCodecName; },
+               [](const TEngineSettings& S) { return S.Audio.FAudioStreamCopy; }},
+        TNames{"scodec", [](const TEngineSettings& S) -> const std::string& { return S.Subtitle.FSubtitleCodecName; },
+               [](const TEngineSettings& S) { return S.Subtitle.FSubtitleStreamCopy; }}}) {
     SCOPED_TRACE(kind.Option);
     Set(kind.Option, "somecodec");
-    EXPECT_EQ(E.*kind.Name, "somecodec");
-    EXPECT_EQ(E.*kind.Copy, 0);
+    EXPECT_EQ(kind.Name(E.Settings()), "somecodec");
+    EXPECT_EQ(kind.Copy(E.Settings()), 0);
     Set(kind.Option, "copy");
-    EXPECT_EQ(E.*kind.Name, "");
-    EXPECT_EQ(E.*kind.Copy, 1);
+    EXPECT_EQ(kind.Name(E.Settings()), "");
+    EXPECT_EQ(kind.Copy(E.Settings()), 1);
     Set(kind.Option, "other");  // a later name does not clear the copy
-    EXPECT_EQ(E.*kind.Name, "other");
-    EXPECT_EQ(E.*kind.Copy, 1);
+    EXPECT_EQ(kind.Name(E.Settings()), "other");
+    EXPECT_EQ(kind.Copy(E.Settings()), 1);
     Set(kind.Option, "");  // nothing
-    EXPECT_EQ(E.*kind.Name, "other");
+    EXPECT_EQ(kind.Name(E.Settings()), "other");
   }
-  EXPECT_EQ(E.FVideoCodecName, "other");
-  EXPECT_EQ(E.FAudioCodecName, "other");
+  EXPECT_EQ(E.Settings().Video.FVideoCodecName, "other");
+  EXPECT_EQ(E.Settings().Audio.FAudioCodecName, "other");
 }
 
 TEST_F(Options, CodecTagsAreLittleEndian) {
   Set("vtag", "XVID");
-  EXPECT_EQ(E.FVideoCodecTag, 0x44495658u);  // 'X' in the lowest byte
-  EXPECT_EQ(E.FVideoCodecTag & 0xFF, static_cast<uint32_t>('X'));
+  EXPECT_EQ(E.Settings().Video.FVideoCodecTag, 0x44495658u);  // 'X' in the lowest byte
+  EXPECT_EQ(E.Settings().Video.FVideoCodecTag & 0xFF, static_cast<uint32_t>('X'));
   Set("vtag", "");
-  EXPECT_EQ(E.FVideoCodecTag, 0x44495658u);
+  EXPECT_EQ(E.Settings().Video.FVideoCodecTag, 0x44495658u);
   EXPECT_EQ(Raised("vtag", "XVIDS"), "video tag parameter must be 4 chars");
-  EXPECT_EQ(E.FVideoCodecTag, 0x44495658u);
+  EXPECT_EQ(E.Settings().Video.FVideoCodecTag, 0x44495658u);
 
   Set("atag", "mp4a");
-  EXPECT_EQ(E.FAudioCodecTag, 0x6134706Du);
+  EXPECT_EQ(E.Settings().Audio.FAudioCodecTag, 0x6134706Du);
   EXPECT_EQ(Raised("atag", "abc"), "audio tag parameter must be 4 chars");
   Set("stag",
       "\xff"
       "abc");
-  EXPECT_EQ(E.FSubtitleCodecTag, 0x636261FFu);
+  EXPECT_EQ(E.Settings().Subtitle.FSubtitleCodecTag, 0x636261FFu);
   EXPECT_EQ(Raised("stag", "ab"), "subtitle tag parameter must be 4 chars");
 }
 
@@ -805,7 +821,7 @@ TEST_F(Options, LibraryOptionsReachTheOptionContexts) {
   E.SetLibraryOption("refs", 4);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "refs"), 4);
   EXPECT_EQ(E.FOptionStore.Names, (std::vector<std::string>{"g", "probesize", "bf", "refs"}));
-  EXPECT_TRUE(E.FPrivateOptions.empty());
+  EXPECT_TRUE(E.Settings().Run.FPrivateOptions.empty());
 
   EXPECT_FALSE(E.OptDefault("", "1"));
   EXPECT_FALSE(E.OptDefault("g", "  "));
@@ -815,7 +831,7 @@ TEST_F(Options, LibraryOptionsReachTheOptionContexts) {
   EXPECT_FALSE(E.OptDefault("g", "many"));
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "g"), 25);
   EXPECT_FALSE(E.OptDefault("level", "many"));
-  EXPECT_TRUE(E.FPrivateOptions.empty());
+  EXPECT_TRUE(E.Settings().Run.FPrivateOptions.empty());
 }
 
 TEST_F(Options, OptionsOfMuxersAndEncodersAreKeptForLater) {
@@ -825,12 +841,12 @@ TEST_F(Options, OptionsOfMuxersAndEncodersAreKeptForLater) {
   // the MPEG video encoders'.
   const bool x264 = lib::avcodec_find_encoder_by_name("libx264") != nullptr;
   Set(x264 ? "preset" : "sc_threshold", x264 ? "slow" : "40");
-  ASSERT_EQ(E.FPrivateOptions.size(), 3u);
-  EXPECT_EQ(E.FPrivateOptions[0].Name, "muxrate");
-  EXPECT_EQ(E.FPrivateOptions[0].Value, "1411200");
-  EXPECT_EQ(E.FPrivateOptions[1].Name, "preload");
-  EXPECT_EQ(E.FPrivateOptions[1].Value, "440000");
-  EXPECT_EQ(E.FPrivateOptions[2].Name, x264 ? "preset" : "sc_threshold");
+  ASSERT_EQ(E.Settings().Run.FPrivateOptions.size(), 3u);
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[0].Name, "muxrate");
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[0].Value, "1411200");
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[1].Name, "preload");
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[1].Value, "440000");
+  EXPECT_EQ(E.Settings().Run.FPrivateOptions[2].Name, x264 ? "preset" : "sc_threshold");
   EXPECT_TRUE(E.FOptionStore.Names.empty());
 }
 
@@ -838,7 +854,7 @@ TEST(OptionsUnprepared, OptDefaultNeedsTheOptionContexts) {
   TCustomFFmpeg engine;  // never prepared
   EXPECT_FALSE(engine.OptDefault("g", "25"));
   EXPECT_FALSE(engine.OptDefault("muxrate", "1411200"));
-  EXPECT_TRUE(engine.FPrivateOptions.empty());
+  EXPECT_TRUE(engine.Settings().Run.FPrivateOptions.empty());
 }
 
 // ---- Logger, targets, streams, hooks ----
@@ -877,14 +893,14 @@ TEST_F(Options, HookRangesAreSortedByTheirEnd) {
   const std::vector<THookRange> ranges = {{0, 300}, {10, 100}, {5, 200}, {1, 50}};
   E.FHookRangeIndex = 3;
   E.SetHookRanges(ranges);
-  ASSERT_EQ(E.FHookRanges.size(), 4u);
+  ASSERT_EQ(E.Settings().Run.FHookRanges.size(), 4u);
   EXPECT_EQ(E.FHookRangeCount, 4);
   EXPECT_EQ(E.FHookRangeIndex, 0);
   const int64_t ends[] = {50, 100, 200, 300};
   const int64_t starts[] = {1, 10, 5, 0};
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(E.FHookRanges[i].End, ends[i]);
-    EXPECT_EQ(E.FHookRanges[i].Start, starts[i]);
+    EXPECT_EQ(E.Settings().Run.FHookRanges[i].End, ends[i]);
+    EXPECT_EQ(E.Settings().Run.FHookRanges[i].Start, starts[i]);
   }
   EXPECT_EQ(ranges[0].End, 300);  // the caller's list is copied
   E.SetHookRanges({});
@@ -894,7 +910,7 @@ TEST_F(Options, HookRangesAreSortedByTheirEnd) {
 TEST_F(Options, VideoHookWithoutProcessIsRefused) {
   const std::string value = HookModule("libvidmill_options_test_hook_noprocess.so") + " 4";
   EXPECT_EQ(Raised("vhook", value), "Failed to add video hook function: " + value);
-  EXPECT_FALSE(E.FUsingVhook);
+  EXPECT_FALSE(E.Settings().Run.FUsingVhook);
   EXPECT_TRUE(E.FHookState->Chain.empty());
   EXPECT_TRUE(LogContains("Failed to find Process entrypoint"));
 
@@ -903,14 +919,14 @@ TEST_F(Options, VideoHookWithoutProcessIsRefused) {
   // A band height of 0 is refused by the module's Configure.
   const std::string refused = HookModule("libvidmill_options_test_hook.so") + " 0";
   EXPECT_EQ(Raised("vhook", refused), "Failed to add video hook function: " + refused);
-  EXPECT_FALSE(E.FUsingVhook);
+  EXPECT_FALSE(E.Settings().Run.FUsingVhook);
   EXPECT_EQ(Raised("vhook", ""), "Failed to add video hook function: ");
 }
 
 TEST_F(Options, VideoHooksAreChainedAndTheModuleLoadedOnce) {
   const std::string module = HookModule("libvidmill_options_test_hook.so");
   Set("vhook", module + "  2");  // blanks separate the words
-  EXPECT_TRUE(E.FUsingVhook);
+  EXPECT_TRUE(E.Settings().Run.FUsingVhook);
   void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(handle, nullptr);
   auto* configured = static_cast<int*>(::dlsym(handle, "ConfigureCount"));

@@ -113,13 +113,13 @@ TEST_F(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
   ASSERT_NE(E.FOutputCodecs[5], nullptr);
   EXPECT_STREQ(E.FOutputCodecs[5]->name, "ass");
   EXPECT_EQ(Keys(E.Stream(1, 2)->metadata), std::vector<std::string>{"language"});
-  EXPECT_TRUE(E.FSubtitleLanguage.empty());
-  EXPECT_TRUE(E.FSubtitleCodecName.empty());
+  EXPECT_TRUE(E.Settings().Subtitle.FSubtitleLanguage.empty());
+  EXPECT_TRUE(E.Settings().Subtitle.FSubtitleCodecName.empty());
 
   E.SetOption("sn", "1");
   ASSERT_EQ(E.Out(Dir / "nosub.mkv"), 3) << E.FLastError;
   EXPECT_EQ(E.Output(2)->nb_streams, 2u);
-  EXPECT_TRUE(E.FSubtitleDisable);  // no subtitle stream reset it
+  EXPECT_TRUE(E.Settings().Subtitle.FSubtitleDisable);  // no subtitle stream reset it
 }
 
 TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
@@ -127,8 +127,8 @@ TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
   E.SetOption("an", "1");
   ASSERT_EQ(E.Out(Dir / "video.mp4"), 1) << E.FLastError;
   EXPECT_EQ(MediaTypes(E.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
-  EXPECT_TRUE(E.FAudioDisable);  // a video-only output leaves it set
-  EXPECT_FALSE(E.FVideoDisable);
+  EXPECT_TRUE(E.Settings().Audio.FAudioDisable);  // a video-only output leaves it set
+  EXPECT_FALSE(E.Settings().Video.FVideoDisable);
 
   // The flag still holds for the next output.
   ASSERT_EQ(E.Out(Dir / "video2.mp4"), 2) << E.FLastError;
@@ -137,14 +137,14 @@ TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
   // An audio stream added on its own clears it.
   E.SetOption("newaudio", "");
   EXPECT_EQ(MediaTypes(E.Output(1)), (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}));
-  EXPECT_FALSE(E.FAudioDisable);
+  EXPECT_FALSE(E.Settings().Audio.FAudioDisable);
 
   E.SetOption("vn", "1");
   ASSERT_EQ(E.Out(Dir / "audio.mp4"), 3) << E.FLastError;
   EXPECT_EQ(MediaTypes(E.Output(2)), std::vector<int>{AVMEDIA_TYPE_AUDIO});
-  EXPECT_TRUE(E.FVideoDisable);
+  EXPECT_TRUE(E.Settings().Video.FVideoDisable);
   E.SetOption("newvideo", "");
-  EXPECT_FALSE(E.FVideoDisable);
+  EXPECT_FALSE(E.Settings().Video.FVideoDisable);
   EXPECT_EQ(MediaTypes(E.Output(2)), (std::vector<int>{AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_VIDEO}));
 }
 
@@ -207,7 +207,7 @@ TEST_F(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
   EXPECT_EQ(av_cmp_q(setup.Codec->sample_aspect_ratio, AVRational{4, 3}), 0);
   EXPECT_EQ(av_cmp_q(E.Stream(0, 0)->sample_aspect_ratio, AVRational{4, 3}), 0);
   EXPECT_EQ(E.FOutputCodecs[0], nullptr);
-  EXPECT_EQ(E.FVideoStreamCopy, 0);
+  EXPECT_EQ(E.Settings().Video.FVideoStreamCopy, 0);
 
   // The next output encodes again.
   ASSERT_EQ(E.Out(Dir / "encoded.mkv"), 2) << E.FLastError;
@@ -224,7 +224,7 @@ TEST_F(OutputFileStreamCopy, AudioCopyTakesTheChannelsAndRate) {
   EXPECT_FALSE(E.FOutputStreamSetups[0][0].StreamCopy);
   EXPECT_EQ(setup.Codec->ch_layout.nb_channels, 1);
   EXPECT_EQ(setup.Codec->sample_rate, 22050);
-  EXPECT_EQ(E.FAudioStreamCopy, 0);
+  EXPECT_EQ(E.Settings().Audio.FAudioStreamCopy, 0);
 }
 
 // ---- Encoder choice and parameters ----
@@ -322,8 +322,8 @@ TEST_F(OutputFileEncoders, EncodersByName) {
   EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_WMV2);
   EXPECT_EQ(E.Codec(0, 1)->codec_id, AV_CODEC_ID_WMAV2);
   EXPECT_EQ(E.Codec(0, 1)->sample_fmt, AV_SAMPLE_FMT_FLTP);
-  EXPECT_TRUE(E.FVideoCodecName.empty());
-  EXPECT_TRUE(E.FAudioCodecName.empty());
+  EXPECT_TRUE(E.Settings().Video.FVideoCodecName.empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioCodecName.empty());
 }
 
 TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
@@ -331,15 +331,15 @@ TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
   E.SetOption("vcodec", "x");
   EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
   EXPECT_EQ(E.FLastError, "new_video_stream fail: Unknown encoder 'x'");
-  EXPECT_TRUE(E.FVideoCodecName.empty());
+  EXPECT_TRUE(E.Settings().Video.FVideoCodecName.empty());
   EXPECT_EQ(E.FOutputFileCount, 0);
   EXPECT_FALSE(Exists(Dir / "out.mp4"));
 
   E.Set({{"acodec", "libx264"}, {"alang", "eng"}});
   EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
   EXPECT_EQ(E.FLastError, "new_audio_stream fail: Invalid encoder type 'libx264'");
-  EXPECT_TRUE(E.FAudioCodecName.empty());
-  EXPECT_TRUE(E.FAudioLanguage.empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioCodecName.empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioLanguage.empty());
   // The video stream made before is gone with the output, and the output
   // codec entries are where they were.
   EXPECT_EQ(E.FOutputCodecCount, 0);
@@ -351,7 +351,7 @@ TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
     bare.SetOption("scodec", "nosuch");
     EXPECT_EQ(bare.Out(Dir / "out.mkv"), -1);
     EXPECT_EQ(bare.FLastError, "new_subtitle_stream fail: Unknown encoder 'nosuch'");
-    EXPECT_TRUE(bare.FSubtitleCodecName.empty());
+    EXPECT_TRUE(bare.Settings().Subtitle.FSubtitleCodecName.empty());
   }
 
   // Through "newvideo" the text is raised and the output keeps its streams.
@@ -379,7 +379,7 @@ TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
   std::string matrix;
   for (int i = 0; i < 64; ++i) matrix += (i ? "," : "") + std::to_string(i + 1);
   E.SetOption("intra_matrix", matrix);
-  E.FThreadCount = 3;
+  E.FSettings.Run.FThreadCount = 3;
   ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
   const AVCodecContext* codec = E.Codec(0, 0);
   EXPECT_EQ(codec->codec_id, AV_CODEC_ID_MPEG4);
@@ -402,7 +402,7 @@ TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
   EXPECT_EQ(codec->codec_tag, static_cast<unsigned>('X' | 'V' << 8 | 'I' << 16 | 'D' << 24));
   EXPECT_EQ(codec->thread_count, 3);
   ASSERT_NE(codec->intra_matrix, nullptr);
-  EXPECT_NE(codec->intra_matrix, E.FIntraMatrix->data());  // the codec context's own copy
+  EXPECT_NE(codec->intra_matrix, E.Settings().Video.FIntraMatrix->data());  // the codec context's own copy
   EXPECT_EQ(codec->intra_matrix[0], 1);
   EXPECT_EQ(codec->intra_matrix[63], 64);
   EXPECT_EQ(codec->inter_matrix, nullptr);
@@ -427,12 +427,12 @@ TEST_F(OutputFileEncoders, AudioParametersFromTheSettings) {
   EXPECT_EQ(codec->global_quality, 4 * FF_QP2LAMBDA);
   EXPECT_EQ(codec->bit_rate, 96000);
   EXPECT_EQ(MetadataValue(E.Stream(0, 1)->metadata, "language", ""), "fre");
-  EXPECT_TRUE(E.FAudioLanguage.empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioLanguage.empty());
   EXPECT_EQ(E.Stream(0, 1)->codecpar->ch_layout.nb_channels, 1);
 
   // A layout whose channel count fits is kept.
   E.SetOption("ac", "6");
-  E.FChannelLayout = AV_CH_LAYOUT_5POINT1_BACK;
+  E.FSettings.Audio.FChannelLayout = AV_CH_LAYOUT_5POINT1_BACK;
   ASSERT_EQ(E.Out(Dir / "six.mkv"), 2) << E.FLastError;
   EXPECT_EQ(E.Codec(1, 1)->ch_layout.u.mask, AV_CH_LAYOUT_5POINT1_BACK);
   EXPECT_EQ(E.Codec(1, 1)->flags & AV_CODEC_FLAG_QSCALE, AV_CODEC_FLAG_QSCALE);  // "aq" is not reset
@@ -528,7 +528,7 @@ TEST_F(OutputFileEncoders, RateControlOverrides) {
     E.Set({{"rc_override", bad}, {"vcodec", "mpeg4"}});
     EXPECT_EQ(E.Out(Dir / "bad.avi"), -1) << bad;
     EXPECT_EQ(E.FLastError, "new_video_stream fail: error parsing rc_override") << bad;
-    EXPECT_TRUE(E.FVideoCodecName.empty()) << bad;
+    EXPECT_TRUE(E.Settings().Video.FVideoCodecName.empty()) << bad;
   }
   EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "error parsing rc_override");
   EXPECT_EQ(E.Output(0)->nb_streams, 1u);
@@ -541,7 +541,7 @@ TEST_F(OutputFileSettings, MetadataGoesInReverseOrderAndTheListEmpties) {
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
   EXPECT_EQ(Keys(E.Output(0)->metadata), (std::vector<std::string>{"title", "author"}));
   EXPECT_EQ(MetadataValue(E.Output(0)->metadata, "author", ""), "Somebody");
-  EXPECT_TRUE(E.FMetadata.empty());
+  EXPECT_TRUE(E.Settings().Mux.FMetadata.empty());
   ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.FLastError;
   EXPECT_TRUE(Keys(E.Output(1)->metadata).empty());
 }
@@ -571,7 +571,7 @@ TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   EXPECT_EQ(value, 2000000);
 
   // A private value the muxer refuses is logged; the output still opens.
-  E.FPrivateOptions.push_back({"preload", "not-a-number"});
+  E.FSettings.Run.FPrivateOptions.push_back({"preload", "not-a-number"});
   ClearLogLines();
   ASSERT_EQ(E.Out(Dir / "second.mpg"), 2) << E.FLastError;
   EXPECT_TRUE(Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
@@ -589,18 +589,18 @@ TEST_F(OutputFileSettings, BitstreamFiltersMoveToTheirStream) {
   AVBSFContext* audio = nullptr;
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &video), 0);
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &audio), 0);
-  E.FVideoBitstreamFilters.Filters.push_back(video);
-  E.FAudioBitstreamFilters.Filters.push_back(audio);
+  E.FSettings.Video.FVideoBitstreamFilters.Filters.push_back(video);
+  E.FSettings.Audio.FAudioBitstreamFilters.Filters.push_back(audio);
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
-  EXPECT_TRUE(E.FVideoBitstreamFilters.Empty());
-  EXPECT_TRUE(E.FAudioBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Video.FVideoBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioBitstreamFilters.Empty());
   EXPECT_EQ(E.FBitstreamFilters[0][0].Filters, std::vector<AVBSFContext*>{video});
   EXPECT_EQ(E.FBitstreamFilters[0][1].Filters, std::vector<AVBSFContext*>{audio});
 
   // A failed open frees what it had taken over.
   AVBSFContext* lost = nullptr;
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &lost), 0);
-  E.FVideoBitstreamFilters.Filters.push_back(lost);
+  E.FSettings.Video.FVideoBitstreamFilters.Filters.push_back(lost);
   EXPECT_EQ(E.Out(Dir / "missing/out.mkv"), -1);
   EXPECT_TRUE(E.FBitstreamFilters[1][0].Empty());
 }
@@ -615,14 +615,14 @@ TEST_F(OutputFileFailures, ImageSequenceNeedsAFrameNumberPattern) {
   EXPECT_EQ(E.FLastError, OpenErrorText(name, -33));
   EXPECT_EQ(E.FOutputFileCount, 0);
   EXPECT_EQ(E.FOutputFiles[0], nullptr);
-  EXPECT_EQ(E.FOutputFormat, nullptr);
-  EXPECT_EQ(E.FInputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FInputFormat, nullptr);
   EXPECT_EQ(E.FOutputCodecCount, 0);
   EXPECT_FALSE(Exists(name));
 
   E.SetOption("f", "image2");
   EXPECT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.FLastError;
-  EXPECT_EQ(E.FOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
 
   // With the muxer's "update" option one file is rewritten: no pattern needed.
   E.Set({{"f", "image2"}, {"update", "1"}});
@@ -663,7 +663,7 @@ TEST_F(OutputFileFailures, CropAndPadCombinationsWithFilters) {
     ASSERT_EQ(engine.Out(Dir / "padded.avi"), 1) << engine.FLastError;
     EXPECT_EQ(engine.Codec(0, 0)->width, 320);
     EXPECT_EQ(engine.Codec(0, 0)->height, 256);
-    EXPECT_FALSE(engine.FUseFilters);
+    EXPECT_FALSE(engine.Settings().Video.FUseFilters);
 
     // Pads and a text that resizes, in any letter case and at any place.
     for (const char* text : {"scale=100:100", "Crop=100:100:0:0", "hflip,TRANSPOSE=1", "hflip, scale=64:48"}) {
@@ -675,7 +675,7 @@ TEST_F(OutputFileFailures, CropAndPadCombinationsWithFilters) {
     // A filter that keeps the size is fine with pads.
     engine.SetOption("vfilters", "hflip,scalefoo");
     EXPECT_EQ(engine.Out(Dir / "flipped.avi"), 2) << engine.FLastError;
-    EXPECT_TRUE(engine.FUseFilters);
+    EXPECT_TRUE(engine.Settings().Video.FUseFilters);
   }
   {
     TEngine engine;
@@ -921,12 +921,12 @@ TEST_F(OutputFileFilters, PadsKeepTheirSizeAndRefuseAResizingText) {
   EXPECT_EQ(bench.Engine.FLastError, kPadText);
   EXPECT_EQ(bench.Output.Encoder->height, 256);
 
-  bench.Engine.FFrameTopBand = 8;
+  bench.Engine.FSettings.Video.FFrameTopBand = 8;
   EXPECT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), -1);
   EXPECT_EQ(bench.Engine.FLastError, kCropText);
 
   // A text the filter parser refuses fails without a text of its own.
-  bench.Engine.FFrameTopBand = 0;
+  bench.Engine.FSettings.Video.FFrameTopBand = 0;
   bench.Engine.SetOption("vfilters", "nosuchfilter");
   bench.Engine.FLastError.clear();
   EXPECT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), -1);

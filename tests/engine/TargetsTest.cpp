@@ -43,12 +43,14 @@ int64_t VideoOption(TCustomFFmpeg& E, const char* AName) {
 // The value of the last private option of that name, or "(none)".
 std::string PrivateOption(const TCustomFFmpeg& E, const std::string& AName) {
   std::string value = "(none)";
-  for (const TPrivateOption& option : E.FPrivateOptions)
+  for (const TPrivateOption& option : E.Settings().Run.FPrivateOptions)
     if (option.Name == AName) value = option.Value;
   return value;
 }
 
-std::string OutputFormatName(const TCustomFFmpeg& E) { return E.FOutputFormat ? E.FOutputFormat->name : "(none)"; }
+std::string OutputFormatName(const TCustomFFmpeg& E) {
+  return E.Settings().Mux.FOutputFormat ? E.Settings().Mux.FOutputFormat->name : "(none)";
+}
 
 void WriteText(const std::string& APath, const std::string& AText) {
   std::ofstream file(APath, std::ios::binary);
@@ -79,8 +81,8 @@ TEST_F(Targets, DetectingTheNormNeedsAFrameRate) {
   EXPECT_EQ(RaisedBy([&] { E.SetOption("target", "vcd"); }), "frame_rate is invalid.");
   EXPECT_EQ(RaisedBy([&] { E.SetTarget("dvd", "auto", "pal"); }), "frame_rate is invalid.");
   // Nothing was set.
-  EXPECT_EQ(E.FOutputFormat, nullptr);
-  EXPECT_EQ(E.FFrameWidth, 0);
+  EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 0);
   // A norm that is given needs none.
   EXPECT_EQ(RaisedBy([&] { E.SetOption("target", "pal-vcd"); }), "(nothing raised)");
 }
@@ -104,42 +106,42 @@ TEST_F(Targets, TheFrameRateSettingDecidesFirst) {
     TTargetsEngine engine;
     ClearLogLines();
     engine.Set({{"r", c.Rate}, {"target", "dvd"}});
-    EXPECT_EQ(engine.FFrameWidth, c.Width) << c.Rate;
-    EXPECT_EQ(engine.FFrameHeight, c.Height) << c.Rate;
+    EXPECT_EQ(engine.Settings().Video.FFrameWidth, c.Width) << c.Rate;
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, c.Height) << c.Rate;
     EXPECT_TRUE(Logged(llVerbose, std::string("Assuming ") + c.Assumed + " for target.")) << c.Rate;
   }
   // 24000/1001 decides NTSC, but the rate of the target is by norm.
   TTargetsEngine engine;
   engine.Set({{"r", "24000/1001"}, {"target", "dvd"}});
-  EXPECT_EQ(engine.FFrameRate.num, 30000);
-  EXPECT_EQ(engine.FFrameRate.den, 1001);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 30000);
+  EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1001);
 }
 
 TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
   ASSERT_TRUE(E.In(VideoClip(30000, 1001))) << E.FLastError;
-  ASSERT_EQ(E.FFrameRate.num, 30000);
-  ASSERT_EQ(E.FFrameRate.den, 1001);
+  ASSERT_EQ(E.Settings().Video.FFrameRate.num, 30000);
+  ASSERT_EQ(E.Settings().Video.FFrameRate.den, 1001);
   ClearLogLines();
   E.SetOption("target", "dvd");
   EXPECT_TRUE(Logged(llVerbose, "Assuming NTSC for target."));
   EXPECT_EQ(OutputFormatName(E), "dvd");
-  EXPECT_EQ(E.FFrameWidth, 720);
-  EXPECT_EQ(E.FFrameHeight, 480);
-  EXPECT_EQ(E.FFrameRate.num, 30000);
-  EXPECT_EQ(E.FFrameRate.den, 1001);
-  EXPECT_EQ(E.FAudioSampleRate, 48000);
+  EXPECT_EQ(E.Settings().Video.FFrameWidth, 720);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 480);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.num, 30000);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.den, 1001);
+  EXPECT_EQ(E.Settings().Audio.FAudioSampleRate, 48000);
   EXPECT_EQ(VideoOption(E, "g"), 18);
   // The input gave its own aspect ratio (160x120): no default is assumed.
-  EXPECT_FLOAT_EQ(E.FFrameAspectRatio, 4.0f / 3.0f);
+  EXPECT_FLOAT_EQ(E.Settings().Video.FFrameAspectRatio, 4.0f / 3.0f);
   EXPECT_FALSE(LogContains("for aspect ratio"));
 
   // Without verbosity the detected norm is not logged.
   TTargetsEngine quiet;
   ASSERT_TRUE(quiet.In(VideoClip(30000, 1001))) << quiet.FLastError;
-  quiet.FVerbose = 0;
+  quiet.FSettings.Run.FVerbose = 0;
   ClearLogLines();
   quiet.SetOption("target", "dvd");
-  EXPECT_EQ(quiet.FFrameHeight, 480);
+  EXPECT_EQ(quiet.Settings().Video.FFrameHeight, 480);
   EXPECT_FALSE(LogContains("for target"));
 }
 
@@ -148,8 +150,8 @@ TEST_F(Targets, TheInputStreamsDecideWhenTheFrameRateSettingDoesNot) {
   ASSERT_TRUE(E.In(VideoClip(25, 1))) << E.FLastError;
   E.SetOption("r", "10");
   E.SetTarget("vcd", "auto", "ntsc");
-  EXPECT_EQ(E.FFrameHeight, 288);
-  EXPECT_EQ(E.FFrameRate.num, 25);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 288);
+  EXPECT_EQ(E.Settings().Video.FFrameRate.num, 25);
 
   // Without a real base frame rate the stream's average frame rate counts;
   // without either, the stream decides nothing.
@@ -161,12 +163,12 @@ TEST_F(Targets, TheInputStreamsDecideWhenTheFrameRateSettingDoesNot) {
   stream->avg_frame_rate = AVRational{30000, 1001};
   engine.SetOption("r", "10");
   engine.SetTarget("vcd", "auto", "pal");
-  EXPECT_EQ(engine.FFrameHeight, 240);
+  EXPECT_EQ(engine.Settings().Video.FFrameHeight, 240);
 
   stream->avg_frame_rate = AVRational{0, 0};
   engine.SetOption("r", "10");
   engine.SetTarget("vcd", "auto", "pal");
-  EXPECT_EQ(engine.FFrameHeight, 288);
+  EXPECT_EQ(engine.Settings().Video.FFrameHeight, 288);
 }
 
 TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
@@ -180,12 +182,12 @@ TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
                          TCase{"secam", 576, 25, 1}}) {
     TTargetsEngine engine;
     ASSERT_TRUE(engine.In(clip)) << engine.FLastError;
-    ASSERT_EQ(engine.FFrameRate.num, 24);
+    ASSERT_EQ(engine.Settings().Video.FFrameRate.num, 24);
     ClearLogLines();
     engine.SetTarget("dvd", "auto", c.DefaultNorm);
-    EXPECT_EQ(engine.FFrameHeight, c.Height) << c.DefaultNorm;
-    EXPECT_EQ(engine.FFrameRate.num, c.RateNum) << c.DefaultNorm;
-    EXPECT_EQ(engine.FFrameRate.den, c.RateDen) << c.DefaultNorm;
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, c.Height) << c.DefaultNorm;
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.num, c.RateNum) << c.DefaultNorm;
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.den, c.RateDen) << c.DefaultNorm;
     // FILM is reported as NTSC, whose settings it shares.
     EXPECT_TRUE(Logged(llVerbose, std::string("Assuming ") + (c.Height == 576 ? "PAL" : "NTSC") + " for target."))
         << c.DefaultNorm;
@@ -193,12 +195,12 @@ TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
   // The option's default norm is NTSC.
   ASSERT_TRUE(E.In(clip)) << E.FLastError;
   E.SetOption("target", "svcd");
-  EXPECT_EQ(E.FFrameHeight, 480);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 480);
 }
 
 TEST_F(Targets, AGivenNormIsNotDetectedNorLogged) {
   E.Set({{"r", "25"}, {"target", "ntsc-vcd"}});
-  EXPECT_EQ(E.FFrameHeight, 240);
+  EXPECT_EQ(E.Settings().Video.FFrameHeight, 240);
   EXPECT_FALSE(LogContains("for target"));
   // Norm names are exact.
   EXPECT_EQ(RaisedBy([&] { TTargetsEngine().SetTarget("vcd", "PAL", "pal"); }), "frame_rate is invalid.");
@@ -286,12 +288,12 @@ TEST_F(Targets, TheSettingsOfEachTarget) {
     engine.Set(c.Before);
     engine.SetOption("target", c.Target);
     EXPECT_EQ(OutputFormatName(engine), c.Format);
-    EXPECT_EQ(engine.FVideoCodecName, c.VideoCodec);
-    EXPECT_EQ(engine.FAudioCodecName, c.AudioCodec);
-    EXPECT_EQ(engine.FFrameWidth, c.Width);
-    EXPECT_EQ(engine.FFrameHeight, c.Height);
-    EXPECT_EQ(engine.FFrameRate.num, c.RateNum);
-    EXPECT_EQ(engine.FFrameRate.den, c.RateNum == 25 ? 1 : 1001);
+    EXPECT_EQ(engine.Settings().Video.FVideoCodecName, c.VideoCodec);
+    EXPECT_EQ(engine.Settings().Audio.FAudioCodecName, c.AudioCodec);
+    EXPECT_EQ(engine.Settings().Video.FFrameWidth, c.Width);
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, c.Height);
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.num, c.RateNum);
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.den, c.RateNum == 25 ? 1 : 1001);
     EXPECT_EQ(VideoOption(engine, "g"), c.Gop);
     EXPECT_EQ(VideoOption(engine, "b"), c.BitRate);
     EXPECT_EQ(VideoOption(engine, "maxrate"), c.MaxRate);
@@ -301,10 +303,10 @@ TEST_F(Targets, TheSettingsOfEachTarget) {
     EXPECT_EQ(IntOption(engine.FOptionStore.Format, "packetsize"), c.PacketSize);
     EXPECT_EQ(PrivateOption(engine, "muxrate"), c.MuxRate);
     EXPECT_EQ(PrivateOption(engine, "scan_offset"), c.ScanOffset);
-    EXPECT_FLOAT_EQ(engine.FMuxPreload, c.Preload);
-    EXPECT_EQ(engine.FAudioSampleRate, c.SampleRate);
-    EXPECT_EQ(engine.FAudioChannels, c.Channels);
-    EXPECT_FLOAT_EQ(engine.FFrameAspectRatio, c.Aspect);
+    EXPECT_FLOAT_EQ(engine.Settings().Mux.FMuxPreload, c.Preload);
+    EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, c.SampleRate);
+    EXPECT_EQ(engine.Settings().Audio.FAudioChannels, c.Channels);
+    EXPECT_FLOAT_EQ(engine.Settings().Video.FFrameAspectRatio, c.Aspect);
     if (*c.AspectLog) {
       EXPECT_TRUE(Logged(llInfo, c.AspectLog));
     } else {
@@ -328,17 +330,17 @@ TEST_F(Targets, DvPixelFormatsByNormAndKind) {
     ClearLogLines();
     engine.Set({{"ac", "1"}, {"target", c.Target}});
     EXPECT_EQ(OutputFormatName(engine), "dv") << c.Target;
-    EXPECT_EQ(engine.FFramePixFmt, c.PixFmt) << c.Target;
-    EXPECT_EQ(engine.FFrameWidth, 720) << c.Target;
-    EXPECT_EQ(engine.FFrameHeight, c.Height) << c.Target;
-    EXPECT_EQ(engine.FFrameRate.num, c.RateNum) << c.Target;
-    EXPECT_EQ(engine.FAudioSampleRate, 48000) << c.Target;
-    EXPECT_EQ(engine.FAudioChannels, 2) << c.Target;
+    EXPECT_EQ(engine.Settings().Video.FFramePixFmt, c.PixFmt) << c.Target;
+    EXPECT_EQ(engine.Settings().Video.FFrameWidth, 720) << c.Target;
+    EXPECT_EQ(engine.Settings().Video.FFrameHeight, c.Height) << c.Target;
+    EXPECT_EQ(engine.Settings().Video.FFrameRate.num, c.RateNum) << c.Target;
+    EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 48000) << c.Target;
+    EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 2) << c.Target;
     // The format's own codecs, no bit rates, no aspect ratio.
-    EXPECT_EQ(engine.FVideoCodecName, "") << c.Target;
-    EXPECT_EQ(engine.FAudioCodecName, "") << c.Target;
+    EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "") << c.Target;
+    EXPECT_EQ(engine.Settings().Audio.FAudioCodecName, "") << c.Target;
     EXPECT_TRUE(engine.FOptionStore.Names.empty()) << c.Target;
-    EXPECT_EQ(engine.FFrameAspectRatio, 0) << c.Target;
+    EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 0) << c.Target;
     EXPECT_FALSE(LogContains("for aspect ratio")) << c.Target;
   }
 }
@@ -351,7 +353,7 @@ TEST_F(Targets, AnUnknownTargetIsRaisedOnceTheNormIsDecided) {
   ClearLogLines();
   EXPECT_EQ(RaisedBy([&] { E.SetOption("target", "cd"); }), "Unknown target type");
   EXPECT_TRUE(Logged(llVerbose, "Assuming PAL for target."));
-  EXPECT_EQ(E.FOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
 }
 
 // ---- The old option names ----
@@ -443,7 +445,7 @@ TEST_F(Targets, APresetNameComposedWithTheVideoCodec) {
   EXPECT_EQ(PrivateOption(E, "b_strategy"), "2");
   EXPECT_EQ(PrivateOption(E, "direct-pred"), "auto");
   EXPECT_EQ(PrivateOption(E, "partitions"), "i8x8,i4x4,p8x8,b8x8");
-  EXPECT_EQ(E.FVideoCodecName, "libx264");
+  EXPECT_EQ(E.Settings().Video.FVideoCodecName, "libx264");
 }
 
 TEST_F(Targets, ADirectNameAppliesWhateverTheCodec) {
@@ -482,8 +484,8 @@ TEST_F(Targets, APresetFile) {
   const std::string path = folder / "mine.preset";
   WriteText(path, "\r\n  vcodec=libx264\r\ng=33\r\n\r\n bf = 2 \r\nacodec=copy\rflags2=+wpred\r\n");
   E.SetOption("vpre", path);
-  EXPECT_EQ(E.FVideoCodecName, "libx264");
-  EXPECT_EQ(E.FAudioStreamCopy, 1);
+  EXPECT_EQ(E.Settings().Video.FVideoCodecName, "libx264");
+  EXPECT_EQ(E.Settings().Audio.FAudioStreamCopy, 1);
   EXPECT_EQ(VideoOption(E, "g"), 33);
   EXPECT_EQ(VideoOption(E, "bf"), 2);
   // Files are in the old option names as well.
@@ -551,7 +553,7 @@ TX264Open OpenX264(TCustomFFmpeg& E) {
   ApplySetOptions(E.FOptionStore, E.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO], context,
                   AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
   AVDictionary* options = nullptr;
-  for (const TPrivateOption& option : E.FPrivateOptions)
+  for (const TPrivateOption& option : E.Settings().Run.FPrivateOptions)
     lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
   {
     std::lock_guard<std::recursive_mutex> lock(CodecLock());
@@ -708,31 +710,32 @@ std::vector<std::string> FilterNames(const TBitstreamFilterChain& AChain) {
 TEST_F(Targets, BitstreamFiltersThatAreNotGiven) {
   E.Set({{"vbsf", "=x"}, {"vbsf", ""}});
   E.SetBitstreamFilter("", "null");
-  EXPECT_TRUE(E.FVideoBitstreamFilters.Empty());
-  EXPECT_TRUE(E.FAudioBitstreamFilters.Empty());
-  EXPECT_TRUE(E.FSubtitleBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Video.FVideoBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Subtitle.FSubtitleBitstreamFilters.Empty());
 }
 
 TEST_F(Targets, UnknownBitstreamFilters) {
   EXPECT_EQ(RaisedBy([&] { E.SetOption("vbsf", "no_such_filter"); }), "Unknown bitstream filter no_such_filter");
   EXPECT_EQ(RaisedBy([&] { E.SetOption("absf", " no_such_filter=a "); }), "Unknown bitstream filter no_such_filter=a");
-  EXPECT_TRUE(E.FVideoBitstreamFilters.Empty());
-  EXPECT_TRUE(E.FAudioBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Video.FVideoBitstreamFilters.Empty());
+  EXPECT_TRUE(E.Settings().Audio.FAudioBitstreamFilters.Empty());
 }
 
 TEST_F(Targets, BitstreamFiltersChainInOrderPerKind) {
   E.Set({{"absf", "aac_adtstoasc"}, {"absf", "null"}});
-  EXPECT_EQ(FilterNames(E.FAudioBitstreamFilters), (std::vector<std::string>{"aac_adtstoasc", "null"}));
+  EXPECT_EQ(FilterNames(E.Settings().Audio.FAudioBitstreamFilters),
+            (std::vector<std::string>{"aac_adtstoasc", "null"}));
   // The name ends at the first "=".
   E.SetOption("vbsf", "h264_mp4toannexb=opt=more");
-  EXPECT_EQ(FilterNames(E.FVideoBitstreamFilters), (std::vector<std::string>{"h264_mp4toannexb"}));
+  EXPECT_EQ(FilterNames(E.Settings().Video.FVideoBitstreamFilters), (std::vector<std::string>{"h264_mp4toannexb"}));
   // "s" and any other kind letter go to subtitles.
   E.SetOption("sbsf", "null");
   E.SetBitstreamFilter("xbsf", "noise");
-  EXPECT_EQ(FilterNames(E.FSubtitleBitstreamFilters), (std::vector<std::string>{"null", "noise"}));
-  EXPECT_EQ(E.FAudioBitstreamFilters.Filters.size(), 2u);
+  EXPECT_EQ(FilterNames(E.Settings().Subtitle.FSubtitleBitstreamFilters), (std::vector<std::string>{"null", "noise"}));
+  EXPECT_EQ(E.Settings().Audio.FAudioBitstreamFilters.Filters.size(), 2u);
   // Not initialised yet: the stream's parameters are set by the run.
-  EXPECT_EQ(E.FVideoBitstreamFilters.Filters[0]->par_in->codec_id, AV_CODEC_ID_NONE);
+  EXPECT_EQ(E.Settings().Video.FVideoBitstreamFilters.Filters[0]->par_in->codec_id, AV_CODEC_ID_NONE);
 }
 
 // ---- The video statistics file ----
@@ -750,14 +753,14 @@ TEST_F(Targets, VideoStatisticsFileName) {
   E.SetOption("vstats", "");
   const std::string after = clock();
   const std::string folder = ToLocal8Bit(ModuleDir());
-  const std::string& name = E.FVstatsFileName;
+  const std::string& name = E.Settings().Run.FVstatsFileName;
   ASSERT_EQ(name.size(), folder.size() + std::strlen("vstats_hhnnss.log")) << name;
   EXPECT_EQ(name.substr(0, folder.size() + 7), folder + "vstats_");
   EXPECT_EQ(name.substr(name.size() - 4), ".log");
   const std::string stamp = name.substr(folder.size() + 7, 6);
   EXPECT_TRUE(stamp == before || stamp == after) << stamp;
   E.SetVideoStatistics(false);
-  EXPECT_EQ(E.FVstatsFileName, "");
+  EXPECT_EQ(E.Settings().Run.FVstatsFileName, "");
 }
 
 }  // namespace

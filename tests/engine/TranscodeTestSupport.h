@@ -45,6 +45,7 @@ class TTestEngine : public TCustomFFmpeg {
  public:
   TTestEngine() { Prepare(); }
   using TCustomFFmpeg::CheckInputMedia;
+  using TCustomFFmpeg::FSettings;  // the tests arrange settings no option sets alone
   using TCustomFFmpeg::SplitTargetText;
   using TCustomFFmpeg::TranslateOldOption;
   // SetOption for each (name, value) in order.

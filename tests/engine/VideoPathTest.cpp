@@ -163,8 +163,8 @@ constexpr AVRational k25Fps{1, 25};
 TEST(VideoPathSync, HalfASecondAheadDuplicatesTheFirstPictureTwelveTimes) {
   TVideoBench bench;
   ASSERT_TRUE(bench.Open("framecrc", 32, 16, k25Fps));
-  bench.Engine().FVideoSyncMethod = 1;  // framecrc takes a variable rate: the automatic method would not duplicate
-  bench.Engine().FVerbose = 3;
+  bench.Engine().SetVideoSyncMethod(1);  // framecrc takes a variable rate: the automatic method would not duplicate
+  bench.Engine().SetVerbose(3);
   ClearLogLines();
   bench.Feed(500000);  // vdelta = 0.5 s / (1/25 s) - 0 = 12.5
   EXPECT_EQ(bench.Out->OutputTicks, 13);
@@ -183,8 +183,8 @@ TEST(VideoPathSync, HalfASecondAheadDuplicatesTheFirstPictureTwelveTimes) {
 TEST(VideoPathSync, DropsAndDuplicatesAreLoggedOnlyFromVerbosityThree) {
   TVideoBench bench;
   ASSERT_TRUE(bench.Open("framecrc", 32, 16, k25Fps));
-  bench.Engine().FVerbose = 2;
-  bench.Engine().FVideoSyncMethod = 1;
+  bench.Engine().SetVerbose(2);
+  bench.Engine().SetVideoSyncMethod(1);
   ClearLogLines();
   bench.FeedAhead(3);     // n = 3
   bench.FeedAhead(-1.2);  // dropped
@@ -193,7 +193,7 @@ TEST(VideoPathSync, DropsAndDuplicatesAreLoggedOnlyFromVerbosityThree) {
   EXPECT_EQ(LinesContaining("dup!"), 0);
   EXPECT_EQ(LinesContaining("drop!"), 0);
 
-  bench.Engine().FVerbose = 3;
+  bench.Engine().SetVerbose(3);
   bench.FeedAhead(-1.2);
   EXPECT_TRUE(Logged(llVerbose, "*** drop!"));
   EXPECT_EQ(bench.Engine().FFramesDrop, 2);
@@ -243,9 +243,9 @@ TEST(VideoPathSync, TheMethodsDropDuplicateOrJumpAtTheirThresholds) {
     ASSERT_TRUE(bench.Open(c.Muxer, 32, 16, c.TimeBase));
     ASSERT_EQ((bench.Muxer()->oformat->flags & AVFMT_VARIABLE_FPS) != 0, std::string(c.Muxer) == "framecrc");
     if (c.Method == -1)
-      ASSERT_EQ(bench.Engine().FVideoSyncMethod, -1);
+      ASSERT_EQ(bench.Engine().Settings().Run.FVideoSyncMethod, -1);
     else
-      bench.Engine().FVideoSyncMethod = c.Method;
+      bench.Engine().SetVideoSyncMethod(c.Method);
     for (double feed : c.Feeds) c.Absolute ? bench.Feed(std::llround(feed)) : bench.FeedAhead(feed);
     EXPECT_EQ(bench.Engine().FFramesDrop, c.Drops);
     EXPECT_EQ(bench.Engine().FFramesDup, c.Dups);
@@ -261,8 +261,8 @@ TEST(VideoPathSync, TheMethodsDropDuplicateOrJumpAtTheirThresholds) {
 TEST(VideoPathSync, TheFrameLimitCutsDuplicates) {
   TVideoBench bench;
   ASSERT_TRUE(bench.Open("framecrc", 32, 16, k25Fps));
-  bench.Engine().FVideoSyncMethod = 1;
-  bench.Engine().FMaxFrames[0] = 100;
+  bench.Engine().SetVideoSyncMethod(1);
+  bench.Engine().SetOption("vframes", "100");
   bench.Out->FrameNumber = 99;
   bench.Out->OutputTicks = 99;
   EXPECT_GT(bench.FeedAhead(2.6), 0);  // n = 3, one frame left
@@ -482,12 +482,12 @@ TEST(VideoPathPicture, ACropLargerThanThePictureSkipsIt) {
   TVideoBench bench;
   ASSERT_TRUE(bench.Open("framecrc", 64, 48, k25Fps));
   ASSERT_TRUE(bench.PlanScaling(720, 576, 100, 0, 0, 0));
-  bench.Engine().FVideoSyncMethod = 0;
+  bench.Engine().SetVideoSyncMethod(0);
   ClearLogLines();
   EXPECT_GT(bench.Feed(0, 720, 576), 0);
   EXPECT_EQ(bench.Feed(40000, 64, 48), 0);
   EXPECT_TRUE(Logged(llError, "error cropping picture"));
-  bench.Engine().FExitOnError = true;
+  bench.Engine().SetOption("xerror", "1");
   try {
     bench.Feed(80000, 64, 48);
     ADD_FAILURE() << "nothing raised";
@@ -603,7 +603,7 @@ TEST(VideoPathHooks, HookRangesHookExactlyTheirPicturesAndThenStop) {
   EXPECT_EQ(hook.Recorded(), expected);
   EXPECT_EQ(hook.Width(), 64);
   EXPECT_EQ(engine.FHookFrameNumber, 175);
-  EXPECT_FALSE(engine.FUsingVhook) << "past the last range the hook stage is off";
+  EXPECT_FALSE(engine.Settings().Run.FUsingVhook) << "past the last range the hook stage is off";
   EXPECT_EQ(engine.FHookAction, haStop);
   EXPECT_EQ(PicturesOf(folder / "ranges.avi").size(), 175u);
 }
@@ -632,7 +632,7 @@ TEST(VideoPathHooks, TheBeforeHookEventDecidesPerPicture) {
   EXPECT_EQ(asked, PictureTimes(0, 15, 5)) << "not asked again once hooking stopped";
   EXPECT_EQ(hook.Recorded(), PictureTimes(5, 10, 5));
   EXPECT_TRUE(Logged(llError, "Error occurs OnBeforeHook: enough"));
-  EXPECT_FALSE(engine.FUsingVhook);
+  EXPECT_FALSE(engine.Settings().Run.FUsingVhook);
   EXPECT_EQ(PicturesOf(folder / "before.avi").size(), 25u);
 }
 
