@@ -193,7 +193,7 @@ struct TRunResult {
 };
 
 std::string EncoderName(const TCustomFFmpeg& AEngine, int AMediaType) {
-  for (const TOutputStreamSetup& setup : AEngine.FOutputStreamSetups[0]) {
+  for (const TOutputStreamSetup& setup : AEngine.OutputStreamSetups(0)) {
     const AVCodecContext* codec = setup.Codec;
     if (codec && codec->codec && codec->codec->type == AMediaType) return codec->codec->name;
     if (setup.AmrNb && AMediaType == AVMEDIA_TYPE_AUDIO) return "amr-nb(opencore)";
@@ -228,9 +228,9 @@ TRunResult Convert(const TProfile& AProfile, const std::string& AInput, const st
   std::string exception;
   engine->FOnTerminate = [&](TCustomFFmpeg* ASender) {
     ++terminations;
-    finished = ASender->FFinished.load();
-    failed = ASender->FHasException.load();
-    exception = ASender->FExceptionMessage;
+    finished = ASender->Finished();
+    failed = ASender->HasException();
+    exception = ASender->ExceptionMessage();
   };
   // The last report is the final one, with the frame count of the first
   // video output stream.
@@ -244,12 +244,12 @@ TRunResult Convert(const TProfile& AProfile, const std::string& AInput, const st
   };
 
   if (!engine->OpenInputFile(FromLocal8Bit(AInput))) {
-    result.Error = "cannot open the input " + AInput + ": " + engine->FLastError;
+    result.Error = "cannot open the input " + AInput + ": " + engine->LastError();
     return result;
   }
   if (!SetOptions(*engine, AProfile.Options, result.Error)) return result;
   if (engine->OpenOutputFile(FromLocal8Bit(AOutput.string()), false) < 0) {
-    result.Error = "cannot open the output " + AOutput.string() + ": " + engine->FLastError;
+    result.Error = "cannot open the output " + AOutput.string() + ": " + engine->LastError();
     return result;
   }
   result.VideoEncoder = EncoderName(*engine, AVMEDIA_TYPE_VIDEO);
@@ -486,8 +486,8 @@ TRunResult RawConvert(const std::string& AInput, const std::filesystem::path& AO
     engine->Prepare();
     if (!engine->OpenInputFile(FromLocal8Bit(AInput)) ||
         engine->OpenOutputFile(FromLocal8Bit(probe.string()), false) < 0)
-      throw std::runtime_error("the engine cannot open the MP4 conversion: " + engine->FLastError);
-    for (const TOutputStreamSetup& setup : engine->FOutputStreamSetups[0]) {
+      throw std::runtime_error("the engine cannot open the MP4 conversion: " + engine->LastError());
+    for (const TOutputStreamSetup& setup : engine->OutputStreamSetups(0)) {
       if (!setup.Codec) continue;
       if (setup.Codec->codec_type == AVMEDIA_TYPE_VIDEO && !venc) venc = CloneEncoder(setup.Codec);
       if (setup.Codec->codec_type == AVMEDIA_TYPE_AUDIO && !aenc) aenc = CloneEncoder(setup.Codec);

@@ -149,7 +149,7 @@ bool TFFmpegList::EndsReported() const {
 
 void TFFmpegList::StopRunning(bool AWait) {
   for (TFFmpeg* task : Snapshot())
-    if (std::shared_ptr<TTaskEngine> engine = task->Engine(); engine && engine->FRunning) engine->Stop(AWait);
+    if (std::shared_ptr<TTaskEngine> engine = task->Engine(); engine && engine->Running()) engine->Stop(AWait);
 }
 
 void TFFmpegList::SetPreviewBit(uint8_t ABit, bool AValue) {
@@ -357,9 +357,9 @@ void TCustomVidmill::DoTerminate(TCustomFFmpeg* Sender) {
     TFFmpeg* task = static_cast<TTaskEngine*>(Sender)->FTask;
     // What the row or line of the task keeps; its engine instance goes as
     // soon as its worker is done.
-    task->FFinished = Sender->FFinished.load();
-    task->FHasException = Sender->FHasException.load();
-    task->FExceptionMessage = Sender->FExceptionMessage;
+    task->FFinished = Sender->Finished();
+    task->FHasException = Sender->HasException();
+    task->FExceptionMessage = Sender->ExceptionMessage();
     task->FRunning = false;
     task->FTerminated = true;
     // The run has closed the input the task's probe was attached to.
@@ -446,7 +446,7 @@ namespace {
 // True on the worker thread of an engine instance (a handler of its hooks,
 // or its end).
 bool OnOwnWorker(const TCustomFFmpeg& AEngine) {
-  TConvertThread* worker = AEngine.FConvertThread.load();
+  TConvertThread* worker = AEngine.ConvertThread();
   return worker != nullptr && worker->IsCurrent();
 }
 bool OnOwnWorker(const TFFmpeg& ATask) {
@@ -527,7 +527,7 @@ bool TCustomVidmill::OpenSource(TTaskEngine& AEngine, TFFmpeg& ATask, std::strin
       if (options.ProgramID >= 0) AEngine.SetProgramId(options.ProgramID);
     }
     if (AEngine.OpenInputFile(ATask.FSourceFile)) return true;
-    AError = AEngine.FLastError;
+    AError = AEngine.LastError();
   } catch (const std::exception& e) {
     AError = e.what();
   }
@@ -566,7 +566,7 @@ bool TCustomVidmill::OpenOutput(TTaskEngine& AEngine, TFFmpeg& ATask, bool ARese
     AEngine.FWritePartialFiles = true;
     AEngine.FReuseReservations = AReserved;
     if (AEngine.OpenOutputFile(ATask.FOutputFile, join) < 0) {
-      AError = AEngine.FLastError;
+      AError = AEngine.LastError();
       return false;
     }
     if (ATask.FOutputOptions)
@@ -666,7 +666,7 @@ int TVidmill::AddTask(const std::u16string& AFileName, const TInputOptions* AInp
     FLastErrMsg = error;
     return -1;
   }
-  task->Probe().Attach(engine->FInputFiles[engine->FInputFileCount - 1]);
+  task->Probe().Attach(engine->InputFile(engine->InputFileCount() - 1));
   task->SetEngine(std::move(engine));
   // Ids are handed out under the component lock: AddTask may be called
   // from a handler while other threads run.

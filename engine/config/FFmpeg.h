@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -247,6 +248,61 @@ class TCustomFFmpeg : public TObject {
   void SetBitstreamFilter(const std::string& AKind, const std::string& AValue);
   void SetVideoStatistics(bool AOn);
 
+  // ---- What the owner sets before a run ----
+  // Events (assigned by the owner before Start).
+  TEngineBeforeHookEvent FOnBeforeHook;
+  TEngineCustomHookEvent FOnCustomHook;
+  TEnginePreviewBitmapEvent FOnPreviewBitmap;
+  TEngineProgressEvent FOnProgress;
+  TEngineTerminateEvent FOnTerminate;
+
+  // Microseconds between progress reports and between preview frames.
+  int64_t FProgressInterval = 500000;
+  int64_t FPreviewInterval = 100000;
+
+  // Output files: whether an existing file may be replaced (when not, every
+  // output must be a new file).
+  bool FOverwrite = true;
+  // Outputs written under a temporary name beside them and renamed onto
+  // their names when the run ends (runtime/OutputFiles.h).
+  bool FWritePartialFiles = false;
+  // A temporary name that exists already is this task's reservation (made
+  // by an earlier open of the same output, whose engine instance was let
+  // go): it is written, not refused. And one made by this instance stays
+  // when the instance goes without having written it (it reserves the name
+  // for a later run).
+  bool FReuseReservations = false;
+  bool FKeepReservations = false;
+
+  // ---- What a run leaves to read ----
+  const std::string& LastError() const { return FLastError; }
+  bool Running() const { return FRunning; }
+  bool StopRequested() const { return FStopRequested; }
+  bool Finished() const { return FFinished; }
+  bool Terminated() const { return FTerminated; }
+  bool HasException() const { return FHasException; }
+  const std::string& ExceptionMessage() const { return FExceptionMessage; }
+  // The worker thread of the run under way, null when none runs.
+  TConvertThread* ConvertThread() const { return FConvertThread.load(); }
+  // The length of the inputs in milliseconds, -1 while unknown.
+  int64_t TotalDuration() const { return FTotalDuration; }
+  // Whether the output just opened takes its inputs one after another.
+  bool Joined() const { return FJoin; }
+  int InputFileCount() const { return FInputFileCount; }
+  AVFormatContext* InputFile(int AIndex) const { return FInputFiles[AIndex]; }
+  int OutputFileCount() const { return FOutputFileCount; }
+  AVFormatContext* OutputFile(int AIndex) const { return FOutputFiles[AIndex]; }
+  // Pictures duplicated and dropped to keep the frame rate, and the bytes of
+  // video, audio and everything else written by the last run.
+  int FramesDuplicated() const { return FFramesDup; }
+  int FramesDropped() const { return FFramesDrop; }
+  int64_t VideoBytes() const { return FVideoSize; }
+  int64_t AudioBytes() const { return FAudioSize; }
+  // The encoder set-up of each stream of an opened output.
+  std::span<const TOutputStreamSetup> OutputStreamSetups(int AFile) const { return FOutputStreamSetups[AFile]; }
+  // The library option contexts the options have filled.
+  const TOptionContexts& OptionStore() const { return FOptionStore; }
+
   // ---- The pipeline (engine/pipeline) ----
   // The body of a run; virtual so that a run can be stood in for in tests
   // of the life cycle.
@@ -316,6 +372,7 @@ class TCustomFFmpeg : public TObject {
   // encoder's time base; others: the end of what was written).
   double OutputPosition(const TOutputStreamState& AOutput) const;
 
+ protected:
   // Counters of a run.
   int64_t FTimerStart = 0;  // wall clock at the start of the loop, microseconds
   int FFramesDup = 0;
@@ -389,38 +446,15 @@ class TCustomFFmpeg : public TObject {
   std::string FLastError;
   int64_t FTotalDuration = -1;  // milliseconds
 
-  // Output files: whether an existing file may be replaced (when not, every
-  // output must be a new file), and which outputs this engine created, so
-  // that a run that fails removes them instead of leaving broken files.
-  bool FOverwrite = true;
+  // Output files created by this engine, so that a run that fails removes
+  // them instead of leaving broken files; the names as given and the names
+  // written to (a temporary name beside them).
   bool FOutputCreated[MAX_FILES] = {};
   bool FDiscardCreatedOutputs = false;
-  // Outputs written under a temporary name beside them and renamed onto
-  // their names when the run ends (runtime/OutputFiles.h): the names as
-  // given, and the names written to.
-  bool FWritePartialFiles = false;
-  // A temporary name that exists already is this task's reservation (made
-  // by an earlier open of the same output, whose engine instance was let
-  // go): it is written, not refused. And one made by this instance stays
-  // when the instance goes without having written it (it reserves the name
-  // for a later run).
-  bool FReuseReservations = false;
-  bool FKeepReservations = false;
   std::u16string FOutputNames[MAX_FILES];
   std::u16string FOutputWrittenNames[MAX_FILES];
   // A stopped run that wrote no picture and no sound: its outputs go.
   bool FOutputsEmpty = false;
-
-  // Events (assigned by the owner before Start).
-  TEngineBeforeHookEvent FOnBeforeHook;
-  TEngineCustomHookEvent FOnCustomHook;
-  TEnginePreviewBitmapEvent FOnPreviewBitmap;
-  TEngineProgressEvent FOnProgress;
-  TEngineTerminateEvent FOnTerminate;
-
-  // Microseconds between progress reports and between preview frames.
-  int64_t FProgressInterval = 500000;
-  int64_t FPreviewInterval = 100000;
 
   // Bytes of the encode output buffer (raised by the set-up for video).
   int FBitBufferSize = 262144;
@@ -433,7 +467,6 @@ class TCustomFFmpeg : public TObject {
   // Buffers of the pipeline, allocated once per engine instance.
   std::unique_ptr<TPipelineBuffers> FBuffers;
 
- protected:
   // The settings the option table and the setters write (engine/config/Settings.h).
   TEngineSettings FSettings;
 
@@ -558,6 +591,8 @@ class TCustomFFmpeg : public TObject {
   void RecordInputFile(AVFormatContext* AContext, int64_t AZero, int64_t ATimestamp, int64_t AStartPosition);
   // Forgets the settings that hold for one input only (after every open).
   void ClearInputFileSettings();
+
+  friend struct TAudioPathAccess;  // engine/pipeline/Audio.cpp
 
  private:
   // ---- Life cycle (Engine.cpp): private helpers ----

@@ -392,8 +392,8 @@ TNorm TargetNorm(TCustomFFmpeg& AEngine, const std::string& ANorm, const std::st
     // The streams of the open inputs. Streams of this library generation
     // have no codec time base: the rate is the stream's real base frame
     // rate, or its average frame rate when the real one is not known.
-    for (int i = 0; i < AEngine.FInputFileCount && !decided; ++i) {
-      const AVFormatContext* input = AEngine.FInputFiles[i];
+    for (int i = 0; i < AEngine.InputFileCount() && !decided; ++i) {
+      const AVFormatContext* input = AEngine.InputFile(i);
       if (!input) continue;
       for (unsigned s = 0; s < input->nb_streams && !decided; ++s) {
         const AVStream* stream = input->streams[s];

@@ -23,6 +23,13 @@
 #include "runtime/lib/AVUtil.h"
 #include "runtime/lib/SwResample.h"
 
+// What the helpers of the audio path below reach inside the engine instance:
+// the run's reusable buffers and its count of audio bytes written.
+struct TAudioPathAccess {
+  static TPipelineBuffers& Buffers(TCustomFFmpeg& AEngine) { return *AEngine.FBuffers; }
+  static int64_t& AudioBytes(TCustomFFmpeg& AEngine) { return AEngine.FAudioSize; }
+};
+
 namespace {
 
 // Drift of at most this many output samples is never corrected.
@@ -195,7 +202,7 @@ class TFilterSpares {
 thread_local TFilterSpares tFilterSpares;
 
 AVFormatContext* OutputContext(TCustomFFmpeg& AEngine, const TOutputStreamState& AOutput) {
-  return AOutput.FileIndex >= 0 && AOutput.FileIndex < MAX_FILES ? AEngine.FOutputFiles[AOutput.FileIndex] : nullptr;
+  return AOutput.FileIndex >= 0 && AOutput.FileIndex < MAX_FILES ? AEngine.OutputFile(AOutput.FileIndex) : nullptr;
 }
 
 // ---- Conversion into the FIFO ----
@@ -223,7 +230,7 @@ bool AppendAudioSamples(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, Swr
     return true;
   }
   AVCodecContext* enc = AOutput.Encoder;
-  AVFrame* converted = AEngine.FBuffers->Converted;
+  AVFrame* converted = TAudioPathAccess::Buffers(AEngine).Converted;
   // Input that gives no output yet is still handed over: the converter
   // keeps it.
   const int capacity = lib::swr_get_out_samples(AConverter, ASamples);
@@ -252,12 +259,12 @@ bool AppendAudioSamples(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, Swr
 
 void ReceiveAudioPackets(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput) {
   AVCodecContext* enc = AOutput.Encoder;
-  AVPacket* packet = AEngine.FBuffers->Encoded;
+  AVPacket* packet = TAudioPathAccess::Buffers(AEngine).Encoded;
   for (;;) {
     const int result = lib::avcodec_receive_packet(enc, packet);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
     if (result < 0) throw FFmpegException("Audio encoding failed");
-    AEngine.FAudioSize += packet->size;
+    TAudioPathAccess::AudioBytes(AEngine) += packet->size;
     packet->stream_index = AOutput.Index;
     packet->flags |= AV_PKT_FLAG_KEY;
     lib::av_packet_rescale_ts(packet, EncoderTimeBase(enc), AOutput.Stream->time_base);
@@ -273,7 +280,7 @@ void EncodeAmrNbFifo(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, bool A
   int16_t samples[kFrame];
   // The packet lends this buffer: the muxer and the filters copy what they keep.
   uint8_t bytes[TAmrNbEncoder::kMaxPacketBytes + AV_INPUT_BUFFER_PADDING_SIZE] = {};
-  AVPacket* packet = AEngine.FBuffers->Encoded;
+  AVPacket* packet = TAudioPathAccess::Buffers(AEngine).Encoded;
   for (;;) {
     const int available = lib::av_audio_fifo_size(AOutput.Fifo);
     if (available < kFrame && !(AFinal && available > 0)) break;
@@ -290,7 +297,7 @@ void EncodeAmrNbFifo(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, bool A
     packet->duration = kFrame;
     packet->flags |= AV_PKT_FLAG_KEY;
     packet->stream_index = AOutput.Index;
-    AEngine.FAudioSize += size;
+    TAudioPathAccess::AudioBytes(AEngine) += size;
     lib::av_packet_rescale_ts(packet, AVRational{1, TAmrNbEncoder::kSampleRate}, AOutput.Stream->time_base);
     AEngine.WriteOutputPacket(OutputContext(AEngine, AOutput), AOutput, packet);
     AOutput.OutputTicks += kFrame;
@@ -309,7 +316,7 @@ void EncodeAudioFifo(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, bool A
   // PCM and the like take any number of samples.
   const bool anySize = frameSize <= 1 || (caps & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
   const bool shortLast = caps & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
-  AVFrame* frame = AEngine.FBuffers->Encoding;
+  AVFrame* frame = TAudioPathAccess::Buffers(AEngine).Encoding;
   for (;;) {
     const int available = lib::av_audio_fifo_size(AOutput.Fifo);
     int take = 0, total = 0;
@@ -355,7 +362,7 @@ bool KeepsNoStreamStart(const AVFormatContext* AContext) {
 // ASamples samples of silence into the FIFO, encoded as they come.
 void AppendSilence(TCustomFFmpeg& AEngine, TOutputStreamState& AOutput, int64_t ASamples) {
   AVCodecContext* enc = AOutput.Encoder;
-  AVFrame* silence = AEngine.FBuffers->Converted;
+  AVFrame* silence = TAudioPathAccess::Buffers(AEngine).Converted;
   while (ASamples > 0) {
     const int chunk = static_cast<int>(std::min<int64_t>(ASamples, kMaxChunkSamples));
     const int count = RoomBeforeRecordingEnd(AEngine, AOutput, chunk);

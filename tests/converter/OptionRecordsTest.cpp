@@ -17,6 +17,7 @@
 #include "runtime/FFUtils.h"
 #include "runtime/lib/AVFormat.h"
 #include "runtime/lib/AVUtil.h"
+#include "tests/engine/InspectableEngine.h"
 #include "tests/support/RecordedLog.h"
 
 namespace {
@@ -65,7 +66,7 @@ class TTimeZone {
 };
 
 // A prepared engine instance.
-struct TEngine : TCustomFFmpeg {
+struct TEngine : TInspectableEngine {
   TEngine() { Prepare(); }
 };
 
@@ -75,17 +76,17 @@ std::string OutputFormatName(const TCustomFFmpeg& AEngine) {
 
 // The settings an output record reaches (all but the pad colour) are the
 // same in both instances.
-void ExpectSameSettings(const TCustomFFmpeg& A, const TCustomFFmpeg& B) {
+void ExpectSameSettings(const TInspectableEngine& A, const TInspectableEngine& B) {
   // clang-format off
 #define SAME(field) EXPECT_EQ(A.field, B.field) << #field;
-  SAME(Settings().Mux.FOutputFormat) SAME(Settings().Mux.FInputFormat) SAME(Settings().Mux.FStartTime) SAME(Settings().Mux.FRecordingTime) SAME(FTotalDuration)
+  SAME(Settings().Mux.FOutputFormat) SAME(Settings().Mux.FInputFormat) SAME(Settings().Mux.FStartTime) SAME(Settings().Mux.FRecordingTime) SAME(TotalDuration())
   SAME(Settings().Mux.FRecordingTimestamp) SAME(Settings().Mux.FMetadata.size()) SAME(Settings().Mux.FMuxPreload) SAME(Settings().Mux.FMuxMaxDelay) SAME(Settings().Audio.FAudioCodecName)
   SAME(Settings().Video.FVideoCodecName) SAME(Settings().Subtitle.FSubtitleCodecName) SAME(Settings().Audio.FAudioStreamCopy) SAME(Settings().Video.FVideoStreamCopy)
   SAME(Settings().Subtitle.FSubtitleStreamCopy) SAME(Settings().Audio.FAudioVolume) SAME(Settings().Audio.FAudioChannels) SAME(Settings().Audio.FAudioSampleRate) SAME(Settings().Video.FFrameWidth)
   SAME(Settings().Video.FFrameHeight) SAME(Settings().Video.FFrameRate.num) SAME(Settings().Video.FFrameRate.den) SAME(Settings().Video.FFrameAspectRatio) SAME(Settings().Video.FFrameTopBand)
   SAME(Settings().Video.FFrameBottomBand) SAME(Settings().Video.FFrameLeftBand) SAME(Settings().Video.FFrameRightBand) SAME(Settings().Video.FFramePadTop) SAME(Settings().Video.FFramePadBottom)
   SAME(Settings().Video.FFramePadLeft) SAME(Settings().Video.FFramePadRight) SAME(Settings().Audio.FAudioCodecTag) SAME(Settings().Video.FVideoCodecTag) SAME(Settings().Subtitle.FSubtitleCodecTag)
-  SAME(Settings().Video.FVideoFilters) SAME(Settings().Run.FHookRanges.size()) SAME(FHookRangeCount) SAME(FOptionStore.Names)
+  SAME(Settings().Video.FVideoFilters) SAME(Settings().Run.FHookRanges.size()) SAME(FHookRangeCount) SAME(OptionStore().Names)
   SAME(Settings().Run.FPrivateOptions.size()) SAME(Settings().Run.FAudioSyncMethod) SAME(Settings().Run.FVideoSyncMethod) SAME(Settings().Audio.FAudioDisable)
   SAME(Settings().Video.FVideoDisable) SAME(Settings().Subtitle.FSubtitleDisable) SAME(Settings().Run.FCopyTs) SAME(Settings().Audio.FAudioLanguage) SAME(Settings().Subtitle.FSubtitleLanguage)
   // clang-format on
@@ -98,7 +99,7 @@ class OptionRecords : public ::testing::Test {
 
   int64_t CodecOption(int AMediaType, const char* AName) const {
     int64_t value = -1;
-    EXPECT_GE(lib::av_opt_get_int(E.FOptionStore.Codec[AMediaType], AName, 0, &value), 0) << AName;
+    EXPECT_GE(lib::av_opt_get_int(E.OptionStore().Codec[AMediaType], AName, 0, &value), 0) << AName;
     return value;
   }
   bool Logged(const std::string& AText) const {
@@ -219,7 +220,7 @@ TEST_F(OptionRecords, FieldsReachTheSettingsOfTheirOptions) {
   ApplyOutputOptions(E, o);
   ExpectSameSettings(E, byName);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(E.Settings().Video.FPadColor[i], byName.Settings().Video.FPadColor[i]) << i;
-  EXPECT_TRUE(E.FOptionStore.Names.empty());
+  EXPECT_TRUE(E.OptionStore().Names.empty());
   // Every value differs from the engine's own default, so a field that is
   // not passed on shows.
   const TEngine fresh;
@@ -288,7 +289,7 @@ TEST_F(OptionRecords, TimesInMicrosecondsWinOverMilliseconds) {
   ApplyOutputOptions(E, o);
   EXPECT_EQ(E.Settings().Mux.FStartTime, 2000000);
   EXPECT_EQ(E.Settings().Mux.FRecordingTime, 30000000);
-  EXPECT_EQ(E.FTotalDuration, 30000);
+  EXPECT_EQ(E.TotalDuration(), 30000);
 
   TEngine other;
   o.StartTime = 5000000;
@@ -296,7 +297,7 @@ TEST_F(OptionRecords, TimesInMicrosecondsWinOverMilliseconds) {
   ApplyOutputOptions(other, o);
   EXPECT_EQ(other.Settings().Mux.FStartTime, 5000000);
   EXPECT_EQ(other.Settings().Mux.FRecordingTime, 45678901);
-  EXPECT_EQ(other.FTotalDuration, 45678);
+  EXPECT_EQ(other.TotalDuration(), 45678);
 }
 
 TEST_F(OptionRecords, CodecBeforePresetNamesThePreset) {
@@ -305,7 +306,7 @@ TEST_F(OptionRecords, CodecBeforePresetNamesThePreset) {
   o.VideoPreset = "hq";  // "libx264-hq", composed with the codec set just before
   ApplyOutputOptions(E, o);
   EXPECT_EQ(E.Settings().Video.FVideoCodecName, "libx264");
-  EXPECT_FALSE(E.FOptionStore.Names.empty());
+  EXPECT_FALSE(E.OptionStore().Names.empty());
 
   TEngine audio;
   TOutputOptions a;
@@ -370,7 +371,7 @@ TEST_F(OptionRecords, RatesAndSizesLandInTheOptionStore) {
   ApplyOutputOptions(E, o);
 
   int64_t packetSize = -1;
-  EXPECT_GE(lib::av_opt_get_int(E.FOptionStore.Format, "packetsize", 0, &packetSize), 0);
+  EXPECT_GE(lib::av_opt_get_int(E.OptionStore().Format, "packetsize", 0, &packetSize), 0);
   EXPECT_EQ(packetSize, 2324);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_AUDIO, "ab"), 64);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_AUDIO, "bt"), 4000);
@@ -380,7 +381,7 @@ TEST_F(OptionRecords, RatesAndSizesLandInTheOptionStore) {
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "minrate"), 100000);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "bt"), 8000);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "bufsize"), 327680);
-  EXPECT_EQ(E.FOptionStore.Names,
+  EXPECT_EQ(E.OptionStore().Names,
             (std::vector<std::string>{"packetsize", "ab", "bt", "g", "b", "maxrate", "minrate", "bt", "bufsize"}));
   // "muxrate" is a private option of the MPEG muxers in the libraries in use.
   ASSERT_EQ(E.Settings().Run.FPrivateOptions.size(), 1u);
@@ -542,12 +543,12 @@ TEST_F(OptionRecords, WindowsLineBreaksAndATrailingBlankLineAreLikePlainLineFeed
     EXPECT_EQ(engine.Settings().Video.FFrameHeight, 280);
     EXPECT_EQ(engine.Settings().Video.FFrameTopBand, 8);
     int64_t rate = 0;
-    EXPECT_GE(lib::av_opt_get_int(engine.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO], "b", 0, &rate), 0);
+    EXPECT_GE(lib::av_opt_get_int(engine.OptionStore().Codec[AVMEDIA_TYPE_AUDIO], "b", 0, &rate), 0);
     EXPECT_EQ(rate, 64000);
     // Split at the first "=" only.
     EXPECT_EQ(engine.Settings().Mux.FMetadata, (TMetadataList{{"title", "a=b"}}));
-    if (&text == &texts[0]) firstNames = engine.FOptionStore.Names;
-    EXPECT_EQ(engine.FOptionStore.Names, firstNames);
+    if (&text == &texts[0]) firstNames = engine.OptionStore().Names;
+    EXPECT_EQ(engine.OptionStore().Names, firstNames);
   }
 }
 
@@ -564,11 +565,11 @@ TEST_F(OptionRecords, EachPassHandsOnlyTheLinesOfItsGroup) {
   ApplyExtraOptions(E, text, TExtraOptionGroup::General);
   EXPECT_EQ(E.Settings().Video.FVideoCodecName, "libx264");
   EXPECT_EQ(E.Settings().Audio.FAudioStreamCopy, 1);
-  EXPECT_TRUE(E.Settings().Run.FCopyTs);      // a line without "=" is a name with an empty value
-  EXPECT_TRUE(E.FOptionStore.Names.empty());  // the preset is not applied yet
+  EXPECT_TRUE(E.Settings().Run.FCopyTs);       // a line without "=" is a name with an empty value
+  EXPECT_TRUE(E.OptionStore().Names.empty());  // the preset is not applied yet
 
   ApplyExtraOptions(E, text, TExtraOptionGroup::Preset);
-  EXPECT_FALSE(E.FOptionStore.Names.empty());  // "libx264-hq"
+  EXPECT_FALSE(E.OptionStore().Names.empty());  // "libx264-hq"
 
   // The new-stream lines reach the dispatcher, which needs an output.
   EXPECT_EQ(RaisedBy([&] { ApplyExtraOptions(E, text, TExtraOptionGroup::NewStream); }),
@@ -577,7 +578,7 @@ TEST_F(OptionRecords, EachPassHandsOnlyTheLinesOfItsGroup) {
   TEngine empty;
   ApplyExtraOptions(empty, "", TExtraOptionGroup::NewStream);
   ApplyExtraOptions(empty, " \r\n \r\n", TExtraOptionGroup::General);
-  EXPECT_TRUE(empty.FOptionStore.Names.empty());
+  EXPECT_TRUE(empty.OptionStore().Names.empty());
 }
 
 TEST_F(OptionRecords, ExtraOptionLinesRaiseWhatTheDispatcherRaises) {

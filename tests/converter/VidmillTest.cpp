@@ -426,7 +426,7 @@ TEST_F(VidmillTest, FailuresOfAddTaskAndSetOutputFileKeepTheEnginesText) {
     TCustomFFmpeg engine;
     engine.Prepare();
     EXPECT_FALSE(engine.OpenInputFile(FromLocal8Bit(APath)));
-    return engine.FLastError;
+    return engine.LastError();
   };
 
   const std::string missing = Out("no-such-file.avi");
@@ -460,7 +460,7 @@ TEST_F(VidmillTest, FailuresOfAddTaskAndSetOutputFileKeepTheEnginesText) {
     engine.SetVideoCodec("mpeg4");
     engine.SetAudioDisable(true);
     EXPECT_LT(engine.OpenOutputFile(FromLocal8Bit(unwritable), false), 0);
-    expected = engine.FLastError;
+    expected = engine.LastError();
   }
   EXPECT_FALSE(expected.empty());
   EXPECT_EQ(vidmill.LastErrMsg(), expected);

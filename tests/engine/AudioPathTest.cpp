@@ -438,16 +438,16 @@ TEST(AudioPathFrames, FixedFrameSizeGetsWholeFramesAndTheFlushPadsTheRest) {
   bench.Feed(3000, 3000);
   EXPECT_EQ(lib::av_audio_fifo_size(bench.Out->Fifo), 3000 - 2 * 1152) << "the rest waits for more";
   EXPECT_EQ(bench.Out->OutputTicks, 2 * 1152);
-  const int64_t afterFeed = bench.Engine().FAudioSize;
+  const int64_t afterFeed = bench.Engine().AudioBytes();
   EXPECT_GT(afterFeed, 0);
 
   bench.Flush();
   EXPECT_EQ(lib::av_audio_fifo_size(bench.Out->Fifo), 0);
   EXPECT_EQ(bench.Out->OutputTicks, 3 * 1152) << "the last frame is padded";
-  const int64_t afterFlush = bench.Engine().FAudioSize;
+  const int64_t afterFlush = bench.Engine().AudioBytes();
   EXPECT_GT(afterFlush, afterFeed);
   bench.Flush();  // a second flush does nothing
-  EXPECT_EQ(bench.Engine().FAudioSize, afterFlush);
+  EXPECT_EQ(bench.Engine().AudioBytes(), afterFlush);
 
   // The encoder's packets come its declared delay earlier than its frames.
   const int64_t delay = bench.Out->Encoder->initial_padding;
@@ -480,7 +480,7 @@ TEST(AudioPathFrames, AnyFrameSizeEncodersGetChunksOfAtMost4096Samples) {
   bench.Feed(20000, 20000);
   EXPECT_EQ(lib::av_audio_fifo_size(bench.Out->Fifo), 0) << "nothing waits";
   EXPECT_EQ(bench.Out->OutputTicks, 20000);
-  EXPECT_EQ(bench.Engine().FAudioSize, 20000 * 4);
+  EXPECT_EQ(bench.Engine().AudioBytes(), 20000 * 4);
   const std::vector<TWrittenPacket> packets = bench.Close();
   ASSERT_EQ(packets.size(), 5u);
   int64_t pts = 0;
@@ -498,7 +498,7 @@ TEST(AudioPathFrames, FlushingAnEncoderThatNeverGotAFrameIsHarmless) {
   ASSERT_TRUE(bench.Encode("libmp3lame", AV_SAMPLE_FMT_FLTP, 44100, 2, "framecrc", 128000));
   EXPECT_NO_THROW(bench.Flush());
   EXPECT_NO_THROW(bench.Flush());
-  EXPECT_EQ(bench.Engine().FAudioSize, 0);
+  EXPECT_EQ(bench.Engine().AudioBytes(), 0);
   EXPECT_TRUE(bench.Close().empty());
 
   // A stream copy has nothing to flush.
@@ -522,7 +522,7 @@ TEST(AudioPathAmrNb, OneSecondOf8kHzMonoIsFiftyFrames) {
     EXPECT_EQ(packets[i].Duration, 160);
     EXPECT_EQ(packets[i].Pts, static_cast<int64_t>(i) * 160);
   }
-  EXPECT_EQ(bench.Engine().FAudioSize, 50 * 20);
+  EXPECT_EQ(bench.Engine().AudioBytes(), 50 * 20);
   EXPECT_EQ(bench.Out->OutputTicks, 8000);
 }
 

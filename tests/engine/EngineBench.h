@@ -11,6 +11,7 @@
 
 #include "engine/config/FFmpeg.h"
 #include "engine/pipeline/RunTables.h"
+#include "tests/engine/InspectableEngine.h"
 #include "tests/engine/TranscodeTestSupport.h"
 
 namespace enginebench {
@@ -33,7 +34,7 @@ class TStreamBench {
   TStreamBench(const TStreamBench&) = delete;
   TStreamBench& operator=(const TStreamBench&) = delete;
 
-  TCustomFFmpeg& Engine() { return FEngine; }
+  TInspectableEngine& Engine() { return FEngine; }
   // The output: AMuxer into the bench's folder ("out.crc" for "framecrc",
   // else "out.<muxer>"), its one stream described by the encoder.
   bool OpenOutput(const char* AMuxer);
@@ -46,7 +47,7 @@ class TStreamBench {
   TOutputStreamState* Out = nullptr;
 
  protected:
-  TCustomFFmpeg FEngine;
+  TInspectableEngine FEngine;
   TTranscodeRun FRun;
   AVCodecContext* FEncoder = nullptr;
   AVFrame* FFrame = nullptr;

@@ -12,6 +12,7 @@
 #include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFormat.h"
+#include "tests/engine/InspectableEngine.h"
 #include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
@@ -27,9 +28,9 @@ struct TTerminations {
   void Attach(TCustomFFmpeg& AEngine) {
     AEngine.FOnTerminate = [this](TCustomFFmpeg* Sender) {
       ThreadId = CurrentThreadId();
-      Finished = Sender->FFinished.load();
-      HadException = Sender->FHasException.load();
-      Message = Sender->FExceptionMessage;
+      Finished = Sender->Finished();
+      HadException = Sender->HasException();
+      Message = Sender->ExceptionMessage();
       ++Count;
     };
   }
@@ -37,7 +38,7 @@ struct TTerminations {
 
 // A run that lasts until it is stopped (or ALimit passes), logging as it
 // goes: stands in for a long conversion.
-class TLongRun : public TCustomFFmpeg {
+class TLongRun : public TInspectableEngine {
  public:
   std::atomic<bool> Started{false};
   std::atomic<int> Iterations{0};
@@ -65,7 +66,7 @@ class TLongRun : public TCustomFFmpeg {
 // Gives an engine instance one input and one output slot so that Start
 // passes its checks (Start only counts the inputs): a 0-byte output file is
 // created like an output open would.
-void AddOutput(TCustomFFmpeg& AEngine, const std::string& AFileName, bool AWithInput = true) {
+void AddOutput(TInspectableEngine& AEngine, const std::string& AFileName, bool AWithInput = true) {
   std::string name;
   ASSERT_TRUE(ToLibraryFileName(Utf8ToUtf16(AFileName), name));
   AVFormatContext* ctx = nullptr;
@@ -79,7 +80,7 @@ class EngineLifeCycle : public ::testing::Test {
  protected:
   // Prepares AEngine, records its notifications in T and gives it an input
   // and an output.
-  void Ready(TCustomFFmpeg& AEngine) {
+  void Ready(TInspectableEngine& AEngine) {
     AEngine.Prepare();
     T.Attach(AEngine);
     AddOutput(AEngine, Dir / "out.wav");
@@ -101,7 +102,7 @@ class EngineLifeCycle : public ::testing::Test {
 }  // namespace
 
 TEST_F(EngineLifeCycle, StartWithoutInputsClosesTheOutputsAndTerminatesOnce) {
-  TCustomFFmpeg engine;
+  TInspectableEngine engine;
   engine.Prepare();
   T.Attach(engine);
   const std::string out = Dir / "empty.wav";
@@ -114,7 +115,7 @@ TEST_F(EngineLifeCycle, StartWithoutInputsClosesTheOutputsAndTerminatesOnce) {
   EXPECT_TRUE(T.HadException);
   EXPECT_EQ(T.Message, "At least one input file must be specified");
   EXPECT_FALSE(FileExistsW(Utf8ToUtf16(out))) << "the output that stayed empty is removed";
-  EXPECT_EQ(engine.FOutputFileCount, 0);
+  EXPECT_EQ(engine.OutputFileCount(), 0);
   // Terminated: a second start and a terminate change nothing.
   EXPECT_EQ(engine.Start(false), nullptr);
   engine.Terminate(true);
@@ -142,7 +143,7 @@ TEST_F(EngineLifeCycle, TerminateOfANeverStartedInstanceFiresOnceOnItsOwnThread)
   EXPECT_EQ(T.Count, 1);
   EXPECT_NE(T.ThreadId, CurrentThreadId());
   EXPECT_FALSE(T.HadException);
-  EXPECT_TRUE(engine.FTerminated);
+  EXPECT_TRUE(engine.Terminated());
 
   TCustomFFmpeg waited;
   waited.Prepare();
@@ -159,17 +160,17 @@ TEST_F(EngineLifeCycle, StopWaitsForTheTerminateEventAndLeavesNoThread) {
   TConvertThread* worker = engine.Start(true, tpLower);
   ASSERT_NE(worker, nullptr);
   EXPECT_TRUE(worker->Suspended());
-  EXPECT_EQ(engine.FConvertThread.load(), worker);
+  EXPECT_EQ(engine.ConvertThread(), worker);
   worker->Resume();
   WaitServing([&] { return engine.Iterations.load() > 5; });
   engine.Stop(true);  // the worker logs all along: the wait must serve it
   EXPECT_EQ(T.Count, 1);
-  EXPECT_EQ(engine.FConvertThread.load(), nullptr);
+  EXPECT_EQ(engine.ConvertThread(), nullptr);
   EXPECT_FALSE(T.Finished);
   EXPECT_FALSE(T.HadException);
   EXPECT_NE(T.ThreadId, CurrentThreadId());
-  EXPECT_FALSE(engine.FRunning);
-  EXPECT_EQ(engine.FOutputFileCount, 0);  // the run cleaned up
+  EXPECT_FALSE(engine.Running());
+  EXPECT_EQ(engine.OutputFileCount(), 0);  // the run cleaned up
 }
 
 TEST_F(EngineLifeCycle, StopResumesASuspendedWorker) {
@@ -186,7 +187,7 @@ TEST_F(EngineLifeCycle, StopOnAnIdleInstanceOnlySetsTheFlag) {
   engine.Prepare();
   T.Attach(engine);
   engine.Stop(true);
-  EXPECT_TRUE(engine.FStopRequested);
+  EXPECT_TRUE(engine.StopRequested());
   EXPECT_EQ(T.Count, 0);
 }
 

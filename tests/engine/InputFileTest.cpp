@@ -74,7 +74,7 @@ TEST(InputFileCodecLookup, NamesGiveIdsOrTheLookupTexts) {
   EXPECT_EQ(id, AV_CODEC_ID_MPEG4);
   EXPECT_TRUE(engine.FindCodecId("mp3float", AVMEDIA_TYPE_AUDIO, false, id));
   EXPECT_EQ(id, AV_CODEC_ID_MP3);
-  EXPECT_EQ(engine.FLastError, "");
+  EXPECT_EQ(engine.LastError(), "");
 
   struct TCase {
     const char* Name;
@@ -94,7 +94,7 @@ TEST(InputFileCodecLookup, NamesGiveIdsOrTheLookupTexts) {
   for (const TCase& c : cases) {
     engine.FLastError.clear();
     EXPECT_FALSE(engine.FindCodecId(c.Name, c.MediaType, c.Encoder, id)) << c.Name;
-    EXPECT_EQ(engine.FLastError, c.Text);
+    EXPECT_EQ(engine.LastError(), c.Text);
   }
 }
 
@@ -110,9 +110,9 @@ TEST(InputFileParameters, VideoAndAudioParametersAreCopiedBack) {
   spec.fpsDen = 1001;
   spec.sampleRate = 48000;
   TEngine engine;
-  ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFileCount, 1);
-  EXPECT_NE(engine.FInputFiles[0], nullptr);
+  ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.LastError();
+  EXPECT_EQ(engine.InputFileCount(), 1);
+  EXPECT_NE(engine.InputFile(0), nullptr);
   EXPECT_EQ(engine.Settings().Video.FFrameWidth, 720);
   EXPECT_EQ(engine.Settings().Video.FFrameHeight, 576);
   EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 1.3333334f);
@@ -135,7 +135,7 @@ TEST(InputFileParameters, WithoutSampleAspectRatioTheFrameShapeIsTheAspect) {
   spec.height = 576;
   spec.audio = false;
   TEngine engine;
-  ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.FLastError;
+  ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.LastError();
   EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 1.25f);
   EXPECT_EQ(engine.Settings().Video.FFrameRate.num, 25);
   EXPECT_EQ(engine.Settings().Video.FFrameRate.den, 1);
@@ -153,7 +153,7 @@ TEST(InputFileParameters, MjpegPixelFormatAndMonoLayout) {
   spec.channels = 1;
   spec.sampleRate = 22050;
   TEngine engine;
-  ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.FLastError;
+  ASSERT_TRUE(engine.In(testmedia::CachedClip(spec))) << engine.LastError();
   EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUVJ420P);
   EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 320.0f / 240.0f);
   EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 1);
@@ -172,7 +172,7 @@ TEST(InputFileParameters, AudioOnlyInputLeavesTheVideoSettingsUntouched) {
   engine.FSettings.Audio.FAudioChannels = 1;
   engine.FSettings.Audio.FAudioSampleFmt = AV_SAMPLE_FMT_DBL;
   engine.FSettings.Audio.FChannelLayout = AV_CH_LAYOUT_5POINT1;
-  ASSERT_TRUE(engine.In(Wav())) << engine.FLastError;
+  ASSERT_TRUE(engine.In(Wav())) << engine.LastError();
   EXPECT_EQ(engine.Settings().Video.FFrameWidth, 352);
   EXPECT_EQ(engine.Settings().Video.FFrameHeight, 288);
   EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 1.5f);
@@ -199,7 +199,7 @@ TEST(InputFileParameters, DifferingFrameRatesAreReported) {
   {
     TEngine engine;
     ClearLogLines();
-    ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+    ASSERT_TRUE(engine.In(path)) << engine.LastError();
     bool found = false;
     for (const TRecordedLine& line : LogLines())
       if (line.Text == text) {
@@ -215,7 +215,7 @@ TEST(InputFileParameters, DifferingFrameRatesAreReported) {
     TEngine engine;
     engine.FSettings.Run.FVerbose = -1;
     ClearLogLines();
-    ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+    ASSERT_TRUE(engine.In(path)) << engine.LastError();
     EXPECT_FALSE(LogContains("Seems stream"));
   }
   {
@@ -224,7 +224,7 @@ TEST(InputFileParameters, DifferingFrameRatesAreReported) {
     same.container = "mkv";
     TEngine engine;
     ClearLogLines();
-    ASSERT_TRUE(engine.In(testmedia::CachedClip(same))) << engine.FLastError;
+    ASSERT_TRUE(engine.In(testmedia::CachedClip(same))) << engine.LastError();
     EXPECT_FALSE(LogContains("Seems stream"));
   }
 }
@@ -240,7 +240,7 @@ TEST(InputFileDemuxerSettings, RawVideoTakesSizeRateAndPixelFormatFromTheSetting
     TEngine engine;
     engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("rawvideo");
     EXPECT_FALSE(engine.In(path));
-    EXPECT_EQ(engine.FLastError, path + ": Error while parsing header");
+    EXPECT_EQ(engine.LastError(), path + ": Error while parsing header");
   }
   TEngine engine;
   engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("rawvideo");
@@ -251,8 +251,8 @@ TEST(InputFileDemuxerSettings, RawVideoTakesSizeRateAndPixelFormatFromTheSetting
   engine.FSettings.Video.FFramePadTop = 4;
   engine.FSettings.Video.FFrameRate = AVRational{10, 1};
   engine.FSettings.Video.FFramePixFmt = AV_PIX_FMT_GRAY8;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  const AVStream* st = engine.FInputFiles[0]->streams[0];
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  const AVStream* st = engine.InputFile(0)->streams[0];
   EXPECT_EQ(st->codecpar->width, 64);
   EXPECT_EQ(st->codecpar->height, 48);
   EXPECT_EQ(st->codecpar->format, AV_PIX_FMT_GRAY8);
@@ -273,11 +273,11 @@ TEST(InputFileDemuxerSettings, RawAudioTakesSampleRateAndChannelsFromTheSettings
   engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("s16le");
   engine.FSettings.Audio.FAudioSampleRate = 8000;
   engine.FSettings.Audio.FAudioChannels = 2;  // the demuxer's own default is mono
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 8000);
   EXPECT_EQ(engine.Settings().Audio.FAudioChannels, 2);
   EXPECT_EQ(engine.Settings().Audio.FAudioSampleFmt, AV_SAMPLE_FMT_S16);
-  EXPECT_EQ(engine.FTotalDuration, 3000);
+  EXPECT_EQ(engine.TotalDuration(), 3000);
 }
 
 TEST(InputFileDemuxerSettings, StoredDecodingOptionsReachTheFormatContext) {
@@ -285,8 +285,8 @@ TEST(InputFileDemuxerSettings, StoredDecodingOptionsReachTheFormatContext) {
   ASSERT_TRUE(SetGenericOption(engine.FOptionStore, "probesize", "50000"));
   // An output-only option of the format context stays away from inputs.
   ASSERT_TRUE(SetGenericOption(engine.FOptionStore, "avoid_negative_ts", "make_zero"));
-  ASSERT_TRUE(engine.In(Wav())) << engine.FLastError;
-  const AVFormatContext* ctx = engine.FInputFiles[0];
+  ASSERT_TRUE(engine.In(Wav())) << engine.LastError();
+  const AVFormatContext* ctx = engine.InputFile(0);
   EXPECT_EQ(ctx->probesize, 50000);
   EXPECT_EQ(ctx->avoid_negative_ts, AVFMT_AVOID_NEG_TS_AUTO);
   EXPECT_TRUE(ctx->flags & AVFMT_FLAG_NONBLOCK);
@@ -297,8 +297,8 @@ TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTab
   TEngine engine;
   engine.FSettings.Video.FVideoCodecName = "mpeg4";
   engine.FSettings.Audio.FAudioCodecName = "mp3float";
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  const AVFormatContext* ctx = engine.FInputFiles[0];
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  const AVFormatContext* ctx = engine.InputFile(0);
   const AVCodec* video = lib::avcodec_find_decoder_by_name("mpeg4");
   const AVCodec* audio = lib::avcodec_find_decoder_by_name("mp3float");
   EXPECT_EQ(ctx->video_codec_id, AV_CODEC_ID_MPEG4);
@@ -312,9 +312,9 @@ TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTab
   // The names hold for one input only; a second input gets no forced decoders.
   EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "");
   EXPECT_EQ(engine.Settings().Audio.FAudioCodecName, "");
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFiles[1]->video_codec_id, AV_CODEC_ID_NONE);
-  EXPECT_EQ(engine.FInputFiles[1]->audio_codec, nullptr);
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  EXPECT_EQ(engine.InputFile(1)->video_codec_id, AV_CODEC_ID_NONE);
+  EXPECT_EQ(engine.InputFile(1)->audio_codec, nullptr);
   ASSERT_EQ(engine.FInputCodecCount, 4);
   EXPECT_EQ(engine.FInputCodecs[2], nullptr);
   EXPECT_EQ(engine.FInputCodecs[3], nullptr);
@@ -331,15 +331,15 @@ TEST(InputFileDemuxerSettings, PgmyuvCompatibilityForcesThePgmyuvDecoder) {
   {
     TEngine engine;
     engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("image2");
-    ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+    ASSERT_TRUE(engine.In(path)) << engine.LastError();
     EXPECT_EQ(engine.Settings().Video.FFrameHeight, 24);  // read as a plain grey map
   }
   TEngine engine;
   engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("image2");
   engine.FSettings.Run.FPgmyuvCompat = true;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFiles[0]->video_codec_id, AV_CODEC_ID_PGMYUV);
-  EXPECT_EQ(engine.FInputFiles[0]->streams[0]->codecpar->codec_id, AV_CODEC_ID_PGMYUV);
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  EXPECT_EQ(engine.InputFile(0)->video_codec_id, AV_CODEC_ID_PGMYUV);
+  EXPECT_EQ(engine.InputFile(0)->streams[0]->codecpar->codec_id, AV_CODEC_ID_PGMYUV);
   EXPECT_EQ(engine.Settings().Video.FFrameWidth, 16);
   EXPECT_EQ(engine.Settings().Video.FFrameHeight, 16);
   EXPECT_EQ(engine.Settings().Video.FFramePixFmt, AV_PIX_FMT_YUV420P);
@@ -350,29 +350,29 @@ TEST(InputFileDemuxerSettings, ProgramAndStreamDiscards) {
   {
     TEngine engine;
     engine.FSettings.Mux.FProgramId = 2;
-    ASSERT_TRUE(engine.In(ts)) << engine.FLastError;
-    ASSERT_EQ(engine.FInputFiles[0]->nb_programs, 1u);
-    EXPECT_EQ(engine.FInputFiles[0]->programs[0]->id, 1);
-    EXPECT_EQ(engine.FInputFiles[0]->programs[0]->discard, AVDISCARD_ALL);
+    ASSERT_TRUE(engine.In(ts)) << engine.LastError();
+    ASSERT_EQ(engine.InputFile(0)->nb_programs, 1u);
+    EXPECT_EQ(engine.InputFile(0)->programs[0]->id, 1);
+    EXPECT_EQ(engine.InputFile(0)->programs[0]->discard, AVDISCARD_ALL);
     // The selected program stays.
     engine.FSettings.Mux.FProgramId = 1;
-    ASSERT_TRUE(engine.In(ts)) << engine.FLastError;
-    EXPECT_EQ(engine.FInputFiles[1]->programs[0]->discard, AVDISCARD_NONE);
+    ASSERT_TRUE(engine.In(ts)) << engine.LastError();
+    EXPECT_EQ(engine.InputFile(1)->programs[0]->discard, AVDISCARD_NONE);
   }
   const std::string mkv = testmedia::CachedClip(Clip("mkv"));
   TEngine engine;
-  ASSERT_TRUE(engine.In(mkv)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFiles[0]->streams[0]->discard, AVDISCARD_DEFAULT);
-  EXPECT_EQ(engine.FInputFiles[0]->streams[1]->discard, AVDISCARD_DEFAULT);
+  ASSERT_TRUE(engine.In(mkv)) << engine.LastError();
+  EXPECT_EQ(engine.InputFile(0)->streams[0]->discard, AVDISCARD_DEFAULT);
+  EXPECT_EQ(engine.InputFile(0)->streams[1]->discard, AVDISCARD_DEFAULT);
   engine.FSettings.Video.FVideoDiscard = AVDISCARD_NONKEY;
-  ASSERT_TRUE(engine.In(mkv)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFiles[1]->streams[0]->discard, AVDISCARD_NONKEY);
-  EXPECT_EQ(engine.FInputFiles[1]->streams[1]->discard, AVDISCARD_DEFAULT);
+  ASSERT_TRUE(engine.In(mkv)) << engine.LastError();
+  EXPECT_EQ(engine.InputFile(1)->streams[0]->discard, AVDISCARD_NONKEY);
+  EXPECT_EQ(engine.InputFile(1)->streams[1]->discard, AVDISCARD_DEFAULT);
   engine.FSettings.Video.FVideoDisable = true;
   engine.FSettings.Audio.FAudioDisable = true;
-  ASSERT_TRUE(engine.In(mkv)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFiles[2]->streams[0]->discard, AVDISCARD_ALL);
-  EXPECT_EQ(engine.FInputFiles[2]->streams[1]->discard, AVDISCARD_ALL);
+  ASSERT_TRUE(engine.In(mkv)) << engine.LastError();
+  EXPECT_EQ(engine.InputFile(2)->streams[0]->discard, AVDISCARD_ALL);
+  EXPECT_EQ(engine.InputFile(2)->streams[1]->discard, AVDISCARD_ALL);
   // Discarded streams keep their codec table entries.
   EXPECT_EQ(engine.FInputCodecCount, 6);
 }
@@ -383,9 +383,9 @@ TEST(InputFileDemuxerSettings, LoopInputReachesTheImageDemuxer) {
     TEngine engine;
     engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("image2");
     engine.FSettings.Mux.FLoopInput = loop;
-    ASSERT_TRUE(engine.In(png)) << engine.FLastError;
+    ASSERT_TRUE(engine.In(png)) << engine.LastError();
     int64_t value = -1;
-    ASSERT_GE(lib::av_opt_get_int(engine.FInputFiles[0]->priv_data, "loop", 0, &value), 0);
+    ASSERT_GE(lib::av_opt_get_int(engine.InputFile(0)->priv_data, "loop", 0, &value), 0);
     EXPECT_EQ(value, loop ? 1 : 0);
   }
 }
@@ -396,15 +396,15 @@ TEST(InputFileTiming, StartTimeSeeksTheNextInputOnly) {
   const std::string path = Wav(2.0);
   TEngine engine;
   engine.FSettings.Mux.FStartTime = 1000000;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(engine.Settings().Mux.FStartTime, 0);
-  const int64_t first = FirstPacketTime(engine.FInputFiles[0]);
+  const int64_t first = FirstPacketTime(engine.InputFile(0));
   EXPECT_GE(first, 900000);
   EXPECT_LE(first, 1000000);
   EXPECT_EQ(engine.FInputFilesTsOffset[0], -1000000);
   // The start time was consumed: the second input opens from its start.
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(FirstPacketTime(engine.FInputFiles[1]), 0);
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  EXPECT_EQ(FirstPacketTime(engine.InputFile(1)), 0);
   EXPECT_EQ(engine.FInputFilesTsOffset[1], 0);
 }
 
@@ -413,37 +413,37 @@ TEST(InputFileTiming, TimeOffsetWithAndWithoutCopyTs) {
   const std::string path = testmedia::CachedClip(Clip("ts"));
   TEngine engine;
   engine.FSettings.Mux.FInputTsOffset = 500000;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  const int64_t start = engine.FInputFiles[0]->start_time;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  const int64_t start = engine.InputFile(0)->start_time;
   ASSERT_NE(start, AV_NOPTS_VALUE);
   ASSERT_GT(start, 0);
   EXPECT_EQ(engine.FInputFilesTsOffset[0], 500000 - start);
   engine.FSettings.Mux.FStartTime = 200000;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(engine.FInputFilesTsOffset[1], 500000 - (200000 + start));
   // The offset itself stays for later inputs; with copyts it is all there is.
   EXPECT_EQ(engine.Settings().Mux.FInputTsOffset, 500000);
   engine.FSettings.Run.FCopyTs = true;
   engine.FSettings.Mux.FStartTime = 200000;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(engine.FInputFilesTsOffset[2], 500000);
 }
 
 TEST(InputFileTiming, LongestInputSetsTheTotalDuration) {
   TEngine engine;
-  EXPECT_EQ(engine.FTotalDuration, -1);
-  ASSERT_TRUE(engine.In(Wav(2.0))) << engine.FLastError;
-  EXPECT_EQ(engine.FTotalDuration, 2000);
-  ASSERT_TRUE(engine.In(Wav(3.0))) << engine.FLastError;
-  EXPECT_EQ(engine.FTotalDuration, 3000);
-  ASSERT_TRUE(engine.In(Wav(1.0))) << engine.FLastError;
-  EXPECT_EQ(engine.FTotalDuration, 3000);
+  EXPECT_EQ(engine.TotalDuration(), -1);
+  ASSERT_TRUE(engine.In(Wav(2.0))) << engine.LastError();
+  EXPECT_EQ(engine.TotalDuration(), 2000);
+  ASSERT_TRUE(engine.In(Wav(3.0))) << engine.LastError();
+  EXPECT_EQ(engine.TotalDuration(), 3000);
+  ASSERT_TRUE(engine.In(Wav(1.0))) << engine.LastError();
+  EXPECT_EQ(engine.TotalDuration(), 3000);
 
   // A longer recording time set before stays.
   TEngine limited;
   limited.FTotalDuration = 10000;
-  ASSERT_TRUE(limited.In(Wav(2.0))) << limited.FLastError;
-  EXPECT_EQ(limited.FTotalDuration, 10000);
+  ASSERT_TRUE(limited.In(Wav(2.0))) << limited.LastError();
+  EXPECT_EQ(limited.TotalDuration(), 10000);
 }
 
 // ---- Failures ----
@@ -472,26 +472,26 @@ TEST(InputFileFailures, UnknownOrWrongTypeDecoderNamesFailTheOpen) {
     c.Field(engine.FSettings) = c.Name;
     engine.FLastError.clear();
     EXPECT_FALSE(engine.In(path)) << c.Name;
-    EXPECT_EQ(engine.FLastError, c.Text);
+    EXPECT_EQ(engine.LastError(), c.Text);
     EXPECT_EQ(c.Field(engine.FSettings), "") << "the name is cleared after the failure";
-    EXPECT_EQ(engine.FInputFileCount, 0);
+    EXPECT_EQ(engine.InputFileCount(), 0);
     EXPECT_EQ(engine.FInputCodecCount, 0);
   }
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFileCount, 1);
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  EXPECT_EQ(engine.InputFileCount(), 1);
 }
 
 TEST(InputFileFailures, ForcedInputFormats) {
   const std::string path = Wav();
   TEngine engine;
   engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("wav");
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(engine.Settings().Mux.FInputFormat, nullptr);
-  EXPECT_STREQ(engine.FInputFiles[0]->iformat->name, "wav");
+  EXPECT_STREQ(engine.InputFile(0)->iformat->name, "wav");
 
   engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("avi");
   EXPECT_FALSE(engine.In(path));
-  EXPECT_EQ(engine.FLastError, path + ": Error while parsing header");
+  EXPECT_EQ(engine.LastError(), path + ": Error while parsing header");
   EXPECT_EQ(engine.Settings().Mux.FInputFormat, nullptr);
 
   // A transport stream demuxer finds no stream in a wav file.
@@ -499,20 +499,20 @@ TEST(InputFileFailures, ForcedInputFormats) {
   ClearLogLines();
   EXPECT_FALSE(engine.In(path));
   const std::string text = path + ": could not find codec parameters";
-  EXPECT_EQ(engine.FLastError, text);
+  EXPECT_EQ(engine.LastError(), text);
   ASSERT_FALSE(LogLines().empty());
   bool logged = false;
   for (const TRecordedLine& line : LogLines())
     if (line.Text == text && line.Level == llVerbose && line.Sender == &engine) logged = true;
   EXPECT_TRUE(logged);
-  EXPECT_EQ(engine.FInputFileCount, 1);
+  EXPECT_EQ(engine.InputFileCount(), 1);
 
   // Quiet, the missing stream information is no failure.
   engine.FSettings.Run.FVerbose = -1;
   engine.FSettings.Mux.FInputFormat = lib::av_find_input_format("mpegts");
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFileCount, 2);
-  EXPECT_EQ(engine.FInputFiles[1]->nb_streams, 0u);
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  EXPECT_EQ(engine.InputFileCount(), 2);
+  EXPECT_EQ(engine.InputFile(1)->nb_streams, 0u);
 }
 
 class InputFileBadFiles : public ::testing::TestWithParam<const char*> {};
@@ -556,13 +556,13 @@ TEST_P(InputFileBadFiles, FailWithTheProbesTextAndRecordNothing) {
   engine.FSettings.Video.FVideoChannel = 3;
   engine.FSettings.Mux.FOutputFormat = lib::av_guess_format("avi", nullptr, nullptr);
   engine.FSettings.Mux.FStartTime = 1000000;
-  const int64_t duration = engine.FTotalDuration;
+  const int64_t duration = engine.TotalDuration();
   EXPECT_FALSE(engine.In(path));
-  EXPECT_EQ(engine.FLastError, expected);
-  EXPECT_EQ(engine.FInputFileCount, 0);
-  EXPECT_EQ(engine.FInputFiles[0], nullptr);
+  EXPECT_EQ(engine.LastError(), expected);
+  EXPECT_EQ(engine.InputFileCount(), 0);
+  EXPECT_EQ(engine.InputFile(0), nullptr);
   EXPECT_EQ(engine.FInputCodecCount, 0);
-  EXPECT_EQ(engine.FTotalDuration, duration);
+  EXPECT_EQ(engine.TotalDuration(), duration);
   // The settings of one input are gone, the others stay.
   EXPECT_EQ(engine.Settings().Video.FVideoChannel, 0);
   EXPECT_EQ(engine.Settings().Mux.FOutputFormat, nullptr);
@@ -570,8 +570,8 @@ TEST_P(InputFileBadFiles, FailWithTheProbesTextAndRecordNothing) {
 
   // The instance opens the next input.
   engine.FSettings.Mux.FStartTime = 0;
-  ASSERT_TRUE(engine.In(Wav())) << engine.FLastError;
-  EXPECT_EQ(engine.FInputFileCount, 1);
+  ASSERT_TRUE(engine.In(Wav())) << engine.LastError();
+  EXPECT_EQ(engine.InputFileCount(), 1);
   EXPECT_EQ(engine.FInputCodecCount, 1);
 }
 
@@ -589,19 +589,19 @@ TEST(InputFileFailures, NameTooLongForTheLibrary) {
   TEngine engine;
   engine.FSettings.Video.FVideoChannel = 2;
   EXPECT_FALSE(engine.OpenInputFile(name));
-  EXPECT_EQ(engine.FLastError, FileNameTooLongText(name));
-  EXPECT_EQ(engine.FInputFileCount, 0);
+  EXPECT_EQ(engine.LastError(), FileNameTooLongText(name));
+  EXPECT_EQ(engine.InputFileCount(), 0);
   EXPECT_EQ(engine.Settings().Video.FVideoChannel, 0);
 }
 
 TEST(InputFileFailures, TwentyInputsAtMost) {
   const std::string path = Wav(0.2);
   TEngine engine;
-  for (int i = 0; i < MAX_FILES; ++i) ASSERT_TRUE(engine.In(path)) << i << ": " << engine.FLastError;
-  EXPECT_EQ(engine.FInputFileCount, 20);
+  for (int i = 0; i < MAX_FILES; ++i) ASSERT_TRUE(engine.In(path)) << i << ": " << engine.LastError();
+  EXPECT_EQ(engine.InputFileCount(), 20);
   engine.FSettings.Video.FVideoCodecName = "mpeg4";
   EXPECT_EQ(RaisedBy([&] { engine.In(path); }), "Too many input files (at most 20)") << "the 21st input";
-  EXPECT_EQ(engine.FInputFileCount, 20);
+  EXPECT_EQ(engine.InputFileCount(), 20);
   EXPECT_EQ(engine.FInputCodecCount, 20);
 }
 
@@ -612,14 +612,14 @@ TEST(InputFileFailures, FullCodecTableRefusesTheInput) {
   engine.FSettings.Video.FVideoCodecName = "h264";
   engine.FSettings.Mux.FStartTime = 100000;
   EXPECT_EQ(RaisedBy([&] { engine.In(path); }), "Too many input streams (at most 400)");
-  EXPECT_EQ(engine.FInputFileCount, 0);
-  EXPECT_EQ(engine.FInputFiles[0], nullptr);
+  EXPECT_EQ(engine.InputFileCount(), 0);
+  EXPECT_EQ(engine.InputFile(0), nullptr);
   EXPECT_EQ(engine.FInputCodecCount, MAX_STREAM_MAPS - 1);
   EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "");
   EXPECT_EQ(engine.Settings().Mux.FStartTime, 0);
 
   engine.FInputCodecCount = MAX_STREAM_MAPS - 2;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(engine.FInputCodecCount, MAX_STREAM_MAPS);
 }
 
@@ -632,25 +632,25 @@ TEST(InputFileNames, ChineseFileNameInAUtf8AndInTheCLocale) {
   const std::u16string name = FromLocal8Bit(path);
   {
     TEngine engine;
-    ASSERT_TRUE(engine.OpenInputFile(name)) << engine.FLastError;
-    EXPECT_EQ(std::string(engine.FInputFiles[0]->url), path);
+    ASSERT_TRUE(engine.OpenInputFile(name)) << engine.LastError();
+    EXPECT_EQ(std::string(engine.InputFile(0)->url), path);
   }
   {
     TLocaleScope locale("C");
     TEngine engine;
     ClearLogLines();
     const bool opened = engine.OpenInputFile(name);
-    const std::string error = engine.FLastError;
+    const std::string error = engine.LastError();
     ASSERT_TRUE(opened) << error;
-    EXPECT_EQ(std::string(engine.FInputFiles[0]->url).rfind(kUnicodeURLPrefix, 0), 0u);
-    EXPECT_EQ(FileNameFromLibrary(engine.FInputFiles[0]->url), name);
+    EXPECT_EQ(std::string(engine.InputFile(0)->url).rfind(kUnicodeURLPrefix, 0), 0u);
+    EXPECT_EQ(FileNameFromLibrary(engine.InputFile(0)->url), name);
     EXPECT_EQ(engine.Settings().Audio.FAudioSampleRate, 44100);
     EXPECT_TRUE(LogContains("from 'unicode:utf8:"));
     // A name the locale cannot show is quoted with its replacement marks.
     const std::u16string missing = FromLocal8Bit(folder / "不存在.wav");
     EXPECT_FALSE(engine.OpenInputFile(missing));
-    EXPECT_EQ(engine.FLastError, ToLocal8Bit(missing) + ": no such file or directory");
-    EXPECT_EQ(engine.FInputFileCount, 1);
+    EXPECT_EQ(engine.LastError(), ToLocal8Bit(missing) + ": no such file or directory");
+    EXPECT_EQ(engine.InputFileCount(), 1);
   }
 }
 
@@ -660,8 +660,8 @@ TEST(InputFileLog, FormatDescriptionReachesTheLogger) {
   const std::string path = Wav();
   TEngine engine;
   ClearLogLines();
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(LinesContaining("Input #0, wav, from '" + path + "':"), 1);
   EXPECT_EQ(LinesContaining("Input #1, wav, from '" + path + "':"), 1);
   EXPECT_EQ(LinesContaining("  Duration: 00:00:00.50"), 2);
@@ -669,6 +669,6 @@ TEST(InputFileLog, FormatDescriptionReachesTheLogger) {
 
   engine.FSettings.Run.FVerbose = -1;
   ClearLogLines();
-  ASSERT_TRUE(engine.In(path)) << engine.FLastError;
+  ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(LinesContaining("Input #2"), 0);
 }

@@ -16,6 +16,7 @@
 #include "runtime/FFmpegLogger.h"
 #include "runtime/FrameHook.h"
 #include "runtime/lib/AVFormat.h"
+#include "tests/engine/InspectableEngine.h"
 #include "tests/engine/TranscodeTestSupport.h"
 
 namespace {
@@ -30,9 +31,8 @@ constexpr const char* kHorizontalCrop =
 using transcodetest::RaisedBy;
 
 // Gives the tests the engine's protected helpers.
-class TOptionsEngine : public TCustomFFmpeg {
+class TOptionsEngine : public TInspectableEngine {
  public:
-  using TCustomFFmpeg::FSettings;  // the tests arrange settings no option sets alone
   using TCustomFFmpeg::SplitTargetText;
 };
 
@@ -52,7 +52,7 @@ class Options : public ::testing::Test {
 
   int64_t CodecOption(int AMediaType, const char* AName) const {
     int64_t value = -1;
-    EXPECT_GE(lib::av_opt_get_int(E.FOptionStore.Codec[AMediaType], AName, 0, &value), 0) << AName;
+    EXPECT_GE(lib::av_opt_get_int(E.OptionStore().Codec[AMediaType], AName, 0, &value), 0) << AName;
     return value;
   }
 
@@ -64,49 +64,63 @@ class Options : public ::testing::Test {
 // ---- Defaults ----
 
 // Every setting of the configuration equals a new instance's.
-void ExpectLikeNew(const TCustomFFmpeg& E) {
-  const TCustomFFmpeg fresh;
+void ExpectLikeNew(const TInspectableEngine& E) {
+  const TInspectableEngine fresh;
   // clang-format off
 #define SAME(field) EXPECT_EQ(E.field, fresh.field) << #field;
-  SAME(FInputFileCount) SAME(FOutputFileCount) SAME(FStreamMapCount) SAME(FMetaDataMapCount)
-  SAME(Settings().Mux.FInputFormat) SAME(Settings().Mux.FOutputFormat) SAME(Settings().Mux.FStartTime) SAME(Settings().Mux.FInputTsOffset) SAME(Settings().Mux.FRecordingTime)
-  SAME(Settings().Mux.FRecordingTimestamp) SAME(Settings().Mux.FLoopInput) SAME(Settings().Mux.FLoopOutput) SAME(Settings().Mux.FMuxPreload) SAME(Settings().Mux.FMuxMaxDelay)
-  SAME(Settings().Mux.FLimitFileSize) SAME(Settings().Mux.FProgramId)
-  SAME(Settings().Video.FFrameWidth) SAME(Settings().Video.FFrameHeight) SAME(Settings().Video.FFrameAspectRatio) SAME(Settings().Video.FFramePixFmt) SAME(Settings().Video.FFrameRate.num)
-  SAME(Settings().Video.FFrameRate.den) SAME(Settings().Video.FFrameTopBand) SAME(Settings().Video.FFrameBottomBand) SAME(Settings().Video.FFrameLeftBand) SAME(Settings().Video.FFrameRightBand)
-  SAME(Settings().Video.FFramePadTop) SAME(Settings().Video.FFramePadBottom) SAME(Settings().Video.FFramePadLeft) SAME(Settings().Video.FFramePadRight) SAME(Settings().Video.FPadColor[0])
-  SAME(Settings().Video.FPadColor[1]) SAME(Settings().Video.FPadColor[2]) SAME(Settings().Video.FMaxFrames[0]) SAME(Settings().Video.FMaxFrames[1]) SAME(Settings().Video.FMaxFrames[2])
-  SAME(Settings().Video.FMaxFrames[3]) SAME(Settings().Video.FVideoQScale) SAME(Settings().Video.FIntraMatrix) SAME(Settings().Video.FInterMatrix) SAME(Settings().Video.FVideoRcOverride)
-  SAME(Settings().Video.FVideoDisable) SAME(Settings().Video.FVideoDiscard) SAME(Settings().Video.FVideoCodecName) SAME(Settings().Video.FVideoStreamCopy) SAME(Settings().Video.FVideoCodecTag)
-  SAME(Settings().Video.FSameQuality) SAME(Settings().Video.FDoDeinterlace) SAME(Settings().Video.FIntraOnly) SAME(Settings().Video.FQpHist) SAME(Settings().Video.FForceFps) SAME(Settings().Video.FTopFieldFirst)
-  SAME(Settings().Video.FMeThreshold) SAME(Settings().Video.FIntraDcPrecision) SAME(Settings().Video.FVideoFilters) SAME(Settings().Video.FUseFilters) SAME(Settings().Video.FVideoChannel)
-  SAME(Settings().Video.FVideoStandard) SAME(Settings().Video.FVideoGlobalHeader) SAME(Settings().Video.FDoPass) SAME(Settings().Video.FPassLogFilePrefix)
-  SAME(Settings().Audio.FAudioSampleRate) SAME(Settings().Audio.FAudioChannels) SAME(Settings().Audio.FChannelLayout) SAME(Settings().Audio.FAudioSampleFmt) SAME(Settings().Audio.FAudioQScale)
-  SAME(Settings().Audio.FAudioDisable) SAME(Settings().Audio.FAudioCodecName) SAME(Settings().Audio.FAudioStreamCopy) SAME(Settings().Audio.FAudioCodecTag) SAME(Settings().Audio.FAudioLanguage)
-  SAME(Settings().Audio.FAudioVolume) SAME(Settings().Subtitle.FSubtitleDisable) SAME(Settings().Subtitle.FSubtitleCodecName) SAME(Settings().Subtitle.FSubtitleStreamCopy)
-  SAME(Settings().Subtitle.FSubtitleCodecTag) SAME(Settings().Subtitle.FSubtitleLanguage)
-  SAME(Settings().Run.FVideoSyncMethod) SAME(Settings().Run.FAudioSyncMethod) SAME(Settings().Run.FAudioDriftThreshold) SAME(Settings().Run.FDtsDeltaThreshold) SAME(Settings().Run.FCopyTs)
-  SAME(Settings().Run.FShortest) SAME(Settings().Run.FInputSync) SAME(Settings().Run.FRateEmu) SAME(Settings().Run.FExitOnError) SAME(Settings().Run.FCopyInitialNonKeyframes)
-  SAME(Settings().Run.FDoHexDump) SAME(Settings().Run.FDoPktDump) SAME(Settings().Run.FDoPsnr) SAME(Settings().Run.FVstatsFileName) SAME(Settings().Run.FVerbose) SAME(Settings().Run.FThreadCount)
-  SAME(Settings().Run.FSwsFlags) SAME(Settings().Run.FPgmyuvCompat) SAME(Settings().Run.FUsingVhook) SAME(Settings().Run.FHookRanges.size()) SAME(FHookRangeIndex)
-  SAME(FHookRangeCount) SAME(Settings().Run.FPrivateOptions.size())
+#define SAME_SETTING(part, field) EXPECT_EQ(E.Settings().part.field, fresh.Settings().part.field) << #field;
+  SAME(FInputFileCount) SAME(FOutputFileCount) SAME(FStreamMapCount) SAME(FMetaDataMapCount) SAME(FHookRangeIndex)
+  SAME(FHookRangeCount)
+  SAME_SETTING(Mux, FInputFormat) SAME_SETTING(Mux, FOutputFormat) SAME_SETTING(Mux, FStartTime)
+  SAME_SETTING(Mux, FInputTsOffset) SAME_SETTING(Mux, FRecordingTime) SAME_SETTING(Mux, FRecordingTimestamp)
+  SAME_SETTING(Mux, FLoopInput) SAME_SETTING(Mux, FLoopOutput) SAME_SETTING(Mux, FMuxPreload)
+  SAME_SETTING(Mux, FMuxMaxDelay) SAME_SETTING(Mux, FLimitFileSize) SAME_SETTING(Mux, FProgramId)
+  SAME_SETTING(Video, FFrameWidth) SAME_SETTING(Video, FFrameHeight) SAME_SETTING(Video, FFrameAspectRatio)
+  SAME_SETTING(Video, FFramePixFmt) SAME_SETTING(Video, FFrameRate.num) SAME_SETTING(Video, FFrameRate.den)
+  SAME_SETTING(Video, FFrameTopBand) SAME_SETTING(Video, FFrameBottomBand) SAME_SETTING(Video, FFrameLeftBand)
+  SAME_SETTING(Video, FFrameRightBand) SAME_SETTING(Video, FFramePadTop) SAME_SETTING(Video, FFramePadBottom)
+  SAME_SETTING(Video, FFramePadLeft) SAME_SETTING(Video, FFramePadRight) SAME_SETTING(Video, FPadColor[0])
+  SAME_SETTING(Video, FPadColor[1]) SAME_SETTING(Video, FPadColor[2]) SAME_SETTING(Video, FMaxFrames[0])
+  SAME_SETTING(Video, FMaxFrames[1]) SAME_SETTING(Video, FMaxFrames[2]) SAME_SETTING(Video, FMaxFrames[3])
+  SAME_SETTING(Video, FVideoQScale) SAME_SETTING(Video, FIntraMatrix) SAME_SETTING(Video, FInterMatrix)
+  SAME_SETTING(Video, FVideoRcOverride) SAME_SETTING(Video, FVideoDisable) SAME_SETTING(Video, FVideoDiscard)
+  SAME_SETTING(Video, FVideoCodecName) SAME_SETTING(Video, FVideoStreamCopy) SAME_SETTING(Video, FVideoCodecTag)
+  SAME_SETTING(Video, FSameQuality) SAME_SETTING(Video, FDoDeinterlace) SAME_SETTING(Video, FIntraOnly)
+  SAME_SETTING(Video, FQpHist) SAME_SETTING(Video, FForceFps) SAME_SETTING(Video, FTopFieldFirst)
+  SAME_SETTING(Video, FMeThreshold) SAME_SETTING(Video, FIntraDcPrecision) SAME_SETTING(Video, FVideoFilters)
+  SAME_SETTING(Video, FUseFilters) SAME_SETTING(Video, FVideoChannel) SAME_SETTING(Video, FVideoStandard)
+  SAME_SETTING(Video, FVideoGlobalHeader) SAME_SETTING(Video, FDoPass) SAME_SETTING(Video, FPassLogFilePrefix)
+  SAME_SETTING(Audio, FAudioSampleRate) SAME_SETTING(Audio, FAudioChannels) SAME_SETTING(Audio, FChannelLayout)
+  SAME_SETTING(Audio, FAudioSampleFmt) SAME_SETTING(Audio, FAudioQScale) SAME_SETTING(Audio, FAudioDisable)
+  SAME_SETTING(Audio, FAudioCodecName) SAME_SETTING(Audio, FAudioStreamCopy) SAME_SETTING(Audio, FAudioCodecTag)
+  SAME_SETTING(Audio, FAudioLanguage) SAME_SETTING(Audio, FAudioVolume)
+  SAME_SETTING(Subtitle, FSubtitleDisable) SAME_SETTING(Subtitle, FSubtitleCodecName)
+  SAME_SETTING(Subtitle, FSubtitleStreamCopy) SAME_SETTING(Subtitle, FSubtitleCodecTag)
+  SAME_SETTING(Subtitle, FSubtitleLanguage)
+  SAME_SETTING(Run, FVideoSyncMethod) SAME_SETTING(Run, FAudioSyncMethod) SAME_SETTING(Run, FAudioDriftThreshold)
+  SAME_SETTING(Run, FDtsDeltaThreshold) SAME_SETTING(Run, FCopyTs) SAME_SETTING(Run, FShortest)
+  SAME_SETTING(Run, FInputSync) SAME_SETTING(Run, FRateEmu) SAME_SETTING(Run, FExitOnError)
+  SAME_SETTING(Run, FCopyInitialNonKeyframes) SAME_SETTING(Run, FDoHexDump) SAME_SETTING(Run, FDoPktDump)
+  SAME_SETTING(Run, FDoPsnr) SAME_SETTING(Run, FVstatsFileName) SAME_SETTING(Run, FVerbose)
+  SAME_SETTING(Run, FThreadCount) SAME_SETTING(Run, FSwsFlags) SAME_SETTING(Run, FPgmyuvCompat)
+  SAME_SETTING(Run, FUsingVhook) SAME_SETTING(Run, FHookRanges.size()) SAME_SETTING(Run, FPrivateOptions.size())
   // clang-format on
+#undef SAME_SETTING
 #undef SAME
-                                                                                                                              for (
-                                                                                                                                  int file =
-                                                                                                                                      0;
-                                                                                                                                  file <
-                                                                                                                                  MAX_FILES;
-                                                                                                                                  ++file) for (int stream =
-                                                                                                                                                   0;
-                                                                                                                                               stream <
-                                                                                                                                               MAX_STREAMS;
-                                                                                                                                               ++stream)
-                                                                                                                                  ASSERT_EQ(
-                                                                                                                                      E.FInputFilesTsScale
-                                                                                                                                          [file]
-                                                                                                                                          [stream],
-                                                                                                                                      0.0)
+                                                                                                      for (
+                                                                                                          int file = 0;
+                                                                                                          file <
+                                                                                                          MAX_FILES;
+                                                                                                          ++file) for (int stream =
+                                                                                                                           0;
+                                                                                                                       stream <
+                                                                                                                       MAX_STREAMS;
+                                                                                                                       ++stream)
+                                                                                                          ASSERT_EQ(
+                                                                                                              E.FInputFilesTsScale
+                                                                                                                  [file]
+                                                                                                                  [stream],
+                                                                                                              0.0)
       << file << ":" << stream;
 }
 
@@ -240,7 +254,7 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
   EXPECT_EQ(E.FInputCodecCount, 2);
   EXPECT_EQ(E.FOutputCodecCount, 3);
   EXPECT_EQ(E.FInputFilesTsOffset[0], 77);
-  EXPECT_TRUE(E.FOptionStore.Names.empty());
+  EXPECT_TRUE(E.OptionStore().Names.empty());
   E.FInputCodecCount = 0;
   E.FOutputCodecCount = 0;
 }
@@ -252,7 +266,7 @@ TEST_F(Options, NamesAreExactAndUnknownOnesChangeNothing) {
   EXPECT_NO_THROW(Set("Threads", "2"));  // not "threads"
   EXPECT_NO_THROW(Set("S", "352x288"));  // not "s"
   EXPECT_EQ(E.Settings().Video.FFrameWidth, 0);
-  EXPECT_TRUE(E.FOptionStore.Names.empty());
+  EXPECT_TRUE(E.OptionStore().Names.empty());
   EXPECT_TRUE(E.Settings().Run.FPrivateOptions.empty());
   EXPECT_TRUE(LogLines().empty());
 }
@@ -410,7 +424,7 @@ TEST_F(Options, MetadataPairs) {
 TEST_F(Options, DurationsAndDates) {
   Set("t", "10");
   EXPECT_EQ(E.Settings().Mux.FRecordingTime, 10000000);
-  EXPECT_EQ(E.FTotalDuration, 10000);
+  EXPECT_EQ(E.TotalDuration(), 10000);
   Set("t", "0");  // not above 0: unchanged
   EXPECT_EQ(E.Settings().Mux.FRecordingTime, 10000000);
   EXPECT_EQ(Raised("t", "garbage"), "Invalid duration specification for t: garbage");
@@ -433,13 +447,13 @@ TEST_F(Options, DurationsAndDates) {
 TEST_F(Options, TimeSetters) {
   E.SetRecordingTimeMs(1500);
   EXPECT_EQ(E.Settings().Mux.FRecordingTime, 1500000);
-  EXPECT_EQ(E.FTotalDuration, 1500);
+  EXPECT_EQ(E.TotalDuration(), 1500);
   E.SetRecordingTimeMs(0);
   E.SetRecordingTime(-1);
   EXPECT_EQ(E.Settings().Mux.FRecordingTime, 1500000);
   E.SetRecordingTime(2500999);
   EXPECT_EQ(E.Settings().Mux.FRecordingTime, 2500999);
-  EXPECT_EQ(E.FTotalDuration, 2500);
+  EXPECT_EQ(E.TotalDuration(), 2500);
   E.SetStartTime(-5);
   EXPECT_EQ(E.Settings().Mux.FStartTime, 0);
   E.SetStartTime(7);
@@ -813,14 +827,14 @@ TEST_F(Options, LibraryOptionsReachTheOptionContexts) {
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "g"), 25);
   EXPECT_TRUE(E.OptDefault(" probesize ", " 5000000 "));
   int64_t probesize = 0;
-  ASSERT_GE(lib::av_opt_get_int(E.FOptionStore.Format, "probesize", 0, &probesize), 0);
+  ASSERT_GE(lib::av_opt_get_int(E.OptionStore().Format, "probesize", 0, &probesize), 0);
   EXPECT_EQ(probesize, 5000000);
   // Through the dispatcher and the integer setter.
   Set("bf", "3");
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "bf"), 3);
   E.SetLibraryOption("refs", 4);
   EXPECT_EQ(CodecOption(AVMEDIA_TYPE_VIDEO, "refs"), 4);
-  EXPECT_EQ(E.FOptionStore.Names, (std::vector<std::string>{"g", "probesize", "bf", "refs"}));
+  EXPECT_EQ(E.OptionStore().Names, (std::vector<std::string>{"g", "probesize", "bf", "refs"}));
   EXPECT_TRUE(E.Settings().Run.FPrivateOptions.empty());
 
   EXPECT_FALSE(E.OptDefault("", "1"));
@@ -847,7 +861,7 @@ TEST_F(Options, OptionsOfMuxersAndEncodersAreKeptForLater) {
   EXPECT_EQ(E.Settings().Run.FPrivateOptions[1].Name, "preload");
   EXPECT_EQ(E.Settings().Run.FPrivateOptions[1].Value, "440000");
   EXPECT_EQ(E.Settings().Run.FPrivateOptions[2].Name, x264 ? "preset" : "sc_threshold");
-  EXPECT_TRUE(E.FOptionStore.Names.empty());
+  EXPECT_TRUE(E.OptionStore().Names.empty());
 }
 
 TEST(OptionsUnprepared, OptDefaultNeedsTheOptionContexts) {

@@ -85,30 +85,30 @@ class OutputFileFilters : public TOutputFileTest {};
 // ---- Which streams an output gets ----
 
 TEST_F(OutputFileStreams, NoAudioStreamWithoutADefaultAudioCodecOrAnAudioInput) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   // The image2 muxer has a default video codec only.
-  ASSERT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.LastError();
   EXPECT_EQ(MediaTypes(E.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
   EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_PNG);
   EXPECT_EQ(E.FOutputCodecCount, 1);
 
   TEngine videoOnly;
-  ASSERT_TRUE(videoOnly.In(VideoOnlyClip())) << videoOnly.FLastError;
-  ASSERT_EQ(videoOnly.Out(Dir / "out.mp4"), 1) << videoOnly.FLastError;
+  ASSERT_TRUE(videoOnly.In(VideoOnlyClip())) << videoOnly.LastError();
+  ASSERT_EQ(videoOnly.Out(Dir / "out.mp4"), 1) << videoOnly.LastError();
   EXPECT_EQ(MediaTypes(videoOnly.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
 }
 
 TEST_F(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
   // Matroska's defaults include a subtitle codec; without a name the
   // subtitle stream has no codec (the set-up reports it).
-  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   EXPECT_EQ(MediaTypes(E.Output(0)), (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}));
   EXPECT_EQ(E.Codec(0, 2)->codec_id, AV_CODEC_ID_NONE);
   EXPECT_EQ(E.FOutputCodecs[2], nullptr);
 
   // A named subtitle encoder, with its language; "sn" drops the stream.
   E.Set({{"scodec", "ass"}, {"slang", "eng"}});
-  ASSERT_EQ(E.Out(Dir / "named.mkv"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "named.mkv"), 2) << E.LastError();
   EXPECT_EQ(E.Codec(1, 2)->codec_id, AV_CODEC_ID_ASS);
   ASSERT_NE(E.FOutputCodecs[5], nullptr);
   EXPECT_STREQ(E.FOutputCodecs[5]->name, "ass");
@@ -117,21 +117,21 @@ TEST_F(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
   EXPECT_TRUE(E.Settings().Subtitle.FSubtitleCodecName.empty());
 
   E.SetOption("sn", "1");
-  ASSERT_EQ(E.Out(Dir / "nosub.mkv"), 3) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "nosub.mkv"), 3) << E.LastError();
   EXPECT_EQ(E.Output(2)->nb_streams, 2u);
   EXPECT_TRUE(E.Settings().Subtitle.FSubtitleDisable);  // no subtitle stream reset it
 }
 
 TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.SetOption("an", "1");
-  ASSERT_EQ(E.Out(Dir / "video.mp4"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "video.mp4"), 1) << E.LastError();
   EXPECT_EQ(MediaTypes(E.Output(0)), std::vector<int>{AVMEDIA_TYPE_VIDEO});
   EXPECT_TRUE(E.Settings().Audio.FAudioDisable);  // a video-only output leaves it set
   EXPECT_FALSE(E.Settings().Video.FVideoDisable);
 
   // The flag still holds for the next output.
-  ASSERT_EQ(E.Out(Dir / "video2.mp4"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "video2.mp4"), 2) << E.LastError();
   EXPECT_EQ(E.Output(1)->nb_streams, 1u);
 
   // An audio stream added on its own clears it.
@@ -140,7 +140,7 @@ TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
   EXPECT_FALSE(E.Settings().Audio.FAudioDisable);
 
   E.SetOption("vn", "1");
-  ASSERT_EQ(E.Out(Dir / "audio.mp4"), 3) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "audio.mp4"), 3) << E.LastError();
   EXPECT_EQ(MediaTypes(E.Output(2)), std::vector<int>{AVMEDIA_TYPE_AUDIO});
   EXPECT_TRUE(E.Settings().Video.FVideoDisable);
   E.SetOption("newvideo", "");
@@ -150,9 +150,9 @@ TEST_F(OutputFileStreams, DisableFlagsAreResetOnlyByAStreamOfTheirKind) {
 
 TEST_F(OutputFileStreams, NewStreamsGoToTheOutputOpenedLast) {
   EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "At least one output file must be specified");
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
-  ASSERT_EQ(E.Out(Dir / "first.mkv"), 1) << E.FLastError;
-  ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
+  ASSERT_EQ(E.Out(Dir / "first.mkv"), 1) << E.LastError();
+  ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.LastError();
   E.Set({{"acodec", "mp2"}, {"alang", "ger"}, {"newaudio", ""}, {"newvideo", ""}});
   EXPECT_EQ(E.Output(0)->nb_streams, 2u);
   ASSERT_EQ(E.Output(1)->nb_streams, 4u);
@@ -168,8 +168,8 @@ TEST_F(OutputFileStreams, NewStreamsGoToTheOutputOpenedLast) {
 }
 
 TEST_F(OutputFileStreams, InputMediaCheck) {
-  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("wav")))) << E.FLastError;
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("wav")))) << E.LastError();
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   bool video = false, audio = false, subtitle = true;
   E.CheckInputMedia(false, video, audio, subtitle);
   EXPECT_TRUE(video);
@@ -180,22 +180,22 @@ TEST_F(OutputFileStreams, InputMediaCheck) {
   EXPECT_FALSE(video);
   EXPECT_TRUE(audio);
 
-  AVCodecParameters* par = E.FInputFiles[1]->streams[0]->codecpar;
+  AVCodecParameters* par = E.InputFile(1)->streams[0]->codecpar;
   const AVMediaType saved = par->codec_type;
   par->codec_type = static_cast<AVMediaType>(7);
   EXPECT_NO_THROW(E.CheckInputMedia(true, video, audio, subtitle));
   EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
-  EXPECT_EQ(E.FLastError, "check_audio_video_sub_inputs fail: invalid codec_type of input file");
-  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_EQ(E.LastError(), "check_audio_video_sub_inputs fail: invalid codec_type of input file");
+  EXPECT_EQ(E.OutputFileCount(), 0);
   par->codec_type = saved;
 }
 
 // ---- Stream copy ----
 
 TEST_F(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.Set({{"vcodec", "copy"}, {"s", "640x480"}, {"aspect", "16:9"}});
-  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   const TOutputStreamSetup& setup = E.FOutputStreamSetups[0][0];
   EXPECT_TRUE(setup.StreamCopy);
   ASSERT_NE(setup.Codec, nullptr);
@@ -210,15 +210,15 @@ TEST_F(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
   EXPECT_EQ(E.Settings().Video.FVideoStreamCopy, 0);
 
   // The next output encodes again.
-  ASSERT_EQ(E.Out(Dir / "encoded.mkv"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "encoded.mkv"), 2) << E.LastError();
   EXPECT_FALSE(E.FOutputStreamSetups[1][0].StreamCopy);
   EXPECT_EQ(E.Codec(1, 0)->width, 640);
 }
 
 TEST_F(OutputFileStreamCopy, AudioCopyTakesTheChannelsAndRate) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.Set({{"acodec", "copy"}, {"ac", "1"}, {"ar", "22050"}});
-  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   const TOutputStreamSetup& setup = E.FOutputStreamSetups[0][1];
   EXPECT_TRUE(setup.StreamCopy);
   EXPECT_FALSE(E.FOutputStreamSetups[0][0].StreamCopy);
@@ -245,8 +245,8 @@ TEST_P(OutputFileDefaultCodecs, TheFormatGuessChoosesTheEncoders) {
   const TDefaultCodecCase& c = GetParam();
   TTempFolder dir;
   TEngine engine;
-  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.FLastError;
-  ASSERT_EQ(engine.Out(dir / c.Name), 1) << engine.FLastError;
+  ASSERT_TRUE(engine.In(AudioVideoClip())) << engine.LastError();
+  ASSERT_EQ(engine.Out(dir / c.Name), 1) << engine.LastError();
   ASSERT_EQ(engine.Output(0)->nb_streams, 2u);
   EXPECT_EQ(engine.Codec(0, 0)->codec_id, c.Video);
   EXPECT_EQ(EncoderName(engine.Codec(0, 0)), c.VideoEncoder);
@@ -277,9 +277,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.Set({{"s", "176x144"}, {"ab", "12200"}});
-  ASSERT_EQ(E.Out(Dir / "out.3gp"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.3gp"), 1) << E.LastError();
   ASSERT_EQ(E.Output(0)->nb_streams, 2u);
   EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_H263);
   const TOutputStreamSetup& audio = E.FOutputStreamSetups[0][1];
@@ -303,7 +303,7 @@ TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
   for (const char* name : {"libopencore_amrnb", "amr_nb"}) {
     E.SetOption("acodec", name);
     const int count = E.Out(Dir / (std::string(name) + ".mkv"));
-    ASSERT_GT(count, 0) << E.FLastError;
+    ASSERT_GT(count, 0) << E.LastError();
     const TOutputStreamSetup& named = E.FOutputStreamSetups[count - 1][1];
     EXPECT_NE(named.AmrNb, nullptr) << name;
     EXPECT_EQ(named.Codec->codec_id, AV_CODEC_ID_AMR_NB) << name;
@@ -312,9 +312,9 @@ TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
 }
 
 TEST_F(OutputFileEncoders, EncodersByName) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.Set({{"vcodec", "wmv2"}, {"acodec", "wmav2"}});
-  ASSERT_EQ(E.Out(Dir / "out.wmv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.wmv"), 1) << E.LastError();
   ASSERT_NE(E.FOutputCodecs[0], nullptr);
   ASSERT_NE(E.FOutputCodecs[1], nullptr);
   EXPECT_STREQ(E.FOutputCodecs[0]->name, "wmv2");
@@ -327,17 +327,17 @@ TEST_F(OutputFileEncoders, EncodersByName) {
 }
 
 TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.SetOption("vcodec", "x");
   EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
-  EXPECT_EQ(E.FLastError, "new_video_stream fail: Unknown encoder 'x'");
+  EXPECT_EQ(E.LastError(), "new_video_stream fail: Unknown encoder 'x'");
   EXPECT_TRUE(E.Settings().Video.FVideoCodecName.empty());
-  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_EQ(E.OutputFileCount(), 0);
   EXPECT_FALSE(Exists(Dir / "out.mp4"));
 
   E.Set({{"acodec", "libx264"}, {"alang", "eng"}});
   EXPECT_EQ(E.Out(Dir / "out.mp4"), -1);
-  EXPECT_EQ(E.FLastError, "new_audio_stream fail: Invalid encoder type 'libx264'");
+  EXPECT_EQ(E.LastError(), "new_audio_stream fail: Invalid encoder type 'libx264'");
   EXPECT_TRUE(E.Settings().Audio.FAudioCodecName.empty());
   EXPECT_TRUE(E.Settings().Audio.FAudioLanguage.empty());
   // The video stream made before is gone with the output, and the output
@@ -350,12 +350,12 @@ TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
     TEngine bare;
     bare.SetOption("scodec", "nosuch");
     EXPECT_EQ(bare.Out(Dir / "out.mkv"), -1);
-    EXPECT_EQ(bare.FLastError, "new_subtitle_stream fail: Unknown encoder 'nosuch'");
+    EXPECT_EQ(bare.LastError(), "new_subtitle_stream fail: Unknown encoder 'nosuch'");
     EXPECT_TRUE(bare.Settings().Subtitle.FSubtitleCodecName.empty());
   }
 
   // Through "newvideo" the text is raised and the output keeps its streams.
-  ASSERT_EQ(E.Out(Dir / "good.mp4"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "good.mp4"), 1) << E.LastError();
   E.SetOption("vcodec", "nosuch");
   EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "Unknown encoder 'nosuch'");
   EXPECT_EQ(E.Output(0)->nb_streams, 2u);
@@ -363,7 +363,7 @@ TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
 }
 
 TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.Set({{"vcodec", "mpeg4"},
          {"s", "352x288"},
          {"aspect", "4:3"},
@@ -380,7 +380,7 @@ TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
   for (int i = 0; i < 64; ++i) matrix += (i ? "," : "") + std::to_string(i + 1);
   E.SetOption("intra_matrix", matrix);
   E.FSettings.Run.FThreadCount = 3;
-  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.LastError();
   const AVCodecContext* codec = E.Codec(0, 0);
   EXPECT_EQ(codec->codec_id, AV_CODEC_ID_MPEG4);
   EXPECT_EQ(codec->width, 352);
@@ -412,11 +412,11 @@ TEST_F(OutputFileEncoders, VideoParametersFromTheSettings) {
 }
 
 TEST_F(OutputFileEncoders, AudioParametersFromTheSettings) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.SetOption("ar", "22050");
   E.SetOption("ac", "1");  // the input's stereo layout no longer fits
   E.Set({{"aq", "4"}, {"ab", "96000"}, {"alang", "fre"}});
-  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.LastError();
   const AVCodecContext* codec = E.Codec(0, 1);
   EXPECT_EQ(codec->sample_rate, 22050);
   EXPECT_EQ(av_cmp_q(codec->time_base, AVRational{1, 22050}), 0);
@@ -433,33 +433,33 @@ TEST_F(OutputFileEncoders, AudioParametersFromTheSettings) {
   // A layout whose channel count fits is kept.
   E.SetOption("ac", "6");
   E.FSettings.Audio.FChannelLayout = AV_CH_LAYOUT_5POINT1_BACK;
-  ASSERT_EQ(E.Out(Dir / "six.mkv"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "six.mkv"), 2) << E.LastError();
   EXPECT_EQ(E.Codec(1, 1)->ch_layout.u.mask, AV_CH_LAYOUT_5POINT1_BACK);
   EXPECT_EQ(E.Codec(1, 1)->flags & AV_CODEC_FLAG_QSCALE, AV_CODEC_FLAG_QSCALE);  // "aq" is not reset
 }
 
 TEST_F(OutputFileEncoders, PixelFormatFallsBackToTheEncodersFirstListedFormat) {
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.SetOption("vcodec", "mjpeg");
   E.SetOption("pix_fmt", "rgb24");  // mjpeg does not take it
-  ASSERT_EQ(E.Out(Dir / "rgb.avi"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "rgb.avi"), 1) << E.LastError();
   EXPECT_EQ(E.Codec(0, 0)->pix_fmt, AV_PIX_FMT_YUVJ420P);
   E.SetOption("vcodec", "mjpeg");
   E.SetOption("pix_fmt", "yuv422p");  // listed: kept
-  ASSERT_EQ(E.Out(Dir / "422.avi"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "422.avi"), 2) << E.LastError();
   EXPECT_EQ(E.Codec(1, 0)->pix_fmt, AV_PIX_FMT_YUV422P);
 
   // Without any pixel format (no input) the first listed one.
   TEngine bare;
   bare.SetOption("vcodec", "mjpeg");
-  ASSERT_EQ(bare.Out(Dir / "bare.avi"), 1) << bare.FLastError;
+  ASSERT_EQ(bare.Out(Dir / "bare.avi"), 1) << bare.LastError();
   EXPECT_EQ(bare.Codec(0, 0)->pix_fmt, AV_PIX_FMT_YUVJ420P);
 }
 
 TEST_F(OutputFileEncoders, FrameRateSnapsToTheEncodersRatesUnlessForced) {
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.Set({{"vcodec", "mpeg1video"}, {"r", "24.5"}});
-  ASSERT_EQ(E.Out(Dir / "snapped.mpg"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "snapped.mpg"), 1) << E.LastError();
   const AVRational snapped = E.Codec(0, 0)->time_base;
   const AVCodec* encoder = lib::avcodec_find_encoder_by_name("mpeg1video");
   bool listed = false;
@@ -469,47 +469,47 @@ TEST_F(OutputFileEncoders, FrameRateSnapsToTheEncodersRatesUnlessForced) {
   EXPECT_NEAR(av_q2d(AVRational{snapped.den, snapped.num}), 24.5, 0.6);
 
   E.Set({{"vcodec", "mpeg1video"}, {"force_fps", "1"}});
-  ASSERT_EQ(E.Out(Dir / "forced.mpg"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "forced.mpg"), 2) << E.LastError();
   EXPECT_EQ(av_cmp_q(E.Codec(1, 0)->time_base, AVRational{2, 49}), 0);
 
   // Without a rate at all: 25 frames per second.
   TEngine bare;
-  ASSERT_EQ(bare.Out(Dir / "bare.avi"), 1) << bare.FLastError;
+  ASSERT_EQ(bare.Out(Dir / "bare.avi"), 1) << bare.LastError();
   EXPECT_EQ(av_cmp_q(bare.Codec(0, 0)->time_base, AVRational{1, 25}), 0);
 }
 
 TEST_F(OutputFileEncoders, GlobalHeaders) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
-  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.LastError();
   EXPECT_EQ(E.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
   EXPECT_EQ(E.Codec(0, 1)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
 
   // mp4 wants global headers: the streams and the stored contexts get the flag.
-  ASSERT_EQ(E.Out(Dir / "out.mp4"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mp4"), 2) << E.LastError();
   EXPECT_NE(E.Codec(1, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
   EXPECT_NE(E.Codec(1, 1)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
-  EXPECT_NE(E.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
-  EXPECT_NE(E.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  EXPECT_NE(E.OptionStore().Codec[AVMEDIA_TYPE_VIDEO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  EXPECT_NE(E.OptionStore().Codec[AVMEDIA_TYPE_AUDIO]->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
 
   // "vglobal": bit 0 forces the global header, bit 1 asks for local headers.
   TEngine forced;
-  ASSERT_TRUE(forced.In(VideoOnlyClip())) << forced.FLastError;
+  ASSERT_TRUE(forced.In(VideoOnlyClip())) << forced.LastError();
   forced.SetOption("vglobal", "3");
-  ASSERT_EQ(forced.Out(Dir / "forced.avi"), 1) << forced.FLastError;
+  ASSERT_EQ(forced.Out(Dir / "forced.avi"), 1) << forced.LastError();
   EXPECT_NE(forced.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
   EXPECT_NE(forced.Codec(0, 0)->flags2 & AV_CODEC_FLAG2_LOCAL_HEADER, 0);
-  EXPECT_NE(forced.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO]->flags2 & AV_CODEC_FLAG2_LOCAL_HEADER, 0);
+  EXPECT_NE(forced.OptionStore().Codec[AVMEDIA_TYPE_VIDEO]->flags2 & AV_CODEC_FLAG2_LOCAL_HEADER, 0);
   TEngine local;
-  ASSERT_TRUE(local.In(VideoOnlyClip())) << local.FLastError;
+  ASSERT_TRUE(local.In(VideoOnlyClip())) << local.LastError();
   local.SetOption("vglobal", "2");
-  ASSERT_EQ(local.Out(Dir / "local.mp4"), 1) << local.FLastError;
+  ASSERT_EQ(local.Out(Dir / "local.mp4"), 1) << local.LastError();
   EXPECT_EQ(local.Codec(0, 0)->flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);  // not even for mp4
 }
 
 TEST_F(OutputFileEncoders, RateControlOverrides) {
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.SetOption("rc_override", "0,100,5/200,300,-50");
-  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.avi"), 1) << E.LastError();
   const AVCodecContext* codec = E.Codec(0, 0);
   ASSERT_EQ(codec->rc_override_count, 2);
   ASSERT_NE(codec->rc_override, nullptr);
@@ -527,7 +527,7 @@ TEST_F(OutputFileEncoders, RateControlOverrides) {
   for (const char* bad : {"0,100", "0,100,5/", "a,100,5", "0,,5", "0,100,5/7"}) {
     E.Set({{"rc_override", bad}, {"vcodec", "mpeg4"}});
     EXPECT_EQ(E.Out(Dir / "bad.avi"), -1) << bad;
-    EXPECT_EQ(E.FLastError, "new_video_stream fail: error parsing rc_override") << bad;
+    EXPECT_EQ(E.LastError(), "new_video_stream fail: error parsing rc_override") << bad;
     EXPECT_TRUE(E.Settings().Video.FVideoCodecName.empty()) << bad;
   }
   EXPECT_EQ(RaisedBy([&] { E.SetOption("newvideo", ""); }), "error parsing rc_override");
@@ -538,20 +538,20 @@ TEST_F(OutputFileEncoders, RateControlOverrides) {
 
 TEST_F(OutputFileSettings, MetadataGoesInReverseOrderAndTheListEmpties) {
   E.Set({{"metadata", "author=Somebody"}, {"metadata", "title=Something"}});
-  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   EXPECT_EQ(Keys(E.Output(0)->metadata), (std::vector<std::string>{"title", "author"}));
   EXPECT_EQ(MetadataValue(E.Output(0)->metadata, "author", ""), "Somebody");
   EXPECT_TRUE(E.Settings().Mux.FMetadata.empty());
-  ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "second.mkv"), 2) << E.LastError();
   EXPECT_TRUE(Keys(E.Output(1)->metadata).empty());
 }
 
 TEST_F(OutputFileSettings, RecordingTimestampBecomesTheCreationTime) {
   E.SetOption("timestamp", "2026-12-08T03:04:05Z");
-  ASSERT_EQ(E.Out(Dir / "out.mov"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mov"), 1) << E.LastError();
   EXPECT_EQ(MetadataValue(E.Output(0)->metadata, "creation_time", ""), "2026-12-08T03:04:05.000000Z");
   TEngine none;
-  ASSERT_EQ(none.Out(Dir / "none.mov"), 1) << none.FLastError;
+  ASSERT_EQ(none.Out(Dir / "none.mov"), 1) << none.LastError();
   EXPECT_EQ(MetadataValue(none.Output(0)->metadata, "creation_time", "-"), "-");
 }
 
@@ -559,7 +559,7 @@ TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   E.Set({{"muxdelay", "0.25"}, {"muxpreload", "0.3"}});
   E.SetOption("packetsize", "2048");  // a format-context option
   E.SetOption("muxrate", "2000000");  // private to the MPEG muxers
-  ASSERT_EQ(E.Out(Dir / "out.mpg"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mpg"), 1) << E.LastError();
   AVFormatContext* ctx = E.Output(0);
   EXPECT_EQ(ctx->max_delay, 250000);
   EXPECT_NE(ctx->flags & AVFMT_FLAG_NONBLOCK, 0);
@@ -573,25 +573,25 @@ TEST_F(OutputFileSettings, MuxSettingsAndOptionsReachTheMuxer) {
   // A private value the muxer refuses is logged; the output still opens.
   E.FSettings.Run.FPrivateOptions.push_back({"preload", "not-a-number"});
   ClearLogLines();
-  ASSERT_EQ(E.Out(Dir / "second.mpg"), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "second.mpg"), 2) << E.LastError();
   EXPECT_TRUE(Logged(llError, "Invalid value \"not-a-number\" for option \"preload\""));
 
   // The loop count reaches muxers with a "loop" option.
   E.SetOption("loop_output", "3");
-  ASSERT_EQ(E.Out(Dir / "out.gif"), 3) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.gif"), 3) << E.LastError();
   ASSERT_GE(lib::av_opt_get_int(E.Output(2)->priv_data, "loop", 0, &value), 0);
   EXPECT_EQ(value, 3);
 }
 
 TEST_F(OutputFileSettings, BitstreamFiltersMoveToTheirStream) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   AVBSFContext* video = nullptr;
   AVBSFContext* audio = nullptr;
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &video), 0);
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &audio), 0);
   E.FSettings.Video.FVideoBitstreamFilters.Filters.push_back(video);
   E.FSettings.Audio.FAudioBitstreamFilters.Filters.push_back(audio);
-  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   EXPECT_TRUE(E.Settings().Video.FVideoBitstreamFilters.Empty());
   EXPECT_TRUE(E.Settings().Audio.FAudioBitstreamFilters.Empty());
   EXPECT_EQ(E.FBitstreamFilters[0][0].Filters, std::vector<AVBSFContext*>{video});
@@ -608,46 +608,46 @@ TEST_F(OutputFileSettings, BitstreamFiltersMoveToTheirStream) {
 // ---- Failures ----
 
 TEST_F(OutputFileFailures, ImageSequenceNeedsAFrameNumberPattern) {
-  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.SetOption("f", "image2");
   const std::string name = Dir / "img.png";
   EXPECT_EQ(E.Out(name), -1);
-  EXPECT_EQ(E.FLastError, OpenErrorText(name, -33));
-  EXPECT_EQ(E.FOutputFileCount, 0);
-  EXPECT_EQ(E.FOutputFiles[0], nullptr);
+  EXPECT_EQ(E.LastError(), OpenErrorText(name, -33));
+  EXPECT_EQ(E.OutputFileCount(), 0);
+  EXPECT_EQ(E.OutputFile(0), nullptr);
   EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
   EXPECT_EQ(E.Settings().Mux.FInputFormat, nullptr);
   EXPECT_EQ(E.FOutputCodecCount, 0);
   EXPECT_FALSE(Exists(name));
 
   E.SetOption("f", "image2");
-  EXPECT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.FLastError;
+  EXPECT_EQ(E.Out(Dir / "img%03d.png"), 1) << E.LastError();
   EXPECT_EQ(E.Settings().Mux.FOutputFormat, nullptr);
 
   // With the muxer's "update" option one file is rewritten: no pattern needed.
   E.Set({{"f", "image2"}, {"update", "1"}});
-  EXPECT_EQ(E.Out(name), 2) << E.FLastError;
+  EXPECT_EQ(E.Out(name), 2) << E.LastError();
 }
 
 TEST_F(OutputFileFailures, OpenFailuresRecordNothing) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   const std::string missing = Dir / "missing/out.mp4";
   EXPECT_EQ(E.Out(missing), -1);
-  EXPECT_EQ(E.FLastError, "Could not open '" + missing + "'");
-  EXPECT_EQ(E.FOutputFileCount, 0);
+  EXPECT_EQ(E.LastError(), "Could not open '" + missing + "'");
+  EXPECT_EQ(E.OutputFileCount(), 0);
   EXPECT_EQ(E.FOutputCodecCount, 0);
   EXPECT_EQ(E.FOutputStreamSetups[0][0].Codec, nullptr);
   EXPECT_EQ(E.FOutputStreamSetups[0][1].Codec, nullptr);
 
   const std::string unknown = Dir / "out.nosuchformat";
   EXPECT_EQ(E.Out(unknown), -1);
-  EXPECT_EQ(E.FLastError, "Unable to find a suitable output format for '" + unknown + "'");
+  EXPECT_EQ(E.LastError(), "Unable to find a suitable output format for '" + unknown + "'");
   EXPECT_FALSE(Exists(unknown));
 
   // The E instance stays usable; an existing file is overwritten.
   const std::string existing = Dir / "existing.mp4";
   std::ofstream(existing) << "old contents";
-  EXPECT_EQ(E.Out(existing), 1) << E.FLastError;
+  EXPECT_EQ(E.Out(existing), 1) << E.LastError();
   EXPECT_EQ(std::filesystem::file_size(existing), 0u);
   EXPECT_EQ(E.FOutputCodecCount, 2);
   // Cleanup removes an output that stayed empty.
@@ -658,9 +658,9 @@ TEST_F(OutputFileFailures, OpenFailuresRecordNothing) {
 TEST_F(OutputFileFailures, CropAndPadCombinationsWithFilters) {
   {
     TEngine engine;
-    ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
+    ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.LastError();
     engine.Set({{"s", "320x240"}, {"padtop", "8"}, {"padbottom", "8"}});
-    ASSERT_EQ(engine.Out(Dir / "padded.avi"), 1) << engine.FLastError;
+    ASSERT_EQ(engine.Out(Dir / "padded.avi"), 1) << engine.LastError();
     EXPECT_EQ(engine.Codec(0, 0)->width, 320);
     EXPECT_EQ(engine.Codec(0, 0)->height, 256);
     EXPECT_FALSE(engine.Settings().Video.FUseFilters);
@@ -669,52 +669,52 @@ TEST_F(OutputFileFailures, CropAndPadCombinationsWithFilters) {
     for (const char* text : {"scale=100:100", "Crop=100:100:0:0", "hflip,TRANSPOSE=1", "hflip, scale=64:48"}) {
       engine.SetOption("vfilters", text);
       EXPECT_EQ(engine.Out(Dir / "refused.avi"), -1) << text;
-      EXPECT_EQ(engine.FLastError, kPadText) << text;
-      EXPECT_EQ(engine.FOutputFileCount, 1);
+      EXPECT_EQ(engine.LastError(), kPadText) << text;
+      EXPECT_EQ(engine.OutputFileCount(), 1);
     }
     // A filter that keeps the size is fine with pads.
     engine.SetOption("vfilters", "hflip,scalefoo");
-    EXPECT_EQ(engine.Out(Dir / "flipped.avi"), 2) << engine.FLastError;
+    EXPECT_EQ(engine.Out(Dir / "flipped.avi"), 2) << engine.LastError();
     EXPECT_TRUE(engine.Settings().Video.FUseFilters);
   }
   {
     TEngine engine;
-    ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.FLastError;
+    ASSERT_TRUE(engine.In(VideoOnlyClip())) << engine.LastError();
     engine.Set({{"s", "320x240"}, {"croptop", "8"}, {"vfilters", "hflip"}});
     EXPECT_EQ(engine.Out(Dir / "cropped.avi"), -1);
-    EXPECT_EQ(engine.FLastError, kCropText);
+    EXPECT_EQ(engine.LastError(), kCropText);
   }
 }
 
 // ---- Join ----
 
 TEST_F(OutputFileJoin, OneOutputSlotPerInputAndTheSummedDuration) {
-  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("mkv", 0.5)))) << E.FLastError;
-  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("mkv", 1.0)))) << E.FLastError;
-  const int64_t expected = E.FInputFiles[0]->duration / 1000 + E.FInputFiles[1]->duration / 1000;
-  EXPECT_EQ(E.Out(Dir / "joined.mp4", true), 2) << E.FLastError;
-  EXPECT_TRUE(E.FJoin);
-  EXPECT_EQ(E.FOutputFileCount, 2);
+  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("mkv", 0.5)))) << E.LastError();
+  ASSERT_TRUE(E.In(testmedia::CachedClip(Clip("mkv", 1.0)))) << E.LastError();
+  const int64_t expected = E.InputFile(0)->duration / 1000 + E.InputFile(1)->duration / 1000;
+  EXPECT_EQ(E.Out(Dir / "joined.mp4", true), 2) << E.LastError();
+  EXPECT_TRUE(E.Joined());
+  EXPECT_EQ(E.OutputFileCount(), 2);
   EXPECT_EQ(E.Output(0), E.Output(1));
-  EXPECT_EQ(E.FTotalDuration, expected);
+  EXPECT_EQ(E.TotalDuration(), expected);
   // The streams are those of one input, made once.
   EXPECT_EQ(E.Output(0)->nb_streams, 2u);
   EXPECT_EQ(E.FOutputCodecCount, 2);
 
   EXPECT_EQ(E.Out(Dir / "second.mp4"), -1);
-  EXPECT_EQ(E.FLastError, "Cannot join more than one output file.");
-  EXPECT_EQ(E.FOutputFileCount, 2);
+  EXPECT_EQ(E.LastError(), "Cannot join more than one output file.");
+  EXPECT_EQ(E.OutputFileCount(), 2);
 
   E.Cleanup();  // frees the shared context once
-  EXPECT_EQ(E.FOutputFileCount, 0);
-  EXPECT_EQ(E.FOutputFiles[1], nullptr);
+  EXPECT_EQ(E.OutputFileCount(), 0);
+  EXPECT_EQ(E.OutputFile(1), nullptr);
 }
 
 TEST_F(OutputFileJoin, OneInputIsNoJoin) {
-  ASSERT_TRUE(E.In(AudioVideoClip())) << E.FLastError;
-  EXPECT_EQ(E.Out(Dir / "out.mp4", true), 1) << E.FLastError;
-  EXPECT_FALSE(E.FJoin);
-  EXPECT_EQ(E.Out(Dir / "second.mp4"), 2) << E.FLastError;
+  ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
+  EXPECT_EQ(E.Out(Dir / "out.mp4", true), 1) << E.LastError();
+  EXPECT_FALSE(E.Joined());
+  EXPECT_EQ(E.Out(Dir / "second.mp4"), 2) << E.LastError();
 }
 
 // ---- The video filter graph ----
@@ -820,7 +820,7 @@ struct TFilterBench {
     if (!Engine.In(testmedia::CachedClip(Clip("avi")))) return;
     for (const auto& option : AOptions) Engine.SetOption(option.first, option.second);
     if (Engine.Out(AOutput) != 1) return;
-    Source = std::make_unique<TVideoSource>(Engine.FInputFiles[0]);
+    Source = std::make_unique<TVideoSource>(Engine.InputFile(0));
     Input.Stream = Source->Stream;
     Input.Decoder = Source->Decoder;
     Output.Encoder = Engine.Codec(0, 0);
@@ -856,8 +856,8 @@ TEST_F(OutputFileFilters, GraphScalesToTheEncoderSizeAndFormatWithTheScalerFlags
     SCOPED_TRACE(c.Flags);
     TTempFolder dir;
     TFilterBench bench(dir / "out.avi", c.Options);
-    ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
-    ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
+    ASSERT_TRUE(bench.Ready()) << bench.Engine.LastError();
+    ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.LastError();
     ASSERT_NE(bench.Engine.FFilterGraph, nullptr);
     ASSERT_NE(bench.Input.InputFilter, nullptr);
     ASSERT_NE(bench.Input.OutputFilter, nullptr);
@@ -881,8 +881,8 @@ TEST_F(OutputFileFilters, GraphScalesToTheEncoderSizeAndFormatWithTheScalerFlags
 
 TEST_F(OutputFileFilters, UserFilterTextIsApplied) {
   TFilterBench bench(Dir / "out.avi", {{"vfilters", "hflip"}});
-  ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
-  ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
+  ASSERT_TRUE(bench.Ready()) << bench.Engine.LastError();
+  ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.LastError();
   const std::vector<std::string> names = FilterNames(bench.Engine.FFilterGraph);
   EXPECT_TRUE(Has(names, "hflip"));
   EXPECT_FALSE(Has(names, "scale"));  // same size and format: nothing to convert
@@ -907,9 +907,9 @@ TEST_F(OutputFileFilters, UserFilterTextIsApplied) {
 
 TEST_F(OutputFileFilters, PadsKeepTheirSizeAndRefuseAResizingText) {
   TFilterBench bench(Dir / "out.avi", {{"padtop", "8"}, {"padbottom", "8"}, {"vfilters", "hflip"}});
-  ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
+  ASSERT_TRUE(bench.Ready()) << bench.Engine.LastError();
   ASSERT_EQ(bench.Output.Encoder->height, 256);
-  ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.FLastError;
+  ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0) << bench.Engine.LastError();
   EXPECT_EQ(lib::av_buffersink_get_h(bench.Input.OutputFilter), 240);  // the picture inside the pads
   EXPECT_EQ(bench.Output.Encoder->width, 320);
   EXPECT_EQ(bench.Output.Encoder->height, 256);
@@ -918,24 +918,24 @@ TEST_F(OutputFileFilters, PadsKeepTheirSizeAndRefuseAResizingText) {
   bench.Engine.SetOption("vfilters", "scale=100:100");
   bench.Engine.FLastError.clear();
   EXPECT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), -1);
-  EXPECT_EQ(bench.Engine.FLastError, kPadText);
+  EXPECT_EQ(bench.Engine.LastError(), kPadText);
   EXPECT_EQ(bench.Output.Encoder->height, 256);
 
   bench.Engine.FSettings.Video.FFrameTopBand = 8;
   EXPECT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), -1);
-  EXPECT_EQ(bench.Engine.FLastError, kCropText);
+  EXPECT_EQ(bench.Engine.LastError(), kCropText);
 
   // A text the filter parser refuses fails without a text of its own.
   bench.Engine.FSettings.Video.FFrameTopBand = 0;
   bench.Engine.SetOption("vfilters", "nosuchfilter");
   bench.Engine.FLastError.clear();
   EXPECT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), -1);
-  EXPECT_EQ(bench.Engine.FLastError, "");
+  EXPECT_EQ(bench.Engine.LastError(), "");
 }
 
 TEST_F(OutputFileFilters, EarlierGraphsOfTheRunStayUsable) {
   TFilterBench bench(Dir / "out.avi", {{"vfilters", "hflip"}});
-  ASSERT_TRUE(bench.Ready()) << bench.Engine.FLastError;
+  ASSERT_TRUE(bench.Ready()) << bench.Engine.LastError();
   ASSERT_EQ(bench.Engine.ConfigureFilters(bench.Input, bench.Output), 0);
   // A second video stream of the same run (join mode) gets its own graph.
   TInputStreamState second;
@@ -955,12 +955,12 @@ TEST_F(OutputFileFilters, EarlierGraphsOfTheRunStayUsable) {
 
 TEST_F(OutputFileFilters, JoinedSlotsUseTheEncoderOfTheSharedOutput) {
   const std::string clip = testmedia::CachedClip(Clip("avi"));
-  ASSERT_TRUE(E.In(clip)) << E.FLastError;
-  ASSERT_TRUE(E.In(clip)) << E.FLastError;
+  ASSERT_TRUE(E.In(clip)) << E.LastError();
+  ASSERT_TRUE(E.In(clip)) << E.LastError();
   E.Set({{"s", "160x120"}, {"vfilters", "hflip"}});
-  ASSERT_EQ(E.Out(Dir / "joined.avi", true), 2) << E.FLastError;
+  ASSERT_EQ(E.Out(Dir / "joined.avi", true), 2) << E.LastError();
   EXPECT_EQ(E.Codec(1, 0), nullptr);  // the contexts live in the first slot
-  TVideoSource source(E.FInputFiles[1]);
+  TVideoSource source(E.InputFile(1));
   ASSERT_NE(source.Decoder, nullptr);
   TInputStreamState input;
   input.Stream = source.Stream;
@@ -968,7 +968,7 @@ TEST_F(OutputFileFilters, JoinedSlotsUseTheEncoderOfTheSharedOutput) {
   TOutputStreamState output;  // no encoder given: found through the slot
   output.FileIndex = 1;
   output.Index = 0;
-  ASSERT_EQ(E.ConfigureFilters(input, output), 0) << E.FLastError;
+  ASSERT_EQ(E.ConfigureFilters(input, output), 0) << E.LastError();
   EXPECT_EQ(lib::av_buffersink_get_w(input.OutputFilter), 160);
   EXPECT_EQ(lib::av_buffersink_get_h(input.OutputFilter), 120);
 }

@@ -37,7 +37,7 @@ int64_t IntOption(void* AObject, const char* AName) {
 }
 
 int64_t VideoOption(TCustomFFmpeg& E, const char* AName) {
-  return IntOption(E.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO], AName);
+  return IntOption(E.OptionStore().Codec[AVMEDIA_TYPE_VIDEO], AName);
 }
 
 // The value of the last private option of that name, or "(none)".
@@ -91,7 +91,7 @@ TEST_F(Targets, OnlyAnAudioInputGivesNoFrameRate) {
   testmedia::ClipSpec clip;
   clip.container = "wav";
   clip.durationSec = 0.3;
-  ASSERT_TRUE(E.In(testmedia::CachedClip(clip))) << E.FLastError;
+  ASSERT_TRUE(E.In(testmedia::CachedClip(clip))) << E.LastError();
   EXPECT_EQ(RaisedBy([&] { E.SetTarget("dvd", "auto", "pal"); }), "frame_rate is invalid.");
 }
 
@@ -118,7 +118,7 @@ TEST_F(Targets, TheFrameRateSettingDecidesFirst) {
 }
 
 TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
-  ASSERT_TRUE(E.In(VideoClip(30000, 1001))) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoClip(30000, 1001))) << E.LastError();
   ASSERT_EQ(E.Settings().Video.FFrameRate.num, 30000);
   ASSERT_EQ(E.Settings().Video.FFrameRate.den, 1001);
   ClearLogLines();
@@ -137,7 +137,7 @@ TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
 
   // Without verbosity the detected norm is not logged.
   TTargetsEngine quiet;
-  ASSERT_TRUE(quiet.In(VideoClip(30000, 1001))) << quiet.FLastError;
+  ASSERT_TRUE(quiet.In(VideoClip(30000, 1001))) << quiet.LastError();
   quiet.FSettings.Run.FVerbose = 0;
   ClearLogLines();
   quiet.SetOption("target", "dvd");
@@ -147,7 +147,7 @@ TEST_F(Targets, DvdAfterA2997InputIsNtsc) {
 
 TEST_F(Targets, TheInputStreamsDecideWhenTheFrameRateSettingDoesNot) {
   // The frame-rate setting no longer says PAL or NTSC; the stream does.
-  ASSERT_TRUE(E.In(VideoClip(25, 1))) << E.FLastError;
+  ASSERT_TRUE(E.In(VideoClip(25, 1))) << E.LastError();
   E.SetOption("r", "10");
   E.SetTarget("vcd", "auto", "ntsc");
   EXPECT_EQ(E.Settings().Video.FFrameHeight, 288);
@@ -156,8 +156,8 @@ TEST_F(Targets, TheInputStreamsDecideWhenTheFrameRateSettingDoesNot) {
   // Without a real base frame rate the stream's average frame rate counts;
   // without either, the stream decides nothing.
   TTargetsEngine engine;
-  ASSERT_TRUE(engine.In(VideoClip(30000, 1001))) << engine.FLastError;
-  AVStream* stream = engine.FInputFiles[0]->streams[0];
+  ASSERT_TRUE(engine.In(VideoClip(30000, 1001))) << engine.LastError();
+  AVStream* stream = engine.InputFile(0)->streams[0];
   ASSERT_EQ(stream->codecpar->codec_type, AVMEDIA_TYPE_VIDEO);
   stream->r_frame_rate = AVRational{0, 0};
   stream->avg_frame_rate = AVRational{30000, 1001};
@@ -181,7 +181,7 @@ TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
   for (const TCase& c : {TCase{"ntsc", 480, 30000, 1001}, TCase{"pal", 576, 25, 1}, TCase{"film", 480, 24000, 1001},
                          TCase{"secam", 576, 25, 1}}) {
     TTargetsEngine engine;
-    ASSERT_TRUE(engine.In(clip)) << engine.FLastError;
+    ASSERT_TRUE(engine.In(clip)) << engine.LastError();
     ASSERT_EQ(engine.Settings().Video.FFrameRate.num, 24);
     ClearLogLines();
     engine.SetTarget("dvd", "auto", c.DefaultNorm);
@@ -193,7 +193,7 @@ TEST_F(Targets, A24FpsInputFallsBackToTheDefaultNorm) {
         << c.DefaultNorm;
   }
   // The option's default norm is NTSC.
-  ASSERT_TRUE(E.In(clip)) << E.FLastError;
+  ASSERT_TRUE(E.In(clip)) << E.LastError();
   E.SetOption("target", "svcd");
   EXPECT_EQ(E.Settings().Video.FFrameHeight, 480);
 }
@@ -299,8 +299,8 @@ TEST_F(Targets, TheSettingsOfEachTarget) {
     EXPECT_EQ(VideoOption(engine, "maxrate"), c.MaxRate);
     EXPECT_EQ(VideoOption(engine, "minrate"), c.MinRate);
     EXPECT_EQ(VideoOption(engine, "bufsize"), c.BufSize);
-    EXPECT_EQ(IntOption(engine.FOptionStore.Codec[AVMEDIA_TYPE_AUDIO], "b"), c.AudioBitRate);
-    EXPECT_EQ(IntOption(engine.FOptionStore.Format, "packetsize"), c.PacketSize);
+    EXPECT_EQ(IntOption(engine.OptionStore().Codec[AVMEDIA_TYPE_AUDIO], "b"), c.AudioBitRate);
+    EXPECT_EQ(IntOption(engine.OptionStore().Format, "packetsize"), c.PacketSize);
     EXPECT_EQ(PrivateOption(engine, "muxrate"), c.MuxRate);
     EXPECT_EQ(PrivateOption(engine, "scan_offset"), c.ScanOffset);
     EXPECT_FLOAT_EQ(engine.Settings().Mux.FMuxPreload, c.Preload);
@@ -339,7 +339,7 @@ TEST_F(Targets, DvPixelFormatsByNormAndKind) {
     // The format's own codecs, no bit rates, no aspect ratio.
     EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "") << c.Target;
     EXPECT_EQ(engine.Settings().Audio.FAudioCodecName, "") << c.Target;
-    EXPECT_TRUE(engine.FOptionStore.Names.empty()) << c.Target;
+    EXPECT_TRUE(engine.OptionStore().Names.empty()) << c.Target;
     EXPECT_EQ(engine.Settings().Video.FFrameAspectRatio, 0) << c.Target;
     EXPECT_FALSE(LogContains("for aspect ratio")) << c.Target;
   }
@@ -476,7 +476,7 @@ TEST_F(Targets, TheCodecNameOfAnotherKindIsTheFallback) {
   // Nothing happens without a kind or a value.
   none.ApplyPreset("", "hq");
   none.ApplyPreset("vpre", "");
-  EXPECT_TRUE(none.FOptionStore.Names.empty());
+  EXPECT_TRUE(none.OptionStore().Names.empty());
 }
 
 TEST_F(Targets, APresetFile) {
@@ -550,7 +550,7 @@ TX264Open OpenX264(TCustomFFmpeg& E) {
   context->time_base = AVRational{1, 25};
   context->framerate = AVRational{25, 1};
   context->pix_fmt = AV_PIX_FMT_YUV420P;
-  ApplySetOptions(E.FOptionStore, E.FOptionStore.Codec[AVMEDIA_TYPE_VIDEO], context,
+  ApplySetOptions(E.OptionStore(), E.OptionStore().Codec[AVMEDIA_TYPE_VIDEO], context,
                   AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
   AVDictionary* options = nullptr;
   for (const TPrivateOption& option : E.Settings().Run.FPrivateOptions)

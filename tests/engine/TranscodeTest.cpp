@@ -521,7 +521,7 @@ TEST(TranscodeJoin, TwoInputsMakeOneFileOfTheSummedDuration) {
     ASSERT_TRUE(conversion.AddInput({}, first)) << conversion.Error();
     ASSERT_TRUE(conversion.AddInput({}, second)) << conversion.Error();
     ASSERT_TRUE(conversion.AddOutput(c.Options, dir / c.File, true)) << conversion.Error();
-    ASSERT_TRUE(conversion.Engine().FJoin);
+    ASSERT_TRUE(conversion.Engine().Joined());
     conversion.RunInline();
     ExpectFinished(conversion);
     const TDecodedFile output = DecodeAll(dir / c.File);
@@ -693,7 +693,7 @@ TEST(TranscodeProgress, AudioOnlyReportsAreThrottledAndCarryNoVideoValues) {
   ASSERT_TRUE(conversion.AddInput({{"re", "1"}}, source)) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, dir / "paced.mp2")) << conversion.Error();
   conversion.Engine().FProgressInterval = 50000;
-  const int64_t total = conversion.Engine().FTotalDuration;
+  const int64_t total = conversion.Engine().TotalDuration();
   ASSERT_TRUE(conversion.StartThreaded());
   ASSERT_TRUE(conversion.WaitForEnd());
   ExpectFinished(conversion);
@@ -925,7 +925,7 @@ TEST(TranscodeStop, AStoppedConversionLeavesAShorterValidFileAndNothingOpen) {
     ASSERT_EQ(conversion.Terminations(), 0) << "the run ended before it could be stopped";
     conversion.Engine().Stop(true);
     EXPECT_EQ(conversion.Terminations(), 1) << "notified before Stop returned";
-    EXPECT_EQ(conversion.Engine().FConvertThread.load(), nullptr);
+    EXPECT_EQ(conversion.Engine().ConvertThread(), nullptr);
     EXPECT_FALSE(conversion.Finished());
     EXPECT_FALSE(conversion.HasException()) << conversion.ExceptionMessage();
     EXPECT_LE(OpenDescriptorCount(), descriptors) << "the run closed its files";

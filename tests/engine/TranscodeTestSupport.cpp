@@ -52,14 +52,14 @@ TCurrentDirectory::~TCurrentDirectory() {
 
 // ---- Conversions ----
 
-TConversion::TConversion() : FEngine(std::make_unique<TCustomFFmpeg>()) {
+TConversion::TConversion() : FEngine(std::make_unique<TInspectableEngine>()) {
   FEngine->Prepare();
   FEngine->FOnTerminate = [this](TCustomFFmpeg* Sender) {
     std::lock_guard<std::mutex> guard(FLock);
     ++FTerminations;
-    FFinished = Sender->FFinished.load();
-    FHasException = Sender->FHasException.load();
-    FExceptionMessage = Sender->FExceptionMessage;
+    FFinished = Sender->Finished();
+    FHasException = Sender->HasException();
+    FExceptionMessage = Sender->ExceptionMessage();
   };
 }
 
@@ -80,7 +80,7 @@ bool TConversion::Apply(const TOptionList& AOptions) {
 bool TConversion::AddInput(const TOptionList& AOptions, const std::string& APath) {
   if (!Apply(AOptions)) return false;
   if (!FEngine->OpenInputFile(FromLocal8Bit(APath))) {
-    FError = "input " + APath + ": " + FEngine->FLastError;
+    FError = "input " + APath + ": " + FEngine->LastError();
     return false;
   }
   return true;
@@ -89,7 +89,7 @@ bool TConversion::AddInput(const TOptionList& AOptions, const std::string& APath
 bool TConversion::AddOutput(const TOptionList& AOptions, const std::string& APath, bool AJoin) {
   if (!Apply(AOptions)) return false;
   if (FEngine->OpenOutputFile(FromLocal8Bit(APath), AJoin) < 0) {
-    FError = "output " + APath + ": " + FEngine->FLastError;
+    FError = "output " + APath + ": " + FEngine->LastError();
     return false;
   }
   return true;

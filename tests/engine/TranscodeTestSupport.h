@@ -25,6 +25,7 @@ extern "C" {
 
 #include "engine/config/FFmpeg.h"
 #include "runtime/lib/AVFormat.h"
+#include "tests/engine/InspectableEngine.h"
 #include "tests/media/TestMedia.h"
 #include "tests/support/RecordedLog.h"
 #include "tests/support/TempFolder.h"
@@ -41,11 +42,10 @@ int LinesContaining(const std::string& AText);
 
 // A prepared engine instance (option contexts allocated), with the
 // protected helpers in reach.
-class TTestEngine : public TCustomFFmpeg {
+class TTestEngine : public TInspectableEngine {
  public:
   TTestEngine() { Prepare(); }
   using TCustomFFmpeg::CheckInputMedia;
-  using TCustomFFmpeg::FSettings;  // the tests arrange settings no option sets alone
   using TCustomFFmpeg::SplitTargetText;
   using TCustomFFmpeg::TranslateOldOption;
   // SetOption for each (name, value) in order.
@@ -90,7 +90,7 @@ class TConversion {
   TConversion(const TConversion&) = delete;
   TConversion& operator=(const TConversion&) = delete;
 
-  TCustomFFmpeg& Engine() { return *FEngine; }
+  TInspectableEngine& Engine() { return *FEngine; }
 
   // Gives the options in order, then opens the input or output. False when
   // an option is refused or the open fails; Error() then tells why.
@@ -128,7 +128,7 @@ class TConversion {
   bool Apply(const TOptionList& AOptions);
   void Attach();
 
-  std::unique_ptr<TCustomFFmpeg> FEngine;
+  std::unique_ptr<TInspectableEngine> FEngine;
   std::string FError;
   bool FRecordProgress = true;
   std::chrono::steady_clock::time_point FStartedAt;

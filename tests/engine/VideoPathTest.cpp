@@ -169,8 +169,8 @@ TEST(VideoPathSync, HalfASecondAheadDuplicatesTheFirstPictureTwelveTimes) {
   bench.Feed(500000);  // vdelta = 0.5 s / (1/25 s) - 0 = 12.5
   EXPECT_EQ(bench.Out->OutputTicks, 13);
   EXPECT_EQ(bench.Out->FrameNumber, 13);
-  EXPECT_EQ(bench.Engine().FFramesDup, 12);
-  EXPECT_EQ(bench.Engine().FFramesDrop, 0);
+  EXPECT_EQ(bench.Engine().FramesDuplicated(), 12);
+  EXPECT_EQ(bench.Engine().FramesDropped(), 0);
   EXPECT_TRUE(Logged(llVerbose, "*** 12 dup!"));
   const std::vector<TWrittenPacket> packets = bench.Close();
   ASSERT_EQ(packets.size(), 13u);
@@ -188,15 +188,15 @@ TEST(VideoPathSync, DropsAndDuplicatesAreLoggedOnlyFromVerbosityThree) {
   ClearLogLines();
   bench.FeedAhead(3);     // n = 3
   bench.FeedAhead(-1.2);  // dropped
-  EXPECT_EQ(bench.Engine().FFramesDup, 2);
-  EXPECT_EQ(bench.Engine().FFramesDrop, 1);
+  EXPECT_EQ(bench.Engine().FramesDuplicated(), 2);
+  EXPECT_EQ(bench.Engine().FramesDropped(), 1);
   EXPECT_EQ(LinesContaining("dup!"), 0);
   EXPECT_EQ(LinesContaining("drop!"), 0);
 
   bench.Engine().SetVerbose(3);
   bench.FeedAhead(-1.2);
   EXPECT_TRUE(Logged(llVerbose, "*** drop!"));
-  EXPECT_EQ(bench.Engine().FFramesDrop, 2);
+  EXPECT_EQ(bench.Engine().FramesDropped(), 2);
   bench.Close();
 }
 
@@ -247,8 +247,8 @@ TEST(VideoPathSync, TheMethodsDropDuplicateOrJumpAtTheirThresholds) {
     else
       bench.Engine().SetVideoSyncMethod(c.Method);
     for (double feed : c.Feeds) c.Absolute ? bench.Feed(std::llround(feed)) : bench.FeedAhead(feed);
-    EXPECT_EQ(bench.Engine().FFramesDrop, c.Drops);
-    EXPECT_EQ(bench.Engine().FFramesDup, c.Dups);
+    EXPECT_EQ(bench.Engine().FramesDropped(), c.Drops);
+    EXPECT_EQ(bench.Engine().FramesDuplicated(), c.Dups);
     EXPECT_EQ(bench.Out->FrameNumber, c.Frames);
     EXPECT_EQ(bench.Out->OutputTicks, c.Ticks);
     const std::vector<int64_t> pts = PtsOf(bench.Close());
@@ -266,7 +266,7 @@ TEST(VideoPathSync, TheFrameLimitCutsDuplicates) {
   bench.Out->FrameNumber = 99;
   bench.Out->OutputTicks = 99;
   EXPECT_GT(bench.FeedAhead(2.6), 0);  // n = 3, one frame left
-  EXPECT_EQ(bench.Engine().FFramesDup, 2) << "counted before the limit";
+  EXPECT_EQ(bench.Engine().FramesDuplicated(), 2) << "counted before the limit";
   EXPECT_EQ(bench.Out->FrameNumber, 100);
   EXPECT_EQ(bench.Out->OutputTicks, 100);
   EXPECT_EQ(bench.FeedAhead(0), 0);  // nothing more
@@ -283,8 +283,8 @@ TEST(VideoPathSync, AnInputOffsetOfHalfASecondRepeatsTheFirstPicture) {
   ASSERT_TRUE(conversion.SetOptions({{"v", "3"}}));
   ClearLogLines();
   ASSERT_TRUE(conversion.Run(testmedia::CachedClip(spec), {{"r", "25"}}, folder / "late.avi", {{"itsoffset", "0.5"}}));
-  EXPECT_EQ(conversion.Engine().FFramesDup, 12);
-  EXPECT_EQ(conversion.Engine().FFramesDrop, 0);
+  EXPECT_EQ(conversion.Engine().FramesDuplicated(), 12);
+  EXPECT_EQ(conversion.Engine().FramesDropped(), 0);
   EXPECT_TRUE(Logged(llVerbose, "*** 12 dup!"));
   EXPECT_EQ(PicturesOf(folder / "late.avi").size(), 13u);
 }
@@ -312,8 +312,8 @@ TEST(VideoPathSync, ChangingTheFrameRateDuplicatesOrDropsForConstantRateMuxers) 
     TOptionList options = {{"r", "25"}, {"vcodec", "mpeg4"}};
     if (*c.Method) options.push_back({"vsync", c.Method});
     ASSERT_TRUE(conversion.Run(c.Source, options, folder / c.File));
-    EXPECT_EQ(conversion.Engine().FFramesDup, c.Dups);
-    EXPECT_EQ(conversion.Engine().FFramesDrop, c.Drops);
+    EXPECT_EQ(conversion.Engine().FramesDuplicated(), c.Dups);
+    EXPECT_EQ(conversion.Engine().FramesDropped(), c.Drops);
     EXPECT_EQ(static_cast<int>(PicturesOf(folder / c.File).size()), c.Frames);
   }
 }
@@ -592,7 +592,7 @@ TEST(VideoPathHooks, HookRangesHookExactlyTheirPicturesAndThenStop) {
   ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 64, 48, 5, 1, 35.0))) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "ranges.avi")) << conversion.Error();
   ASSERT_TRUE(conversion.SetOptions({{"vhook", hook.Path}})) << conversion.Error();
-  TCustomFFmpeg& engine = conversion.Engine();
+  TInspectableEngine& engine = conversion.Engine();
   engine.SetHookRanges({{20000000, 30000000}, {0, 10000000}});
   conversion.RunInline();
   ExpectFinished(conversion);
@@ -618,7 +618,7 @@ TEST(VideoPathHooks, TheBeforeHookEventDecidesPerPicture) {
   ASSERT_TRUE(conversion.AddInput({}, VideoClip("avi", 64, 48, 5, 1, 5.0))) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "before.avi")) << conversion.Error();
   ASSERT_TRUE(conversion.SetOptions({{"vhook", hook.Path}})) << conversion.Error();
-  TCustomFFmpeg& engine = conversion.Engine();
+  TInspectableEngine& engine = conversion.Engine();
   engine.SetHookRanges({{0, 60000000}});
   std::vector<int64_t> asked;
   engine.FOnBeforeHook = [&](TCustomFFmpeg*, int64_t APTS, THookAction& AAction) {
@@ -660,7 +660,7 @@ TEST(VideoPathHooks, ACustomHookPaintsThePicturesSurvivesAnExceptionAndStopsWhen
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({{"qscale", "2"}}, folder / "painted.avi")) << conversion.Error();
-  TCustomFFmpeg& engine = conversion.Engine();
+  TInspectableEngine& engine = conversion.Engine();
   engine.SetHookRanges({{0, 100000}});
   std::vector<int> numbers;
   std::vector<int64_t> times;
@@ -826,7 +826,7 @@ TEST(VideoPathPreviews, PreviewBitmapsComeAtMostTenTimesASecond) {
   // Read at its own rate: 50 pictures over 2 s.
   ASSERT_TRUE(conversion.AddInput({{"re", "1"}}, VideoClip("avi", 320, 240, 25, 1, 2.0))) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "previewed.avi")) << conversion.Error();
-  TCustomFFmpeg& engine = conversion.Engine();
+  TInspectableEngine& engine = conversion.Engine();
   EXPECT_EQ(engine.FPreviewInterval, 100000);
   std::mutex lock;
   std::vector<std::chrono::steady_clock::time_point> arrivals;
@@ -871,7 +871,7 @@ TEST(VideoPathPreviews, ClosingThePreviewWindowStopsPreviewsButNotTheConversion)
   TConversion conversion;
   ASSERT_TRUE(conversion.AddInput({}, Picture320())) << conversion.Error();
   ASSERT_TRUE(conversion.AddOutput({}, folder / "window.avi")) << conversion.Error();
-  TCustomFFmpeg& engine = conversion.Engine();
+  TInspectableEngine& engine = conversion.Engine();
   engine.FPreviewInterval = -1;  // every picture
   engine.SetPreviewFlags(1);
   conversion.RunInline();
