@@ -547,6 +547,12 @@ class TCustomFFmpeg : public TObject {
   bool OptDefaultOld(const std::string& AName, const std::string& AValue);
 
   // ---- Options (Options.cpp): private helpers ----
+  // One named option of SetOption and what it does (Options.cpp).
+  struct TOptionEntry {
+    const char* Name;
+    void (*Action)(TCustomFFmpeg& E, const std::string& AName, const std::string& AValue);
+  };
+  static const TOptionEntry kOptionTable[];
   void DoNothing(const std::string& AName);
   // The library's time parser as a duration or a date; raises on a bad text.
   int64_t ParseTime(const std::string& AName, const std::string& AValue, bool ADuration);

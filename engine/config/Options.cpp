@@ -80,13 +80,6 @@ void TCustomFFmpeg::ResetOptions() {
 
 namespace {
 
-using TOptionAction = void (*)(TCustomFFmpeg& E, const std::string& AName, const std::string& AValue);
-
-struct TOptionEntry {
-  const char* Name;
-  TOptionAction Action;
-};
-
 bool Flag(const std::string& AValue) { return AValue != "0"; }
 
 float Float(const std::string& AValue) { return static_cast<float>(StrToFloat(AValue)); }
@@ -144,177 +137,178 @@ constexpr size_t kMaxHookWords = 254;
 
 }  // namespace
 
+// The option table: names are compared exactly, in this order, and the
+// first equal name decides.
+const TCustomFFmpeg::TOptionEntry TCustomFFmpeg::kOptionTable[] = {
+    {"L", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"h", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"version", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"formats", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"f", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFormat(V, true, true); }},
+    {"i", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"y", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"map", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddStreamMap(V); }},
+    {"map_meta_data", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddMetaDataMap(V); }},
+    {"t", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
+       E.SetRecordingTime(E.ParseTime(N, V, true));
+     }},
+    {"fs", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Mux.FLimitFileSize = static_cast<uint64_t>(StrToInt64(V));
+     }},
+    {"ss", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
+       E.SetStartTime(E.ParseTime(N, V, true));
+     }},
+    {"itsoffset", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
+       E.FSettings.Mux.FInputTsOffset = E.ParseTime(N, V, true);
+     }},
+    {"itsscale", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetTsScale(V); }},
+    {"timestamp", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
+       E.FSettings.Mux.FRecordingTimestamp = RoundHalfEven(static_cast<long double>(E.ParseTime(N, V, false)) / 1000000.0L);
+     }},
+    {"metadata", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       size_t equal = V.find('=');
+       if (equal == std::string::npos) throw FFmpegException("Missing =");
+       E.AddMetadata(V.substr(0, equal), V.substr(equal + 1));
+     }},
+    {"dframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_DATA] = StrToInt(V);
+     }},
+    {"benchmark", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
+    {"dump", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoPktDump = Flag(V); }},
+    {"hex", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoHexDump = Flag(V); }},
+    {"re", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FRateEmu = Flag(V); }},
+    {"loop_input", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Mux.FLoopInput = Flag(V); }},
+    {"loop_output", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Mux.FLoopOutput = StrToInt(V); }},
+    {"v", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FVerbose = StrToInt(V); }},
+    {"loglevel", [](TCustomFFmpeg&, const std::string&, const std::string& V) {
+       FFLoggerInstance()->SetLogLevelByName(V);
+     }},
+    {"target", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetTargetOption(V); }},
+    {"threads", [](TCustomFFmpeg&, const std::string& N, const std::string&) {
+       throw FFmpegException("TODO: option - " + N);
+     }},
+    {"vsync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoSyncMethod(StrToInt(V)); }},
+    {"async", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioSyncMethod(StrToInt(V)); }},
+    {"adrift_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Run.FAudioDriftThreshold = Float(V);
+     }},
+    {"vglobal", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FVideoGlobalHeader = StrToInt(V);
+     }},
+    {"copyts", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetCopyTimestamps(true); }},
+    {"shortest", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FShortest = Flag(V); }},
+    {"dts_delta_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Run.FDtsDeltaThreshold = Float(V);
+     }},
+    {"programid", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetProgramId(StrToInt(V)); }},
+    {"xerror", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.FSettings.Run.FExitOnError = true; }},
+    {"copyinkf", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Run.FCopyInitialNonKeyframes = StrToInt(V);
+     }},
+    {"b", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
+    {"vb", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
+    {"vframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_VIDEO] = StrToInt(V);
+     }},
+    {"r", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameRate(V); }},
+    {"s", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameSize(V); }},
+    {"aspect", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameAspectRatio(V); }},
+    {"pix_fmt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPixelFormat(V); }},
+    {"croptop", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropTop(StrToInt(V)); }},
+    {"cropbottom", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropBottom(StrToInt(V)); }},
+    {"cropleft", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropLeft(StrToInt(V)); }},
+    {"cropright", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropRight(StrToInt(V)); }},
+    {"padtop", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadTop(StrToInt(V)); }},
+    {"padbottom", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadBottom(StrToInt(V)); }},
+    {"padleft", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadLeft(StrToInt(V)); }},
+    {"padright", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadRight(StrToInt(V)); }},
+    {"padcolor", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadColor(StrToInt(V)); }},
+    {"intra", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FIntraOnly = Flag(V); }},
+    {"vn", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoDisable(Flag(V)); }},
+    {"vdt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoDiscard = StrToInt(V); }},
+    {"qscale", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       double scale = StrToFloat(V);
+       if (scale <= 0 || scale > 255) throw FFmpegException("qscale must be > 0.0 and <= 255");
+       E.FSettings.Video.FVideoQScale = static_cast<float>(scale);
+     }},
+    {"rc_override", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoRcOverride = V; }},
+    {"vcodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoCodec(V); }},
+    {"me_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FMeThreshold = StrToInt(V);
+     }},
+    {"sameq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FSameQuality = Flag(V); }},
+    {"pass", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       int pass = StrToInt(V);
+       if (pass != 1 && pass != 2) throw FFmpegException("pass number can be only 1 or 2");
+       E.FSettings.Video.FDoPass = pass;
+     }},
+    {"passlogfile", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FPassLogFilePrefix = V; }},
+    {"deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FDoDeinterlace = Flag(V);
+     }},
+    {"autorotate", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FAutoRotate = Flag(V); }},
+    {"auto_deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FAutoDeinterlace = Flag(V);
+     }},
+    {"tonemap", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FToneMap = Flag(V); }},
+    {"aspect_fit", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAspectFit(V); }},
+    {"psnr", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoPsnr = Flag(V); }},
+    {"vstats", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetVideoStatistics(true); }},
+    {"vstats_file", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FVstatsFileName = V; }},
+    {"vhook", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddVideoHook(V); }},
+    {"vfilters", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoFilters(V); }},
+    {"intra_matrix", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.SetMatrix(E.FSettings.Video.FIntraMatrix, V);
+     }},
+    {"inter_matrix", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.SetMatrix(E.FSettings.Video.FInterMatrix, V);
+     }},
+    {"top", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FTopFieldFirst = StrToInt(V); }},
+    {"dc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FIntraDcPrecision = StrToInt(V); }},
+    {"vtag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoTag(V); }},
+    {"newvideo", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
+       E.NewStream(&TCustomFFmpeg::NewVideoStream);
+     }},
+    {"qphist", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FQpHist = Flag(V); }},
+    {"force_fps", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FForceFps = Flag(V); }},
+    {"ab", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
+    {"aframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
+       E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_AUDIO] = StrToInt(V);
+     }},
+    {"aq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Audio.FAudioQScale = Float(V); }},
+    {"ar", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioSampleRate(StrToInt(V)); }},
+    {"ac", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioChannels(StrToInt(V)); }},
+    {"an", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioDisable(Flag(V)); }},
+    {"acodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioCodec(V); }},
+    {"atag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioTag(V); }},
+    {"vol", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioVolume(StrToInt(V)); }},
+    {"newaudio", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
+       E.NewStream(&TCustomFFmpeg::NewAudioStream);
+     }},
+    {"alang", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioLanguage(V); }},
+    {"sample_fmt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSampleFormat(V); }},
+    {"sn", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleDisable(Flag(V)); }},
+    {"scodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleCodec(V); }},
+    {"newsubtitle", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
+       E.NewStream(&TCustomFFmpeg::NewSubtitleStream);
+     }},
+    {"slang", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleLanguage(V); }},
+    {"stag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleTag(V); }},
+    {"vc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoChannel = StrToInt(V); }},
+    {"tvstd", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoStandard = V; }},
+    {"isync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FInputSync = Flag(V); }},
+    {"muxdelay", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetMuxMaxDelay(Float(V)); }},
+    {"muxpreload", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetMuxPreload(Float(V)); }},
+    {"absf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
+    {"vbsf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
+    {"sbsf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
+    {"apre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
+    {"vpre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
+    {"spre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
+};
+
 void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValue) {
-  // The option table: names are compared exactly, in this order, and the
-  // first equal name decides.
-  static const TOptionEntry kOptions[] = {
-      {"L", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"h", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"version", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"formats", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"f", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFormat(V, true, true); }},
-      {"i", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"y", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"map", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddStreamMap(V); }},
-      {"map_meta_data", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddMetaDataMap(V); }},
-      {"t", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
-         E.SetRecordingTime(E.ParseTime(N, V, true));
-       }},
-      {"fs", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Mux.FLimitFileSize = static_cast<uint64_t>(StrToInt64(V));
-       }},
-      {"ss", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
-         E.SetStartTime(E.ParseTime(N, V, true));
-       }},
-      {"itsoffset", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
-         E.FSettings.Mux.FInputTsOffset = E.ParseTime(N, V, true);
-       }},
-      {"itsscale", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetTsScale(V); }},
-      {"timestamp", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) {
-         E.FSettings.Mux.FRecordingTimestamp = RoundHalfEven(static_cast<long double>(E.ParseTime(N, V, false)) / 1000000.0L);
-       }},
-      {"metadata", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         size_t equal = V.find('=');
-         if (equal == std::string::npos) throw FFmpegException("Missing =");
-         E.AddMetadata(V.substr(0, equal), V.substr(equal + 1));
-       }},
-      {"dframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_DATA] = StrToInt(V);
-       }},
-      {"benchmark", [](TCustomFFmpeg& E, const std::string& N, const std::string&) { E.DoNothing(N); }},
-      {"dump", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoPktDump = Flag(V); }},
-      {"hex", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoHexDump = Flag(V); }},
-      {"re", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FRateEmu = Flag(V); }},
-      {"loop_input", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Mux.FLoopInput = Flag(V); }},
-      {"loop_output", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Mux.FLoopOutput = StrToInt(V); }},
-      {"v", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FVerbose = StrToInt(V); }},
-      {"loglevel", [](TCustomFFmpeg&, const std::string&, const std::string& V) {
-         FFLoggerInstance()->SetLogLevelByName(V);
-       }},
-      {"target", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetTargetOption(V); }},
-      {"threads", [](TCustomFFmpeg&, const std::string& N, const std::string&) {
-         throw FFmpegException("TODO: option - " + N);
-       }},
-      {"vsync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoSyncMethod(StrToInt(V)); }},
-      {"async", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioSyncMethod(StrToInt(V)); }},
-      {"adrift_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Run.FAudioDriftThreshold = Float(V);
-       }},
-      {"vglobal", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FVideoGlobalHeader = StrToInt(V);
-       }},
-      {"copyts", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetCopyTimestamps(true); }},
-      {"shortest", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FShortest = Flag(V); }},
-      {"dts_delta_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Run.FDtsDeltaThreshold = Float(V);
-       }},
-      {"programid", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetProgramId(StrToInt(V)); }},
-      {"xerror", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.FSettings.Run.FExitOnError = true; }},
-      {"copyinkf", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Run.FCopyInitialNonKeyframes = StrToInt(V);
-       }},
-      {"b", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
-      {"vb", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
-      {"vframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_VIDEO] = StrToInt(V);
-       }},
-      {"r", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameRate(V); }},
-      {"s", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameSize(V); }},
-      {"aspect", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetFrameAspectRatio(V); }},
-      {"pix_fmt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPixelFormat(V); }},
-      {"croptop", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropTop(StrToInt(V)); }},
-      {"cropbottom", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropBottom(StrToInt(V)); }},
-      {"cropleft", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropLeft(StrToInt(V)); }},
-      {"cropright", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetCropRight(StrToInt(V)); }},
-      {"padtop", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadTop(StrToInt(V)); }},
-      {"padbottom", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadBottom(StrToInt(V)); }},
-      {"padleft", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadLeft(StrToInt(V)); }},
-      {"padright", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadRight(StrToInt(V)); }},
-      {"padcolor", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetPadColor(StrToInt(V)); }},
-      {"intra", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FIntraOnly = Flag(V); }},
-      {"vn", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoDisable(Flag(V)); }},
-      {"vdt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoDiscard = StrToInt(V); }},
-      {"qscale", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         double scale = StrToFloat(V);
-         if (scale <= 0 || scale > 255) throw FFmpegException("qscale must be > 0.0 and <= 255");
-         E.FSettings.Video.FVideoQScale = static_cast<float>(scale);
-       }},
-      {"rc_override", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoRcOverride = V; }},
-      {"vcodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoCodec(V); }},
-      {"me_threshold", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FMeThreshold = StrToInt(V);
-       }},
-      {"sameq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FSameQuality = Flag(V); }},
-      {"pass", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         int pass = StrToInt(V);
-         if (pass != 1 && pass != 2) throw FFmpegException("pass number can be only 1 or 2");
-         E.FSettings.Video.FDoPass = pass;
-       }},
-      {"passlogfile", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FPassLogFilePrefix = V; }},
-      {"deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FDoDeinterlace = Flag(V);
-       }},
-      {"autorotate", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FAutoRotate = Flag(V); }},
-      {"auto_deinterlace", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FAutoDeinterlace = Flag(V);
-       }},
-      {"tonemap", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FToneMap = Flag(V); }},
-      {"aspect_fit", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAspectFit(V); }},
-      {"psnr", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FDoPsnr = Flag(V); }},
-      {"vstats", [](TCustomFFmpeg& E, const std::string&, const std::string&) { E.SetVideoStatistics(true); }},
-      {"vstats_file", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FVstatsFileName = V; }},
-      {"vhook", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.AddVideoHook(V); }},
-      {"vfilters", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoFilters(V); }},
-      {"intra_matrix", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.SetMatrix(E.FSettings.Video.FIntraMatrix, V);
-       }},
-      {"inter_matrix", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.SetMatrix(E.FSettings.Video.FInterMatrix, V);
-       }},
-      {"top", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FTopFieldFirst = StrToInt(V); }},
-      {"dc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FIntraDcPrecision = StrToInt(V); }},
-      {"vtag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetVideoTag(V); }},
-      {"newvideo", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
-         E.NewStream(&TCustomFFmpeg::NewVideoStream);
-       }},
-      {"qphist", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FQpHist = Flag(V); }},
-      {"force_fps", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FForceFps = Flag(V); }},
-      {"ab", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitRate(N, V); }},
-      {"aframes", [](TCustomFFmpeg& E, const std::string&, const std::string& V) {
-         E.FSettings.Video.FMaxFrames[AVMEDIA_TYPE_AUDIO] = StrToInt(V);
-       }},
-      {"aq", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Audio.FAudioQScale = Float(V); }},
-      {"ar", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioSampleRate(StrToInt(V)); }},
-      {"ac", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioChannels(StrToInt(V)); }},
-      {"an", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioDisable(Flag(V)); }},
-      {"acodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioCodec(V); }},
-      {"atag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioTag(V); }},
-      {"vol", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioVolume(StrToInt(V)); }},
-      {"newaudio", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
-         E.NewStream(&TCustomFFmpeg::NewAudioStream);
-       }},
-      {"alang", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetAudioLanguage(V); }},
-      {"sample_fmt", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSampleFormat(V); }},
-      {"sn", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleDisable(Flag(V)); }},
-      {"scodec", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleCodec(V); }},
-      {"newsubtitle", [](TCustomFFmpeg& E, const std::string&, const std::string&) {
-         E.NewStream(&TCustomFFmpeg::NewSubtitleStream);
-       }},
-      {"slang", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleLanguage(V); }},
-      {"stag", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetSubtitleTag(V); }},
-      {"vc", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoChannel = StrToInt(V); }},
-      {"tvstd", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Video.FVideoStandard = V; }},
-      {"isync", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.FSettings.Run.FInputSync = Flag(V); }},
-      {"muxdelay", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetMuxMaxDelay(Float(V)); }},
-      {"muxpreload", [](TCustomFFmpeg& E, const std::string&, const std::string& V) { E.SetMuxPreload(Float(V)); }},
-      {"absf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
-      {"vbsf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
-      {"sbsf", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.SetBitstreamFilter(N, V); }},
-      {"apre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
-      {"vpre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
-      {"spre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
-  };
-  for (const TOptionEntry& entry : kOptions) {
+  for (const TOptionEntry& entry : kOptionTable) {
     if (AName == entry.Name) {
       entry.Action(*this, AName, AValue);
       return;
