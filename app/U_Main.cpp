@@ -191,6 +191,35 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   setObjectName(QStringLiteral("Frm_Main"));
   setFont(FormFont());
 
+  CreateServices();
+  CreateActions();
+  CreateMenus();
+  CreateToolBar();
+
+  auto* Central = Named(new QWidget(this), "pnlClient");
+  auto* Column = new QVBoxLayout(Central);
+  Column->setContentsMargins(4, 2, 4, 4);
+  Column->setSpacing(4);
+  Column->addWidget(CreateFileList(), 1);
+  Column->addLayout(CreateOutputRow(Central));
+
+  auto* BottomRow = new QHBoxLayout;
+  BottomRow->setSpacing(4);
+  BottomRow->addWidget(CreatePreviewPanel(), 0);
+  BottomRow->addWidget(CreateProfileTabs(), 1);
+  Column->addLayout(BottomRow, 0);
+  setCentralWidget(Central);
+
+  CreateStatusBar();
+  CreateHiddenPage();
+
+  resize(649, 559);
+  CenterOnScreen(this);
+
+  FormCreate();
+}
+
+void TFrm_Main::CreateServices() {
   FFLogger = std::make_unique<TFFLogger>(nullptr);
   FFLogger->OnLog = [this](TObject* Sender, uint32_t AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg) {
     FFLoggerLog(Sender, AThreadID, ALogLevel, ALogMsg);
@@ -217,24 +246,16 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
     // The picture shown before the first playback makes room for the video.
     if (AState == psPlay) RunInMainThread([this] { imgPlay->hide(); });
   };
+}
 
-  CreateActions();
-  CreateMenus();
-  CreateToolBar();
-
-  auto* Central = Named(new QWidget(this), "pnlClient");
-  auto* Column = new QVBoxLayout(Central);
-  Column->setContentsMargins(4, 2, 4, 4);
-  Column->setSpacing(4);
-  Column->addWidget(CreateFileList(), 1);
-
+QHBoxLayout* TFrm_Main::CreateOutputRow(QWidget* AParent) {
   auto* OutRow = new QHBoxLayout;
   OutRow->setSpacing(6);
-  lblOutPath = Named(new QLabel(QStringLiteral("输出目录:"), Central), "lblOutPath");
-  edtOutPath = Named(new QLineEdit(Central), "edtOutPath");
+  lblOutPath = Named(new QLabel(QStringLiteral("输出目录:"), AParent), "lblOutPath");
+  edtOutPath = Named(new QLineEdit(AParent), "edtOutPath");
   edtOutPath->setReadOnly(true);
-  btnOutPath = Named(new QPushButton(QStringLiteral("选择目录"), Central), "btnOutPath");
-  btnOpenPath = Named(new QPushButton(QStringLiteral("打开目录"), Central), "btnOpenPath");
+  btnOutPath = Named(new QPushButton(QStringLiteral("选择目录"), AParent), "btnOutPath");
+  btnOpenPath = Named(new QPushButton(QStringLiteral("打开目录"), AParent), "btnOpenPath");
   lblOutPath->setBuddy(edtOutPath);
   connect(btnOutPath, &QPushButton::clicked, this, &TFrm_Main::btnOutPathClick);
   connect(btnOpenPath, &QPushButton::clicked, this, &TFrm_Main::btnOpenPathClick);
@@ -242,15 +263,10 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   OutRow->addWidget(edtOutPath, 1);
   OutRow->addWidget(btnOutPath);
   OutRow->addWidget(btnOpenPath);
-  Column->addLayout(OutRow);
+  return OutRow;
+}
 
-  auto* BottomRow = new QHBoxLayout;
-  BottomRow->setSpacing(4);
-  BottomRow->addWidget(CreatePreviewPanel(), 0);
-  BottomRow->addWidget(CreateProfileTabs(), 1);
-  Column->addLayout(BottomRow, 0);
-  setCentralWidget(Central);
-
+void TFrm_Main::CreateStatusBar() {
   StatusBar1 = Named(new QStatusBar(this), "StatusBar1");
   StatusBar1->setSizeGripEnabled(false);
   lblStatus = Named(new QLabel(StatusBar1), "lblStatus");
@@ -260,13 +276,6 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
   StatusBar1->addWidget(lblStatus, 1);
   StatusBar1->addPermanentWidget(btnStatusCancel);
   setStatusBar(StatusBar1);
-
-  CreateHiddenPage();
-
-  resize(649, 559);
-  CenterOnScreen(this);
-
-  FormCreate();
 }
 
 TFrm_Main::~TFrm_Main() {

@@ -22,6 +22,7 @@ class QCheckBox;
 class QComboBox;
 class QFrame;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -265,6 +266,13 @@ class TFrm_Main : public QMainWindow {
   void CreateActions();
   void CreateMenus();
   void CreateToolBar();
+  // The logger, the converter, the source adder, the work timers and the
+  // preview player, with their events.
+  void CreateServices();
+  // The output folder row: its label, field and two buttons.
+  QHBoxLayout* CreateOutputRow(QWidget* AParent);
+  // The status line with its cancel button.
+  void CreateStatusBar();
   QWidget* CreateFileList();
   QWidget* CreatePreviewPanel();
   QWidget* CreateProfileTabs();
