@@ -91,107 +91,173 @@ int TCliBatch::Probe() {
 }
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
-int TCliBatch::Run() {
-  // A Ctrl-C from now on, while the sources are still being planned too,
-  // stops this run.
-  gStopRequested = false;
-  TVidmill vidmill;
-  if (!LoadLibraries(vidmill)) return 1;
+// One run of the batch: the tasks queued, what their notifications have
+// said (under the lock: they come from the workers), the engines' error
+// lines, and the bars drawn on the terminal.
+class TCliBatchRun {
+ public:
+  TCliBatchRun(const TCliOptions& AOptions, std::vector<TCliFileResult>& AResults, std::FILE* AOut, std::FILE* AErr,
+               std::FILE* AProgress, bool ATerminal)
+      : FOptions(AOptions), FResults(AResults), FOut(AOut), FErr(AErr), FProgress(AProgress), FTerminal(ATerminal) {}
 
-  // Error lines of the engines, printed between progress redraws.
-  std::vector<std::string> errors;
-  TFFLogger* logger = FFLoggerInstance();
-  logger->SetLogLevel(llError);
-  // The engines' summaries come at llVerbose, which the level filter lets
+  // Error lines of the engines, printed between progress redraws. The
+  // engines' summaries come at llVerbose, which the level filter lets
   // through at every level but quiet; only errors are for this front.
-  logger->OnLog = [&errors](TObject*, uint32_t, TLogLevel ALevel, const std::string& AText) {
-    if (ALevel <= llError) errors.push_back(AText);
-  };
-
-  std::mutex stateLock;
-  std::map<uint64_t, TTaskState> tasks;  // by task id
-  bool runOver = false;
+  void CollectErrors() {
+    TFFLogger* logger = FFLoggerInstance();
+    logger->SetLogLevel(llError);
+    logger->OnLog = [this](TObject*, uint32_t, TLogLevel ALevel, const std::string& AText) {
+      if (ALevel > llError) return;
+      std::lock_guard<std::mutex> guard(FLock);
+      FErrors.push_back(AText);
+    };
+  }
 
   // Probe, plan and queue each source, in order. Each output is opened when
   // it is queued, so the next source's plan already sees it and never takes
   // its name.
-  FResults.clear();
-  for (const std::string& file : FOptions.Files) {
-    TCliFileResult result;
-    result.Source = file;
-    TAVProbe& probe = vidmill.Probe();
-    if (!probe.LoadFile(FromLocal8Bit(file))) {
-      result.Message = "cannot read the file: " + probe.LastErrMsg();
+  void QueueSources(TVidmill& AVidmill) {
+    FResults.clear();
+    for (const std::string& file : FOptions.Files) {
+      TCliFileResult result;
+      result.Source = file;
+      const uint64_t id = QueueSource(AVidmill, result);
+      if (id != 0) {
+        TTaskState state;
+        state.Result = FResults.size();
+        FTasks[id] = state;
+      }
       FResults.push_back(result);
-      continue;
+    }
+  }
+
+  void AttachEvents(TVidmill& AVidmill) {
+    AVidmill.OnProgress() = [this, &AVidmill](int AIndex, int, int AFPS, int ACurrentDuration, float, float,
+                                              int64_t ACurrentSize, int ATotalOutputDuration) {
+      std::lock_guard<std::mutex> guard(FLock);
+      auto it = FTasks.find(AVidmill.TaskId(AIndex));
+      if (it == FTasks.end()) return;
+      TTaskState& state = it->second;
+      state.Started = true;
+      state.CurrentDuration = ACurrentDuration;
+      state.TotalDuration = ATotalOutputDuration;
+      if (AFPS > 0) state.FPS = AFPS;
+      state.Size = ACurrentSize;
+    };
+    AVidmill.OnTerminate() = [this, &AVidmill](int AIndex, bool AFinished, bool AException,
+                                               const std::string& AMessage) {
+      std::lock_guard<std::mutex> guard(FLock);
+      if (AIndex < 0) {
+        FRunOver = true;
+        return;
+      }
+      auto it = FTasks.find(AVidmill.TaskId(AIndex));
+      if (it == FTasks.end()) return;
+      it->second.Ended = true;
+      it->second.Finished = AFinished;
+      it->second.Exception = AException;
+      it->second.Message = AMessage;
+    };
+  }
+
+  // Converts the queued tasks, redrawing every 200 ms; a Ctrl-C stops the
+  // batch. Returns once every notification has been delivered.
+  void Convert(TVidmill& AVidmill) {
+    if (FTasks.empty()) return;
+    const int jobs = FOptions.Jobs > 0 ? FOptions.Jobs : ProcessorCount();
+    AVidmill.SetCodecThreads(FOptions.Threads);
+    bool stopping = false;
+    AVidmill.StartConvert(jobs);
+    auto lastDraw = std::chrono::steady_clock::now();
+    WaitServing(
+        [&] {
+          if (gStopRequested && !stopping) {
+            stopping = true;
+            AVidmill.StopConvert(false);
+          }
+          const auto now = std::chrono::steady_clock::now();
+          if (now - lastDraw >= std::chrono::milliseconds(200)) {
+            lastDraw = now;
+            Draw();
+          }
+          std::lock_guard<std::mutex> guard(FLock);
+          return FRunOver;
+        },
+        std::chrono::milliseconds(50));
+    AVidmill.StopConvert(true);  // joins what delivered the notifications
+  }
+
+  // Prints what has happened since the last call: ended tasks, error lines,
+  // then the bars (terminal) or due progress lines (otherwise).
+  void Draw() {
+    std::lock_guard<std::mutex> guard(FLock);
+    ClearBars();
+    for (const std::string& line : FErrors) std::fprintf(FErr, "vidmill-cli: %s\n", line.c_str());
+    FErrors.clear();
+    ReportEnded();
+    DrawBars();
+    std::fflush(FProgress);
+    std::fflush(FErr);
+  }
+
+  void ClearBars() {
+    if (!FTerminal) return;
+    for (int i = 0; i < FDrawnLines; ++i) std::fputs("\x1b[1A\x1b[2K", FProgress);
+    FDrawnLines = 0;
+  }
+
+  void Detach(TVidmill& AVidmill) {
+    AVidmill.OnProgress() = nullptr;
+    AVidmill.OnTerminate() = nullptr;
+    FFLoggerInstance()->OnLog = nullptr;
+  }
+
+  // One line per file that did not convert; the exit status.
+  int ReportFailures() {
+    int failures = 0;
+    for (const TCliFileResult& result : FResults) {
+      if (result.Converted) continue;
+      ++failures;
+      std::fprintf(FErr, "vidmill-cli: %s: %s\n", result.Source.c_str(), result.Message.c_str());
+    }
+    std::fflush(FErr);
+    return failures == 0 ? 0 : 1;
+  }
+
+ private:
+  // Probes, plans and queues one source; its task id, or 0 with the reason
+  // in AResult when it cannot be converted.
+  uint64_t QueueSource(TVidmill& AVidmill, TCliFileResult& AResult) {
+    TAVProbe& probe = AVidmill.Probe();
+    if (!probe.LoadFile(FromLocal8Bit(AResult.Source))) {
+      AResult.Message = "cannot read the file: " + probe.LastErrMsg();
+      return 0;
     }
     const TSourceInfo source = SourceInfoFromProbe(probe);
     probe.Close();
     const TInputOptions input = BuildInputOptions(source);
     TOutputOptions output = BuildOutputOptions(FOptions.Choices, source);
     for (const std::string& extra : FOptions.Extras) output.ExtraOptions += extra + "\n";
-    result.Output = ToLocal8Bit(output.FileName);
+    AResult.Output = ToLocal8Bit(output.FileName);
 
-    const int index = vidmill.AddTask(input.FileName, &input);
+    const int index = AVidmill.AddTask(input.FileName, &input);
     if (index < 0) {
-      result.Message = "cannot open the file: " + vidmill.LastErrMsg();
-      result.Output.clear();
-      FResults.push_back(result);
-      continue;
+      AResult.Message = "cannot open the file: " + AVidmill.LastErrMsg();
+      AResult.Output.clear();
+      return 0;
     }
-    if (!vidmill.SetOutputFile(index, output.FileName, &output)) {
-      result.Message = "cannot convert: " + vidmill.LastErrMsg();
-      vidmill.RemoveTask(index);
-      FResults.push_back(result);
-      continue;
+    if (!AVidmill.SetOutputFile(index, output.FileName, &output)) {
+      AResult.Message = "cannot convert: " + AVidmill.LastErrMsg();
+      AVidmill.RemoveTask(index);
+      return 0;
     }
-    TTaskState state;
-    state.Result = FResults.size();
-    tasks[vidmill.TaskId(index)] = state;
-    FResults.push_back(result);
+    return AVidmill.TaskId(index);
   }
 
-  vidmill.OnProgress() = [&](int AIndex, int, int AFPS, int ACurrentDuration, float, float, int64_t ACurrentSize,
-                             int ATotalOutputDuration) {
-    std::lock_guard<std::mutex> guard(stateLock);
-    auto it = tasks.find(vidmill.TaskId(AIndex));
-    if (it == tasks.end()) return;
-    TTaskState& state = it->second;
-    state.Started = true;
-    state.CurrentDuration = ACurrentDuration;
-    state.TotalDuration = ATotalOutputDuration;
-    if (AFPS > 0) state.FPS = AFPS;
-    state.Size = ACurrentSize;
-  };
-  vidmill.OnTerminate() = [&](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
-    std::lock_guard<std::mutex> guard(stateLock);
-    if (AIndex < 0) {
-      runOver = true;
-      return;
-    }
-    auto it = tasks.find(vidmill.TaskId(AIndex));
-    if (it == tasks.end()) return;
-    it->second.Ended = true;
-    it->second.Finished = AFinished;
-    it->second.Exception = AException;
-    it->second.Message = AMessage;
-  };
-
-  int drawnLines = 0;  // bar lines on the terminal below the cursor's line
-  auto clearBars = [&] {
-    if (!FTerminal) return;
-    for (int i = 0; i < drawnLines; ++i) std::fputs("\x1b[1A\x1b[2K", FProgress);
-    drawnLines = 0;
-  };
-  // Prints what has happened since the last call: ended tasks, error lines,
-  // then the bars (terminal) or due progress lines (otherwise).
-  auto draw = [&] {
-    std::lock_guard<std::mutex> guard(stateLock);
-    clearBars();
-    for (const std::string& line : errors) std::fprintf(FErr, "vidmill-cli: %s\n", line.c_str());
-    errors.clear();
-    const auto now = std::chrono::steady_clock::now();
-    for (auto& [id, state] : tasks) {
+  // The output path of each task that converted since the last call; the
+  // reason of each that did not.
+  void ReportEnded() {
+    for (auto& [id, state] : FTasks) {
       if (!state.Ended || state.Reported) continue;
       state.Reported = true;
       TCliFileResult& result = FResults[state.Result];
@@ -203,58 +269,53 @@ int TCliBatch::Run() {
         result.Message = state.Exception ? state.Message : "stopped before the end";
       }
     }
-    for (auto& [id, state] : tasks) {
+  }
+
+  // A bar per running task (terminal), or a line per running task once a
+  // second (otherwise).
+  void DrawBars() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [id, state] : FTasks) {
       if (!state.Started || state.Ended) continue;
       const std::string name = BaseName(FResults[state.Result].Source);
       if (FTerminal) {
         std::fprintf(FProgress, "%s\n",
                      ProgressLine(name, state.CurrentDuration, state.TotalDuration, state.FPS, state.Size, 30).c_str());
-        ++drawnLines;
+        ++FDrawnLines;
       } else if (now - state.LastLine >= std::chrono::seconds(1)) {
         state.LastLine = now;
         std::fprintf(FProgress, "%s\n",
                      ProgressLine(name, state.CurrentDuration, state.TotalDuration, state.FPS, state.Size, 0).c_str());
       }
     }
-    std::fflush(FProgress);
-    std::fflush(FErr);
-  };
-
-  if (!tasks.empty()) {
-    const int jobs = FOptions.Jobs > 0 ? FOptions.Jobs : ProcessorCount();
-    vidmill.SetCodecThreads(FOptions.Threads);
-    bool stopping = false;
-    vidmill.StartConvert(jobs);
-    auto lastDraw = std::chrono::steady_clock::now();
-    WaitServing(
-        [&] {
-          if (gStopRequested && !stopping) {
-            stopping = true;
-            vidmill.StopConvert(false);
-          }
-          const auto now = std::chrono::steady_clock::now();
-          if (now - lastDraw >= std::chrono::milliseconds(200)) {
-            lastDraw = now;
-            draw();
-          }
-          std::lock_guard<std::mutex> guard(stateLock);
-          return runOver;
-        },
-        std::chrono::milliseconds(50));
-    vidmill.StopConvert(true);  // joins what delivered the notifications
   }
-  draw();
-  clearBars();
-  vidmill.OnProgress() = nullptr;
-  vidmill.OnTerminate() = nullptr;
-  logger->OnLog = nullptr;
 
-  int failures = 0;
-  for (const TCliFileResult& result : FResults) {
-    if (result.Converted) continue;
-    ++failures;
-    std::fprintf(FErr, "vidmill-cli: %s: %s\n", result.Source.c_str(), result.Message.c_str());
-  }
-  std::fflush(FErr);
-  return failures == 0 ? 0 : 1;
+  const TCliOptions& FOptions;
+  std::vector<TCliFileResult>& FResults;
+  std::FILE* FOut;
+  std::FILE* FErr;
+  std::FILE* FProgress;
+  bool FTerminal;
+  std::mutex FLock;
+  std::map<uint64_t, TTaskState> FTasks;  // by task id
+  std::vector<std::string> FErrors;
+  bool FRunOver = false;
+  int FDrawnLines = 0;  // bar lines on the terminal below the cursor's line
+};
+
+int TCliBatch::Run() {
+  // A Ctrl-C from now on, while the sources are still being planned too,
+  // stops this run.
+  gStopRequested = false;
+  TVidmill vidmill;
+  if (!LoadLibraries(vidmill)) return 1;
+  TCliBatchRun run(FOptions, FResults, FOut, FErr, FProgress, FTerminal);
+  run.CollectErrors();
+  run.QueueSources(vidmill);
+  run.AttachEvents(vidmill);
+  run.Convert(vidmill);
+  run.Draw();
+  run.ClearBars();
+  run.Detach(vidmill);
+  return run.ReportFailures();
 }
