@@ -437,6 +437,45 @@ class TCustomFFmpeg : public TObject {
   // The settings the option table and the setters write (engine/config/Settings.h).
   TEngineSettings FSettings;
 
+  // ---- The pipeline (engine/pipeline): private helpers ----
+  // The main loop (MainLoop.cpp). Join mode: AInput, the input being read,
+  // if no output of its group has reached its frame limit, else -1; APosition
+  // becomes at most the smallest output position of the group.
+  int JoinedInputToRead(const TTranscodeRun& ARun, int AInput, double& APosition) const;
+  // The input of the output furthest behind (with input sync: of the input
+  // stream furthest behind), passing over those with ANoPacket set and those
+  // at their end; -1 when none is left or an output has reached its frame
+  // limit. APosition becomes the smallest output position seen.
+  int InputFurthestBehind(const TTranscodeRun& ARun, const bool ANoPacket[MAX_FILES], double& APosition) const;
+  // The recording time is reached at APosition (seconds), or the first
+  // output has grown past the file size limit.
+  bool OutputLimitReached(double APosition) const;
+  // Join mode, at the end of input AInput: drains its decoders and hands
+  // its group's counters and waiting audio on to the next group; false
+  // after the last input, else the next input's offset follows on.
+  bool EndJoinedInput(TTranscodeRun& ARun, int AInput);
+  // Drains the decoders of input AInput and resets them for the next one.
+  void DrainInputDecoders(TTranscodeRun& ARun, int AInput);
+  // Later groups continue the counters of AInput's group; the audio left in
+  // its FIFOs goes on with the next group.
+  void HandOnToLaterGroups(TTranscodeRun& ARun, int AInput);
+  // The furthest output position of input AInput's group, seconds.
+  double GroupPosition(const TTranscodeRun& ARun, int AInput) const;
+  // A packet read from input AInput: its timestamps corrected, decoded and
+  // dispatched (a decoding error logged, or raised with exit on error),
+  // released; then the length check and the progress report.
+  void ProcessReadPacket(TTranscodeRun& ARun, int AInput, AVPacket* APacket);
+  // Moves a packet of AStream (of input AInput) onto the run's time line.
+  void CorrectPacketTimestamps(int AInput, TInputStreamState& AStream, AVPacket* APacket);
+  // A progress report at the configured cadence, or at the first packet
+  // written.
+  void ReportProgressWhenDue(TTranscodeRun& ARun);
+  // Drains every decoder not drained yet and the encoders they feed (join
+  // mode: the encoders shared by the groups, into the last group).
+  void DrainRemainingDecoders(TTranscodeRun& ARun);
+  // Writes the trailer of every output (join mode: of the one output).
+  void WriteTrailers();
+
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode
   // repeats one context), or the slot an output still being opened takes.
