@@ -475,6 +475,19 @@ class TCustomFFmpeg : public TObject {
   void DrainRemainingDecoders(TTranscodeRun& ARun);
   // Writes the trailer of every output (join mode: of the one output).
   void WriteTrailers();
+  // Decoding (Decode.cpp). A subtitle packet decoded and handed to the
+  // outputs it feeds; -1 on a decoding error.
+  int DecodeSubtitlePacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);
+  // Sends APacket (nullptr: drains) to AInput's sound or picture decoder and
+  // hands on every frame it gives; -1 on a decoding error.
+  int DecodeFrames(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);
+  // A decoded sound frame, its volume applied, to every output it feeds.
+  void DispatchSound(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* AFrame);
+  // Stream copy: the packet to every output stream that copies AInput.
+  void CopyPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);
+  void WriteCopiedPacket(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVPacket* APacket);
+  // Drains the encoders AInput feeds at the end of its input.
+  void FlushEncodersOf(TTranscodeRun& ARun, const TInputStreamState& AInput);
 
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode
