@@ -488,6 +488,11 @@ class TCustomFFmpeg : public TObject {
   void WriteCopiedPacket(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVPacket* APacket);
   // Drains the encoders AInput feeds at the end of its input.
   void FlushEncodersOf(TTranscodeRun& ARun, const TInputStreamState& AInput);
+  // The video path (Video.cpp). Which pictures the hooks see: the before
+  // hook's answer, or the hook ranges around APts.
+  void DecideHookAction(int64_t APts);
+  // The custom hook on APicture through its bitmap; a failure stops hooking.
+  void RunCustomHook(AVFrame* APicture, int64_t APts);
 
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode

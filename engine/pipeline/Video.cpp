@@ -86,39 +86,82 @@ void SetPictureDuration(AVPacket* APacket) {
   if (APacket->duration <= 0) APacket->duration = 1;
 }
 
+// A copy of AFrame, its picture in new buffers of ACopy and its
+// properties; false when the buffers cannot be had.
+bool CopyPicture(AVFrame* ACopy, const AVFrame* AFrame) {
+  lib::av_frame_unref(ACopy);
+  ACopy->format = AFrame->format;
+  ACopy->width = AFrame->width;
+  ACopy->height = AFrame->height;
+  if (lib::av_frame_get_buffer(ACopy, 0) < 0 || lib::av_frame_copy(ACopy, AFrame) < 0) return false;
+  lib::av_frame_copy_props(ACopy, AFrame);
+  return true;
+}
+
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
+void TCustomFFmpeg::DecideHookAction(int64_t APts) {
+  if (FOnBeforeHook) {
+    try {
+      FOnBeforeHook(this, APts, FHookAction);
+    } catch (const std::exception& e) {
+      LogError(this, std::string("Error occurs OnBeforeHook: ") + e.what());
+      FHookAction = haStop;
+    }
+    if (FHookAction == haStop) FSettings.Run.FUsingVhook = false;
+    return;
+  }
+  if (FHookRangeCount <= 0) return;
+  FHookAction = haIgnore;
+  for (int i = FHookRangeIndex; i < FHookRangeCount; ++i) {
+    const THookRange& range = FSettings.Run.FHookRanges[static_cast<size_t>(i)];
+    if (range.Start <= APts && APts <= range.End) {
+      FHookRangeIndex = i;
+      FHookAction = haContinue;
+      break;
+    }
+    if (i == FHookRangeCount - 1 && APts > range.End) {
+      FHookAction = haStop;
+      FSettings.Run.FUsingVhook = false;
+    }
+  }
+}
+
+void TCustomFFmpeg::RunCustomHook(AVFrame* APicture, int64_t APts) {
+  THookState& state = *FHookState;
+  bool stop = false;
+  if (!FrameToBitmap(state.Rgb, APicture->data, APicture->linesize, APicture->format, APicture->height,
+                     APicture->width)) {
+    LogError(this, "Cannot initialize the toRGB conversion context");
+    stop = true;
+  } else {
+    bool update = true;
+    {
+      std::lock_guard<std::recursive_mutex> canvas(state.Rgb.Bitmap.Lock);
+      try {
+        FOnCustomHook(this, state.Rgb.Bitmap, FHookFrameNumber, APts, update, stop);
+      } catch (const std::exception& e) {
+        LogError(this, std::string("Error occurs OnCustomHook: ") + e.what());
+        update = false;
+      }
+    }
+    if (update && !BitmapToFrame(state.Rgb, APicture->data, APicture->linesize, APicture->format, APicture->height,
+                                 APicture->width)) {
+      LogError(this, "Cannot initialize the fromRGB conversion context");
+      stop = true;
+    }
+  }
+  if (stop) {
+    FOnCustomHook = nullptr;
+    FHookAction = haStop;
+    FSettings.Run.FUsingVhook = false;
+  }
+}
+
 void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState& AInput, AVFrame* AFrame) {
   ++FHookFrameNumber;
   const int64_t pts = AInput.Pts;
-
-  // Which pictures the hooks see.
-  if (!FOnCustomHook && FSettings.Run.FUsingVhook) {
-    if (FOnBeforeHook) {
-      try {
-        FOnBeforeHook(this, pts, FHookAction);
-      } catch (const std::exception& e) {
-        LogError(this, std::string("Error occurs OnBeforeHook: ") + e.what());
-        FHookAction = haStop;
-      }
-      if (FHookAction == haStop) FSettings.Run.FUsingVhook = false;
-    } else if (FHookRangeCount > 0) {
-      FHookAction = haIgnore;
-      for (int i = FHookRangeIndex; i < FHookRangeCount; ++i) {
-        const THookRange& range = FSettings.Run.FHookRanges[static_cast<size_t>(i)];
-        if (range.Start <= pts && pts <= range.End) {
-          FHookRangeIndex = i;
-          FHookAction = haContinue;
-          break;
-        }
-        if (i == FHookRangeCount - 1 && pts > range.End) {
-          FHookAction = haStop;
-          FSettings.Run.FUsingVhook = false;
-        }
-      }
-    }
-  }
+  if (!FOnCustomHook && FSettings.Run.FUsingVhook) DecideHookAction(pts);
 
   // The working copy the hooks change (the decoder's own picture stays
   // untouched: the decoder may still refer to it). Deinterlacing is one of
@@ -126,45 +169,15 @@ void TCustomFFmpeg::PrepareVideoFrame(TTranscodeRun& /*ARun*/, TInputStreamState
   const bool hooking = FSettings.Run.FUsingVhook && FHookAction == haContinue;
   if (!FOnCustomHook && !hooking) return;
   AVFrame* work = FBuffers->Hooked;
-  lib::av_frame_unref(work);
-  work->format = AFrame->format;
-  work->width = AFrame->width;
-  work->height = AFrame->height;
-  if (lib::av_frame_get_buffer(work, 0) < 0 || lib::av_frame_copy(work, AFrame) < 0) {
+  if (!CopyPicture(work, AFrame)) {
     LogError(this, "hook buf malloc error.");
     lib::av_frame_unref(work);
     return;
   }
-  lib::av_frame_copy_props(work, AFrame);
 
   // The custom hook, or the hook modules.
   if (FOnCustomHook) {
-    THookState& state = *FHookState;
-    bool stop = false;
-    if (!FrameToBitmap(state.Rgb, work->data, work->linesize, work->format, work->height, work->width)) {
-      LogError(this, "Cannot initialize the toRGB conversion context");
-      stop = true;
-    } else {
-      bool update = true;
-      {
-        std::lock_guard<std::recursive_mutex> canvas(state.Rgb.Bitmap.Lock);
-        try {
-          FOnCustomHook(this, state.Rgb.Bitmap, FHookFrameNumber, pts, update, stop);
-        } catch (const std::exception& e) {
-          LogError(this, std::string("Error occurs OnCustomHook: ") + e.what());
-          update = false;
-        }
-      }
-      if (update && !BitmapToFrame(state.Rgb, work->data, work->linesize, work->format, work->height, work->width)) {
-        LogError(this, "Cannot initialize the fromRGB conversion context");
-        stop = true;
-      }
-    }
-    if (stop) {
-      FOnCustomHook = nullptr;
-      FHookAction = haStop;
-      FSettings.Run.FUsingVhook = false;
-    }
+    RunCustomHook(work, pts);
   } else if (hooking) {
     TFramePicture picture = PictureOf(work);
     ProcessFrameHooks(FHookState->Chain, &picture, work->format, work->width, work->height, pts);
