@@ -493,6 +493,42 @@ class TCustomFFmpeg : public TObject {
   void DecideHookAction(int64_t APts);
   // The custom hook on APicture through its bitmap; a failure stops hooking.
   void RunCustomHook(AVFrame* APicture, int64_t APts);
+  // How often a picture is encoded to keep the output at the time of its
+  // sync input: 0 drops it, more repeat it; the output's clock may move on.
+  int SyncedPictureCount(const TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  // The pictures that fill a gap of AGap ticks, or 1 when the gap is left
+  // open (the output's clock moves on to ASyncPosition).
+  int PicturesForGap(const TTranscodeRun& ARun, TOutputStreamState& AOutput, double AGap, double ASyncPosition);
+  // Counts (and at verbosity 3 logs) a dropped or repeated picture.
+  void CountDroppedAndRepeated(int ACount);
+  // ACount within the frame limit and the recording time.
+  int LimitedPictureCount(const TOutputStreamState& AOutput, int ACount) const;
+  // A view of AFrame without the crop bands; nullptr when they do not fit
+  // (logged, or raised with exit on error).
+  AVFrame* CroppedPicture(const TOutputStreamState& AOutput, const AVFrame* AFrame);
+  // APicture scaled or padded into the output's picture of the encoder's
+  // size (a new scaler when AFrame's size or format changed); nullptr when
+  // the pad area cannot be had.
+  AVFrame* ScaledAndPadded(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVFrame* AFrame,
+                           AVFrame* APicture);
+  // The pad colour over AScaled and the planes of the area inside the pads
+  // (all of AScaled without pads); false when there is none.
+  bool PaddedArea(const TOutputStreamState& AOutput, AVFrame* AScaled, uint8_t* ATarget[4], int ALineSize[4]);
+  // A scaler for AFrame's size and format (APicture, its cropped view, is
+  // cropped again with the bands of the new size).
+  void RenewScaler(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVFrame* AFrame,
+                   AVFrame* APicture);
+  // Encodes APicture ACount times (duplicates: the same picture) and writes
+  // the packets; the size of the last one, 0 when none came.
+  int EncodePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVFrame* AFrame,
+                    const AVFrame* APicture, int ACount);
+  // Time, interlacing, quality and aspect of a picture for the encoder
+  // (AFrame: the decoded picture it came from).
+  void SetPictureForEncoder(AVFrame* APicture, const TOutputStreamState& AOutput, const TInputStreamState& AInput,
+                            const AVFrame* AFrame) const;
+  // Writes the packets the encoder has ready; the size of the last one, -1
+  // when there was none.
+  int WriteVideoPackets(TOutputStreamState& AOutput);
 
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode
