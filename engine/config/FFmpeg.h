@@ -470,6 +470,99 @@ class TCustomFFmpeg : public TObject {
   // The settings the option table and the setters write (engine/config/Settings.h).
   TEngineSettings FSettings;
 
+  // ---- The pipeline (engine/pipeline): private helpers ----
+  // The main loop (MainLoop.cpp). Join mode: AInput, the input being read,
+  // if no output of its group has reached its frame limit, else -1; APosition
+  // becomes at most the smallest output position of the group.
+  int JoinedInputToRead(const TTranscodeRun& ARun, int AInput, double& APosition) const;
+  // The input of the output furthest behind (with input sync: of the input
+  // stream furthest behind), passing over those with ANoPacket set and those
+  // at their end; -1 when none is left or an output has reached its frame
+  // limit. APosition becomes the smallest output position seen.
+  int InputFurthestBehind(const TTranscodeRun& ARun, const bool ANoPacket[MAX_FILES], double& APosition) const;
+  // The recording time is reached at APosition (seconds), or the first
+  // output has grown past the file size limit.
+  bool OutputLimitReached(double APosition) const;
+  // Join mode, at the end of input AInput: drains its decoders and hands
+  // its group's counters and waiting audio on to the next group; false
+  // after the last input, else the next input's offset follows on.
+  bool EndJoinedInput(TTranscodeRun& ARun, int AInput);
+  // Drains the decoders of input AInput and resets them for the next one.
+  void DrainInputDecoders(TTranscodeRun& ARun, int AInput);
+  // Later groups continue the counters of AInput's group; the audio left in
+  // its FIFOs goes on with the next group.
+  void HandOnToLaterGroups(TTranscodeRun& ARun, int AInput);
+  // The furthest output position of input AInput's group, seconds.
+  double GroupPosition(const TTranscodeRun& ARun, int AInput) const;
+  // A packet read from input AInput: its timestamps corrected, decoded and
+  // dispatched (a decoding error logged, or raised with exit on error),
+  // released; then the length check and the progress report.
+  void ProcessReadPacket(TTranscodeRun& ARun, int AInput, AVPacket* APacket);
+  // Moves a packet of AStream (of input AInput) onto the run's time line.
+  void CorrectPacketTimestamps(int AInput, TInputStreamState& AStream, AVPacket* APacket);
+  // A progress report at the configured cadence, or at the first packet
+  // written.
+  void ReportProgressWhenDue(TTranscodeRun& ARun);
+  // Drains every decoder not drained yet and the encoders they feed (join
+  // mode: the encoders shared by the groups, into the last group).
+  void DrainRemainingDecoders(TTranscodeRun& ARun);
+  // Writes the trailer of every output (join mode: of the one output).
+  void WriteTrailers();
+  // Decoding (Decode.cpp). A subtitle packet decoded and handed to the
+  // outputs it feeds; -1 on a decoding error.
+  int DecodeSubtitlePacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);
+  // Sends APacket (nullptr: drains) to AInput's sound or picture decoder and
+  // hands on every frame it gives; -1 on a decoding error.
+  int DecodeFrames(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);
+  // A decoded sound frame, its volume applied, to every output it feeds.
+  void DispatchSound(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* AFrame);
+  // Stream copy: the packet to every output stream that copies AInput.
+  void CopyPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket);
+  void WriteCopiedPacket(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVPacket* APacket);
+  // Drains the encoders AInput feeds at the end of its input.
+  void FlushEncodersOf(TTranscodeRun& ARun, const TInputStreamState& AInput);
+  // The video path (Video.cpp). Which pictures the hooks see: the before
+  // hook's answer, or the hook ranges around APts.
+  void DecideHookAction(int64_t APts);
+  // The custom hook on APicture through its bitmap; a failure stops hooking.
+  void RunCustomHook(AVFrame* APicture, int64_t APts);
+  // How often a picture is encoded to keep the output at the time of its
+  // sync input: 0 drops it, more repeat it; the output's clock may move on.
+  int SyncedPictureCount(const TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  // The pictures that fill a gap of AGap ticks, or 1 when the gap is left
+  // open (the output's clock moves on to ASyncPosition).
+  int PicturesForGap(const TTranscodeRun& ARun, TOutputStreamState& AOutput, double AGap, double ASyncPosition);
+  // Counts (and at verbosity 3 logs) a dropped or repeated picture.
+  void CountDroppedAndRepeated(int ACount);
+  // ACount within the frame limit and the recording time.
+  int LimitedPictureCount(const TOutputStreamState& AOutput, int ACount) const;
+  // A view of AFrame without the crop bands; nullptr when they do not fit
+  // (logged, or raised with exit on error).
+  AVFrame* CroppedPicture(const TOutputStreamState& AOutput, const AVFrame* AFrame);
+  // APicture scaled or padded into the output's picture of the encoder's
+  // size (a new scaler when AFrame's size or format changed); nullptr when
+  // the pad area cannot be had.
+  AVFrame* ScaledAndPadded(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVFrame* AFrame,
+                           AVFrame* APicture);
+  // The pad colour over AScaled and the planes of the area inside the pads
+  // (all of AScaled without pads); false when there is none.
+  bool PaddedArea(const TOutputStreamState& AOutput, AVFrame* AScaled, uint8_t* ATarget[4], int ALineSize[4]);
+  // A scaler for AFrame's size and format (APicture, its cropped view, is
+  // cropped again with the bands of the new size).
+  void RenewScaler(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVFrame* AFrame,
+                   AVFrame* APicture);
+  // Encodes APicture ACount times (duplicates: the same picture) and writes
+  // the packets; the size of the last one, 0 when none came.
+  int EncodePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput, const AVFrame* AFrame,
+                    const AVFrame* APicture, int ACount);
+  // Time, interlacing, quality and aspect of a picture for the encoder
+  // (AFrame: the decoded picture it came from).
+  void SetPictureForEncoder(AVFrame* APicture, const TOutputStreamState& AOutput, const TInputStreamState& AInput,
+                            const AVFrame* AFrame) const;
+  // Writes the packets the encoder has ready; the size of the last one, -1
+  // when there was none.
+  int WriteVideoPackets(TOutputStreamState& AOutput);
+
   // ---- Outputs (OutputFile.cpp): private helpers ----
   // The output slot of AContext: the first slot that holds it (join mode
   // repeats one context), or the slot an output still being opened takes.

@@ -110,6 +110,46 @@ void EmulateReadRate(bool AOn, const TInputStreamState& AInput) {
   if (wait > 1000) std::this_thread::sleep_for(std::chrono::microseconds(wait));
 }
 
+// The output streams AInput feeds, in table order.
+template <class F>
+void ForEachOutputOf(TTranscodeRun& ARun, const TInputStreamState& AInput, F AFunction) {
+  for (auto& ost : ARun.OutputStreams)
+    if (ARun.InputStreams[ost->SourceIndex].get() == &AInput) AFunction(*ost);
+}
+
+// The clock of AInput has reached the start time (0: no start time).
+bool AtOrAfterStart(int64_t AStartTime, const TInputStreamState& AInput) {
+  return AStartTime == 0 || AInput.Pts >= AStartTime;
+}
+
+// The clock of AInput at a frame its decoder gave, and the clock of the
+// frame after it.
+void SetClockOfFrame(TInputStreamState& AInput, const AVFrame* AFrame) {
+  const AVMediaType type = AInput.Stream->codecpar->codec_type;
+  AInput.Pts = AInput.NextPts;
+  if (type == AVMEDIA_TYPE_AUDIO && !AInput.ClockFromFrame) {
+    AInput.ClockFromFrame = true;
+    AInput.Pts = AInput.NextPts = FrameTime(AFrame, AInput.Stream, AInput.Pts);
+  }
+  // A picture keeps its own time: a decoder that holds pictures back
+  // (frame threads) gives them out after later packets moved the clock.
+  if (type == AVMEDIA_TYPE_VIDEO) AInput.Pts = AInput.NextPts = FrameTime(AFrame, AInput.Stream, AInput.Pts);
+  if (type == AVMEDIA_TYPE_AUDIO && AFrame->sample_rate > 0)
+    AInput.NextPts += static_cast<int64_t>(AFrame->nb_samples) * 1000000 / AFrame->sample_rate;
+}
+
+// Stream copy: the clock advances by the packet's duration.
+void AdvanceCopyClock(TInputStreamState& AInput, const AVPacket* APacket) {
+  const AVStream* stream = AInput.Stream;
+  const AVMediaType type = stream->codecpar->codec_type;
+  if (type == AVMEDIA_TYPE_AUDIO && stream->codecpar->sample_rate > 0 && stream->codecpar->frame_size > 0)
+    AInput.NextPts += static_cast<int64_t>(stream->codecpar->frame_size) * 1000000 / stream->codecpar->sample_rate;
+  else if (type == AVMEDIA_TYPE_VIDEO && FrameDuration(stream, nullptr, nullptr) > 0)
+    AInput.NextPts += FrameDuration(stream, nullptr, nullptr);
+  else if (APacket->duration > 0)
+    AInput.NextPts += lib::av_rescale_q(APacket->duration, stream->time_base, AV_TIME_BASE_Q);
+}
+
 }  // namespace
 
 TPictureCorrections* TCustomFFmpeg::PictureCorrectionsFor(TInputStreamState& AInput, const AVFrame* AFirst) {
@@ -208,137 +248,135 @@ bool TCustomFFmpeg::BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFra
   return false;
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
-int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
-  AVStream* stream = AInput.Stream;
-  const AVMediaType type = stream->codecpar->codec_type;
+int TCustomFFmpeg::DecodeSubtitlePacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
+  if (!APacket) return 0;  // subtitle decoders hold nothing back worth draining here
+  AVSubtitle subtitle{};
+  int got = 0;
+  AVPacket* copy = lib::av_packet_clone(APacket);
+  const int result = copy ? lib::avcodec_decode_subtitle2(AInput.Decoder, &subtitle, &got, copy) : AVERROR(ENOMEM);
+  lib::av_packet_free(&copy);
+  if (result < 0) return -1;
+  if (!got) return 0;
+  if (AtOrAfterStart(FSettings.Mux.FStartTime, AInput))
+    ForEachOutputOf(ARun, AInput, [&](TOutputStreamState& AOutput) {
+      if (AOutput.EncodingNeeded) EncodeSubtitle(ARun, AOutput, AInput, &subtitle, APacket->pts);
+    });
+  lib::avsubtitle_free(&subtitle);
+  return 0;
+}
 
+int TCustomFFmpeg::DecodeFrames(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
+  AVCodecContext* dec = AInput.Decoder;
+  if (!dec->codec) return 0;
+  const bool video = AInput.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  AVFrame* frame = FBuffers->Decoded;
+  // A decoder that was drained already answers end of file: nothing more.
+  int result = lib::avcodec_send_packet(dec, APacket);
+  if (result < 0 && result != AVERROR_EOF && result != AVERROR(EAGAIN)) return -1;
+  for (;;) {
+    result = lib::avcodec_receive_frame(dec, frame);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
+    if (result < 0) return -1;
+    SetClockOfFrame(AInput, frame);
+    // What lies before the start position was decoded only so that the
+    // pictures and samples after it come out whole.
+    if (BeforeStartPosition(AInput, frame)) {
+      if (video) AInput.NextPts += FrameDuration(AInput.Stream, dec, frame);
+      lib::av_frame_unref(frame);
+      continue;
+    }
+    if (video) {
+      AInput.Quality = frame->quality;
+      AInput.NextPts += FrameDuration(AInput.Stream, dec, frame);
+      CorrectAndDispatchPicture(ARun, AInput, frame);
+    } else {
+      DispatchSound(ARun, AInput, frame);
+    }
+    lib::av_frame_unref(frame);
+  }
+  // At the end of the input the corrections give back what they hold.
+  if (!APacket && video) CorrectAndDispatchPicture(ARun, AInput, nullptr);
+  return 0;
+}
+
+void TCustomFFmpeg::DispatchSound(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* AFrame) {
+  if (FSettings.Audio.FAudioVolume != 256) ApplyVolume(AFrame, FSettings.Audio.FAudioVolume);
+  EmulateReadRate(FSettings.Run.FRateEmu, AInput);
+  if (!AtOrAfterStart(FSettings.Mux.FStartTime, AInput)) return;
+  ForEachOutputOf(ARun, AInput, [&](TOutputStreamState& AOutput) {
+    if (AOutput.EncodingNeeded) EncodeAudioFrame(ARun, AOutput, AInput, AFrame);
+  });
+}
+
+void TCustomFFmpeg::CopyPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
+  AdvanceCopyClock(AInput, APacket);
+  EmulateReadRate(FSettings.Run.FRateEmu, AInput);
+  if (!AtOrAfterStart(FSettings.Mux.FStartTime, AInput)) return;
+  ForEachOutputOf(ARun, AInput, [&](TOutputStreamState& AOutput) {
+    if (AOutput.EncodingNeeded) return;
+    // Leading packets that are no key frames are skipped.
+    if (AOutput.FrameNumber == 0 && !(APacket->flags & AV_PKT_FLAG_KEY) && !FSettings.Run.FCopyInitialNonKeyframes)
+      return;
+    WriteCopiedPacket(AOutput, AInput, APacket);
+  });
+}
+
+void TCustomFFmpeg::WriteCopiedPacket(TOutputStreamState& AOutput, const TInputStreamState& AInput,
+                                      const AVPacket* APacket) {
+  // The output packet in the output stream's time base.
+  const AVStream* stream = AInput.Stream;
+  AVStream* os = AOutput.Stream;
+  const int64_t startOffset = lib::av_rescale_q(FSettings.Mux.FStartTime, AV_TIME_BASE_Q, os->time_base);
+  AVPacket* out = FBuffers->Encoded;
+  if (lib::av_packet_ref(out, APacket) < 0) throw FFmpegException("av_mallocz fail");
+  out->stream_index = AOutput.Index;
+  out->pts = APacket->pts != AV_NOPTS_VALUE
+                 ? lib::av_rescale_q(APacket->pts, stream->time_base, os->time_base) - startOffset
+                 : AV_NOPTS_VALUE;
+  out->dts = (APacket->dts != AV_NOPTS_VALUE ? lib::av_rescale_q(APacket->dts, stream->time_base, os->time_base)
+                                             : lib::av_rescale_q(AInput.Pts, AV_TIME_BASE_Q, os->time_base)) -
+             startOffset;
+  out->duration = lib::av_rescale_q(APacket->duration, stream->time_base, os->time_base);
+  const AVMediaType type = stream->codecpar->codec_type;
+  if (type == AVMEDIA_TYPE_AUDIO) {
+    FAudioSize += out->size;
+  } else if (type == AVMEDIA_TYPE_VIDEO) {
+    FVideoSize += out->size;
+    ++AOutput.OutputTicks;
+  }
+  WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, out);
+  ++AOutput.FrameNumber;
+}
+
+void TCustomFFmpeg::FlushEncodersOf(TTranscodeRun& ARun, const TInputStreamState& AInput) {
+  ForEachOutputOf(ARun, AInput, [&](TOutputStreamState& AOutput) {
+    if (!AOutput.EncodingNeeded || AOutput.Flushed) return;
+    if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+      FlushAudioEncoder(ARun, AOutput);
+    else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+      FlushVideoEncoder(ARun, AOutput);
+    AOutput.Flushed = true;
+  });
+}
+
+int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {
   // The clock.
   if (AInput.NextPts == AV_NOPTS_VALUE) AInput.NextPts = AInput.Pts;
   if (APacket && APacket->dts != AV_NOPTS_VALUE)
-    AInput.Pts = AInput.NextPts = lib::av_rescale_q(APacket->dts, stream->time_base, AV_TIME_BASE_Q);
+    AInput.Pts = AInput.NextPts = lib::av_rescale_q(APacket->dts, AInput.Stream->time_base, AV_TIME_BASE_Q);
 
-  // The output streams this input stream feeds, in table order.
-  auto forEachOutput = [&](auto AFunction) {
-    for (auto& ost : ARun.OutputStreams)
-      if (ARun.InputStreams[ost->SourceIndex].get() == &AInput) AFunction(*ost);
-  };
-  auto gated = [&] { return FSettings.Mux.FStartTime == 0 || AInput.Pts >= FSettings.Mux.FStartTime; };
-
+  const AVMediaType type = AInput.Stream->codecpar->codec_type;
   if (AInput.DecodingNeeded) {
-    AVCodecContext* dec = AInput.Decoder;
-    AVFrame* frame = FBuffers->Decoded;
-    if (type == AVMEDIA_TYPE_SUBTITLE) {
-      if (!APacket) return 0;  // subtitle decoders hold nothing back worth draining here
-      AVSubtitle subtitle{};
-      int got = 0;
-      AVPacket* copy = lib::av_packet_clone(APacket);
-      int result = copy ? lib::avcodec_decode_subtitle2(dec, &subtitle, &got, copy) : AVERROR(ENOMEM);
-      lib::av_packet_free(&copy);
-      if (result < 0) return -1;
-      if (got) {
-        if (gated())
-          forEachOutput([&](TOutputStreamState& AOutput) {
-            if (AOutput.EncodingNeeded) EncodeSubtitle(ARun, AOutput, AInput, &subtitle, APacket->pts);
-          });
-        lib::avsubtitle_free(&subtitle);
-      }
-      return 0;
-    }
+    if (type == AVMEDIA_TYPE_SUBTITLE) return DecodeSubtitlePacket(ARun, AInput, APacket);
     if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return -1;
-
     // One packet may give zero or several frames; draining gives the rest.
-    if (dec->codec) {
-      // A decoder that was drained already answers end of file: nothing more.
-      int result = lib::avcodec_send_packet(dec, APacket);
-      if (result < 0 && result != AVERROR_EOF && result != AVERROR(EAGAIN)) return -1;
-      for (;;) {
-        result = lib::avcodec_receive_frame(dec, frame);
-        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
-        if (result < 0) return -1;
-        AInput.Pts = AInput.NextPts;
-        if (type == AVMEDIA_TYPE_AUDIO && !AInput.ClockFromFrame) {
-          AInput.ClockFromFrame = true;
-          AInput.Pts = AInput.NextPts = FrameTime(frame, stream, AInput.Pts);
-        }
-        // A picture keeps its own time: a decoder that holds pictures back
-        // (frame threads) gives them out after later packets moved the clock.
-        if (type == AVMEDIA_TYPE_VIDEO) AInput.Pts = AInput.NextPts = FrameTime(frame, stream, AInput.Pts);
-        if (type == AVMEDIA_TYPE_AUDIO && frame->sample_rate > 0)
-          AInput.NextPts += static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
-        // What lies before the start position was decoded only so that the
-        // pictures and samples after it come out whole.
-        if (BeforeStartPosition(AInput, frame)) {
-          if (type == AVMEDIA_TYPE_VIDEO) AInput.NextPts += FrameDuration(stream, dec, frame);
-          lib::av_frame_unref(frame);
-          continue;
-        }
-        if (type == AVMEDIA_TYPE_AUDIO) {
-          if (FSettings.Audio.FAudioVolume != 256) ApplyVolume(frame, FSettings.Audio.FAudioVolume);
-          EmulateReadRate(FSettings.Run.FRateEmu, AInput);
-          if (gated())
-            forEachOutput([&](TOutputStreamState& AOutput) {
-              if (AOutput.EncodingNeeded) EncodeAudioFrame(ARun, AOutput, AInput, frame);
-            });
-        } else {
-          AInput.Quality = frame->quality;
-          AInput.NextPts += FrameDuration(stream, dec, frame);
-          CorrectAndDispatchPicture(ARun, AInput, frame);
-        }
-        lib::av_frame_unref(frame);
-      }
-      // At the end of the input the corrections give back what they hold.
-      if (!APacket && type == AVMEDIA_TYPE_VIDEO) CorrectAndDispatchPicture(ARun, AInput, nullptr);
-    }
+    if (DecodeFrames(ARun, AInput, APacket) < 0) return -1;
   } else if (APacket) {
-    // Stream copy: the clock advances by the packet's duration.
-    if (type == AVMEDIA_TYPE_AUDIO && stream->codecpar->sample_rate > 0 && stream->codecpar->frame_size > 0)
-      AInput.NextPts += static_cast<int64_t>(stream->codecpar->frame_size) * 1000000 / stream->codecpar->sample_rate;
-    else if (type == AVMEDIA_TYPE_VIDEO && FrameDuration(stream, nullptr, nullptr) > 0)
-      AInput.NextPts += FrameDuration(stream, nullptr, nullptr);
-    else if (APacket->duration > 0)
-      AInput.NextPts += lib::av_rescale_q(APacket->duration, stream->time_base, AV_TIME_BASE_Q);
-    EmulateReadRate(FSettings.Run.FRateEmu, AInput);
-    if (gated())
-      forEachOutput([&](TOutputStreamState& AOutput) {
-        if (AOutput.EncodingNeeded) return;
-        // Leading packets that are no key frames are skipped.
-        if (AOutput.FrameNumber == 0 && !(APacket->flags & AV_PKT_FLAG_KEY) && !FSettings.Run.FCopyInitialNonKeyframes)
-          return;
-        // The output packet in the output stream's time base.
-        AVStream* os = AOutput.Stream;
-        const int64_t startOffset = lib::av_rescale_q(FSettings.Mux.FStartTime, AV_TIME_BASE_Q, os->time_base);
-        AVPacket* out = FBuffers->Encoded;
-        if (lib::av_packet_ref(out, APacket) < 0) throw FFmpegException("av_mallocz fail");
-        out->stream_index = AOutput.Index;
-        out->pts = APacket->pts != AV_NOPTS_VALUE
-                       ? lib::av_rescale_q(APacket->pts, stream->time_base, os->time_base) - startOffset
-                       : AV_NOPTS_VALUE;
-        out->dts = (APacket->dts != AV_NOPTS_VALUE ? lib::av_rescale_q(APacket->dts, stream->time_base, os->time_base)
-                                                   : lib::av_rescale_q(AInput.Pts, AV_TIME_BASE_Q, os->time_base)) -
-                   startOffset;
-        out->duration = lib::av_rescale_q(APacket->duration, stream->time_base, os->time_base);
-        if (type == AVMEDIA_TYPE_AUDIO) {
-          FAudioSize += out->size;
-        } else if (type == AVMEDIA_TYPE_VIDEO) {
-          FVideoSize += out->size;
-          ++AOutput.OutputTicks;
-        }
-        WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, out);
-        ++AOutput.FrameNumber;
-      });
+    CopyPacket(ARun, AInput, APacket);
   }
 
   // End of input: flush the encoders this stream feeds. In join mode the
   // encoders go on with the next input and are flushed after the last one.
-  if (!APacket && !FJoin)
-    forEachOutput([&](TOutputStreamState& AOutput) {
-      if (!AOutput.EncodingNeeded || AOutput.Flushed) return;
-      if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-        FlushAudioEncoder(ARun, AOutput);
-      else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        FlushVideoEncoder(ARun, AOutput);
-      AOutput.Flushed = true;
-    });
+  if (!APacket && !FJoin) FlushEncodersOf(ARun, AInput);
   return 0;
 }

@@ -70,6 +70,11 @@ int MaxFramesIndex(AVMediaType AType) {
   }
 }
 
+// The frame limit of AOutput's media type is reached.
+bool MaxFramesReached(const TEngineSettings& ASettings, const TOutputStreamState& AOutput) {
+  return AOutput.FrameNumber >= ASettings.Video.FMaxFrames[MaxFramesIndex(AOutput.Stream->codecpar->codec_type)];
+}
+
 bool IsPictureOrSound(const AVStream* AStream) {
   const AVMediaType type = AStream->codecpar->codec_type;
   return type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO;
@@ -140,195 +145,177 @@ void TCustomFFmpeg::CheckSomethingWritten(TTranscodeRun& ARun) {
   }
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
-void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
-  bool noPacket[MAX_FILES] = {};
-  int noPacketCount = 0;
-  int chosen = FJoin ? 0 : -1;
-  FTimerStart = lib::av_gettime();
-  ARun.LastReport = FTimerStart;
-  AVPacket* packet = FBuffers->Packet;
-  TFFLogger* logger = FFLoggerInstance();
+int TCustomFFmpeg::JoinedInputToRead(const TTranscodeRun& ARun, int AInput, double& APosition) const {
   const int outputCount = static_cast<int>(ARun.OutputStreams.size());
-
-  auto maxFramesReached = [&](const TOutputStreamState& AOutput) {
-    return AOutput.FrameNumber >= FSettings.Video.FMaxFrames[MaxFramesIndex(AOutput.Stream->codecpar->codec_type)];
-  };
-
-  while (!FStopRequested) {
-    // Choose the input.
-    double smallestPosition = 1e100;
-    if (FJoin) {
-      const int first = chosen * ARun.JoinStride;
-      for (int k = first; k < first + ARun.JoinStride && k < outputCount; ++k) {
-        const TOutputStreamState& ost = *ARun.OutputStreams[k];
-        smallestPosition = std::min(smallestPosition, OutputPosition(ost));
-        if (maxFramesReached(ost)) chosen = -1;
-      }
-      if (chosen < 0) break;
-    } else {
-      double smallestTime = 1e100;
-      chosen = -1;
-      for (int k = 0; k < outputCount; ++k) {
-        const TOutputStreamState& ost = *ARun.OutputStreams[k];
-        const TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
-        if (noPacket[ist.FileIndex]) continue;
-        if (!ARun.InputFiles[ist.FileIndex].AtEnd) {
-          const double position = OutputPosition(ost);
-          if (static_cast<double>(ist.Pts) < smallestTime) {
-            smallestTime = static_cast<double>(ist.Pts);
-            if (FSettings.Run.FInputSync) chosen = ist.FileIndex;
-          }
-          if (position < smallestPosition) {
-            smallestPosition = position;
-            if (!FSettings.Run.FInputSync) chosen = ist.FileIndex;
-          }
-        }
-        if (maxFramesReached(ost)) {
-          chosen = -1;
-          break;
-        }
-      }
-    }
-    // No input to read.
-    if (chosen < 0) {
-      if (FJoin || noPacketCount == 0) break;
-      std::fill(std::begin(noPacket), std::end(noPacket), false);
-      noPacketCount = 0;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    // The recording time and the file size limit.
-    if (static_cast<double>(FSettings.Mux.FRecordingTime) / 1000000.0 <= smallestPosition) break;
-    if (FSettings.Mux.FLimitFileSize != 0 && FOutputFiles[0]->pb &&
-        static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FSettings.Mux.FLimitFileSize)
-      break;
-
-    // Read a packet of the chosen input.
-    AVFormatContext* ic = FInputFiles[chosen];
-    int result = lib::av_read_frame(ic, packet);
-    if (result == AVERROR(EAGAIN)) {
-      noPacket[chosen] = true;
-      ++noPacketCount;
-      continue;
-    }
-    if (result < 0) {
-      // The end of an input (end of file and read errors alike).
-      ARun.InputFiles[chosen].AtEnd = 1;
-      if (FSettings.Run.FShortest && !FJoin) break;
-      if (!FJoin) continue;
-      const TInputFileState& file = ARun.InputFiles[chosen];
-      const bool last = chosen + 1 >= FInputFileCount;
-      // a. Drain this input's decoders. The encoders go on with the next
-      // input: they are drained only after the last one.
-      for (int s = file.FirstStreamIndex; s < file.FirstStreamIndex + file.StreamCount; ++s) {
-        TInputStreamState& ist = *ARun.InputStreams[s];
-        if (!ist.DecodingNeeded) continue;
-        DecodeAndDispatchPacket(ARun, ist, nullptr);
-        lib::avcodec_flush_buffers(ist.Decoder);
-        ist.Flushed = 1;
-      }
-      // d. Later groups continue the counters of this one.
-      const int next = (chosen + 1) * ARun.JoinStride;
-      for (int k = next; k < outputCount; ++k) {
-        TOutputStreamState& ost = *ARun.OutputStreams[k];
-        const TOutputStreamState& before = *ARun.OutputStreams[k - ARun.JoinStride];
-        ost.OutputTicks = before.OutputTicks;
-        ost.FrameNumber = before.FrameNumber;
-        ost.WrittenEnd = before.WrittenEnd;
-      }
-      // The audio still waiting for a whole encoder frame goes on with the
-      // next input (the groups share their encoders).
-      if (!last)
-        for (int k = chosen * ARun.JoinStride; k < next && k + ARun.JoinStride < outputCount; ++k) {
-          TOutputStreamState& from = *ARun.OutputStreams[k];
-          TOutputStreamState& to = *ARun.OutputStreams[k + ARun.JoinStride];
-          if (!to.Fifo) std::swap(to.Fifo, from.Fifo);
-        }
-      // e. The furthest position of this group.
-      double largest = 0;
-      for (int k = chosen * ARun.JoinStride; k < next && k < outputCount; ++k)
-        largest = std::max(largest, OutputPosition(*ARun.OutputStreams[k]));
-      if (last) break;
-      // g. The next input's timestamps follow on.
-      FInputFilesTsOffset[chosen + 1] += std::llround(largest * 1000000.0);
-      ++chosen;
-      continue;
-    }
-
-    // A packet was read.
-    std::fill(std::begin(noPacket), std::end(noPacket), false);
-    noPacketCount = 0;
-    if (FSettings.Run.FDoPktDump)
-      lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, FSettings.Run.FDoHexDump, ic->streams[packet->stream_index]);
-    const TInputFileState& file = ARun.InputFiles[chosen];
-    if (packet->stream_index >= file.StreamCount ||
-        ARun.InputStreams[file.FirstStreamIndex + packet->stream_index]->Discard) {
-      lib::av_packet_unref(packet);
-      continue;
-    }
-    TInputStreamState& ist = *ARun.InputStreams[file.FirstStreamIndex + packet->stream_index];
-    const AVRational timeBase = ist.Stream->time_base;
-
-    // Timestamp correction: the input's offset and the stream's own shift,
-    // its scale, the jumps of its clock.
-    const int64_t offset = lib::av_rescale_q(FInputFilesTsOffset[chosen] + ist.TsShift, AV_TIME_BASE_Q, timeBase);
-    if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
-    if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
-    const double scale = packet->stream_index < MAX_STREAMS ? FInputFilesTsScale[chosen][packet->stream_index] : 0.0;
-    if (scale != 0.0) {
-      if (packet->dts != AV_NOPTS_VALUE) packet->dts = std::llround(static_cast<double>(packet->dts) * scale);
-      if (packet->pts != AV_NOPTS_VALUE) packet->pts = std::llround(static_cast<double>(packet->pts) * scale);
-    }
-    CloseTimestampJump(ic, ist, packet);
-
-    // Decode and dispatch.
-    if (DecodeAndDispatchPacket(ARun, ist, packet) < 0) {
-      const std::string text = Format("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
-                                      MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
-      lib::av_packet_unref(packet);
-      if (FSettings.Run.FExitOnError) throw FFmpegException(text);
-      if (FSettings.Run.FVerbose >= 0) logger->Log(this, llVerbose, text);
-      continue;
-    }
-    // Release the packet; report progress at the configured cadence.
-    lib::av_packet_unref(packet);
-    CheckOutputLengths(ARun);
-    // The first report comes as soon as a packet was written, so that a row
-    // shows its start at once (an encoder with a long look-ahead writes its
-    // first packet only after a second of pictures); then one per interval.
-    const int64_t now = lib::av_gettime();
-    const bool due = now - ARun.LastReport > FProgressInterval;
-    if (due || (!ARun.Reported && AnyPacketWritten(ARun))) {
-      const bool reported = ReportProgress(ARun, false);
-      ARun.Reported = ARun.Reported || reported;
-      if (due || reported) ARun.LastReport = now;
-    }
+  int chosen = AInput;
+  const int first = AInput * ARun.JoinStride;
+  for (int k = first; k < first + ARun.JoinStride && k < outputCount; ++k) {
+    const TOutputStreamState& ost = *ARun.OutputStreams[k];
+    APosition = std::min(APosition, OutputPosition(ost));
+    if (MaxFramesReached(FSettings, ost)) chosen = -1;
   }
+  return chosen;
+}
 
-  // Drain the decoders that were not drained yet (this also drains the
-  // encoders they feed).
+int TCustomFFmpeg::InputFurthestBehind(const TTranscodeRun& ARun, const bool ANoPacket[MAX_FILES],
+                                       double& APosition) const {
+  const int outputCount = static_cast<int>(ARun.OutputStreams.size());
+  double smallestTime = 1e100;
+  int chosen = -1;
+  for (int k = 0; k < outputCount; ++k) {
+    const TOutputStreamState& ost = *ARun.OutputStreams[k];
+    const TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
+    if (ANoPacket[ist.FileIndex]) continue;
+    if (!ARun.InputFiles[ist.FileIndex].AtEnd) {
+      const double position = OutputPosition(ost);
+      if (static_cast<double>(ist.Pts) < smallestTime) {
+        smallestTime = static_cast<double>(ist.Pts);
+        if (FSettings.Run.FInputSync) chosen = ist.FileIndex;
+      }
+      if (position < APosition) {
+        APosition = position;
+        if (!FSettings.Run.FInputSync) chosen = ist.FileIndex;
+      }
+    }
+    if (MaxFramesReached(FSettings, ost)) return -1;
+  }
+  return chosen;
+}
+
+bool TCustomFFmpeg::OutputLimitReached(double APosition) const {
+  if (static_cast<double>(FSettings.Mux.FRecordingTime) / 1000000.0 <= APosition) return true;
+  return FSettings.Mux.FLimitFileSize != 0 && FOutputFiles[0]->pb &&
+         static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FSettings.Mux.FLimitFileSize;
+}
+
+void TCustomFFmpeg::DrainInputDecoders(TTranscodeRun& ARun, int AInput) {
+  const TInputFileState& file = ARun.InputFiles[AInput];
+  for (int s = file.FirstStreamIndex; s < file.FirstStreamIndex + file.StreamCount; ++s) {
+    TInputStreamState& ist = *ARun.InputStreams[s];
+    if (!ist.DecodingNeeded) continue;
+    DecodeAndDispatchPacket(ARun, ist, nullptr);
+    lib::avcodec_flush_buffers(ist.Decoder);
+    ist.Flushed = 1;
+  }
+}
+
+void TCustomFFmpeg::HandOnToLaterGroups(TTranscodeRun& ARun, int AInput) {
+  const int outputCount = static_cast<int>(ARun.OutputStreams.size());
+  const int next = (AInput + 1) * ARun.JoinStride;
+  for (int k = next; k < outputCount; ++k) {
+    TOutputStreamState& ost = *ARun.OutputStreams[k];
+    const TOutputStreamState& before = *ARun.OutputStreams[k - ARun.JoinStride];
+    ost.OutputTicks = before.OutputTicks;
+    ost.FrameNumber = before.FrameNumber;
+    ost.WrittenEnd = before.WrittenEnd;
+  }
+  // The audio still waiting for a whole encoder frame goes on with the
+  // next input (the groups share their encoders).
+  if (AInput + 1 >= FInputFileCount) return;
+  for (int k = AInput * ARun.JoinStride; k < next && k + ARun.JoinStride < outputCount; ++k) {
+    TOutputStreamState& from = *ARun.OutputStreams[k];
+    TOutputStreamState& to = *ARun.OutputStreams[k + ARun.JoinStride];
+    if (!to.Fifo) std::swap(to.Fifo, from.Fifo);
+  }
+}
+
+double TCustomFFmpeg::GroupPosition(const TTranscodeRun& ARun, int AInput) const {
+  const int outputCount = static_cast<int>(ARun.OutputStreams.size());
+  const int next = (AInput + 1) * ARun.JoinStride;
+  double largest = 0;
+  for (int k = AInput * ARun.JoinStride; k < next && k < outputCount; ++k)
+    largest = std::max(largest, OutputPosition(*ARun.OutputStreams[k]));
+  return largest;
+}
+
+bool TCustomFFmpeg::EndJoinedInput(TTranscodeRun& ARun, int AInput) {
+  // The encoders go on with the next input: they are drained only after
+  // the last one.
+  DrainInputDecoders(ARun, AInput);
+  HandOnToLaterGroups(ARun, AInput);
+  if (AInput + 1 >= FInputFileCount) return false;
+  // The next input's timestamps follow on from the furthest position of
+  // this group.
+  FInputFilesTsOffset[AInput + 1] += std::llround(GroupPosition(ARun, AInput) * 1000000.0);
+  return true;
+}
+
+void TCustomFFmpeg::CorrectPacketTimestamps(int AInput, TInputStreamState& AStream, AVPacket* APacket) {
+  // The input's offset and the stream's own shift, its scale, the jumps of
+  // its clock.
+  const AVRational timeBase = AStream.Stream->time_base;
+  const int64_t offset = lib::av_rescale_q(FInputFilesTsOffset[AInput] + AStream.TsShift, AV_TIME_BASE_Q, timeBase);
+  if (APacket->dts != AV_NOPTS_VALUE) APacket->dts += offset;
+  if (APacket->pts != AV_NOPTS_VALUE) APacket->pts += offset;
+  const double scale = APacket->stream_index < MAX_STREAMS ? FInputFilesTsScale[AInput][APacket->stream_index] : 0.0;
+  if (scale != 0.0) {
+    if (APacket->dts != AV_NOPTS_VALUE) APacket->dts = std::llround(static_cast<double>(APacket->dts) * scale);
+    if (APacket->pts != AV_NOPTS_VALUE) APacket->pts = std::llround(static_cast<double>(APacket->pts) * scale);
+  }
+  CloseTimestampJump(FInputFiles[AInput], AStream, APacket);
+}
+
+void TCustomFFmpeg::ReportProgressWhenDue(TTranscodeRun& ARun) {
+  // The first report comes as soon as a packet was written, so that a row
+  // shows its start at once (an encoder with a long look-ahead writes its
+  // first packet only after a second of pictures); then one per interval.
+  const int64_t now = lib::av_gettime();
+  const bool due = now - ARun.LastReport > FProgressInterval;
+  if (due || (!ARun.Reported && AnyPacketWritten(ARun))) {
+    const bool reported = ReportProgress(ARun, false);
+    ARun.Reported = ARun.Reported || reported;
+    if (due || reported) ARun.LastReport = now;
+  }
+}
+
+void TCustomFFmpeg::ProcessReadPacket(TTranscodeRun& ARun, int AInput, AVPacket* APacket) {
+  if (FSettings.Run.FDoPktDump)
+    lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, APacket, FSettings.Run.FDoHexDump,
+                          FInputFiles[AInput]->streams[APacket->stream_index]);
+  const TInputFileState& file = ARun.InputFiles[AInput];
+  if (APacket->stream_index >= file.StreamCount ||
+      ARun.InputStreams[file.FirstStreamIndex + APacket->stream_index]->Discard) {
+    lib::av_packet_unref(APacket);
+    return;
+  }
+  TInputStreamState& ist = *ARun.InputStreams[file.FirstStreamIndex + APacket->stream_index];
+  CorrectPacketTimestamps(AInput, ist, APacket);
+  if (DecodeAndDispatchPacket(ARun, ist, APacket) < 0) {
+    const std::string text = Format("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
+                                    MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
+    lib::av_packet_unref(APacket);
+    if (FSettings.Run.FExitOnError) throw FFmpegException(text);
+    if (FSettings.Run.FVerbose >= 0) FFLoggerInstance()->Log(this, llVerbose, text);
+    return;
+  }
+  lib::av_packet_unref(APacket);
+  CheckOutputLengths(ARun);
+  ReportProgressWhenDue(ARun);
+}
+
+void TCustomFFmpeg::DrainRemainingDecoders(TTranscodeRun& ARun) {
+  // Draining a decoder also drains the encoders it feeds.
   for (auto& ist : ARun.InputStreams)
     if (ist->DecodingNeeded && ist->Flushed != 1) DecodeAndDispatchPacket(ARun, *ist, nullptr);
-  if (FJoin) {
-    // Joined inputs leave their encoders to the end of the last one.
-    for (int k = 0; k < ARun.JoinStride && k < outputCount; ++k) {
-      TOutputStreamState& ost = *ARun.OutputStreams[k];
-      if (!ost.EncodingNeeded || ost.Flushed) continue;
-      TOutputStreamState& last = *ARun.OutputStreams[outputCount - ARun.JoinStride + k];
-      if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-        FlushAudioEncoder(ARun, last);
-      else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        FlushVideoEncoder(ARun, last);
-      ost.Flushed = true;
-    }
+  if (!FJoin) return;
+  // Joined inputs leave their encoders to the end of the last one.
+  const int outputCount = static_cast<int>(ARun.OutputStreams.size());
+  for (int k = 0; k < ARun.JoinStride && k < outputCount; ++k) {
+    TOutputStreamState& ost = *ARun.OutputStreams[k];
+    if (!ost.EncodingNeeded || ost.Flushed) continue;
+    TOutputStreamState& last = *ARun.OutputStreams[outputCount - ARun.JoinStride + k];
+    if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+      FlushAudioEncoder(ARun, last);
+    else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+      FlushVideoEncoder(ARun, last);
+    ost.Flushed = true;
   }
+}
 
-  CheckSomethingWritten(ARun);
-
-  // Trailers (join mode: the one output once).
-  // A trailer that could not be written, or data that never reached the
-  // file, fails the run: the file is not a valid one.
+void TCustomFFmpeg::WriteTrailers() {
+  // Join mode: the one output once. A trailer that could not be written, or
+  // data that never reached the file, fails the run: the file is not a
+  // valid one.
   for (int i = 0; i < FOutputFileCount; ++i) {
     AVFormatContext* output = FOutputFiles[i];
     int result = lib::av_write_trailer(output);
@@ -339,6 +326,54 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     if (result < 0) throw FFmpegException("av_write_trailer(): " + LibraryErrorText(result));
     if (FJoin) break;
   }
+}
+
+void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
+  // The inputs that had no packet ready: passed over until a packet is read
+  // or none is left to try.
+  bool noPacket[MAX_FILES] = {};
+  int noPacketCount = 0;
+  int chosen = FJoin ? 0 : -1;
+  FTimerStart = lib::av_gettime();
+  ARun.LastReport = FTimerStart;
+  AVPacket* packet = FBuffers->Packet;
+
+  while (!FStopRequested) {
+    double smallestPosition = 1e100;
+    chosen = FJoin ? JoinedInputToRead(ARun, chosen, smallestPosition)
+                   : InputFurthestBehind(ARun, noPacket, smallestPosition);
+    if (chosen < 0) {
+      if (FJoin || noPacketCount == 0) break;
+      std::fill(std::begin(noPacket), std::end(noPacket), false);
+      noPacketCount = 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    if (OutputLimitReached(smallestPosition)) break;
+
+    const int result = lib::av_read_frame(FInputFiles[chosen], packet);
+    if (result == AVERROR(EAGAIN)) {
+      noPacket[chosen] = true;
+      ++noPacketCount;
+      continue;
+    }
+    if (result < 0) {
+      // The end of an input (end of file and read errors alike).
+      ARun.InputFiles[chosen].AtEnd = 1;
+      if (FSettings.Run.FShortest && !FJoin) break;
+      if (!FJoin) continue;
+      if (!EndJoinedInput(ARun, chosen)) break;
+      ++chosen;
+      continue;
+    }
+    std::fill(std::begin(noPacket), std::end(noPacket), false);
+    noPacketCount = 0;
+    ProcessReadPacket(ARun, chosen, packet);
+  }
+
+  DrainRemainingDecoders(ARun);
+  CheckSomethingWritten(ARun);
+  WriteTrailers();
   ReportProgress(ARun, true);
   CloseOpenedCodecs();
   FFinished = !FStopRequested;
