@@ -53,6 +53,19 @@ TPipelineBuffers::~TPipelineBuffers() {
   lib::av_packet_free(&Encoded);
 }
 
+// What a run record owns goes with it (unless the libraries are gone:
+// then nothing can be freed any more).
+TInputStreamState::~TInputStreamState() {
+  if (FilterPicture && lib::av_frame_free) lib::av_frame_free(&FilterPicture);
+}
+
+TOutputStreamState::~TOutputStreamState() {
+  if (LogFile && lib::my_fclose) lib::my_fclose(LogFile);
+  if (ScaledPicture && lib::av_frame_free) lib::av_frame_free(&ScaledPicture);
+  if (Resample && lib::swr_free) lib::swr_free(&Resample);
+  if (SampleConverter && lib::swr_free) lib::swr_free(&SampleConverter);
+}
+
 namespace {
 
 std::string TypeName(const AVStream* AStream) { return MediaTypeName(AStream->codecpar->codec_type); }
@@ -270,27 +283,22 @@ void TCustomFFmpeg::DumpOutputs(TTranscodeRun& ARun, int AOnlyFile) {
 }
 
 void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
-  // Codecs still open (after a failure) are closed while their records exist.
+  // Codecs still open (after a failure) are closed while their records
+  // exist; then each record goes with what it owns (a pass-1 log file is
+  // closed after its encoder wrote its last statistics).
   CloseOpenedCodecs();
-  for (auto& ist : ARun.InputStreams) {
+  for (auto& ist : ARun.InputStreams)
     if (ist->Decoder) lib::avcodec_free_context(&ist->Decoder);
-    if (ist->FilterPicture) lib::av_frame_free(&ist->FilterPicture);
-    ist->Corrections.reset();
-  }
+  ARun.InputStreams.clear();
+  // The FIFO and the scaler are freed here, not by the record: the stream
+  // benches of the engine tests free theirs by hand without clearing the
+  // pointers.
   for (auto& ost : ARun.OutputStreams) {
-    if (ost->LogFile) {
-      lib::my_fclose(ost->LogFile);
-      ost->LogFile = nullptr;
-    }
     if (ost->Fifo) lib::av_audio_fifo_free(ost->Fifo);
     ost->Fifo = nullptr;
-    if (ost->ScaledPicture) lib::av_frame_free(&ost->ScaledPicture);
     if (ost->ScalerContext) lib::sws_freeContext(ost->ScalerContext);
     ost->ScalerContext = nullptr;
-    if (ost->Resample) lib::swr_free(&ost->Resample);
-    if (ost->SampleConverter) lib::swr_free(&ost->SampleConverter);
   }
-  ARun.InputStreams.clear();
   ARun.OutputStreams.clear();
   ARun.InputFiles.clear();
 }
