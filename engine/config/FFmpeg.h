@@ -707,6 +707,50 @@ class TCustomFFmpeg : public TObject {
   std::mutex FHelpersLock;
   std::vector<std::unique_ptr<TEngineThread>> FHelpers;
   std::unique_ptr<TConvertThread> FWorker;  // owns the worker thread object
+
+  // ---- The set-up of a run (Setup.cpp): its steps ----
+  // DumpOutputs, logs AText as an error and fails the run with it.
+  [[noreturn]] void FailSetup(TTranscodeRun& ARun, const std::string& AText);
+  // A record per input file and per input stream, each stream with a
+  // decoder context of the run (opened only when an output needs its
+  // decoded data).
+  void BuildInputTables(TTranscodeRun& ARun);
+  // Every output has a stream, and a stream map has one entry per output
+  // stream, each naming streams that exist.
+  void CheckOutputsAndStreamMaps(TTranscodeRun& ARun);
+  // A record per output stream, each given its source and sync input.
+  void MapOutputStreams(TTranscodeRun& ARun);
+  // The source of AOutput as the stream map names it.
+  void MapToStreamMapEntry(TTranscodeRun& ARun, TOutputStreamState& AOutput, const TStreamMap& AMap);
+  // The source of AOutput without a stream map: by program, else by type.
+  void MapToDefaultSource(TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  // The first usable stream of type AType in the chosen program; -1 none.
+  int FindProgramStream(const TTranscodeRun& ARun, int AType, int AOnlyFile) const;
+  // Output stream AIndex of the table: a stream copy, or an encoding with
+  // what it needs (scaler, filters, two-pass statistics).
+  void PrepareOutputStream(TTranscodeRun& ARun, size_t AIndex);
+  void PrepareStreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput);
+  void PrepareEncoding(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                       const TOutputStreamSetup& ASetup);
+  void PrepareVideoEncoding(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                            const TOutputStreamSetup& ASetup);
+  // The log line of a source whose pixel format the encoder does not take.
+  void LogPictureFormatChange(const TOutputStreamState& AOutput, int AFormat);
+  // The scaled picture, the scaler and the sizes it expects, for source
+  // pictures of AWidth x AHeight in AFormat.
+  void PrepareVideoScaling(TOutputStreamState& AOutput, const TOutputStreamSetup& ASetup, int AWidth, int AHeight,
+                           int AFormat);
+  // Pass 1: the statistics file to write; pass 2: the statistics read.
+  void PreparePassLog(TOutputStreamState& AOutput, size_t AIndex);
+  void OpenEncoders(TTranscodeRun& ARun);
+  void OpenAmrNbEncoder(TOutputStreamState& AOutput);
+  void OpenEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  // The encoder named for the stream, else the default one of its codec.
+  const AVCodec* ChosenEncoder(const TOutputStreamState& AOutput) const;
+  void OpenDecoder(TTranscodeRun& ARun, TInputStreamState& AInput);
+  void CopyMetadataMaps(TTranscodeRun& ARun);
+  // The headers of the outputs, and the session description of RTP ones.
+  void WriteOutputHeaders(TTranscodeRun& ARun);
 };
 
 // The aspects of a list "W:H,W:H,..." as ratios; empty for a bad text.

@@ -1,7 +1,10 @@
 #pragma once
 // The run tables of one transcode: a record per input file, per input
 // stream and per output stream, alive from the set-up until the tables are
-// released at the end of the run (or when it fails).
+// released at the end of the run (or when it fails). A stream record frees
+// the pictures, converters and files it owns when it goes (Setup.cpp); the
+// decoder context, the FIFO and the scaler are freed by
+// ReleaseTranscodeTables, the codecs closed by CloseOpenedCodecs before.
 
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +35,11 @@ struct TInputFileState {
 };
 
 struct TInputStreamState {
+  TInputStreamState() = default;
+  ~TInputStreamState();
+  TInputStreamState(const TInputStreamState&) = delete;
+  TInputStreamState& operator=(const TInputStreamState&) = delete;
+
   int FileIndex = 0;
   int Index = 0;  // stream index inside its file
   AVStream* Stream = nullptr;
@@ -55,7 +63,7 @@ struct TInputStreamState {
   float Quality = 0;                        // quality of the last decoded picture
   AVFilterContext* OutputFilter = nullptr;  // the filter graph's sink
   AVFilterContext* InputFilter = nullptr;   // the filter graph's source
-  AVFrame* FilterPicture = nullptr;         // the last filtered picture
+  AVFrame* FilterPicture = nullptr;         // the last filtered picture (owned)
   // What this stream's pictures need before the outputs take them (set up
   // with the run), whether pictures marked interlaced may be deinterlaced
   // although the stream did not say it is interlaced, and the corrections
@@ -68,6 +76,11 @@ struct TInputStreamState {
 };
 
 struct TOutputStreamState {
+  TOutputStreamState() = default;
+  ~TOutputStreamState();
+  TOutputStreamState(const TOutputStreamState&) = delete;
+  TOutputStreamState& operator=(const TOutputStreamState&) = delete;
+
   int FileIndex = 0;
   int Index = 0;        // stream index inside its output
   int SourceIndex = 0;  // index in the input stream table
@@ -83,8 +96,8 @@ struct TOutputStreamState {
 
   // Video.
   int VideoResample = 0;
-  AVFrame* ScaledPicture = nullptr;
-  SwsContext* ScalerContext = nullptr;
+  AVFrame* ScaledPicture = nullptr;     // owned
+  SwsContext* ScalerContext = nullptr;  // freed by ReleaseTranscodeTables
   int ResampleHeight = 0, ResampleWidth = 0, ResamplePixFmt = -1;
   int InitialHeight = 0, InitialWidth = 0;
   int VideoCrop = 0;
@@ -95,12 +108,12 @@ struct TOutputStreamState {
 
   // Audio.
   int AudioResample = 0;
-  SwrContext* Resample = nullptr;
-  int FormatPairKey = -6;  // encoder format + 5 * decoder format of the converter held; -6 none
-  SwrContext* SampleConverter = nullptr;
-  AVAudioFifo* Fifo = nullptr;
+  SwrContext* Resample = nullptr;         // owned
+  int FormatPairKey = -6;                 // encoder format + 5 * decoder format of the converter held; -6 none
+  SwrContext* SampleConverter = nullptr;  // owned
+  AVAudioFifo* Fifo = nullptr;            // freed by ReleaseTranscodeTables
 
-  FILE* LogFile = nullptr;  // pass-1 statistics
+  FILE* LogFile = nullptr;  // pass-1 statistics (owned)
 
   // The end of what was written so far, in the stream's time base (the
   // muxer's running timestamp of the stream); AV_NOPTS_VALUE before the

@@ -53,6 +53,19 @@ TPipelineBuffers::~TPipelineBuffers() {
   lib::av_packet_free(&Encoded);
 }
 
+// What a run record owns goes with it (unless the libraries are gone:
+// then nothing can be freed any more).
+TInputStreamState::~TInputStreamState() {
+  if (FilterPicture && lib::av_frame_free) lib::av_frame_free(&FilterPicture);
+}
+
+TOutputStreamState::~TOutputStreamState() {
+  if (LogFile && lib::my_fclose) lib::my_fclose(LogFile);
+  if (ScaledPicture && lib::av_frame_free) lib::av_frame_free(&ScaledPicture);
+  if (Resample && lib::swr_free) lib::swr_free(&Resample);
+  if (SampleConverter && lib::swr_free) lib::swr_free(&SampleConverter);
+}
+
 namespace {
 
 std::string TypeName(const AVStream* AStream) { return MediaTypeName(AStream->codecpar->codec_type); }
@@ -64,6 +77,165 @@ bool KeepCodecTag(const AVOutputFormat* AFormat, const AVCodecParameters* AInput
   if (!AFormat->codec_tag) return true;
   if (lib::av_codec_get_id(AFormat->codec_tag, AInput->codec_tag) == AInput->codec_id) return true;
   return lib::av_codec_get_tag(AFormat->codec_tag, AInput->codec_id) == 0;
+}
+
+// Dumps an output that cannot be written as asked, then fails the run.
+[[noreturn]] void FailOutputFile(AVFormatContext* AContext, int AIndex, const std::string& AText) {
+  lib::av_dump_format(AContext, AIndex, AContext->url ? AContext->url : "", 1);
+  throw FFmpegException(AText);
+}
+
+// Whether an output stream of AType may take AInput without a stream map:
+// no output takes it yet and, in join mode, it belongs to the output's own
+// input (AOnlyFile; -1 for any input).
+bool Usable(const TInputStreamState& AInput, int AType, int AOnlyFile) {
+  return AInput.Discard == 1 && AInput.Stream->codecpar->codec_type == AType &&
+         (AOnlyFile < 0 || AInput.FileIndex == AOnlyFile);
+}
+
+int FirstUsableStream(const TTranscodeRun& ARun, int AType, int AOnlyFile) {
+  for (size_t k = 0; k < ARun.InputStreams.size(); ++k)
+    if (Usable(*ARun.InputStreams[k], AType, AOnlyFile)) return static_cast<int>(k);
+  return -1;
+}
+
+// The last input stream of AType, even one an output takes already.
+int LastStreamOfType(const TTranscodeRun& ARun, int AType) {
+  int found = -1;
+  for (size_t k = 0; k < ARun.InputStreams.size(); ++k)
+    if (ARun.InputStreams[k]->Stream->codecpar->codec_type == AType) found = static_cast<int>(k);
+  return found;
+}
+
+// An output stream keeps its source's language (unless it has one of its
+// own) and disposition.
+void TakeLanguageAndDisposition(AVStream* AOutput, const AVStream* AInput) {
+  const AVDictionaryEntry* language = lib::av_dict_get(AInput->metadata, "language", nullptr, 0);
+  if (language && !lib::av_dict_get(AOutput->metadata, "language", nullptr, 0))
+    lib::av_dict_set(&AOutput->metadata, "language", language->value, 0);
+  AOutput->disposition = AInput->disposition;
+}
+
+// The time base of a stream copy: the input stream's, or the frame duration
+// when the stream's is finer than a millisecond and finer than a frame.
+AVRational CopyTimeBase(const AVStream* AInput) {
+  AVRational frame =
+      AInput->avg_frame_rate.num && AInput->avg_frame_rate.den ? av_inv_q(AInput->avg_frame_rate) : AVRational{0, 1};
+  double s = av_q2d(AInput->time_base), c = frame.den ? av_q2d(frame) : 0;
+  return (c > 0 && s < c && s < 0.001) ? frame : AInput->time_base;
+}
+
+// The pictures of an input as its corrections give them.
+struct TSourcePictures {
+  int Width = 0, Height = 0, Format = AV_PIX_FMT_NONE;
+};
+
+TSourcePictures CorrectedPictures(const TInputStreamState& AInput) {
+  const TCorrectionPlan& plan = AInput.CorrectionPlan;
+  const AVCodecParameters* par = AInput.Stream->codecpar;
+  const bool swap = plan.Turn.SidesSwap();
+  return {swap ? par->height : par->width, swap ? par->width : par->height,
+          plan.ToneMap ? AV_PIX_FMT_YUV420P : par->format};
+}
+
+// The crop bands and the pads of an encoded video stream, and whether its
+// pictures must be scaled or converted to reach the encoder.
+void SetCropAndPad(TOutputStreamState& AOutput, const TVideoSettings& AVideo, const TOutputStreamSetup& ASetup,
+                   const TSourcePictures& ASource) {
+  const AVCodecContext* enc = AOutput.Encoder;
+  AOutput.VideoCrop =
+      (AVideo.FFrameTopBand || AVideo.FFrameBottomBand || AVideo.FFrameLeftBand || AVideo.FFrameRightBand) ? 1 : 0;
+  AOutput.VideoPad = (ASetup.PadTop || ASetup.PadBottom || ASetup.PadLeft || ASetup.PadRight) ? 1 : 0;
+  AOutput.VideoResample = (enc->width == ASource.Width - AVideo.FFrameLeftBand - AVideo.FFrameRightBand +
+                                             ASetup.PadLeft + ASetup.PadRight &&
+                           enc->height == ASource.Height - AVideo.FFrameTopBand - AVideo.FFrameBottomBand +
+                                              ASetup.PadTop + ASetup.PadBottom &&
+                           enc->pix_fmt == ASource.Format)
+                              ? 0
+                              : 1;
+  if (AOutput.VideoCrop) {
+    AOutput.TopBand = AOutput.ConfiguredTopBand = AVideo.FFrameTopBand;
+    AOutput.BottomBand = AOutput.ConfiguredBottomBand = AVideo.FFrameBottomBand;
+    AOutput.LeftBand = AOutput.ConfiguredLeftBand = AVideo.FFrameLeftBand;
+    AOutput.RightBand = AOutput.ConfiguredRightBand = AVideo.FFrameRightBand;
+  }
+  if (AOutput.VideoPad) {
+    AOutput.PadTop = ASetup.PadTop;
+    AOutput.PadBottom = ASetup.PadBottom;
+    AOutput.PadLeft = ASetup.PadLeft;
+    AOutput.PadRight = ASetup.PadRight;
+  }
+}
+
+// The picture of the encoder's size and format that the scaler and the
+// pads write into.
+void AllocScaledPicture(TOutputStreamState& AOutput) {
+  const AVCodecContext* enc = AOutput.Encoder;
+  AOutput.ScaledPicture = lib::av_frame_alloc();
+  if (AOutput.ScaledPicture) {
+    AOutput.ScaledPicture->format = enc->pix_fmt;
+    AOutput.ScaledPicture->width = enc->width;
+    AOutput.ScaledPicture->height = enc->height;
+  }
+  if (!AOutput.ScaledPicture || lib::av_frame_get_buffer(AOutput.ScaledPicture, 0) < 0)
+    throw FFmpegException(AOutput.VideoResample ? "Cannot allocate temp picture, check pix fmt"
+                                                : "avpicture_alloc fail");
+}
+
+// The statistics of pass 1, read whole for pass 2 (nul-terminated, from
+// av_malloc: the encoder frees them).
+char* ReadPassLog(const std::string& AName) {
+  FILE* f = lib::my_fopen(AName.c_str(), "r");
+  if (!f) throw FFmpegException(Format("Cannot read log file %s for pass-2 encoding", AName.c_str()));
+  lib::my_fseek(f, 0, SEEK_END);
+  long size = lib::my_ftell(f);
+  lib::my_fseek(f, 0, SEEK_SET);
+  char* text = size >= 0 ? static_cast<char*>(lib::av_malloc(static_cast<size_t>(size) + 1)) : nullptr;
+  if (!text) {
+    lib::my_fclose(f);
+    throw FFmpegException("Could not allocate log buffer");
+  }
+  size_t got = lib::my_fread(text, 1, static_cast<size_t>(size), f);
+  lib::my_fclose(f);
+  text[got] = 0;
+  return text;
+}
+
+// The options that belong to this encoder privately (x264 presets, ...);
+// the caller frees them.
+AVDictionary* EncoderPrivateOptions(const AVCodec* ACodec, const std::vector<TPrivateOption>& AOptions) {
+  AVDictionary* options = nullptr;
+  for (const TPrivateOption& option : AOptions) {
+    if (ACodec->priv_class && lib::av_opt_find(const_cast<AVClass**>(&ACodec->priv_class), option.Name.c_str(), nullptr,
+                                               0, AV_OPT_SEARCH_FAKE_OBJ))
+      lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
+  }
+  return options;
+}
+
+void ResetInputClocks(TTranscodeRun& ARun) {
+  for (auto& ist : ARun.InputStreams) {
+    ist->Pts = 0;
+    ist->NextPts = AV_NOPTS_VALUE;
+    ist->IsStart = 1;
+  }
+}
+
+// Bitstream filters, once the streams' parameters and time bases are final.
+void InitBitstreamFilters(TTranscodeRun& ARun) {
+  for (auto& pointer : ARun.OutputStreams) {
+    TOutputStreamState& ost = *pointer;
+    if (ost.FiltersReady || !ost.BitstreamFilters || ost.BitstreamFilters->Empty()) continue;
+    const AVCodecParameters* par = ost.Stream->codecpar;
+    for (AVBSFContext* bsf : ost.BitstreamFilters->Filters) {
+      lib::avcodec_parameters_copy(bsf->par_in, par);
+      bsf->time_base_in = ost.Stream->time_base;
+      if (lib::av_bsf_init(bsf) < 0)
+        throw FFmpegException(Format("Error initializing bitstream filter: %s", bsf->filter->name));
+      par = bsf->par_out;
+    }
+    ost.FiltersReady = true;
+  }
 }
 
 }  // namespace
@@ -111,27 +283,22 @@ void TCustomFFmpeg::DumpOutputs(TTranscodeRun& ARun, int AOnlyFile) {
 }
 
 void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
-  // Codecs still open (after a failure) are closed while their records exist.
+  // Codecs still open (after a failure) are closed while their records
+  // exist; then each record goes with what it owns (a pass-1 log file is
+  // closed after its encoder wrote its last statistics).
   CloseOpenedCodecs();
-  for (auto& ist : ARun.InputStreams) {
+  for (auto& ist : ARun.InputStreams)
     if (ist->Decoder) lib::avcodec_free_context(&ist->Decoder);
-    if (ist->FilterPicture) lib::av_frame_free(&ist->FilterPicture);
-    ist->Corrections.reset();
-  }
+  ARun.InputStreams.clear();
+  // The FIFO and the scaler are freed here, not by the record: the stream
+  // benches of the engine tests free theirs by hand without clearing the
+  // pointers.
   for (auto& ost : ARun.OutputStreams) {
-    if (ost->LogFile) {
-      lib::my_fclose(ost->LogFile);
-      ost->LogFile = nullptr;
-    }
     if (ost->Fifo) lib::av_audio_fifo_free(ost->Fifo);
     ost->Fifo = nullptr;
-    if (ost->ScaledPicture) lib::av_frame_free(&ost->ScaledPicture);
     if (ost->ScalerContext) lib::sws_freeContext(ost->ScalerContext);
     ost->ScalerContext = nullptr;
-    if (ost->Resample) lib::swr_free(&ost->Resample);
-    if (ost->SampleConverter) lib::swr_free(&ost->SampleConverter);
   }
-  ARun.InputStreams.clear();
   ARun.OutputStreams.clear();
   ARun.InputFiles.clear();
 }
@@ -238,17 +405,13 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
   if (!ARun.ExpectedLength.empty() && ARun.ExpectedLength[0] > 0) FTotalDuration = ARun.ExpectedLength[0] / 1000;
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
-void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
-  if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
-  FOutputsEmpty = false;
-  FFramesDup = FFramesDrop = 0;
-  FCodecThreadsUsed = 1;
-  FVideoSize = FAudioSize = FExtraSize = 0;
-  FHookFrameNumber = 0;
+void TCustomFFmpeg::FailSetup(TTranscodeRun& ARun, const std::string& AText) {
+  DumpOutputs(ARun);
+  LogError(this, AText);
+  throw FFmpegException(AText);
+}
 
-  // Input tables; every input stream gets a decoder context of the run
-  // (opened only when an output needs its decoded data).
+void TCustomFFmpeg::BuildInputTables(TTranscodeRun& ARun) {
   int codecIndex = 0;
   for (int i = 0; i < FInputFileCount; ++i) {
     AVFormatContext* ic = FInputFiles[i];
@@ -274,16 +437,14 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       ARun.InputStreams.push_back(std::move(ist));
     }
   }
+}
 
-  // Output tables and checks.
+void TCustomFFmpeg::CheckOutputsAndStreamMaps(TTranscodeRun& ARun) {
   int total = 0;
   ARun.OutputFileCount = FOutputFileCount;
   for (int i = 0; i < FOutputFileCount; ++i) {
     AVFormatContext* oc = FOutputFiles[i];
-    if (oc->nb_streams == 0) {
-      lib::av_dump_format(oc, i, oc->url ? oc->url : "", 1);
-      throw FFmpegException(Format("Output file #%d does not contain any stream", i));
-    }
+    if (oc->nb_streams == 0) FailOutputFile(oc, i, Format("Output file #%d does not contain any stream", i));
     if (i == 0) ARun.JoinStride = static_cast<int>(oc->nb_streams);
     total += static_cast<int>(oc->nb_streams);
   }
@@ -299,8 +460,9 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
     if (!inRange(map.SyncFileIndex, map.SyncStreamIndex))
       throw FFmpegException(Format("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex));
   }
+}
 
-  // Map the input streams to the output streams.
+void TCustomFFmpeg::MapOutputStreams(TTranscodeRun& ARun) {
   int n = 0;
   for (int i = 0; i < FOutputFileCount; ++i) {
     AVFormatContext* oc = FOutputFiles[i];
@@ -314,417 +476,346 @@ void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
       ost->Encoder = setup.Codec;
       ost->AmrNb = setup.AmrNb.get();
       ost->BitstreamFilters = &FBitstreamFilters[slot][j];
-      const AVMediaType type = ost->Stream->codecpar->codec_type;
-      TInputStreamState* source = nullptr;
-      if (FStreamMapCount > 0) {
-        const TStreamMap& map = FStreamMaps[n];
-        ost->SourceIndex = ARun.InputFiles[map.FileIndex].FirstStreamIndex + map.StreamIndex;
-        source = ARun.InputStreams[ost->SourceIndex].get();
-        if (source->Stream->codecpar->codec_type != type) {
-          lib::av_dump_format(oc, i, oc->url ? oc->url : "", 1);
-          throw FFmpegException(Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", map.FileIndex,
-                                       map.StreamIndex, TypeName(source->Stream).c_str(), i, static_cast<int>(j),
-                                       TypeName(ost->Stream).c_str()));
-        }
-        ost->SyncInput =
-            ARun.InputStreams[ARun.InputFiles[map.SyncFileIndex].FirstStreamIndex + map.SyncStreamIndex].get();
-      } else {
-        auto usable = [&](const TInputStreamState& AIst) {
-          return AIst.Discard == 1 && AIst.Stream->codecpar->codec_type == type && (!FJoin || AIst.FileIndex == i);
-        };
-        int found = -1;
-        if (FSettings.Mux.FProgramId != 0) {
-          // a. The streams of the chosen program, in its order.
-          for (int f = 0; f < FInputFileCount && found < 0; ++f) {
-            AVFormatContext* ic = FInputFiles[f];
-            for (unsigned p = 0; p < ic->nb_programs && found < 0; ++p) {
-              if (ic->programs[p]->id != FSettings.Mux.FProgramId) continue;
-              for (unsigned k = 0; k < ic->programs[p]->nb_stream_indexes && found < 0; ++k) {
-                int index = ARun.InputFiles[f].FirstStreamIndex + static_cast<int>(ic->programs[p]->stream_index[k]);
-                if (index < static_cast<int>(ARun.InputStreams.size()) && usable(*ARun.InputStreams[index]))
-                  found = index;
-              }
-            }
-          }
-        } else {
-          // b. The first unused stream of the same type.
-          for (size_t k = 0; k < ARun.InputStreams.size() && found < 0; ++k)
-            if (usable(*ARun.InputStreams[k])) found = static_cast<int>(k);
-        }
-        // c. Otherwise the last stream of the same type, even one in use.
-        if (found < 0 && FSettings.Mux.FProgramId == 0 && !FJoin)
-          for (size_t k = 0; k < ARun.InputStreams.size(); ++k)
-            if (ARun.InputStreams[k]->Stream->codecpar->codec_type == type) found = static_cast<int>(k);
-        // d. No source at all.
-        if (found < 0) {
-          lib::av_dump_format(oc, i, oc->url ? oc->url : "", 1);
-          throw FFmpegException(Format("Could not find input stream matching output stream #%d.%d (%s)", i,
-                                       static_cast<int>(j), TypeName(ost->Stream).c_str()));
-        }
-        ost->SourceIndex = found;
-        source = ARun.InputStreams[found].get();
-        ost->SyncInput = source;
-      }
-      source->Discard = 0;
+      if (FStreamMapCount > 0)
+        MapToStreamMapEntry(ARun, *ost, FStreamMaps[n]);
+      else
+        MapToDefaultSource(ARun, *ost);
+      ARun.InputStreams[ost->SourceIndex]->Discard = 0;
       ARun.OutputStreams.push_back(std::move(ost));
     }
   }
+}
 
-  AlignInputTimelines(ARun);
+void TCustomFFmpeg::MapToStreamMapEntry(TTranscodeRun& ARun, TOutputStreamState& AOutput, const TStreamMap& AMap) {
+  AOutput.SourceIndex = ARun.InputFiles[AMap.FileIndex].FirstStreamIndex + AMap.StreamIndex;
+  const TInputStreamState& source = *ARun.InputStreams[AOutput.SourceIndex];
+  if (source.Stream->codecpar->codec_type != AOutput.Stream->codecpar->codec_type)
+    FailOutputFile(
+        FOutputFiles[AOutput.FileIndex], AOutput.FileIndex,
+        Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", AMap.FileIndex, AMap.StreamIndex,
+               TypeName(source.Stream).c_str(), AOutput.FileIndex, AOutput.Index, TypeName(AOutput.Stream).c_str()));
+  AOutput.SyncInput =
+      ARun.InputStreams[ARun.InputFiles[AMap.SyncFileIndex].FirstStreamIndex + AMap.SyncStreamIndex].get();
+}
 
-  // Per-stream preparation.
-  for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {
-    TOutputStreamState& ost = *ARun.OutputStreams[i];
-    TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
-    AVStream* os = ost.Stream;
-    AVStream* is = ist.Stream;
-    AVFormatContext* oc = FOutputFiles[ost.FileIndex];
-    const bool firstGroup = !FJoin || static_cast<int>(i) < ARun.JoinStride;
-    const int slot = OutputFileIndex(oc);
-    const bool copy = FOutputStreamSetups[slot][ost.Index].StreamCopy;
+void TCustomFFmpeg::MapToDefaultSource(TTranscodeRun& ARun, TOutputStreamState& AOutput) {
+  const int type = AOutput.Stream->codecpar->codec_type;
+  const int onlyFile = FJoin ? AOutput.FileIndex : -1;
+  // The streams of the chosen program in its order, else the first unused
+  // stream of the same type; otherwise the last stream of that type, even
+  // one in use.
+  int found =
+      FSettings.Mux.FProgramId != 0 ? FindProgramStream(ARun, type, onlyFile) : FirstUsableStream(ARun, type, onlyFile);
+  if (found < 0 && FSettings.Mux.FProgramId == 0 && !FJoin) found = LastStreamOfType(ARun, type);
+  if (found < 0)
+    FailOutputFile(FOutputFiles[AOutput.FileIndex], AOutput.FileIndex,
+                   Format("Could not find input stream matching output stream #%d.%d (%s)", AOutput.FileIndex,
+                          AOutput.Index, TypeName(AOutput.Stream).c_str()));
+  AOutput.SourceIndex = found;
+  AOutput.SyncInput = ARun.InputStreams[found].get();
+}
 
-    const AVDictionaryEntry* language = lib::av_dict_get(is->metadata, "language", nullptr, 0);
-    if (language && !lib::av_dict_get(os->metadata, "language", nullptr, 0))
-      lib::av_dict_set(&os->metadata, "language", language->value, 0);
-    os->disposition = is->disposition;
-
-    if (copy) {
-      // Stream copy: the output stream takes the input's parameters.
-      if (!firstGroup) continue;  // later join groups write into the first group's streams
-      const AVCodecParameters* in = is->codecpar;
-      const uint32_t keptTag = os->codecpar->codec_tag;
-      const AVRational aspect = os->codecpar->sample_aspect_ratio;
-      if (lib::avcodec_parameters_copy(os->codecpar, in) < 0) throw FFmpegException("av_mallocz fail");
-      os->codecpar->codec_tag = keptTag ? keptTag : (KeepCodecTag(oc->oformat, in) ? in->codec_tag : 0);
-      // The copy's time base: the input stream's, or the frame duration when
-      // the stream's is finer than a millisecond and finer than a frame.
-      AVRational frame =
-          is->avg_frame_rate.num && is->avg_frame_rate.den ? av_inv_q(is->avg_frame_rate) : AVRational{0, 1};
-      double s = av_q2d(is->time_base), c = frame.den ? av_q2d(frame) : 0;
-      os->time_base = (c > 0 && s < c && s < 0.001) ? frame : is->time_base;
-      switch (in->codec_type) {
-        case AVMEDIA_TYPE_VIDEO:
-          if (FOnCustomHook)
-            throw FFmpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-          if (FSettings.Run.FUsingVhook)
-            throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-          if (FPreviewFlags != 0)
-            throw FFmpegException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
-          if (aspect.num) os->codecpar->sample_aspect_ratio = os->sample_aspect_ratio = aspect;
-          break;
-        case AVMEDIA_TYPE_AUDIO:
-          if (FSettings.Audio.FAudioVolume != 256)
-            throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
-          if ((os->codecpar->block_align == 1 && in->codec_id == AV_CODEC_ID_MP3) || in->codec_id == AV_CODEC_ID_AC3)
-            os->codecpar->block_align = 0;
-          break;
-        case AVMEDIA_TYPE_SUBTITLE:
-          break;
-        default:
-          throw FFmpegException("invalid codec_type of output stream");
-      }
-      continue;
-    }
-
-    // Encoding.
-    AVCodecContext* enc = ost.Encoder;
-    if (!enc) throw FFmpegException("invalid codec_type of output stream");
-    enc->bits_per_raw_sample = is->codecpar->bits_per_raw_sample;
-    enc->chroma_sample_location = is->codecpar->chroma_location;
-    switch (enc->codec_type) {
-      case AVMEDIA_TYPE_VIDEO: {
-        if (enc->pix_fmt == AV_PIX_FMT_NONE)
-          throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
-        FBitBufferSize = std::max(FBitBufferSize, 6 * enc->width * enc->height + 200);
-        PlanPictureCorrections(ARun, ist);
-        DescribeWrittenColours(ist, enc);
-        // The pictures as the input's corrections give them.
-        const TCorrectionPlan& plan = ist.CorrectionPlan;
-        const bool swap = plan.Turn.SidesSwap();
-        const int inW = swap ? is->codecpar->height : is->codecpar->width;
-        const int inH = swap ? is->codecpar->width : is->codecpar->height;
-        const int inFmt = plan.ToneMap ? AV_PIX_FMT_YUV420P : is->codecpar->format;
-        if (inFmt != AV_PIX_FMT_NONE && inFmt != enc->pix_fmt && FSettings.Run.FVerbose >= 0) {
-          const char* from = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(inFmt));
-          const char* to = lib::av_get_pix_fmt_name(enc->pix_fmt);
-          FFLoggerInstance()->Log(
-              this, llInfo,
-              Format("Output stream #%d.%d (%s): the source's pictures are %s, the encoder "
-                     "gets %s.",
-                     ost.FileIndex, ost.Index, lib::avcodec_get_name(enc->codec_id), from ? from : "?", to ? to : "?"));
-        }
-        const TOutputStreamSetup& streamSetup = FOutputStreamSetups[slot][ost.Index];
-        const int padTop = streamSetup.PadTop, padBottom = streamSetup.PadBottom;
-        const int padLeft = streamSetup.PadLeft, padRight = streamSetup.PadRight;
-        ost.VideoCrop = (FSettings.Video.FFrameTopBand || FSettings.Video.FFrameBottomBand ||
-                         FSettings.Video.FFrameLeftBand || FSettings.Video.FFrameRightBand)
-                            ? 1
-                            : 0;
-        ost.VideoPad = (padTop || padBottom || padLeft || padRight) ? 1 : 0;
-        ost.VideoResample = (enc->width == inW - FSettings.Video.FFrameLeftBand - FSettings.Video.FFrameRightBand +
-                                               padLeft + padRight &&
-                             enc->height == inH - FSettings.Video.FFrameTopBand - FSettings.Video.FFrameBottomBand +
-                                                padTop + padBottom &&
-                             enc->pix_fmt == inFmt)
-                                ? 0
-                                : 1;
-        if (ost.VideoCrop) {
-          ost.TopBand = ost.ConfiguredTopBand = FSettings.Video.FFrameTopBand;
-          ost.BottomBand = ost.ConfiguredBottomBand = FSettings.Video.FFrameBottomBand;
-          ost.LeftBand = ost.ConfiguredLeftBand = FSettings.Video.FFrameLeftBand;
-          ost.RightBand = ost.ConfiguredRightBand = FSettings.Video.FFrameRightBand;
-        }
-        if (ost.VideoPad) {
-          ost.PadTop = padTop;
-          ost.PadBottom = padBottom;
-          ost.PadLeft = padLeft;
-          ost.PadRight = padRight;
-        }
-        if (ost.VideoPad || ost.VideoResample) {
-          ost.ScaledPicture = lib::av_frame_alloc();
-          if (ost.ScaledPicture) {
-            ost.ScaledPicture->format = enc->pix_fmt;
-            ost.ScaledPicture->width = enc->width;
-            ost.ScaledPicture->height = enc->height;
-          }
-          if (!ost.ScaledPicture || lib::av_frame_get_buffer(ost.ScaledPicture, 0) < 0)
-            throw FFmpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
-                                                    : "avpicture_alloc fail");
-        }
-        // An input whose pixel format is still unknown (no picture was decoded
-        // while probing, as in a cut file) gets its scaler from the first
-        // decoded picture, which makes one when there is none: libswscale
-        // aborts on AV_PIX_FMT_NONE instead of refusing it.
-        if (ost.VideoResample && !FSettings.Video.FUseFilters && inFmt != AV_PIX_FMT_NONE) {
-          int64_t flags = FSettings.Run.FSwsFlags;
-          if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
-          FSettings.Run.FSwsFlags = static_cast<int>(flags);
-          ost.ScalerContext = MakeScaler(inW - FSettings.Video.FFrameLeftBand - FSettings.Video.FFrameRightBand,
-                                         inH - FSettings.Video.FFrameTopBand - FSettings.Video.FFrameBottomBand, inFmt,
-                                         enc->width - padLeft - padRight, enc->height - padTop - padBottom,
-                                         enc->pix_fmt, FSettings.Run.FSwsFlags, FSettings.Run.FThreadCount);
-          if (!ost.ScalerContext) throw FFmpegException("Cannot get resampling context");
-        }
-        if (FSettings.Video.FUseFilters) {
-          ost.ResampleHeight = inH;
-        } else {
-          ost.InitialHeight = inH;
-          ost.InitialWidth = inW;
-          ost.ResampleHeight = inH - FSettings.Video.FFrameTopBand - FSettings.Video.FFrameBottomBand;
-          ost.ResampleWidth = inW - FSettings.Video.FFrameLeftBand - FSettings.Video.FFrameRightBand;
-          ost.ResamplePixFmt = inFmt;
-        }
-        enc->bits_per_raw_sample = 0;
-        ost.EncodingNeeded = 1;
-        ist.DecodingNeeded = 1;
-        FLastError.clear();
-        if (FSettings.Video.FUseFilters && ConfigureFilters(ist, ost) != 0)
-          throw FFmpegException(FLastError.empty() ? "Error opening filters!" : "Error opening filters: " + FLastError);
-        break;
-      }
-      case AVMEDIA_TYPE_AUDIO:
-        ost.FormatPairKey = -6;
-        ost.AudioResample =
-            (enc->sample_rate != is->codecpar->sample_rate || FSettings.Run.FAudioSyncMethod > 1) ? 1 : 0;
-        ost.EncodingNeeded = 1;
-        ist.DecodingNeeded = 1;
-        break;
-      case AVMEDIA_TYPE_SUBTITLE:
-        ost.EncodingNeeded = 1;
-        ist.DecodingNeeded = 1;
-        break;
-      default:
-        throw FFmpegException("invalid codec_type of output stream");
-    }
-    // Two-pass statistics.
-    if (firstGroup && (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
-      std::string name =
-          (FSettings.Video.FPassLogFilePrefix.empty() ? "ffmpeg2pass" : FSettings.Video.FPassLogFilePrefix) + "-" +
-          std::to_string(i) + ".log";
-      if (name.size() > 1023) name.resize(1023);
-      if (enc->flags & AV_CODEC_FLAG_PASS1) {
-        ost.LogFile = lib::my_fopen(name.c_str(), "w");
-        if (!ost.LogFile) throw FFmpegException(Format("Cannot write log file %s for pass-1 encoding", name.c_str()));
-      } else {
-        FILE* f = lib::my_fopen(name.c_str(), "r");
-        if (!f) throw FFmpegException(Format("Cannot read log file %s for pass-2 encoding", name.c_str()));
-        lib::my_fseek(f, 0, SEEK_END);
-        long size = lib::my_ftell(f);
-        lib::my_fseek(f, 0, SEEK_SET);
-        char* text = size >= 0 ? static_cast<char*>(lib::av_malloc(static_cast<size_t>(size) + 1)) : nullptr;
-        if (!text) {
-          lib::my_fclose(f);
-          throw FFmpegException("Could not allocate log buffer");
-        }
-        size_t got = lib::my_fread(text, 1, static_cast<size_t>(size), f);
-        lib::my_fclose(f);
-        text[got] = 0;
-        lib::av_freep(&enc->stats_in);
-        enc->stats_in = text;
+int TCustomFFmpeg::FindProgramStream(const TTranscodeRun& ARun, int AType, int AOnlyFile) const {
+  for (int f = 0; f < FInputFileCount; ++f) {
+    const AVFormatContext* ic = FInputFiles[f];
+    for (unsigned p = 0; p < ic->nb_programs; ++p) {
+      const AVProgram* program = ic->programs[p];
+      if (program->id != FSettings.Mux.FProgramId) continue;
+      for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
+        int index = ARun.InputFiles[f].FirstStreamIndex + static_cast<int>(program->stream_index[k]);
+        if (index < static_cast<int>(ARun.InputStreams.size()) && Usable(*ARun.InputStreams[index], AType, AOnlyFile))
+          return index;
       }
     }
   }
+  return -1;
+}
 
-  // Open the encoders (in join mode the first group's, which the later
-  // groups share).
+void TCustomFFmpeg::PrepareOutputStream(TTranscodeRun& ARun, size_t AIndex) {
+  TOutputStreamState& ost = *ARun.OutputStreams[AIndex];
+  TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
+  const bool firstGroup = !FJoin || static_cast<int>(AIndex) < ARun.JoinStride;
+  const TOutputStreamSetup& setup = FOutputStreamSetups[OutputFileIndex(FOutputFiles[ost.FileIndex])][ost.Index];
+  TakeLanguageAndDisposition(ost.Stream, ist.Stream);
+  if (setup.StreamCopy) {
+    // Later join groups write into the first group's streams.
+    if (firstGroup) PrepareStreamCopy(ost, ist);
+    return;
+  }
+  PrepareEncoding(ARun, ost, ist, setup);
+  if (firstGroup && (ost.Encoder->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) PreparePassLog(ost, AIndex);
+}
+
+void TCustomFFmpeg::PrepareStreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput) {
+  // The output stream takes the input's parameters.
+  AVStream* os = AOutput.Stream;
+  const AVCodecParameters* in = AInput.Stream->codecpar;
+  const uint32_t keptTag = os->codecpar->codec_tag;
+  const AVRational aspect = os->codecpar->sample_aspect_ratio;
+  if (lib::avcodec_parameters_copy(os->codecpar, in) < 0) throw FFmpegException("av_mallocz fail");
+  const AVOutputFormat* format = FOutputFiles[AOutput.FileIndex]->oformat;
+  os->codecpar->codec_tag = keptTag ? keptTag : (KeepCodecTag(format, in) ? in->codec_tag : 0);
+  os->time_base = CopyTimeBase(AInput.Stream);
+  switch (in->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+      if (FOnCustomHook) throw FFmpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+      if (FSettings.Run.FUsingVhook)
+        throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+      if (FPreviewFlags != 0)
+        throw FFmpegException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+      if (aspect.num) os->codecpar->sample_aspect_ratio = os->sample_aspect_ratio = aspect;
+      break;
+    case AVMEDIA_TYPE_AUDIO:
+      if (FSettings.Audio.FAudioVolume != 256)
+        throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+      if ((os->codecpar->block_align == 1 && in->codec_id == AV_CODEC_ID_MP3) || in->codec_id == AV_CODEC_ID_AC3)
+        os->codecpar->block_align = 0;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      throw FFmpegException("invalid codec_type of output stream");
+  }
+}
+
+void TCustomFFmpeg::PrepareEncoding(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                                    const TOutputStreamSetup& ASetup) {
+  AVCodecContext* enc = AOutput.Encoder;
+  if (!enc) throw FFmpegException("invalid codec_type of output stream");
+  const AVCodecParameters* source = AInput.Stream->codecpar;
+  enc->bits_per_raw_sample = source->bits_per_raw_sample;
+  enc->chroma_sample_location = source->chroma_location;
+  switch (enc->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+      PrepareVideoEncoding(ARun, AOutput, AInput, ASetup);
+      return;
+    case AVMEDIA_TYPE_AUDIO:
+      AOutput.FormatPairKey = -6;
+      AOutput.AudioResample = (enc->sample_rate != source->sample_rate || FSettings.Run.FAudioSyncMethod > 1) ? 1 : 0;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      throw FFmpegException("invalid codec_type of output stream");
+  }
+  AOutput.EncodingNeeded = 1;
+  AInput.DecodingNeeded = 1;
+}
+
+void TCustomFFmpeg::PrepareVideoEncoding(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput,
+                                         const TOutputStreamSetup& ASetup) {
+  AVCodecContext* enc = AOutput.Encoder;
+  if (enc->pix_fmt == AV_PIX_FMT_NONE) throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
+  FBitBufferSize = std::max(FBitBufferSize, 6 * enc->width * enc->height + 200);
+  PlanPictureCorrections(ARun, AInput);
+  DescribeWrittenColours(AInput, enc);
+  const TSourcePictures source = CorrectedPictures(AInput);
+  LogPictureFormatChange(AOutput, source.Format);
+  SetCropAndPad(AOutput, FSettings.Video, ASetup, source);
+  PrepareVideoScaling(AOutput, ASetup, source.Width, source.Height, source.Format);
+  enc->bits_per_raw_sample = 0;
+  AOutput.EncodingNeeded = 1;
+  AInput.DecodingNeeded = 1;
+  FLastError.clear();
+  if (FSettings.Video.FUseFilters && ConfigureFilters(AInput, AOutput) != 0)
+    throw FFmpegException(FLastError.empty() ? "Error opening filters!" : "Error opening filters: " + FLastError);
+}
+
+void TCustomFFmpeg::LogPictureFormatChange(const TOutputStreamState& AOutput, int AFormat) {
+  const AVCodecContext* enc = AOutput.Encoder;
+  if (AFormat == AV_PIX_FMT_NONE || AFormat == enc->pix_fmt || FSettings.Run.FVerbose < 0) return;
+  const char* from = lib::av_get_pix_fmt_name(static_cast<AVPixelFormat>(AFormat));
+  const char* to = lib::av_get_pix_fmt_name(enc->pix_fmt);
+  FFLoggerInstance()->Log(
+      this, llInfo,
+      Format("Output stream #%d.%d (%s): the source's pictures are %s, the encoder "
+             "gets %s.",
+             AOutput.FileIndex, AOutput.Index, lib::avcodec_get_name(enc->codec_id), from ? from : "?", to ? to : "?"));
+}
+
+void TCustomFFmpeg::PrepareVideoScaling(TOutputStreamState& AOutput, const TOutputStreamSetup& ASetup, int AWidth,
+                                        int AHeight, int AFormat) {
+  const AVCodecContext* enc = AOutput.Encoder;
+  const TVideoSettings& video = FSettings.Video;
+  const int croppedWidth = AWidth - video.FFrameLeftBand - video.FFrameRightBand;
+  const int croppedHeight = AHeight - video.FFrameTopBand - video.FFrameBottomBand;
+  if (AOutput.VideoPad || AOutput.VideoResample) AllocScaledPicture(AOutput);
+  // An input whose pixel format is still unknown (no picture was decoded
+  // while probing, as in a cut file) gets its scaler from the first
+  // decoded picture, which makes one when there is none: libswscale
+  // aborts on AV_PIX_FMT_NONE instead of refusing it.
+  if (AOutput.VideoResample && !video.FUseFilters && AFormat != AV_PIX_FMT_NONE) {
+    int64_t flags = FSettings.Run.FSwsFlags;
+    if (FOptionStore.Scaler) lib::av_opt_get_int(FOptionStore.Scaler, "sws_flags", 0, &flags);
+    FSettings.Run.FSwsFlags = static_cast<int>(flags);
+    AOutput.ScalerContext =
+        MakeScaler(croppedWidth, croppedHeight, AFormat, enc->width - ASetup.PadLeft - ASetup.PadRight,
+                   enc->height - ASetup.PadTop - ASetup.PadBottom, enc->pix_fmt, FSettings.Run.FSwsFlags,
+                   FSettings.Run.FThreadCount);
+    if (!AOutput.ScalerContext) throw FFmpegException("Cannot get resampling context");
+  }
+  if (video.FUseFilters) {
+    AOutput.ResampleHeight = AHeight;
+  } else {
+    AOutput.InitialHeight = AHeight;
+    AOutput.InitialWidth = AWidth;
+    AOutput.ResampleHeight = croppedHeight;
+    AOutput.ResampleWidth = croppedWidth;
+    AOutput.ResamplePixFmt = AFormat;
+  }
+}
+
+void TCustomFFmpeg::PreparePassLog(TOutputStreamState& AOutput, size_t AIndex) {
+  AVCodecContext* enc = AOutput.Encoder;
+  const std::string& prefix = FSettings.Video.FPassLogFilePrefix;
+  std::string name = (prefix.empty() ? "ffmpeg2pass" : prefix) + "-" + std::to_string(AIndex) + ".log";
+  if (name.size() > 1023) name.resize(1023);
+  if (enc->flags & AV_CODEC_FLAG_PASS1) {
+    AOutput.LogFile = lib::my_fopen(name.c_str(), "w");
+    if (!AOutput.LogFile) throw FFmpegException(Format("Cannot write log file %s for pass-1 encoding", name.c_str()));
+    return;
+  }
+  char* text = ReadPassLog(name);
+  lib::av_freep(&enc->stats_in);
+  enc->stats_in = text;
+}
+
+void TCustomFFmpeg::OpenEncoders(TTranscodeRun& ARun) {
+  // In join mode only the first group's: the later groups' output slots
+  // hold the same contexts and the same stream set-ups.
   for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) {
     if (FJoin && static_cast<int>(i) >= ARun.JoinStride) break;
     TOutputStreamState& ost = *ARun.OutputStreams[i];
     if (!ost.EncodingNeeded) continue;
-    AVCodecContext* enc = ost.Encoder;
-    const std::string typeName = MediaTypeName(enc->codec_type);
-    if (ost.AmrNb) {
-      ost.AmrNb->Open(enc->sample_rate, enc->ch_layout.nb_channels, enc->bit_rate);
-      enc->bit_rate = ost.AmrNb->BitRate();
-      FOpenedEncoders.push_front(&ost);
-      lib::avcodec_parameters_from_context(ost.Stream->codecpar, enc);
-      ost.Stream->time_base = AVRational{1, enc->sample_rate};
-      continue;
-    }
-    const AVCodec* codec = nullptr;
-    const int slot = OutputFileIndex(FOutputFiles[ost.FileIndex]);
-    int codecIndex = 0;
-    for (int f = 0; f < slot; ++f) codecIndex += static_cast<int>(FOutputFiles[f]->nb_streams);
-    codecIndex += ost.Index;
-    if (codecIndex < FOutputCodecCount) codec = FOutputCodecs[codecIndex];
-    if (!codec) codec = lib::avcodec_find_encoder(enc->codec_id);
-    if (!codec) {
-      DumpOutputs(ARun);
-      std::string text = Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
-                                static_cast<int>(enc->codec_id), ost.FileIndex, ost.Index, typeName.c_str());
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
-    // Options that belong to this encoder privately (x264 presets, ...).
-    AVDictionary* options = nullptr;
-    for (const TPrivateOption& option : FSettings.Run.FPrivateOptions) {
-      if (codec->priv_class && lib::av_opt_find(const_cast<AVClass**>(&codec->priv_class), option.Name.c_str(), nullptr,
-                                                0, AV_OPT_SEARCH_FAKE_OBJ))
-        lib::av_dict_set(&options, option.Name.c_str(), option.Value.c_str(), 0);
-    }
-    ApplyCodecThreads(enc, codec, FSettings.Run.FThreadCount);
-    int result;
-    {
-      TServingLock<std::recursive_mutex> guard(CodecLock());
-      result = lib::avcodec_open2(enc, codec, &options);
-      if (result >= 0) FOpenedEncoders.push_front(&ost);
-    }
-    if (result >= 0) FCodecThreadsUsed = std::max(FCodecThreadsUsed, enc->thread_count);
-    lib::av_dict_free(&options);
-    if (result < 0) {
-      DumpOutputs(ARun);
-      std::string text = Format(
-          "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters such as "
-          "bit_rate, rate, width or height",
-          ost.FileIndex, ost.Index, typeName.c_str());
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
-    FExtraSize += enc->extradata_size;
-    lib::avcodec_parameters_from_context(ost.Stream->codecpar, enc);
-    ost.Stream->time_base = enc->time_base;
+    if (ost.AmrNb)
+      OpenAmrNbEncoder(ost);
+    else
+      OpenEncoder(ARun, ost);
   }
-  // (Later join groups already share the first group's encoders: their
-  // output slots hold the same context and the same stream set-ups.)
+}
 
-  // Open the decoders.
-  for (auto& pointer : ARun.InputStreams) {
-    TInputStreamState& ist = *pointer;
-    if (ist.DecodingNeeded != 1) continue;
-    const std::string typeName = TypeName(ist.Stream);
-    const AVCodec* codec =
-        ist.ForcedDecoder ? ist.ForcedDecoder : lib::avcodec_find_decoder(ist.Stream->codecpar->codec_id);
-    if (!codec) {
-      DumpOutputs(ARun);
-      std::string text =
-          Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                 static_cast<int>(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.Index, typeName.c_str());
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
-    const int type = ist.Stream->codecpar->codec_type;
-    if (type >= 0 && type < kOptionMediaTypes && FOptionStore.Codec[type]) {
-      const int mask = (type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
-                        : type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
-                                                     : AV_OPT_FLAG_SUBTITLE_PARAM) |
-                       AV_OPT_FLAG_DECODING_PARAM;
-      ApplySetOptions(FOptionStore, FOptionStore.Codec[type], ist.Decoder, mask);
-    }
-    ApplyCodecThreads(ist.Decoder, codec, FSettings.Run.FThreadCount);
-    int result;
-    {
-      TServingLock<std::recursive_mutex> guard(CodecLock());
-      result = lib::avcodec_open2(ist.Decoder, codec, nullptr);
-      if (result >= 0) FOpenedDecoders.push_front(&ist);
-    }
-    if (result >= 0) FCodecThreadsUsed = std::max(FCodecThreadsUsed, ist.Decoder->thread_count);
-    if (result < 0) {
-      DumpOutputs(ARun);
-      std::string text = Format("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index,
-                                typeName.c_str());
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
-  }
+void TCustomFFmpeg::OpenAmrNbEncoder(TOutputStreamState& AOutput) {
+  AVCodecContext* enc = AOutput.Encoder;
+  AOutput.AmrNb->Open(enc->sample_rate, enc->ch_layout.nb_channels, enc->bit_rate);
+  enc->bit_rate = AOutput.AmrNb->BitRate();
+  FOpenedEncoders.push_front(&AOutput);
+  lib::avcodec_parameters_from_context(AOutput.Stream->codecpar, enc);
+  AOutput.Stream->time_base = AVRational{1, enc->sample_rate};
+}
 
-  // Clocks and metadata maps.
-  for (auto& ist : ARun.InputStreams) {
-    ist->Pts = 0;
-    ist->NextPts = AV_NOPTS_VALUE;
-    ist->IsStart = 1;
+const AVCodec* TCustomFFmpeg::ChosenEncoder(const TOutputStreamState& AOutput) const {
+  // The encoders named are counted over the streams of the output slots.
+  const int slot = OutputFileIndex(FOutputFiles[AOutput.FileIndex]);
+  int codecIndex = 0;
+  for (int f = 0; f < slot; ++f) codecIndex += static_cast<int>(FOutputFiles[f]->nb_streams);
+  codecIndex += AOutput.Index;
+  const AVCodec* codec = codecIndex < FOutputCodecCount ? FOutputCodecs[codecIndex] : nullptr;
+  return codec ? codec : lib::avcodec_find_encoder(AOutput.Encoder->codec_id);
+}
+
+void TCustomFFmpeg::OpenEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput) {
+  AVCodecContext* enc = AOutput.Encoder;
+  const std::string typeName = MediaTypeName(enc->codec_type);
+  const AVCodec* codec = ChosenEncoder(AOutput);
+  if (!codec)
+    FailSetup(ARun, Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                           static_cast<int>(enc->codec_id), AOutput.FileIndex, AOutput.Index, typeName.c_str()));
+  AVDictionary* options = EncoderPrivateOptions(codec, FSettings.Run.FPrivateOptions);
+  ApplyCodecThreads(enc, codec, FSettings.Run.FThreadCount);
+  int result;
+  {
+    TServingLock<std::recursive_mutex> guard(CodecLock());
+    result = lib::avcodec_open2(enc, codec, &options);
+    if (result >= 0) FOpenedEncoders.push_front(&AOutput);
   }
+  if (result >= 0) FCodecThreadsUsed = std::max(FCodecThreadsUsed, enc->thread_count);
+  lib::av_dict_free(&options);
+  if (result < 0)
+    FailSetup(ARun, Format("Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters "
+                           "such as bit_rate, rate, width or height",
+                           AOutput.FileIndex, AOutput.Index, typeName.c_str()));
+  FExtraSize += enc->extradata_size;
+  lib::avcodec_parameters_from_context(AOutput.Stream->codecpar, enc);
+  AOutput.Stream->time_base = enc->time_base;
+}
+
+void TCustomFFmpeg::OpenDecoder(TTranscodeRun& ARun, TInputStreamState& AInput) {
+  const std::string typeName = TypeName(AInput.Stream);
+  const AVCodecParameters* par = AInput.Stream->codecpar;
+  const AVCodec* codec = AInput.ForcedDecoder ? AInput.ForcedDecoder : lib::avcodec_find_decoder(par->codec_id);
+  if (!codec)
+    FailSetup(ARun, Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                           static_cast<int>(par->codec_id), AInput.FileIndex, AInput.Index, typeName.c_str()));
+  const int type = par->codec_type;
+  if (type >= 0 && type < kOptionMediaTypes && FOptionStore.Codec[type]) {
+    const int mask = (type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
+                      : type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
+                                                   : AV_OPT_FLAG_SUBTITLE_PARAM) |
+                     AV_OPT_FLAG_DECODING_PARAM;
+    ApplySetOptions(FOptionStore, FOptionStore.Codec[type], AInput.Decoder, mask);
+  }
+  ApplyCodecThreads(AInput.Decoder, codec, FSettings.Run.FThreadCount);
+  int result;
+  {
+    TServingLock<std::recursive_mutex> guard(CodecLock());
+    result = lib::avcodec_open2(AInput.Decoder, codec, nullptr);
+    if (result >= 0) FOpenedDecoders.push_front(&AInput);
+  }
+  if (result >= 0) FCodecThreadsUsed = std::max(FCodecThreadsUsed, AInput.Decoder->thread_count);
+  if (result < 0)
+    FailSetup(ARun, Format("Error while opening decoder for input stream #%d.%d (%s)", AInput.FileIndex, AInput.Index,
+                           typeName.c_str()));
+}
+
+void TCustomFFmpeg::CopyMetadataMaps(TTranscodeRun& ARun) {
   for (int m = 0; m < FMetaDataMapCount; ++m) {
     const TMetaDataMap& map = FMetaDataMaps[m];
-    if (map.OutFile < 0 || map.OutFile >= FOutputFileCount) {
-      DumpOutputs(ARun);
-      std::string text =
-          Format("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile, map.InFile);
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
-    if (map.InFile < 0 || map.InFile >= FInputFileCount) {
-      DumpOutputs(ARun);
-      std::string text =
-          Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile);
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
+    if (map.OutFile < 0 || map.OutFile >= FOutputFileCount)
+      FailSetup(ARun,
+                Format("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile, map.InFile));
+    if (map.InFile < 0 || map.InFile >= FInputFileCount)
+      FailSetup(ARun, Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile));
     lib::av_dict_copy(&FOutputFiles[map.OutFile]->metadata, FInputFiles[map.InFile]->metadata, 0);
   }
+}
 
-  // Write the output headers.
+void TCustomFFmpeg::WriteOutputHeaders(TTranscodeRun& ARun) {
   bool allRtp = true;
   for (int i = 0; i < FOutputFileCount; ++i) {
     if (FJoin && i > 0) break;
     AVFormatContext* oc = FOutputFiles[i];
-    if (lib::avformat_write_header(oc, nullptr) < 0) {
-      DumpOutputs(ARun);
-      std::string text = Format("Could not write header for output file #%d (incorrect codec parameters ?)", i);
-      LogError(this, text);
-      throw FFmpegException(text);
-    }
+    if (lib::avformat_write_header(oc, nullptr) < 0)
+      FailSetup(ARun, Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
     if (std::strcmp(oc->oformat->name, "rtp") != 0) allRtp = false;
   }
+  // Outputs that are all RTP streams are described for their receivers.
   if (allRtp) {
     char sdp[2048] = {};
     lib::av_sdp_create(FOutputFiles, FJoin ? 1 : FOutputFileCount, sdp, sizeof sdp);
     FFLoggerInstance()->Log(this, llInfo, "SDP:\r\n" + Trim(sdp));
   }
-  // Bitstream filters, now that the streams' parameters and time bases are final.
-  for (auto& pointer : ARun.OutputStreams) {
-    TOutputStreamState& ost = *pointer;
-    if (ost.FiltersReady || !ost.BitstreamFilters || ost.BitstreamFilters->Empty()) continue;
-    const AVCodecParameters* par = ost.Stream->codecpar;
-    for (AVBSFContext* bsf : ost.BitstreamFilters->Filters) {
-      lib::avcodec_parameters_copy(bsf->par_in, par);
-      bsf->time_base_in = ost.Stream->time_base;
-      if (lib::av_bsf_init(bsf) < 0)
-        throw FFmpegException(Format("Error initializing bitstream filter: %s", bsf->filter->name));
-      par = bsf->par_out;
-    }
-    ost.FiltersReady = true;
-  }
+}
 
+void TCustomFFmpeg::TranscodeSetup(TTranscodeRun& ARun) {
+  if (!FBuffers) FBuffers = std::make_unique<TPipelineBuffers>();
+  FOutputsEmpty = false;
+  FFramesDup = FFramesDrop = 0;
+  FCodecThreadsUsed = 1;
+  FVideoSize = FAudioSize = FExtraSize = 0;
+  FHookFrameNumber = 0;
+
+  BuildInputTables(ARun);
+  CheckOutputsAndStreamMaps(ARun);
+  MapOutputStreams(ARun);
+  AlignInputTimelines(ARun);
+  for (size_t i = 0; i < ARun.OutputStreams.size(); ++i) PrepareOutputStream(ARun, i);
+  OpenEncoders(ARun);
+  for (auto& ist : ARun.InputStreams)
+    if (ist->DecodingNeeded == 1) OpenDecoder(ARun, *ist);
+  ResetInputClocks(ARun);
+  CopyMetadataMaps(ARun);
+  WriteOutputHeaders(ARun);
+  InitBitstreamFilters(ARun);
   // The dump and the stream mapping.
   DumpOutputs(ARun);
 }
