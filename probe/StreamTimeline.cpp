@@ -30,9 +30,21 @@ int64_t RelatedGapLimit(int64_t ALength, int64_t AOtherLength) {
   return std::max(kUnrelatedStartGap, shorter);
 }
 
+// The start and the length of a taken stream, microseconds.
+void SetStartAndLength(TStreamTiming& ATiming, const AVStream* AStream, int64_t AFileStart, int64_t AFileEnd) {
+  ATiming.Start = Microseconds(AStream->start_time, AStream->time_base);
+  const int64_t duration = Microseconds(AStream->duration, AStream->time_base);
+  if (duration != kUnknown && duration > 0) {
+    ATiming.Length = duration;
+  } else if (AFileEnd != kUnknown) {
+    // Without a duration of its own a stream lasts to the file's end.
+    const int64_t start = ATiming.Start != kUnknown ? ATiming.Start : AFileStart;
+    if (start != kUnknown && AFileEnd > start) ATiming.Length = AFileEnd - start;
+  }
+}
+
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 TFileTimeline FileTimeline(const AVFormatContext* AContext, const std::vector<bool>& ATaken) {
   TFileTimeline timeline;
   if (!AContext) return timeline;
@@ -47,15 +59,7 @@ TFileTimeline FileTimeline(const AVFormatContext* AContext, const std::vector<bo
     TStreamTiming& timing = timeline.Streams[i];
     timing.Taken = ATaken.empty() ? TakenByDefault(stream) : (i < ATaken.size() && ATaken[i]);
     if (!timing.Taken) continue;
-    timing.Start = Microseconds(stream->start_time, stream->time_base);
-    const int64_t duration = Microseconds(stream->duration, stream->time_base);
-    if (duration != kUnknown && duration > 0) {
-      timing.Length = duration;
-    } else if (fileEnd != kUnknown) {
-      // Without a duration of its own a stream lasts to the file's end.
-      const int64_t start = timing.Start != kUnknown ? timing.Start : fileStart;
-      if (start != kUnknown && fileEnd > start) timing.Length = fileEnd - start;
-    }
+    SetStartAndLength(timing, stream, fileStart, fileEnd);
     if (timing.Start != kUnknown &&
         (earliest < 0 || timing.Start < timeline.Streams[static_cast<size_t>(earliest)].Start))
       earliest = static_cast<int>(i);

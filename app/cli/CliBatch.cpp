@@ -90,7 +90,6 @@ int TCliBatch::Probe() {
   return 0;
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 // One run of the batch: the tasks queued, what their notifications have
 // said (under the lock: they come from the workers), the engines' error
 // lines, and the bars drawn on the terminal.

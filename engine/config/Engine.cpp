@@ -125,35 +125,34 @@ void TCustomFFmpeg::Prepare() {
   AllocOptionContexts(FOptionStore, FSettings.Run.FSwsFlags);
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 void TCustomFFmpeg::Cleanup() {
   if (!EngineLibrariesLoaded()) return;
   // Option contexts and the names set through them.
   FreeOptionContexts(FOptionStore);
   // The pipeline's buffers.
   FBuffers.reset();
-  // Outputs: close their files, free their streams' encoder contexts and
-  // the contexts, and remove files that stayed empty. In join mode every
-  // output slot refers to the same context.
+  CloseOutputs();
+  // Inputs.
+  for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
+  FInputFileCount = 0;
+  ReleaseAllocatedSettings();
+  // Frame hook modules of this instance.
+  ReleaseFrameHooks(FHookState->Chain);
+  FHookState->HookText.clear();
+  // The video filter graphs (in join mode one per input video stream).
+  if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
+  FEarlierFilterGraphs.clear();
+  // Hook and preview pictures (the preview window stays while its flag is set).
+  ResetFrameBitmap(FHookState->Rgb);
+  ResetFrameBitmap(FPreviewState->Rgb);
+  FPreviewState->LastPreviewTime = 0;
+}
+
+void TCustomFFmpeg::CloseOutputs() {
+  // In join mode every output slot refers to the same context.
   for (int i = 0; i < FOutputFileCount; ++i) {
     AVFormatContext* ctx = FOutputFiles[i];
-    if (ctx) {
-      std::string url = ctx->url ? ctx->url : "";
-      if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
-      for (TOutputStreamSetup& setup : FOutputStreamSetups[i]) {
-        if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-        setup.StreamCopy = false;
-        setup.AmrNb.reset();
-      }
-      if (!url.empty()) {
-        const std::u16string name = FOutputWrittenNames[i].empty() ? FileNameFromLibrary(url) : FOutputWrittenNames[i];
-        const bool discard = FDiscardCreatedOutputs && FOutputCreated[i];
-        const bool reservation = FKeepReservations && name != FOutputNames[i];
-        if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
-          ::unlink(LocalFilePath(name).c_str());
-      }
-      lib::avformat_free_context(ctx);
-    }
+    if (ctx) CloseOutputFile(i);
     for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) {
       FOutputFiles[j] = nullptr;
       FOutputCreated[j] = false;
@@ -172,10 +171,29 @@ void TCustomFFmpeg::Cleanup() {
     for (auto& chain : row) chain.Clear();
   FOutputFileCount = 0;
   FDiscardCreatedOutputs = false;
-  // Inputs.
-  for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
-  FInputFileCount = 0;
-  // Allocated settings.
+}
+
+void TCustomFFmpeg::CloseOutputFile(int ASlot) {
+  AVFormatContext* ctx = FOutputFiles[ASlot];
+  const std::string url = ctx->url ? ctx->url : "";
+  if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
+  for (TOutputStreamSetup& setup : FOutputStreamSetups[ASlot]) {
+    if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
+    setup.StreamCopy = false;
+    setup.AmrNb.reset();
+  }
+  if (!url.empty()) {
+    const std::u16string name =
+        FOutputWrittenNames[ASlot].empty() ? FileNameFromLibrary(url) : FOutputWrittenNames[ASlot];
+    const bool discard = FDiscardCreatedOutputs && FOutputCreated[ASlot];
+    const bool reservation = FKeepReservations && name != FOutputNames[ASlot];
+    if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
+      ::unlink(LocalFilePath(name).c_str());
+  }
+  lib::avformat_free_context(ctx);
+}
+
+void TCustomFFmpeg::ReleaseAllocatedSettings() {
   FSettings.Video.FIntraMatrix.reset();
   FSettings.Video.FInterMatrix.reset();
   if (FVstatsFile) {
@@ -194,16 +212,6 @@ void TCustomFFmpeg::Cleanup() {
   FSettings.Video.FVideoBitstreamFilters.Clear();
   FSettings.Audio.FAudioBitstreamFilters.Clear();
   FSettings.Subtitle.FSubtitleBitstreamFilters.Clear();
-  // Frame hook modules of this instance.
-  ReleaseFrameHooks(FHookState->Chain);
-  FHookState->HookText.clear();
-  // The video filter graphs (in join mode one per input video stream).
-  if (FFilterGraph) lib::avfilter_graph_free(&FFilterGraph);
-  FEarlierFilterGraphs.clear();
-  // Hook and preview pictures (the preview window stays while its flag is set).
-  ResetFrameBitmap(FHookState->Rgb);
-  ResetFrameBitmap(FPreviewState->Rgb);
-  FPreviewState->LastPreviewTime = 0;
 }
 
 TConvertThread* TCustomFFmpeg::Start(bool AInThread, TThreadPriority APriority) {

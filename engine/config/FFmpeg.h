@@ -366,6 +366,18 @@ class TCustomFFmpeg : public TObject {
   // Raises (or logs) a progress report; false when there was nothing to
   // report yet (no picture encoded).
   bool ReportProgress(TTranscodeRun& ARun, bool AFinal);
+  // The first video stream's part of a report ("frame= fps= q=", the qp
+  // histogram, PSNR) and its figures; false while it has no picture.
+  struct TVideoReport {
+    int FrameNumber = -1;
+    int Fps = -1;
+    float Quality = -1.0f;
+  };
+  bool AppendFirstVideoStream(struct TReportText& AText, const TOutputStreamState& AOutput, float AQuality, bool AFinal,
+                              TVideoReport& AVideo);
+  // The last line of a run: bytes of video, audio and headers, the muxing
+  // overhead and the codec threads.
+  void LogRunSummary(int64_t ATotalSize);
   // (Pts of the output's sync input - FStartTime) in seconds.
   double InputSyncTime(const TOutputStreamState& AOutput) const;
   // The output position of a stream in seconds (video: OutputTicks in the
@@ -695,6 +707,15 @@ class TCustomFFmpeg : public TObject {
 
  private:
   // ---- Life cycle (Engine.cpp): private helpers ----
+  // Closes every output: its file (removed when it stayed empty, or after a
+  // failed run when this engine created it), its encoder contexts, its
+  // bitstream filters and its context.
+  void CloseOutputs();
+  void CloseOutputFile(int ASlot);
+  // Frees what the settings hold beyond plain values (matrices, the
+  // statistics file, bitstream chains) and clears the names and tags that
+  // hold for one file.
+  void ReleaseAllocatedSettings();
   void CloseOpenedCodecs();
   // Renames the outputs written under temporary names onto their names;
   // a name taken in the meantime fails the run.

@@ -37,7 +37,28 @@ std::string PsnrText(const TOutputStreamState& AOutput, int AFrameNumber, bool A
   return text;
 }
 
+// The size of an output so far: what the file holds, or the write position
+// when the I/O buffer still holds more than the file.
+int64_t OutputSizeSoFar(AVFormatContext* AContext) {
+  if (!AContext || !AContext->pb) return 0;
+  const int64_t size = std::max(lib::avio_size(AContext->pb), lib::avio_seek(AContext->pb, 0, SEEK_CUR));
+  return size < 0 ? 0 : size;
+}
+
 }  // namespace
+
+// The text of a progress report, written piece by piece through my_snprintf
+// and cut at its capacity.
+struct TReportText {
+  char Text[1024] = {};
+  size_t Used = 0;
+  template <typename... TArgs>
+  void Append(const char* AFormat, TArgs... AArgs) {
+    if (Used >= sizeof Text) return;
+    const int n = lib::my_snprintf(Text + Used, sizeof Text - Used, AFormat, AArgs...);
+    if (n > 0) Used = std::min(sizeof Text - 1, Used + static_cast<size_t>(n));
+  }
+};
 
 void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& AOutput, TInputStreamState& AInput,
                                    AVSubtitle* ASubtitle, int64_t APacketPts) {
@@ -71,51 +92,20 @@ void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& 
   }
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
 bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
-  // The output's size: what the file holds, or the write position when the
-  // I/O buffer still holds more than the file.
-  AVFormatContext* oc = FOutputFiles[0];
-  int64_t totalSize = 0;
-  if (oc && oc->pb) {
-    totalSize = std::max(lib::avio_size(oc->pb), lib::avio_seek(oc->pb, 0, SEEK_CUR));
-    if (totalSize < 0) totalSize = 0;
-  }
-
-  char text[1024];
-  size_t used = 0;
-  auto append = [&](const char* AFormat, auto... AArgs) {
-    if (used >= sizeof text) return;
-    int n = lib::my_snprintf(text + used, sizeof text - used, AFormat, AArgs...);
-    if (n > 0) used = std::min(sizeof text - 1, used + static_cast<size_t>(n));
-  };
-  text[0] = 0;
-  int frameNumber = -1, fps = -1;
-  float quality = -1.0f;
+  const int64_t totalSize = OutputSizeSoFar(FOutputFiles[0]);
+  TReportText text;
+  TVideoReport video;
   double t = 1e10;
   bool firstVideo = true;
   for (auto& pointer : ARun.OutputStreams) {
     TOutputStreamState& ost = *pointer;
-    const bool video = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    const bool isVideo = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     const float q = !ost.EncodingNeeded ? -1.0f : (ost.LastQuality < 0 ? 0.0f : ost.LastQuality / 118.0f);
-    if (video && !firstVideo) append("q=%2.1f ", q);
-    if (video && firstVideo) {
+    if (isVideo && !firstVideo) text.Append("q=%2.1f ", q);
+    if (isVideo && firstVideo) {
       firstVideo = false;
-      const double elapsed = static_cast<double>(lib::av_gettime() - FTimerStart) / 1000000.0;
-      frameNumber = ost.FrameNumber;
-      if (frameNumber < 1) return false;  // nothing written yet: no report at all
-      fps = elapsed > 1 ? static_cast<int>(std::lround(frameNumber / elapsed)) : 0;
-      quality = q;
-      append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
-      if (AFinal) append("L");
-      if (FSettings.Video.FQpHist) {
-        const int qp = static_cast<int>(std::lround(quality));
-        if (qp >= 0 && qp < 52) ++FBuffers->QpHistogram[static_cast<size_t>(qp)];
-        for (int j = 0; j < 32; ++j)
-          append("%X", static_cast<int>(std::lround(std::log2(FBuffers->QpHistogram[static_cast<size_t>(j)] + 1))));
-      }
-      if (ost.Encoder && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR))
-        append("%s", PsnrText(ost, frameNumber, AFinal).c_str());
+      if (!AppendFirstVideoStream(text, ost, q, AFinal, video)) return false;  // nothing written yet: no report
     }
     const double streamTime = OutputPosition(ost);
     if (streamTime > 0 && streamTime < t) t = streamTime;
@@ -124,24 +114,46 @@ bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
 
   if (FOnProgress || FSettings.Run.FVerbose > 0 || AFinal) {
     const double bitrate = static_cast<double>(totalSize) * 8 / t / 1000;
-    append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024, t, bitrate);
-    if (FSettings.Run.FVerbose > 1) append(" dup=%d drop=%d", FFramesDup, FFramesDrop);
+    text.Append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024, t, bitrate);
+    if (FSettings.Run.FVerbose > 1) text.Append(" dup=%d drop=%d", FFramesDup, FFramesDrop);
     if (FOnProgress) {
-      FOnProgress(this, frameNumber, fps, static_cast<int>(t * 1000), quality, static_cast<float>(bitrate), totalSize,
-                  static_cast<int>(FTotalDuration));
+      FOnProgress(this, video.FrameNumber, video.Fps, static_cast<int>(t * 1000), video.Quality,
+                  static_cast<float>(bitrate), totalSize, static_cast<int>(FTotalDuration));
     } else if (FSettings.Run.FVerbose >= 0) {
-      FFLoggerInstance()->Log(this, llVerbose, text);
+      FFLoggerInstance()->Log(this, llVerbose, text.Text);
     }
   }
-  if (AFinal && FSettings.Run.FVerbose >= 0) {
-    const int64_t raw = FVideoSize + FAudioSize + FExtraSize;
-    // With nothing encoded there is no overhead to speak of: shown as 0.
-    const double overhead = raw > 0 ? static_cast<double>(totalSize - raw) * 100.0 / static_cast<double>(raw) : 0.0;
-    FFLoggerInstance()->Log(this, llVerbose,
-                            Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%% "
-                                   "threads:%d\r\n",
-                                   static_cast<double>(FVideoSize) / 1024, static_cast<double>(FAudioSize) / 1024,
-                                   static_cast<double>(FExtraSize) / 1024, overhead, FCodecThreadsUsed));
-  }
+  if (AFinal && FSettings.Run.FVerbose >= 0) LogRunSummary(totalSize);
   return true;
+}
+
+bool TCustomFFmpeg::AppendFirstVideoStream(TReportText& AText, const TOutputStreamState& AOutput, float AQuality,
+                                           bool AFinal, TVideoReport& AVideo) {
+  const double elapsed = static_cast<double>(lib::av_gettime() - FTimerStart) / 1000000.0;
+  AVideo.FrameNumber = AOutput.FrameNumber;
+  if (AVideo.FrameNumber < 1) return false;
+  AVideo.Fps = elapsed > 1 ? static_cast<int>(std::lround(AVideo.FrameNumber / elapsed)) : 0;
+  AVideo.Quality = AQuality;
+  AText.Append("frame=%5d fps=%3d q=%3.1f ", AVideo.FrameNumber, AVideo.Fps, AVideo.Quality);
+  if (AFinal) AText.Append("L");
+  if (FSettings.Video.FQpHist) {
+    const int qp = static_cast<int>(std::lround(AVideo.Quality));
+    if (qp >= 0 && qp < 52) ++FBuffers->QpHistogram[static_cast<size_t>(qp)];
+    for (int j = 0; j < 32; ++j)
+      AText.Append("%X", static_cast<int>(std::lround(std::log2(FBuffers->QpHistogram[static_cast<size_t>(j)] + 1))));
+  }
+  if (AOutput.Encoder && (AOutput.Encoder->flags & AV_CODEC_FLAG_PSNR))
+    AText.Append("%s", PsnrText(AOutput, AVideo.FrameNumber, AFinal).c_str());
+  return true;
+}
+
+void TCustomFFmpeg::LogRunSummary(int64_t ATotalSize) {
+  const int64_t raw = FVideoSize + FAudioSize + FExtraSize;
+  // With nothing encoded there is no overhead to speak of: shown as 0.
+  const double overhead = raw > 0 ? static_cast<double>(ATotalSize - raw) * 100.0 / static_cast<double>(raw) : 0.0;
+  FFLoggerInstance()->Log(this, llVerbose,
+                          Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%% "
+                                 "threads:%d\r\n",
+                                 static_cast<double>(FVideoSize) / 1024, static_cast<double>(FAudioSize) / 1024,
+                                 static_cast<double>(FExtraSize) / 1024, overhead, FCodecThreadsUsed));
 }
