@@ -8,8 +8,9 @@
 #
 #   bench/ab.sh BUILD_DIR_A BUILD_DIR_B [ROUNDS]     (default 5)
 #
-# SECONDS_OF_SOURCE sets the source's length (default 10). Run it on an
-# idle machine.
+# SECONDS_OF_SOURCE sets the source's length (default 10); VIDMILL_ARGS adds
+# arguments to every run (for example "--threads 1", whose CPU time varies
+# less between runs). Run it on an idle machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 a=${1:?usage: bench/ab.sh BUILD_DIR_A BUILD_DIR_B [ROUNDS]}
@@ -36,7 +37,7 @@ for ((r = 1; r <= rounds; ++r)); do
       [[ $side == B ]] && build=$b
       out=$work/out-$side-$format-$r
       mkdir -p "$out"
-      /usr/bin/time -f '%U %S' -o "$work/time" "$build/bin/vidmill-cli" --format "$format" --jobs 1 --out "$out" \
+      /usr/bin/time -f '%U %S' -o "$work/time" "$build/bin/vidmill-cli" --format "$format" --jobs 1 ${VIDMILL_ARGS:-} --out "$out" \
         "$src" >/dev/null 2>&1 || { echo "$side $format failed" >&2; exit 1; }
       read -r u s <"$work/time"
       cpu[$side-$format]+="$(echo "$u + $s" | bc) "
@@ -47,6 +48,7 @@ for ((r = 1; r <= rounds; ++r)); do
 done
 
 median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+for key in "${!cpu[@]}"; do echo "$key: ${cpu[$key]}" >&2; done
 echo "| format | A CPU s | B CPU s | B / A |"
 echo "| --- | --- | --- | --- |"
 for format in mp4 dvd; do
