@@ -155,9 +155,7 @@ void TCustomFFmpeg::CloseOutputs() {
     if (ctx) CloseOutputFile(i);
     for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) {
       FOutputFiles[j] = nullptr;
-      FOutputCreated[j] = false;
-      FOutputNames[j].clear();
-      FOutputWrittenNames[j].clear();
+      FOutputFileNames[j] = {};
     }
     if (FJoin) break;
   }
@@ -184,9 +182,9 @@ void TCustomFFmpeg::CloseOutputFile(int ASlot) {
   }
   if (!url.empty()) {
     const std::u16string name =
-        FOutputWrittenNames[ASlot].empty() ? FileNameFromLibrary(url) : FOutputWrittenNames[ASlot];
-    const bool discard = FDiscardCreatedOutputs && FOutputCreated[ASlot];
-    const bool reservation = FKeepReservations && name != FOutputNames[ASlot];
+        FOutputFileNames[ASlot].WrittenName.empty() ? FileNameFromLibrary(url) : FOutputFileNames[ASlot].WrittenName;
+    const bool discard = FDiscardCreatedOutputs && FOutputFileNames[ASlot].Created;
+    const bool reservation = FKeepReservations && name != FOutputFileNames[ASlot].Name;
     if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
       ::unlink(LocalFilePath(name).c_str());
   }
@@ -273,16 +271,16 @@ void TCustomFFmpeg::Run() {
 void TCustomFFmpeg::PublishOutputs() {
   for (int i = 0; i < FOutputFileCount; ++i) {
     if (FJoin && i > 0) break;
-    const std::u16string& written = FOutputWrittenNames[i];
-    if (written.empty() || written == FOutputNames[i]) continue;
+    const std::u16string& written = FOutputFileNames[i].WrittenName;
+    if (written.empty() || written == FOutputFileNames[i].Name) continue;
     AVFormatContext* ctx = FOutputFiles[i];
     // Everything is on disk before the file takes its name.
     if (ctx && ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
-    const int result = PublishPartialFile(written, FOutputNames[i]);
+    const int result = PublishPartialFile(written, FOutputFileNames[i].Name);
     if (result >= 0) continue;
     FHasException = true;
     FExceptionMessage = Format("Could not rename '%s' to '%s': %s", ToLocal8Bit(written).c_str(),
-                               ToLocal8Bit(FOutputNames[i]).c_str(), LibraryErrorText(result).c_str());
+                               ToLocal8Bit(FOutputFileNames[i].Name).c_str(), LibraryErrorText(result).c_str());
     FFLoggerInstance()->Log(this, llQuiet, FExceptionMessage);
     return;
   }

@@ -458,13 +458,17 @@ class TCustomFFmpeg : public TObject {
   std::string FLastError;
   int64_t FTotalDuration = -1;  // milliseconds
 
-  // Output files created by this engine, so that a run that fails removes
-  // them instead of leaving broken files; the names as given and the names
-  // written to (a temporary name beside them).
-  bool FOutputCreated[MAX_FILES] = {};
+  // The file of each output slot: its name as given, the name written to (a
+  // temporary name beside it, renamed onto the name when the run ends), and
+  // whether this engine created it, so that a run that fails removes it
+  // instead of leaving a broken file.
+  struct TOutputFileNames {
+    std::u16string Name;
+    std::u16string WrittenName;
+    bool Created = false;
+  };
+  TOutputFileNames FOutputFileNames[MAX_FILES];
   bool FDiscardCreatedOutputs = false;
-  std::u16string FOutputNames[MAX_FILES];
-  std::u16string FOutputWrittenNames[MAX_FILES];
   // A stopped run that wrote no picture and no sound: its outputs go.
   bool FOutputsEmpty = false;
 

@@ -287,7 +287,7 @@ int TCustomFFmpeg::FailOutputOpen(TOutputOpening& AOpen, const std::string& ATex
     if (AOpen.IoOpened) {
       CloseOutputIO(ctx);
       if (!AOpen.FileExisted) ::unlink(LocalFilePath(AOpen.WrittenName).c_str());
-      FOutputCreated[slot] = false;
+      FOutputFileNames[slot].Created = false;
     }
     if (slot < MAX_FILES) {
       for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
@@ -301,8 +301,8 @@ int TCustomFFmpeg::FailOutputOpen(TOutputOpening& AOpen, const std::string& ATex
     if (AOpen.Recorded) {
       --FOutputFileCount;
       FOutputFiles[FOutputFileCount] = nullptr;
-      FOutputNames[FOutputFileCount].clear();
-      FOutputWrittenNames[FOutputFileCount].clear();
+      FOutputFileNames[FOutputFileCount].Name.clear();
+      FOutputFileNames[FOutputFileCount].WrittenName.clear();
     }
     lib::avformat_free_context(ctx);
     ctx = nullptr;
@@ -430,7 +430,7 @@ std::string TCustomFFmpeg::OpenOutputTarget(TOutputOpening& AOpen, const std::u1
     return Format("Could not open '%s'", AShownName.c_str());
   }
   AOpen.IoOpened = true;
-  FOutputCreated[AOpen.Slot] = !localPath.empty() && !AOpen.FileExisted;
+  FOutputFileNames[AOpen.Slot].Created = !localPath.empty() && !AOpen.FileExisted;
   return {};
 }
 
@@ -442,8 +442,8 @@ void TCustomFFmpeg::RecordJoinedOutputs(const std::u16string& AFileName, const s
   FTotalDuration = total != 0 ? total : -1;
   for (int i = 1; i < FInputFileCount; ++i) {
     FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
-    FOutputNames[FOutputFileCount] = AFileName;
-    FOutputWrittenNames[FOutputFileCount] = AWrittenName;
+    FOutputFileNames[FOutputFileCount].Name = AFileName;
+    FOutputFileNames[FOutputFileCount].WrittenName = AWrittenName;
     ++FOutputFileCount;
   }
 }
@@ -512,8 +512,8 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
       const std::string fileError = OpenOutputTarget(open, AFileName, libraryName, shownName);
       if (!fileError.empty()) return FailOutputOpen(open, fileError);
     }
-    FOutputNames[slot] = AFileName;
-    FOutputWrittenNames[slot] = open.WrittenName;
+    FOutputFileNames[slot].Name = AFileName;
+    FOutputFileNames[slot].WrittenName = open.WrittenName;
 
     // Join: the inputs are converted one after another into this one
     // output; the pipeline finds one output slot per input.

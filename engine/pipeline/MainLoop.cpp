@@ -123,7 +123,7 @@ void TCustomFFmpeg::CheckOutputLengths(TTranscodeRun& ARun) {
       if (SameOutputFile(FJoin, i, ost->FileIndex)) written = std::max(written, OutputPosition(*ost));
     if (written > limit)
       throw FFmpegException(Format("'%s' grew past the length of its source (%s); the conversion was stopped",
-                                   ToLocal8Bit(FOutputNames[i]).c_str(), DurationText(expected).c_str()));
+                                   ToLocal8Bit(FOutputFileNames[i].Name).c_str(), DurationText(expected).c_str()));
   }
 }
 
@@ -141,7 +141,7 @@ void TCustomFFmpeg::CheckSomethingWritten(TTranscodeRun& ARun) {
       FOutputsEmpty = true;  // stopped before the first packet: nothing worth keeping
       continue;
     }
-    throw FFmpegException(Format("Nothing was encoded for '%s'", ToLocal8Bit(FOutputNames[i]).c_str()));
+    throw FFmpegException(Format("Nothing was encoded for '%s'", ToLocal8Bit(FOutputFileNames[i].Name).c_str()));
   }
 }
 
