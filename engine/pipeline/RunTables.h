@@ -96,8 +96,8 @@ struct TOutputStreamState {
 
   // Video.
   int VideoResample = 0;
-  AVFrame* ScaledPicture = nullptr;     // owned
-  SwsContext* ScalerContext = nullptr;  // freed by ReleaseTranscodeTables
+  AVFrame* ScaledPicture = nullptr;  // owned
+  SwsContext* ScalerContext = nullptr;
   int ResampleHeight = 0, ResampleWidth = 0, ResamplePixFmt = -1;
   int InitialHeight = 0, InitialWidth = 0;
   int VideoCrop = 0;
@@ -111,7 +111,7 @@ struct TOutputStreamState {
   SwrContext* Resample = nullptr;         // owned
   int FormatPairKey = -6;                 // encoder format + 5 * decoder format of the converter held; -6 none
   SwrContext* SampleConverter = nullptr;  // owned
-  AVAudioFifo* Fifo = nullptr;            // freed by ReleaseTranscodeTables
+  AVAudioFifo* Fifo = nullptr;
 
   FILE* LogFile = nullptr;  // pass-1 statistics (owned)
 

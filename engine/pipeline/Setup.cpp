@@ -64,6 +64,8 @@ TOutputStreamState::~TOutputStreamState() {
   if (ScaledPicture && lib::av_frame_free) lib::av_frame_free(&ScaledPicture);
   if (Resample && lib::swr_free) lib::swr_free(&Resample);
   if (SampleConverter && lib::swr_free) lib::swr_free(&SampleConverter);
+  if (Fifo && lib::av_audio_fifo_free) lib::av_audio_fifo_free(Fifo);
+  if (ScalerContext && lib::sws_freeContext) lib::sws_freeContext(ScalerContext);
 }
 
 namespace {
@@ -290,15 +292,6 @@ void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
   for (auto& ist : ARun.InputStreams)
     if (ist->Decoder) lib::avcodec_free_context(&ist->Decoder);
   ARun.InputStreams.clear();
-  // The FIFO and the scaler are freed here, not by the record: the stream
-  // benches of the engine tests free theirs by hand without clearing the
-  // pointers.
-  for (auto& ost : ARun.OutputStreams) {
-    if (ost->Fifo) lib::av_audio_fifo_free(ost->Fifo);
-    ost->Fifo = nullptr;
-    if (ost->ScalerContext) lib::sws_freeContext(ost->ScalerContext);
-    ost->ScalerContext = nullptr;
-  }
   ARun.OutputStreams.clear();
   ARun.InputFiles.clear();
 }

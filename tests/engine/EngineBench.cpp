@@ -47,11 +47,7 @@ TStreamBench::~TStreamBench() {
     if (FMuxer->pb && !(FMuxer->oformat->flags & AVFMT_NOFILE)) lib::avio_closep(&FMuxer->pb);
     lib::avformat_free_context(FMuxer);
   }
-  if (Out->Fifo) lib::av_audio_fifo_free(Out->Fifo);
-  if (Out->Resample) lib::swr_free(&Out->Resample);
-  if (Out->SampleConverter) lib::swr_free(&Out->SampleConverter);
-  if (Out->ScalerContext) lib::sws_freeContext(Out->ScalerContext);
-  if (Out->ScaledPicture) lib::av_frame_free(&Out->ScaledPicture);
+  // The stream records free their FIFO, resamplers, scaler and pictures themselves.
   lib::avcodec_free_context(&FEncoder);
   lib::av_frame_free(&FFrame);
 }
