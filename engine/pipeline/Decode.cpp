@@ -202,29 +202,27 @@ void TCustomFFmpeg::CorrectAndDispatchPicture(TTranscodeRun& ARun, TInputStreamS
 void TCustomFFmpeg::DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* APicture) {
   PrepareVideoFrame(ARun, AInput, APicture);
   EmulateReadRate(FSettings.Run.FRateEmu, AInput);
-  if (FSettings.Mux.FStartTime != 0 && AInput.Pts < FSettings.Mux.FStartTime) return;
-  auto forEachOutput = [&](auto AFunction) {
-    for (auto& ost : ARun.OutputStreams)
-      if (ARun.InputStreams[ost->SourceIndex].get() == &AInput && ost->EncodingNeeded) AFunction(*ost);
+  if (!AtOrAfterStart(FSettings.Mux.FStartTime, AInput)) return;
+  // Each encoding output stream the input feeds gets the picture.
+  auto encode = [&](AVFrame* AFrame, bool ATakeAspect) {
+    ForEachOutputOf(ARun, AInput, [&](TOutputStreamState& AOutput) {
+      if (!AOutput.EncodingNeeded) return;
+      if (ATakeAspect && AFrame->sample_aspect_ratio.num)
+        AOutput.Encoder->sample_aspect_ratio = AFrame->sample_aspect_ratio;
+      const int size = EncodeVideoFrame(ARun, AOutput, AInput, AFrame);
+      if (!FSettings.Run.FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
+    });
   };
   if (FSettings.Video.FUseFilters && AInput.InputFilter && AInput.OutputFilter) {
     if (lib::av_buffersrc_add_frame_flags(AInput.InputFilter, APicture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return;
     if (!AInput.FilterPicture) AInput.FilterPicture = lib::av_frame_alloc();
     while (AInput.FilterPicture && lib::av_buffersink_get_frame(AInput.OutputFilter, AInput.FilterPicture) >= 0) {
-      forEachOutput([&](TOutputStreamState& AOutput) {
-        if (AInput.FilterPicture->sample_aspect_ratio.num)
-          AOutput.Encoder->sample_aspect_ratio = AInput.FilterPicture->sample_aspect_ratio;
-        const int size = EncodeVideoFrame(ARun, AOutput, AInput, AInput.FilterPicture);
-        if (!FSettings.Run.FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
-      });
+      encode(AInput.FilterPicture, true);
       lib::av_frame_unref(AInput.FilterPicture);
     }
     return;
   }
-  forEachOutput([&](TOutputStreamState& AOutput) {
-    const int size = EncodeVideoFrame(ARun, AOutput, AInput, APicture);
-    if (!FSettings.Run.FVstatsFileName.empty() && size > 0) WriteVideoStats(AOutput, size);
-  });
+  encode(APicture, false);
 }
 
 bool TCustomFFmpeg::BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame) {
