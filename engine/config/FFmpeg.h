@@ -354,6 +354,8 @@ class TCustomFFmpeg : public TObject {
   void PrepareVideoFrame(TTranscodeRun& ARun, TInputStreamState& AInput, AVFrame* AFrame);
   int EncodeVideoFrame(TTranscodeRun& ARun, TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame* AFrame);
   void FlushVideoEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput);
+  // Drains the audio or video encoder of AOutput (others have nothing to drain).
+  void FlushEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput);
   void WriteVideoStats(TOutputStreamState& AOutput, int AEncodedSize);
   // The post hooks after an encoded picture: preview bitmap event, preview
   // window (under PreviewLock).

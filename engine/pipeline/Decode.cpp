@@ -349,12 +349,16 @@ void TCustomFFmpeg::WriteCopiedPacket(TOutputStreamState& AOutput, const TInputS
 void TCustomFFmpeg::FlushEncodersOf(TTranscodeRun& ARun, const TInputStreamState& AInput) {
   ForEachOutputOf(ARun, AInput, [&](TOutputStreamState& AOutput) {
     if (!AOutput.EncodingNeeded || AOutput.Flushed) return;
-    if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-      FlushAudioEncoder(ARun, AOutput);
-    else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-      FlushVideoEncoder(ARun, AOutput);
+    FlushEncoder(ARun, AOutput);
     AOutput.Flushed = true;
   });
+}
+
+void TCustomFFmpeg::FlushEncoder(TTranscodeRun& ARun, TOutputStreamState& AOutput) {
+  if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+    FlushAudioEncoder(ARun, AOutput);
+  else if (AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+    FlushVideoEncoder(ARun, AOutput);
 }
 
 int TCustomFFmpeg::DecodeAndDispatchPacket(TTranscodeRun& ARun, TInputStreamState& AInput, const AVPacket* APacket) {

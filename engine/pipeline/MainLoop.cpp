@@ -303,11 +303,9 @@ void TCustomFFmpeg::DrainRemainingDecoders(TTranscodeRun& ARun) {
   for (int k = 0; k < ARun.JoinStride && k < outputCount; ++k) {
     TOutputStreamState& ost = *ARun.OutputStreams[k];
     if (!ost.EncodingNeeded || ost.Flushed) continue;
-    TOutputStreamState& last = *ARun.OutputStreams[outputCount - ARun.JoinStride + k];
-    if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-      FlushAudioEncoder(ARun, last);
-    else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-      FlushVideoEncoder(ARun, last);
+    // The encoder is shared: its last group's record holds the clock the
+    // drained packets take.
+    FlushEncoder(ARun, *ARun.OutputStreams[outputCount - ARun.JoinStride + k]);
     ost.Flushed = true;
   }
 }
