@@ -78,6 +78,9 @@ struct TInputStreamState {
 struct TOutputStreamState {
   TOutputStreamState() = default;
   ~TOutputStreamState();
+  // The picture of the encoder's size and format that the scaler and the
+  // pads write into; raises when it cannot be allocated.
+  void AllocScaledPicture();
   TOutputStreamState(const TOutputStreamState&) = delete;
   TOutputStreamState& operator=(const TOutputStreamState&) = delete;
 

@@ -68,6 +68,17 @@ TOutputStreamState::~TOutputStreamState() {
   if (ScalerContext && lib::sws_freeContext) lib::sws_freeContext(ScalerContext);
 }
 
+void TOutputStreamState::AllocScaledPicture() {
+  ScaledPicture = lib::av_frame_alloc();
+  if (ScaledPicture) {
+    ScaledPicture->format = Encoder->pix_fmt;
+    ScaledPicture->width = Encoder->width;
+    ScaledPicture->height = Encoder->height;
+  }
+  if (!ScaledPicture || lib::av_frame_get_buffer(ScaledPicture, 0) < 0)
+    throw FFmpegException(VideoResample ? "Cannot allocate temp picture, check pix fmt" : "avpicture_alloc fail");
+}
+
 namespace {
 
 std::string TypeName(const AVStream* AStream) { return MediaTypeName(AStream->codecpar->codec_type); }
@@ -167,21 +178,6 @@ void SetCropAndPad(TOutputStreamState& AOutput, const TVideoSettings& AVideo, co
     AOutput.PadLeft = ASetup.PadLeft;
     AOutput.PadRight = ASetup.PadRight;
   }
-}
-
-// The picture of the encoder's size and format that the scaler and the
-// pads write into.
-void AllocScaledPicture(TOutputStreamState& AOutput) {
-  const AVCodecContext* enc = AOutput.Encoder;
-  AOutput.ScaledPicture = lib::av_frame_alloc();
-  if (AOutput.ScaledPicture) {
-    AOutput.ScaledPicture->format = enc->pix_fmt;
-    AOutput.ScaledPicture->width = enc->width;
-    AOutput.ScaledPicture->height = enc->height;
-  }
-  if (!AOutput.ScaledPicture || lib::av_frame_get_buffer(AOutput.ScaledPicture, 0) < 0)
-    throw FFmpegException(AOutput.VideoResample ? "Cannot allocate temp picture, check pix fmt"
-                                                : "avpicture_alloc fail");
 }
 
 // The statistics of pass 1, read whole for pass 2 (nul-terminated, from
@@ -632,7 +628,7 @@ void TCustomFFmpeg::PrepareVideoScaling(TOutputStreamState& AOutput, const TOutp
   const TVideoSettings& video = FSettings.Video;
   const int croppedWidth = AWidth - video.FFrameLeftBand - video.FFrameRightBand;
   const int croppedHeight = AHeight - video.FFrameTopBand - video.FFrameBottomBand;
-  if (AOutput.VideoPad || AOutput.VideoResample) AllocScaledPicture(AOutput);
+  if (AOutput.VideoPad || AOutput.VideoResample) AOutput.AllocScaledPicture();
   // An input whose pixel format is still unknown (no picture was decoded
   // while probing, as in a cut file) gets its scaler from the first
   // decoded picture, which makes one when there is none: libswscale

@@ -116,20 +116,11 @@ bool FitsEncoder(const TOutputStreamState& AOutput, const AVFrame* APicture) {
 // encoder's size it scales into; the scaler itself is made for the first
 // picture.
 void AddScaler(TOutputStreamState& AOutput) {
-  const AVCodecContext* enc = AOutput.Encoder;
   AOutput.VideoResample = 1;
   AOutput.ResampleWidth = AOutput.ResampleHeight = -1;  // forces a new scaler
   // InitialWidth and InitialHeight stay the input's size at set-up: the
   // crop bands of the new size are in proportion to it.
-  if (AOutput.ScaledPicture) return;
-  AOutput.ScaledPicture = lib::av_frame_alloc();
-  if (AOutput.ScaledPicture) {
-    AOutput.ScaledPicture->format = enc->pix_fmt;
-    AOutput.ScaledPicture->width = enc->width;
-    AOutput.ScaledPicture->height = enc->height;
-  }
-  if (!AOutput.ScaledPicture || lib::av_frame_get_buffer(AOutput.ScaledPicture, 0) < 0)
-    throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+  if (!AOutput.ScaledPicture) AOutput.AllocScaledPicture();
 }
 
 // The output's scaler was made for pictures of AFrame's size (less the crop

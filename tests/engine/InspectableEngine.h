@@ -1,8 +1,8 @@
 #pragma once
 // An engine instance whose internal tables the tests may read and arrange.
-// Tests of what a run writes and reports need none of this; the tests of the
-// option table, the input and output set-up and the pipeline paths still
-// look at the tables directly.
+// Tests of what a run writes and reports need none of this; the tests of
+// SetOption, OpenInputFile, OpenOutputFile and the audio and video paths
+// still look at the tables directly.
 
 #include "engine/config/FFmpeg.h"
 
