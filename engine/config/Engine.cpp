@@ -133,7 +133,7 @@ void TCustomFFmpeg::Cleanup() {
   FBuffers.reset();
   CloseOutputs();
   // Inputs.
-  for (int i = 0; i < FInputFileCount; ++i) CloseInputContext(&FInputFiles[i]);
+  for (std::unique_ptr<TInputFile>& input : FInputFiles) input.reset();
   FInputFileCount = 0;
   ReleaseAllocatedSettings();
   // Frame hook modules of this instance.
@@ -149,46 +149,24 @@ void TCustomFFmpeg::Cleanup() {
 }
 
 void TCustomFFmpeg::CloseOutputs() {
-  // In join mode every output slot refers to the same context.
-  for (int i = 0; i < FOutputFileCount; ++i) {
-    AVFormatContext* ctx = FOutputFiles[i];
-    if (ctx) CloseOutputFile(i);
-    for (int j = i; j < MAX_FILES && FOutputFiles[j] == ctx; ++j) {
-      FOutputFiles[j] = nullptr;
-      FOutputFileNames[j] = {};
-    }
-    if (FJoin) break;
-  }
-  for (auto& row : FOutputStreamSetups)
-    for (TOutputStreamSetup& setup : row) {
-      if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-      setup.StreamCopy = false;
-      setup.AmrNb.reset();
-    }
-  for (auto& row : FBitstreamFilters)
-    for (auto& chain : row) chain.Clear();
+  // Each output once, whatever slots it fills; its record frees the rest.
+  for (const std::unique_ptr<TOutputFile>& output : FOutputRecords) CloseOutputFile(*output);
+  FOutputRecords.clear();
+  for (TOutputFile*& slot : FOutputFiles) slot = nullptr;
   FOutputFileCount = 0;
   FDiscardCreatedOutputs = false;
 }
 
-void TCustomFFmpeg::CloseOutputFile(int ASlot) {
-  AVFormatContext* ctx = FOutputFiles[ASlot];
+void TCustomFFmpeg::CloseOutputFile(TOutputFile& AOutput) {
+  AVFormatContext* ctx = AOutput.Context;
   const std::string url = ctx->url ? ctx->url : "";
   if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
-  for (TOutputStreamSetup& setup : FOutputStreamSetups[ASlot]) {
-    if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-    setup.StreamCopy = false;
-    setup.AmrNb.reset();
-  }
-  if (!url.empty()) {
-    const std::u16string name =
-        FOutputFileNames[ASlot].WrittenName.empty() ? FileNameFromLibrary(url) : FOutputFileNames[ASlot].WrittenName;
-    const bool discard = FDiscardCreatedOutputs && FOutputFileNames[ASlot].Created;
-    const bool reservation = FKeepReservations && name != FOutputFileNames[ASlot].Name;
-    if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
-      ::unlink(LocalFilePath(name).c_str());
-  }
-  lib::avformat_free_context(ctx);
+  if (url.empty()) return;
+  const std::u16string name = AOutput.WrittenName.empty() ? FileNameFromLibrary(url) : AOutput.WrittenName;
+  const bool discard = FDiscardCreatedOutputs && AOutput.Created;
+  const bool reservation = FKeepReservations && name != AOutput.Name;
+  if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
+    ::unlink(LocalFilePath(name).c_str());
 }
 
 void TCustomFFmpeg::ReleaseAllocatedSettings() {
@@ -269,18 +247,17 @@ void TCustomFFmpeg::Run() {
 }
 
 void TCustomFFmpeg::PublishOutputs() {
-  for (int i = 0; i < FOutputFileCount; ++i) {
-    if (FJoin && i > 0) break;
-    const std::u16string& written = FOutputFileNames[i].WrittenName;
-    if (written.empty() || written == FOutputFileNames[i].Name) continue;
-    AVFormatContext* ctx = FOutputFiles[i];
+  for (const std::unique_ptr<TOutputFile>& output : FOutputRecords) {
+    const std::u16string& written = output->WrittenName;
+    if (written.empty() || written == output->Name) continue;
+    AVFormatContext* ctx = output->Context;
     // Everything is on disk before the file takes its name.
     if (ctx && ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
-    const int result = PublishPartialFile(written, FOutputFileNames[i].Name);
+    const int result = PublishPartialFile(written, output->Name);
     if (result >= 0) continue;
     FHasException = true;
     FExceptionMessage = Format("Could not rename '%s' to '%s': %s", ToLocal8Bit(written).c_str(),
-                               ToLocal8Bit(FOutputFileNames[i].Name).c_str(), LibraryErrorText(result).c_str());
+                               ToLocal8Bit(output->Name).c_str(), LibraryErrorText(result).c_str());
     FFLoggerInstance()->Log(this, llQuiet, FExceptionMessage);
     return;
   }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/config/Files.h"
 #include "engine/config/Settings.h"
 #include "runtime/Hooks.h"
 #include "runtime/Object.h"
@@ -48,12 +49,6 @@ class TCustomFFmpeg;
 // How far an output may run past the expected length of its sources
 // (besides a tenth of that length) before the run is stopped, microseconds.
 constexpr int64_t kOutputOverrun = 10 * 1000000;
-
-// Capacities of the file and map tables.
-constexpr int MAX_FILES = 20;
-constexpr int MAX_STREAMS = 20;
-constexpr int MAX_STREAM_MAPS = MAX_FILES * MAX_STREAMS;
-constexpr int MAX_META_DATA_MAPS = 20;
 
 struct TStreamMap {
   int FileIndex = 0;
@@ -137,17 +132,6 @@ struct TPipelineBuffers;
 
 class TAmrNbEncoder;
 class TPictureCorrections;
-
-struct TOutputStreamSetup {
-  AVCodecContext* Codec = nullptr;  // owned by the engine instance
-  bool StreamCopy = false;
-  // Black bars of a video stream around the scaled picture (the pad
-  // options, and the bars of an aspect fit), in pixels.
-  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
-  // The engine's own AMR-NB encoder, when it encodes this stream (libavcodec
-  // has none).
-  std::unique_ptr<TAmrNbEncoder> AmrNb;
-};
 
 class TCustomFFmpeg : public TObject {
  public:
@@ -289,9 +273,11 @@ class TCustomFFmpeg : public TObject {
   // Whether the output just opened takes its inputs one after another.
   bool Joined() const { return FJoin; }
   int InputFileCount() const { return FInputFileCount; }
-  AVFormatContext* InputFile(int AIndex) const { return FInputFiles[AIndex]; }
+  AVFormatContext* InputFile(int AIndex) const { return FInputFiles[AIndex] ? FInputFiles[AIndex]->Context : nullptr; }
   int OutputFileCount() const { return FOutputFileCount; }
-  AVFormatContext* OutputFile(int AIndex) const { return FOutputFiles[AIndex]; }
+  AVFormatContext* OutputFile(int AIndex) const {
+    return FOutputFiles[AIndex] ? FOutputFiles[AIndex]->Context : nullptr;
+  }
   // Pictures duplicated and dropped to keep the frame rate, and the bytes of
   // video, audio and everything else written by the last run.
   int FramesDuplicated() const { return FFramesDup; }
@@ -299,7 +285,7 @@ class TCustomFFmpeg : public TObject {
   int64_t VideoBytes() const { return FVideoSize; }
   int64_t AudioBytes() const { return FAudioSize; }
   // The encoder set-up of each stream of an opened output.
-  std::span<const TOutputStreamSetup> OutputStreamSetups(int AFile) const { return FOutputStreamSetups[AFile]; }
+  std::span<const TOutputStreamSetup> OutputStreamSetups(int AFile) const { return FOutputFiles[AFile]->Streams; }
   // The library option contexts the options have filled.
   const TOptionContexts& OptionStore() const { return FOptionStore; }
 
@@ -397,39 +383,29 @@ class TCustomFFmpeg : public TObject {
   int FHookFrameNumber = 0;
 
   // ===================== State =====================
-  // Files and their tables.
-  AVFormatContext* FInputFiles[MAX_FILES] = {};
+  // The opened inputs, in order, and how many of their streams count
+  // against the stream capacity.
+  std::unique_ptr<TInputFile> FInputFiles[MAX_FILES];
   int FInputFileCount = 0;
-  int64_t FInputFilesTsOffset[MAX_FILES] = {};
-  double FInputFilesTsScale[MAX_FILES][MAX_STREAMS] = {};
-  const AVCodec* FInputCodecs[MAX_STREAM_MAPS] = {};
   int FInputCodecCount = 0;
-  AVFormatContext* FOutputFiles[MAX_FILES] = {};
+  // The opened outputs, each once, and the output of each slot: join mode
+  // repeats its one output in a slot per input. FOutputCodecCount counts
+  // the streams of all outputs.
+  std::vector<std::unique_ptr<TOutputFile>> FOutputRecords;
+  TOutputFile* FOutputFiles[MAX_FILES] = {};
   int FOutputFileCount = 0;
-  const AVCodec* FOutputCodecs[MAX_STREAM_MAPS] = {};
   int FOutputCodecCount = 0;
   TStreamMap FStreamMaps[MAX_STREAM_MAPS];
   int FStreamMapCount = 0;
   TMetaDataMap FMetaDataMaps[MAX_META_DATA_MAPS];
   int FMetaDataMapCount = 0;
 
-  // How each input was opened in time: the zero its offset counts from, the
-  // start position it was opened at, and the time (after its offset) before
-  // which its decoded pictures and samples are dropped.
-  struct TInputTiming {
-    int64_t OpenZero = 0;
-    int64_t StartPosition = 0;
-    int64_t DropBefore = INT64_MIN;  // INT64_MIN: nothing is dropped
-  };
-  TInputTiming FInputTimings[MAX_FILES];
-
   // State that options reach: the filter graph of the video stream being
-  // made, the statistics file, the codec threads of the last run, the
-  // bitstream filters of each output stream and where the hook ranges stand.
+  // made, the statistics file, the codec threads of the last run and where
+  // the hook ranges stand.
   AVFilterGraph* FFilterGraph = nullptr;
   FILE* FVstatsFile = nullptr;
   int FCodecThreadsUsed = 1;
-  TBitstreamFilterChain FBitstreamFilters[MAX_FILES][MAX_STREAMS];
   int FHookRangeIndex = 0;
   int FHookRangeCount = 0;
 
@@ -460,27 +436,12 @@ class TCustomFFmpeg : public TObject {
   std::string FLastError;
   int64_t FTotalDuration = -1;  // milliseconds
 
-  // The file of each output slot: its name as given, the name written to (a
-  // temporary name beside it, renamed onto the name when the run ends), and
-  // whether this engine created it, so that a run that fails removes it
-  // instead of leaving a broken file.
-  struct TOutputFileNames {
-    std::u16string Name;
-    std::u16string WrittenName;
-    bool Created = false;
-  };
-  TOutputFileNames FOutputFileNames[MAX_FILES];
   bool FDiscardCreatedOutputs = false;
   // A stopped run that wrote no picture and no sound: its outputs go.
   bool FOutputsEmpty = false;
 
   // Bytes of the encode output buffer (raised by the set-up for video).
   int FBitBufferSize = 262144;
-
-  // The encoder context of each output stream (the engine's own; stream
-  // parameters reach the muxer through codecpar when the encoders open),
-  // and whether the stream is a stream copy.
-  TOutputStreamSetup FOutputStreamSetups[MAX_FILES][MAX_STREAMS];
 
   // Buffers of the pipeline, allocated once per engine instance.
   std::unique_ptr<TPipelineBuffers> FBuffers;
@@ -591,13 +552,13 @@ class TCustomFFmpeg : public TObject {
   // What an output being opened (OpenOutputFile) has created so far: what
   // its failure takes back.
   struct TOutputOpening {
-    int Slot = 0;              // the output slot it takes
-    int CodecCountBefore = 0;  // FOutputCodecCount before its streams
-    AVFormatContext* Context = nullptr;
-    bool Recorded = false;       // Context is in FOutputFiles[Slot]
-    bool IoOpened = false;       // OpenOutputIO succeeded
-    bool FileExisted = false;    // the file was there before this open
-    std::u16string WrittenName;  // the name written to: the output's name or its temporary name
+    int Slot = 0;                         // the output slot it takes
+    int CodecCountBefore = 0;             // FOutputCodecCount before its streams
+    std::unique_ptr<TOutputFile> Output;  // until it is opened: then FOutputRecords owns it
+    bool Recorded = false;                // FOutputFileCount counts its slot
+    bool IoOpened = false;                // OpenOutputIO succeeded
+    bool FileExisted = false;             // the file was there before this open
+    std::u16string WrittenName;           // the name written to: the output's name or its temporary name
   };
   // Takes back what AOpen created (the streams' encoder contexts and
   // bitstream filters, the slot, the output codec entries, a file this open
@@ -618,7 +579,7 @@ class TCustomFFmpeg : public TObject {
                                const std::string& AShownName);
   // Join mode: one more slot per further input, all holding the output just
   // opened, and the total duration of the inputs.
-  void RecordJoinedOutputs(const std::u16string& AFileName, const std::u16string& AWrittenName);
+  void RecordJoinedOutputs();
   // The log line of a picture fitted into its frame (bars, or square pixels).
   void LogFrameFit(int AFile, int AStream, const AVCodec* AEncoder, double APictureAspect,
                    const struct TFrameFit& AFit);
@@ -702,10 +663,12 @@ class TCustomFFmpeg : public TObject {
   bool ReadStreamInfo(AVFormatContext* AContext, const std::string& AShownName);
   // The chosen program and the input loop, on the opened input.
   void ApplyProgramAndLoop(AVFormatContext* AContext);
-  // What the next outputs take from one stream of the opened input.
-  void RecordInputStream(AVStream* AStream, int AIndex);
-  // The opened input in the input tables (context, time offset, timing).
-  void RecordInputFile(AVFormatContext* AContext, int64_t AZero, int64_t ATimestamp, int64_t AStartPosition);
+  // What the next outputs take from one stream of the opened input; the
+  // decoder named for it, null for none.
+  const AVCodec* RecordInputStream(AVStream* AStream, int AIndex);
+  // The opened input's streams (RecordInputStream, their decoders), time
+  // offset, timestamp scales and timing; the total duration.
+  void RecordInputFile(TInputFile& AInput, int64_t AZero, int64_t ATimestamp, int64_t AStartPosition);
   // Forgets the settings that hold for one input only (after every open).
   void ClearInputFileSettings();
 
@@ -717,7 +680,7 @@ class TCustomFFmpeg : public TObject {
   // failed run when this engine created it), its encoder contexts, its
   // bitstream filters and its context.
   void CloseOutputs();
-  void CloseOutputFile(int ASlot);
+  void CloseOutputFile(TOutputFile& AOutput);
   // Frees what the settings hold beyond plain values (matrices, the
   // statistics file, bitstream chains) and clears the names and tags that
   // hold for one file.

@@ -31,7 +31,7 @@ const AVCodec* FindDecoder(const std::string& AName) {
 
 double RationalValue(AVRational AValue) { return AValue.den == 0 ? 0.0 : av_q2d(AValue); }
 
-// The number of FInputCodecs entries the streams of AContext add (every
+// How many streams of AContext count against the stream capacity (every
 // stream but data streams), after checking their media types.
 int CountInputCodecEntries(const AVFormatContext* AContext) {
   int entries = 0;
@@ -226,7 +226,7 @@ void TCustomFFmpeg::ApplyProgramAndLoop(AVFormatContext* AContext) {
 }
 
 // What the next outputs take from an input stream (size, aspect, rate,
-// sample format, ...), its decoder in FInputCodecs, and its discard flag.
+// sample format, ...) and its discard flag; the decoder named for it.
 // The streams carry only their parameters (codecpar): there is no codec
 // context per stream to initialise here. The decoder contexts are the
 // pipeline's own, created when a run is set up, and it is there, before
@@ -235,8 +235,9 @@ void TCustomFFmpeg::ApplyProgramAndLoop(AVFormatContext* AContext) {
 // audio|decoding mask. The low-resolution emulated-edge flag and the
 // motion-vector debug flag of "me_threshold" have nothing to act on at
 // this stage either.
-void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
+const AVCodec* TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
   const AVCodecParameters* par = AStream->codecpar;
+  const AVCodec* forced = nullptr;
   switch (par->codec_type) {
     case AVMEDIA_TYPE_VIDEO: {
       FSettings.Video.FFrameHeight = par->height;
@@ -271,7 +272,7 @@ void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
                    AIndex, RationalValue(avg), avg.num, avg.den, RationalValue(real), real.num, real.den));
       }
       FSettings.Video.FFrameRate = real;
-      FInputCodecs[FInputCodecCount++] = FindDecoder(FSettings.Video.FVideoCodecName);
+      forced = FindDecoder(FSettings.Video.FVideoCodecName);
       if (FSettings.Video.FVideoDisable)
         AStream->discard = AVDISCARD_ALL;
       else if (FSettings.Video.FVideoDiscard != 0)
@@ -284,19 +285,19 @@ void TCustomFFmpeg::RecordInputStream(AVStream* AStream, int AIndex) {
       FSettings.Audio.FAudioChannels = par->ch_layout.nb_channels;
       FSettings.Audio.FAudioSampleRate = par->sample_rate;
       FSettings.Audio.FAudioSampleFmt = par->format;
-      FInputCodecs[FInputCodecCount++] = FindDecoder(FSettings.Audio.FAudioCodecName);
+      forced = FindDecoder(FSettings.Audio.FAudioCodecName);
       if (FSettings.Audio.FAudioDisable) AStream->discard = AVDISCARD_ALL;
       break;
     case AVMEDIA_TYPE_DATA:
       break;
     case AVMEDIA_TYPE_SUBTITLE:
-      FInputCodecs[FInputCodecCount++] = FindDecoder(FSettings.Subtitle.FSubtitleCodecName);
+      forced = FindDecoder(FSettings.Subtitle.FSubtitleCodecName);
       if (FSettings.Subtitle.FSubtitleDisable) AStream->discard = AVDISCARD_ALL;
       break;
     default:  // attachment or unknown
-      FInputCodecs[FInputCodecCount++] = nullptr;
       break;
   }
+  return forced;
 }
 
 // Reads the stream information (which opens decoders inside the library);
@@ -315,16 +316,20 @@ bool TCustomFFmpeg::ReadStreamInfo(AVFormatContext* AContext, const std::string&
   return true;
 }
 
-// The opened input in the tables: its context, time offset and timing.
-void TCustomFFmpeg::RecordInputFile(AVFormatContext* AContext, int64_t AZero, int64_t ATimestamp,
-                                    int64_t AStartPosition) {
-  FInputFiles[FInputFileCount] = AContext;
-  FInputFilesTsOffset[FInputFileCount] =
-      FSettings.Run.FCopyTs ? FSettings.Mux.FInputTsOffset : FSettings.Mux.FInputTsOffset - ATimestamp;
-  TInputTiming& timing = FInputTimings[FInputFileCount];
-  timing.OpenZero = AZero;
-  timing.StartPosition = AStartPosition;
-  timing.DropBefore = AStartPosition > 0 ? ATimestamp + FInputFilesTsOffset[FInputFileCount] : INT64_MIN;
+// The opened input's record: what its streams give the next outputs and
+// their decoders, its time offset, timestamp scales and timing; and the
+// total duration.
+void TCustomFFmpeg::RecordInputFile(TInputFile& AInput, int64_t AZero, int64_t ATimestamp, int64_t AStartPosition) {
+  AVFormatContext* ctx = AInput.Context;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i)
+    AInput.ForcedDecoders.push_back(RecordInputStream(ctx->streams[i], static_cast<int>(i)));
+  if (ctx->duration != AV_NOPTS_VALUE) FTotalDuration = std::max(FTotalDuration, ctx->duration / 1000);
+  AInput.TsOffset = FSettings.Run.FCopyTs ? FSettings.Mux.FInputTsOffset : FSettings.Mux.FInputTsOffset - ATimestamp;
+  std::copy(FSettings.Mux.FInputTsScale.begin(), FSettings.Mux.FInputTsScale.end(), AInput.TsScale);
+  FSettings.Mux.FInputTsScale = {};
+  AInput.OpenZero = AZero;
+  AInput.StartPosition = AStartPosition;
+  AInput.DropBefore = AStartPosition > 0 ? ATimestamp + AInput.TsOffset : INT64_MIN;
 }
 
 bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
@@ -334,10 +339,13 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
   if (ctx == nullptr) throw FFmpegException("avformat_alloc_context failed");
 
   // Every failure after this point leaves nothing of this input behind.
-  bool opened = false;  // ctx went through OpenInputContext successfully
+  bool opened = false;                // ctx went through OpenInputContext successfully
+  std::unique_ptr<TInputFile> input;  // owns ctx once made
   auto fail = [&]() {
     ClearInputFileSettings();
-    if (opened)
+    if (input)
+      input.reset();
+    else if (opened)
       CloseInputContext(&ctx);
     else if (ctx)
       lib::avformat_free_context(ctx);
@@ -386,15 +394,15 @@ bool TCustomFFmpeg::OpenInputFile(const std::u16string& AFileName) {
     if (FInputCodecCount + entries > MAX_STREAM_MAPS)
       throw FFmpegException(Format("Too many input streams (at most %d)", MAX_STREAM_MAPS));
 
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) RecordInputStream(ctx->streams[i], static_cast<int>(i));
-
-    if (ctx->duration != AV_NOPTS_VALUE) FTotalDuration = std::max(FTotalDuration, ctx->duration / 1000);
-
-    RecordInputFile(ctx, zero, timestamp, startPosition);
+    input = std::make_unique<TInputFile>(ctx);
+    input->CodecEntries = entries;
+    RecordInputFile(*input, zero, timestamp, startPosition);
 
     // The format description goes through the library log.
     if (FSettings.Run.FVerbose >= 0) lib::av_dump_format(ctx, FInputFileCount, libraryName.c_str(), 0);
 
+    FInputFiles[FInputFileCount] = std::move(input);
+    FInputCodecCount += entries;
     ++FInputFileCount;
     ClearInputFileSettings();
     return true;

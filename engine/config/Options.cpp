@@ -54,12 +54,8 @@
 //                       kept in FPrivateOptions
 
 void TCustomFFmpeg::ResetOptions() {
-  // File tables (the time offsets, the codec counts and the per-stream
-  // bitstream filters are not reset here).
-  FInputFileCount = 0;
-  for (auto& row : FInputFilesTsScale)
-    for (double& scale : row) scale = 0.0;
-  FOutputFileCount = 0;
+  // The map tables (the opened files are Cleanup's, and the stream counts
+  // are not reset here).
   FStreamMapCount = 0;
   FMetaDataMapCount = 0;
 
@@ -442,7 +438,7 @@ void TCustomFFmpeg::SetTsScale(const std::string& AValue) {
   if (stream >= MAX_STREAMS) throw FFmpegException(Format("stream index over MAX_STREAMS(%d)", MAX_STREAMS));
   if (stream < 0) throw FFmpegException(Format("Invalid stream index %d", stream));
   if (FInputFileCount >= MAX_FILES) throw FFmpegException(Format("Too many input files (at most %d)", MAX_FILES));
-  FInputFilesTsScale[FInputFileCount][stream] = scale;
+  FSettings.Mux.FInputTsScale[static_cast<size_t>(stream)] = scale;
 }
 
 // ---- Video ----
@@ -686,7 +682,7 @@ void TCustomFFmpeg::SetBitRate(const std::string& AName, const std::string& AVal
 
 void TCustomFFmpeg::NewStream(void (TCustomFFmpeg::*ANew)(AVFormatContext*)) {
   if (FOutputFileCount < 1) throw FFmpegException("At least one output file must be specified");
-  (this->*ANew)(FOutputFiles[FOutputFileCount - 1]);
+  (this->*ANew)(FOutputFiles[FOutputFileCount - 1]->Context);
 }
 
 void TCustomFFmpeg::SplitTargetText(const std::string& AText, std::string& ATarget, std::string& ANorm) {

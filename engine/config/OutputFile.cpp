@@ -4,7 +4,7 @@
 // video filter graph of an encoded video stream.
 //
 // Streams carry only their parameters (codecpar). The encoder context of
-// each output stream is the engine's own (FOutputStreamSetups): it is
+// each output stream is the engine's own (its output's TOutputStreamSetup): it is
 // filled here, copied to the stream's parameters so that anything looking
 // at the output sees them, and opened by the transcode set-up, which copies
 // the parameters again once the encoder is open.
@@ -236,7 +236,7 @@ bool LinkFilterText(AVFilterGraph* AGraph, const std::string& AText, AVFilterCon
 // The encoder a new stream gets.
 struct TEncoderChoice {
   const AVCodec* Encoder = nullptr;  // libavcodec's encoder, when there is one
-  const AVCodec* Forced = nullptr;   // the encoder chosen by name (FOutputCodecs)
+  const AVCodec* Forced = nullptr;   // the encoder chosen by name
   int CodecId = AV_CODEC_ID_NONE;
   bool OwnAmrNb = false;  // the engine's own AMR-NB encoder
 };
@@ -255,7 +255,7 @@ std::string StreamCapacityError(int AFile, const AVFormatContext* AContext, int 
 
 int TCustomFFmpeg::OutputFileIndex(const AVFormatContext* AContext) const {
   for (int i = 0; i < FOutputFileCount && i < MAX_FILES; ++i)
-    if (FOutputFiles[i] == AContext) return i;
+    if (FOutputFiles[i]->Context == AContext) return i;
   return FOutputFileCount;
 }
 
@@ -263,7 +263,7 @@ void TCustomFFmpeg::CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio
   AHasVideo = AHasAudio = AHasSubtitle = false;
   const int inputs = AJoin ? (FInputFileCount > 0 ? 1 : 0) : FInputFileCount;
   for (int i = 0; i < inputs; ++i) {
-    const AVFormatContext* input = FInputFiles[i];
+    const AVFormatContext* input = FInputFiles[i] ? FInputFiles[i]->Context : nullptr;
     if (!input) continue;
     for (unsigned j = 0; j < input->nb_streams; ++j) {
       const int type = input->streams[j]->codecpar->codec_type;
@@ -281,33 +281,17 @@ void TCustomFFmpeg::CheckInputMedia(bool AJoin, bool& AHasVideo, bool& AHasAudio
 
 int TCustomFFmpeg::FailOutputOpen(TOutputOpening& AOpen, const std::string& AText) {
   FLastError = AText;
-  AVFormatContext*& ctx = AOpen.Context;
-  const int slot = AOpen.Slot;
-  if (ctx) {
+  if (AOpen.Output) {
     if (AOpen.IoOpened) {
-      CloseOutputIO(ctx);
+      CloseOutputIO(AOpen.Output->Context);
       if (!AOpen.FileExisted) ::unlink(LocalFilePath(AOpen.WrittenName).c_str());
-      FOutputFileNames[slot].Created = false;
     }
-    if (slot < MAX_FILES) {
-      for (unsigned i = 0; i < ctx->nb_streams && i < MAX_STREAMS; ++i) {
-        TOutputStreamSetup& setup = FOutputStreamSetups[slot][i];
-        if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-        setup.StreamCopy = false;
-        setup.AmrNb.reset();
-        FBitstreamFilters[slot][i].Clear();
-      }
-    }
-    if (AOpen.Recorded) {
-      --FOutputFileCount;
-      FOutputFiles[FOutputFileCount] = nullptr;
-      FOutputFileNames[FOutputFileCount].Name.clear();
-      FOutputFileNames[FOutputFileCount].WrittenName.clear();
-    }
-    lib::avformat_free_context(ctx);
-    ctx = nullptr;
+    if (AOpen.Recorded) --FOutputFileCount;
+    // The record frees the streams' encoders and bitstream filters and the
+    // format context.
+    if (AOpen.Slot < MAX_FILES) FOutputFiles[AOpen.Slot] = nullptr;
+    AOpen.Output.reset();
   }
-  for (int i = AOpen.CodecCountBefore; i < FOutputCodecCount && i < MAX_STREAM_MAPS; ++i) FOutputCodecs[i] = nullptr;
   FOutputCodecCount = AOpen.CodecCountBefore;
   FSettings.Mux.FOutputFormat = nullptr;
   FSettings.Mux.FInputFormat = nullptr;
@@ -422,7 +406,7 @@ std::string TCustomFFmpeg::OpenOutputTarget(TOutputOpening& AOpen, const std::u1
   const bool reserved = partial && FReuseReservations && FileSizeByName(writtenName) == 0;
   if (opened >= 0 && exclusive && !reserved) opened = CreateNewFile(writtenName);
   if (opened >= 0) {
-    opened = OpenOutputIO(AOpen.Context, writtenLibraryName);
+    opened = OpenOutputIO(AOpen.Output->Context, writtenLibraryName);
     if (opened < 0 && exclusive) ::unlink(LocalFilePath(writtenName).c_str());
   }
   if (opened < 0) {
@@ -430,20 +414,19 @@ std::string TCustomFFmpeg::OpenOutputTarget(TOutputOpening& AOpen, const std::u1
     return Format("Could not open '%s'", AShownName.c_str());
   }
   AOpen.IoOpened = true;
-  FOutputFileNames[AOpen.Slot].Created = !localPath.empty() && !AOpen.FileExisted;
+  AOpen.Output->Created = !localPath.empty() && !AOpen.FileExisted;
   return {};
 }
 
-void TCustomFFmpeg::RecordJoinedOutputs(const std::u16string& AFileName, const std::u16string& AWrittenName) {
+void TCustomFFmpeg::RecordJoinedOutputs() {
   FJoin = true;
   int64_t total = 0;
   for (int i = 0; i < FInputFileCount; ++i)
-    if (FInputFiles[i] && FInputFiles[i]->duration != AV_NOPTS_VALUE) total += FInputFiles[i]->duration / 1000;
+    if (FInputFiles[i] && FInputFiles[i]->Context->duration != AV_NOPTS_VALUE)
+      total += FInputFiles[i]->Context->duration / 1000;
   FTotalDuration = total != 0 ? total : -1;
   for (int i = 1; i < FInputFileCount; ++i) {
     FOutputFiles[FOutputFileCount] = FOutputFiles[FOutputFileCount - 1];
-    FOutputFileNames[FOutputFileCount].Name = AFileName;
-    FOutputFileNames[FOutputFileCount].WrittenName = AWrittenName;
     ++FOutputFileCount;
   }
 }
@@ -482,12 +465,14 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
   if (format && std::strcmp(format->name, "ffm") == 0) format = nullptr;
   if (!format)
     return FailOutputOpen(open, Format("Unable to find a suitable output format for '%s'", shownName.c_str()));
-  if (lib::avformat_alloc_output_context2(&open.Context, format, nullptr, libraryName.c_str()) < 0 || !open.Context) {
-    open.Context = nullptr;
+  AVFormatContext* ctx = nullptr;
+  if (lib::avformat_alloc_output_context2(&ctx, format, nullptr, libraryName.c_str()) < 0 || !ctx) {
     FailOutputOpen(open, "avformat_alloc_context failed");
     throw FFmpegException("avformat_alloc_context failed");
   }
-  AVFormatContext* ctx = open.Context;
+  // The record owns the context; its streams find it in its slot.
+  open.Output = std::make_unique<TOutputFile>(ctx);
+  FOutputFiles[slot] = open.Output.get();
 
   try {
     const std::string streamError = AddOutputStreams(ctx, format, AJoin);
@@ -497,9 +482,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
     // muxer's private options.
     ApplyMuxSettings(ctx, format);
 
-    // Recorded.
-    FOutputFiles[slot] = ctx;
-    FOutputFileCount = slot + 1;
+    FOutputFileCount = slot + 1;  // recorded
     open.Recorded = true;
 
     // An image sequence needs a frame-number pattern in its name.
@@ -512,16 +495,17 @@ int TCustomFFmpeg::OpenOutputFile(const std::u16string& AFileName, bool AJoin) {
       const std::string fileError = OpenOutputTarget(open, AFileName, libraryName, shownName);
       if (!fileError.empty()) return FailOutputOpen(open, fileError);
     }
-    FOutputFileNames[slot].Name = AFileName;
-    FOutputFileNames[slot].WrittenName = open.WrittenName;
+    open.Output->Name = AFileName;
+    open.Output->WrittenName = open.WrittenName;
 
     // Join: the inputs are converted one after another into this one
     // output; the pipeline finds one output slot per input.
-    if (join) RecordJoinedOutputs(AFileName, open.WrittenName);
+    if (join) RecordJoinedOutputs();
   } catch (...) {
     FailOutputOpen(open, FLastError);
     throw;
   }
+  FOutputRecords.push_back(std::move(open.Output));
 
   FSettings.Mux.FOutputFormat = nullptr;
   FSettings.Mux.FInputFormat = nullptr;
@@ -664,15 +648,12 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
 
   AVStream* st = lib::avformat_new_stream(AContext, nullptr);
   if (!st) raise("Could not alloc stream");
-  TOutputStreamSetup& setup = FOutputStreamSetups[file][st->index];
-  if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-  setup.StreamCopy = false;
-  setup.AmrNb.reset();
+  TOutputStreamSetup& setup = FOutputFiles[file]->Streams[st->index];
+  setup.Clear();
   setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
-  setup.PadTop = setup.PadBottom = setup.PadLeft = setup.PadRight = 0;
-  FBitstreamFilters[file][st->index] = std::move(FSettings.Video.FVideoBitstreamFilters);
+  FOutputFiles[file]->FBitstreamFilters[st->index] = std::move(FSettings.Video.FVideoBitstreamFilters);
 
   codec->codec_type = AVMEDIA_TYPE_VIDEO;
   if (FSettings.Run.FThreadCount > 1) codec->thread_count = FSettings.Run.FThreadCount;
@@ -700,7 +681,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* AContext) {
   }
   PublishParameters(st, codec);
 
-  FOutputCodecs[FOutputCodecCount] = choice.Forced;
+  setup.ForcedEncoder = choice.Forced;
   ++FOutputCodecCount;
   FSettings.Video.FVideoDisable = false;
   FSettings.Video.FVideoCodecName.clear();
@@ -789,14 +770,12 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
 
   AVStream* st = lib::avformat_new_stream(AContext, nullptr);
   if (!st) raise("Could not alloc stream");
-  TOutputStreamSetup& setup = FOutputStreamSetups[file][st->index];
-  if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-  setup.StreamCopy = false;
-  setup.AmrNb.reset();
+  TOutputStreamSetup& setup = FOutputFiles[file]->Streams[st->index];
+  setup.Clear();
   setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
-  FBitstreamFilters[file][st->index] = std::move(FSettings.Audio.FAudioBitstreamFilters);
+  FOutputFiles[file]->FBitstreamFilters[st->index] = std::move(FSettings.Audio.FAudioBitstreamFilters);
 
   if (FSettings.Run.FThreadCount > 1) codec->thread_count = FSettings.Run.FThreadCount;
   codec->codec_type = AVMEDIA_TYPE_AUDIO;
@@ -825,7 +804,7 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* AContext) {
     lib::av_dict_set(&st->metadata, "language", FSettings.Audio.FAudioLanguage.c_str(), 0);
     FSettings.Audio.FAudioLanguage.clear();
   }
-  FOutputCodecs[FOutputCodecCount] = choice.Forced;
+  setup.ForcedEncoder = choice.Forced;
   ++FOutputCodecCount;
   FSettings.Audio.FAudioDisable = false;
   FSettings.Audio.FAudioCodecName.clear();
@@ -855,14 +834,12 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
 
   AVStream* st = lib::avformat_new_stream(AContext, nullptr);
   if (!st) raise("Could not alloc stream");
-  TOutputStreamSetup& setup = FOutputStreamSetups[file][st->index];
-  if (setup.Codec) lib::avcodec_free_context(&setup.Codec);
-  setup.StreamCopy = false;
-  setup.AmrNb.reset();
+  TOutputStreamSetup& setup = FOutputFiles[file]->Streams[st->index];
+  setup.Clear();
   setup.Codec = lib::avcodec_alloc_context3(choice.Encoder);
   if (!setup.Codec) raise("avcodec_alloc_context failed");
   AVCodecContext* codec = setup.Codec;
-  FBitstreamFilters[file][st->index] = std::move(FSettings.Subtitle.FSubtitleBitstreamFilters);
+  FOutputFiles[file]->FBitstreamFilters[st->index] = std::move(FSettings.Subtitle.FSubtitleBitstreamFilters);
 
   codec->codec_type = AVMEDIA_TYPE_SUBTITLE;
   if (FSettings.Subtitle.FSubtitleCodecTag != 0) codec->codec_tag = FSettings.Subtitle.FSubtitleCodecTag;
@@ -874,7 +851,7 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* AContext) {
   }
   PublishParameters(st, codec);
 
-  FOutputCodecs[FOutputCodecCount] = choice.Forced;
+  setup.ForcedEncoder = choice.Forced;
   ++FOutputCodecCount;
   if (!FSettings.Subtitle.FSubtitleLanguage.empty()) {
     lib::av_dict_set(&st->metadata, "language", FSettings.Subtitle.FSubtitleLanguage.c_str(), 0);
@@ -914,7 +891,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   AVCodecContext* encoder = AOutput.Encoder;
   if (!encoder && AOutput.FileIndex >= 0 && AOutput.FileIndex < FOutputFileCount && AOutput.Index >= 0 &&
       AOutput.Index < MAX_STREAMS)
-    encoder = FOutputStreamSetups[OutputFileIndex(FOutputFiles[AOutput.FileIndex])][AOutput.Index].Codec;
+    encoder = FOutputFiles[AOutput.FileIndex]->Streams[AOutput.Index].Codec;
   if (!decoder || !encoder) return -1;
 
   AVFilterGraph* graph = NewFilterGraph();
@@ -934,8 +911,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
   AInput.InputFilter = source;
   AInput.OutputFilter = sink;
 
-  const int slot = OutputFileIndex(FOutputFiles[AOutput.FileIndex]);
-  const TOutputStreamSetup& streamSetup = FOutputStreamSetups[slot][AOutput.Index];
+  const TOutputStreamSetup& streamSetup = FOutputFiles[AOutput.FileIndex]->Streams[AOutput.Index];
   const int padLeft = streamSetup.PadLeft, padRight = streamSetup.PadRight;
   const int padTop = streamSetup.PadTop, padBottom = streamSetup.PadBottom;
   const int width = encoder->width - padLeft - padRight;

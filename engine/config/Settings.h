@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/config/Capacities.h"
+
 extern "C" {
 #include <libavutil/rational.h>
 }
@@ -56,6 +58,9 @@ struct TMuxSettings {
   const AVOutputFormat* FOutputFormat = nullptr;
   int64_t FStartTime = 0;
   int64_t FInputTsOffset = 0;
+  // The factor of each stream's timestamps in the next input ("itsscale"),
+  // 0 for none.
+  std::array<double, MAX_STREAMS> FInputTsScale = {};
   int64_t FRecordingTime = INT64_MAX;
   int64_t FRecordingTimestamp = 0;  // seconds
   std::vector<std::pair<std::string, std::string>> FMetadata;

@@ -226,7 +226,7 @@ void TCustomFFmpeg::DispatchPicture(TTranscodeRun& ARun, TInputStreamState& AInp
 }
 
 bool TCustomFFmpeg::BeforeStartPosition(TInputStreamState& AInput, AVFrame* AFrame) {
-  const int64_t start = FInputTimings[AInput.FileIndex].DropBefore;
+  const int64_t start = FInputFiles[AInput.FileIndex]->DropBefore;
   if (start == INT64_MIN) return false;
   const int64_t time = FrameTime(AFrame, AInput.Stream, AInput.Pts);
   if (AInput.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -342,7 +342,7 @@ void TCustomFFmpeg::WriteCopiedPacket(TOutputStreamState& AOutput, const TInputS
     FVideoSize += out->size;
     ++AOutput.OutputTicks;
   }
-  WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, out);
+  WriteOutputPacket(FOutputFiles[AOutput.FileIndex]->Context, AOutput, out);
   ++AOutput.FrameNumber;
 }
 

@@ -102,7 +102,7 @@ void TCustomFFmpeg::CloseTimestampJump(AVFormatContext* AInput, TInputStreamStat
     return;
   AStream.TsShift -= delta;
   if (FSettings.Run.FVerbose >= 3) {
-    const long long offset = FInputFilesTsOffset[AStream.FileIndex] + AStream.TsShift;
+    const long long offset = FInputFiles[AStream.FileIndex]->TsOffset + AStream.TsShift;
     FFLoggerInstance()->Log(
         this, llVerbose,
         Format("timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta), offset));
@@ -123,7 +123,7 @@ void TCustomFFmpeg::CheckOutputLengths(TTranscodeRun& ARun) {
       if (SameOutputFile(FJoin, i, ost->FileIndex)) written = std::max(written, OutputPosition(*ost));
     if (written > limit)
       throw FFmpegException(Format("'%s' grew past the length of its source (%s); the conversion was stopped",
-                                   ToLocal8Bit(FOutputFileNames[i].Name).c_str(), DurationText(expected).c_str()));
+                                   ToLocal8Bit(FOutputFiles[i]->Name).c_str(), DurationText(expected).c_str()));
   }
 }
 
@@ -141,7 +141,7 @@ void TCustomFFmpeg::CheckSomethingWritten(TTranscodeRun& ARun) {
       FOutputsEmpty = true;  // stopped before the first packet: nothing worth keeping
       continue;
     }
-    throw FFmpegException(Format("Nothing was encoded for '%s'", ToLocal8Bit(FOutputFileNames[i].Name).c_str()));
+    throw FFmpegException(Format("Nothing was encoded for '%s'", ToLocal8Bit(FOutputFiles[i]->Name).c_str()));
   }
 }
 
@@ -184,8 +184,9 @@ int TCustomFFmpeg::InputFurthestBehind(const TTranscodeRun& ARun, const bool ANo
 
 bool TCustomFFmpeg::OutputLimitReached(double APosition) const {
   if (static_cast<double>(FSettings.Mux.FRecordingTime) / 1000000.0 <= APosition) return true;
-  return FSettings.Mux.FLimitFileSize != 0 && FOutputFiles[0]->pb &&
-         static_cast<uint64_t>(lib::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR)) > FSettings.Mux.FLimitFileSize;
+  AVIOContext* pb = FOutputFiles[0]->Context->pb;
+  return FSettings.Mux.FLimitFileSize != 0 && pb &&
+         static_cast<uint64_t>(lib::avio_seek(pb, 0, SEEK_CUR)) > FSettings.Mux.FLimitFileSize;
 }
 
 void TCustomFFmpeg::DrainInputDecoders(TTranscodeRun& ARun, int AInput) {
@@ -236,7 +237,7 @@ bool TCustomFFmpeg::EndJoinedInput(TTranscodeRun& ARun, int AInput) {
   if (AInput + 1 >= FInputFileCount) return false;
   // The next input's timestamps follow on from the furthest position of
   // this group.
-  FInputFilesTsOffset[AInput + 1] += std::llround(GroupPosition(ARun, AInput) * 1000000.0);
+  FInputFiles[AInput + 1]->TsOffset += std::llround(GroupPosition(ARun, AInput) * 1000000.0);
   return true;
 }
 
@@ -244,15 +245,15 @@ void TCustomFFmpeg::CorrectPacketTimestamps(int AInput, TInputStreamState& AStre
   // The input's offset and the stream's own shift, its scale, the jumps of
   // its clock.
   const AVRational timeBase = AStream.Stream->time_base;
-  const int64_t offset = lib::av_rescale_q(FInputFilesTsOffset[AInput] + AStream.TsShift, AV_TIME_BASE_Q, timeBase);
+  const int64_t offset = lib::av_rescale_q(FInputFiles[AInput]->TsOffset + AStream.TsShift, AV_TIME_BASE_Q, timeBase);
   if (APacket->dts != AV_NOPTS_VALUE) APacket->dts += offset;
   if (APacket->pts != AV_NOPTS_VALUE) APacket->pts += offset;
-  const double scale = APacket->stream_index < MAX_STREAMS ? FInputFilesTsScale[AInput][APacket->stream_index] : 0.0;
+  const double scale = APacket->stream_index < MAX_STREAMS ? FInputFiles[AInput]->TsScale[APacket->stream_index] : 0.0;
   if (scale != 0.0) {
     if (APacket->dts != AV_NOPTS_VALUE) APacket->dts = std::llround(static_cast<double>(APacket->dts) * scale);
     if (APacket->pts != AV_NOPTS_VALUE) APacket->pts = std::llround(static_cast<double>(APacket->pts) * scale);
   }
-  CloseTimestampJump(FInputFiles[AInput], AStream, APacket);
+  CloseTimestampJump(FInputFiles[AInput]->Context, AStream, APacket);
 }
 
 void TCustomFFmpeg::ReportProgressWhenDue(TTranscodeRun& ARun) {
@@ -271,7 +272,7 @@ void TCustomFFmpeg::ReportProgressWhenDue(TTranscodeRun& ARun) {
 void TCustomFFmpeg::ProcessReadPacket(TTranscodeRun& ARun, int AInput, AVPacket* APacket) {
   if (FSettings.Run.FDoPktDump)
     lib::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, APacket, FSettings.Run.FDoHexDump,
-                          FInputFiles[AInput]->streams[APacket->stream_index]);
+                          FInputFiles[AInput]->Context->streams[APacket->stream_index]);
   const TInputFileState& file = ARun.InputFiles[AInput];
   if (APacket->stream_index >= file.StreamCount ||
       ARun.InputStreams[file.FirstStreamIndex + APacket->stream_index]->Discard) {
@@ -315,7 +316,7 @@ void TCustomFFmpeg::WriteTrailers() {
   // data that never reached the file, fails the run: the file is not a
   // valid one.
   for (int i = 0; i < FOutputFileCount; ++i) {
-    AVFormatContext* output = FOutputFiles[i];
+    AVFormatContext* output = FOutputFiles[i]->Context;
     int result = lib::av_write_trailer(output);
     if (result >= 0 && output->pb) {
       lib::avio_flush(output->pb);
@@ -349,7 +350,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& ARun) {
     }
     if (OutputLimitReached(smallestPosition)) break;
 
-    const int result = lib::av_read_frame(FInputFiles[chosen], packet);
+    const int result = lib::av_read_frame(FInputFiles[chosen]->Context, packet);
     if (result == AVERROR(EAGAIN)) {
       noPacket[chosen] = true;
       ++noPacketCount;

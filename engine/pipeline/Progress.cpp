@@ -88,12 +88,12 @@ void TCustomFFmpeg::EncodeSubtitle(TTranscodeRun& /*ARun*/, TOutputStreamState& 
       packet->pts += lib::av_rescale_q(pass == 0 ? ASubtitle->start_display_time : ASubtitle->end_display_time,
                                        AVRational{1, 1000}, AOutput.Stream->time_base);
     packet->dts = packet->pts;
-    WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, packet);
+    WriteOutputPacket(FOutputFiles[AOutput.FileIndex]->Context, AOutput, packet);
   }
 }
 
 bool TCustomFFmpeg::ReportProgress(TTranscodeRun& ARun, bool AFinal) {
-  const int64_t totalSize = OutputSizeSoFar(FOutputFiles[0]);
+  const int64_t totalSize = OutputSizeSoFar(FOutputFiles[0]->Context);
   TReportText text;
   TVideoReport video;
   double t = 1e10;

@@ -2,9 +2,11 @@
 // The run tables of one transcode: a record per input file, per input
 // stream and per output stream, alive from the set-up until the tables are
 // released at the end of the run (or when it fails). A stream record frees
-// the pictures, converters and files it owns when it goes (Setup.cpp); the
-// decoder context, the FIFO and the scaler are freed by
-// ReleaseTranscodeTables, the codecs closed by CloseOpenedCodecs before.
+// what it owns when it goes (Setup.cpp): an input stream its decoder context
+// and filtered picture, an output stream its pictures, scaler, resamplers,
+// FIFO and pass-1 log file; ReleaseTranscodeTables has CloseOpenedCodecs
+// close the open codecs first. The encoder contexts and bitstream filters
+// belong to the output's TOutputFile and are only borrowed here.
 
 #include <cstdint>
 #include <cstdio>
@@ -43,7 +45,7 @@ struct TInputStreamState {
   int FileIndex = 0;
   int Index = 0;  // stream index inside its file
   AVStream* Stream = nullptr;
-  AVCodecContext* Decoder = nullptr;  // the engine's own decoder context
+  AVCodecContext* Decoder = nullptr;  // the engine's own decoder context (owned)
   int Discard = 1;                    // 0 once an output stream is fed from it
   int DecodingNeeded = 0;
   int64_t StartTime = 0;             // wall clock at set-up, for read-rate emulation
@@ -88,7 +90,7 @@ struct TOutputStreamState {
   int Index = 0;        // stream index inside its output
   int SourceIndex = 0;  // index in the input stream table
   AVStream* Stream = nullptr;
-  AVCodecContext* Encoder = nullptr;  // the output stream's codec context (owned by the engine instance)
+  AVCodecContext* Encoder = nullptr;  // the output stream's codec context (its TOutputFile's)
   TAmrNbEncoder* AmrNb = nullptr;     // the engine's own AMR-NB encoder, when it encodes this stream
   TBitstreamFilterChain* BitstreamFilters = nullptr;
   int EncodingNeeded = 0;
@@ -114,7 +116,7 @@ struct TOutputStreamState {
   SwrContext* Resample = nullptr;         // owned
   int FormatPairKey = -6;                 // encoder format + 5 * decoder format of the converter held; -6 none
   SwrContext* SampleConverter = nullptr;  // owned
-  AVAudioFifo* Fifo = nullptr;
+  AVAudioFifo* Fifo = nullptr;            // owned
 
   FILE* LogFile = nullptr;  // pass-1 statistics (owned)
 

@@ -57,6 +57,7 @@ TPipelineBuffers::~TPipelineBuffers() {
 // then nothing can be freed any more).
 TInputStreamState::~TInputStreamState() {
   if (FilterPicture && lib::av_frame_free) lib::av_frame_free(&FilterPicture);
+  if (Decoder && lib::avcodec_free_context) lib::avcodec_free_context(&Decoder);
 }
 
 TOutputStreamState::~TOutputStreamState() {
@@ -261,7 +262,7 @@ void TCustomFFmpeg::DumpOutputs(TTranscodeRun& ARun, int AOnlyFile) {
   for (int i = 0; i < FOutputFileCount; ++i) {
     if (AOnlyFile >= 0 && i != AOnlyFile) continue;
     if (FJoin && i > 0) break;
-    AVFormatContext* ctx = FOutputFiles[i];
+    AVFormatContext* ctx = FOutputFiles[i] ? FOutputFiles[i]->Context : nullptr;
     if (ctx) lib::av_dump_format(ctx, i, ctx->url ? ctx->url : "", 1);
   }
   if (AOnlyFile >= 0 || FSettings.Run.FVerbose < 0) return;
@@ -285,8 +286,6 @@ void TCustomFFmpeg::ReleaseTranscodeTables(TTranscodeRun& ARun) {
   // exist; then each record goes with what it owns (a pass-1 log file is
   // closed after its encoder wrote its last statistics).
   CloseOpenedCodecs();
-  for (auto& ist : ARun.InputStreams)
-    if (ist->Decoder) lib::avcodec_free_context(&ist->Decoder);
   ARun.InputStreams.clear();
   ARun.OutputStreams.clear();
   ARun.InputFiles.clear();
@@ -354,11 +353,12 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
       any = any || taken[static_cast<size_t>(j)];
     }
     if (!any) continue;
-    const TFileTimeline timeline = FileTimeline(FInputFiles[i], taken);
+    TInputFile& input = *FInputFiles[i];
+    const TFileTimeline timeline = FileTimeline(input.Context, taken);
     if (!FSettings.Run.FCopyTs) {
       // The input's zero becomes the first timestamp of the streams used
       // (its offset counted from the file's start time so far).
-      FInputFilesTsOffset[i] += FInputTimings[i].OpenZero - timeline.Zero;
+      input.TsOffset += input.OpenZero - timeline.Zero;
       for (int j = 0; j < file.StreamCount; ++j)
         ARun.InputStreams[static_cast<size_t>(file.FirstStreamIndex) + static_cast<size_t>(j)]->TsShift =
             timeline.Streams[static_cast<size_t>(j)].Shift;
@@ -369,7 +369,7 @@ void TCustomFFmpeg::AlignInputTimelines(TTranscodeRun& ARun) {
                                        i));
     }
     if (timeline.Length > 0)
-      lengths[static_cast<size_t>(i)] = std::max<int64_t>(0, timeline.Length - FInputTimings[i].StartPosition);
+      lengths[static_cast<size_t>(i)] = std::max<int64_t>(0, timeline.Length - input.StartPosition);
   }
 
   // An output is expected to last as long as its longest source (joined
@@ -401,9 +401,9 @@ void TCustomFFmpeg::FailSetup(TTranscodeRun& ARun, const std::string& AText) {
 }
 
 void TCustomFFmpeg::BuildInputTables(TTranscodeRun& ARun) {
-  int codecIndex = 0;
   for (int i = 0; i < FInputFileCount; ++i) {
-    AVFormatContext* ic = FInputFiles[i];
+    const TInputFile& input = *FInputFiles[i];
+    AVFormatContext* ic = input.Context;
     TInputFileState file;
     file.FirstStreamIndex = static_cast<int>(ARun.InputStreams.size());
     file.StreamCount = static_cast<int>(ic->nb_streams);
@@ -415,10 +415,8 @@ void TCustomFFmpeg::BuildInputTables(TTranscodeRun& ARun) {
       ist->Index = static_cast<int>(j);
       ist->Discard = 1;
       if (FSettings.Run.FRateEmu) ist->StartTime = lib::av_gettime();
-      // The decoders named before the input opened, one entry per stream
-      // that is not a data stream.
-      if (ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_DATA && codecIndex < FInputCodecCount)
-        ist->ForcedDecoder = FInputCodecs[codecIndex++];
+      // The decoder named before the input opened.
+      if (j < input.ForcedDecoders.size()) ist->ForcedDecoder = input.ForcedDecoders[j];
       ist->Decoder = lib::avcodec_alloc_context3(nullptr);
       if (!ist->Decoder || lib::avcodec_parameters_to_context(ist->Decoder, ist->Stream->codecpar) < 0)
         throw FFmpegException("av_mallocz fail");
@@ -432,7 +430,7 @@ void TCustomFFmpeg::CheckOutputsAndStreamMaps(TTranscodeRun& ARun) {
   int total = 0;
   ARun.OutputFileCount = FOutputFileCount;
   for (int i = 0; i < FOutputFileCount; ++i) {
-    AVFormatContext* oc = FOutputFiles[i];
+    AVFormatContext* oc = FOutputFiles[i]->Context;
     if (oc->nb_streams == 0) FailOutputFile(oc, i, Format("Output file #%d does not contain any stream", i));
     if (i == 0) ARun.JoinStride = static_cast<int>(oc->nb_streams);
     total += static_cast<int>(oc->nb_streams);
@@ -454,17 +452,17 @@ void TCustomFFmpeg::CheckOutputsAndStreamMaps(TTranscodeRun& ARun) {
 void TCustomFFmpeg::MapOutputStreams(TTranscodeRun& ARun) {
   int n = 0;
   for (int i = 0; i < FOutputFileCount; ++i) {
-    AVFormatContext* oc = FOutputFiles[i];
-    const int slot = OutputFileIndex(oc);
+    TOutputFile& output = *FOutputFiles[i];
+    AVFormatContext* oc = output.Context;
     for (unsigned j = 0; j < oc->nb_streams; ++j, ++n) {
       auto ost = std::make_unique<TOutputStreamState>();
       ost->FileIndex = i;
       ost->Index = static_cast<int>(j);
       ost->Stream = oc->streams[j];
-      TOutputStreamSetup& setup = FOutputStreamSetups[slot][j];
+      TOutputStreamSetup& setup = output.Streams[j];
       ost->Encoder = setup.Codec;
       ost->AmrNb = setup.AmrNb.get();
-      ost->BitstreamFilters = &FBitstreamFilters[slot][j];
+      ost->BitstreamFilters = &output.FBitstreamFilters[j];
       if (FStreamMapCount > 0)
         MapToStreamMapEntry(ARun, *ost, FStreamMaps[n]);
       else
@@ -480,7 +478,7 @@ void TCustomFFmpeg::MapToStreamMapEntry(TTranscodeRun& ARun, TOutputStreamState&
   const TInputStreamState& source = *ARun.InputStreams[AOutput.SourceIndex];
   if (source.Stream->codecpar->codec_type != AOutput.Stream->codecpar->codec_type)
     FailOutputFile(
-        FOutputFiles[AOutput.FileIndex], AOutput.FileIndex,
+        FOutputFiles[AOutput.FileIndex]->Context, AOutput.FileIndex,
         Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", AMap.FileIndex, AMap.StreamIndex,
                TypeName(source.Stream).c_str(), AOutput.FileIndex, AOutput.Index, TypeName(AOutput.Stream).c_str()));
   AOutput.SyncInput =
@@ -497,7 +495,7 @@ void TCustomFFmpeg::MapToDefaultSource(TTranscodeRun& ARun, TOutputStreamState& 
       FSettings.Mux.FProgramId != 0 ? FindProgramStream(ARun, type, onlyFile) : FirstUsableStream(ARun, type, onlyFile);
   if (found < 0 && FSettings.Mux.FProgramId == 0 && !FJoin) found = LastStreamOfType(ARun, type);
   if (found < 0)
-    FailOutputFile(FOutputFiles[AOutput.FileIndex], AOutput.FileIndex,
+    FailOutputFile(FOutputFiles[AOutput.FileIndex]->Context, AOutput.FileIndex,
                    Format("Could not find input stream matching output stream #%d.%d (%s)", AOutput.FileIndex,
                           AOutput.Index, TypeName(AOutput.Stream).c_str()));
   AOutput.SourceIndex = found;
@@ -506,7 +504,7 @@ void TCustomFFmpeg::MapToDefaultSource(TTranscodeRun& ARun, TOutputStreamState& 
 
 int TCustomFFmpeg::FindProgramStream(const TTranscodeRun& ARun, int AType, int AOnlyFile) const {
   for (int f = 0; f < FInputFileCount; ++f) {
-    const AVFormatContext* ic = FInputFiles[f];
+    const AVFormatContext* ic = FInputFiles[f]->Context;
     for (unsigned p = 0; p < ic->nb_programs; ++p) {
       const AVProgram* program = ic->programs[p];
       if (program->id != FSettings.Mux.FProgramId) continue;
@@ -524,7 +522,7 @@ void TCustomFFmpeg::PrepareOutputStream(TTranscodeRun& ARun, size_t AIndex) {
   TOutputStreamState& ost = *ARun.OutputStreams[AIndex];
   TInputStreamState& ist = *ARun.InputStreams[ost.SourceIndex];
   const bool firstGroup = !FJoin || static_cast<int>(AIndex) < ARun.JoinStride;
-  const TOutputStreamSetup& setup = FOutputStreamSetups[OutputFileIndex(FOutputFiles[ost.FileIndex])][ost.Index];
+  const TOutputStreamSetup& setup = FOutputFiles[ost.FileIndex]->Streams[ost.Index];
   TakeLanguageAndDisposition(ost.Stream, ist.Stream);
   if (setup.StreamCopy) {
     // Later join groups write into the first group's streams.
@@ -542,7 +540,7 @@ void TCustomFFmpeg::PrepareStreamCopy(TOutputStreamState& AOutput, const TInputS
   const uint32_t keptTag = os->codecpar->codec_tag;
   const AVRational aspect = os->codecpar->sample_aspect_ratio;
   if (lib::avcodec_parameters_copy(os->codecpar, in) < 0) throw FFmpegException("av_mallocz fail");
-  const AVOutputFormat* format = FOutputFiles[AOutput.FileIndex]->oformat;
+  const AVOutputFormat* format = FOutputFiles[AOutput.FileIndex]->Context->oformat;
   os->codecpar->codec_tag = keptTag ? keptTag : (KeepCodecTag(format, in) ? in->codec_tag : 0);
   os->time_base = CopyTimeBase(AInput.Stream);
   switch (in->codec_type) {
@@ -693,12 +691,7 @@ void TCustomFFmpeg::OpenAmrNbEncoder(TOutputStreamState& AOutput) {
 }
 
 const AVCodec* TCustomFFmpeg::ChosenEncoder(const TOutputStreamState& AOutput) const {
-  // The encoders named are counted over the streams of the output slots.
-  const int slot = OutputFileIndex(FOutputFiles[AOutput.FileIndex]);
-  int codecIndex = 0;
-  for (int f = 0; f < slot; ++f) codecIndex += static_cast<int>(FOutputFiles[f]->nb_streams);
-  codecIndex += AOutput.Index;
-  const AVCodec* codec = codecIndex < FOutputCodecCount ? FOutputCodecs[codecIndex] : nullptr;
+  const AVCodec* codec = FOutputFiles[AOutput.FileIndex]->Streams[AOutput.Index].ForcedEncoder;
   return codec ? codec : lib::avcodec_find_encoder(AOutput.Encoder->codec_id);
 }
 
@@ -764,7 +757,7 @@ void TCustomFFmpeg::CopyMetadataMaps(TTranscodeRun& ARun) {
                 Format("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile, map.InFile));
     if (map.InFile < 0 || map.InFile >= FInputFileCount)
       FailSetup(ARun, Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile));
-    lib::av_dict_copy(&FOutputFiles[map.OutFile]->metadata, FInputFiles[map.InFile]->metadata, 0);
+    lib::av_dict_copy(&FOutputFiles[map.OutFile]->Context->metadata, FInputFiles[map.InFile]->Context->metadata, 0);
   }
 }
 
@@ -772,7 +765,7 @@ void TCustomFFmpeg::WriteOutputHeaders(TTranscodeRun& ARun) {
   bool allRtp = true;
   for (int i = 0; i < FOutputFileCount; ++i) {
     if (FJoin && i > 0) break;
-    AVFormatContext* oc = FOutputFiles[i];
+    AVFormatContext* oc = FOutputFiles[i]->Context;
     if (lib::avformat_write_header(oc, nullptr) < 0)
       FailSetup(ARun, Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
     if (std::strcmp(oc->oformat->name, "rtp") != 0) allRtp = false;
@@ -780,7 +773,9 @@ void TCustomFFmpeg::WriteOutputHeaders(TTranscodeRun& ARun) {
   // Outputs that are all RTP streams are described for their receivers.
   if (allRtp) {
     char sdp[2048] = {};
-    lib::av_sdp_create(FOutputFiles, FJoin ? 1 : FOutputFileCount, sdp, sizeof sdp);
+    std::vector<AVFormatContext*> outputs;
+    for (const std::unique_ptr<TOutputFile>& output : FOutputRecords) outputs.push_back(output->Context);
+    lib::av_sdp_create(outputs.data(), static_cast<int>(outputs.size()), sdp, sizeof sdp);
     FFLoggerInstance()->Log(this, llInfo, "SDP:\r\n" + Trim(sdp));
   }
 }

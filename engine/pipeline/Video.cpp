@@ -251,7 +251,8 @@ int TCustomFFmpeg::SyncedPictureCount(const TTranscodeRun& ARun, TOutputStreamSt
   int n = 1;
   if (vdelta < -1.1) {
     n = 0;
-  } else if (method == 2 || (method < 0 && (FOutputFiles[AOutput.FileIndex]->oformat->flags & AVFMT_VARIABLE_FPS))) {
+  } else if (method == 2 ||
+             (method < 0 && (FOutputFiles[AOutput.FileIndex]->Context->oformat->flags & AVFMT_VARIABLE_FPS))) {
     if (vdelta <= -0.6) {
       n = 0;
     } else if (vdelta > 0.6) {
@@ -414,7 +415,7 @@ int TCustomFFmpeg::WriteVideoPackets(TOutputStreamState& AOutput) {
     packet->stream_index = AOutput.Index;
     SetPictureDuration(packet);
     lib::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
-    WriteOutputPacket(FOutputFiles[AOutput.FileIndex], AOutput, packet);
+    WriteOutputPacket(FOutputFiles[AOutput.FileIndex]->Context, AOutput, packet);
   }
   return lastSize;
 }

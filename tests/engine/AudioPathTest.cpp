@@ -77,9 +77,8 @@ class TAudioBench : public TStreamBench {
     FDecoder->sample_fmt = AFormat;
     FDecoder->sample_rate = ARate;
     lib::av_channel_layout_default(&FDecoder->ch_layout, AChannels);
-    In->Decoder = FDecoder;
+    In->Decoder = FDecoder;  // the stream record frees it
   }
-  ~TAudioBench() override { lib::avcodec_free_context(&FDecoder); }
 
   // An opened libavcodec encoder, as the set-up leaves it, writing into AMuxer.
   bool Encode(const char* AName, AVSampleFormat AFormat, int ARate, int AChannels, const char* AMuxer,
@@ -142,7 +141,7 @@ class TAudioBench : public TStreamBench {
   void Flush() { FEngine.FlushAudioEncoder(FRun, *Out); }
 
  private:
-  AVCodecContext* FDecoder = nullptr;
+  AVCodecContext* FDecoder = nullptr;  // In's
   TAmrNbEncoder FAmrNb;
   int64_t FToneSample = 0;
   int64_t FFed = 0;

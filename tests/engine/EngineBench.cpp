@@ -43,6 +43,7 @@ TStreamBench::TStreamBench() {
 
 TStreamBench::~TStreamBench() {
   FEngine.FOutputFiles[0] = nullptr;
+  if (FOutput) FOutput->Context = nullptr;
   if (FMuxer) {
     if (FMuxer->pb && !(FMuxer->oformat->flags & AVFMT_NOFILE)) lib::avio_closep(&FMuxer->pb);
     lib::avformat_free_context(FMuxer);
@@ -65,7 +66,8 @@ bool TStreamBench::OpenOutput(const char* AMuxer) {
   Out->Stream = stream;
   Out->Index = 0;
   Out->FileIndex = 0;
-  FEngine.FOutputFiles[0] = FMuxer;
+  FOutput = std::make_unique<TOutputFile>(FMuxer);
+  FEngine.FOutputFiles[0] = FOutput.get();
   return true;
 }
 

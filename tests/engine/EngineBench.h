@@ -55,6 +55,8 @@ class TStreamBench {
  private:
   TTempFolder FFolder;
   AVFormatContext* FMuxer = nullptr;
+  // The engine's record of the output, lent FMuxer (freed here, not by it).
+  std::unique_ptr<TOutputFile> FOutput;
   std::string FPath;
 };
 

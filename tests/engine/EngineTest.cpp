@@ -72,7 +72,9 @@ void AddOutput(TInspectableEngine& AEngine, const std::string& AFileName, bool A
   AVFormatContext* ctx = nullptr;
   ASSERT_GE(lib::avformat_alloc_output_context2(&ctx, nullptr, "wav", name.c_str()), 0);
   ASSERT_EQ(OpenOutputIO(ctx, name), 0);
-  AEngine.FOutputFiles[AEngine.FOutputFileCount++] = ctx;
+  auto output = std::make_unique<TOutputFile>(ctx);
+  AEngine.FOutputFiles[AEngine.FOutputFileCount++] = output.get();
+  AEngine.FOutputRecords.push_back(std::move(output));
   if (AWithInput) AEngine.FInputFileCount = 1;
 }
 

@@ -125,8 +125,8 @@ TEST(InputFileParameters, VideoAndAudioParametersAreCopiedBack) {
   EXPECT_EQ(engine.Settings().Audio.FChannelLayout, static_cast<int64_t>(AV_CH_LAYOUT_STEREO));
   // One entry per stream; no decoder was forced.
   EXPECT_EQ(engine.FInputCodecCount, 2);
-  EXPECT_EQ(engine.FInputCodecs[0], nullptr);
-  EXPECT_EQ(engine.FInputCodecs[1], nullptr);
+  EXPECT_EQ(engine.InputCodec(0), nullptr);
+  EXPECT_EQ(engine.InputCodec(1), nullptr);
 }
 
 TEST(InputFileParameters, WithoutSampleAspectRatioTheFrameShapeIsTheAspect) {
@@ -307,8 +307,8 @@ TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTab
   EXPECT_EQ(ctx->audio_codec, audio);
   EXPECT_EQ(ctx->subtitle_codec_id, AV_CODEC_ID_NONE);
   ASSERT_EQ(engine.FInputCodecCount, 2);
-  EXPECT_EQ(engine.FInputCodecs[0], video);
-  EXPECT_EQ(engine.FInputCodecs[1], audio);
+  EXPECT_EQ(engine.InputCodec(0), video);
+  EXPECT_EQ(engine.InputCodec(1), audio);
   // The names hold for one input only; a second input gets no forced decoders.
   EXPECT_EQ(engine.Settings().Video.FVideoCodecName, "");
   EXPECT_EQ(engine.Settings().Audio.FAudioCodecName, "");
@@ -316,8 +316,8 @@ TEST(InputFileDemuxerSettings, ForcedDecodersReachTheFormatContextAndTheCodecTab
   EXPECT_EQ(engine.InputFile(1)->video_codec_id, AV_CODEC_ID_NONE);
   EXPECT_EQ(engine.InputFile(1)->audio_codec, nullptr);
   ASSERT_EQ(engine.FInputCodecCount, 4);
-  EXPECT_EQ(engine.FInputCodecs[2], nullptr);
-  EXPECT_EQ(engine.FInputCodecs[3], nullptr);
+  EXPECT_EQ(engine.InputCodec(2), nullptr);
+  EXPECT_EQ(engine.InputCodec(3), nullptr);
 }
 
 TEST(InputFileDemuxerSettings, PgmyuvCompatibilityForcesThePgmyuvDecoder) {
@@ -401,11 +401,16 @@ TEST(InputFileTiming, StartTimeSeeksTheNextInputOnly) {
   const int64_t first = FirstPacketTime(engine.InputFile(0));
   EXPECT_GE(first, 900000);
   EXPECT_LE(first, 1000000);
-  EXPECT_EQ(engine.FInputFilesTsOffset[0], -1000000);
-  // The start time was consumed: the second input opens from its start.
+  EXPECT_EQ(engine.FInputFiles[0]->TsOffset, -1000000);
+  // The start time was consumed: the second input opens from its start. The
+  // timestamp scales given before an input are that input's alone.
+  engine.SetOption("itsscale", "0:2");
   ASSERT_TRUE(engine.In(path)) << engine.LastError();
   EXPECT_EQ(FirstPacketTime(engine.InputFile(1)), 0);
-  EXPECT_EQ(engine.FInputFilesTsOffset[1], 0);
+  EXPECT_EQ(engine.FInputFiles[1]->TsOffset, 0);
+  EXPECT_EQ(engine.FInputFiles[0]->TsScale[0], 0.0);
+  EXPECT_EQ(engine.FInputFiles[1]->TsScale[0], 2.0);
+  EXPECT_EQ(engine.Settings().Mux.FInputTsScale[0], 0.0);
 }
 
 TEST(InputFileTiming, TimeOffsetWithAndWithoutCopyTs) {
@@ -417,16 +422,16 @@ TEST(InputFileTiming, TimeOffsetWithAndWithoutCopyTs) {
   const int64_t start = engine.InputFile(0)->start_time;
   ASSERT_NE(start, AV_NOPTS_VALUE);
   ASSERT_GT(start, 0);
-  EXPECT_EQ(engine.FInputFilesTsOffset[0], 500000 - start);
+  EXPECT_EQ(engine.FInputFiles[0]->TsOffset, 500000 - start);
   engine.FSettings.Mux.FStartTime = 200000;
   ASSERT_TRUE(engine.In(path)) << engine.LastError();
-  EXPECT_EQ(engine.FInputFilesTsOffset[1], 500000 - (200000 + start));
+  EXPECT_EQ(engine.FInputFiles[1]->TsOffset, 500000 - (200000 + start));
   // The offset itself stays for later inputs; with copyts it is all there is.
   EXPECT_EQ(engine.Settings().Mux.FInputTsOffset, 500000);
   engine.FSettings.Run.FCopyTs = true;
   engine.FSettings.Mux.FStartTime = 200000;
   ASSERT_TRUE(engine.In(path)) << engine.LastError();
-  EXPECT_EQ(engine.FInputFilesTsOffset[2], 500000);
+  EXPECT_EQ(engine.FInputFiles[2]->TsOffset, 500000);
 }
 
 TEST(InputFileTiming, LongestInputSetsTheTotalDuration) {

@@ -6,9 +6,12 @@
 
 #include "engine/config/FFmpeg.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 class TInspectableEngine : public TCustomFFmpeg {
  public:
-  using TCustomFFmpeg::FBitstreamFilters;
   using TCustomFFmpeg::FBuffers;
   using TCustomFFmpeg::FFilterGraph;
   using TCustomFFmpeg::FHookAction;
@@ -17,22 +20,49 @@ class TInspectableEngine : public TCustomFFmpeg {
   using TCustomFFmpeg::FHookRangeIndex;
   using TCustomFFmpeg::FHookState;
   using TCustomFFmpeg::FInputCodecCount;
-  using TCustomFFmpeg::FInputCodecs;
   using TCustomFFmpeg::FInputFileCount;
   using TCustomFFmpeg::FInputFiles;
-  using TCustomFFmpeg::FInputFilesTsOffset;
-  using TCustomFFmpeg::FInputFilesTsScale;
   using TCustomFFmpeg::FLastError;
   using TCustomFFmpeg::FMetaDataMapCount;
   using TCustomFFmpeg::FMetaDataMaps;
   using TCustomFFmpeg::FOptionStore;
   using TCustomFFmpeg::FOutputCodecCount;
-  using TCustomFFmpeg::FOutputCodecs;
   using TCustomFFmpeg::FOutputFileCount;
   using TCustomFFmpeg::FOutputFiles;
-  using TCustomFFmpeg::FOutputStreamSetups;
+  using TCustomFFmpeg::FOutputRecords;
   using TCustomFFmpeg::FSettings;
   using TCustomFFmpeg::FStreamMapCount;
   using TCustomFFmpeg::FStreamMaps;
   using TCustomFFmpeg::FTotalDuration;
+
+  // The decoder named for the AIndex-th stream over all inputs that is not
+  // a data stream (null for none, and past the last one).
+  const AVCodec* InputCodec(int AIndex) const {
+    for (int i = 0; i < FInputFileCount; ++i) {
+      const TInputFile& input = *FInputFiles[i];
+      for (unsigned j = 0; j < input.Context->nb_streams; ++j) {
+        if (input.Context->streams[j]->codecpar->codec_type == AVMEDIA_TYPE_DATA) continue;
+        if (AIndex-- == 0) return input.ForcedDecoders[j];
+      }
+    }
+    return nullptr;
+  }
+  // The encoder named for the AIndex-th stream over all outputs, in the
+  // order they were made (null for none, and past the last one).
+  const AVCodec* OutputCodec(int AIndex) const {
+    for (const auto& output : FOutputRecords)
+      for (unsigned j = 0; j < output->Context->nb_streams; ++j)
+        if (AIndex-- == 0) return output->Streams[j].ForcedEncoder;
+    return nullptr;
+  }
+  // The set-up and the bitstream filters of stream AStream of output slot
+  // AFile; an empty one where the slot holds no output.
+  const TOutputStreamSetup& StreamSetup(int AFile, int AStream) const {
+    static const TOutputStreamSetup kNone;
+    return FOutputFiles[AFile] ? FOutputFiles[AFile]->Streams[AStream] : kNone;
+  }
+  const TBitstreamFilterChain& BitstreamFilters(int AFile, int AStream) const {
+    static const TBitstreamFilterChain kNone;
+    return FOutputFiles[AFile] ? FOutputFiles[AFile]->FBitstreamFilters[AStream] : kNone;
+  }
 };

@@ -104,24 +104,10 @@ void ExpectLikeNew(const TInspectableEngine& E) {
   SAME_SETTING(Run, FDoPsnr) SAME_SETTING(Run, FVstatsFileName) SAME_SETTING(Run, FVerbose)
   SAME_SETTING(Run, FThreadCount) SAME_SETTING(Run, FSwsFlags) SAME_SETTING(Run, FPgmyuvCompat)
   SAME_SETTING(Run, FUsingVhook) SAME_SETTING(Run, FHookRanges.size()) SAME_SETTING(Run, FPrivateOptions.size())
+  SAME_SETTING(Mux, FInputTsScale)
   // clang-format on
 #undef SAME_SETTING
 #undef SAME
-                                                                                                      for (
-                                                                                                          int file = 0;
-                                                                                                          file <
-                                                                                                          MAX_FILES;
-                                                                                                          ++file) for (int stream =
-                                                                                                                           0;
-                                                                                                                       stream <
-                                                                                                                       MAX_STREAMS;
-                                                                                                                       ++stream)
-                                                                                                          ASSERT_EQ(
-                                                                                                              E.FInputFilesTsScale
-                                                                                                                  [file]
-                                                                                                                  [stream],
-                                                                                                              0.0)
-      << file << ":" << stream;
 }
 
 TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
@@ -242,7 +228,6 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
   E.AddMetadata("title", "kept");
   E.FInputCodecCount = 2;
   E.FOutputCodecCount = 3;
-  E.FInputFilesTsOffset[0] = 77;
 
   E.Prepare();
   {
@@ -253,7 +238,6 @@ TEST_F(Options, DefaultsOfANewAndOfAPreparedEngine) {
   EXPECT_EQ(E.Settings().Mux.FMetadata[0].second, "kept");
   EXPECT_EQ(E.FInputCodecCount, 2);
   EXPECT_EQ(E.FOutputCodecCount, 3);
-  EXPECT_EQ(E.FInputFilesTsOffset[0], 77);
   EXPECT_TRUE(E.OptionStore().Names.empty());
   E.FInputCodecCount = 0;
   E.FOutputCodecCount = 0;
@@ -778,17 +762,14 @@ TEST_F(Options, MetadataMaps) {
 TEST_F(Options, TimestampScales) {
   EXPECT_EQ(Raised("itsscale", "25:1.0"), "stream index over MAX_STREAMS(20)");
   EXPECT_EQ(Raised("itsscale", "20:1.0"), "stream index over MAX_STREAMS(20)");
-  for (const auto& row : E.FInputFilesTsScale)
-    for (double scale : row) ASSERT_EQ(scale, 0.0);
+  for (double scale : E.Settings().Mux.FInputTsScale) ASSERT_EQ(scale, 0.0);
 
+  // The scales hold for the input that opens next (it takes them over).
   Set("itsscale", "19:2");
-  EXPECT_EQ(E.FInputFilesTsScale[0][19], 2.0);
-  // The row of the input that opens next.
-  E.FInputFileCount = 1;
+  EXPECT_EQ(E.Settings().Mux.FInputTsScale[19], 2.0);
   Set("itsscale", "2:0.5");
-  E.FInputFileCount = 0;
-  EXPECT_EQ(E.FInputFilesTsScale[1][2], 0.5);
-  EXPECT_EQ(E.FInputFilesTsScale[0][2], 0.0);
+  EXPECT_EQ(E.Settings().Mux.FInputTsScale[2], 0.5);
+  EXPECT_EQ(E.Settings().Mux.FInputTsScale[19], 2.0);
 
   EXPECT_NE(Raised("itsscale", "-1:2"), "(nothing raised)");
   E.FInputFileCount = MAX_FILES;

@@ -104,14 +104,14 @@ TEST_F(OutputFileStreams, WithoutInputsTheFormatDefaultsDecide) {
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   EXPECT_EQ(MediaTypes(E.Output(0)), (std::vector<int>{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}));
   EXPECT_EQ(E.Codec(0, 2)->codec_id, AV_CODEC_ID_NONE);
-  EXPECT_EQ(E.FOutputCodecs[2], nullptr);
+  EXPECT_EQ(E.OutputCodec(2), nullptr);
 
   // A named subtitle encoder, with its language; "sn" drops the stream.
   E.Set({{"scodec", "ass"}, {"slang", "eng"}});
   ASSERT_EQ(E.Out(Dir / "named.mkv"), 2) << E.LastError();
   EXPECT_EQ(E.Codec(1, 2)->codec_id, AV_CODEC_ID_ASS);
-  ASSERT_NE(E.FOutputCodecs[5], nullptr);
-  EXPECT_STREQ(E.FOutputCodecs[5]->name, "ass");
+  ASSERT_NE(E.OutputCodec(5), nullptr);
+  EXPECT_STREQ(E.OutputCodec(5)->name, "ass");
   EXPECT_EQ(Keys(E.Stream(1, 2)->metadata), std::vector<std::string>{"language"});
   EXPECT_TRUE(E.Settings().Subtitle.FSubtitleLanguage.empty());
   EXPECT_TRUE(E.Settings().Subtitle.FSubtitleCodecName.empty());
@@ -162,9 +162,9 @@ TEST_F(OutputFileStreams, NewStreamsGoToTheOutputOpenedLast) {
   EXPECT_EQ(E.Codec(1, 3)->codec_type, AVMEDIA_TYPE_VIDEO);
   // Output codec entries follow the streams in order.
   EXPECT_EQ(E.FOutputCodecCount, 6);
-  ASSERT_NE(E.FOutputCodecs[4], nullptr);
-  EXPECT_STREQ(E.FOutputCodecs[4]->name, "mp2");
-  EXPECT_EQ(E.FOutputCodecs[5], nullptr);
+  ASSERT_NE(E.OutputCodec(4), nullptr);
+  EXPECT_STREQ(E.OutputCodec(4)->name, "mp2");
+  EXPECT_EQ(E.OutputCodec(5), nullptr);
 }
 
 TEST_F(OutputFileStreams, InputMediaCheck) {
@@ -196,7 +196,7 @@ TEST_F(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
   ASSERT_TRUE(E.In(VideoOnlyClip())) << E.LastError();
   E.Set({{"vcodec", "copy"}, {"s", "640x480"}, {"aspect", "16:9"}});
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
-  const TOutputStreamSetup& setup = E.FOutputStreamSetups[0][0];
+  const TOutputStreamSetup& setup = E.StreamSetup(0, 0);
   EXPECT_TRUE(setup.StreamCopy);
   ASSERT_NE(setup.Codec, nullptr);
   EXPECT_EQ(setup.Codec->codec_type, AVMEDIA_TYPE_VIDEO);
@@ -206,12 +206,12 @@ TEST_F(OutputFileStreamCopy, CopyKeepsTheSourceSizeAndTakesOnlyTheAspect) {
   // 16:9 shown on 640x480 pixels: 4:3 pixels.
   EXPECT_EQ(av_cmp_q(setup.Codec->sample_aspect_ratio, AVRational{4, 3}), 0);
   EXPECT_EQ(av_cmp_q(E.Stream(0, 0)->sample_aspect_ratio, AVRational{4, 3}), 0);
-  EXPECT_EQ(E.FOutputCodecs[0], nullptr);
+  EXPECT_EQ(E.OutputCodec(0), nullptr);
   EXPECT_EQ(E.Settings().Video.FVideoStreamCopy, 0);
 
   // The next output encodes again.
   ASSERT_EQ(E.Out(Dir / "encoded.mkv"), 2) << E.LastError();
-  EXPECT_FALSE(E.FOutputStreamSetups[1][0].StreamCopy);
+  EXPECT_FALSE(E.StreamSetup(1, 0).StreamCopy);
   EXPECT_EQ(E.Codec(1, 0)->width, 640);
 }
 
@@ -219,9 +219,9 @@ TEST_F(OutputFileStreamCopy, AudioCopyTakesTheChannelsAndRate) {
   ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.Set({{"acodec", "copy"}, {"ac", "1"}, {"ar", "22050"}});
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
-  const TOutputStreamSetup& setup = E.FOutputStreamSetups[0][1];
+  const TOutputStreamSetup& setup = E.StreamSetup(0, 1);
   EXPECT_TRUE(setup.StreamCopy);
-  EXPECT_FALSE(E.FOutputStreamSetups[0][0].StreamCopy);
+  EXPECT_FALSE(E.StreamSetup(0, 0).StreamCopy);
   EXPECT_EQ(setup.Codec->ch_layout.nb_channels, 1);
   EXPECT_EQ(setup.Codec->sample_rate, 22050);
   EXPECT_EQ(E.Settings().Audio.FAudioStreamCopy, 0);
@@ -255,8 +255,8 @@ TEST_P(OutputFileDefaultCodecs, TheFormatGuessChoosesTheEncoders) {
   EXPECT_EQ(EncoderName(engine.Codec(0, 1)), c.AudioEncoder);
   EXPECT_EQ(engine.Stream(0, 1)->codecpar->codec_id, c.Audio);
   // Only encoders chosen by name are forced.
-  EXPECT_EQ(engine.FOutputCodecs[0], nullptr);
-  EXPECT_EQ(engine.FOutputCodecs[1], nullptr);
+  EXPECT_EQ(engine.OutputCodec(0), nullptr);
+  EXPECT_EQ(engine.OutputCodec(1), nullptr);
   // The sample format is one the encoder takes.
   const AVCodec* audio = engine.Codec(0, 1)->codec;
   ASSERT_NE(audio->sample_fmts, nullptr);
@@ -282,7 +282,7 @@ TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
   ASSERT_EQ(E.Out(Dir / "out.3gp"), 1) << E.LastError();
   ASSERT_EQ(E.Output(0)->nb_streams, 2u);
   EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_H263);
-  const TOutputStreamSetup& audio = E.FOutputStreamSetups[0][1];
+  const TOutputStreamSetup& audio = E.StreamSetup(0, 1);
   ASSERT_NE(audio.AmrNb, nullptr);
   EXPECT_FALSE(audio.AmrNb->IsOpen());  // the set-up opens it
   EXPECT_EQ(audio.Codec->codec_id, AV_CODEC_ID_AMR_NB);
@@ -293,21 +293,21 @@ TEST_F(OutputFileEncoders, ThreeGppUsesTheEnginesAmrNbEncoder) {
   EXPECT_EQ(audio.Codec->frame_size, 160);
   EXPECT_EQ(audio.Codec->bit_rate, 12200);
   EXPECT_EQ(av_cmp_q(audio.Codec->time_base, AVRational{1, 8000}), 0);
-  EXPECT_EQ(E.FOutputCodecs[1], nullptr);
+  EXPECT_EQ(E.OutputCodec(1), nullptr);
   EXPECT_EQ(E.Stream(0, 1)->codecpar->codec_id, AV_CODEC_ID_AMR_NB);
   EXPECT_EQ(E.Stream(0, 1)->codecpar->sample_rate, 8000);
   // Only the AMR-NB stream has the E's own encoder.
-  EXPECT_EQ(E.FOutputStreamSetups[0][0].AmrNb, nullptr);
+  EXPECT_EQ(E.StreamSetup(0, 0).AmrNb, nullptr);
 
   // Both AMR-NB encoder names select it in any container.
   for (const char* name : {"libopencore_amrnb", "amr_nb"}) {
     E.SetOption("acodec", name);
     const int count = E.Out(Dir / (std::string(name) + ".mkv"));
     ASSERT_GT(count, 0) << E.LastError();
-    const TOutputStreamSetup& named = E.FOutputStreamSetups[count - 1][1];
+    const TOutputStreamSetup& named = E.StreamSetup(count - 1, 1);
     EXPECT_NE(named.AmrNb, nullptr) << name;
     EXPECT_EQ(named.Codec->codec_id, AV_CODEC_ID_AMR_NB) << name;
-    EXPECT_EQ(E.FOutputCodecs[E.FOutputCodecCount - 1], nullptr) << name;
+    EXPECT_EQ(E.OutputCodec(E.FOutputCodecCount - 1), nullptr) << name;
   }
 }
 
@@ -315,10 +315,10 @@ TEST_F(OutputFileEncoders, EncodersByName) {
   ASSERT_TRUE(E.In(AudioVideoClip())) << E.LastError();
   E.Set({{"vcodec", "wmv2"}, {"acodec", "wmav2"}});
   ASSERT_EQ(E.Out(Dir / "out.wmv"), 1) << E.LastError();
-  ASSERT_NE(E.FOutputCodecs[0], nullptr);
-  ASSERT_NE(E.FOutputCodecs[1], nullptr);
-  EXPECT_STREQ(E.FOutputCodecs[0]->name, "wmv2");
-  EXPECT_STREQ(E.FOutputCodecs[1]->name, "wmav2");
+  ASSERT_NE(E.OutputCodec(0), nullptr);
+  ASSERT_NE(E.OutputCodec(1), nullptr);
+  EXPECT_STREQ(E.OutputCodec(0)->name, "wmv2");
+  EXPECT_STREQ(E.OutputCodec(1)->name, "wmav2");
   EXPECT_EQ(E.Codec(0, 0)->codec_id, AV_CODEC_ID_WMV2);
   EXPECT_EQ(E.Codec(0, 1)->codec_id, AV_CODEC_ID_WMAV2);
   EXPECT_EQ(E.Codec(0, 1)->sample_fmt, AV_SAMPLE_FMT_FLTP);
@@ -343,7 +343,7 @@ TEST_F(OutputFileEncoders, RefusedEncoderNamesFailTheOpenAndAreForgotten) {
   // The video stream made before is gone with the output, and the output
   // codec entries are where they were.
   EXPECT_EQ(E.FOutputCodecCount, 0);
-  EXPECT_EQ(E.FOutputStreamSetups[0][0].Codec, nullptr);
+  EXPECT_EQ(E.StreamSetup(0, 0).Codec, nullptr);
 
   {
     // Without inputs matroska gets a subtitle stream.
@@ -594,15 +594,15 @@ TEST_F(OutputFileSettings, BitstreamFiltersMoveToTheirStream) {
   ASSERT_EQ(E.Out(Dir / "out.mkv"), 1) << E.LastError();
   EXPECT_TRUE(E.Settings().Video.FVideoBitstreamFilters.Empty());
   EXPECT_TRUE(E.Settings().Audio.FAudioBitstreamFilters.Empty());
-  EXPECT_EQ(E.FBitstreamFilters[0][0].Filters, std::vector<AVBSFContext*>{video});
-  EXPECT_EQ(E.FBitstreamFilters[0][1].Filters, std::vector<AVBSFContext*>{audio});
+  EXPECT_EQ(E.BitstreamFilters(0, 0).Filters, std::vector<AVBSFContext*>{video});
+  EXPECT_EQ(E.BitstreamFilters(0, 1).Filters, std::vector<AVBSFContext*>{audio});
 
   // A failed open frees what it had taken over.
   AVBSFContext* lost = nullptr;
   ASSERT_GE(lib::av_bsf_alloc(lib::av_bsf_get_by_name("null"), &lost), 0);
   E.FSettings.Video.FVideoBitstreamFilters.Filters.push_back(lost);
   EXPECT_EQ(E.Out(Dir / "missing/out.mkv"), -1);
-  EXPECT_TRUE(E.FBitstreamFilters[1][0].Empty());
+  EXPECT_TRUE(E.BitstreamFilters(1, 0).Empty());
 }
 
 // ---- Failures ----
@@ -636,8 +636,8 @@ TEST_F(OutputFileFailures, OpenFailuresRecordNothing) {
   EXPECT_EQ(E.LastError(), "Could not open '" + missing + "'");
   EXPECT_EQ(E.OutputFileCount(), 0);
   EXPECT_EQ(E.FOutputCodecCount, 0);
-  EXPECT_EQ(E.FOutputStreamSetups[0][0].Codec, nullptr);
-  EXPECT_EQ(E.FOutputStreamSetups[0][1].Codec, nullptr);
+  EXPECT_EQ(E.StreamSetup(0, 0).Codec, nullptr);
+  EXPECT_EQ(E.StreamSetup(0, 1).Codec, nullptr);
 
   const std::string unknown = Dir / "out.nosuchformat";
   EXPECT_EQ(E.Out(unknown), -1);
@@ -814,6 +814,16 @@ bool Has(const std::vector<std::string>& ANames, const std::string& AName) {
   return false;
 }
 
+// A decoder lent to an input stream record for as long as this lives: the
+// record, which frees its decoder, gives it back first.
+struct TLentDecoder {
+  TLentDecoder(TInputStreamState& AInput, AVCodecContext* ADecoder) : Input(AInput) { Input.Decoder = ADecoder; }
+  ~TLentDecoder() { Input.Decoder = nullptr; }
+  TLentDecoder(const TLentDecoder&) = delete;
+  TLentDecoder& operator=(const TLentDecoder&) = delete;
+  TInputStreamState& Input;
+};
+
 // An engine with one input, one output and the decoder of its video.
 struct TFilterBench {
   TFilterBench(const std::string& AOutput, const TOptionList& AOptions) {
@@ -822,7 +832,7 @@ struct TFilterBench {
     if (Engine.Out(AOutput) != 1) return;
     Source = std::make_unique<TVideoSource>(Engine.InputFile(0));
     Input.Stream = Source->Stream;
-    Input.Decoder = Source->Decoder;
+    Lent = std::make_unique<TLentDecoder>(Input, Source->Decoder);
     Output.Encoder = Engine.Codec(0, 0);
     Output.Stream = Engine.Stream(0, 0);
   }
@@ -831,6 +841,7 @@ struct TFilterBench {
   TEngine Engine;
   std::unique_ptr<TVideoSource> Source;
   TInputStreamState Input;
+  std::unique_ptr<TLentDecoder> Lent;
   TOutputStreamState Output;
 };
 
@@ -940,7 +951,7 @@ TEST_F(OutputFileFilters, EarlierGraphsOfTheRunStayUsable) {
   // A second video stream of the same run (join mode) gets its own graph.
   TInputStreamState second;
   second.Stream = bench.Input.Stream;
-  second.Decoder = bench.Input.Decoder;
+  const TLentDecoder lent(second, bench.Input.Decoder);
   ASSERT_EQ(bench.Engine.ConfigureFilters(second, bench.Output), 0);
   EXPECT_NE(second.InputFilter, bench.Input.InputFilter);
 
@@ -959,12 +970,14 @@ TEST_F(OutputFileFilters, JoinedSlotsUseTheEncoderOfTheSharedOutput) {
   ASSERT_TRUE(E.In(clip)) << E.LastError();
   E.Set({{"s", "160x120"}, {"vfilters", "hflip"}});
   ASSERT_EQ(E.Out(Dir / "joined.avi", true), 2) << E.LastError();
-  EXPECT_EQ(E.Codec(1, 0), nullptr);  // the contexts live in the first slot
+  // Every slot holds the one output, with its one encoder context.
+  ASSERT_NE(E.Codec(0, 0), nullptr);
+  EXPECT_EQ(E.Codec(1, 0), E.Codec(0, 0));
   TVideoSource source(E.InputFile(1));
   ASSERT_NE(source.Decoder, nullptr);
   TInputStreamState input;
   input.Stream = source.Stream;
-  input.Decoder = source.Decoder;
+  const TLentDecoder lent(input, source.Decoder);
   TOutputStreamState output;  // no encoder given: found through the slot
   output.FileIndex = 1;
   output.Index = 0;

@@ -54,9 +54,9 @@ class TTestEngine : public TInspectableEngine {
   }
   bool In(const std::string& APath);
   int Out(const std::string& APath, bool AJoin = false);
-  AVFormatContext* Output(int AIndex) const { return FOutputFiles[AIndex]; }
-  AVStream* Stream(int AFile, int AStream) const { return FOutputFiles[AFile]->streams[AStream]; }
-  AVCodecContext* Codec(int AFile, int AStream) const { return FOutputStreamSetups[AFile][AStream].Codec; }
+  AVFormatContext* Output(int AIndex) const { return OutputFile(AIndex); }
+  AVStream* Stream(int AFile, int AStream) const { return FOutputFiles[AFile]->Context->streams[AStream]; }
+  AVCodecContext* Codec(int AFile, int AStream) const { return FOutputFiles[AFile]->Streams[AStream].Codec; }
 };
 
 // Makes a folder the current directory for one scope.
