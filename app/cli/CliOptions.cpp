@@ -46,7 +46,148 @@ std::string CliUsage() {
          "Exit status: 0 when every file converted, 1 otherwise, 2 for a refused command line.\n";
 }
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): being split
+namespace {
+
+// One option that takes a value ("--name value" or "--name=value"): what
+// it sets, or why the value is refused.
+struct TValueOption {
+  const char* Name;
+  std::string (*Apply)(const std::string& AValue, TCliOptions& AOptions);
+};
+
+std::string ApplyFormat(const std::string& AValue, TCliOptions& AOptions) {
+  const std::string key = "." + Lower(AValue);
+  for (size_t t = 0; t < kOutputKeys.size(); ++t)
+    if (kOutputKeys[t] == key) {
+      AOptions.Choices.TabIndex = static_cast<int>(t);
+      return {};
+    }
+  return "unknown format \"" + AValue + "\" (3gp, mp4, avi, vcd, dvd, flv or wmv)";
+}
+
+std::string ApplySize(const std::string& AValue, TCliOptions& AOptions) {
+  for (size_t s = 1; s < kFrameSizeItems.size(); ++s)
+    if (FrameSizeOfItem(std::string(kFrameSizeItems[s])) == AValue) {
+      SelectFrameSize(AOptions.Choices, static_cast<int>(s));
+      return {};
+    }
+  return "frame size " + AValue + " is not one of the window's sizes";
+}
+
+std::string ApplyChannels(const std::string& AValue, TCliOptions& AOptions) {
+  if (AValue != "1" && AValue != "2") return "channels must be 1 or 2";
+  AOptions.Choices.ChannelsIndex = AValue == "1" ? 1 : 2;
+  return {};
+}
+
+std::string ApplyVideoKbps(const std::string& AValue, TCliOptions& AOptions) {
+  int kbps = 0;
+  if (!ParsePositive(AValue, kbps)) return "--video-kbps must be a positive whole number of kbit/s";
+  AOptions.Choices.VideoBitrateChecked = true;
+  AOptions.Choices.VideoBitrateText = AValue;
+  return {};
+}
+
+std::string ApplyAudioKbps(const std::string& AValue, TCliOptions& AOptions) {
+  int kbps = 0;
+  if (!ParsePositive(AValue, kbps)) return "--audio-kbps must be a positive whole number of kbit/s";
+  AOptions.Choices.AudioBitrateChecked = true;
+  AOptions.Choices.AudioBitrateText = AValue;
+  return {};
+}
+
+std::string ApplyRate(const std::string& AValue, TCliOptions& AOptions) {
+  const int index = ItemIndex(kFrameRateItems, AValue);
+  if (index == 0) return "frame rate " + AValue + " is not one of 10, 15, 25, 30";
+  SelectFrameRate(AOptions.Choices, index);
+  return {};
+}
+
+std::string ApplyNorm(const std::string& AValue, TCliOptions& AOptions) {
+  static const char* const kNorms[] = {"auto", "pal", "ntsc"};
+  const std::string norm = Lower(AValue);
+  for (int n = 0; n < 3; ++n)
+    if (norm == kNorms[n]) {
+      AOptions.Choices.NormIndex = n;
+      return {};
+    }
+  return "norm must be auto, pal or ntsc";
+}
+
+std::string ApplyOut(const std::string& AValue, TCliOptions& AOptions) {
+  if (AValue.empty()) return "--out needs a folder";
+  AOptions.Choices.OutputFolder = FromLocal8Bit(AValue);
+  return {};
+}
+
+std::string ApplyJobs(const std::string& AValue, TCliOptions& AOptions) {
+  return ParsePositive(AValue, AOptions.Jobs) ? std::string() : "--jobs must be a positive whole number";
+}
+
+std::string ApplyThreads(const std::string& AValue, TCliOptions& AOptions) {
+  return ParsePositive(AValue, AOptions.Threads) ? std::string() : "--threads must be a positive whole number";
+}
+
+std::string ApplyExtra(const std::string& AValue, TCliOptions& AOptions) {
+  if (AValue.empty() || AValue[0] == '=') return "--extra needs NAME=VALUE";
+  AOptions.Extras.push_back(AValue);
+  return {};
+}
+
+std::string ApplyProbe(const std::string& AValue, TCliOptions& AOptions) {
+  AOptions.ProbeFile = AValue;
+  return {};
+}
+
+constexpr TValueOption kValueOptions[] = {
+    {"--format", ApplyFormat},
+    {"--size", ApplySize},
+    {"--channels", ApplyChannels},
+    {"--video-kbps", ApplyVideoKbps},
+    {"--audio-kbps", ApplyAudioKbps},
+    {"--rate", ApplyRate},
+    {"--norm", ApplyNorm},
+    {"--out", ApplyOut},
+    {"--jobs", ApplyJobs},
+    {"--threads", ApplyThreads},
+    {"--extra", ApplyExtra},
+    {"--probe", ApplyProbe},
+};
+
+const TValueOption* FindValueOption(const std::string& AName) {
+  for (const TValueOption& option : kValueOptions)
+    if (AName == option.Name) return &option;
+  return nullptr;
+}
+
+// The option at AArgs[AIndex] (which starts with "-" and is not a plain
+// switch): its value taken (AIndex moves past a separate value) and applied.
+bool ParseValueOption(const std::vector<std::string>& AArgs, size_t& AIndex, TCliOptions& AOptions, bool& AOutGiven,
+                      std::string& AError) {
+  const std::string& arg = AArgs[AIndex];
+  const size_t equal = arg.find('=');
+  const std::string name = equal != std::string::npos ? arg.substr(0, equal) : arg;
+  const TValueOption* option = FindValueOption(name);
+  if (!option) {
+    AError = "unknown option " + (equal != std::string::npos ? name : arg);
+    return false;
+  }
+  std::string value;
+  if (equal != std::string::npos) {
+    value = arg.substr(equal + 1);
+  } else if (AIndex + 1 < AArgs.size()) {
+    value = AArgs[++AIndex];
+  } else {
+    AError = "option " + name + " needs a value";
+    return false;
+  }
+  AError = option->Apply(value, AOptions);
+  if (option->Apply == ApplyOut) AOutGiven = true;
+  return AError.empty();
+}
+
+}  // namespace
+
 bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOptions, std::string& AError) {
   AOptions = TCliOptions();
   AOptions.Choices.OutputFolder = std::u16string(kSameFolder);
@@ -59,123 +200,12 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
     }
     if (arg.size() < 2 || arg[0] != '-') {
       AOptions.Files.push_back(arg);
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
+    } else if (arg == "-h" || arg == "--help") {
       AOptions.Help = true;
       return true;
-    }
-    if (arg == "--same-dir") {
+    } else if (arg == "--same-dir") {
       sameDir = true;
-      continue;
-    }
-    // Every other option takes a value: "--name value" or "--name=value".
-    std::string name = arg, value;
-    const size_t equal = arg.find('=');
-    if (equal != std::string::npos) {
-      name = arg.substr(0, equal);
-      value = arg.substr(equal + 1);
-    } else {
-      static const char* const kWithValue[] = {"--format",     "--size",    "--channels", "--video-kbps",
-                                               "--audio-kbps", "--rate",    "--norm",     "--out",
-                                               "--jobs",       "--threads", "--extra",    "--probe"};
-      bool known = false;
-      for (const char* option : kWithValue) known = known || name == option;
-      if (!known) {
-        AError = "unknown option " + arg;
-        return false;
-      }
-      if (i + 1 >= AArgs.size()) {
-        AError = "option " + name + " needs a value";
-        return false;
-      }
-      value = AArgs[++i];
-    }
-
-    if (name == "--format") {
-      const std::string key = "." + Lower(value);
-      int tab = -1;
-      for (size_t t = 0; t < kOutputKeys.size(); ++t)
-        if (kOutputKeys[t] == key) tab = static_cast<int>(t);
-      if (tab < 0) {
-        AError = "unknown format \"" + value + "\" (3gp, mp4, avi, vcd, dvd, flv or wmv)";
-        return false;
-      }
-      AOptions.Choices.TabIndex = tab;
-    } else if (name == "--size") {
-      int index = 0;
-      for (size_t s = 1; s < kFrameSizeItems.size() && index == 0; ++s)
-        if (FrameSizeOfItem(std::string(kFrameSizeItems[s])) == value) index = static_cast<int>(s);
-      if (index == 0) {
-        AError = "frame size " + value + " is not one of the window's sizes";
-        return false;
-      }
-      SelectFrameSize(AOptions.Choices, index);
-    } else if (name == "--channels") {
-      if (value != "1" && value != "2") {
-        AError = "channels must be 1 or 2";
-        return false;
-      }
-      AOptions.Choices.ChannelsIndex = value == "1" ? 1 : 2;
-    } else if (name == "--video-kbps" || name == "--audio-kbps") {
-      int kbps = 0;
-      if (!ParsePositive(value, kbps)) {
-        AError = name + " must be a positive whole number of kbit/s";
-        return false;
-      }
-      if (name == "--video-kbps") {
-        AOptions.Choices.VideoBitrateChecked = true;
-        AOptions.Choices.VideoBitrateText = value;
-      } else {
-        AOptions.Choices.AudioBitrateChecked = true;
-        AOptions.Choices.AudioBitrateText = value;
-      }
-    } else if (name == "--rate") {
-      const int index = ItemIndex(kFrameRateItems, value);
-      if (index == 0) {
-        AError = "frame rate " + value + " is not one of 10, 15, 25, 30";
-        return false;
-      }
-      SelectFrameRate(AOptions.Choices, index);
-    } else if (name == "--norm") {
-      const std::string norm = Lower(value);
-      if (norm == "auto") {
-        AOptions.Choices.NormIndex = 0;
-      } else if (norm == "pal") {
-        AOptions.Choices.NormIndex = 1;
-      } else if (norm == "ntsc") {
-        AOptions.Choices.NormIndex = 2;
-      } else {
-        AError = "norm must be auto, pal or ntsc";
-        return false;
-      }
-    } else if (name == "--out") {
-      if (value.empty()) {
-        AError = "--out needs a folder";
-        return false;
-      }
-      outGiven = true;
-      AOptions.Choices.OutputFolder = FromLocal8Bit(value);
-    } else if (name == "--jobs") {
-      if (!ParsePositive(value, AOptions.Jobs)) {
-        AError = "--jobs must be a positive whole number";
-        return false;
-      }
-    } else if (name == "--threads") {
-      if (!ParsePositive(value, AOptions.Threads)) {
-        AError = "--threads must be a positive whole number";
-        return false;
-      }
-    } else if (name == "--extra") {
-      if (value.empty() || value[0] == '=') {
-        AError = "--extra needs NAME=VALUE";
-        return false;
-      }
-      AOptions.Extras.push_back(value);
-    } else if (name == "--probe") {
-      AOptions.ProbeFile = value;
-    } else {
-      AError = "unknown option " + name;
+    } else if (!ParseValueOption(AArgs, i, AOptions, outGiven, AError)) {
       return false;
     }
   }
