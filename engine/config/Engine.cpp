@@ -1,6 +1,5 @@
 // The engine instance's life cycle: preparing, cleaning up, starting a run
 // on a worker thread or inline, stopping, and the one terminate notification.
-#include <unistd.h>
 
 #include "engine/config/AmrNbEncoder.h"
 #include "engine/config/FFmpeg.h"
@@ -8,7 +7,6 @@
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
-#include "runtime/OutputFiles.h"
 #include "runtime/Text.h"
 #include "runtime/UnicodeProtocol.h"
 #include "runtime/lib/AVFilter.h"
@@ -150,23 +148,12 @@ void TCustomFFmpeg::Cleanup() {
 
 void TCustomFFmpeg::CloseOutputs() {
   // Each output once, whatever slots it fills; its record frees the rest.
-  for (const std::unique_ptr<TOutputFile>& output : FOutputRecords) CloseOutputFile(*output);
+  for (const std::unique_ptr<TOutputFile>& output : FOutputRecords)
+    output->Close(FDiscardCreatedOutputs, FKeepReservations);
   FOutputRecords.clear();
   for (TOutputFile*& slot : FOutputFiles) slot = nullptr;
   FOutputFileCount = 0;
   FDiscardCreatedOutputs = false;
-}
-
-void TCustomFFmpeg::CloseOutputFile(TOutputFile& AOutput) {
-  AVFormatContext* ctx = AOutput.Context;
-  const std::string url = ctx->url ? ctx->url : "";
-  if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
-  if (url.empty()) return;
-  const std::u16string name = AOutput.WrittenName.empty() ? FileNameFromLibrary(url) : AOutput.WrittenName;
-  const bool discard = FDiscardCreatedOutputs && AOutput.Created;
-  const bool reservation = FKeepReservations && name != AOutput.Name;
-  if (FileExistsW(name) && (discard || (FileSizeByName(name) == 0 && !reservation)))
-    ::unlink(LocalFilePath(name).c_str());
 }
 
 void TCustomFFmpeg::ReleaseAllocatedSettings() {
@@ -249,11 +236,7 @@ void TCustomFFmpeg::Run() {
 void TCustomFFmpeg::PublishOutputs() {
   for (const std::unique_ptr<TOutputFile>& output : FOutputRecords) {
     const std::u16string& written = output->WrittenName;
-    if (written.empty() || written == output->Name) continue;
-    AVFormatContext* ctx = output->Context;
-    // Everything is on disk before the file takes its name.
-    if (ctx && ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) CloseOutputIO(ctx);
-    const int result = PublishPartialFile(written, output->Name);
+    const int result = output->Publish();
     if (result >= 0) continue;
     FHasException = true;
     FExceptionMessage = Format("Could not rename '%s' to '%s': %s", ToLocal8Bit(written).c_str(),

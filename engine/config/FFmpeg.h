@@ -680,7 +680,6 @@ class TCustomFFmpeg : public TObject {
   // failed run when this engine created it), its encoder contexts, its
   // bitstream filters and its context.
   void CloseOutputs();
-  void CloseOutputFile(TOutputFile& AOutput);
   // Frees what the settings hold beyond plain values (matrices, the
   // statistics file, bitstream chains) and clears the names and tags that
   // hold for one file.

@@ -65,15 +65,29 @@ struct TOutputStreamSetup {
   std::unique_ptr<TAmrNbEncoder> AmrNb;
 };
 
-// One opened output. The record frees the encoder contexts, the bitstream
-// filters, the muxer's I/O and the format context when it goes; whether the
-// file on disk stays is the engine instance's decision before that
-// (TCustomFFmpeg::CloseOutputFile).
+// One opened output: its muxer from the header to the trailer, and its file
+// on disk. The record frees the encoder contexts, the bitstream filters, the
+// muxer's I/O and the format context when it goes; whether the file stays is
+// decided before that (Close).
 struct TOutputFile {
   explicit TOutputFile(AVFormatContext* AContext) : Context(AContext) {}
   ~TOutputFile();
   TOutputFile(const TOutputFile&) = delete;
   TOutputFile& operator=(const TOutputFile&) = delete;
+
+  // The library's result of writing the header.
+  int WriteHeader();
+  // Writes the trailer and everything still buffered; the library's result,
+  // or the I/O error that kept data from reaching the file.
+  int WriteTrailer();
+  // Closes the file and gives it its name when it was written under a
+  // temporary one; the library's result of the rename (0 when there was
+  // nothing to rename).
+  int Publish();
+  // Closes the file and removes it when it is unwanted: created by this
+  // output and ADiscardCreated, or left empty (unless it is a reservation
+  // under another name and AKeepReservation).
+  void Close(bool ADiscardCreated, bool AKeepReservation);
 
   AVFormatContext* Context = nullptr;
   // Its name as given, the name written to (a temporary name beside it,

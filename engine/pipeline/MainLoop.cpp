@@ -315,15 +315,9 @@ void TCustomFFmpeg::WriteTrailers() {
   // Join mode: the one output once. A trailer that could not be written, or
   // data that never reached the file, fails the run: the file is not a
   // valid one.
-  for (int i = 0; i < FOutputFileCount; ++i) {
-    AVFormatContext* output = FOutputFiles[i]->Context;
-    int result = lib::av_write_trailer(output);
-    if (result >= 0 && output->pb) {
-      lib::avio_flush(output->pb);
-      result = output->pb->error;
-    }
+  for (const std::unique_ptr<TOutputFile>& output : FOutputRecords) {
+    const int result = output->WriteTrailer();
     if (result < 0) throw FFmpegException("av_write_trailer(): " + LibraryErrorText(result));
-    if (FJoin) break;
   }
 }
 

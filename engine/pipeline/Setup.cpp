@@ -765,10 +765,9 @@ void TCustomFFmpeg::WriteOutputHeaders(TTranscodeRun& ARun) {
   bool allRtp = true;
   for (int i = 0; i < FOutputFileCount; ++i) {
     if (FJoin && i > 0) break;
-    AVFormatContext* oc = FOutputFiles[i]->Context;
-    if (lib::avformat_write_header(oc, nullptr) < 0)
+    if (FOutputFiles[i]->WriteHeader() < 0)
       FailSetup(ARun, Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
-    if (std::strcmp(oc->oformat->name, "rtp") != 0) allRtp = false;
+    if (std::strcmp(FOutputFiles[i]->Context->oformat->name, "rtp") != 0) allRtp = false;
   }
   // Outputs that are all RTP streams are described for their receivers.
   if (allRtp) {
