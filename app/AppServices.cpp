@@ -11,17 +11,29 @@ QMessageBox::StandardButton TAppServices::ShowMessageBox(QWidget* AOwner, const 
 
 bool TAppServices::OpenUrl(const QUrl& AUrl) { return QDesktopServices::openUrl(AUrl); }
 
-QString TAppServices::GetOpenFileName(QWidget* AOwner, const TOpenDialogSettings& ADialog) {
+namespace {
+
+QStringList RunOpenDialog(QWidget* AOwner, const TOpenDialogSettings& ADialog, QFileDialog::FileMode AMode) {
   QFileDialog Dialog(AOwner, ADialog.Title, ADialog.InitialDir);
   Dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  Dialog.setFileMode(QFileDialog::ExistingFile);
+  Dialog.setFileMode(AMode);
   Dialog.setOptions(ADialog.Options);
   Dialog.setNameFilters(ADialog.NameFilters);
   if (ADialog.FilterIndex >= 0 && ADialog.FilterIndex < ADialog.NameFilters.size())
     Dialog.selectNameFilter(ADialog.NameFilters.at(ADialog.FilterIndex));
   if (Dialog.exec() != QDialog::Accepted) return {};
-  const QStringList Files = Dialog.selectedFiles();
+  return Dialog.selectedFiles();
+}
+
+}  // namespace
+
+QString TAppServices::GetOpenFileName(QWidget* AOwner, const TOpenDialogSettings& ADialog) {
+  const QStringList Files = RunOpenDialog(AOwner, ADialog, QFileDialog::ExistingFile);
   return Files.isEmpty() ? QString() : Files.first();
+}
+
+QStringList TAppServices::GetOpenFileNames(QWidget* AOwner, const TOpenDialogSettings& ADialog) {
+  return RunOpenDialog(AOwner, ADialog, QFileDialog::ExistingFiles);
 }
 
 QString TAppServices::GetExistingDirectory(QWidget* AOwner, const QString& ATitle, const QString& AInitialDir) {

@@ -44,6 +44,8 @@ class TAppServices {
 
   // Lets the user pick one existing file; empty when cancelled.
   virtual QString GetOpenFileName(QWidget* AOwner, const TOpenDialogSettings& ADialog);
+  // Lets the user pick one or more existing files; empty when cancelled.
+  virtual QStringList GetOpenFileNames(QWidget* AOwner, const TOpenDialogSettings& ADialog);
 
   // Lets the user pick a folder, starting at AInitialDir; empty when cancelled.
   virtual QString GetExistingDirectory(QWidget* AOwner, const QString& ATitle, const QString& AInitialDir);

@@ -5,9 +5,10 @@
 #include <QStyleOptionProgressBar>
 
 int ProgressPercentOfText(const QString& AText) {
-  if (!AText.endsWith(QLatin1Char('%'))) return -1;
+  const qsizetype Percent = AText.indexOf(QLatin1Char('%'));
+  if (Percent < 0 || (Percent + 1 < AText.size() && AText.at(Percent + 1) != QLatin1Char(' '))) return -1;
   bool Ok = false;
-  const int Value = AText.left(AText.size() - 1).toInt(&Ok);
+  const int Value = AText.left(Percent).toInt(&Ok);
   if (!Ok) return -1;
   return Value < 0 ? 0 : Value > 100 ? 100 : Value;
 }

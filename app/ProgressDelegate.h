@@ -6,8 +6,9 @@
 
 #include <QStyledItemDelegate>
 
-// The percentage a progress text names ("42%" -> 42, clamped to 0..100);
-// -1 for any other text ("N/A", empty).
+// The percentage a progress text names ("42%" -> 42, clamped to 0..100;
+// "42% 已停止" -> 42, the last percentage of a stopped row); -1 for any
+// other text ("N/A", "失败", empty).
 int ProgressPercentOfText(const QString& AText);
 
 class TProgressDelegate : public QStyledItemDelegate {

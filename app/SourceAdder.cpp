@@ -119,6 +119,7 @@ bool TSourceAdder::Start(const QStringList& AEntries, const QStringList& APatter
   FCancel = false;
   FTaken = 0;
   FTotal = 0;
+  FFound = 0;
   FThread.Start([this, AEntries, APatterns] { Execute(AEntries, APatterns); });
   return true;
 }
@@ -156,7 +157,11 @@ bool TSourceAdder::Busy() const {
 }
 
 void TSourceAdder::Execute(const QStringList& AEntries, const QStringList& APatterns) {
-  const QStringList Files = ExpandSources(AEntries, APatterns, &FCancel);
+  QStringList Files = ExpandSources(AEntries, APatterns, &FCancel);
+  if (Files.size() > kMostFiles) {
+    FFound = static_cast<int>(Files.size());
+    Files.resize(kMostFiles);
+  }
   FTotal = static_cast<int>(Files.size());
   TAVProbe Probe;
   Probe.Enable();

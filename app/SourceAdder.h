@@ -71,6 +71,12 @@ class TSourceAdder {
   // being listed).
   int Taken() const { return FTaken.load(); }
   int Total() const { return FTotal.load(); }
+  // How many media files the folders held when there were more than
+  // kMostFiles (only the first kMostFiles are added), else 0.
+  int Found() const { return FFound.load(); }
+
+  // The most files one adding takes.
+  static constexpr int kMostFiles = 1000;
 
  private:
   void Execute(const QStringList& AEntries, const QStringList& APatterns);
@@ -87,5 +93,6 @@ class TSourceAdder {
   std::atomic<bool> FCancel{false};
   std::atomic<int> FTaken{0};
   std::atomic<int> FTotal{0};
+  std::atomic<int> FFound{0};
   TThread FThread;
 };

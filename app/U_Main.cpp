@@ -130,6 +130,8 @@ QStringList DroppedFiles(const QMimeData* AData) {
 
 // Marks a row whose task has ended: later progress no longer changes it.
 constexpr int kEndedRole = Qt::UserRole + 1;
+// The row shows its outcome (converted, failed or stopped) and logged it.
+constexpr int kOutcomeRole = Qt::UserRole + 2;
 
 // The lines the log memo keeps: every added file and every task logs a few,
 // and a batch of thousands must not keep them all.
@@ -604,7 +606,10 @@ void TFrm_Main::FormCreate() {
   Convert->setEnabled(false);
   Convert_Stop->setEnabled(false);
 
-  // The dialog that adds sources: one existing file, all media first.
+  // The first tab's own values show in the controls it replaces.
+  ShowFixedChoices();
+
+  // The dialog that adds sources: existing files, all media first.
   OpenDialog1.Filter = kMediaFileFilter;
   OpenDialog1.NameFilters = ToQtNameFilters(kMediaFileFilter);
   OpenDialog1.FilterIndex = 0;
@@ -622,6 +627,7 @@ void TFrm_Main::FormCreate() {
   AppName = FSettings->ReadString(QStringLiteral("appname"), QString());
   AppVersion = FSettings->ReadString(QStringLiteral("appver"), QString());
   setWindowTitle(AppName + QLatin1Char(' ') + AppVersion);
+  FBaseTitle = windowTitle();
 
   // The output folder must exist before anything is written into it.
   CreateOutputFolder();
@@ -644,6 +650,13 @@ void TFrm_Main::CreateOutputFolder() {
 }
 
 void TFrm_Main::FormCloseQuery(bool& CanClose) {
+  // Closing stops the batch: the user is asked first.
+  if (FBatchRunning &&
+      FServices->ShowMessageBox(this, tr("正在转换文件。停止转换并退出吗？"), AppInfo::kProgramName,
+                                QMessageBox::Question, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+    CanClose = false;
+    return;
+  }
   CanClose = true;
   if (FFPlayer) FFPlayer->Stop(true);
   CancelAdding();
@@ -707,6 +720,7 @@ void TFrm_Main::StopAllTasks() {
 // Control handlers
 
 void TFrm_Main::PageControl1Change() {
+  ShowFixedChoices();
   QWidget* Sheet = PageControl1->currentWidget();
   if (!Sheet) return;
   // VCD and DVD are refined by the TV norm only; every other format by the
@@ -716,6 +730,34 @@ void TFrm_Main::PageControl1Change() {
   if (QWidget* Old = Moved->parentWidget(); Old && Old->layout()) Old->layout()->removeWidget(Moved);
   static_cast<QVBoxLayout*>(Sheet->layout())->insertWidget(0, Moved);
   Moved->show();
+}
+
+void TFrm_Main::ShowFixedChoices() {
+  const TFixedChoices Fixed = FixedChoicesOfTab(PageControl1->currentIndex());
+  if (Fixed.Any == FFixedShown) return;
+  const QString FixedAudio = QString::fromStdString(Fixed.AudioBitrateText);
+  if (Fixed.Any) {
+    // The user's values wait; what the tab uses shows in their place.
+    FUserChoices = {cboFrameSize->currentIndex(), grpAudioChannels->ItemIndex(), chkAudioBitRate->isChecked(),
+                    edtAudioBitRate->text()};
+    FShownChoices = {Fixed.FrameSizeIndex, Fixed.ChannelsIndex, true, FixedAudio};
+    cboFrameSize->setCurrentIndex(Fixed.FrameSizeIndex);
+    grpAudioChannels->SetItemIndex(Fixed.ChannelsIndex);
+    chkAudioBitRate->setChecked(true);
+    edtAudioBitRate->setText(FixedAudio);
+  } else {
+    // Back to the user's values, unless something set another value
+    // while the tab showed its own.
+    if (cboFrameSize->currentIndex() == FShownChoices.FrameSize) cboFrameSize->setCurrentIndex(FUserChoices.FrameSize);
+    if (grpAudioChannels->ItemIndex() == FShownChoices.Channels) grpAudioChannels->SetItemIndex(FUserChoices.Channels);
+    if (chkAudioBitRate->isChecked() == FShownChoices.AudioChecked)
+      chkAudioBitRate->setChecked(FUserChoices.AudioChecked);
+    if (edtAudioBitRate->text() == FShownChoices.AudioText) edtAudioBitRate->setText(FUserChoices.AudioText);
+  }
+  FFixedShown = Fixed.Any;
+  for (QWidget* Control : std::initializer_list<QWidget*>{cboFrameSize, grpAudioChannels, chkAudioBitRate})
+    Control->setEnabled(!Fixed.Any);
+  edtAudioBitRate->setEnabled(!Fixed.Any && chkAudioBitRate->isChecked());
 }
 
 void TFrm_Main::chkVideoBitRateClick() { edtVideoBitRate->setEnabled(chkVideoBitRate->isChecked()); }
@@ -762,9 +804,9 @@ void TFrm_Main::LogLines(const QString& AText) {
 
 void TFrm_Main::AddFileExecute() {
   if (!LoadLibraries()) return;
-  const QString FileName = FServices->GetOpenFileName(this, OpenDialog1);
-  if (FileName.isEmpty()) return;
-  AddFiles({FileName});
+  const QStringList FileNames = FServices->GetOpenFileNames(this, OpenDialog1);
+  if (FileNames.isEmpty()) return;
+  AddFiles(FileNames);
 }
 
 void TFrm_Main::AddFolderExecute() {
@@ -781,6 +823,7 @@ void TFrm_Main::AddFiles(const QStringList& AFileNames) {
   if (!FAdder->Start(AFileNames, MediaPatterns())) return;
   FAdding = true;
   FAddedRows = false;
+  FAddFailures.clear();
   FStatesBeforeAdding = CurrentActionStates();
   // No second adding, no clearing and no batch until the rows are in.
   AddFile->setEnabled(false);
@@ -819,6 +862,7 @@ void TFrm_Main::TakeAddedSources() {
 void TFrm_Main::AddProbedSource(const TProbedSource& ASource) {
   if (!ASource.Loaded) {
     LogLines(QStringLiteral("***File load error: ") + FromLocal(ASource.Error));
+    FAddFailures.append(QDir::toNativeSeparators(ASource.FileName) + QStringLiteral(": ") + FromLocal(ASource.Error));
     return;
   }
   ShowSourceInfo(ASource);
@@ -838,6 +882,25 @@ void TFrm_Main::EndAdding() {
     Convert->setEnabled(true);
   }
   ShowStatus(QString());
+  ReportAddFailures();
+}
+
+void TFrm_Main::ReportAddFailures() {
+  // A long list shows its first lines and how many more there are.
+  constexpr int kShownLines = 20;
+  QStringList Lines;
+  if (!FAddFailures.isEmpty()) {
+    Lines << tr("以下文件无法添加:");
+    Lines << FAddFailures.mid(0, kShownLines);
+    if (FAddFailures.size() > kShownLines) Lines << tr("……另有 %1 个").arg(FAddFailures.size() - kShownLines);
+  }
+  if (FAdder && FAdder->Found() > 0)
+    Lines << tr("文件夹中有 %1 个媒体文件，一次最多添加 %2 个：只添加了前 %2 个。")
+                 .arg(FAdder->Found())
+                 .arg(TSourceAdder::kMostFiles);
+  FAddFailures.clear();
+  if (!Lines.isEmpty())
+    FServices->ShowMessageBox(this, Lines.join(QLatin1Char('\n')), AppInfo::kProgramName, QMessageBox::Warning);
 }
 
 void TFrm_Main::CancelAdding() {
@@ -887,6 +950,7 @@ void TFrm_Main::btnStatusCancelClick() {
 void TFrm_Main::AddListRow(const TInputOptions& AInputOptions, const TOutputOptions& AOutputOptions) {
   auto* Row = new QTreeWidgetItem(lvFiles);
   Row->setText(lcSource, FileNamePart(AInputOptions.FileName));
+  Row->setToolTip(lcSource, QDir::toNativeSeparators(QString::fromStdU16String(AInputOptions.FileName)));
   Row->setText(lcDuration, SourceDuration > 0 ? QString::number(SourceDuration / 1000000) : QStringLiteral("N/A"));
   Row->setText(lcSize, QString::number(LastSourceSize));
   Row->setText(lcOutput, FileNamePart(AOutputOptions.FileName));
@@ -931,6 +995,8 @@ void TFrm_Main::ClearFileExecute() {
   ++FBatch;
   FRowOfTask.clear();
   lvFiles->clear();
+  setWindowTitle(FBaseTitle);
+  ShowStatus(QString());
   AddFile->setEnabled(true);
   DelFile->setEnabled(false);
   ClearFile->setEnabled(false);
@@ -1027,6 +1093,11 @@ void TFrm_Main::ConvertExecute() {
   Convert_Stop->setEnabled(true);
   FPreparing = true;
   FPrepareNext = 0;
+  FProgress.Start(Rows);
+  FBatchClock.start();
+  FBatchRunning = true;
+  FBatchStopped = false;
+  setWindowTitle(FBaseTitle);
   PrepareBatch();
 }
 
@@ -1043,6 +1114,7 @@ void TFrm_Main::PrepareBatch() {
       // tasks queued so far stay until the list is cleared.
       LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
       FPreparing = false;
+      FBatchRunning = false;
       RestoreActionStates(FStatesBeforeBatch);
       ShowStatus(QString());
       return;
@@ -1082,13 +1154,16 @@ bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptio
                           QTreeWidgetItem* ARow) {
   const int Index = Vidmill->AddTask(AInputOptions.FileName, &AInputOptions);
   if (Index < 0) {
-    LogLines(QStringLiteral("***File open error: ") + FromLocal(Vidmill->LastErrMsg()));
+    const QString Error = FromLocal(Vidmill->LastErrMsg());
+    LogLines(QStringLiteral("***File open error: ") + Error);
+    MarkRowFailed(ARow, Error);
     return false;
   }
   if (!Vidmill->SetOutputFile(Index, AOutputOptions.FileName, &AOutputOptions)) {
     const QString Error = FromLocal(Vidmill->LastErrMsg());
     Vidmill->RemoveTask(Index);
     LogLines(QStringLiteral("***Cannot do convert, error: ") + Error);
+    MarkRowFailed(ARow, Error);
     return false;
   }
   FRowOfTask[Vidmill->TaskId(Index)] = ARow;
@@ -1097,6 +1172,7 @@ bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptio
 
 void TFrm_Main::Convert_StopExecute() {
   Convert_Stop->setEnabled(false);
+  FBatchStopped = true;
   const bool Preparing = FPreparing;
   FPreparing = false;
   ShowStatus(QString());
@@ -1175,17 +1251,62 @@ void TFrm_Main::ShowTaskProgress(uint64_t ATaskId, int AFPS, int ACurrentDuratio
   if (AFPS > 0) Row->setText(lcFPS, QString::number(AFPS));
   Row->setText(lcPosition, QString::number(ACurrentDuration / 1000));
   Row->setText(lcOutputSize, QString::number(ACurrentSize));
+  const int64_t Left = FProgress.TaskProgress(ATaskId, ACurrentDuration, ATotalOutputDuration, FBatchClock.elapsed());
+  Row->setToolTip(lcProgress, Left >= 0 ? tr("剩余时间 %1").arg(TBatchProgress::DurationText(Left)) : QString());
+  ShowBatchStatus();
+}
+
+void TFrm_Main::ShowBatchStatus() {
+  if (FPreparing || FAdding) return;  // their own status shows
+  lblStatus->setText(FProgress.StatusText());
+  btnStatusCancel->hide();
+}
+
+void TFrm_Main::MarkRowFailed(QTreeWidgetItem* ARow, const QString& AReason) {
+  ARow->setData(lcProgress, kEndedRole, true);
+  ARow->setText(lcProgress, tr("失败"));
+  for (int Column = 0; Column < lvFiles->columnCount(); ++Column) ARow->setToolTip(Column, AReason);
+  if (ARow->data(lcProgress, kOutcomeRole).toBool()) return;
+  ARow->setData(lcProgress, kOutcomeRole, true);
+  LogLines(QStringLiteral("***Convert failed: ") + ARow->text(lcPath) + QStringLiteral(": ") + AReason);
+}
+
+void TFrm_Main::MarkRowStopped(QTreeWidgetItem* ARow) {
+  ARow->setData(lcProgress, kEndedRole, true);
+  ARow->setData(lcProgress, kOutcomeRole, true);
+  ARow->setToolTip(lcProgress, QString());
+  const QString Last = ARow->text(lcProgress);
+  ARow->setText(lcProgress, Last.endsWith(QLatin1Char('%')) ? Last + QLatin1Char(' ') + tr("已停止") : tr("已停止"));
 }
 
 void TFrm_Main::ShowTaskEnd(uint64_t ATaskId, bool AFinished, bool AException, const QString& AMessage) {
+  FProgress.TaskEnded(ATaskId, AException  ? TBatchProgress::toFailed
+                               : AFinished ? TBatchProgress::toConverted
+                                           : TBatchProgress::toStopped);
   if (QTreeWidgetItem* Row = RowOfTask(ATaskId)) {
     Row->setData(lcProgress, kEndedRole, true);
-    if (AFinished) Row->setText(lcProgress, QStringLiteral("100%"));
+    if (AException) {
+      MarkRowFailed(Row, AMessage);
+    } else if (AFinished) {
+      Row->setText(lcProgress, QStringLiteral("100%"));
+      Row->setToolTip(lcProgress, QString());
+      Row->setData(lcProgress, kOutcomeRole, true);
+    } else {
+      MarkRowStopped(Row);
+    }
   }
+  ShowBatchStatus();
   if (AException) FServices->ShowMessageBox(this, AMessage, AppInfo::kProgramName, QMessageBox::Warning);
 }
 
 void TFrm_Main::ShowBatchEnd() {
+  // Rows whose task never reported (stopped before it started) were stopped.
+  for (const auto& [Id, Row] : FRowOfTask)
+    if (!Row->data(lcProgress, kOutcomeRole).toBool()) MarkRowStopped(Row);
+  FBatchRunning = false;
+  ShowBatchStatus();
+  setWindowTitle(FBaseTitle + QStringLiteral(" - ") + (FBatchStopped ? tr("转换已停止") : tr("转换完成")) +
+                 tr(" (%1 个成功，%2 个失败)").arg(FProgress.Converted()).arg(FProgress.Failed()));
   AddFile->setEnabled(false);
   DelFile->setEnabled(false);
   Convert->setEnabled(false);

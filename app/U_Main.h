@@ -2,6 +2,7 @@
 // The main window: tool bar, conversion list, output folder, preview panel
 // and the output-profile tabs, with the program's start-up and close.
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <atomic>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "app/AppServices.h"
+#include "app/BatchProgress.h"
 #include "app/Settings.h"
 #include "converter/Profiles.h"
 #include "runtime/FFmpegLogger.h"
@@ -367,4 +369,32 @@ class TFrm_Main : public QMainWindow {
   QTimer* FAddTimer = nullptr;
   QTimer* FPrepareTimer = nullptr;
   TActionStates FStatesBeforeBatch{};
+
+  // What the batch under way has done and how long it still needs, on the
+  // clock started with it; the window's title before a batch marked it.
+  TBatchProgress FProgress;
+  QElapsedTimer FBatchClock;
+  bool FBatchRunning = false;
+  bool FBatchStopped = false;
+  QString FBaseTitle;
+  // The controls a tab replaces (FixedChoicesOfTab) show its values,
+  // disabled, while it shows; the user's values wait in FUserChoices.
+  struct TReplacedChoices {
+    int FrameSize = 0, Channels = 0;
+    bool AudioChecked = false;
+    QString AudioText;
+  };
+  TReplacedChoices FUserChoices, FShownChoices;
+  bool FFixedShown = false;
+  void ShowFixedChoices();
+  // The sources the adding under way could not add, with the probe's reason.
+  QStringList FAddFailures;
+  // The row's outcome: "失败" with the reason as its tooltip and a log line,
+  // or "已停止" after its last percentage.
+  void MarkRowFailed(QTreeWidgetItem* ARow, const QString& AReason);
+  void MarkRowStopped(QTreeWidgetItem* ARow);
+  void ShowBatchStatus();
+  // Tells the user, in one box, which sources could not be added and why,
+  // and that a folder held more files than one adding takes.
+  void ReportAddFailures();
 };

@@ -205,10 +205,11 @@ TOutputOptions BuildOutputOptions(const TProfileChoices& AChoices, const TSource
 
   const int norm = (AChoices.NormIndex == 1 || AChoices.NormIndex == 2) ? AChoices.NormIndex : 0;
   if (key == ".3gp") {
-    o.AudioChannels = 1;
+    const TFixedChoices fixed = FixedChoicesOfTab(AChoices.TabIndex);
+    o.AudioChannels = fixed.ChannelsIndex;
     o.AudioSampleRate = 8000;
     o.AudioBitrate = 7400;
-    o.FrameSize = "128x96";
+    o.FrameSize = FrameSizeOfItem(std::string(kFrameSizeItems[static_cast<size_t>(fixed.FrameSizeIndex)]));
   } else if (key == ".flv") {
     if (o.AudioSampleRate != 11025 && o.AudioSampleRate != 22050 && o.AudioSampleRate != 44100)
       o.AudioSampleRate = 22050;
@@ -244,6 +245,16 @@ TOutputOptions BuildOutputOptions(const TProfileChoices& AChoices, const TSource
   o.SubtitleDisable = true;
   o.OutputReserved = suffix;
   return o;
+}
+
+TFixedChoices FixedChoicesOfTab(int ATabIndex) {
+  TFixedChoices fixed;
+  if (OutputKeyOfTab(ATabIndex) != ".3gp") return fixed;
+  fixed.Any = true;
+  fixed.FrameSizeIndex = 1;  // "128x96 - sqcif"
+  fixed.ChannelsIndex = 1;   // mono
+  fixed.AudioBitrateText = "7.4";
+  return fixed;
 }
 
 TInputOptions BuildInputOptions(const TSourceInfo& ASource) {

@@ -91,6 +91,17 @@ int32_t EstimateFrameCount(int64_t ASourceDuration, const TVideoStreamInfo* AVid
 
 // The output key of a tab index (".3gp" ...); empty for no tab.
 std::string OutputKeyOfTab(int ATabIndex);
+
+// The controls' values a tab replaces with its own (the 3GP tab: the frame
+// size, mono sound and 7.4 kbit/s), as items of those controls; none for the
+// other tabs. The window shows them, disabled, while the tab is showing.
+struct TFixedChoices {
+  bool Any = false;
+  int FrameSizeIndex = 0;        // into kFrameSizeItems
+  int ChannelsIndex = 0;         // into kChannelItems
+  std::string AudioBitrateText;  // kbit/s
+};
+TFixedChoices FixedChoicesOfTab(int ATabIndex);
 // The file-name suffix of an output key: "_vcd_pal.mpg" style for the
 // targets (norm 0 auto, 1 PAL, 2 NTSC), the key itself otherwise.
 std::string OutputSuffix(const std::string& AKey, int ANorm);

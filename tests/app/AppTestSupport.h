@@ -28,10 +28,13 @@ class TServicesDouble : public TAppServices {
   std::vector<QString> DirectoryTitles;
   QString DirectoryAnswer;
 
+  // The answer to a question (a box with Yes and No); any other box is
+  // answered with its first button.
+  QMessageBox::StandardButton QuestionAnswer = QMessageBox::Yes;
   QMessageBox::StandardButton ShowMessageBox(QWidget*, const QString& AText, const QString& ACaption,
-                                             QMessageBox::Icon AIcon, QMessageBox::StandardButtons) override {
+                                             QMessageBox::Icon AIcon, QMessageBox::StandardButtons AButtons) override {
     Messages.push_back({AText, ACaption, AIcon});
-    return QMessageBox::Ok;
+    return AButtons.testFlag(QMessageBox::Yes) && AButtons.testFlag(QMessageBox::No) ? QuestionAnswer : QMessageBox::Ok;
   }
   bool OpenUrl(const QUrl& AUrl) override {
     OpenedUrls.push_back(AUrl);
@@ -40,6 +43,13 @@ class TServicesDouble : public TAppServices {
   QString GetOpenFileName(QWidget*, const TOpenDialogSettings& ADialog) override {
     OpenDialogs.push_back(ADialog);
     return OpenFileAnswer;
+  }
+  // Several files picked at once: OpenFilesAnswer, else OpenFileAnswer alone.
+  QStringList OpenFilesAnswer;
+  QStringList GetOpenFileNames(QWidget*, const TOpenDialogSettings& ADialog) override {
+    OpenDialogs.push_back(ADialog);
+    if (!OpenFilesAnswer.isEmpty()) return OpenFilesAnswer;
+    return OpenFileAnswer.isEmpty() ? QStringList() : QStringList{OpenFileAnswer};
   }
   QString GetExistingDirectory(QWidget*, const QString& ATitle, const QString&) override {
     DirectoryTitles.push_back(ATitle);

@@ -126,6 +126,25 @@ TEST_F(ConversionListTest, CancelledDialogAndUnreadableFileAddNothing) {
   EXPECT_EQ(ActionStates(W()), "EEE--");
 }
 
+TEST_F(ConversionListTest, SeveralFilesAndAFolderInOneGoAndOneBoxForWhatFailed) {
+  const QString A = Source("avi", QStringLiteral("one.avi"));
+  const QString B = Source("wav", QStringLiteral("folder/two.wav"));
+  const QString Bad = F.Folders.Path(QStringLiteral("src/folder/three.mp4"));
+  WriteBytes(Bad, "no media here");
+  Services->OpenFilesAnswer = {A, QFileInfo(B).absolutePath()};
+  W().AddFile->trigger();
+  ASSERT_TRUE(WaitAdded());
+  ASSERT_EQ(RowCount(), 2);
+  EXPECT_EQ(Row(1)->text(lcPath), B);
+  // The name column shows the name, its tooltip the whole path.
+  EXPECT_EQ(Row(1)->text(lcSource), QStringLiteral("two.wav"));
+  EXPECT_EQ(Row(1)->toolTip(lcSource), QDir::toNativeSeparators(B));
+  ASSERT_EQ(Services->Messages.size(), 1u);
+  EXPECT_TRUE(Services->Messages[0].Text.contains(QDir::toNativeSeparators(Bad) + QStringLiteral(": ")))
+      << Services->Messages[0].Text.toStdString();
+  EXPECT_EQ(Services->Messages[0].Icon, QMessageBox::Warning);
+}
+
 TEST_F(ConversionListTest, SameFileTwicePlansTheSameName) {
   const QString Path = Source("avi", QStringLiteral("twice.avi"));
   AddClip(Path);
@@ -322,8 +341,9 @@ TEST_F(ConversionListTest, OutputFolderButtons) {
 // The progress column
 
 TEST(ProgressColumnTest, PercentOfTheText) {
-  const std::pair<QString, int> Cases[] = {{"0%", 0},   {"42%", 42}, {"100%", 100}, {"130%", 100}, {"-5%", 0},
-                                           {"N/A", -1}, {"", -1},    {"%", -1},     {"4x%", -1}};
+  const std::pair<QString, int> Cases[] = {
+      {"0%", 0}, {"42%", 42}, {"100%", 100},      {"130%", 100},  {"-5%", 0},   {"N/A", -1}, {"", -1},
+      {"%", -1}, {"4x%", -1}, {"37% 已停止", 37}, {"已停止", -1}, {"失败", -1}, {"5%%", -1}};
   for (const auto& [Text, Percent] : Cases) EXPECT_EQ(ProgressPercentOfText(Text), Percent) << Text.toStdString();
 }
 

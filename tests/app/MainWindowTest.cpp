@@ -2,6 +2,7 @@
 // menus and the moving of the options panel between the format tabs.
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include <QAction>
 #include <QCheckBox>
@@ -281,10 +282,26 @@ TEST_F(MainWindowTest, FrameSizeItems) {
   EXPECT_FALSE(Box->isEditable());
   ASSERT_EQ(Box->count(), 29);
   for (int I = 0; I < Box->count(); ++I) EXPECT_EQ(Box->itemText(I), Expected[I]) << I;
-  EXPECT_EQ(Box->currentIndex(), 0);
+  // The 3GP tab, showing first, replaces the size, the channels and the
+  // sound's bit rate: the controls show its values, disabled, and the
+  // user's come back on another tab.
+  const auto Shown = [&] {
+    return std::tuple(Box->currentIndex(), Box->isEnabled(), W().grpAudioChannels->ItemIndex(),
+                      W().grpAudioChannels->isEnabled(), W().chkAudioBitRate->isChecked(),
+                      W().chkAudioBitRate->isEnabled(), W().edtAudioBitRate->text(), W().edtAudioBitRate->isEnabled());
+  };
+  EXPECT_EQ(Shown(), std::tuple(1, false, 1, false, true, false, QStringLiteral("7.4"), false));
+  W().PageControl1->setCurrentIndex(1);
+  EXPECT_EQ(Shown(), std::tuple(0, true, 0, true, false, true, QStringLiteral("64"), false));
+  W().chkAudioBitRate->setChecked(true);
+  W().PageControl1->setCurrentIndex(0);
+  EXPECT_EQ(Shown(), std::tuple(1, false, 1, false, true, false, QStringLiteral("7.4"), false));
+  W().PageControl1->setCurrentIndex(2);
+  EXPECT_EQ(Shown(), std::tuple(0, true, 0, true, true, true, QStringLiteral("64"), true));
 }
 
 TEST_F(MainWindowTest, RadioGroupsItemsAndDefaults) {
+  W().PageControl1->setCurrentIndex(1);  // the 3GP tab shows its own channels
   EXPECT_EQ(W().grpAudioChannels->title(), QStringLiteral("声道"));
   EXPECT_EQ(W().grpAudioChannels->Items(), (QStringList{"自动", "单声道", "双声道"}));
   EXPECT_EQ(W().grpAudioChannels->Columns(), 3);
@@ -301,6 +318,7 @@ TEST_F(MainWindowTest, RadioGroupsItemsAndDefaults) {
 }
 
 TEST_F(MainWindowTest, BitRateEditsFollowTheirBoxes) {
+  W().PageControl1->setCurrentIndex(1);  // the 3GP tab shows its own sound bit rate
   EXPECT_EQ(W().grpBitRate->title(), QStringLiteral("视(音)频品质 (Kbps)"));
   EXPECT_EQ(W().chkVideoBitRate->text(), QStringLiteral("视频品质"));
   EXPECT_EQ(W().chkAudioBitRate->text(), QStringLiteral("音频品质"));
@@ -339,11 +357,11 @@ TEST_F(MainWindowTest, OptionsPanelFollowsTheFormatTabsKeepingValues) {
   EXPECT_TRUE(W().grpNorm->isVisible());
   EXPECT_EQ(W().pl2->parentWidget(), W().TS1);
 
-  Tabs->setCurrentIndex(0);  // back to 3GP
+  Tabs->setCurrentIndex(0);  // back to 3GP, which shows its own size and channels
   EXPECT_EQ(W().pl2->parentWidget(), W().TS1);
   EXPECT_TRUE(W().pl2->isVisible());
-  EXPECT_EQ(W().cboFrameSize->currentIndex(), 3);
-  EXPECT_EQ(W().grpAudioChannels->ItemIndex(), 2);
+  EXPECT_EQ(W().cboFrameSize->currentIndex(), 1);
+  EXPECT_EQ(W().grpAudioChannels->ItemIndex(), 1);
   EXPECT_TRUE(W().chkVideoBitRate->isChecked());
   EXPECT_TRUE(W().edtVideoBitRate->isEnabled());
   EXPECT_EQ(W().edtVideoBitRate->text(), QStringLiteral("800"));
@@ -352,6 +370,8 @@ TEST_F(MainWindowTest, OptionsPanelFollowsTheFormatTabsKeepingValues) {
   Tabs->setCurrentIndex(1);  // MP4
   EXPECT_EQ(W().pl2->parentWidget(), W().TS2);
   EXPECT_TRUE(W().pl2->isVisible());
+  EXPECT_EQ(W().cboFrameSize->currentIndex(), 3);
+  EXPECT_EQ(W().grpAudioChannels->ItemIndex(), 2);
   Tabs->setCurrentIndex(4);  // DVD
   EXPECT_EQ(W().grpNorm->parentWidget(), W().TS5);
   EXPECT_TRUE(W().grpNorm->isVisible());
