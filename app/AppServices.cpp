@@ -1,5 +1,7 @@
 #include "app/AppServices.h"
 
+#include "app/DesktopSession.h"
+
 #include <QDesktopServices>
 
 QMessageBox::StandardButton TAppServices::ShowMessageBox(QWidget* AOwner, const QString& AText, const QString& ACaption,
@@ -39,3 +41,20 @@ QStringList TAppServices::GetOpenFileNames(QWidget* AOwner, const TOpenDialogSet
 QString TAppServices::GetExistingDirectory(QWidget* AOwner, const QString& ATitle, const QString& AInitialDir) {
   return QFileDialog::getExistingDirectory(AOwner, ATitle, AInitialDir, QFileDialog::ShowDirsOnly);
 }
+
+TAppServices::TAppServices() = default;
+
+TAppServices::~TAppServices() = default;
+
+TDesktopSession& TAppServices::Session() {
+  if (!FSession) FSession = std::make_unique<TDesktopSession>();
+  return *FSession;
+}
+
+void TAppServices::InhibitSleep(const QString& AReason) { Session().Inhibit(AReason); }
+
+void TAppServices::ReleaseSleep() {
+  if (FSession) FSession->Release();
+}
+
+void TAppServices::Notify(const QString& ASummary, const QString& ABody) { Session().Notify(ASummary, ABody); }

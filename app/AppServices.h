@@ -10,8 +10,10 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <memory>
 
 class QWidget;
+class TDesktopSession;
 
 // Settings of one file-open dialog (the window's OpenDialog1).
 struct TOpenDialogSettings {
@@ -28,10 +30,10 @@ struct TOpenDialogSettings {
 
 class TAppServices {
  public:
-  TAppServices() = default;
+  TAppServices();
   TAppServices(const TAppServices&) = delete;
   TAppServices& operator=(const TAppServices&) = delete;
-  virtual ~TAppServices() = default;
+  virtual ~TAppServices();
 
   // Shows a modal message box; returns the button the user pressed.
   virtual QMessageBox::StandardButton ShowMessageBox(QWidget* AOwner, const QString& AText, const QString& ACaption,
@@ -49,4 +51,17 @@ class TAppServices {
 
   // Lets the user pick a folder, starting at AInitialDir; empty when cancelled.
   virtual QString GetExistingDirectory(QWidget* AOwner, const QString& ATitle, const QString& AInitialDir);
+
+  // While a batch converts, the session is asked not to idle or sleep
+  // (AReason is what it shows as the cause); ReleaseSleep gives that back.
+  // A desktop notification tells the user something happened. Each is
+  // skipped without a word where the desktop has no such service (the
+  // default goes through TDesktopSession, made on first use).
+  virtual void InhibitSleep(const QString& AReason);
+  virtual void ReleaseSleep();
+  virtual void Notify(const QString& ASummary, const QString& ABody);
+
+ private:
+  TDesktopSession& Session();
+  std::unique_ptr<TDesktopSession> FSession;
 };

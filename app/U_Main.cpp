@@ -658,6 +658,8 @@ void TFrm_Main::FormCloseQuery(bool& CanClose) {
     return;
   }
   CanClose = true;
+  FBatchRunning = false;
+  FServices->ReleaseSleep();
   if (FFPlayer) FFPlayer->Stop(true);
   CancelAdding();
   if (FAdder) FAdder->Wait();
@@ -1096,6 +1098,7 @@ void TFrm_Main::ConvertExecute() {
   FProgress.Start(Rows);
   FBatchClock.start();
   FBatchRunning = true;
+  FServices->InhibitSleep(tr("正在转换视频文件"));
   FBatchStopped = false;
   setWindowTitle(FBaseTitle);
   PrepareBatch();
@@ -1115,6 +1118,7 @@ void TFrm_Main::PrepareBatch() {
       LogLines(QStringLiteral("***File load error: ") + FromLocal(Probe.LastErrMsg()));
       FPreparing = false;
       FBatchRunning = false;
+      FServices->ReleaseSleep();
       RestoreActionStates(FStatesBeforeBatch);
       ShowStatus(QString());
       return;
@@ -1305,8 +1309,12 @@ void TFrm_Main::ShowBatchEnd() {
     if (!Row->data(lcProgress, kOutcomeRole).toBool()) MarkRowStopped(Row);
   FBatchRunning = false;
   ShowBatchStatus();
-  setWindowTitle(FBaseTitle + QStringLiteral(" - ") + (FBatchStopped ? tr("转换已停止") : tr("转换完成")) +
+  const QString Outcome = FBatchStopped ? tr("转换已停止") : tr("转换完成");
+  setWindowTitle(FBaseTitle + QStringLiteral(" - ") + Outcome +
                  tr(" (%1 个成功，%2 个失败)").arg(FProgress.Converted()).arg(FProgress.Failed()));
+  FServices->ReleaseSleep();
+  FServices->Notify(AppInfo::kProgramName + QStringLiteral(": ") + Outcome,
+                    tr("%1 个文件转换成功，%2 个失败").arg(FProgress.Converted()).arg(FProgress.Failed()));
   AddFile->setEnabled(false);
   DelFile->setEnabled(false);
   Convert->setEnabled(false);

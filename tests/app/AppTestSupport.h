@@ -44,6 +44,15 @@ class TServicesDouble : public TAppServices {
     OpenDialogs.push_back(ADialog);
     return OpenFileAnswer;
   }
+  // The session's sleep inhibit ("inhibit: REASON", "release") and the
+  // notifications ("SUMMARY|BODY"), in order.
+  std::vector<QString> SessionCalls;
+  std::vector<QString> Notifications;
+  void InhibitSleep(const QString& AReason) override { SessionCalls.push_back(QStringLiteral("inhibit: ") + AReason); }
+  void ReleaseSleep() override { SessionCalls.push_back(QStringLiteral("release")); }
+  void Notify(const QString& ASummary, const QString& ABody) override {
+    Notifications.push_back(ASummary + QLatin1Char('|') + ABody);
+  }
   // Several files picked at once: OpenFilesAnswer, else OpenFileAnswer alone.
   QStringList OpenFilesAnswer;
   QStringList GetOpenFileNames(QWidget*, const TOpenDialogSettings& ADialog) override {

@@ -202,6 +202,11 @@ TEST_F(ConversionTest, RowsShowTheirOutcomeAndTimeLeftAndTheBatchItsCounts) {
   EXPECT_EQ(W().lblStatus->text(), QStringLiteral("已完成 1 个，失败 0 个，共 4 个文件"));
   W().VidmillTerminate(-1, true, false, std::string());
   EXPECT_EQ(W().windowTitle(), Title + QStringLiteral(" - 转换完成 (1 个成功，0 个失败)"));
+  // The session was kept awake from the start to the end, and told the user.
+  EXPECT_EQ(Services->SessionCalls, (std::vector<QString>{QStringLiteral("inhibit: 正在转换视频文件"),
+                                                          QStringLiteral("release"), QStringLiteral("release")}));
+  EXPECT_EQ(Services->Notifications,
+            std::vector<QString>{QStringLiteral("Vidmill: 转换完成|1 个文件转换成功，0 个失败")});
   W().ClearFile->trigger();
   EXPECT_EQ(W().windowTitle(), Title);
 }
