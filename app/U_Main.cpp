@@ -1161,6 +1161,7 @@ bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptio
     const QString Error = FromLocal(Vidmill->LastErrMsg());
     LogLines(QStringLiteral("***File open error: ") + Error);
     MarkRowFailed(ARow, Error);
+    FProgress.RowFailed();
     return false;
   }
   if (!Vidmill->SetOutputFile(Index, AOutputOptions.FileName, &AOutputOptions)) {
@@ -1168,6 +1169,7 @@ bool TFrm_Main::QueueTask(const TInputOptions& AInputOptions, const TOutputOptio
     Vidmill->RemoveTask(Index);
     LogLines(QStringLiteral("***Cannot do convert, error: ") + Error);
     MarkRowFailed(ARow, Error);
+    FProgress.RowFailed();
     return false;
   }
   FRowOfTask[Vidmill->TaskId(Index)] = ARow;

@@ -300,6 +300,7 @@ TEST_F(ConversionTest, RowsWithoutATaskLeaveTheOthersTheirOwnRows) {
   EXPECT_EQ(Row(0)->text(lcProgress), QStringLiteral("100%"));
   EXPECT_EQ(Row(1)->text(lcProgress), QStringLiteral("失败"));
   EXPECT_FALSE(Row(1)->toolTip(lcProgress).isEmpty());
+  EXPECT_EQ(W().lblStatus->text(), QStringLiteral("已完成 2 个，失败 1 个，共 3 个文件"));
   EXPECT_TRUE(Row(1)->text(lcOutputSize).isEmpty());
   EXPECT_EQ(Row(2)->text(lcProgress), QStringLiteral("100%"));
   EXPECT_EQ(Row(2)->text(lcOutputSize).toLongLong() > 0, true);

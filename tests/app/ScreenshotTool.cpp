@@ -1,10 +1,10 @@
 // Saves pictures of the main window on throw-away settings, to check the
 // layout and that the Chinese texts render:
 //   app_screenshot out.png [tab-index | about]
-//   app_screenshot --batch during.png done.png FILE...
+//   app_screenshot --batch during.png done.png [--tab N] FILE...
 //   app_screenshot --play out.png FILE
-// The second form adds the files, starts a batch (two tasks at a time, into
-// a throw-away folder) and saves the window once a row is well under way and
+// The second form adds the files, starts a batch on tab N (default 1, MP4;
+// two tasks at a time, into a throw-away folder) and saves the window once a row is well under way and
 // again when the batch is over. The third plays FILE in the preview panel
 // and saves the screen area of the window 2.5 s in (the video is drawn
 // into the panel's own X11 window, which a picture of the widgets misses;
@@ -94,7 +94,12 @@ int Layout(QApplication& App, const QString& AOut, const QString& AWhich) {
   return Result;
 }
 
-int Batch(QApplication& App, const QString& ADuring, const QString& ADone, const QStringList& AFiles) {
+int Batch(QApplication& App, const QString& ADuring, const QString& ADone, QStringList AFiles) {
+  int Tab = 1;  // MP4
+  if (AFiles.size() > 2 && AFiles[0] == QLatin1String("--tab")) {
+    Tab = AFiles[1].toInt();
+    AFiles = AFiles.mid(2);
+  }
   InstallGuiHandOver();
   QTemporaryDir Root;
   const QString OutDir = Root.filePath(QStringLiteral("out/"));
@@ -103,7 +108,7 @@ int Batch(QApplication& App, const QString& ADuring, const QString& ADone, const
   QFile::link(QString::fromStdU16String(ModuleDir()) + QStringLiteral("LibAV"), Env.ExeDir + QStringLiteral("LibAV"));
   TFrm_Main Window(nullptr, Env);
   Window.Vidmill->SetProgressInterval(100);
-  Window.PageControl1->setCurrentIndex(1);  // MP4
+  Window.PageControl1->setCurrentIndex(Tab);
   QStringList Files;
   for (const QString& File : AFiles) Files.append(QFileInfo(File).absoluteFilePath());
   Window.AddFiles(Files);
@@ -225,7 +230,7 @@ int main(int argc, char* argv[]) {
       (Args[0] == QLatin1String("--add") && Args.size() != 3)) {
     std::fprintf(stderr,
                  "usage: app_screenshot out.png [tab-index | about]\n"
-                 "       app_screenshot --batch during.png done.png FILE...\n"
+                 "       app_screenshot --batch during.png done.png [--tab N] FILE...\n"
                  "       app_screenshot --play out.png FILE\n"
                  "       app_screenshot --add out.png FOLDER\n");
     return 2;
