@@ -1,0 +1,21 @@
+#pragma once
+// The window's language. Its texts are written in Chinese, the source texts
+// of tr(), and show as written; the English catalogue (app/i18n/vidmill_en.ts,
+// built into the program as the resource :/i18n/vidmill_en.qm) translates
+// them for users whose UI language is English.
+
+#include <QString>
+#include <QStringList>
+
+enum class TUiLanguage { Chinese, English };
+
+// The language of the window for the user's UI languages, most wanted first
+// (QLocale::uiLanguages, from LANGUAGE, LC_ALL, LC_MESSAGES and LANG):
+// English when the first one is English ("en", "en-US", ...), else Chinese.
+TUiLanguage UiLanguageOf(const QStringList& AUiLanguages);
+
+// Installs the catalogue of ALanguage on the application in place of the one
+// installed before (Chinese needs none); windows made afterwards show its
+// texts. False, and the Chinese texts stay, when the catalogue cannot be
+// loaded.
+bool InstallUiLanguage(TUiLanguage ALanguage);
