@@ -231,6 +231,7 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
 
   CreateStatusBar();
   CreateHiddenPage();
+  SetToolTips();
 
   resize(649, 559);
   CenterOnScreen(this);
@@ -406,7 +407,6 @@ void TFrm_Main::CreateToolBar() {
     QToolButton* Button = NewButton(AName);
     Button->setText(ACaption);
     Button->setIcon(AAction->icon());
-    Button->setToolTip(AAction->text());
     FollowEnabled(AAction, Button);
     connect(Button, &QToolButton::clicked, AAction, &QAction::trigger);
     ToolBar1->addWidget(Button);

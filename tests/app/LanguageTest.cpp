@@ -1,5 +1,6 @@
-// The window in its two languages: the Chinese texts as written, and the
-// English catalogue for users whose UI language is English.
+// The window in its two languages: the Chinese texts as written, the English
+// catalogue for users whose UI language is English, and the tool tips of
+// the tool bar and of the format tabs in both.
 
 #include <gtest/gtest.h>
 
@@ -84,20 +85,23 @@ TEST(LanguageTest, TheFirstUiLanguageChoosesEnglishOrChinese) {
     EXPECT_EQ(UiLanguageOf(Case.UiLanguages), Case.Expected) << Case.UiLanguages.join(QLatin1Char(',')).toStdString();
 }
 
-TEST(LanguageTest, ToolBarAndMenusShowTheLanguageOfTheCatalogue) {
+TEST(LanguageTest, ToolBarMenusAndTabTipsShowTheLanguageOfTheCatalogue) {
   const struct {
     TUiLanguage Language;
     QStringList ToolBar;
     QStringList Menus;
+    bool ChineseTips;
   } Cases[] = {
       {TUiLanguage::Chinese,
        {QStringLiteral(" 添加(&A) "), QStringLiteral("删除(&D)"), QStringLiteral("清除(&C)"), QStringLiteral("-"),
         QStringLiteral("开始转换"), QStringLiteral("停止转换"), QStringLiteral("-"), QStringLiteral("帮助文件")},
-       {QStringLiteral("文件"), QStringLiteral("帮助文件")}},
+       {QStringLiteral("文件"), QStringLiteral("帮助文件")},
+       true},
       {TUiLanguage::English,
        {QStringLiteral(" &Add "), QStringLiteral("&Remove"), QStringLiteral("&Clear"), QStringLiteral("-"),
         QStringLiteral("Convert"), QStringLiteral("Stop"), QStringLiteral("-"), QStringLiteral("Help")},
-       {QStringLiteral("File"), QStringLiteral("Help")}},
+       {QStringLiteral("File"), QStringLiteral("Help")},
+       false},
   };
   for (const auto& Case : Cases) {
     TLanguageScope Language(Case.Language);
@@ -109,6 +113,15 @@ TEST(LanguageTest, ToolBarAndMenusShowTheLanguageOfTheCatalogue) {
     QStringList Menus;
     for (QAction* Menu : W.MainMenu1->actions()) Menus.append(Menu->text());
     EXPECT_EQ(Menus, Case.Menus);
+    // Each button and each tab says what it is for (more than the caption),
+    // in the same language.
+    for (QToolButton* Button : {W.tbAddFile, W.tbDelFile, W.tbClearFile, W.tbConvert, W.tbConvertStop, W.tbHelp}) {
+      const QString Tip = Button->toolTip();
+      EXPECT_EQ(HasChinese(Tip), Case.ChineseTips) << Tip.toStdString();
+      EXPECT_GT(Tip.size(), Button->text().size()) << Tip.toStdString();
+    }
+    for (int I = 0; I < W.PageControl1->count(); ++I)
+      EXPECT_EQ(HasChinese(W.PageControl1->tabToolTip(I)), Case.ChineseTips) << I;
   }
 }
 
@@ -118,7 +131,35 @@ TEST(LanguageTest, InEnglishNoChineseTextIsLeftAndTheWindowStillFits) {
   TWindowFixture F;
   WriteBytes(F.Folders.ExeConfig(), kConfig);
   TFrm_Main& W = F.Open();
-  for (const QString& Text : ShownTexts(W)) EXPECT_FALSE(HasChinese(Text)) << Text.toStdString();
+  for (QString Text : ShownTexts(W)) {
+    // The output folder's "next to each source" is a value of the settings,
+    // the same in every language.
+    Text.remove(kSameFolderText);
+    EXPECT_FALSE(HasChinese(Text)) << Text.toStdString();
+  }
   W.show();
   EXPECT_LE(W.minimumSizeHint().width(), W.width());
+}
+
+TEST(LanguageTest, EachTabsTipNamesTheCodecsAndContainerItWrites) {
+  // Each tab's caption, then the video and audio codecs (and container)
+  // converter/Profiles.cpp and the engine's targets give it.
+  const std::vector<std::vector<const char*>> Names = {
+      {"3GP", "H.263", "AMR-NB"},    {"MP4", "H.264", "AAC"},   {"AVI", "MPEG-4", "MP3"},
+      {"VCD", "MPEG-1", "MP2"},      {"DVD", "MPEG-2", "AC-3"}, {"Flv", "FLV1", "MP3", "FLV"},
+      {"WMV", "WMV2", "WMA", "ASF"},
+  };
+  for (const TUiLanguage Lang : {TUiLanguage::Chinese, TUiLanguage::English}) {
+    TLanguageScope Language(Lang);
+    TWindowFixture F;
+    WriteBytes(F.Folders.ExeConfig(), kConfig);
+    TFrm_Main& W = F.Open();
+    ASSERT_EQ(W.PageControl1->count(), static_cast<int>(Names.size()));
+    for (int I = 0; I < W.PageControl1->count(); ++I) {
+      const QString Tip = W.PageControl1->tabToolTip(I);
+      EXPECT_EQ(W.PageControl1->tabText(I), QString::fromLatin1(Names[I][0]));
+      for (const char* Name : Names[I])
+        EXPECT_TRUE(Tip.contains(QString::fromLatin1(Name))) << Name << ": " << Tip.toStdString();
+    }
+  }
 }
