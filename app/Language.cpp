@@ -40,3 +40,9 @@ bool InstallUiLanguage(TUiLanguage ALanguage) {
   Current = Catalogue;
   return true;
 }
+
+TUiLanguage InstalledUiLanguage() { return InstalledCatalogue() ? TUiLanguage::English : TUiLanguage::Chinese; }
+
+QString HelpPageName(TUiLanguage ALanguage) {
+  return ALanguage == TUiLanguage::English ? QStringLiteral("help_en.html") : QStringLiteral("help_zh.html");
+}

@@ -2,7 +2,8 @@
 // The window's language. Its texts are written in Chinese, the source texts
 // of tr(), and show as written; the English catalogue (app/i18n/vidmill_en.ts,
 // built into the program as the resource :/i18n/vidmill_en.qm) translates
-// them for users whose UI language is English.
+// them for users whose UI language is English. The help pages beside the
+// program come in both languages.
 
 #include <QString>
 #include <QStringList>
@@ -19,3 +20,10 @@ TUiLanguage UiLanguageOf(const QStringList& AUiLanguages);
 // texts. False, and the Chinese texts stay, when the catalogue cannot be
 // loaded.
 bool InstallUiLanguage(TUiLanguage ALanguage);
+
+// The language whose catalogue is installed: Chinese until InstallUiLanguage
+// installs another.
+TUiLanguage InstalledUiLanguage();
+
+// The file name of the help page in ALanguage, in the program's folder.
+QString HelpPageName(TUiLanguage ALanguage);

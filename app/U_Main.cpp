@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -51,6 +52,7 @@
 #include "app/AppInfo.h"
 #include "app/DialogFilter.h"
 #include "app/FormUtils.h"
+#include "app/Language.h"
 #include "app/ProgressDelegate.h"
 #include "app/RadioGroup.h"
 #include "app/SourceAdder.h"
@@ -1253,7 +1255,12 @@ void TFrm_Main::btnOpenPathClick() {
 // Help menu and exit
 
 void TFrm_Main::M_HelpExecute() {
-  FServices->OpenUrl(QUrl::fromLocalFile(FEnvironment.ExeDir + QStringLiteral("Help.CHM")));
+  // A help file put beside the program comes first; else the help page in
+  // the window's language.
+  const QString HelpFile = FEnvironment.ExeDir + QStringLiteral("Help.CHM");
+  const QString Page =
+      QFileInfo::exists(HelpFile) ? HelpFile : FEnvironment.ExeDir + HelpPageName(InstalledUiLanguage());
+  FServices->OpenUrl(QUrl::fromLocalFile(Page));
 }
 
 void TFrm_Main::M_HomepageExecute() { FServices->OpenUrl(AppInfo::HomePageUrl()); }
