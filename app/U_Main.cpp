@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -51,6 +52,7 @@
 #include "app/AppInfo.h"
 #include "app/DialogFilter.h"
 #include "app/FormUtils.h"
+#include "app/Language.h"
 #include "app/ProgressDelegate.h"
 #include "app/RadioGroup.h"
 #include "app/SourceAdder.h"
@@ -88,26 +90,45 @@ void FollowEnabled(QAction* ATarget, QAction* AFollower) {
 }
 
 // Columns of the conversion list; a width of 0 keeps the column but hides it.
+// The captions are translated where the list is made.
 struct TListColumn {
   const char* Caption;
   int Width;
 };
 constexpr TListColumn kListColumns[] = {
-    {"源文件路径", 150}, {"总时间", 70},  {"文件大小", 70}, {"输出文件", 0}, {"转换进度", 70},
-    {"FPS", 0},          {"当前时间", 0}, {"文件大小", 70}, {"Path", 0},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "源文件路径"), 150},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "总时间"), 70},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "文件大小"), 70},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "输出文件"), 0},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "转换进度"), 70},
+    {"FPS", 0},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "当前时间"), 0},
+    {QT_TRANSLATE_NOOP("TFrm_Main", "文件大小"), 70},
+    {"Path", 0},
 };
 
 QString FromUtf8(std::string_view AText) {
   return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size()));
 }
 
-// The items of a control, from the lists the profile builder reads them by.
+// The items of a control, from the lists the profile builder reads them by,
+// in the window's language: the words ("自动", the channels, the norms) are
+// translated, the sizes and rates are not, for the profile builder reads the
+// text of a chosen size or rate.
 template <size_t N>
 QStringList ItemTexts(const std::array<std::string_view, N>& AItems) {
   QStringList Texts;
-  for (const std::string_view Item : AItems) Texts.append(FromUtf8(Item));
+  for (const std::string_view Item : AItems) Texts.append(TFrm_Main::tr(std::string(Item).c_str()));
   return Texts;
 }
+
+// The items of converter/Profiles.h that have a translation, for the
+// catalogue's tools: ItemTexts translates them from the lists themselves.
+[[maybe_unused]] constexpr const char* kTranslatedItems[] = {
+    QT_TRANSLATE_NOOP("TFrm_Main", "自动 - 初始化"), QT_TRANSLATE_NOOP("TFrm_Main", "自动"),
+    QT_TRANSLATE_NOOP("TFrm_Main", "单声道"),        QT_TRANSLATE_NOOP("TFrm_Main", "双声道"),
+    QT_TRANSLATE_NOOP("TFrm_Main", "PAL 制试"),      QT_TRANSLATE_NOOP("TFrm_Main", "NTSC 制试"),
+};
 
 bool IsDirectory(const QString& APath) {
   if (APath.isEmpty()) return false;
@@ -214,6 +235,7 @@ TFrm_Main::TFrm_Main(std::shared_ptr<TAppServices> AServices, TAppEnvironment AE
 
   CreateStatusBar();
   CreateHiddenPage();
+  SetToolTips();
 
   resize(649, 559);
   CenterOnScreen(this);
@@ -253,11 +275,11 @@ void TFrm_Main::CreateServices() {
 QHBoxLayout* TFrm_Main::CreateOutputRow(QWidget* AParent) {
   auto* OutRow = new QHBoxLayout;
   OutRow->setSpacing(6);
-  lblOutPath = Named(new QLabel(QStringLiteral("输出目录:"), AParent), "lblOutPath");
+  lblOutPath = Named(new QLabel(tr("输出目录:"), AParent), "lblOutPath");
   edtOutPath = Named(new QLineEdit(AParent), "edtOutPath");
   edtOutPath->setReadOnly(true);
-  btnOutPath = Named(new QPushButton(QStringLiteral("选择目录"), AParent), "btnOutPath");
-  btnOpenPath = Named(new QPushButton(QStringLiteral("打开目录"), AParent), "btnOpenPath");
+  btnOutPath = Named(new QPushButton(tr("选择目录"), AParent), "btnOutPath");
+  btnOpenPath = Named(new QPushButton(tr("打开目录"), AParent), "btnOpenPath");
   lblOutPath->setBuddy(edtOutPath);
   connect(btnOutPath, &QPushButton::clicked, this, &TFrm_Main::btnOutPathClick);
   connect(btnOpenPath, &QPushButton::clicked, this, &TFrm_Main::btnOpenPathClick);
@@ -272,7 +294,7 @@ void TFrm_Main::CreateStatusBar() {
   StatusBar1 = Named(new QStatusBar(this), "StatusBar1");
   StatusBar1->setSizeGripEnabled(false);
   lblStatus = Named(new QLabel(StatusBar1), "lblStatus");
-  btnStatusCancel = Named(new QPushButton(QStringLiteral("取消"), StatusBar1), "btnStatusCancel");
+  btnStatusCancel = Named(new QPushButton(tr("取消"), StatusBar1), "btnStatusCancel");
   btnStatusCancel->hide();
   connect(btnStatusCancel, &QPushButton::clicked, this, &TFrm_Main::btnStatusCancelClick);
   StatusBar1->addWidget(lblStatus, 1);
@@ -295,20 +317,20 @@ TFrm_Main::~TFrm_Main() {
 // Construction of the components and controls
 
 void TFrm_Main::CreateActions() {
-  AddFile = NewAction(this, "AddFile", QStringLiteral("添加文件"));
-  AddFolder = NewAction(this, "AddFolder", QStringLiteral("添加目录"));
-  DelFile = NewAction(this, "DelFile", QStringLiteral("删除文件"));
-  ClearFile = NewAction(this, "ClearFile", QStringLiteral("清除"));
-  Convert = NewAction(this, "Convert", QStringLiteral("开始转换"));
-  Convert_Stop = NewAction(this, "Convert_Stop", QStringLiteral("停止转换"));
-  M_Help = NewAction(this, "M_Help", QStringLiteral("帮助文件"));
-  M_email = NewAction(this, "M_email", QStringLiteral("E-mail支持"));
-  M_Homepage = NewAction(this, "M_Homepage", QStringLiteral("访问官方网站"));
-  M_Aboutus = NewAction(this, "M_Aboutus", QStringLiteral("关于..."));
-  Play = NewAction(this, "Play", QStringLiteral("播放"));
-  StopPlay = NewAction(this, "StopPlay", QStringLiteral("停止"));
-  PausePlay = NewAction(this, "PausePlay", QStringLiteral("暂停/继续"));
-  Pause = NewAction(this, "Pause", QStringLiteral("暂停"));
+  AddFile = NewAction(this, "AddFile", tr("添加文件"));
+  AddFolder = NewAction(this, "AddFolder", tr("添加目录"));
+  DelFile = NewAction(this, "DelFile", tr("删除文件"));
+  ClearFile = NewAction(this, "ClearFile", tr("清除"));
+  Convert = NewAction(this, "Convert", tr("开始转换"));
+  Convert_Stop = NewAction(this, "Convert_Stop", tr("停止转换"));
+  M_Help = NewAction(this, "M_Help", tr("帮助文件"));
+  M_email = NewAction(this, "M_email", tr("E-mail支持"));
+  M_Homepage = NewAction(this, "M_Homepage", tr("访问官方网站"));
+  M_Aboutus = NewAction(this, "M_Aboutus", tr("关于..."));
+  Play = NewAction(this, "Play", tr("播放"));
+  StopPlay = NewAction(this, "StopPlay", tr("停止"));
+  PausePlay = NewAction(this, "PausePlay", tr("暂停/继续"));
+  Pause = NewAction(this, "Pause", tr("暂停"));
 
   // Tool-bar images are 32x32 whatever sizes the theme offers.
   AddFile->setIcon(SizedIcon(ThemeIcon("list-add", QStyle::SP_DialogOpenButton), 32));
@@ -340,12 +362,12 @@ void TFrm_Main::CreateMenus() {
   MainMenu1 = Named(new QMenuBar(this), "MainMenu1");
   setMenuBar(MainMenu1);
 
-  mnuFile = Named(MainMenu1->addMenu(QStringLiteral("文件")), "mnuFile");
+  mnuFile = Named(MainMenu1->addMenu(tr("文件")), "mnuFile");
   mnuFile->addAction(AddFile);
   mnuFile->addAction(AddFolder);
   mnuFile->addAction(DelFile);
   // The menu names the clear action differently from its own caption.
-  mniClearFile = NewAction(this, "mniClearFile", QStringLiteral("清除文件"));
+  mniClearFile = NewAction(this, "mniClearFile", tr("清除文件"));
   mniClearFile->setIcon(ClearFile->icon());
   FollowEnabled(ClearFile, mniClearFile);
   connect(mniClearFile, &QAction::triggered, ClearFile, &QAction::trigger);
@@ -354,11 +376,11 @@ void TFrm_Main::CreateMenus() {
   mnuFile->addAction(Convert);
   mnuFile->addAction(Convert_Stop);
   mnuFile->addSeparator();
-  N16 = NewAction(this, "N16", QStringLiteral("退出"));
+  N16 = NewAction(this, "N16", tr("退出"));
   connect(N16, &QAction::triggered, this, &TFrm_Main::N16Click);
   mnuFile->addAction(N16);
 
-  mnuHelp = Named(MainMenu1->addMenu(QStringLiteral("帮助文件")), "mnuHelp");
+  mnuHelp = Named(MainMenu1->addMenu(tr("帮助文件")), "mnuHelp");
   mnuHelp->addAction(M_Help);
   mnuHelp->addSeparator();
   mnuHelp->addAction(M_email);
@@ -389,7 +411,6 @@ void TFrm_Main::CreateToolBar() {
     QToolButton* Button = NewButton(AName);
     Button->setText(ACaption);
     Button->setIcon(AAction->icon());
-    Button->setToolTip(AAction->text());
     FollowEnabled(AAction, Button);
     connect(Button, &QToolButton::clicked, AAction, &QAction::trigger);
     ToolBar1->addWidget(Button);
@@ -403,9 +424,9 @@ void TFrm_Main::CreateToolBar() {
     return Button;
   };
 
-  tbAddFile = OwnCaption("tbAddFile", QStringLiteral(" 添加(&A) "), AddFile);
-  tbDelFile = OwnCaption("tbDelFile", QStringLiteral("删除(&D)"), DelFile);
-  tbClearFile = OwnCaption("tbClearFile", QStringLiteral("清除(&C)"), ClearFile);
+  tbAddFile = OwnCaption("tbAddFile", tr(" 添加(&A) "), AddFile);
+  tbDelFile = OwnCaption("tbDelFile", tr("删除(&D)"), DelFile);
+  tbClearFile = OwnCaption("tbClearFile", tr("清除(&C)"), ClearFile);
   ToolBar1->addSeparator();
   tbConvert = ActionCaption("tbConvert", Convert);
   tbConvertStop = ActionCaption("tbConvertStop", Convert_Stop);
@@ -425,7 +446,7 @@ QWidget* TFrm_Main::CreateFileList() {
   lvFiles->header()->setSectionsMovable(false);
 
   QStringList Captions;
-  for (const TListColumn& Col : kListColumns) Captions.append(QString::fromUtf8(Col.Caption));
+  for (const TListColumn& Col : kListColumns) Captions.append(tr(Col.Caption));
   lvFiles->setColumnCount(static_cast<int>(Captions.size()));
   lvFiles->setHeaderLabels(Captions);
   for (int I = 0; I < static_cast<int>(std::size(kListColumns)); ++I) {
@@ -521,7 +542,7 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   Grid->setContentsMargins(0, 0, 0, 0);
   Grid->setSpacing(4);
 
-  grpFrameSize = Named(new QGroupBox(QStringLiteral("视频尺寸"), pl2), "grpFrameSize");
+  grpFrameSize = Named(new QGroupBox(tr("视频尺寸"), pl2), "grpFrameSize");
   auto* SizeLayout = new QVBoxLayout(grpFrameSize);
   SizeLayout->setContentsMargins(6, 4, 6, 4);
   cboFrameSize = Named(new QComboBox(grpFrameSize), "cboFrameSize");
@@ -531,18 +552,17 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   cboFrameSize->setMaxVisibleItems(16);
   SizeLayout->addWidget(cboFrameSize);
 
-  grpAudioChannels =
-      Named(new TRadioGroup(QStringLiteral("声道"), ItemTexts(kChannelItems), 3, pl2), "grpAudioChannels");
+  grpAudioChannels = Named(new TRadioGroup(tr("声道"), ItemTexts(kChannelItems), 3, pl2), "grpAudioChannels");
   grpAudioChannels->SetItemIndex(0);
 
-  grpBitRate = Named(new QGroupBox(QStringLiteral("视(音)频品质 (Kbps)"), pl2), "grpBitRate");
+  grpBitRate = Named(new QGroupBox(tr("视(音)频品质 (Kbps)"), pl2), "grpBitRate");
   auto* RateLayout = new QGridLayout(grpBitRate);
   RateLayout->setContentsMargins(6, 4, 6, 4);
   RateLayout->setHorizontalSpacing(6);
   RateLayout->setVerticalSpacing(2);
-  chkVideoBitRate = Named(new QCheckBox(QStringLiteral("视频品质"), grpBitRate), "chkVideoBitRate");
+  chkVideoBitRate = Named(new QCheckBox(tr("视频品质"), grpBitRate), "chkVideoBitRate");
   edtVideoBitRate = Named(new QLineEdit(FromUtf8(kDefaultVideoBitrateText), grpBitRate), "edtVideoBitRate");
-  chkAudioBitRate = Named(new QCheckBox(QStringLiteral("音频品质"), grpBitRate), "chkAudioBitRate");
+  chkAudioBitRate = Named(new QCheckBox(tr("音频品质"), grpBitRate), "chkAudioBitRate");
   edtAudioBitRate = Named(new QLineEdit(FromUtf8(kDefaultAudioBitrateText), grpBitRate), "edtAudioBitRate");
   for (QLineEdit* Edit : {edtVideoBitRate, edtAudioBitRate}) {
     Edit->setEnabled(false);
@@ -555,7 +575,7 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   connect(chkVideoBitRate, &QCheckBox::toggled, this, &TFrm_Main::chkVideoBitRateClick);
   connect(chkAudioBitRate, &QCheckBox::toggled, this, &TFrm_Main::chkAudioBitRateClick);
 
-  grpFrameRate = Named(new TRadioGroup(QStringLiteral("帧率"), ItemTexts(kFrameRateItems), 5, pl2), "grpFrameRate");
+  grpFrameRate = Named(new TRadioGroup(tr("帧率"), ItemTexts(kFrameRateItems), 5, pl2), "grpFrameRate");
   grpFrameRate->SetItemIndex(0);
 
   Grid->addWidget(grpFrameSize, 0, 0);
@@ -566,7 +586,7 @@ QWidget* TFrm_Main::CreateProfileTabs() {
   static_cast<QVBoxLayout*>(TS1->layout())->insertWidget(0, pl2);
 
   // The TV norm: shown on the tab of the format it refines (VCD or DVD).
-  grpNorm = Named(new TRadioGroup(QStringLiteral("选择电视制式"), ItemTexts(kNormItems), 1, TS4), "grpNorm");
+  grpNorm = Named(new TRadioGroup(tr("选择电视制式"), ItemTexts(kNormItems), 1, TS4), "grpNorm");
   grpNorm->SetItemIndex(0);
   static_cast<QVBoxLayout*>(TS4->layout())->insertWidget(0, grpNorm);
 
@@ -645,7 +665,7 @@ void TFrm_Main::CreateOutputFolder() {
   if (::mkdir(SystemPath(Path.toStdU16String()).c_str(), 0777) == 0) return;
   const int Error = errno;
   const QString Reason = QString::fromStdU16String(FromLocal8Bit(std::generic_category().message(Error)));
-  FServices->ShowMessageBox(this, QStringLiteral("无法创建目录 \"%1\": %2").arg(Dir, Reason), AppInfo::kProgramName,
+  FServices->ShowMessageBox(this, tr("无法创建目录 \"%1\": %2").arg(Dir, Reason), AppInfo::kProgramName,
                             QMessageBox::Critical);
 }
 
@@ -854,8 +874,7 @@ void TFrm_Main::TakeAddedSources() {
   ClearFile->setEnabled(false);
   Convert->setEnabled(false);
   const int Total = FAdder->Total();
-  ShowStatus(Total > 0 ? QStringLiteral("正在添加 %1/%2 个文件").arg(FAdder->Taken()).arg(Total)
-                       : QStringLiteral("正在查找文件..."));
+  ShowStatus(Total > 0 ? tr("正在添加 %1/%2 个文件").arg(FAdder->Taken()).arg(Total) : tr("正在查找文件..."));
   // Results left over after the slice: the adder wakes the window only
   // when it finds none waiting.
   if (More) FAddTimer->start();
@@ -1077,8 +1096,7 @@ TInputOptions TFrm_Main::BuildInputOptions() const { return ::BuildInputOptions(
 void TFrm_Main::ConvertExecute() {
   const int Rows = lvFiles->topLevelItemCount();
   if (Rows == 0) {
-    FServices->ShowMessageBox(nullptr, QStringLiteral("没有视频文件，不能转换."), QStringLiteral("提示"),
-                              QMessageBox::Information);
+    FServices->ShowMessageBox(nullptr, tr("没有视频文件，不能转换."), tr("提示"), QMessageBox::Information);
     return;
   }
   if (FPreparing || FAdding) return;
@@ -1135,7 +1153,7 @@ void TFrm_Main::PrepareBatch() {
     // Without threads the batch runs inside the start anyway: no slices.
     if (FPrepareNext < Rows && FPrepareNext >= kRowsQueuedAtOnce && ThreadCount > 0 &&
         std::chrono::steady_clock::now() >= Until) {
-      ShowStatus(QStringLiteral("正在准备转换 %1/%2").arg(FPrepareNext).arg(Rows));
+      ShowStatus(tr("正在准备转换 %1/%2").arg(FPrepareNext).arg(Rows));
       FPrepareTimer->start();
       return;
     }
@@ -1368,7 +1386,12 @@ void TFrm_Main::btnOpenPathClick() {
 // Help menu and exit
 
 void TFrm_Main::M_HelpExecute() {
-  FServices->OpenUrl(QUrl::fromLocalFile(FEnvironment.ExeDir + QStringLiteral("Help.CHM")));
+  // A help file put beside the program comes first; else the help page in
+  // the window's language.
+  const QString HelpFile = FEnvironment.ExeDir + QStringLiteral("Help.CHM");
+  const QString Page =
+      QFileInfo::exists(HelpFile) ? HelpFile : FEnvironment.ExeDir + HelpPageName(InstalledUiLanguage());
+  FServices->OpenUrl(QUrl::fromLocalFile(Page));
 }
 
 void TFrm_Main::M_HomepageExecute() { FServices->OpenUrl(AppInfo::HomePageUrl()); }
@@ -1395,7 +1418,7 @@ uintptr_t TFrm_Main::VideoWindowHandle() const {
 void TFrm_Main::PlayExecute() {
   QTreeWidgetItem* Row = lvFiles->currentItem();
   if (!Row || !Row->isSelected()) {
-    FServices->ShowMessageBox(this, QStringLiteral("请在列表中选择一个文件再点击播放预览"), AppInfo::kProgramName,
+    FServices->ShowMessageBox(this, tr("请在列表中选择一个文件再点击播放预览"), AppInfo::kProgramName,
                               QMessageBox::Information);
     lvFiles->setFocus();
     return;

@@ -280,6 +280,9 @@ class TFrm_Main : public QMainWindow {
   QWidget* CreateProfileTabs();
   void CreateHiddenPage();
   void CreateOutputFolder();
+  // The tool tips of the tool bar, the format tabs and the options
+  // (MainToolTips.cpp).
+  void SetToolTips();
 
   void AttachConverterEvents();
   // Detaches the converter's OnBeforeHook, OnCustomHook, OnProgress and

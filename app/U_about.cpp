@@ -27,7 +27,7 @@ QLabel* NewLinkLabel(const QString& AText, QWidget* AParent) {
 TFrm_about::TFrm_about(const QString& AAppName, const QString& AAppVersion, TAppServices& AServices, QWidget* AOwner)
     : QDialog(AOwner), FServices(AServices) {
   setObjectName(QStringLiteral("Frm_about"));
-  setWindowTitle(QStringLiteral("关于..."));
+  setWindowTitle(tr("关于..."));
   setFont(FormFont());
 
   lblAppName = new QLabel(AAppName + QLatin1Char(' ') + AAppVersion, this);
@@ -37,7 +37,7 @@ TFrm_about::TFrm_about(const QString& AAppName, const QString& AAppVersion, TApp
   Bold.setPixelSize(16);
   lblAppName->setFont(Bold);
 
-  lblHomepageCaption = new QLabel(QStringLiteral("官方网站:"), this);
+  lblHomepageCaption = new QLabel(tr("官方网站:"), this);
   lblHomepageCaption->setObjectName(QStringLiteral("lblHomepageCaption"));
   lblHomepage = NewLinkLabel(AppInfo::kHomePageUrl, this);
   lblHomepage->setObjectName(QStringLiteral("lblHomepage"));

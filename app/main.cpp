@@ -1,13 +1,16 @@
 // Program entry: the application object, the hand-over of worker calls to
-// the GUI thread, and the main window. The program takes no command line.
+// the GUI thread, the window's language and the main window. The program
+// takes no command line.
 
 #include <clocale>
 
 #include <QApplication>
 #include <QIcon>
+#include <QLocale>
 
 #include "app/FormUtils.h"
 #include "app/GuiHandOver.h"
+#include "app/Language.h"
 #include "app/PreviewWindow.h"
 #include "app/U_Main.h"
 #include "runtime/Threads.h"
@@ -25,6 +28,9 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vidmill")));
   InstallGuiHandOver();
   InstallQtPreviewer();
+  // English for users whose UI language is English, Chinese for all others:
+  // the catalogue is in place before the window is made.
+  InstallUiLanguage(UiLanguageOf(QLocale::system().uiLanguages()));
 
   int Result;
   {

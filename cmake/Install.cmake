@@ -1,16 +1,18 @@
 # Installation: cmake --install <build> [--prefix <prefix>]
 #
-# The program finds its media libraries in "LibAV" beside its executable and
-# its default settings in "Config.ini" beside its executable (the folder of
-# /proc/self/exe, symbolic links resolved). So the executables, LibAV and
-# Config.ini stay together in one private folder, and the commands in
-# <prefix>/bin are relative symbolic links into it:
+# The program finds its media libraries in "LibAV" beside its executable, its
+# default settings in "Config.ini" and its help pages beside its executable
+# (the folder of /proc/self/exe, symbolic links resolved). So the
+# executables, LibAV, Config.ini and the help pages stay together in one
+# private folder, and the commands in <prefix>/bin are relative symbolic
+# links into it:
 #
 #   <prefix>/bin/vidmill, vidmill-cli      -> ../lib/vidmill/<same name>
 #   <prefix>/lib/vidmill/vidmill, vidmill-cli
 #   <prefix>/lib/vidmill/Config.ini        the default settings (read only for
 #                                          users: the program then keeps its
 #                                          settings in ~/.config/vidmill/)
+#   <prefix>/lib/vidmill/help_zh.html, help_en.html   the help pages
 #   <prefix>/lib/vidmill/LibAV/            links to the system's FFmpeg, SDL
 #                                          and opencore-amrnb, and libmyutil.so
 #   <prefix>/share/applications/vidmill.desktop
@@ -18,7 +20,7 @@
 #   <prefix>/share/icons/hicolor/<N>x<N>/apps/vidmill.png
 #
 # Included from app/CMakeLists.txt once the targets vidmill, vidmill-cli and
-# myutil exist.
+# myutil and the list VIDMILL_HELP_PAGES exist.
 
 include(GNUInstallDirs)
 
@@ -55,6 +57,10 @@ if(NOT _vidmill_config_result EQUAL 0 OR NOT EXISTS ${_vidmill_config})
   message(FATAL_ERROR "Could not write the default settings for installation")
 endif()
 install(FILES ${_vidmill_config} DESTINATION ${VIDMILL_INSTALL_APPDIR})
+
+# The help pages, as the build tree has them beside the executable.
+list(TRANSFORM VIDMILL_HELP_PAGES PREPEND ${PROJECT_SOURCE_DIR}/app/help/ OUTPUT_VARIABLE _vidmill_help_sources)
+install(FILES ${_vidmill_help_sources} DESTINATION ${VIDMILL_INSTALL_APPDIR})
 
 # <prefix>/bin/<name>: relative links to the executables. /proc/self/exe names
 # the link's target, so the program still finds LibAV and Config.ini.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/AppServices.h"
+#include "app/Language.h"
 #include "app/Settings.h"
 #include "app/U_Main.h"
 #include "tests/support/TempFolder.h"
@@ -129,4 +130,16 @@ struct TWindowFixture {
   bool ExeWritable;
   std::shared_ptr<TServicesDouble> Services = std::make_shared<TServicesDouble>();
   std::unique_ptr<TFrm_Main> Window;
+};
+
+// The window's language for one scope: windows made in it show the texts of
+// ALanguage, and the Chinese texts come back when it ends.
+class TLanguageScope {
+ public:
+  explicit TLanguageScope(TUiLanguage ALanguage) : Installed(InstallUiLanguage(ALanguage)) {}
+  ~TLanguageScope() { InstallUiLanguage(TUiLanguage::Chinese); }
+  TLanguageScope(const TLanguageScope&) = delete;
+  TLanguageScope& operator=(const TLanguageScope&) = delete;
+
+  const bool Installed;  // the catalogue could be loaded
 };

@@ -1,5 +1,5 @@
-// Log lines in the log memo, and the help menu: help file, home page,
-// support mail and the about window.
+// Log lines in the log memo, and the help menu: help file or help page, home
+// page, support mail and the about window.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <QUrlQuery>
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "app/AppInfo.h"
 #include "app/GuiHandOver.h"
@@ -114,15 +115,52 @@ TEST(WindowLifetimeTest, LoggerGoesWithTheWindow) {
 // ---------------------------------------------------------------------------
 // Help menu
 
-TEST_F(WindowTest, HelpOpensTheHelpFileBesideTheExecutable) {
-  W().M_Help->trigger();
-  ASSERT_EQ(F.Services->OpenedUrls.size(), 1u);
-  const QUrl Url = F.Services->OpenedUrls[0];
-  EXPECT_TRUE(Url.isLocalFile());
-  EXPECT_EQ(Url.toLocalFile(), F.Folders.ExeDir() + QStringLiteral("Help.CHM"));
-  // The tool-bar button runs the same action.
-  W().tbHelp->click();
-  EXPECT_EQ(F.Services->OpenedUrls.size(), 2u);
+TEST(HelpTest, HelpOpensTheHelpFileBesideTheExecutableElseThePageOfTheLanguage) {
+  const struct {
+    TUiLanguage Language;
+    bool HelpFile;  // a Help.CHM beside the executable
+    const char* Opened;
+  } Cases[] = {
+      {TUiLanguage::Chinese, false, "help_zh.html"},
+      {TUiLanguage::English, false, "help_en.html"},
+      {TUiLanguage::Chinese, true, "Help.CHM"},
+      {TUiLanguage::English, true, "Help.CHM"},
+  };
+  for (const auto& Case : Cases) {
+    TLanguageScope Language(Case.Language);
+    ASSERT_TRUE(Language.Installed);
+    TWindowFixture F;
+    WriteBytes(F.Folders.ExeConfig(), kConfig);
+    if (Case.HelpFile) WriteBytes(F.Folders.ExeDir() + QStringLiteral("Help.CHM"), "ITSF");
+    TFrm_Main& W = F.Open();
+    W.M_Help->trigger();
+    // The tool-bar button runs the same action.
+    W.tbHelp->click();
+    ASSERT_EQ(F.Services->OpenedUrls.size(), 2u) << Case.Opened;
+    for (const QUrl& Url : F.Services->OpenedUrls) {
+      EXPECT_TRUE(Url.isLocalFile());
+      EXPECT_EQ(Url.toLocalFile(), F.Folders.ExeDir() + QString::fromLatin1(Case.Opened));
+    }
+  }
+}
+
+TEST(HelpTest, TheBuildPutsBothHelpPagesBesideTheProgram) {
+  // The tests run from the folder of the program's executable. Each page
+  // is in its language, links to the other one and has the same sections.
+  QList<QByteArray> Sections;
+  for (const auto& [Language, Tag, Other] : {std::tuple{TUiLanguage::Chinese, "zh-CN", TUiLanguage::English},
+                                             std::tuple{TUiLanguage::English, "en", TUiLanguage::Chinese}}) {
+    const QByteArray Page =
+        ReadBytes(QCoreApplication::applicationDirPath() + QLatin1Char('/') + HelpPageName(Language));
+    EXPECT_TRUE(Page.contains(QByteArray("<html lang=\"") + Tag + "\">")) << Tag;
+    EXPECT_TRUE(Page.contains("href=\"" + HelpPageName(Other).toUtf8() + '"')) << Tag;
+    QByteArray Ids;
+    for (qsizetype At = Page.indexOf("<h2 id=\""); At >= 0; At = Page.indexOf("<h2 id=\"", At + 1))
+      Ids += Page.mid(At, Page.indexOf('"', At + 8) - At) + ' ';
+    Sections.append(Ids);
+  }
+  EXPECT_EQ(Sections[0], Sections[1]);
+  EXPECT_FALSE(Sections[0].isEmpty());
 }
 
 TEST_F(WindowTest, HomePageAndSupportMail) {

@@ -8,7 +8,8 @@
 // again when the batch is over. The third plays FILE in the preview panel
 // and saves the screen area of the window 2.5 s in (the video is drawn
 // into the panel's own X11 window, which a picture of the widgets misses;
-// run it under Xvfb).
+// run it under Xvfb). The window speaks the user's language as the program
+// does: LANGUAGE=en shows it in English.
 #include <clocale>
 
 #include <QApplication>
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QLabel>
+#include <QLocale>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -27,6 +29,7 @@
 #include "app/AppServices.h"
 #include "app/FormUtils.h"
 #include "app/GuiHandOver.h"
+#include "app/Language.h"
 #include "app/ProgressDelegate.h"
 #include "app/TrackBar.h"
 #include "app/U_Main.h"
@@ -236,6 +239,7 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   InstallIconThemeFallback();
+  InstallUiLanguage(UiLanguageOf(QLocale::system().uiLanguages()));
   if (Args[0] == QLatin1String("--batch")) return Batch(App, Args[1], Args[2], Args.mid(3));
   if (Args[0] == QLatin1String("--play")) return PlayInPanel(App, Args[1], Args[2]);
   if (Args[0] == QLatin1String("--add")) return AddingFolder(App, Args[1], Args[2]);

@@ -2,10 +2,10 @@
 # Installs the build into a temporary prefix and checks the installed tree:
 # the executables and their command links, the LibAV folder (every entry
 # resolves, nothing points back into the build tree), the default Config.ini,
-# the desktop entry and the icons; then runs the installed programs: the
-# command-line converter (--help, a probe and a conversion, which load the
-# media libraries from the installed LibAV folder) and the window under the
-# offscreen platform.
+# the help pages, the desktop entry and the icons; then runs the installed
+# programs: the command-line converter (--help, a probe and a conversion,
+# which load the media libraries from the installed LibAV folder) and the
+# window under the offscreen platform.
 #
 #   install_check.sh --cmake CMAKE --build BUILD_DIR --mkmedia VIDMILL_MKMEDIA
 #                    --config-script WriteDefaultConfig.cmake --version VERSION
@@ -157,6 +157,20 @@ else
     *[2367]?|*[2367]) fail "Config.ini is writable by group or others ($perms)" ;;
   esac
 fi
+
+# ---- help pages ----
+# Beside the executable, where the help action opens them, each the page of
+# its language.
+for page in help_zh.html:zh-CN help_en.html:en; do
+  name=${page%%:*}
+  if [ ! -s "$APP/$name" ]; then
+    fail "$APPDIR/$name is missing or empty"
+  elif ! grep -q "<html lang=\"${page#*:}\">" "$APP/$name"; then
+    fail "$APPDIR/$name is not the ${page#*:} help page"
+  else
+    pass "help page $APPDIR/$name"
+  fi
+done
 
 # ---- desktop entry ----
 DESKTOP=$SHARE/applications/vidmill.desktop
