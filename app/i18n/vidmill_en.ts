@@ -311,6 +311,62 @@
         <source>请在列表中选择一个文件再点击播放预览</source>
         <translation>Select a file in the list, then click Play to preview it</translation>
     </message>
+    <message>
+        <source>已完成 %1 个，失败 %2 个，共 %3 个文件</source>
+        <translation>%1 converted, %2 failed, of %3 files</translation>
+    </message>
+    <message>
+        <source>，剩余时间 %1</source>
+        <translation>, %1 left</translation>
+    </message>
+    <message>
+        <source>剩余时间 %1</source>
+        <translation>%1 left</translation>
+    </message>
+    <message>
+        <source>正在转换文件。停止转换并退出吗？</source>
+        <translation>Files are being converted. Stop converting and exit?</translation>
+    </message>
+    <message>
+        <source>以下文件无法添加:</source>
+        <translation>These files could not be added:</translation>
+    </message>
+    <message>
+        <source>……另有 %1 个</source>
+        <translation>... and %1 more</translation>
+    </message>
+    <message>
+        <source>文件夹中有 %1 个媒体文件，一次最多添加 %2 个：只添加了前 %2 个。</source>
+        <translation>The folders hold %1 media files and at most %2 are added at a time: only the first %2 were added.</translation>
+    </message>
+    <message>
+        <source>正在转换视频文件</source>
+        <translation>Converting video files</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>Failed</translation>
+    </message>
+    <message>
+        <source>已停止</source>
+        <translation>Stopped</translation>
+    </message>
+    <message>
+        <source>转换已停止</source>
+        <translation>Conversion stopped</translation>
+    </message>
+    <message>
+        <source>转换完成</source>
+        <translation>Conversion done</translation>
+    </message>
+    <message>
+        <source> (%1 个成功，%2 个失败)</source>
+        <translation> (%1 converted, %2 failed)</translation>
+    </message>
+    <message>
+        <source>%1 个文件转换成功，%2 个失败</source>
+        <translation>%1 files converted, %2 failed</translation>
+    </message>
 </context>
 <context>
     <name>TFrm_about</name>
