@@ -1,8 +1,13 @@
 #include "app/cli/CliBatch.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -37,7 +42,63 @@ std::string BaseName(const std::string& APath) {
   return slash == std::string::npos ? APath : APath.substr(slash + 1);
 }
 
+// Options whose meaning depends on the opened source or the output's
+// streams: a lone engine instance cannot try them, and SetOutputFile tells
+// their refusal for each file.
+bool TriedWithTheFile(const std::string& AName) {
+  static const char* const kNames[] = {"i",        "map",         "map_meta_data", "target", "newvideo",
+                                       "newaudio", "newsubtitle", "apre",          "vpre",   "spre"};
+  for (const char* name : kNames)
+    if (AName == name) return true;
+  return false;
+}
+
+// Why the engine refuses the option line ALine (NAME=VALUE); empty when it
+// takes it. Tried on an engine instance of its own, which is let go.
+std::string ExtraRefusal(const std::string& ALine) {
+  const size_t equal = ALine.find('=');
+  const std::string name = ALine.substr(0, equal);
+  const std::string value = equal == std::string::npos ? std::string() : ALine.substr(equal + 1);
+  if (TriedWithTheFile(name)) return {};
+  TFFLogger* logger = FFLoggerInstance();
+  const TLogLevel level = logger->LogLevel();
+  const TLogEvent previous = logger->OnLog;
+  std::string logged;  // the last error line of the log: why a value is refused
+  logger->SetLogLevel(llError);
+  logger->OnLog = [&logged](TObject*, uint32_t, TLogLevel ALevel, const std::string& AText) {
+    if (ALevel <= llError) logged = AText;
+  };
+  std::string refusal;
+  try {
+    TCustomFFmpeg engine;
+    engine.Prepare();
+    // Options the engine passes on to the libraries do not throw: a value
+    // they refuse shows as an error line of their log.
+    const bool taken = engine.SetOption(name, value);
+    if (!logged.empty())
+      refusal = logged;
+    else if (!taken)
+      refusal = "the engine knows no option " + name;
+  } catch (const std::exception& error) {
+    refusal = error.what();
+  }
+  logger->OnLog = previous;
+  logger->SetLogLevel(level);
+  return refusal;
+}
+
 }  // namespace
+
+std::string OutFolderRefusal(const std::string& AFolder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::create_directories(fs::path(AFolder), error);
+  if (error) return "cannot create the output folder " + AFolder + ": " + error.message();
+  if (!fs::is_directory(fs::path(AFolder), error)) return "the output folder " + AFolder + " is not a folder";
+  if (access(AFolder.c_str(), W_OK | X_OK) != 0)
+    return "cannot write into the output folder " + AFolder + ": " + std::strerror(errno);
+  return {};
+}
 
 std::string ProgressLine(const std::string& AName, int ACurrentDurationMs, int ATotalDurationMs, int AFPS,
                          int64_t ASize, int ABarWidth) {
@@ -70,6 +131,11 @@ TCliBatch::TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AE
     : FOptions(AOptions), FOut(AOut), FErr(AErr), FProgress(AProgress), FTerminal(ATerminal) {}
 
 void TCliBatch::RequestStop() { gStopRequested = true; }
+
+int TCliBatch::Refuse(const std::string& AReason) {
+  std::fputs(CliRefusal(AReason).c_str(), FErr);
+  return 2;
+}
 
 bool TCliBatch::LoadLibraries(TVidmill& AVidmill) {
   if (AVidmill.LoadAVLib(ModuleDir() + u"LibAV")) return true;
@@ -306,8 +372,16 @@ int TCliBatch::Run() {
   // A Ctrl-C from now on, while the sources are still being planned too,
   // stops this run.
   gStopRequested = false;
+  if (!FOptions.OutFolder.empty()) {
+    const std::string refusal = OutFolderRefusal(FOptions.OutFolder);
+    if (!refusal.empty()) return Refuse(refusal);
+  }
   TVidmill vidmill;
   if (!LoadLibraries(vidmill)) return 1;
+  for (const std::string& extra : FOptions.Extras) {
+    const std::string refusal = ExtraRefusal(extra);
+    if (!refusal.empty()) return Refuse(std::string("--extra ").append(extra).append(": ").append(refusal));
+  }
   TCliBatchRun run(FOptions, FResults, FOut, FErr, FProgress, FTerminal);
   run.CollectErrors();
   run.QueueSources(vidmill);

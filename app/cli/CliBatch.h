@@ -27,7 +27,9 @@ class TCliBatch {
   TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AErr, std::FILE* AProgress, bool ATerminal);
 
   // Loads the libraries, converts, reports. The exit status: 0 when every
-  // file converted, 1 otherwise.
+  // file converted, 1 otherwise, 2 when the output folder cannot be made or
+  // written or the engine refuses an --extra option (before anything is
+  // converted).
   int Run();
   // --probe: prints the probe's information text; 0, or 1 when it cannot
   // be read.
@@ -40,6 +42,8 @@ class TCliBatch {
 
  private:
   bool LoadLibraries(TVidmill& AVidmill);
+  // Prints the refusal line of AReason; the exit status 2.
+  int Refuse(const std::string& AReason);
 
   TCliOptions FOptions;
   std::FILE* FOut;
@@ -48,6 +52,10 @@ class TCliBatch {
   bool FTerminal;
   std::vector<TCliFileResult> FResults;
 };
+
+// Why --out AFolder is refused (empty when it is not): the folder is made
+// with its parents when missing, and must be a folder this user can write.
+std::string OutFolderRefusal(const std::string& AFolder);
 
 // One progress line of a file: name, bar (ABarWidth > 0), percent or "N/A",
 // frames per second, seconds written and bytes written.

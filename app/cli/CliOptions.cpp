@@ -1,6 +1,9 @@
 #include "app/cli/CliOptions.h"
 
 #include <charconv>
+#include <memory>
+
+#include <CLI/CLI.hpp>
 
 #include "runtime/Text.h"
 
@@ -29,31 +32,6 @@ std::string Lower(std::string AText) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return AText;
 }
-
-}  // namespace
-
-std::string CliUsage() {
-  return "Usage: vidmill-cli [--format 3gp|mp4|avi|vcd|dvd|flv|wmv] [--size WxH] [--channels 1|2]\n"
-         "                   [--video-kbps N] [--audio-kbps N] [--rate 10|15|25|30] [--norm auto|pal|ntsc]\n"
-         "                   [--out DIR | --same-dir] [--jobs N] [--threads N]\n"
-         "                   [--extra NAME=VALUE]... FILE...\n"
-         "       vidmill-cli --probe FILE\n"
-         "Converts each FILE with the options the Vidmill window builds for the same choices.\n"
-         "Outputs are never overwritten: each gets a new name ending in _(new) or _(new_N).\n"
-         "Defaults: --format 3gp, outputs next to their sources, --jobs = the number of processors,\n"
-         "          --threads = the processors shared among the files converting at once.\n"
-         "Sizes: the window's frame-size items (128x96, 176x144, 352x288, 640x480, 1280x720, ...).\n"
-         "Exit status: 0 when every file converted, 1 otherwise, 2 for a refused command line.\n";
-}
-
-namespace {
-
-// One option that takes a value ("--name value" or "--name=value"): what
-// it sets, or why the value is refused.
-struct TValueOption {
-  const char* Name;
-  std::string (*Apply)(const std::string& AValue, TCliOptions& AOptions);
-};
 
 std::string ApplyFormat(const std::string& AValue, TCliOptions& AOptions) {
   const std::string key = "." + Lower(AValue);
@@ -117,6 +95,7 @@ std::string ApplyNorm(const std::string& AValue, TCliOptions& AOptions) {
 std::string ApplyOut(const std::string& AValue, TCliOptions& AOptions) {
   if (AValue.empty()) return "--out needs a folder";
   AOptions.Choices.OutputFolder = FromLocal8Bit(AValue);
+  AOptions.OutFolder = AValue;
   return {};
 }
 
@@ -139,51 +118,98 @@ std::string ApplyProbe(const std::string& AValue, TCliOptions& AOptions) {
   return {};
 }
 
-constexpr TValueOption kValueOptions[] = {
-    {"--format", ApplyFormat},
-    {"--size", ApplySize},
-    {"--channels", ApplyChannels},
-    {"--video-kbps", ApplyVideoKbps},
-    {"--audio-kbps", ApplyAudioKbps},
-    {"--rate", ApplyRate},
-    {"--norm", ApplyNorm},
-    {"--out", ApplyOut},
-    {"--jobs", ApplyJobs},
-    {"--threads", ApplyThreads},
-    {"--extra", ApplyExtra},
-    {"--probe", ApplyProbe},
+// What the bash completion offers after an option.
+enum class TCompletion { Nothing, Words, Sizes, Folder, File };
+
+// One option of the command line. A value option has a Value (its name in
+// the help) and Apply (what it sets, or why the value is refused); a switch
+// has neither and sets Flag. Hidden options are for the build only.
+struct TOptionDef {
+  const char* Name;
+  const char* Value;
+  const char* Help;
+  std::string (*Apply)(const std::string& AValue, TCliOptions& AOptions) = nullptr;
+  bool TCliOptions::*Flag = nullptr;
+  TCompletion Completion = TCompletion::Nothing;
+  const char* Words = "";  // the completion's words for TCompletion::Words
+  bool Repeatable = false;
+  bool Hidden = false;
 };
 
-const TValueOption* FindValueOption(const std::string& AName) {
-  for (const TValueOption& option : kValueOptions)
-    if (AName == option.Name) return &option;
-  return nullptr;
+const TOptionDef kOptionDefs[] = {
+    {"--format", "3gp|mp4|avi|vcd|dvd|flv|wmv", "the output format tab (default 3gp)", ApplyFormat, nullptr,
+     TCompletion::Words, "3gp mp4 avi vcd dvd flv wmv"},
+    {"--size", "WxH", "frame size, one of the window's items (default: the format's)", ApplySize, nullptr,
+     TCompletion::Sizes},
+    {"--channels", "1|2", "audio channels", ApplyChannels, nullptr, TCompletion::Words, "1 2"},
+    {"--video-kbps", "N", "video bit rate in kbit/s", ApplyVideoKbps},
+    {"--audio-kbps", "N", "audio bit rate in kbit/s", ApplyAudioKbps},
+    {"--rate", "10|15|25|30", "frame rate", ApplyRate, nullptr, TCompletion::Words, "10 15 25 30"},
+    {"--norm", "auto|pal|ntsc", "TV norm of the VCD and DVD formats (default auto)", ApplyNorm, nullptr,
+     TCompletion::Words, "auto pal ntsc"},
+    {"--out", "DIR", "write the outputs into DIR, made when missing", ApplyOut, nullptr, TCompletion::Folder},
+    {"--same-dir", nullptr, "write each output next to its source (the default)", nullptr, &TCliOptions::SameDir},
+    {"--jobs", "N", "files converted at once (default: the number of processors)", ApplyJobs},
+    {"--threads", "N", "threads per codec of a file (default: the processors shared)", ApplyThreads},
+    {"--extra", "NAME=VALUE", "an engine option line for every output (repeatable)", ApplyExtra, nullptr,
+     TCompletion::Nothing, "", true},
+    {"--probe", "FILE", "print what the probe sees in FILE and convert nothing", ApplyProbe, nullptr,
+     TCompletion::File},
+    {"--version", nullptr, "print the program, engine and library versions", nullptr, &TCliOptions::Version},
+    {"-h,--help", nullptr, "print this help", nullptr, &TCliOptions::Help},
+};
+
+constexpr const char* kSummary = "Converts each FILE with the options the Vidmill window builds for the same choices.";
+constexpr const char* kFooter =
+    "Outputs are never overwritten: each gets a new name ending in _(new) or _(new_N).\n"
+    "Exit status: 0 when every file converted, 1 otherwise, 2 for a refused command line.";
+
+void AddOption(CLI::App& AApp, const TOptionDef& ADef, TCliOptions& AOptions) {
+  CLI::Option* option = nullptr;
+  if (ADef.Flag) {
+    option = AApp.add_flag(ADef.Name, AOptions.*ADef.Flag, ADef.Help);
+  } else {
+    auto apply = [&ADef, &AOptions](const std::string& AValue) {
+      const std::string error = ADef.Apply(AValue, AOptions);
+      if (!error.empty()) throw CLI::ValidationError(error);
+    };
+    if (ADef.Repeatable) {
+      option = AApp.add_option_function<std::vector<std::string>>(
+          ADef.Name,
+          [apply](const std::vector<std::string>& AValues) { std::for_each(AValues.begin(), AValues.end(), apply); },
+          ADef.Help);
+      option->allow_extra_args(false);
+    } else {
+      option = AApp.add_option_function<std::string>(ADef.Name, apply, ADef.Help);
+      option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    }
+    option->type_name(ADef.Value);
+  }
+  if (ADef.Hidden) option->group("");
 }
 
-// The option at AArgs[AIndex] (which starts with "-" and is not a plain
-// switch): its value taken (AIndex moves past a separate value) and applied.
-bool ParseValueOption(const std::vector<std::string>& AArgs, size_t& AIndex, TCliOptions& AOptions, bool& AOutGiven,
-                      std::string& AError) {
-  const std::string& arg = AArgs[AIndex];
-  const size_t equal = arg.find('=');
-  const std::string name = equal != std::string::npos ? arg.substr(0, equal) : arg;
-  const TValueOption* option = FindValueOption(name);
-  if (!option) {
-    AError = "unknown option " + (equal != std::string::npos ? name : arg);
-    return false;
+// The parser of the table; it writes into AOptions when it parses.
+std::unique_ptr<CLI::App> MakeParser(TCliOptions& AOptions) {
+  auto app = std::make_unique<CLI::App>(kSummary, "vidmill-cli");
+  app->set_help_flag();  // --help is an option of the table
+  app->footer(kFooter);
+  app->get_formatter()->column_width(44);
+  for (const TOptionDef& def : kOptionDefs) AddOption(*app, def, AOptions);
+  app->add_option("FILE", AOptions.Files, "the source files, in the order they are converted")->type_name("");
+  return app;
+}
+
+// One line for a refused command line, in the words of the old parser for
+// the refusals the library words otherwise.
+std::string RefusalText(const CLI::Error& AError, const CLI::App& AApp) {
+  if (dynamic_cast<const CLI::ExtrasError*>(&AError) && !AApp.remaining().empty()) {
+    const std::string arg = AApp.remaining().front();
+    return "unknown option " + arg.substr(0, arg.find('='));
   }
-  std::string value;
-  if (equal != std::string::npos) {
-    value = arg.substr(equal + 1);
-  } else if (AIndex + 1 < AArgs.size()) {
-    value = AArgs[++AIndex];
-  } else {
-    AError = "option " + name + " needs a value";
-    return false;
-  }
-  AError = option->Apply(value, AOptions);
-  if (option->Apply == ApplyOut) AOutGiven = true;
-  return AError.empty();
+  std::string text = AError.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&AError))
+    return "option " + text.substr(0, text.find(':')) + " needs a value";
+  return text;
 }
 
 }  // namespace
@@ -191,25 +217,17 @@ bool ParseValueOption(const std::vector<std::string>& AArgs, size_t& AIndex, TCl
 bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOptions, std::string& AError) {
   AOptions = TCliOptions();
   AOptions.Choices.OutputFolder = std::u16string(kSameFolder);
-  bool sameDir = false, outGiven = false;
-  for (size_t i = 0; i < AArgs.size(); ++i) {
-    const std::string& arg = AArgs[i];
-    if (arg == "--") {
-      for (++i; i < AArgs.size(); ++i) AOptions.Files.push_back(AArgs[i]);
-      break;
-    }
-    if (arg.size() < 2 || arg[0] != '-') {
-      AOptions.Files.push_back(arg);
-    } else if (arg == "-h" || arg == "--help") {
-      AOptions.Help = true;
-      return true;
-    } else if (arg == "--same-dir") {
-      sameDir = true;
-    } else if (!ParseValueOption(AArgs, i, AOptions, outGiven, AError)) {
-      return false;
-    }
+  std::unique_ptr<CLI::App> app = MakeParser(AOptions);
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(AArgs.rbegin(), AArgs.rend());
+  try {
+    app->parse(reversed);
+  } catch (const CLI::Error& error) {
+    AError = RefusalText(error, *app);
+    return false;
   }
-  if (sameDir && outGiven) {
+  if (AOptions.Help || AOptions.Version) return true;
+  if (AOptions.SameDir && !AOptions.OutFolder.empty()) {
     AError = "--out and --same-dir exclude each other";
     return false;
   }
@@ -219,3 +237,10 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
   }
   return true;
 }
+
+std::string CliUsage() {
+  TCliOptions options;
+  return MakeParser(options)->help();
+}
+
+std::string CliRefusal(const std::string& AReason) { return "vidmill-cli: " + AReason + "; see --help\n"; }

@@ -2,7 +2,9 @@
 // The command line of vidmill-cli: the same choices the main window offers
 // (format tab, frame size, channels, bit rates, frame rate, TV norm, output
 // folder), given as options, plus the number of parallel jobs, extra engine
-// options and the source files.
+// options, what is reported and how, and the source files. One table of
+// option definitions makes the parser, the --help text, the man page and the
+// bash completion.
 
 #include <string>
 #include <vector>
@@ -16,7 +18,10 @@ struct TCliOptions {
   std::vector<std::string> Extras;  // NAME=VALUE engine option lines of every output
   std::vector<std::string> Files;   // sources, in the order given (locale text)
   std::string ProbeFile;            // --probe FILE: describe it and convert nothing
+  std::string OutFolder;            // --out as given (locale text); empty for --same-dir
+  bool SameDir = false;             // --same-dir given
   bool Help = false;
+  bool Version = false;
 };
 
 // Parses the arguments after the program name. False with a one-line reason
@@ -24,5 +29,8 @@ struct TCliOptions {
 // rate that is not one of the window's items), or no file to convert.
 bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOptions, std::string& AError);
 
-// The usage text of --help and of a refused command line.
+// The line of a refused command line: "vidmill-cli: AReason; see --help".
+std::string CliRefusal(const std::string& AReason);
+
+// The --help text: the usage line, then one line for each option.
 std::string CliUsage();

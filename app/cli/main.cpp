@@ -9,6 +9,7 @@
 
 #include "app/cli/CliBatch.h"
 #include "app/cli/CliOptions.h"
+#include "app/cli/CliVersion.h"
 #include "runtime/Threads.h"
 
 namespace {
@@ -23,11 +24,15 @@ int main(int argc, char* argv[]) {
   TCliOptions options;
   std::string error;
   if (!ParseCliOptions(args, options, error)) {
-    std::fprintf(stderr, "vidmill-cli: %s\n%s", error.c_str(), CliUsage().c_str());
+    std::fputs(CliRefusal(error).c_str(), stderr);
     return 2;
   }
   if (options.Help) {
     std::fputs(CliUsage().c_str(), stdout);
+    return 0;
+  }
+  if (options.Version) {
+    std::fputs(CliVersionText().c_str(), stdout);
     return 0;
   }
   TCliBatch batch(options, stdout, stderr, stderr, isatty(STDERR_FILENO) != 0);

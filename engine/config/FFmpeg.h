@@ -165,7 +165,10 @@ class TCustomFFmpeg : public TObject {
 
   // ---- Options and setters (Options.cpp) ----
   void ResetOptions();
-  void SetOption(const std::string& AName, const std::string& AValue);
+  // Throws FFmpegException for a value an option of the engine refuses;
+  // false when the name is none of the engine's and the libraries do not
+  // know it or refuse the value (the library log says why).
+  bool SetOption(const std::string& AName, const std::string& AValue);
   bool OptDefault(const std::string& AName, const std::string& AValue);
   void SetInputFormat(const std::string& AName);
   void SetOutputFormat(const std::string& AName);

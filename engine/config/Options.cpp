@@ -303,16 +303,16 @@ const TCustomFFmpeg::TOptionEntry TCustomFFmpeg::kOptionTable[] = {
     {"spre", [](TCustomFFmpeg& E, const std::string& N, const std::string& V) { E.ApplyPreset(N, V); }},
 };
 
-void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValue) {
+bool TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValue) {
   for (const TOptionEntry& entry : kOptionTable) {
     if (AName == entry.Name) {
       entry.Action(*this, AName, AValue);
-      return;
+      return true;
     }
   }
   // Any other name goes to the libraries; names and flag values of the
   // older option vocabulary are translated on the way (as in presets).
-  OptDefaultOld(AName, AValue);
+  return OptDefaultOld(AName, AValue);
 }
 
 void TCustomFFmpeg::DoNothing(const std::string& AName) {

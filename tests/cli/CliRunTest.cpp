@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavcodec/version.h>
+}
+
 #include "probe/AVProbe.h"
 #include "runtime/Text.h"
 #include "tests/media/TestMedia.h"
@@ -130,29 +134,53 @@ TEST(CliRun, FailuresAreReportedOneByOneAndTheOthersConvert) {
   EXPECT_EQ(run.Err.find(good.string() + ": "), std::string::npos) << run.Err;
   EXPECT_EQ(run.OutLines(), std::vector<std::string>{(temp.Path() / "good_(new).mp4").string()});
   EXPECT_FALSE(fs::exists(temp.Path() / "missing_(new).mp4"));
+}
 
-  // An output folder that cannot be written: its path goes through a file.
-  const fs::path blocked = temp.Path() / "good.avi" / "out";
-  const TCliRun unwritable = RunCli({"--format", "avi", "--out", blocked.string(), good.string()}, temp.Path());
-  EXPECT_EQ(unwritable.Status, 1);
-  EXPECT_NE(unwritable.Err.find(good.string() + ": "), std::string::npos) << unwritable.Err;
-  EXPECT_TRUE(unwritable.OutLines().empty()) << unwritable.Out;
+TEST(CliRun, RefusedCommandLinesSayWhyOnOneLineExitWith2AndConvertNothing) {
+  TTempFolder temp("vidmill-cli-test");
+  const fs::path sources = temp.Path() / "sources";
+  fs::create_directories(sources);
+  const fs::path good = sources / "good.avi";
+  fs::copy_file(testmedia::CachedClip(Small("avi")), good);
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Reason;  // a part of the line
+  };
+  // An odd size is refused on the command line and as an engine option;
+  // only a source's own odd size is ever rounded. The engine's refusals come
+  // before anything starts, in its words.
+  const std::vector<TCase> cases = {
+      {{"--foo"}, "unknown option --foo"},
+      {{"--size", "100x100"}, "100x100"},
+      {{"--size", "351x288"}, "351x288"},
+      {{"--jobs", "0"}, "--jobs"},
+      {{"--format"}, "--format needs a value"},
+      {{"--out", (good / "out").string()}, "cannot create the output folder " + (good / "out").string()},
+      {{"--extra", "nosuch=1"}, "--extra nosuch=1: the engine knows no option nosuch"},
+      {{"--extra", "s=351x288"}, "--extra s=351x288: Frame size must be a multiple of 2"},
+      {{"--extra", "b=abc"}, "Invalid value \"abc\" for option \"b\""},
+  };
+  for (const TCase& refused : cases) {
+    std::vector<std::string> args = refused.Args;
+    if (args.size() > 1) args.push_back(good.string());
+    SCOPED_TRACE(args.front());
+    const TCliRun run = RunCli(args, temp.Path());
+    EXPECT_EQ(run.Status, 2);
+    const std::vector<std::string> lines = NonEmptyLines(run.Err);
+    ASSERT_EQ(lines.size(), 1u) << run.Err;
+    const std::string& line = lines[0];
+    EXPECT_EQ(line.rfind("vidmill-cli: ", 0), 0u) << line;
+    EXPECT_NE(line.find(refused.Reason), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 12), "; see --help") << line;
+    EXPECT_TRUE(run.Out.empty()) << run.Out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(sources), fs::directory_iterator()), 1) << "only the source";
+  }
 
-  const TCliRun refused = RunCli({"--size", "100x100", good.string()}, temp.Path());
-  EXPECT_EQ(refused.Status, 2);
-  EXPECT_NE(refused.Err.find("100x100"), std::string::npos);
-
-  // An odd size that is given is refused, on the command line and as an
-  // engine option; only a source's own odd size is ever rounded.
-  const TCliRun odd = RunCli({"--size", "351x288", good.string()}, temp.Path());
-  EXPECT_EQ(odd.Status, 2);
-  EXPECT_NE(odd.Err.find("351x288"), std::string::npos) << odd.Err;
-  const TCliRun oddExtra = RunCli({"--format", "mp4", "--extra", "s=351x288", good.string()}, temp.Path());
-  EXPECT_EQ(oddExtra.Status, 1);
-  EXPECT_NE(oddExtra.Err.find(good.string() + ": cannot convert: Frame size must be a multiple of 2"),
-            std::string::npos)
-      << oddExtra.Err;
-  EXPECT_TRUE(oddExtra.OutLines().empty()) << oddExtra.Out;
+  // A missing output folder is made with its parents.
+  const fs::path deep = temp.Path() / "made" / "on" / "demand";
+  const TCliRun made = RunCli({"--format", "mp4", "--out", deep.string(), good.string()}, temp.Path());
+  EXPECT_EQ(made.Status, 0) << made.Err;
+  EXPECT_TRUE(fs::exists(deep / "good_(new).mp4"));
 }
 
 TEST(CliRun, LaterRunsTakeNewNamesAndNeverOverwrite) {
@@ -181,6 +209,12 @@ TEST(CliRun, ProbePrintsTheInformationText) {
   const TCliRun run = RunCli({"--probe", clip}, temp.Path());
   EXPECT_EQ(run.Status, 0) << run.Err;
   EXPECT_NE(run.Out.find("matroska"), std::string::npos) << run.Out;
+  // --version reads the versions of the libraries it has loaded.
+  const TCliRun version = RunCli({"--version"}, temp.Path());
+  EXPECT_EQ(version.Status, 0);
+  EXPECT_EQ(version.Out.rfind("vidmill-cli " VIDMILL_VERSION "\n", 0), 0u) << version.Out;
+  EXPECT_NE(version.Out.find("\nlibavcodec " + std::to_string(LIBAVCODEC_VERSION_MAJOR) + "."), std::string::npos)
+      << version.Out;
   const TCliRun missing = RunCli({"--probe", (temp.Path() / "none.mkv").string()}, temp.Path());
   EXPECT_EQ(missing.Status, 1);
   EXPECT_FALSE(missing.Err.empty());
