@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "app/cli/CliLog.h"
 #include "converter/Vidmill.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLogger.h"
@@ -20,6 +21,12 @@
 namespace {
 
 std::atomic<bool> gStopRequested{false};
+
+using TClock = std::chrono::steady_clock;
+
+int64_t MsSince(TClock::time_point AStart) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - AStart).count();
+}
 
 // What the events said of one task, read by the main thread to draw.
 struct TTaskState {
@@ -34,7 +41,10 @@ struct TTaskState {
   bool Finished = false;
   bool Exception = false;
   std::string Message;
-  std::chrono::steady_clock::time_point LastLine{};
+  TClock::time_point LastLine{};
+  // Its first progress report: the speed so far is measured from there.
+  TClock::time_point FirstAt{};
+  int FirstDuration = 0;
 };
 
 std::string BaseName(const std::string& APath) {
@@ -100,32 +110,6 @@ std::string OutFolderRefusal(const std::string& AFolder) {
   return {};
 }
 
-std::string ProgressLine(const std::string& AName, int ACurrentDurationMs, int ATotalDurationMs, int AFPS,
-                         int64_t ASize, int ABarWidth) {
-  std::string line = AName;
-  int percent = -1;
-  if (ATotalDurationMs > 0) {
-    percent = static_cast<int>(static_cast<int64_t>(ACurrentDurationMs) * 100 / ATotalDurationMs);
-    if (percent > 100) percent = 100;
-    if (percent < 0) percent = 0;
-  }
-  if (ABarWidth > 0) {
-    const int filled = percent < 0 ? 0 : percent * ABarWidth / 100;
-    line += " [" + std::string(static_cast<size_t>(filled), '#') +
-            std::string(static_cast<size_t>(ABarWidth - filled), '.') + "]";
-  }
-  char rest[96];
-  if (percent >= 0)
-    std::snprintf(rest, sizeof rest, " %3d%%", percent);
-  else
-    std::snprintf(rest, sizeof rest, "  N/A");
-  line += rest;
-  std::snprintf(rest, sizeof rest, "  %d fps  %d s  ", AFPS, ACurrentDurationMs / 1000);
-  line += rest;
-  line += SizeText(ASize);
-  return line;
-}
-
 TCliBatch::TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AErr, std::FILE* AProgress,
                      bool ATerminal)
     : FOptions(AOptions), FOut(AOut), FErr(AErr), FProgress(AProgress), FTerminal(ATerminal) {}
@@ -157,36 +141,29 @@ int TCliBatch::Probe() {
 }
 
 // One run of the batch: the tasks queued, what their notifications have
-// said (under the lock: they come from the workers), the engines' error
-// lines, and the bars drawn on the terminal.
+// said (under the lock: they come from the workers), and the bars drawn on
+// the terminal.
 class TCliBatchRun {
  public:
-  TCliBatchRun(const TCliOptions& AOptions, std::vector<TCliFileResult>& AResults, std::FILE* AOut, std::FILE* AErr,
-               std::FILE* AProgress, bool ATerminal)
-      : FOptions(AOptions), FResults(AResults), FOut(AOut), FErr(AErr), FProgress(AProgress), FTerminal(ATerminal) {}
-
-  // Error lines of the engines, printed between progress redraws. The
-  // engines' summaries come at llVerbose, which the level filter lets
-  // through at every level but quiet; only errors are for this front.
-  void CollectErrors() {
-    TFFLogger* logger = FFLoggerInstance();
-    logger->SetLogLevel(llError);
-    logger->OnLog = [this](TObject*, uint32_t, TLogLevel ALevel, const std::string& AText) {
-      if (ALevel > llError) return;
-      std::lock_guard<std::mutex> guard(FLock);
-      FErrors.push_back(AText);
-    };
-  }
+  TCliBatchRun(const TCliOptions& AOptions, std::vector<TCliFileResult>& AResults, TCliLog& ALog, std::FILE* AOut,
+               std::FILE* AErr, std::FILE* AProgress, bool ATerminal)
+      : FOptions(AOptions),
+        FResults(AResults),
+        FLog(ALog),
+        FOut(AOut),
+        FErr(AErr),
+        FProgress(AProgress),
+        FTerminal(ATerminal) {}
 
   // Probe, plan and queue each source, in order. Each output is opened when
   // it is queued, so the next source's plan already sees it and never takes
-  // its name.
+  // its name. After a Ctrl-C the sources left are not started.
   void QueueSources(TVidmill& AVidmill) {
     FResults.clear();
     for (const std::string& file : FOptions.Files) {
       TCliFileResult result;
       result.Source = file;
-      const uint64_t id = QueueSource(AVidmill, result);
+      const uint64_t id = gStopRequested ? 0 : QueueSource(AVidmill, result);
       if (id != 0) {
         TTaskState state;
         state.Result = FResults.size();
@@ -203,7 +180,12 @@ class TCliBatchRun {
       auto it = FTasks.find(AVidmill.TaskId(AIndex));
       if (it == FTasks.end()) return;
       TTaskState& state = it->second;
-      state.Started = true;
+      if (!state.Started) {
+        state.Started = true;
+        state.FirstAt = TClock::now();
+        state.FirstDuration = ACurrentDuration;
+        FLog.NameThread(CurrentThreadId(), FResults[state.Result].Source);
+      }
       state.CurrentDuration = ACurrentDuration;
       state.TotalDuration = ATotalOutputDuration;
       if (AFPS > 0) state.FPS = AFPS;
@@ -233,16 +215,15 @@ class TCliBatchRun {
     AVidmill.SetCodecThreads(FOptions.Threads);
     bool stopping = false;
     AVidmill.StartConvert(jobs);
-    auto lastDraw = std::chrono::steady_clock::now();
+    auto lastDraw = TClock::now();
     WaitServing(
         [&] {
           if (gStopRequested && !stopping) {
             stopping = true;
             AVidmill.StopConvert(false);
           }
-          const auto now = std::chrono::steady_clock::now();
-          if (now - lastDraw >= std::chrono::milliseconds(200)) {
-            lastDraw = now;
+          if (TClock::now() - lastDraw >= std::chrono::milliseconds(200)) {
+            lastDraw = TClock::now();
             Draw();
           }
           std::lock_guard<std::mutex> guard(FLock);
@@ -252,13 +233,12 @@ class TCliBatchRun {
     AVidmill.StopConvert(true);  // joins what delivered the notifications
   }
 
-  // Prints what has happened since the last call: ended tasks, error lines,
-  // then the bars (terminal) or due progress lines (otherwise).
+  // Prints what has happened since the last call: ended tasks, log lines
+  // (--verbose), then the bars (terminal) or due progress lines (otherwise).
   void Draw() {
     std::lock_guard<std::mutex> guard(FLock);
     ClearBars();
-    for (const std::string& line : FErrors) std::fprintf(FErr, "vidmill-cli: %s\n", line.c_str());
-    FErrors.clear();
+    for (const std::string& line : FLog.TakeScreenLines()) std::fprintf(FErr, "vidmill-cli: %s\n", line.c_str());
     ReportEnded();
     DrawBars();
     std::fflush(FProgress);
@@ -274,25 +254,32 @@ class TCliBatchRun {
   void Detach(TVidmill& AVidmill) {
     AVidmill.OnProgress() = nullptr;
     AVidmill.OnTerminate() = nullptr;
-    FFLoggerInstance()->OnLog = nullptr;
   }
 
-  // One line per file that did not convert; the exit status.
-  int ReportFailures() {
-    int failures = 0;
+  // A line for each file that did not convert, then the summary; the exit
+  // status.
+  int Report(int64_t AElapsedMs) {
+    bool all = true;
     for (const TCliFileResult& result : FResults) {
-      if (result.Converted) continue;
-      ++failures;
-      std::fprintf(FErr, "vidmill-cli: %s: %s\n", result.Source.c_str(), result.Message.c_str());
+      if (result.Outcome == TCliOutcome::Converted) continue;
+      all = false;
+      const std::string line = OutcomeLine(result);
+      std::fprintf(FErr, "vidmill-cli: %s\n", line.c_str());
+      FLog.Note(line);
     }
+    const std::string summary = SummaryLine(FResults, AElapsedMs);
+    std::fprintf(FErr, "%s\n", summary.c_str());
+    FLog.Note(summary);
     std::fflush(FErr);
-    return failures == 0 ? 0 : 1;
+    return all ? 0 : 1;
   }
 
  private:
   // Probes, plans and queues one source; its task id, or 0 with the reason
   // in AResult when it cannot be converted.
   uint64_t QueueSource(TVidmill& AVidmill, TCliFileResult& AResult) {
+    AResult.Outcome = TCliOutcome::Failed;
+    FLog.NameThread(CurrentThreadId(), AResult.Source);
     TAVProbe& probe = AVidmill.Probe();
     if (!probe.LoadFile(FromLocal8Bit(AResult.Source))) {
       AResult.Message = "cannot read the file: " + probe.LastErrMsg();
@@ -316,79 +303,106 @@ class TCliBatchRun {
       AVidmill.RemoveTask(index);
       return 0;
     }
+    AResult.Outcome = TCliOutcome::NotStarted;
     return AVidmill.TaskId(index);
   }
 
-  // The output path of each task that converted since the last call; the
-  // reason of each that did not.
+  // How a task that has ended went, from what its events said.
+  static void TakeOutcome(const TTaskState& AState, TCliFileResult& AResult) {
+    AResult.PositionMs = AState.CurrentDuration;
+    AResult.DurationMs = AState.TotalDuration;
+    AResult.Size = AState.Size;
+    if (AState.Finished && !AState.Exception) {
+      AResult.Outcome = TCliOutcome::Converted;
+    } else if (AState.Exception) {
+      AResult.Outcome = TCliOutcome::Failed;
+      AResult.Message = AState.Message;
+    } else if (!gStopRequested) {
+      AResult.Outcome = TCliOutcome::Failed;
+      AResult.Message = "stopped before the end";
+    } else {
+      AResult.Outcome = AState.Started ? TCliOutcome::Stopped : TCliOutcome::NotStarted;
+    }
+  }
+
+  // The output path of each task that converted since the last call.
   void ReportEnded() {
     for (auto& [id, state] : FTasks) {
       if (!state.Ended || state.Reported) continue;
       state.Reported = true;
       TCliFileResult& result = FResults[state.Result];
-      result.Converted = state.Finished && !state.Exception;
-      if (result.Converted) {
-        std::fprintf(FOut, "%s\n", result.Output.c_str());
-        std::fflush(FOut);
-      } else {
-        result.Message = state.Exception ? state.Message : "stopped before the end";
-      }
+      TakeOutcome(state, result);
+      if (result.Outcome != TCliOutcome::Converted) continue;
+      std::fprintf(FOut, "%s\n", result.Output.c_str());
+      std::fflush(FOut);
     }
   }
 
   // A bar per running task (terminal), or a line per running task once a
-  // second (otherwise).
+  // second (otherwise), with the time left at the speed since its start.
   void DrawBars() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = TClock::now();
     for (auto& [id, state] : FTasks) {
       if (!state.Started || state.Ended) continue;
-      const std::string name = BaseName(FResults[state.Result].Source);
-      if (FTerminal) {
-        std::fprintf(FProgress, "%s\n",
-                     ProgressLine(name, state.CurrentDuration, state.TotalDuration, state.FPS, state.Size, 30).c_str());
-        ++FDrawnLines;
-      } else if (now - state.LastLine >= std::chrono::seconds(1)) {
-        state.LastLine = now;
-        std::fprintf(FProgress, "%s\n",
-                     ProgressLine(name, state.CurrentDuration, state.TotalDuration, state.FPS, state.Size, 0).c_str());
-      }
+      const bool due = FTerminal || now - state.LastLine >= std::chrono::seconds(1);
+      if (!due) continue;
+      state.LastLine = now;
+      const int64_t left = TimeLeftMs(state.CurrentDuration, state.TotalDuration,
+                                      state.CurrentDuration - state.FirstDuration, MsSince(state.FirstAt));
+      const std::string line = ProgressLine(BaseName(FResults[state.Result].Source), state.CurrentDuration,
+                                            state.TotalDuration, state.FPS, state.Size, left, FTerminal ? 30 : 0);
+      std::fprintf(FProgress, "%s\n", line.c_str());
+      if (FTerminal) ++FDrawnLines;
     }
   }
 
   const TCliOptions& FOptions;
   std::vector<TCliFileResult>& FResults;
+  TCliLog& FLog;
   std::FILE* FOut;
   std::FILE* FErr;
   std::FILE* FProgress;
   bool FTerminal;
   std::mutex FLock;
   std::map<uint64_t, TTaskState> FTasks;  // by task id
-  std::vector<std::string> FErrors;
   bool FRunOver = false;
   int FDrawnLines = 0;  // bar lines on the terminal below the cursor's line
 };
+
+// Opens the log file, checks the output folder and the extra options: the
+// refusal of the command line, empty when the batch may start.
+std::string TCliBatch::Prepare(TCliLog& ALog) {
+  std::string refusal;
+  if (!FOptions.LogFile.empty() && !ALog.OpenFile(FOptions.LogFile, refusal)) return refusal;
+  if (!FOptions.OutFolder.empty()) refusal = OutFolderRefusal(FOptions.OutFolder);
+  return refusal;
+}
 
 int TCliBatch::Run() {
   // A Ctrl-C from now on, while the sources are still being planned too,
   // stops this run.
   gStopRequested = false;
-  if (!FOptions.OutFolder.empty()) {
-    const std::string refusal = OutFolderRefusal(FOptions.OutFolder);
-    if (!refusal.empty()) return Refuse(refusal);
-  }
+  const auto start = TClock::now();
+  TCliLog log(FOptions.Verbose);
+  const std::string refusal = Prepare(log);
+  if (!refusal.empty()) return Refuse(refusal);
   TVidmill vidmill;
-  if (!LoadLibraries(vidmill)) return 1;
-  for (const std::string& extra : FOptions.Extras) {
-    const std::string refusal = ExtraRefusal(extra);
-    if (!refusal.empty()) return Refuse(std::string("--extra ").append(extra).append(": ").append(refusal));
+  if (!LoadLibraries(vidmill)) {
+    log.Note(vidmill.LastErrMsg());
+    return 1;
   }
-  TCliBatchRun run(FOptions, FResults, FOut, FErr, FProgress, FTerminal);
-  run.CollectErrors();
+  for (const std::string& extra : FOptions.Extras) {
+    const std::string why = ExtraRefusal(extra);
+    if (!why.empty()) return Refuse(std::string("--extra ").append(extra).append(": ").append(why));
+  }
+  log.Attach();
+  TCliBatchRun run(FOptions, FResults, log, FOut, FErr, FProgress, FTerminal);
   run.QueueSources(vidmill);
   run.AttachEvents(vidmill);
   run.Convert(vidmill);
   run.Draw();
   run.ClearBars();
   run.Detach(vidmill);
-  return run.ReportFailures();
+  log.Detach();
+  return run.Report(MsSince(start));
 }

@@ -10,20 +10,16 @@
 #include <vector>
 
 #include "app/cli/CliOptions.h"
+#include "app/cli/CliReport.h"
 
+class TCliLog;
 class TVidmill;
-
-struct TCliFileResult {
-  std::string Source;  // as given on the command line
-  std::string Output;  // the planned output (empty when none was planned)
-  bool Converted = false;
-  std::string Message;  // why it failed
-};
 
 class TCliBatch {
  public:
   // Progress goes to AProgress (bars when ATerminal, plain lines
-  // otherwise), output paths to AOut, failures and error log lines to AErr.
+  // otherwise), output paths to AOut, how the files that did not convert
+  // ended, the summary and the --verbose log to AErr.
   TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AErr, std::FILE* AProgress, bool ATerminal);
 
   // Loads the libraries, converts, reports. The exit status: 0 when every
@@ -42,6 +38,7 @@ class TCliBatch {
 
  private:
   bool LoadLibraries(TVidmill& AVidmill);
+  std::string Prepare(TCliLog& ALog);
   // Prints the refusal line of AReason; the exit status 2.
   int Refuse(const std::string& AReason);
 
@@ -56,8 +53,3 @@ class TCliBatch {
 // Why --out AFolder is refused (empty when it is not): the folder is made
 // with its parents when missing, and must be a folder this user can write.
 std::string OutFolderRefusal(const std::string& AFolder);
-
-// One progress line of a file: name, bar (ABarWidth > 0), percent or "N/A",
-// frames per second, seconds written and bytes written.
-std::string ProgressLine(const std::string& AName, int ACurrentDurationMs, int ATotalDurationMs, int AFPS,
-                         int64_t ASize, int ABarWidth);

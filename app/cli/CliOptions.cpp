@@ -118,6 +118,12 @@ std::string ApplyProbe(const std::string& AValue, TCliOptions& AOptions) {
   return {};
 }
 
+std::string ApplyLog(const std::string& AValue, TCliOptions& AOptions) {
+  if (AValue.empty()) return "--log needs a file";
+  AOptions.LogFile = AValue;
+  return {};
+}
+
 // What the bash completion offers after an option.
 enum class TCompletion { Nothing, Words, Sizes, Folder, File };
 
@@ -153,6 +159,10 @@ const TOptionDef kOptionDefs[] = {
     {"--threads", "N", "threads per codec of a file (default: the processors shared)", ApplyThreads},
     {"--extra", "NAME=VALUE", "an engine option line for every output (repeatable)", ApplyExtra, nullptr,
      TCompletion::Nothing, "", true},
+    {"--verbose", nullptr, "print the engine's log at info level, with file and thread", nullptr,
+     &TCliOptions::Verbose},
+    {"--log", "FILE", "write the whole log at debug level to FILE (kept when the run fails)", ApplyLog, nullptr,
+     TCompletion::File},
     {"--probe", "FILE", "print what the probe sees in FILE and convert nothing", ApplyProbe, nullptr,
      TCompletion::File},
     {"--version", nullptr, "print the program, engine and library versions", nullptr, &TCliOptions::Version},

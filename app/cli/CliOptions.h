@@ -20,6 +20,8 @@ struct TCliOptions {
   std::string ProbeFile;            // --probe FILE: describe it and convert nothing
   std::string OutFolder;            // --out as given (locale text); empty for --same-dir
   bool SameDir = false;             // --same-dir given
+  bool Verbose = false;             // the engine's log at info level on standard error
+  std::string LogFile;              // the whole log at debug level, written to this file
   bool Help = false;
   bool Version = false;
 };

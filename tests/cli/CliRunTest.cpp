@@ -2,6 +2,7 @@
 // containers into each of the seven formats, reports failures with their
 // reasons and a non-zero status, and never overwrites an earlier output.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -218,4 +219,70 @@ TEST(CliRun, ProbePrintsTheInformationText) {
   const TCliRun missing = RunCli({"--probe", (temp.Path() / "none.mkv").string()}, temp.Path());
   EXPECT_EQ(missing.Status, 1);
   EXPECT_FALSE(missing.Err.empty());
+}
+
+TEST(CliRun, LibraryLinesStayOffTheScreenAndTheLogFileKeepsThemForAFailedRun) {
+  TTempFolder temp("vidmill-cli-test");
+  const fs::path good = temp.Path() / "good.avi";
+  fs::copy_file(testmedia::CachedClip(Small("avi")), good);
+  const fs::path corrupt = temp.Path() / "corrupt.mp4";
+  testmedia::MakeTextFile(corrupt.string(), "this is not a video file\n");
+
+  const TCliRun quiet = RunCli({"--format", "mp4", corrupt.string(), good.string()}, temp.Path());
+  EXPECT_EQ(quiet.Status, 1);
+  const std::vector<std::string> lines = NonEmptyLines(quiet.Err);
+  ASSERT_EQ(lines.size(), 2u) << "the failure once, and the summary: " << quiet.Err;
+  EXPECT_EQ(lines[0].rfind("vidmill-cli: " + corrupt.string() + ": cannot read the file", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind("1 converted, 1 failed, 0 stopped in 00:00:", 0), 0u) << lines[1];
+
+  const fs::path log = temp.Path() / "run.log";
+  const TCliRun logged = RunCli({"--format", "mp4", "--log", log.string(), corrupt.string()}, temp.Path());
+  EXPECT_EQ(logged.Status, 1);
+  const std::string text = ReadFile(log);
+  EXPECT_NE(text.find(" error [" + corrupt.string() + ", thread "), std::string::npos) << text;
+  EXPECT_NE(text.find("moov atom not found"), std::string::npos) << text;
+  EXPECT_NE(text.find(" debug "), std::string::npos) << "the whole log";
+  EXPECT_NE(text.find("0 converted, 1 failed, 0 stopped in "), std::string::npos) << text;
+  EXPECT_EQ(logged.Err.find("moov atom"), std::string::npos) << logged.Err;
+
+  const TCliRun verbose = RunCli({"--format", "mp4", "--verbose", good.string()}, temp.Path());
+  EXPECT_EQ(verbose.Status, 0) << verbose.Err;
+  EXPECT_NE(verbose.Err.find("vidmill-cli: [" + good.string() + ", thread "), std::string::npos) << verbose.Err;
+  EXPECT_EQ(verbose.Err.find(" debug "), std::string::npos);
+}
+
+TEST(CliRun, AnInterruptedBatchTellsWhereEachStoppedAndWhichNeverStarted) {
+  TTempFolder temp("vidmill-cli-test");
+  testmedia::ClipSpec spec = Small("mp4");
+  spec.width = 640;
+  spec.height = 480;
+  spec.durationSec = 60;  // several seconds to convert: it is caught in the middle
+  const fs::path longClip = temp.Path() / "long.mp4";
+  fs::create_symlink(testmedia::CachedClip(spec), longClip);
+  const fs::path first = temp.Path() / "first.avi", second = temp.Path() / "second.avi";
+  fs::copy_file(testmedia::CachedClip(Small("avi")), first);
+  fs::copy_file(first, second);
+  const fs::path out = temp.Path() / "out";
+  const fs::path partial = out / ".long_(new).mp4.part";
+  bool sent = false;
+  const TCliRun run = RunProgram(VIDMILL_CLI,
+                                 {"--format", "mp4", "--jobs", "1", "--out", out.string() + "/", longClip.string(),
+                                  first.string(), second.string()},
+                                 temp.Path(), 120, [&](pid_t APid) {
+                                   std::error_code ignored;
+                                   if (!sent && fs::exists(partial) && fs::file_size(partial, ignored) > 200000) {
+                                     kill(APid, SIGINT);
+                                     sent = true;
+                                   }
+                                 });
+  ASSERT_TRUE(sent) << run.Err;
+  EXPECT_EQ(run.Status, 1) << run.Err;
+  EXPECT_NE(run.Err.find("vidmill-cli: " + longClip.string() + ": stopped at 00:00:"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Err.find(" of 00:01:00\n"), std::string::npos) << run.Err;
+  for (const fs::path& waiting : {first, second})
+    EXPECT_NE(run.Err.find("vidmill-cli: " + waiting.string() + ": not started\n"), std::string::npos) << run.Err;
+  const std::vector<std::string> lines = NonEmptyLines(run.Err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("0 converted, 0 failed, 1 stopped, 2 not started in 00:00:", 0), 0u) << run.Err;
+  EXPECT_TRUE(run.OutLines().empty()) << run.Out;
 }
