@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "app/cli/CliJson.h"
 #include "app/cli/CliLog.h"
 #include "converter/Vidmill.h"
 #include "runtime/FFUtils.h"
@@ -33,7 +34,8 @@ struct TTaskState {
   size_t Result = 0;  // index into the results
   bool Started = false;
   bool Ended = false;
-  bool Reported = false;  // its end has been printed
+  bool Reported = false;       // its end has been printed
+  bool StartReported = false;  // its started event has been written (JSON)
   int CurrentDuration = 0;
   int TotalDuration = 0;
   int FPS = 0;
@@ -153,7 +155,8 @@ class TCliBatchRun {
         FOut(AOut),
         FErr(AErr),
         FProgress(AProgress),
-        FTerminal(ATerminal) {}
+        FTerminal(ATerminal),
+        FJson(AOptions.Progress == TCliProgress::Json) {}
 
   // Probe, plan and queue each source, in order. Each output is opened when
   // it is queued, so the next source's plan already sees it and never takes
@@ -168,6 +171,9 @@ class TCliBatchRun {
         TTaskState state;
         state.Result = FResults.size();
         FTasks[id] = state;
+        if (FJson) Emit(TJsonLine("queued").Add("file", file).Add("output", result.Output));
+      } else if (FJson) {
+        EmitEnd(result, false);
       }
       FResults.push_back(result);
     }
@@ -271,6 +277,7 @@ class TCliBatchRun {
     std::fprintf(FErr, "%s\n", summary.c_str());
     FLog.Note(summary);
     std::fflush(FErr);
+    if (FJson) EmitSummary(AElapsedMs);
     return all ? 0 : 1;
   }
 
@@ -325,17 +332,85 @@ class TCliBatchRun {
     }
   }
 
-  // The output path of each task that converted since the last call.
+  // The output path of each task that converted since the last call, or
+  // (JSON) the end event of each task that ended.
   void ReportEnded() {
     for (auto& [id, state] : FTasks) {
       if (!state.Ended || state.Reported) continue;
       state.Reported = true;
       TCliFileResult& result = FResults[state.Result];
       TakeOutcome(state, result);
-      if (result.Outcome != TCliOutcome::Converted) continue;
-      std::fprintf(FOut, "%s\n", result.Output.c_str());
-      std::fflush(FOut);
+      if (FJson) {
+        EmitStarted(state);
+        EmitEnd(result, state.Started);
+      } else if (result.Outcome == TCliOutcome::Converted) {
+        std::fprintf(FOut, "%s\n", result.Output.c_str());
+        std::fflush(FOut);
+      }
     }
+  }
+
+  void Emit(const TJsonLine& ALine) {
+    std::fputs(ALine.Text().c_str(), FOut);
+    std::fflush(FOut);
+  }
+
+  // The started event of a task that started, once; a task that converted
+  // started even when it ended before its first report.
+  void EmitStarted(TTaskState& AState) {
+    if (AState.StartReported || !(AState.Started || AState.Finished)) return;
+    AState.StartReported = true;
+    Emit(TJsonLine("started").Add("file", FResults[AState.Result].Source));
+  }
+
+  // finished, failed or stopped: how AResult ended. AStarted tells a task
+  // stopped while it ran from one that never started.
+  void EmitEnd(const TCliFileResult& AResult, bool AStarted) {
+    switch (AResult.Outcome) {
+      case TCliOutcome::Converted: {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(std::filesystem::path(AResult.Output), error);
+        const int64_t bytes = error ? AResult.Size : static_cast<int64_t>(size);
+        Emit(TJsonLine("finished").Add("file", AResult.Source).Add("output", AResult.Output).Add("size", bytes));
+        return;
+      }
+      case TCliOutcome::Failed:
+        Emit(TJsonLine("failed").Add("file", AResult.Source).Add("reason", AResult.Message));
+        return;
+      case TCliOutcome::Stopped:
+      case TCliOutcome::NotStarted:
+        break;
+    }
+    TJsonLine line("stopped");
+    line.Add("file", AResult.Source).AddBool("started", AStarted);
+    if (AStarted)
+      line.Add("output", AResult.Output)
+          .AddNumber("position", AResult.PositionMs / 1000.0)
+          .AddNumber("duration", AResult.DurationMs / 1000.0);
+    Emit(line);
+  }
+
+  void EmitProgress(const TTaskState& AState, int64_t ALeftMs) {
+    const double percent = AState.TotalDuration > 0 ? 100.0 * AState.CurrentDuration / AState.TotalDuration : -1;
+    Emit(TJsonLine("progress")
+             .Add("file", FResults[AState.Result].Source)
+             .AddNumber("percent", percent > 100 ? 100 : percent, true)
+             .Add("fps", AState.FPS)
+             .AddNumber("position", AState.CurrentDuration / 1000.0)
+             .AddNumber("duration", AState.TotalDuration / 1000.0)
+             .Add("size", AState.Size)
+             .AddNumber("eta", ALeftMs < 0 ? -1.0 : ALeftMs / 1000.0, true));
+  }
+
+  void EmitSummary(int64_t AElapsedMs) {
+    int counts[4] = {};
+    for (const TCliFileResult& result : FResults) ++counts[static_cast<int>(result.Outcome)];
+    Emit(TJsonLine("summary")
+             .Add("converted", counts[static_cast<int>(TCliOutcome::Converted)])
+             .Add("failed", counts[static_cast<int>(TCliOutcome::Failed)])
+             .Add("stopped", counts[static_cast<int>(TCliOutcome::Stopped)])
+             .Add("not_started", counts[static_cast<int>(TCliOutcome::NotStarted)])
+             .AddNumber("seconds", AElapsedMs / 1000.0));
   }
 
   // A bar per running task (terminal), or a line per running task once a
@@ -344,11 +419,16 @@ class TCliBatchRun {
     const auto now = TClock::now();
     for (auto& [id, state] : FTasks) {
       if (!state.Started || state.Ended) continue;
-      const bool due = FTerminal || now - state.LastLine >= std::chrono::seconds(1);
+      const bool due = (FTerminal && !FJson) || now - state.LastLine >= std::chrono::seconds(1);
       if (!due) continue;
       state.LastLine = now;
       const int64_t left = TimeLeftMs(state.CurrentDuration, state.TotalDuration,
                                       state.CurrentDuration - state.FirstDuration, MsSince(state.FirstAt));
+      if (FJson) {
+        EmitStarted(state);
+        EmitProgress(state, left);
+        continue;
+      }
       const std::string line = ProgressLine(BaseName(FResults[state.Result].Source), state.CurrentDuration,
                                             state.TotalDuration, state.FPS, state.Size, left, FTerminal ? 30 : 0);
       std::fprintf(FProgress, "%s\n", line.c_str());
@@ -363,6 +443,7 @@ class TCliBatchRun {
   std::FILE* FErr;
   std::FILE* FProgress;
   bool FTerminal;
+  bool FJson;  // --progress json: events on FOut instead of paths and bars
   std::mutex FLock;
   std::map<uint64_t, TTaskState> FTasks;  // by task id
   bool FRunOver = false;

@@ -118,6 +118,16 @@ std::string ApplyProbe(const std::string& AValue, TCliOptions& AOptions) {
   return {};
 }
 
+std::string ApplyProgress(const std::string& AValue, TCliOptions& AOptions) {
+  static const char* const kModes[] = {"auto", "plain", "json"};
+  for (int m = 0; m < 3; ++m)
+    if (AValue == kModes[m]) {
+      AOptions.Progress = static_cast<TCliProgress>(m);
+      return {};
+    }
+  return "progress must be auto, plain or json";
+}
+
 std::string ApplyLog(const std::string& AValue, TCliOptions& AOptions) {
   if (AValue.empty()) return "--log needs a file";
   AOptions.LogFile = AValue;
@@ -159,6 +169,8 @@ const TOptionDef kOptionDefs[] = {
     {"--threads", "N", "threads per codec of a file (default: the processors shared)", ApplyThreads},
     {"--extra", "NAME=VALUE", "an engine option line for every output (repeatable)", ApplyExtra, nullptr,
      TCompletion::Nothing, "", true},
+    {"--progress", "auto|plain|json", "bars on a terminal or lines; plain: lines; json: JSON lines on stdout",
+     ApplyProgress, nullptr, TCompletion::Words, "auto plain json"},
     {"--verbose", nullptr, "print the engine's log at info level, with file and thread", nullptr,
      &TCliOptions::Verbose},
     {"--log", "FILE", "write the whole log at debug level to FILE (kept when the run fails)", ApplyLog, nullptr,

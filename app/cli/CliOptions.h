@@ -11,6 +11,10 @@
 
 #include "converter/Profiles.h"
 
+// How progress is shown: bars on a terminal and lines otherwise (Auto),
+// lines always (Plain), or one JSON object per line on standard output.
+enum class TCliProgress { Auto, Plain, Json };
+
 struct TCliOptions {
   TProfileChoices Choices;          // the window's choices; folder kSameFolder by default
   int Jobs = 0;                     // parallel conversions; 0 = the number of processors
@@ -20,8 +24,9 @@ struct TCliOptions {
   std::string ProbeFile;            // --probe FILE: describe it and convert nothing
   std::string OutFolder;            // --out as given (locale text); empty for --same-dir
   bool SameDir = false;             // --same-dir given
-  bool Verbose = false;             // the engine's log at info level on standard error
-  std::string LogFile;              // the whole log at debug level, written to this file
+  TCliProgress Progress = TCliProgress::Auto;
+  bool Verbose = false;  // the engine's log at info level on standard error
+  std::string LogFile;   // the whole log at debug level, written to this file
   bool Help = false;
   bool Version = false;
 };

@@ -35,7 +35,9 @@ int main(int argc, char* argv[]) {
     std::fputs(CliVersionText().c_str(), stdout);
     return 0;
   }
-  TCliBatch batch(options, stdout, stderr, stderr, isatty(STDERR_FILENO) != 0);
+  // Bars only where someone watches them.
+  const bool terminal = options.Progress == TCliProgress::Auto && isatty(STDERR_FILENO) != 0;
+  TCliBatch batch(options, stdout, stderr, stderr, terminal);
   if (!options.ProbeFile.empty()) return batch.Probe();
   // Ctrl-C stops the running conversions; their files keep what was written.
   std::signal(SIGINT, OnInterrupt);
