@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <climits>
 #include <ctime>
@@ -88,7 +89,10 @@ bool IsPlannedPartialName(const std::string& AName) {
 // Leftovers of earlier runs are looked for once per folder and process.
 constexpr int64_t kStalePartialAge = int64_t{24} * 60 * 60;
 
+std::atomic<bool> gSweepFolders{true};
+
 void SweepFolderOnce(const std::u16string& AFolder) {
+  if (!gSweepFolders) return;
   static std::mutex lock;
   static std::set<std::u16string> swept;
   {
@@ -99,6 +103,8 @@ void SweepFolderOnce(const std::u16string& AFolder) {
 }
 
 }  // namespace
+
+void KeepStalePartialOutputs() { gSweepFolders = false; }
 
 void SelectFrameSize(TProfileChoices& AChoices, int AIndex) {
   AChoices.FrameSizeIndex = AIndex;

@@ -123,6 +123,9 @@ std::u16string OutputBaseName(const std::u16string& AOutputFolder, const std::u1
 // planned into a folder also clears that folder of the temporary files that
 // earlier runs left (killed, or the machine lost power) more than a day ago.
 std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix);
+// From now on no plan removes anything: for a plan that must leave the file
+// system as it is (vidmill-cli --dry-run).
+void KeepStalePartialOutputs();
 // Removes from AFolder the temporary files of outputs planned here
 // (".<name>_(new...)<suffix>.part") last changed more than AMaxAgeSeconds
 // ago, and logs each; the number removed.

@@ -13,6 +13,7 @@
 
 #include "app/cli/CliJson.h"
 #include "app/cli/CliLog.h"
+#include "app/cli/CliPlan.h"
 #include "converter/Vidmill.h"
 #include "runtime/FFUtils.h"
 #include "runtime/FFmpegLogger.h"
@@ -450,12 +451,48 @@ class TCliBatchRun {
   int FDrawnLines = 0;  // bar lines on the terminal below the cursor's line
 };
 
+int TCliBatch::DryRun(TVidmill& AVidmill) {
+  // Planning alone writes nothing: no task is made (a task reserves its
+  // output's name with an empty temporary file) and no folder is swept.
+  KeepStalePartialOutputs();
+  const bool json = FOptions.Progress == TCliProgress::Json;
+  bool all = true;
+  for (const std::string& file : FOptions.Files) {
+    TAVProbe& probe = AVidmill.Probe();
+    if (!probe.LoadFile(FromLocal8Bit(file))) {
+      all = false;
+      const std::string reason = "cannot read the file: " + probe.LastErrMsg();
+      if (json)
+        std::fputs(TJsonLine("failed").Add("file", file).Add("reason", reason).Text().c_str(), FOut);
+      else
+        std::fprintf(FErr, "vidmill-cli: %s: %s\n", file.c_str(), reason.c_str());
+      continue;
+    }
+    const TSourceInfo source = SourceInfoFromProbe(probe);
+    probe.Close();
+    TOutputOptions output = BuildOutputOptions(FOptions.Choices, source);
+    for (const std::string& extra : FOptions.Extras) output.ExtraOptions += extra + "\n";
+    const std::string planned = ToLocal8Bit(output.FileName);
+    std::string lines;
+    for (const std::string& line : PlannedOptionLines(output)) lines += (json ? "" : "  ") + line + "\n";
+    if (json)
+      std::fputs(TJsonLine("planned").Add("file", file).Add("output", planned).Add("options", lines).Text().c_str(),
+                 FOut);
+    else
+      std::fprintf(FOut, "%s -> %s\n%s", file.c_str(), planned.c_str(), lines.c_str());
+  }
+  std::fflush(FOut);
+  return all ? 0 : 1;
+}
+
 // Opens the log file, checks the output folder and the extra options: the
 // refusal of the command line, empty when the batch may start.
 std::string TCliBatch::Prepare(TCliLog& ALog) {
   std::string refusal;
   if (!FOptions.LogFile.empty() && !ALog.OpenFile(FOptions.LogFile, refusal)) return refusal;
-  if (!FOptions.OutFolder.empty()) refusal = OutFolderRefusal(FOptions.OutFolder);
+  // A dry run leaves a missing folder missing; the plan names what would be
+  // written there.
+  if (!FOptions.OutFolder.empty() && !FOptions.DryRun) refusal = OutFolderRefusal(FOptions.OutFolder);
   return refusal;
 }
 
@@ -477,6 +514,7 @@ int TCliBatch::Run() {
     if (!why.empty()) return Refuse(std::string("--extra ").append(extra).append(": ").append(why));
   }
   log.Attach();
+  if (FOptions.DryRun) return DryRun(vidmill);
   TCliBatchRun run(FOptions, FResults, log, FOut, FErr, FProgress, FTerminal);
   run.QueueSources(vidmill);
   run.AttachEvents(vidmill);

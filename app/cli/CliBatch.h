@@ -39,6 +39,9 @@ class TCliBatch {
  private:
   bool LoadLibraries(TVidmill& AVidmill);
   std::string Prepare(TCliLog& ALog);
+  // --dry-run: probes and plans each source and prints its planned output
+  // and option lines, writing nothing; 0, or 1 when a source cannot be read.
+  int DryRun(TVidmill& AVidmill);
   // Prints the refusal line of AReason; the exit status 2.
   int Refuse(const std::string& AReason);
 

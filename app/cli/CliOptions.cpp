@@ -175,6 +175,8 @@ const TOptionDef kOptionDefs[] = {
      &TCliOptions::Verbose},
     {"--log", "FILE", "write the whole log at debug level to FILE (kept when the run fails)", ApplyLog, nullptr,
      TCompletion::File},
+    {"--dry-run", nullptr, "probe and plan every file, print each output and its options, write nothing", nullptr,
+     &TCliOptions::DryRun},
     {"--probe", "FILE", "print what the probe sees in FILE and convert nothing", ApplyProbe, nullptr,
      TCompletion::File},
     {"--version", nullptr, "print the program, engine and library versions", nullptr, &TCliOptions::Version},

@@ -27,6 +27,7 @@ struct TCliOptions {
   TCliProgress Progress = TCliProgress::Auto;
   bool Verbose = false;  // the engine's log at info level on standard error
   std::string LogFile;   // the whole log at debug level, written to this file
+  bool DryRun = false;   // plan and print, write nothing
   bool Help = false;
   bool Version = false;
 };

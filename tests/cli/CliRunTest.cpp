@@ -286,3 +286,37 @@ TEST(CliRun, AnInterruptedBatchTellsWhereEachStoppedAndWhichNeverStarted) {
   EXPECT_EQ(lines.back().rfind("0 converted, 0 failed, 1 stopped, 2 not started in 00:00:", 0), 0u) << run.Err;
   EXPECT_TRUE(run.OutLines().empty()) << run.Out;
 }
+
+TEST(CliRun, ADryRunPrintsEachPlanAndWritesNothing) {
+  TTempFolder temp("vidmill-cli-test");
+  const fs::path sources = temp.Path() / "sources";
+  fs::create_directories(sources);
+  const fs::path clip = sources / "clip.avi";
+  fs::copy_file(testmedia::CachedClip(Small("avi")), clip);
+  // A leftover of a run killed two days ago: a real run would sweep it.
+  const fs::path stale = sources / ".clip_(new).mp4.part";
+  testmedia::MakeTextFile(stale.string(), "");
+  fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(48));
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(temp.Path()))
+      if (entry.path().filename().string().rfind("program.", 0) != 0) names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> before = listing();
+
+  const TCliRun same = RunCli({"--dry-run", "--format", "mp4", "--extra", "vb=900k", clip.string()}, temp.Path());
+  EXPECT_EQ(same.Status, 0) << same.Err;
+  const std::vector<std::string> lines = same.OutLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], clip.string() + " -> " + (sources / "clip_(new_1).mp4").string()) << "the leftover still counts";
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  vb=900k"), lines.end()) << same.Out;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  pix_fmt=yuv420p"), lines.end()) << same.Out;
+
+  const fs::path missing = temp.Path() / "not" / "made";
+  const TCliRun elsewhere = RunCli({"--dry-run", "--out", missing.string(), clip.string()}, temp.Path());
+  EXPECT_EQ(elsewhere.Status, 0) << elsewhere.Err;
+  EXPECT_EQ(elsewhere.OutLines().at(0), clip.string() + " -> " + (missing / "clip_(new).3gp").string());
+  EXPECT_EQ(listing(), before);
+}
