@@ -134,6 +134,16 @@ std::string ApplyLog(const std::string& AValue, TCliOptions& AOptions) {
   return {};
 }
 
+std::string ApplyGenerateMan(const std::string& AValue, TCliOptions& AOptions) {
+  AOptions.GenerateMan = AValue;
+  return {};
+}
+
+std::string ApplyGenerateCompletion(const std::string& AValue, TCliOptions& AOptions) {
+  AOptions.GenerateCompletion = AValue;
+  return {};
+}
+
 // What the bash completion offers after an option.
 enum class TCompletion { Nothing, Words, Sizes, Folder, File };
 
@@ -181,6 +191,8 @@ const TOptionDef kOptionDefs[] = {
      TCompletion::File},
     {"--version", nullptr, "print the program, engine and library versions", nullptr, &TCliOptions::Version},
     {"-h,--help", nullptr, "print this help", nullptr, &TCliOptions::Help},
+    {"--generate-man", "FILE", "", ApplyGenerateMan, nullptr, TCompletion::Nothing, "", false, true},
+    {"--generate-completion", "FILE", "", ApplyGenerateCompletion, nullptr, TCompletion::Nothing, "", false, true},
 };
 
 constexpr const char* kSummary = "Converts each FILE with the options the Vidmill window builds for the same choices.";
@@ -250,7 +262,8 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
     AError = RefusalText(error, *app);
     return false;
   }
-  if (AOptions.Help || AOptions.Version) return true;
+  if (AOptions.Help || AOptions.Version || !AOptions.GenerateMan.empty() || !AOptions.GenerateCompletion.empty())
+    return true;
   if (AOptions.SameDir && !AOptions.OutFolder.empty()) {
     AError = "--out and --same-dir exclude each other";
     return false;
@@ -268,3 +281,116 @@ std::string CliUsage() {
 }
 
 std::string CliRefusal(const std::string& AReason) { return "vidmill-cli: " + AReason + "; see --help\n"; }
+
+namespace {
+
+// AText for a roff line: backslashes and hyphens escaped, and a leading dot
+// or quote kept from being read as a request.
+std::string Roff(const std::string& AText) {
+  std::string roff;
+  for (const char c : AText) {
+    if (c == '\\')
+      roff += "\\e";
+    else if (c == '-')
+      roff += "\\-";
+    else
+      roff += c;
+  }
+  if (!roff.empty() && (roff[0] == '.' || roff[0] == '\'')) roff.insert(0, "\\&");
+  return roff;
+}
+
+// The names of an option ("-h,--help": "-h" and "--help").
+std::vector<std::string> NamesOf(const TOptionDef& ADef) {
+  std::vector<std::string> names;
+  std::string name;
+  for (const char* c = ADef.Name;; ++c) {
+    if (*c == ',' || *c == '\0') {
+      names.push_back(name);
+      name.clear();
+      if (*c == '\0') break;
+    } else {
+      name += *c;
+    }
+  }
+  return names;
+}
+
+std::string CompletionWords(const TOptionDef& ADef) {
+  if (ADef.Completion != TCompletion::Sizes) return ADef.Words;
+  std::string words;
+  for (size_t s = 1; s < kFrameSizeItems.size(); ++s)
+    words += (words.empty() ? "" : " ") + FrameSizeOfItem(std::string(kFrameSizeItems[s]));
+  return words;
+}
+
+}  // namespace
+
+std::string CliManPage() {
+  std::string man = ".TH VIDMILL\\-CLI 1 \"\" \"Vidmill " VIDMILL_VERSION "\" \"User Commands\"\n";
+  man += ".SH NAME\nvidmill\\-cli \\- convert video and audio files with the profiles of the Vidmill window\n";
+  man += ".SH SYNOPSIS\n.B vidmill\\-cli\n[\\fIOPTION\\fR]... \\fIFILE\\fR...\n.br\n";
+  man += ".B vidmill\\-cli \\-\\-probe\n\\fIFILE\\fR\n";
+  man += ".SH DESCRIPTION\n" + Roff(kSummary) + "\n";
+  man +=
+      "Each converted file's path is printed on standard output; progress, the files that did not convert "
+      "and a summary line go to standard error.\n";
+  man += ".SH OPTIONS\n";
+  for (const TOptionDef& def : kOptionDefs) {
+    if (def.Hidden) continue;
+    std::string names;
+    for (const std::string& name : NamesOf(def)) names += (names.empty() ? "" : ", ") + ("\\fB" + Roff(name) + "\\fR");
+    if (def.Value) names += " \\fI" + Roff(def.Value) + "\\fR";
+    man += ".TP\n" + names + "\n" + Roff(def.Help) + "\n";
+  }
+  man +=
+      ".SH PROGRESS AS JSON\nWith \\fB\\-\\-progress json\\fR standard output holds one JSON object per line and "
+      "nothing else. Each has an \\fBevent\\fR: queued, started, progress, finished, failed, stopped, planned "
+      "(\\fB\\-\\-dry\\-run\\fR) and, last, summary with the counts.\n";
+  man +=
+      ".SH EXIT STATUS\n0 when every file converted, 1 otherwise, 2 for a refused command line (nothing is "
+      "converted then).\n";
+  return man;
+}
+
+std::string CliBashCompletion() {
+  std::string script =
+      "# bash completion for vidmill-cli, made at build time from its option definitions\n"
+      "_vidmill_cli() {\n"
+      "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+      "  case $prev in\n";
+  std::string options;
+  for (const TOptionDef& def : kOptionDefs) {
+    if (def.Hidden) continue;
+    for (const std::string& name : NamesOf(def)) options += (options.empty() ? "" : " ") + name;
+    if (!def.Value) continue;
+    script += "    " + std::string(def.Name) + ") ";
+    switch (def.Completion) {
+      case TCompletion::Words:
+      case TCompletion::Sizes:
+        script += "COMPREPLY=($(compgen -W '" + CompletionWords(def) + "' -- \"$cur\")) ;;\n";
+        break;
+      case TCompletion::Folder:
+        script += "COMPREPLY=($(compgen -d -- \"$cur\")) ;;\n";
+        break;
+      case TCompletion::File:
+        script += "COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
+        break;
+      case TCompletion::Nothing:
+        script += "COMPREPLY=() ;;\n";
+        break;
+    }
+  }
+  script +=
+      "    *) if [[ $cur == -* ]]; then\n"
+      "         COMPREPLY=($(compgen -W '" +
+      options +
+      "' -- \"$cur\"))\n"
+      "       else\n"
+      "         COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+      "       fi ;;\n"
+      "  esac\n"
+      "}\n"
+      "complete -o filenames -F _vidmill_cli vidmill-cli\n";
+  return script;
+}

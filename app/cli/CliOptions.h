@@ -25,9 +25,11 @@ struct TCliOptions {
   std::string OutFolder;            // --out as given (locale text); empty for --same-dir
   bool SameDir = false;             // --same-dir given
   TCliProgress Progress = TCliProgress::Auto;
-  bool Verbose = false;  // the engine's log at info level on standard error
-  std::string LogFile;   // the whole log at debug level, written to this file
-  bool DryRun = false;   // plan and print, write nothing
+  bool Verbose = false;            // the engine's log at info level on standard error
+  std::string LogFile;             // the whole log at debug level, written to this file
+  bool DryRun = false;             // plan and print, write nothing
+  std::string GenerateMan;         // the build's: write the man page to this file
+  std::string GenerateCompletion;  // the build's: write the bash completion to this file
   bool Help = false;
   bool Version = false;
 };
@@ -39,6 +41,11 @@ bool ParseCliOptions(const std::vector<std::string>& AArgs, TCliOptions& AOption
 
 // The line of a refused command line: "vidmill-cli: AReason; see --help".
 std::string CliRefusal(const std::string& AReason);
+
+// The manual page vidmill-cli(1), in roff, and the bash completion script:
+// both from the option definitions that make the parser and --help.
+std::string CliManPage();
+std::string CliBashCompletion();
 
 // The --help text: the usage line, then one line for each option.
 std::string CliUsage();

@@ -14,6 +14,16 @@
 
 namespace {
 void OnInterrupt(int) { TCliBatch::RequestStop(); }
+
+// The build's man page and completion; the exit status.
+int WriteTextFile(const std::string& APath, const std::string& AText) {
+  std::FILE* file = std::fopen(APath.c_str(), "w");
+  const bool written = file && std::fputs(AText.c_str(), file) >= 0;
+  if (file && std::fclose(file) != 0) return 1;
+  if (written) return 0;
+  std::fprintf(stderr, "vidmill-cli: cannot write %s\n", APath.c_str());
+  return 1;
+}
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -30,6 +40,11 @@ int main(int argc, char* argv[]) {
   if (options.Help) {
     std::fputs(CliUsage().c_str(), stdout);
     return 0;
+  }
+  if (!options.GenerateMan.empty() || !options.GenerateCompletion.empty()) {
+    const bool man = !options.GenerateMan.empty();
+    return WriteTextFile(man ? options.GenerateMan : options.GenerateCompletion,
+                         man ? CliManPage() : CliBashCompletion());
   }
   if (options.Version) {
     std::fputs(CliVersionText().c_str(), stdout);

@@ -201,6 +201,20 @@ else
   [ "$ICON_NAME" = vidmill ] || fail "desktop entry's Icon is \"$ICON_NAME\", not vidmill"
 fi
 
+# ---- the man page and bash completion of vidmill-cli ----
+MAN=$SHARE/man/man1/vidmill-cli.1
+COMPLETION=$SHARE/bash-completion/completions/vidmill-cli
+if [ -f "$MAN" ] && head -n 1 "$MAN" | grep -q '^\.TH VIDMILL'; then
+  pass "man page $DATADIR/man/man1/vidmill-cli.1"
+else
+  fail "the man page vidmill-cli.1 is missing or not a man page"
+fi
+if [ -f "$COMPLETION" ] && bash -n "$COMPLETION" && grep -q '^complete .* vidmill-cli$' "$COMPLETION"; then
+  pass "bash completion $DATADIR/bash-completion/completions/vidmill-cli"
+else
+  fail "the bash completion of vidmill-cli is missing or does not parse"
+fi
+
 # ---- icons ----
 ICONS=$SHARE/icons/hicolor
 SVG=$ICONS/scalable/apps/vidmill.svg

@@ -1,10 +1,14 @@
 // The command line of vidmill-cli: each option becomes the choice the window
 // would make, and values the window does not offer are refused.
 
+#include <cstdlib>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "app/cli/CliOptions.h"
 #include "runtime/Text.h"
+#include "tests/support/RunProgram.h"
 
 namespace {
 
@@ -116,4 +120,24 @@ TEST(CliOptions, HelpAndProbeNeedNoFiles) {
   EXPECT_TRUE(Parse({"--help"}).Help);
   EXPECT_EQ(Parse({"--probe", "x.avi"}).ProbeFile, "x.avi");
   EXPECT_NE(CliUsage().find("--format 3gp|mp4|avi|vcd|dvd|flv|wmv"), std::string::npos);
+}
+
+TEST(CliOptions, TheBuiltManPageAndCompletionNameEveryOptionOfTheHelpAndNoHiddenOne) {
+  const std::string man = ReadWholeFile(VIDMILL_CLI_MAN), completion = ReadWholeFile(VIDMILL_CLI_COMPLETION);
+  ASSERT_EQ(man.rfind(".TH VIDMILL\\-CLI 1 ", 0), 0u) << man.substr(0, 80);
+  std::istringstream help(CliUsage());
+  int options = 0;
+  for (std::string line; std::getline(help, line);) {
+    if (line.rfind("  -", 0) != 0) continue;
+    std::string name = line.substr(2, line.find(' ', 2) - 2);
+    name = name.substr(name.find(',') + 1);  // "-h,--help": --help
+    ++options;
+    std::string roff;
+    for (const char c : name) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(man.find("\\fB" + roff + "\\fR"), std::string::npos) << name;
+    EXPECT_NE(completion.find(" " + name), std::string::npos) << name;
+  }
+  EXPECT_GE(options, 19) << "every option of the help was looked for: " << CliUsage();
+  for (const std::string& text : {CliUsage(), man, completion}) EXPECT_EQ(text.find("--generate"), std::string::npos);
+  EXPECT_EQ(std::system(("bash -n '" + std::string(VIDMILL_CLI_COMPLETION) + "'").c_str()), 0);
 }
