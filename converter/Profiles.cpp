@@ -9,6 +9,7 @@
 #include <cctype>
 #include <climits>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -166,10 +167,18 @@ std::u16string OutputBaseName(const std::u16string& AOutputFolder, const std::u1
 }
 
 std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix) {
+  return PlanOutputFileName(ABase, ASuffix, nullptr);
+}
+
+std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix,
+                                  const std::function<bool(const std::u16string&)>& AAlsoTaken) {
   SweepFolderOnce(ExtractFilePathW(ABase));
   const std::u16string suffix = Utf8ToUtf16(ASuffix);
+  const auto taken = [&](const std::u16string& AName) {
+    return OutputNameTaken(AName) || (AAlsoTaken && AAlsoTaken(AName));
+  };
   std::u16string name = FittedName(ABase, u"_(new)", suffix);
-  for (int n = 1; OutputNameTaken(name) && n < INT_MAX; ++n)
+  for (int n = 1; taken(name) && n < INT_MAX; ++n)
     name = FittedName(ABase, u"_(new_" + Utf8ToUtf16(std::to_string(n)) + u")", suffix);
   return name;
 }

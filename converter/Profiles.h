@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -123,6 +124,11 @@ std::u16string OutputBaseName(const std::u16string& AOutputFolder, const std::u1
 // planned into a folder also clears that folder of the temporary files that
 // earlier runs left (killed, or the machine lost power) more than a day ago.
 std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix);
+// The same, with the names AAlsoTaken says are taken passed over too: for a
+// plan that reserves nothing (vidmill-cli --dry-run) and so must remember
+// the names it has given.
+std::u16string PlanOutputFileName(const std::u16string& ABase, const std::string& ASuffix,
+                                  const std::function<bool(const std::u16string&)>& AAlsoTaken);
 // From now on no plan removes anything: for a plan that must leave the file
 // system as it is (vidmill-cli --dry-run).
 void KeepStalePartialOutputs();

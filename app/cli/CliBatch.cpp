@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "app/cli/CliJson.h"
 #include "app/cli/CliLog.h"
@@ -119,7 +120,8 @@ TCliBatch::TCliBatch(const TCliOptions& AOptions, std::FILE* AOut, std::FILE* AE
 
 void TCliBatch::RequestStop() { gStopRequested = true; }
 
-int TCliBatch::Refuse(const std::string& AReason) {
+int TCliBatch::Refuse(const std::string& AReason, TCliLog& ALog) {
+  ALog.Note(AReason);
   std::fputs(CliRefusal(AReason).c_str(), FErr);
   return 2;
 }
@@ -456,6 +458,7 @@ int TCliBatch::DryRun(TVidmill& AVidmill) {
   // output's name with an empty temporary file) and no folder is swept.
   KeepStalePartialOutputs();
   const bool json = FOptions.Progress == TCliProgress::Json;
+  std::set<std::u16string> planned;  // the names given so far: the next source must not get them
   bool all = true;
   for (const std::string& file : FOptions.Files) {
     TAVProbe& probe = AVidmill.Probe();
@@ -471,15 +474,18 @@ int TCliBatch::DryRun(TVidmill& AVidmill) {
     const TSourceInfo source = SourceInfoFromProbe(probe);
     probe.Close();
     TOutputOptions output = BuildOutputOptions(FOptions.Choices, source);
+    output.FileName =
+        PlanOutputFileName(OutputBaseName(FOptions.Choices.OutputFolder, source.FileName), output.OutputReserved,
+                           [&planned](const std::u16string& AName) { return planned.count(AName) > 0; });
+    planned.insert(output.FileName);
     for (const std::string& extra : FOptions.Extras) output.ExtraOptions += extra + "\n";
-    const std::string planned = ToLocal8Bit(output.FileName);
+    const std::string name = ToLocal8Bit(output.FileName);
     std::string lines;
     for (const std::string& line : PlannedOptionLines(output)) lines += (json ? "" : "  ") + line + "\n";
     if (json)
-      std::fputs(TJsonLine("planned").Add("file", file).Add("output", planned).Add("options", lines).Text().c_str(),
-                 FOut);
+      std::fputs(TJsonLine("planned").Add("file", file).Add("output", name).Add("options", lines).Text().c_str(), FOut);
     else
-      std::fprintf(FOut, "%s -> %s\n%s", file.c_str(), planned.c_str(), lines.c_str());
+      std::fprintf(FOut, "%s -> %s\n%s", file.c_str(), name.c_str(), lines.c_str());
   }
   std::fflush(FOut);
   return all ? 0 : 1;
@@ -503,7 +509,7 @@ int TCliBatch::Run() {
   const auto start = TClock::now();
   TCliLog log(FOptions.Verbose);
   const std::string refusal = Prepare(log);
-  if (!refusal.empty()) return Refuse(refusal);
+  if (!refusal.empty()) return Refuse(refusal, log);
   TVidmill vidmill;
   if (!LoadLibraries(vidmill)) {
     log.Note(vidmill.LastErrMsg());
@@ -511,7 +517,7 @@ int TCliBatch::Run() {
   }
   for (const std::string& extra : FOptions.Extras) {
     const std::string why = ExtraRefusal(extra);
-    if (!why.empty()) return Refuse(std::string("--extra ").append(extra).append(": ").append(why));
+    if (!why.empty()) return Refuse(std::string("--extra ").append(extra).append(": ").append(why), log);
   }
   log.Attach();
   if (FOptions.DryRun) return DryRun(vidmill);

@@ -42,8 +42,9 @@ class TCliBatch {
   // --dry-run: probes and plans each source and prints its planned output
   // and option lines, writing nothing; 0, or 1 when a source cannot be read.
   int DryRun(TVidmill& AVidmill);
-  // Prints the refusal line of AReason; the exit status 2.
-  int Refuse(const std::string& AReason);
+  // Prints the refusal line of AReason (and writes it to the log file);
+  // the exit status 2.
+  int Refuse(const std::string& AReason, TCliLog& ALog);
 
   TCliOptions FOptions;
   std::FILE* FOut;

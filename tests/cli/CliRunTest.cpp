@@ -306,11 +306,15 @@ TEST(CliRun, ADryRunPrintsEachPlanAndWritesNothing) {
   };
   const std::vector<std::string> before = listing();
 
-  const TCliRun same = RunCli({"--dry-run", "--format", "mp4", "--extra", "vb=900k", clip.string()}, temp.Path());
+  // Twice the same source: the plan remembers the names it gave.
+  const TCliRun same =
+      RunCli({"--dry-run", "--format", "mp4", "--extra", "vb=900k", clip.string(), clip.string()}, temp.Path());
   EXPECT_EQ(same.Status, 0) << same.Err;
   const std::vector<std::string> lines = same.OutLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], clip.string() + " -> " + (sources / "clip_(new_1).mp4").string()) << "the leftover still counts";
+  const std::string second = clip.string() + " -> " + (sources / "clip_(new_2).mp4").string();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), second), lines.end()) << same.Out;
   EXPECT_NE(std::find(lines.begin(), lines.end(), "  vb=900k"), lines.end()) << same.Out;
   EXPECT_NE(std::find(lines.begin(), lines.end(), "  pix_fmt=yuv420p"), lines.end()) << same.Out;
 
