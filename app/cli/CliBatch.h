@@ -2,8 +2,11 @@
 // The batch of vidmill-cli: every source is probed, planned and queued the
 // way the main window does it at the start of a batch, then the converter
 // runs up to the given number of tasks at once while this thread shows
-// their progress. A source that cannot be probed, opened or given an output
-// fails on its own; the others still convert.
+// their progress (bars or lines on standard error, or JSON lines on standard
+// output). A source that cannot be probed, opened or given an output fails
+// on its own; the others still convert. Before anything starts, the output
+// folder and each extra engine option are checked, and a refusal ends the
+// run with status 2. A dry run stops after the plans, writing nothing.
 
 #include <cstdio>
 #include <string>
