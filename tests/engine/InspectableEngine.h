@@ -1,8 +1,8 @@
 #pragma once
-// An engine instance whose internal tables the tests may read and arrange.
-// Tests of what a run writes and reports need none of this; the tests of
-// SetOption, OpenInputFile, OpenOutputFile and the audio and video paths
-// still look at the tables directly.
+// An engine instance whose settings, opened files and run state a test may
+// read and arrange. A test of what a run writes and reports needs none of
+// this: it goes through the public accessors. The names listed here are all
+// the internals any test reaches.
 
 #include "engine/config/FFmpeg.h"
 
