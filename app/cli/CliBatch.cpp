@@ -192,6 +192,7 @@ class TCliBatchRun {
       if (!state.Started) {
         state.Started = true;
         state.FirstAt = TClock::now();
+        state.LastLine = state.FirstAt;  // its first line is due a second in
         state.FirstDuration = ACurrentDuration;
         FLog.NameThread(CurrentThreadId(), FResults[state.Result].Source);
       }
@@ -417,18 +418,19 @@ class TCliBatchRun {
   }
 
   // A bar per running task (terminal), or a line per running task once a
-  // second (otherwise), with the time left at the speed since its start.
+  // second from a second after its start (otherwise: files shorter than that
+  // show only their result), with the time left at the speed since its start.
   void DrawBars() {
     const auto now = TClock::now();
     for (auto& [id, state] : FTasks) {
       if (!state.Started || state.Ended) continue;
+      if (FJson) EmitStarted(state);
       const bool due = (FTerminal && !FJson) || now - state.LastLine >= std::chrono::seconds(1);
       if (!due) continue;
       state.LastLine = now;
       const int64_t left = TimeLeftMs(state.CurrentDuration, state.TotalDuration,
                                       state.CurrentDuration - state.FirstDuration, MsSince(state.FirstAt));
       if (FJson) {
-        EmitStarted(state);
         EmitProgress(state, left);
         continue;
       }
