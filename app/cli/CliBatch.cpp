@@ -21,6 +21,10 @@
 #include "runtime/Text.h"
 #include "runtime/Threads.h"
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 namespace {
 
 std::atomic<bool> gStopRequested{false};
@@ -67,6 +71,19 @@ bool TriedWithTheFile(const std::string& AName) {
   return false;
 }
 
+// Why an encoder that AEngine's options name is not there; empty when each
+// is. The engine takes any name and looks it up only when an output opens.
+std::string MissingEncoder(TCustomFFmpeg& AEngine) {
+  const TEngineSettings& settings = AEngine.Settings();
+  const std::pair<const std::string&, int> named[] = {{settings.Video.FVideoCodecName, AVMEDIA_TYPE_VIDEO},
+                                                      {settings.Audio.FAudioCodecName, AVMEDIA_TYPE_AUDIO},
+                                                      {settings.Subtitle.FSubtitleCodecName, AVMEDIA_TYPE_SUBTITLE}};
+  int id = 0;
+  for (const auto& [name, type] : named)
+    if (!AEngine.FindCodecId(name, type, true, id)) return AEngine.LastError();
+  return {};
+}
+
 // Why the engine refuses the option line ALine (NAME=VALUE); empty when it
 // takes it. Tried on an engine instance of its own, which is let go.
 std::string ExtraRefusal(const std::string& ALine) {
@@ -93,6 +110,8 @@ std::string ExtraRefusal(const std::string& ALine) {
       refusal = logged;
     else if (!taken)
       refusal = "the engine knows no option " + name;
+    else
+      refusal = MissingEncoder(engine);
   } catch (const std::exception& error) {
     refusal = error.what();
   }

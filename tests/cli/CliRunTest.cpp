@@ -160,6 +160,8 @@ TEST(CliRun, RefusedCommandLinesSayWhyOnOneLineExitWith2AndConvertNothing) {
       {{"--extra", "nosuch=1"}, "--extra nosuch=1: the engine knows no option nosuch"},
       {{"--extra", "s=351x288"}, "--extra s=351x288: Frame size must be a multiple of 2"},
       {{"--extra", "b=abc"}, "Invalid value \"abc\" for option \"b\""},
+      {{"--extra", "vcodec=nope"}, "--extra vcodec=nope: Unknown encoder 'nope'"},
+      {{"--extra", "acodec=libx264"}, "--extra acodec=libx264: Invalid encoder type 'libx264'"},
   };
   for (const TCase& refused : cases) {
     std::vector<std::string> args = refused.Args;
