@@ -1,8 +1,8 @@
 #pragma once
-// An engine instance whose settings, opened files and run state a test may
-// read and arrange. A test of what a run writes and reports needs none of
-// this: it goes through the public accessors. The names listed here are all
-// the internals any test reaches.
+// TCustomFFmpeg with its settings, files and run tables open to a test that
+// must read or arrange them. A test of what a run writes and reports needs
+// none of this: it goes through the public accessors. The names listed here
+// are all the internals any test reaches.
 
 #include "engine/config/FFmpeg.h"
 
