@@ -142,8 +142,11 @@ std::vector<TFFmpeg*> TFFmpegList::Snapshot() const {
 
 bool TFFmpegList::EndsReported() const {
   std::lock_guard<std::recursive_mutex> guard(FLock);
+  // A task that runs has its end still to come, even when its engine has
+  // already finished: between the engine's end and the report, its worker
+  // may be waiting for the component's lock.
   for (const auto& task : FItems)
-    if (task->FTerminated.load() && !task->FReported.load()) return false;
+    if ((task->FRunning.load() || task->FTerminated.load()) && !task->FReported.load()) return false;
   return true;
 }
 

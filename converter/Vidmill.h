@@ -165,7 +165,7 @@ class TFFmpegList {
   uint64_t TaskId(int AIndex) const;
   // Every task, in list order (for calls made outside the lock).
   std::vector<TFFmpeg*> Snapshot() const;
-  // True when every task that has terminated has had its end reported.
+  // True when every task that has started has had its end reported.
   bool EndsReported() const;
 
   // Asks every running task to stop (with AWait, waits for each worker to

@@ -561,6 +561,35 @@ TEST_F(VidmillTest, StopDuringAThreadedRunReportsEveryTaskOnceAndLeavesNoThread)
   EXPECT_TRUE(ThreadsBackTo(baseline));
 }
 
+// A component whose workers linger between the end of their run and its
+// report, as a worker does that waits for the component's lock.
+class TLingeringEnds : public TVidmill {
+ public:
+  std::atomic<int> Ending{0};
+
+ protected:
+  void DoTerminate(TCustomFFmpeg* Sender) override {
+    if (Sender != nullptr) {
+      ++Ending;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    TVidmill::DoTerminate(Sender);
+  }
+};
+
+TEST_F(VidmillTest, StopWaitsForATaskThatHasEndedButNotYetReported) {
+  TRecorder recorder;
+  TLingeringEnds vidmill;
+  recorder.Attach(vidmill);
+  AddTasks(vidmill, 1);
+  vidmill.StartConvert(1);
+  const auto until = Clock::now() + std::chrono::seconds(15);
+  WaitServing([&] { return vidmill.Ending > 0 || Clock::now() > until; });
+  ASSERT_GT(vidmill.Ending, 0);
+  vidmill.StopConvert(true);
+  EXPECT_EQ(recorder.Indexes(), (std::vector<int>{0, -1}));
+}
+
 TEST_F(VidmillTest, RemovingARunningTaskLetsTheRunGoOn) {
   const int baseline = ThreadCount();
   {
