@@ -1,8 +1,8 @@
 #pragma once
-// TCustomFFmpeg with its settings, files and run tables open to a test that
-// must read or arrange them. A test of what a run writes and reports needs
-// none of this: it goes through the public accessors. The names listed here
-// are all the internals any test reaches.
+// Test access to TCustomFFmpeg's protected members: each `using` below makes
+// one of them public for the tests that must read or arrange it, and the list
+// is every protected member any test reaches. A test of what a run writes and
+// reports needs none of them: it goes through the public accessors.
 
 #include "engine/config/FFmpeg.h"
 
